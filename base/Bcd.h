@@ -1,0 +1,66 @@
+// The 34-byte packed decimal record (FMT BCD).
+//
+// Layout, as stored in rows, streams and parameter values:
+//
+//   offset size  meaning
+//   0      1     Precision: number of digits held (1..64)
+//   1      1     SignSpecialPlaces: bit 7 sign (1 = negative), bit 6 special,
+//                bits 0..5 decimal places (0..63)
+//   2      32    Fraction: packed digits, two per byte, high nibble first,
+//                most significant digit first; Precision digits are used,
+//                the rest are zero
+//
+// The value is the Precision digits read as an integer, divided by
+// 10^places. Conversions to and from decimal text are exact.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "base/Currency.h"
+#include "base/FormatSettings.h"
+
+namespace rda {
+
+struct Bcd {
+  static constexpr size_t kSize = 34;
+  static constexpr int kMaxDigits = 64;
+
+  uint8_t Precision = 0;
+  uint8_t SignSpecialPlaces = 0;
+  std::array<uint8_t, 32> Fraction{};
+
+  bool IsNegative() const { return (SignSpecialPlaces & 0x80) != 0; }
+  int Places() const { return SignSpecialPlaces & 0x3F; }
+
+  // The 34 stored bytes, and back; FromBytes raises EReadError
+  // "Stream read error" unless given exactly 34 bytes.
+  std::string ToBytes() const;
+  static Bcd FromBytes(std::string_view bytes);
+
+  friend bool operator==(const Bcd&, const Bcd&) = default;
+};
+
+// Text such as "-123.4500": optional sign, digits, the settings' decimal
+// separator, digits; at most 64 digits. Raises EConvertError
+// "'<text>' is not a valid BCD value".
+Bcd StrToBcd(std::string_view text, const FormatSettings& fs = DefaultFormatSettings());
+std::optional<Bcd> TryStrToBcd(std::string_view text,
+                               const FormatSettings& fs = DefaultFormatSettings());
+// Exact text without leading zeros and without trailing fractional zeros
+// ("0", "-12.5"); a record with invalid digits gives "0".
+std::string BcdToStr(const Bcd& value, const FormatSettings& fs = DefaultFormatSettings());
+
+// Nearest double; and a double to a Bcd through its shortest exact-round-trip text.
+double BcdToDouble(const Bcd& value);
+Bcd DoubleToBcd(double value);
+// Currency keeps four places: Bcd with more places is rounded half away from zero.
+Currency BcdToCurrency(const Bcd& value);
+Bcd CurrencyToBcd(Currency value);
+// Numeric comparison (-1, 0, 1), independent of precision and places.
+int BcdCompare(const Bcd& a, const Bcd& b);
+
+}  // namespace rda

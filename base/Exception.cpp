@@ -1,0 +1,3 @@
+#include "base/Exception.h"
+
+// The exception classes are header-only; this file anchors the module.

@@ -1,0 +1,304 @@
+#include "messaging/RdaStringLine.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "base/ByteIO.h"
+#include "base/Convert.h"
+#include "base/Exception.h"
+
+namespace rda {
+
+namespace {
+
+constexpr char kMaxFieldsError[] =
+    "RDASTRINGLINE ERROR: Sending more the MaxFields!  Server & client may need to be rebuilt.";
+constexpr char kBadDataTypeError[] = "RDASTRINGLINE ERROR: Bad DataType.";
+constexpr char kShortMessageError[] =
+    "RDASTRINGLINE ERROR: Message shorter than its header.";
+constexpr char kBadDescriptorError[] =
+    "RDASTRINGLINE ERROR: Field descriptor outside the message.";
+
+constexpr int32_t kShortFormMarker = -3;
+
+bool IsKnownFieldType(uint8_t type) {
+  switch (type) {
+    case TRdaStringLine::ftText:
+    case TRdaStringLine::ftLines:
+    case TRdaStringLine::ftLines2:
+    case TRdaStringLine::ftStream:
+    case TRdaStringLine::ftInteger:
+      return true;
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+void TRdaStringLine::SetToken(int token) {
+  if (token < MinToken || token > MaxToken) throw EStringLineException("BAD TOKEN VALUE");
+  token_ = static_cast<uint8_t>(token);
+}
+
+TRdaStringLine::Descriptor TRdaStringLine::DescriptorAt(int index) const {
+  const char* p = header_.data() + 5 + (index - 1) * kDescriptorSize;
+  return {static_cast<uint8_t>(p[0]), LoadI32LE(p + 1), LoadI32LE(p + 5)};
+}
+
+void TRdaStringLine::SetDescriptor(int index, const Descriptor& d) {
+  char* p = header_.data() + 5 + (index - 1) * kDescriptorSize;
+  p[0] = static_cast<char>(d.type);
+  StoreI32LE(p + 1, d.start);
+  StoreI32LE(p + 5, d.end);
+}
+
+void TRdaStringLine::BeginFields() {
+  // The first field of a line starts a new message: fields and descriptors
+  // go, the token and the id stay.
+  data_.assign(kHeaderSize, '\0');
+  body_offset_ = kHeaderSize;
+  std::fill(header_.begin() + 5, header_.end(), '\0');
+}
+
+void TRdaStringLine::AddRawField(uint8_t type, std::string_view bytes) {
+  if (field_index_ == 0) BeginFields();
+  if (field_index_ >= kMaxFields) throw EStringLineException(kMaxFieldsError);
+  if (!IsKnownFieldType(type)) throw EStringLineException(kBadDataTypeError);
+  if (FieldBytes() + bytes.size() >= static_cast<size_t>(INT32_MAX))
+    throw EStringLineException("RDASTRINGLINE ERROR: Message too large.");
+  ++field_index_;
+  const auto start = static_cast<int32_t>(FieldBytes() + 1);
+  data_.append(bytes);
+  SetDescriptor(field_index_, {type, start, static_cast<int32_t>(FieldBytes() + 1)});
+}
+
+void TRdaStringLine::AddField(int32_t value) { AddRawField(ftInteger, IntToStr(value)); }
+
+void TRdaStringLine::AddLinesField(const std::vector<std::string>& lines, FieldType type) {
+  std::string text;
+  for (const auto& line : lines) {
+    text += line;
+    text += "\r\n";
+  }
+  AddRawField(type, text);
+}
+
+std::string TRdaStringLine::Compose() {
+  if (field_index_ == 0 && body_offset_ != kHeaderSize) BeginFields();  // a line without fields
+  header_[0] = static_cast<char>(token_);
+  StoreI32LE(header_.data() + 1, msg_id_);
+  std::memcpy(data_.data(), header_.data(), kHeaderSize);
+  std::string message = std::move(data_);
+  data_.clear();
+  body_offset_ = 0;
+  field_index_ = 0;
+  return message;
+}
+
+void TRdaStringLine::Parse(std::string message) {
+  header_.fill('\0');
+  const bool short_form = message.size() >= 4 && (LoadI32LE(message.data()) == kShortFormMarker ||
+                                                   static_cast<uint8_t>(message[0]) == kShortFormToken);
+  if (!short_form && message.size() < kHeaderSize) throw EStringLineException(kShortMessageError);
+  if (message.size() < 4) throw EStringLineException(kShortMessageError);
+  std::memcpy(header_.data(), message.data(), std::min(message.size(), kHeaderSize));
+  token_ = short_form ? kShortFormToken : static_cast<uint8_t>(header_[0]);
+  msg_id_ = LoadI32LE(header_.data() + 1);
+  field_index_ = 0;
+  data_ = std::move(message);
+  body_offset_ = short_form ? 4 : kHeaderSize;
+}
+
+std::string TRdaStringLine::NextFieldText() {
+  ++field_index_;
+  const Descriptor d = DescriptorAt(field_index_);
+  if (field_index_ == kMaxFields || DescriptorAt(field_index_ + 1).start == 0) field_index_ = 0;
+  if (d.start == 0 && d.end == 0) return {};  // no field here
+  const auto size = static_cast<int64_t>(FieldBytes());
+  if (d.start < 1 || d.end < d.start || d.end - 1 > size)
+    throw EStringLineException(kBadDescriptorError);
+  return std::string(Buffer().substr(static_cast<size_t>(d.start - 1),
+                                     static_cast<size_t>(d.end - d.start)));
+}
+
+int32_t TRdaStringLine::NextFieldInteger() { return StrToInt(NextFieldText()); }
+
+// ---------------------------------------------------------------------------
+// TRdaMessageStack
+
+namespace {
+
+constexpr char kContentMarker[] = "Content:\r\n\r\n";
+constexpr size_t kContentMarkerSize = sizeof(kContentMarker) - 1;  // 12
+
+bool StartsWithHttp(std::string_view bytes) {
+  if (bytes.size() < 5) return false;
+  constexpr char kHttp[] = "HTTP/";
+  for (size_t i = 0; i < 5; ++i) {
+    char c = bytes[i];
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    if (c != kHttp[i]) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void InvalidBlockSize(int64_t size) {
+  throw ERdaProtocolError("Invalid block size (" + std::to_string(size) + ")!");
+}
+
+}  // namespace
+
+size_t TRdaMessageStack::Used() const {
+  return buffer_.size() - buffer_offset_ + (has_pending_ ? pending_.size() + 4 : 0);
+}
+
+TRdaMessageStack::Cut TRdaMessageStack::CutOne(std::string_view v) const {
+  const size_t used = v.size();
+  // Another sender's -1 -2 prefix: drop the -1 and look again.
+  if (used >= 8 && LoadI32LE(v.data()) == -1 && LoadI32LE(v.data() + 4) == -2)
+    return {CutResult::kDroppedMarker};
+  if (used <= 4) return {};
+
+  int64_t skip = 0;
+  int64_t extra = 0;
+  bool marked = false;
+  const int32_t first = LoadI32LE(v.data());
+  if (first == -1) {
+    marked = true;
+    skip = 4;
+  } else if (first == -2) {
+    if (used < 20) return {};
+    marked = (static_cast<uint8_t>(v[8]) & 1) == 1;
+    const int32_t e = LoadI32LE(v.data() + 16);
+    // A negative or oversized extra length would make the frame's extent
+    // meaningless; refuse it like any other bad length.
+    if (e < 0 || e > kMaxBlockSize) InvalidBlockSize(e);
+    if (e > 0 && static_cast<int64_t>(used) < e + 20) return {};
+    extra = e + 8;
+    skip = 4;
+  }
+
+  if ((transport_mode_ == 1 || transport_mode_ == 2 || marked) && StartsWithHttp(v)) {
+    const size_t i = v.find(std::string_view(kContentMarker, kContentMarkerSize));
+    if (i != std::string_view::npos) {
+      skip += static_cast<int64_t>(i + kContentMarkerSize);
+    } else if (used < kMaxHttpHeader) {
+      return {};  // the headers are still arriving
+    }
+  }
+
+  if (skip + 4 + extra > static_cast<int64_t>(used)) return {};
+  const int32_t size = LoadI32LE(v.data() + skip);
+  const bool plain = skip == 0 && extra == 0;
+  skip += extra + 4;
+  if (size < 0 || size > kMaxBlockSize) InvalidBlockSize(size);
+  const int64_t total = size + skip;
+  if (total > static_cast<int64_t>(used)) return {CutResult::kNeedMore, total, plain};
+  return {CutResult::kMessage, total, plain};
+}
+
+void TRdaMessageStack::CutMessages(std::string_view bytes, size_t& pos) {
+  for (;;) {
+    const std::string_view rest = bytes.substr(pos);
+    const Cut cut = CutOne(rest);
+    switch (cut.result) {
+      case CutResult::kDroppedMarker:
+        pos += 4;
+        continue;
+      case CutResult::kMessage:
+        if (cut.plain) {
+          items_.push_back({std::string(rest.substr(4, static_cast<size_t>(cut.total - 4))), true});
+        } else {
+          items_.push_back({std::string(rest.substr(0, static_cast<size_t>(cut.total))), false});
+        }
+        pos += static_cast<size_t>(cut.total);
+        continue;
+      case CutResult::kNeedMore:
+        if (cut.plain && cut.total > 0) {
+          // The body's size is known: collect it in place from here on.
+          const std::string_view body = rest.substr(4);
+          pending_need_ = static_cast<size_t>(cut.total - 4);
+          pending_.clear();
+          pending_.reserve(pending_need_);
+          pending_.append(body);
+          pending_need_ -= body.size();
+          has_pending_ = true;
+          pos = bytes.size();
+        }
+        return;
+    }
+  }
+}
+
+size_t TRdaMessageStack::FillPending(std::string_view bytes) {
+  const size_t take = std::min(bytes.size(), pending_need_);
+  pending_.append(bytes.substr(0, take));
+  pending_need_ -= take;
+  if (pending_need_ == 0) {
+    items_.push_back({std::move(pending_), true});
+    pending_ = std::string();
+    has_pending_ = false;
+  }
+  return take;
+}
+
+void TRdaMessageStack::Append(std::string_view bytes) {
+  if (bytes.empty()) return;
+  if (has_pending_) {
+    bytes.remove_prefix(FillPending(bytes));
+    if (bytes.empty()) return;
+  }
+  if (buffer_offset_ == buffer_.size()) {
+    // Nothing buffered: cut straight from the received bytes and keep only
+    // the incomplete tail.
+    buffer_.clear();
+    buffer_offset_ = 0;
+    size_t consumed = 0;
+    try {
+      CutMessages(bytes, consumed);
+    } catch (...) {
+      // Keep the offending bytes, so the next append fails the same way.
+      buffer_.assign(bytes.substr(consumed));
+      throw;
+    }
+    buffer_.assign(bytes.substr(consumed));
+    return;
+  }
+  buffer_.append(bytes);
+  size_t consumed = 0;
+  try {
+    CutMessages(std::string_view(buffer_).substr(buffer_offset_), consumed);
+  } catch (...) {
+    buffer_offset_ += consumed;  // messages cut before the bad frame stay cut
+    throw;
+  }
+  buffer_offset_ += consumed;
+  if (buffer_offset_ == buffer_.size()) {
+    buffer_.clear();
+    buffer_offset_ = 0;
+  } else if (buffer_offset_ > 0) {
+    buffer_.erase(0, buffer_offset_);
+    buffer_offset_ = 0;
+  }
+}
+
+std::string TRdaMessageStack::PopMessage() {
+  Item item = std::move(items_.front());
+  items_.pop_front();
+  std::string& m = item.bytes;
+  size_t cut = 0;
+  if (!item.length_removed) {
+    if ((transport_mode_ == 1 || transport_mode_ == 2) && StartsWithHttp(m)) {
+      const size_t end =
+          std::string_view(m).substr(0, std::min(m.size(), kMaxHttpHeader)).find("\r\n\r\n");
+      if (end != std::string::npos) cut = end + 4;
+    }
+    cut += 4;
+  }
+  if (transport_mode_ == 1) cut += 5;
+  m.erase(0, std::min(cut, m.size()));
+  return std::move(m);
+}
+
+}  // namespace rda
