@@ -1,0 +1,60 @@
+// Field type codes: the platform's numbering of data types, shared by
+// parameter lists, the wire format, the dataset engine and its streams.
+//
+// A code travels as one byte. Codes 0..37 are the ones this system knows;
+// a byte read from outside may hold a larger code (a newer peer), so the
+// enumeration has a fixed one-byte underlying type and code that meets an
+// unknown value treats it as having no typed form.
+#pragma once
+
+#include <cstdint>
+
+namespace rda {
+
+enum TFieldType : uint8_t {
+  ftUnknown = 0,
+  ftString = 1,
+  ftSmallint = 2,
+  ftInteger = 3,
+  ftWord = 4,
+  ftBoolean = 5,
+  ftFloat = 6,
+  ftCurrency = 7,
+  ftBCD = 8,
+  ftDate = 9,
+  ftTime = 10,
+  ftDateTime = 11,
+  ftBytes = 12,
+  ftVarBytes = 13,
+  ftAutoInc = 14,
+  ftBlob = 15,
+  ftMemo = 16,
+  ftGraphic = 17,
+  ftFmtMemo = 18,
+  ftParadoxOle = 19,
+  ftDBaseOle = 20,
+  ftTypedBinary = 21,
+  ftCursor = 22,
+  ftFixedChar = 23,
+  ftWideString = 24,
+  ftLargeint = 25,
+  ftADT = 26,
+  ftArray = 27,
+  ftReference = 28,
+  ftDataSet = 29,
+  ftOraBlob = 30,
+  ftOraClob = 31,
+  ftVariant = 32,
+  ftInterface = 33,
+  ftIDispatch = 34,
+  ftGuid = 35,
+  ftTimeStamp = 36,
+  ftFMTBcd = 37,
+};
+
+// The highest code of the system's own numbering.
+inline constexpr int kMaxFieldType = ftFMTBcd;
+
+constexpr bool IsKnownFieldType(int code) { return code >= 0 && code <= kMaxFieldType; }
+
+}  // namespace rda
