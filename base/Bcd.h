@@ -45,8 +45,17 @@ struct Bcd {
 };
 
 // Text such as "-123.4500": optional sign, digits, the settings' decimal
-// separator, digits; at most 64 digits. Raises EConvertError
+// separator, digits (either side may be empty, not both), blanks around it
+// allowed; no exponent; at most 64 significant digits. Raises EConvertError
 // "'<text>' is not a valid BCD value".
+//
+// The result is normalised: leading zeros of the integer part are dropped,
+// every written fractional digit is kept (places = digits after the
+// separator), Precision = digits held and never below places, zero is never
+// negative. "0" -> precision 1, places 0; "007.50" -> 750 with precision 3,
+// places 2; "0.05" -> 05 with precision 2, places 2; "-0" equals "0".
+// Trailing fractional zeros are dropped only where 64 digits or 63 places
+// could not hold them.
 Bcd StrToBcd(std::string_view text, const FormatSettings& fs = DefaultFormatSettings());
 std::optional<Bcd> TryStrToBcd(std::string_view text,
                                const FormatSettings& fs = DefaultFormatSettings());
@@ -54,10 +63,15 @@ std::optional<Bcd> TryStrToBcd(std::string_view text,
 // ("0", "-12.5"); a record with invalid digits gives "0".
 std::string BcdToStr(const Bcd& value, const FormatSettings& fs = DefaultFormatSettings());
 
-// Nearest double; and a double to a Bcd through its shortest exact-round-trip text.
+// Nearest double; and a double to a Bcd through its shortest exact-round-trip
+// text (normalised as above; digits past 63 places are rounded half away from
+// zero). DoubleToBcd raises EConvertError "BCD overflow" for a value that
+// needs more than 64 digits, an infinity or a NaN.
 double BcdToDouble(const Bcd& value);
 Bcd DoubleToBcd(double value);
-// Currency keeps four places: Bcd with more places is rounded half away from zero.
+// Currency keeps four places: Bcd with more places is rounded half away from
+// zero; BcdToCurrency raises EConvertError "BCD overflow" outside the
+// currency range. CurrencyToBcd gives four places ("0.5" -> 5000, places 4).
 Currency BcdToCurrency(const Bcd& value);
 Bcd CurrencyToBcd(Currency value);
 // Numeric comparison (-1, 0, 1), independent of precision and places.

@@ -5,7 +5,9 @@
 // Windows-1252; like the Windows converter, they map to the C1 control
 // characters of the same value so that every byte survives a round trip.
 // Characters that the code page cannot hold become '?'; invalid UTF-8 or an
-// unpaired surrogate becomes '?' (U+FFFD in UTF-16 output).
+// unpaired surrogate becomes '?' in 8-bit output and U+FFFD in UTF-8 or
+// UTF-16 output: one replacement for each maximal ill-formed part (a
+// truncated sequence is one, an overlong or surrogate form one per byte).
 #pragma once
 
 #include <string>

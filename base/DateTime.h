@@ -51,9 +51,15 @@ DateParts DecodeDate(TDateTime value);
 TimeParts DecodeTime(TDateTime value);
 // Day of week, 1 = Sunday .. 7 = Saturday.
 int DayOfWeek(TDateTime value);
+// DecodeDate gives all zeros for a value before 0001-01-01. Decoding,
+// formatting and DayOfWeek go through DateTimeToTimeStamp and raise as it does.
 
 // Conversions to and from the stored forms; the time is rounded to the
-// nearest millisecond.
+// nearest millisecond, and a time that rounds up to midnight is the start of
+// the next day. DateTimeToTimeStamp raises EConvertError "Invalid argument to
+// time stamp" for a non-finite value or a day number beyond 32 bits;
+// TimeStampToDateTime raises EConvertError "'<Date>.<Time>' is not a valid
+// timestamp" unless Date >= 1 and 0 <= Time < 86,400,000.
 TTimeStamp DateTimeToTimeStamp(TDateTime value);
 TDateTime TimeStampToDateTime(TTimeStamp ts);
 double TimeStampToMSecs(TTimeStamp ts);
@@ -63,12 +69,18 @@ TTimeStamp MSecsToTimeStamp(double msecs);
 
 // Formatting with the system's patterns (case-insensitive):
 //   d dd ddd dddd   day, two-digit day, short and long day name
-//   m mm mmm mmmm   month (as minutes right after h/hh), short and long name
-//   yy yyyy         year
+//   ddddd dddddd    short date, long date format
+//   m mm mmm mmmm   month (as minutes when the last letter before was h),
+//                   short and long name
+//   yy yyyy         year (yy: last two digits)
 //   h hh n nn s ss  hour, minute, second; z zzz milliseconds
-//   am/pm a/p ampm  12-hour clock with the marker
-//   c  short date + long time;  /  date separator;  :  time separator
-//   "text" 'text'   literal text
+//   am/pm a/p ampm  12-hour clock with the marker (am/pm and a/p in the case
+//                   written; ampm the settings' strings); an h is on the
+//                   12-hour clock when a marker follows before the next h
+//   t tt            short, long time format
+//   c  short date + long time, the time left out at midnight
+//   /  date separator;  :  time separator
+//   "text" 'text'   literal text; any other character is copied
 std::string FormatDateTime(std::string_view pattern, TDateTime value,
                            const FormatSettings& fs = DefaultFormatSettings());
 // Short date; long time; short date plus long time (the time left out at midnight).
@@ -77,8 +89,15 @@ std::string TimeToStr(TDateTime value, const FormatSettings& fs = DefaultFormatS
 std::string DateTimeToStr(TDateTime value, const FormatSettings& fs = DefaultFormatSettings());
 
 // Reading follows the order of day, month and year in ShortDateFormat,
-// with the date separator (a year of one or two digits is taken in the
-// current century); times are h[:n[:s[.z]]] with an optional AM/PM marker.
+// with the date separator or a separator written literally in
+// ShortDateFormat ("dd.mm.yyyy"); blanks around the parts are allowed. A year
+// of one or two digits is taken in the current century; with only two
+// numbers they are month and day (in the format's order) of the current
+// year. Times are h[:n[:s[.z]]] with z a count of milliseconds (as z and zzz
+// write it) after '.' or the decimal separator, and an optional AM/PM marker
+// (the settings' strings or "AM"/"PM", any case) before or after; with a
+// marker the hour is 1..12. StrToDateTime takes a date, a date and a time,
+// or a time alone.
 // Raise EConvertError "'<text>' is not a valid date" / "... time" /
 // "... date and time".
 TDateTime StrToDate(std::string_view text, const FormatSettings& fs = DefaultFormatSettings());

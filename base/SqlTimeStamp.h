@@ -34,8 +34,11 @@ struct SqlTimeStamp {
 // the fields must form a valid date and time, else EConvertError
 // "Invalid argument to date encode" / "... time encode".
 TDateTime SqlTimeStampToDateTime(const SqlTimeStamp& ts);
+// Raises EConvertError "Invalid argument to date encode" for a date outside
+// the years 1..9999 (the record could not be read back).
 SqlTimeStamp DateTimeToSqlTimeStamp(TDateTime value);
-// Text in the form of DateTimeToStr, and read back with StrToDateTime.
+// Text in the form of DateTimeToStr (the null time stamp gives ""), and read
+// back with StrToDateTime.
 std::string SqlTimeStampToStr(const SqlTimeStamp& ts,
                               const FormatSettings& fs = DefaultFormatSettings());
 SqlTimeStamp StrToSqlTimeStamp(std::string_view text,

@@ -9,6 +9,20 @@
 // with the given FormatSettings, and a conversion that cannot be made
 // raises EVariantError "Could not convert variant of type (<from>) into
 // type (<to>)" (for example from a null or from text that is no number).
+//
+// The rules in detail:
+// - Null and Empty convert only to text ("").
+// - Floats, dates and currency round to integers to the nearest, halves to
+//   even; every conversion is range-checked (UInt64 above the Int64 range,
+//   Int64 beyond the currency range, 1e100 to BCD all raise).
+// - Boolean is -1 (true) or 0 as a number or currency; it is no date.
+// - Text to a number is read exactly with the settings' decimal separator
+//   (blanks around it and an exponent allowed): "2.5" -> 2 as an integer.
+//   Text to Boolean: "True"/"False" in any case, or a number (non-zero is
+//   true). Text to a date: StrToDateTime. Text to BCD: StrToBcd.
+// - A Single shows seven significant digits as text, a Double fifteen.
+// - Bytes convert only to text (the bytes themselves) and to bytes.
+// - Interface converts to its reference as an integer or decimal text only.
 #pragma once
 
 #include <cstdint>

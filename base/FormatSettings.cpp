@@ -1,0 +1,10 @@
+#include "base/FormatSettings.h"
+
+namespace rda {
+
+FormatSettings& DefaultFormatSettings() {
+  static FormatSettings settings;
+  return settings;
+}
+
+}  // namespace rda
