@@ -62,9 +62,11 @@ const TRdaDESKey& TRdaBodyTransforms::DESKey() const {
 }
 
 void TRdaBodyTransforms::SetCompression(TRdaCompression value) {
+  // The value is kept even when refused, as the component always did; a
+  // message sent with it then fails with its own error.
+  compression_ = value;
   if (value == acRdaCompress)
     throw Exception("Lzh compression only supported Rda Custom Compression\rUse RdaZLib!");
-  compression_ = value;
 }
 
 void TRdaBodyTransforms::Encrypt(std::string& body) {

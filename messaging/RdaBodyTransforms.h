@@ -88,7 +88,7 @@ class TRdaBodyTransforms {
 
   TRdaCompression Compression() const { return compression_; }
   // Raises rda::Exception "Lzh compression only supported Rda Custom Compression\rUse
-  // RdaZLib!" for acRdaCompress and keeps the old value.
+  // RdaZLib!" for acRdaCompress after storing it; PackMessage then refuses to send.
   void SetCompression(TRdaCompression value);
 
   // --- Byte counters ---------------------------------------------------------------------

@@ -222,12 +222,15 @@ TEST(BodyTransforms, UserDefinedStepsWithoutHandlersRaise) {
   }
 }
 
-TEST(BodyTransforms, LzhCompressionCannotBeSelected) {
+TEST(BodyTransforms, LzhCompressionIsRefusedWhenSetAndWhenSending) {
   TRdaBodyTransforms t;
   t.SetCompression(acRdaZLib);
   EXPECT_EQ(MessageOf<Exception>([&] { t.SetCompression(acRdaCompress); }),
             "Lzh compression only supported Rda Custom Compression\rUse RdaZLib!");
-  EXPECT_EQ(t.Compression(), acRdaZLib);
+  EXPECT_EQ(t.Compression(), acRdaCompress);
+  EXPECT_EQ(MessageOf<Exception>([&] { t.PackMessage("body"); }),
+            "Use RdaZLib Compression. LZH compression must be implemetned as userdefined");
+  EXPECT_EQ(t.UnpackMessage("body"), "body");  // nothing to undo on the way in
 }
 
 TEST(BodyTransforms, ByteTotalsCountComposedAndReceivedBodies) {
