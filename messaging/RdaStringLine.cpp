@@ -57,20 +57,20 @@ void TRdaStringLine::BeginFields() {
   // The first field of a line starts a new message: fields and descriptors
   // go, the token and the id stay.
   data_.assign(kHeaderSize, '\0');
-  body_offset_ = kHeaderSize;
+  bodyOffset_ = kHeaderSize;
   std::fill(header_.begin() + 5, header_.end(), '\0');
 }
 
 void TRdaStringLine::AddRawField(uint8_t type, std::string_view bytes) {
-  if (field_index_ == 0) BeginFields();
-  if (field_index_ >= kMaxFields) throw EStringLineException(kMaxFieldsError);
+  if (fieldIndex_ == 0) BeginFields();
+  if (fieldIndex_ >= kMaxFields) throw EStringLineException(kMaxFieldsError);
   if (!IsKnownFieldType(type)) throw EStringLineException(kBadDataTypeError);
   if (FieldBytes() + bytes.size() >= static_cast<size_t>(INT32_MAX))
     throw EStringLineException("RDASTRINGLINE ERROR: Message too large.");
-  ++field_index_;
+  ++fieldIndex_;
   const auto start = static_cast<int32_t>(FieldBytes() + 1);
   data_.append(bytes);
-  SetDescriptor(field_index_, {type, start, static_cast<int32_t>(FieldBytes() + 1)});
+  SetDescriptor(fieldIndex_, {type, start, static_cast<int32_t>(FieldBytes() + 1)});
 }
 
 void TRdaStringLine::AddField(int32_t value) { AddRawField(ftInteger, IntToStr(value)); }
@@ -85,14 +85,14 @@ void TRdaStringLine::AddLinesField(const std::vector<std::string>& lines, FieldT
 }
 
 std::string TRdaStringLine::Compose() {
-  if (field_index_ == 0 && body_offset_ != kHeaderSize) BeginFields();  // a line without fields
+  if (fieldIndex_ == 0 && bodyOffset_ != kHeaderSize) BeginFields();  // a line without fields
   header_[0] = static_cast<char>(token_);
-  StoreI32LE(header_.data() + 1, msg_id_);
+  StoreI32LE(header_.data() + 1, msgId_);
   std::memcpy(data_.data(), header_.data(), kHeaderSize);
   std::string message = std::move(data_);
   data_.clear();
-  body_offset_ = 0;
-  field_index_ = 0;
+  bodyOffset_ = 0;
+  fieldIndex_ = 0;
   return message;
 }
 
@@ -104,16 +104,16 @@ void TRdaStringLine::Parse(std::string message) {
   if (message.size() < 4) throw EStringLineException(kShortMessageError);
   std::memcpy(header_.data(), message.data(), std::min(message.size(), kHeaderSize));
   token_ = short_form ? kShortFormToken : static_cast<uint8_t>(header_[0]);
-  msg_id_ = LoadI32LE(header_.data() + 1);
-  field_index_ = 0;
+  msgId_ = LoadI32LE(header_.data() + 1);
+  fieldIndex_ = 0;
   data_ = std::move(message);
-  body_offset_ = short_form ? 4 : kHeaderSize;
+  bodyOffset_ = short_form ? 4 : kHeaderSize;
 }
 
 std::string TRdaStringLine::NextFieldText() {
-  ++field_index_;
-  const Descriptor d = DescriptorAt(field_index_);
-  if (field_index_ == kMaxFields || DescriptorAt(field_index_ + 1).start == 0) field_index_ = 0;
+  ++fieldIndex_;
+  const Descriptor d = DescriptorAt(fieldIndex_);
+  if (fieldIndex_ == kMaxFields || DescriptorAt(fieldIndex_ + 1).start == 0) fieldIndex_ = 0;
   if (d.start == 0 && d.end == 0) return {};  // no field here
   const auto size = static_cast<int64_t>(FieldBytes());
   if (d.start < 1 || d.end < d.start || d.end - 1 > size)
@@ -150,7 +150,7 @@ bool StartsWithHttp(std::string_view bytes) {
 }  // namespace
 
 size_t TRdaMessageStack::Used() const {
-  return buffer_.size() - buffer_offset_ + (has_pending_ ? pending_.size() + 4 : 0);
+  return buffer_.size() - bufferOffset_ + (hasPending_ ? pending_.size() + 4 : 0);
 }
 
 TRdaMessageStack::Cut TRdaMessageStack::CutOne(std::string_view v) const {
@@ -179,7 +179,7 @@ TRdaMessageStack::Cut TRdaMessageStack::CutOne(std::string_view v) const {
     skip = 4;
   }
 
-  if ((transport_mode_ == 1 || transport_mode_ == 2 || marked) && StartsWithHttp(v)) {
+  if ((transportMode_ == 1 || transportMode_ == 2 || marked) && StartsWithHttp(v)) {
     const size_t i = v.find(std::string_view(kContentMarker, kContentMarkerSize));
     if (i != std::string_view::npos) {
       skip += static_cast<int64_t>(i + kContentMarkerSize);
@@ -218,12 +218,12 @@ void TRdaMessageStack::CutMessages(std::string_view bytes, size_t& pos) {
         if (cut.plain && cut.total > 0) {
           // The body's size is known: collect it in place from here on.
           const std::string_view body = rest.substr(4);
-          pending_need_ = static_cast<size_t>(cut.total - 4);
+          pendingNeed_ = static_cast<size_t>(cut.total - 4);
           pending_.clear();
-          pending_.reserve(pending_need_);
+          pending_.reserve(pendingNeed_);
           pending_.append(body);
-          pending_need_ -= body.size();
-          has_pending_ = true;
+          pendingNeed_ -= body.size();
+          hasPending_ = true;
           pos = bytes.size();
         }
         return;
@@ -232,28 +232,28 @@ void TRdaMessageStack::CutMessages(std::string_view bytes, size_t& pos) {
 }
 
 size_t TRdaMessageStack::FillPending(std::string_view bytes) {
-  const size_t take = std::min(bytes.size(), pending_need_);
+  const size_t take = std::min(bytes.size(), pendingNeed_);
   pending_.append(bytes.substr(0, take));
-  pending_need_ -= take;
-  if (pending_need_ == 0) {
+  pendingNeed_ -= take;
+  if (pendingNeed_ == 0) {
     items_.push_back({std::move(pending_), true});
     pending_ = std::string();
-    has_pending_ = false;
+    hasPending_ = false;
   }
   return take;
 }
 
 void TRdaMessageStack::Append(std::string_view bytes) {
   if (bytes.empty()) return;
-  if (has_pending_) {
+  if (hasPending_) {
     bytes.remove_prefix(FillPending(bytes));
     if (bytes.empty()) return;
   }
-  if (buffer_offset_ == buffer_.size()) {
+  if (bufferOffset_ == buffer_.size()) {
     // Nothing buffered: cut straight from the received bytes and keep only
     // the incomplete tail.
     buffer_.clear();
-    buffer_offset_ = 0;
+    bufferOffset_ = 0;
     size_t consumed = 0;
     try {
       CutMessages(bytes, consumed);
@@ -268,18 +268,18 @@ void TRdaMessageStack::Append(std::string_view bytes) {
   buffer_.append(bytes);
   size_t consumed = 0;
   try {
-    CutMessages(std::string_view(buffer_).substr(buffer_offset_), consumed);
+    CutMessages(std::string_view(buffer_).substr(bufferOffset_), consumed);
   } catch (...) {
-    buffer_offset_ += consumed;  // messages cut before the bad frame stay cut
+    bufferOffset_ += consumed;  // messages cut before the bad frame stay cut
     throw;
   }
-  buffer_offset_ += consumed;
-  if (buffer_offset_ == buffer_.size()) {
+  bufferOffset_ += consumed;
+  if (bufferOffset_ == buffer_.size()) {
     buffer_.clear();
-    buffer_offset_ = 0;
-  } else if (buffer_offset_ > 0) {
-    buffer_.erase(0, buffer_offset_);
-    buffer_offset_ = 0;
+    bufferOffset_ = 0;
+  } else if (bufferOffset_ > 0) {
+    buffer_.erase(0, bufferOffset_);
+    bufferOffset_ = 0;
   }
 }
 
@@ -289,14 +289,14 @@ std::string TRdaMessageStack::PopMessage() {
   std::string& m = item.bytes;
   size_t cut = 0;
   if (!item.length_removed) {
-    if ((transport_mode_ == 1 || transport_mode_ == 2) && StartsWithHttp(m)) {
+    if ((transportMode_ == 1 || transportMode_ == 2) && StartsWithHttp(m)) {
       const size_t end =
           std::string_view(m).substr(0, std::min(m.size(), kMaxHttpHeader)).find("\r\n\r\n");
       if (end != std::string::npos) cut = end + 4;
     }
     cut += 4;
   }
-  if (transport_mode_ == 1) cut += 5;
+  if (transportMode_ == 1) cut += 5;
   m.erase(0, std::min(cut, m.size()));
   return std::move(m);
 }

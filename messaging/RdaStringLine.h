@@ -59,10 +59,10 @@ class TRdaStringLine {
   // Raises EStringLineException "BAD TOKEN VALUE" outside MinToken..MaxToken.
   void SetToken(int token);
   uint8_t Token() const { return token_; }
-  void SetMsgId(int32_t id) { msg_id_ = id; }
-  int32_t MsgId() const { return msg_id_; }
+  void SetMsgId(int32_t id) { msgId_ = id; }
+  int32_t MsgId() const { return msgId_; }
   // Fields added while building, or read so far while parsing (wraps to 0).
-  int FieldIndex() const { return field_index_; }
+  int FieldIndex() const { return fieldIndex_; }
 
   // Building. Each call appends one field; the sixth raises
   // EStringLineException "RDASTRINGLINE ERROR: Sending more the MaxFields!
@@ -97,7 +97,7 @@ class TRdaStringLine {
 
   // While building: the field bytes so far; after parsing: the bytes after
   // the header (after the four bytes of the short form).
-  std::string_view Buffer() const { return std::string_view(data_).substr(body_offset_); }
+  std::string_view Buffer() const { return std::string_view(data_).substr(bodyOffset_); }
   // The 50 header bytes (after composing or parsing).
   std::string_view Header() const { return {header_.data(), header_.size()}; }
 
@@ -110,16 +110,16 @@ class TRdaStringLine {
   Descriptor DescriptorAt(int index) const;  // 1-based
   void SetDescriptor(int index, const Descriptor& d);
   void BeginFields();
-  size_t FieldBytes() const { return data_.size() - body_offset_; }
+  size_t FieldBytes() const { return data_.size() - bodyOffset_; }
 
   uint8_t token_ = 0;
-  int32_t msg_id_ = 0;
-  int field_index_ = 0;
+  int32_t msgId_ = 0;
+  int fieldIndex_ = 0;
   std::array<char, kHeaderSize> header_{};
   // While building, data_ keeps kHeaderSize spare bytes in front, so that
   // Compose writes the header in place instead of copying the fields.
   std::string data_;
-  size_t body_offset_ = 0;
+  size_t bodyOffset_ = 0;
 };
 
 // Collects received bytes and cuts them into complete framed messages.
@@ -142,8 +142,8 @@ class TRdaMessageStack {
   static constexpr size_t kMaxHttpHeader = 16384;
 
   // 0 = direct TCP, 1 and 2 = the HTTP transports.
-  void SetTransportMode(uint8_t mode) { transport_mode_ = mode; }
-  uint8_t TransportMode() const { return transport_mode_; }
+  void SetTransportMode(uint8_t mode) { transportMode_ = mode; }
+  uint8_t TransportMode() const { return transportMode_; }
 
   // Adds received bytes and cuts out every complete message.
   void Append(std::string_view bytes);
@@ -175,16 +175,16 @@ class TRdaMessageStack {
   void CutMessages(std::string_view bytes, size_t& pos);
   size_t FillPending(std::string_view bytes);
 
-  uint8_t transport_mode_ = 0;
+  uint8_t transportMode_ = 0;
   std::deque<Item> items_;
-  // Bytes received but not yet cut, from buffer_offset_ on.
+  // Bytes received but not yet cut, from bufferOffset_ on.
   std::string buffer_;
-  size_t buffer_offset_ = 0;
+  size_t bufferOffset_ = 0;
   // A plain frame whose length is known but whose body is still arriving:
   // the body goes straight here, sized once, without passing through buffer_.
   std::string pending_;
-  size_t pending_need_ = 0;
-  bool has_pending_ = false;
+  size_t pendingNeed_ = 0;
+  bool hasPending_ = false;
 };
 
 }  // namespace rda
