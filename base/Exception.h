@@ -35,6 +35,7 @@ RDA_DECLARE_EXCEPTION(EWriteError, EStreamError)   // "Stream write error"
 RDA_DECLARE_EXCEPTION(EFOpenError, EStreamError)   // "Cannot open file "%s". %s"
 RDA_DECLARE_EXCEPTION(EFCreateError, EStreamError) // "Cannot create file "%s". %s"
 RDA_DECLARE_EXCEPTION(EDatabaseError, Exception)   // dataset framework errors
+RDA_DECLARE_EXCEPTION(EListError, Exception)       // "List index out of bounds (%d)"
 
 // Errors of the Rda library.
 RDA_DECLARE_EXCEPTION(EStringLineException, Exception)

@@ -1,0 +1,84 @@
+// A byte stream in memory with a position: the stream that dataset sections,
+// blob values and dataset files are read from and written to.
+//
+// Reading is checked: a read that needs more bytes than remain raises
+// EReadError "Stream read error" and leaves the position where it was, so a
+// reader never looks past the end and never allocates for bytes that are not
+// there. Writing overwrites at the position and extends the stream; a
+// position beyond the end is allowed and the gap is zero-filled by the next
+// write. Little-endian values go through base/ByteIO.h.
+//
+// Files are read whole into memory and written whole from it:
+//   LoadFromFile  raises EFOpenError  "Cannot open file "<name>". <reason>"
+//                        EReadError   "Stream read error" when reading fails
+//   SaveToFile    raises EFCreateError "Cannot create file "<name>". <reason>"
+//                        EWriteError  "Stream write error" when writing fails
+// where <reason> is the operating system's text for the error (strerror).
+//
+// Not thread-safe; a stream belongs to one thread at a time.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace rda {
+
+class TMemoryStream {
+ public:
+  TMemoryStream() = default;
+  // A stream holding `bytes`, positioned at 0.
+  explicit TMemoryStream(std::string bytes) : bytes_(std::move(bytes)) {}
+
+  // The whole content, independent of the position.
+  const std::string& Bytes() const { return bytes_; }
+  // Replaces the content and moves to position 0.
+  void SetBytes(std::string bytes);
+  // Hands the content out and leaves the stream empty at position 0.
+  std::string TakeBytes();
+  void Clear() { SetBytes({}); }
+
+  size_t Size() const { return bytes_.size(); }
+  // Truncates or zero-extends; a position past the new end moves to the end.
+  void SetSize(size_t size);
+  size_t Position() const { return pos_; }
+  void SetPosition(size_t position) { pos_ = position; }
+  size_t Remaining() const { return pos_ < bytes_.size() ? bytes_.size() - pos_ : 0; }
+  // The unread bytes; the view is valid until the stream changes.
+  std::string_view Rest() const;
+
+  // Reads exactly `count` bytes; the view is valid until the stream changes.
+  std::string_view Read(size_t count);
+  uint8_t PeekU8() const;
+  uint8_t ReadU8();
+  int8_t ReadI8() { return static_cast<int8_t>(ReadU8()); }
+  uint16_t ReadU16();
+  int16_t ReadI16() { return static_cast<int16_t>(ReadU16()); }
+  uint32_t ReadU32();
+  int32_t ReadI32() { return static_cast<int32_t>(ReadU32()); }
+  uint64_t ReadU64();
+  int64_t ReadI64() { return static_cast<int64_t>(ReadU64()); }
+
+  void Write(std::string_view bytes);
+  void WriteU8(uint8_t v);
+  void WriteI8(int8_t v) { WriteU8(static_cast<uint8_t>(v)); }
+  void WriteU16(uint16_t v);
+  void WriteI16(int16_t v) { WriteU16(static_cast<uint16_t>(v)); }
+  void WriteU32(uint32_t v);
+  void WriteI32(int32_t v) { WriteU32(static_cast<uint32_t>(v)); }
+  void WriteU64(uint64_t v);
+  void WriteI64(int64_t v) { WriteU64(static_cast<uint64_t>(v)); }
+
+  // Replaces the content by the file's bytes and moves to position 0; on
+  // failure the stream is unchanged.
+  void LoadFromFile(const std::string& fileName);
+  // Creates or truncates the file and writes the whole content.
+  void SaveToFile(const std::string& fileName) const;
+
+ private:
+  std::string bytes_;
+  size_t pos_ = 0;
+};
+
+}  // namespace rda

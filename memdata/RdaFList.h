@@ -1,0 +1,139 @@
+// Field descriptions of a row store: TRdaFieldItem and TRdaFieldList.
+//
+// A description says where one field's value sits in every row image of a
+// store (see RdaDBList.h for the image) and how many bytes it takes. The
+// bytes a field takes follow from its type code (the high bit of the type
+// byte is ignored, that is the code is taken modulo 128):
+//
+//   code                               bytes in the row image
+//   1 ftString, 23 ftFixedChar,        Size          (8-bit text, zero-padded,
+//   35 ftGuid                                          no terminator when full)
+//   12 ftBytes, 13 ftVarBytes          Size          (raw bytes)
+//   24 ftWideString                    Size * 2      (UTF-16LE, zero-padded)
+//   2 ftSmallint, 4 ftWord,            2             (16-bit; boolean true is
+//   5 ftBoolean                                       all bits set)
+//   3 ftInteger, 10 ftTime,            4             (32-bit; time in ms since
+//   14 ftAutoInc                                      midnight)
+//   15-18, 21, 29-31 (blob-like)       4             (BlobID in the blob store)
+//   6 ftFloat, 7 ftCurrency,           8             (IEEE double; date-time =
+//   11 ftDateTime                                     day number * 86400000 + ms)
+//   9 ftDate                           8             (i32 day number from
+//                                                     0001-01-01 = 1, 4 zeros)
+//   8 ftBCD, 25 ftLargeint             8             (i64; BCD = value * 10000)
+//   36 ftTimeStamp                     16            (SQL time stamp record)
+//   37 ftFMTBcd                        34            (packed decimal record)
+//   every other code                   0             (nothing stored)
+//
+// The reverse mapping, from the bytes back to the declared Size, gives the
+// byte count for codes 1, 12, 13, 23, 29, 35, half of it for 24, and 0 for
+// every other code.
+//
+// Invariants after CalcOffsets: field i has FieldNo i + 1 when it was added
+// with AddField (loaded descriptions keep the stored FieldNo), and Offset is
+// the sum of the DataSize of the fields before it. CheckLayout verifies the
+// offsets and sizes of descriptions that came from outside.
+//
+// Not thread-safe.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/FieldType.h"
+#include "base/MemoryStream.h"
+
+namespace rda {
+
+// Bytes a field of `dataType` declared with `size` takes in a row image
+// (table above); sizes are not checked here.
+int64_t RdaFieldDataSize(uint8_t dataType, int64_t size);
+// The declared Size for a field of `dataType` taking `dataSize` bytes.
+int32_t RdaDeclaredSize(uint8_t dataType, int32_t dataSize);
+// True for the codes whose row bytes hold a BlobID (15-18, 21, 29-31).
+bool IsRdaBlobFieldType(uint8_t dataType);
+// True for the codes whose width does not depend on the declared Size.
+bool IsRdaFixedSizeFieldType(uint8_t dataType);
+
+class TRdaFieldItem {
+ public:
+  // 1-based position, set by AddField to the list's count.
+  int32_t FieldNo() const { return fieldNo_; }
+  void SetFieldNo(int32_t v) { fieldNo_ = v; }
+  // Bytes the value takes in a row image.
+  int32_t DataSize() const { return dataSize_; }
+  void SetDataSize(int32_t v) { dataSize_ = v; }
+  // Byte offset of the value in a row image.
+  int32_t Offset() const { return offset_; }
+  void SetOffset(int32_t v) { offset_ = v; }
+  // The type code byte as given (high bit kept).
+  uint8_t DataType() const { return dataType_; }
+  void SetDataType(uint8_t v) { dataType_ = v; }
+  // The field name exactly as given (case kept).
+  const std::string& Name() const { return name_; }
+  void SetName(std::string v) { name_ = std::move(v); }
+
+  friend bool operator==(const TRdaFieldItem&, const TRdaFieldItem&) = default;
+
+ private:
+  int32_t fieldNo_ = 0;
+  int32_t dataSize_ = 0;
+  int32_t offset_ = 0;
+  uint8_t dataType_ = 0;
+  std::string name_;
+};
+
+class TRdaFieldList {
+ public:
+  // The most data bytes a layout may describe (1 GiB): far above any real
+  // row, and low enough that offsets, the spare byte and the null words
+  // stay inside 32-bit arithmetic.
+  static constexpr int64_t kMaxDataBytes = int64_t{1} << 30;
+
+  int Count() const { return static_cast<int>(items_.size()); }
+  // Item at a 0-based position; EListError "List index out of bounds (%d)"
+  // otherwise. References stay valid until the list gains or loses items.
+  TRdaFieldItem& Items(int index);
+  const TRdaFieldItem& Items(int index) const;
+  const std::vector<TRdaFieldItem>& All() const { return items_; }
+
+  // Appends a new description with all numbers 0 and an empty name.
+  TRdaFieldItem& Add();
+  // Appends a description: FieldNo = the new count, DataSize from the type
+  // table, Offset 0 until CalcOffsets. Raises EDatabaseError "Invalid size
+  // <size> for field '<name>'" for a negative size of a sized type or a
+  // size whose bytes do not fit a 32-bit offset.
+  TRdaFieldItem& AddField(std::string_view name, uint8_t dataType, int32_t size);
+  // Sets every Offset to the sum of the sizes before it and returns the
+  // total (the data bytes of a row image). Raises EDatabaseError "Row image
+  // too large" when the total exceeds kMaxDataBytes (nothing is changed).
+  int32_t CalcOffsets();
+  void Clear() { items_.clear(); }
+
+  // Checks descriptions read from outside before any row image is laid out
+  // by them, and returns the data bytes. Each field must have a DataSize of
+  // at least 0 that its type allows (the fixed width for fixed-size codes,
+  // an even count for ftWideString, any count for codes the system does not
+  // know) and its Offset must be the sum of the sizes before it, within
+  // kMaxDataBytes. Raises EReadError "Invalid field layout: <what>".
+  int32_t CheckLayout() const;
+
+  // The field section: text "TRdaFieldList", tag 1, per item the integers
+  // FieldNo, DataSize, Offset, DataType and the raw text Name, tag 0.
+  void SaveToStream(TMemoryStream& stream) const;
+  // Clears the list and reads a field section, leaving the stream right
+  // after it. Descriptions keep the numbers read (no layout check here); the
+  // descriptions read before an error stay in the list. Errors as in
+  // TaggedStream.h.
+  void LoadFromStream(TMemoryStream& stream);
+  void SaveToFile(const std::string& fileName) const;
+  void LoadFromFile(const std::string& fileName);
+
+  friend bool operator==(const TRdaFieldList&, const TRdaFieldList&) = default;
+
+ private:
+  std::vector<TRdaFieldItem> items_;
+};
+
+}  // namespace rda
