@@ -53,6 +53,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -164,10 +165,12 @@ class TRdaDBListItem {
   friend class TRdaDBList;
   friend class TRdaScratchRow;
 
-  // The bytes of field i, checked to hold `width` bytes inside the image;
-  // width 0 means the field's whole DataSize.
-  char* Span(int field, int width);
-  const char* Span(int field, int width) const;
+  // The bytes of field i (all DataSize of them), checked to lie inside the
+  // image and to hold at least `width` bytes.
+  std::span<char> Span(int field, size_t width);
+  std::span<const char> Span(int field, size_t width) const;
+  // Zeroes the field and copies the first bytes of `bytes` that fit.
+  void SetPadded(int field, std::string_view bytes, bool isNull);
   void MarkNull(int field, bool isNull);
 
   int32_t recordId_;
@@ -291,6 +294,9 @@ class TRdaDBList {
     void operator()(Block* block) const;
   };
 
+  // Creates a member row at `position` (0..Count), runs OnItemCreated, then
+  // sets the RecordID.
+  TRdaDBListItem* CreateAt(size_t position, int32_t id);
   TRdaDBListItem* NewRow();
   void ReleaseSlot(TRdaDBListItem* row);
   void ReleaseBlocks();

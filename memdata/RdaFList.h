@@ -105,9 +105,12 @@ class TRdaFieldList {
   // <size> for field '<name>'" for a negative size of a sized type or a
   // size whose bytes do not fit a 32-bit offset.
   TRdaFieldItem& AddField(std::string_view name, uint8_t dataType, int32_t size);
+  // The sum of the sizes, with the checks of CalcOffsets; changes nothing.
+  int32_t DataBytes() const;
   // Sets every Offset to the sum of the sizes before it and returns the
-  // total (the data bytes of a row image). Raises EDatabaseError "Row image
-  // too large" when the total exceeds kMaxDataBytes (nothing is changed).
+  // total (the data bytes of a row image). Raises EDatabaseError "Invalid
+  // size <n> for field '<name>'" for a negative DataSize and "Row image too
+  // large" when the total exceeds kMaxDataBytes (nothing is changed then).
   int32_t CalcOffsets();
   void Clear() { items_.clear(); }
 
@@ -124,7 +127,7 @@ class TRdaFieldList {
   void SaveToStream(TMemoryStream& stream) const;
   // Clears the list and reads a field section, leaving the stream right
   // after it. Descriptions keep the numbers read (no layout check here); the
-  // descriptions read before an error stay in the list. Errors as in
+  // descriptions read completely before an error stay in the list. Errors as in
   // TaggedStream.h.
   void LoadFromStream(TMemoryStream& stream);
   void SaveToFile(const std::string& fileName) const;

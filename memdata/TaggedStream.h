@@ -93,4 +93,20 @@ class TaggedReader {
   TMemoryStream& stream_;
 };
 
+// The file form of a list is its stream written whole to the file and read
+// whole from it (errors as in base/MemoryStream.h).
+template <typename List>
+void SaveListToFile(const List& list, const std::string& fileName) {
+  TMemoryStream stream;
+  list.SaveToStream(stream);
+  stream.SaveToFile(fileName);
+}
+
+template <typename List>
+void LoadListFromFile(List& list, const std::string& fileName) {
+  TMemoryStream stream;
+  stream.LoadFromFile(fileName);
+  list.LoadFromStream(stream);
+}
+
 }  // namespace rda

@@ -1,0 +1,546 @@
+#include "memdata/RdaDBList.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <unordered_set>
+
+#include "base/ByteIO.h"
+#include "base/CodePage.h"
+#include "base/Exception.h"
+#include "memdata/TaggedStream.h"
+
+namespace rda {
+
+// Row memory. A block is this header followed by `capacity` slots of
+// `stride` bytes; a slot is a TRdaDBListItem header followed by the image:
+//
+//   block := Block (padded to kBlockHeader) slot{capacity}
+//   slot  := TRdaDBListItem (8 bytes) image (RecordSize bytes) padding to 4
+//
+// A row's home_ is the byte distance from its block to its slot, which is
+// how a row finds its store without a pointer of its own. Blocks grow from
+// a few slots to about kBlockBytes, so small stores stay small and large
+// ones need few allocations; a block holds at least one slot however large.
+struct TRdaDBList::Block {
+  TRdaDBList* owner;
+  size_t capacity;
+  size_t used = 0;
+  // One entry per slot, made when an aggregate first asks for a row's slots.
+  std::unique_ptr<TRdaAggregateSlots[]> slots;
+};
+
+namespace {
+
+// Room for the block header, rounded so that slots start 16-byte aligned.
+constexpr size_t kBlockHeader = 64;
+constexpr size_t kBlockBytes = 64 * 1024;
+constexpr size_t kMinBlockSlots = 4;
+static_assert(sizeof(TRdaDBListItem) == 8, "a row header is an id and a home word");
+
+[[noreturn]] void ListIndexError(int64_t index) {
+  throw EListError("List index out of bounds (" + std::to_string(index) + ")");
+}
+
+std::string ImageSizeError(size_t length, int32_t recordSize) {
+  return "Row image of " + std::to_string(length) + " bytes does not fit the record size " +
+         std::to_string(recordSize);
+}
+
+}  // namespace
+
+void TRdaDBList::BlockDeleter::operator()(Block* block) const {
+  block->~Block();
+  ::operator delete(block);
+}
+
+// ---------------------------------------------------------------------------
+// TRdaDBListItem
+
+TRdaDBList::Block* TRdaDBList::BlockOf(const TRdaDBListItem* row) {
+  const char* home = reinterpret_cast<const char*>(row) - row->home_;
+  return reinterpret_cast<Block*>(const_cast<char*>(home));
+}
+
+TRdaDBList* TRdaDBListItem::Owner() const {
+  if (IsScratch()) return static_cast<const TRdaScratchRow*>(this)->owner_;
+  return TRdaDBList::BlockOf(this)->owner;
+}
+
+int TRdaDBListItem::Index() const { return IsScratch() ? -1 : Owner()->IndexOfRow(this); }
+
+char* TRdaDBListItem::Data() {
+  if (IsScratch()) return static_cast<TRdaScratchRow*>(this)->image_.data();
+  return reinterpret_cast<char*>(this) + sizeof(TRdaDBListItem);
+}
+
+const char* TRdaDBListItem::Data() const { return const_cast<TRdaDBListItem*>(this)->Data(); }
+
+size_t TRdaDBListItem::DataLength() const {
+  if (IsScratch()) return static_cast<const TRdaScratchRow*>(this)->image_.size();
+  return static_cast<size_t>(Owner()->RecordSize());
+}
+
+void TRdaDBListItem::CopyFrom(const char* buffer) {
+  const auto size = static_cast<size_t>(Owner()->RecordSize());
+  if (IsScratch()) {
+    std::string& image = static_cast<TRdaScratchRow*>(this)->image_;
+    if (image.size() < size) image.resize(size, '\0');
+  }
+  std::memcpy(Data(), buffer, size);
+}
+
+void TRdaDBListItem::CopyTo(char* buffer) const {
+  const auto size = static_cast<size_t>(Owner()->RecordSize());
+  const size_t have = std::min(size, DataLength());
+  std::memcpy(buffer, Data(), have);
+  std::memset(buffer + have, 0, size - have);
+}
+
+void TRdaDBListItem::SetImage(std::string_view bytes) {
+  const int32_t recordSize = Owner()->RecordSize();
+  if (IsScratch()) {
+    std::string& image = static_cast<TRdaScratchRow*>(this)->image_;
+    image.assign(bytes);
+    if (image.size() < static_cast<size_t>(recordSize)) image.resize(recordSize, '\0');
+    return;
+  }
+  if (bytes.size() != static_cast<size_t>(recordSize)) {
+    throw EDatabaseError(ImageSizeError(bytes.size(), recordSize));
+  }
+  std::memcpy(Data(), bytes.data(), bytes.size());
+}
+
+std::span<char> TRdaDBListItem::Span(int field, size_t width) {
+  const TRdaFieldItem& item = Owner()->FieldList().Items(field);
+  const auto size = static_cast<size_t>(item.DataSize());
+  if (item.DataSize() < 0 || size < width) {
+    throw EDatabaseError("Field '" + item.Name() + "' of " + std::to_string(item.DataSize()) +
+                         " bytes cannot hold a value of " + std::to_string(width) + " bytes");
+  }
+  if (item.Offset() < 0 || static_cast<size_t>(item.Offset()) + size > DataLength()) {
+    throw EDatabaseError("Field '" + item.Name() + "' lies outside the row image");
+  }
+  return {Data() + item.Offset(), size};
+}
+
+std::span<const char> TRdaDBListItem::Span(int field, size_t width) const {
+  return const_cast<TRdaDBListItem*>(this)->Span(field, width);
+}
+
+char* TRdaDBListItem::FieldData(int field) { return Span(field, 0).data(); }
+
+bool TRdaDBListItem::IsNull(int field) const {
+  (void)Span(field, 0);
+  return Owner()->IsNullIn(Data(), field);
+}
+
+void TRdaDBListItem::MarkNull(int field, bool isNull) {
+  const TRdaDBList* owner = Owner();
+  // The flag word must lie inside this image, which for a scratch row may
+  // have been made before the layout grew.
+  const size_t word = static_cast<size_t>(owner->NullFlagsOffset()) + 4 * (field / 32);
+  if (word + 4 > DataLength()) {
+    throw EDatabaseError("The null flag of field " + std::to_string(field) +
+                         " lies outside the row image");
+  }
+  owner->SetNullIn(Data(), field, isNull);
+}
+
+void TRdaDBListItem::SetNull(int field, bool isNull) {
+  (void)Span(field, 0);
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetPadded(int field, std::string_view bytes, bool isNull) {
+  const std::span<char> out = Span(field, 0);
+  const size_t n = std::min(bytes.size(), out.size());
+  std::memcpy(out.data(), bytes.data(), n);
+  std::memset(out.data() + n, 0, out.size() - n);
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetText(int field, std::string_view text, bool isNull) {
+  SetPadded(field, text, isNull);
+}
+
+void TRdaDBListItem::SetBytes(int field, std::string_view bytes, bool isNull) {
+  SetPadded(field, bytes, isNull);
+}
+
+void TRdaDBListItem::SetWideText(int field, std::string_view text, bool isNull) {
+  SetWideText(field, Cp1252ToUtf16(text), isNull);
+}
+
+void TRdaDBListItem::SetWideText(int field, std::u16string_view text, bool isNull) {
+  const std::span<char> out = Span(field, 0);
+  std::memset(out.data(), 0, out.size());
+  const size_t units = std::min(text.size(), out.size() / 2);
+  for (size_t i = 0; i < units && text[i] != u'\0'; ++i) {
+    StoreU16LE(out.data() + 2 * i, static_cast<uint16_t>(text[i]));
+  }
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetInt16(int field, int16_t value, bool isNull) {
+  StoreU16LE(Span(field, 2).data(), static_cast<uint16_t>(value));
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetInt32(int field, int32_t value, bool isNull) {
+  StoreI32LE(Span(field, 4).data(), value);
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetInt64(int field, int64_t value, bool isNull) {
+  StoreU64LE(Span(field, 8).data(), static_cast<uint64_t>(value));
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetDouble(int field, double value, bool isNull) {
+  StoreU64LE(Span(field, 8).data(), std::bit_cast<uint64_t>(value));
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetBcd(int field, const Bcd& value, bool isNull) {
+  const std::string bytes = value.ToBytes();
+  std::memcpy(Span(field, Bcd::kSize).data(), bytes.data(), Bcd::kSize);
+  MarkNull(field, isNull);
+}
+
+void TRdaDBListItem::SetTimeStamp(int field, const SqlTimeStamp& value, bool isNull) {
+  const std::string bytes = value.ToBytes();
+  std::memcpy(Span(field, SqlTimeStamp::kSize).data(), bytes.data(), SqlTimeStamp::kSize);
+  MarkNull(field, isNull);
+}
+
+int16_t TRdaDBListItem::GetInt16(int field) const {
+  return static_cast<int16_t>(LoadU16LE(Span(field, 2).data()));
+}
+
+int32_t TRdaDBListItem::GetInt32(int field) const { return LoadI32LE(Span(field, 4).data()); }
+
+int64_t TRdaDBListItem::GetInt64(int field) const {
+  return static_cast<int64_t>(LoadU64LE(Span(field, 8).data()));
+}
+
+double TRdaDBListItem::GetDouble(int field) const {
+  return std::bit_cast<double>(LoadU64LE(Span(field, 8).data()));
+}
+
+std::string TRdaDBListItem::GetText(int field) const {
+  const std::span<const char> in = Span(field, 0);
+  const std::string_view bytes(in.data(), in.size());
+  return std::string(bytes.substr(0, bytes.find('\0')));
+}
+
+std::u16string TRdaDBListItem::GetWideText(int field) const {
+  const std::span<const char> in = Span(field, 0);
+  std::u16string out;
+  for (size_t i = 0; i + 1 < in.size(); i += 2) {
+    const char16_t unit = LoadU16LE(in.data() + i);
+    if (unit == u'\0') break;
+    out.push_back(unit);
+  }
+  return out;
+}
+
+std::string_view TRdaDBListItem::GetBytes(int field) const {
+  const std::span<const char> in = Span(field, 0);
+  return {in.data(), in.size()};
+}
+
+Bcd TRdaDBListItem::GetBcd(int field) const {
+  return Bcd::FromBytes({Span(field, Bcd::kSize).data(), Bcd::kSize});
+}
+
+SqlTimeStamp TRdaDBListItem::GetTimeStamp(int field) const {
+  return SqlTimeStamp::FromBytes({Span(field, SqlTimeStamp::kSize).data(), SqlTimeStamp::kSize});
+}
+
+TRdaAggregateSlots& TRdaDBListItem::AggregateSlots() {
+  if (IsScratch()) return static_cast<TRdaScratchRow*>(this)->slots_;
+  return Owner()->SlotsOf(this);
+}
+
+bool TRdaDBListItem::HasAggregateSlots() const {
+  if (IsScratch()) return !static_cast<const TRdaScratchRow*>(this)->slots_.empty();
+  return Owner()->HasSlots(this);
+}
+
+TRdaScratchRow::TRdaScratchRow(TRdaDBList& owner)
+    : TRdaDBListItem(kScratchRecordID, kScratchBit),
+      owner_(&owner),
+      image_(static_cast<size_t>(owner.RecordSize()), '\0') {}
+
+// ---------------------------------------------------------------------------
+// TRdaDBList: layout and row memory
+
+TRdaDBList::TRdaDBList() = default;
+
+// The blocks go with the store; the rows need no destruction of their own
+// (their aggregate slots live in the blocks), and no callback runs.
+TRdaDBList::~TRdaDBList() = default;
+
+void TRdaDBList::CalcLayout() {
+  const int64_t dataBytes = fields_.DataBytes();
+  const int64_t wordCount = fields_.Count() / 32 + 2;
+  const int64_t recordSize = dataBytes + 4 * wordCount;
+  if (recordSize > 0x7FFFFFFF) throw EDatabaseError("Row image too large");
+  if (!rows_.empty() && recordSize != recordSize_) {
+    throw EDatabaseError("Cannot change the record size of a row store that holds rows");
+  }
+  fields_.CalcOffsets();
+  nullWordCount_ = static_cast<int32_t>(wordCount);
+  nullFlagsOffset_ = static_cast<int32_t>(dataBytes + 1);
+  recordSize_ = static_cast<int32_t>(recordSize);
+  // Without rows the slots can take the new size.
+  if (rows_.empty()) ReleaseBlocks();
+}
+
+void TRdaDBList::ReleaseBlocks() {
+  freeSlots_.clear();
+  blocks_.clear();
+  stride_ = 0;
+  slotsPerBlock_ = 0;
+}
+
+TRdaDBListItem* TRdaDBList::NewRow() {
+  static_assert(sizeof(Block) <= kBlockHeader);
+  TRdaDBListItem* row;
+  if (!freeSlots_.empty()) {
+    row = freeSlots_.back();
+    freeSlots_.pop_back();
+    row->recordId_ = 0;
+  } else {
+    if (blocks_.empty()) {
+      stride_ = (sizeof(TRdaDBListItem) + static_cast<size_t>(recordSize_) + 3) & ~size_t{3};
+      slotsPerBlock_ = std::max<size_t>(1, (kBlockBytes - kBlockHeader) / stride_);
+    }
+    if (blocks_.empty() || blocks_.back()->used == blocks_.back()->capacity) {
+      // Each new block holds as many slots as all before it, within bounds.
+      size_t slots = 0;
+      for (const auto& block : blocks_) slots += block->capacity;
+      const size_t capacity = std::clamp(slots, std::min(kMinBlockSlots, slotsPerBlock_),
+                                         slotsPerBlock_);
+      void* memory = ::operator new(kBlockHeader + capacity * stride_);
+      std::unique_ptr<Block, BlockDeleter> block(new (memory) Block{this, capacity, 0, nullptr});
+      blocks_.push_back(std::move(block));
+    }
+    Block* block = blocks_.back().get();
+    const size_t home = kBlockHeader + block->used * stride_;
+    ++block->used;
+    char* slot = reinterpret_cast<char*>(block) + home;
+    row = new (slot) TRdaDBListItem(0, static_cast<uint32_t>(home));
+  }
+  std::memset(row->Data(), 0, static_cast<size_t>(recordSize_));
+  return row;
+}
+
+void TRdaDBList::ReleaseSlot(TRdaDBListItem* row) {
+  Block* block = BlockOf(row);
+  if (block->slots) TRdaAggregateSlots().swap(block->slots[(row->home_ - kBlockHeader) / stride_]);
+  freeSlots_.push_back(row);
+}
+
+TRdaAggregateSlots& TRdaDBList::SlotsOf(TRdaDBListItem* row) {
+  Block* block = BlockOf(row);
+  if (!block->slots) block->slots = std::make_unique<TRdaAggregateSlots[]>(block->capacity);
+  return block->slots[(row->home_ - kBlockHeader) / stride_];
+}
+
+bool TRdaDBList::HasSlots(const TRdaDBListItem* row) const {
+  const Block* block = BlockOf(row);
+  return block->slots && !block->slots[(row->home_ - kBlockHeader) / stride_].empty();
+}
+
+// ---------------------------------------------------------------------------
+// TRdaDBList: rows
+
+TRdaDBListItem* TRdaDBList::Items(int index) const {
+  if (index < 0 || index >= Count()) ListIndexError(index);
+  return rows_[static_cast<size_t>(index)];
+}
+
+TRdaDBListItem* TRdaDBList::AddWithID(int32_t id) { return CreateAt(rows_.size(), id); }
+
+TRdaDBListItem* TRdaDBList::InsertWithID(int position, int32_t id) {
+  if (rows_.empty()) return AddWithID(id);
+  if (position < 0 || position > Count()) ListIndexError(position);
+  return CreateAt(static_cast<size_t>(position), id);
+}
+
+TRdaDBListItem* TRdaDBList::CreateAt(size_t position, int32_t id) {
+  TRdaDBListItem* row = NewRow();
+  try {
+    rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(position), row);
+  } catch (...) {
+    freeSlots_.push_back(row);
+    throw;
+  }
+  if (OnItemCreated) OnItemCreated(*row);
+  row->recordId_ = id;
+  return row;
+}
+
+int32_t TRdaDBList::MaxID() const {
+  int32_t max = 0;
+  for (const TRdaDBListItem* row : rows_) max = std::max(max, row->recordId_);
+  return max;
+}
+
+int TRdaDBList::IndexOfID(int32_t id) const {
+  if (rows_.empty()) return -1;
+  if (id > 0 && id <= Count() && rows_[static_cast<size_t>(id - 1)]->recordId_ == id) {
+    return id - 1;
+  }
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i]->recordId_ == id) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+int TRdaDBList::IndexOfRow(const TRdaDBListItem* row) const {
+  const int32_t id = row->recordId_;
+  if (id > 0 && id <= Count() && rows_[static_cast<size_t>(id - 1)] == row) return id - 1;
+  const auto it = std::find(rows_.begin(), rows_.end(), row);
+  return it == rows_.end() ? -1 : static_cast<int>(it - rows_.begin());
+}
+
+void TRdaDBList::DestroyRow(TRdaDBListItem* row) {
+  if (row == nullptr || row->IsScratch() || BlockOf(row)->owner != this) ListIndexError(-1);
+  int index = IndexOfRow(row);
+  if (index < 0) ListIndexError(-1);
+  std::memset(row->Data(), 0, static_cast<size_t>(recordSize_));
+  if (OnItemDeleted) {
+    OnItemDeleted(*row);
+    // The handler may have moved rows; look again.
+    if (index >= Count() || rows_[static_cast<size_t>(index)] != row) index = IndexOfRow(row);
+    if (index < 0) ListIndexError(-1);
+  }
+  rows_.erase(rows_.begin() + index);
+  ReleaseSlot(row);
+}
+
+void TRdaDBList::Clear() {
+  if (OnItemDeleted) {
+    while (!rows_.empty()) {
+      TRdaDBListItem* row = rows_.back();
+      std::memset(row->Data(), 0, static_cast<size_t>(recordSize_));
+      OnItemDeleted(*row);
+      const auto it = std::find(rows_.rbegin(), rows_.rend(), row);
+      if (it != rows_.rend()) rows_.erase(std::next(it).base());
+      ReleaseSlot(row);
+    }
+  }
+  rows_.clear();
+  ReleaseBlocks();
+}
+
+bool TRdaDBList::IsNullIn(const char* image, int field) const {
+  if (field < 0 || field >= fields_.Count() || field / 32 >= nullWordCount_) ListIndexError(field);
+  const uint32_t word = LoadU32LE(image + nullFlagsOffset_ + 4 * (field / 32));
+  return (word & (uint32_t{1} << (field % 32))) == 0;
+}
+
+void TRdaDBList::SetNullIn(char* image, int field, bool isNull) const {
+  if (field < 0 || field >= fields_.Count() || field / 32 >= nullWordCount_) ListIndexError(field);
+  char* at = image + nullFlagsOffset_ + 4 * (field / 32);
+  const uint32_t bit = uint32_t{1} << (field % 32);
+  const uint32_t word = LoadU32LE(at);
+  StoreU32LE(at, isNull ? word & ~bit : word | bit);
+}
+
+// ---------------------------------------------------------------------------
+// TRdaDBList: streams
+
+void TRdaDBList::SaveToStream(TMemoryStream& stream) const {
+  fields_.SaveToStream(stream);
+  SaveRowsToStream(stream);
+}
+
+void TRdaDBList::SaveRowsToStream(TMemoryStream& stream) const {
+  TaggedWriter writer(stream);
+  writer.WriteSectionBegin("TRdaDBList");
+  for (const TRdaDBListItem* row : rows_) {
+    writer.WriteInteger(row->recordId_);
+    writer.WriteRawText(row->Image());
+  }
+  writer.WriteListEnd();
+}
+
+void TRdaDBList::LoadFromStream(TMemoryStream& stream) {
+  TRdaFieldList loaded;
+  loaded.LoadFromStream(stream);
+  const int64_t dataBytes = loaded.CheckLayout();
+  if (dataBytes + 4 * (loaded.Count() / 32 + 2) > 0x7FFFFFFF) {
+    throw EReadError("Invalid field layout: the row image exceeds 2147483647 bytes");
+  }
+  Clear();
+  fields_ = std::move(loaded);
+  CalcLayout();
+  LoadRowsFromStream(stream);
+}
+
+void TRdaDBList::LoadRowsFromStream(TMemoryStream& stream) {
+  Clear();
+  TaggedReader reader(stream);
+  reader.ReadSectionBegin();
+  while (!reader.EndOfList()) {
+    const int32_t id = reader.ReadInteger();
+    const std::string image = reader.ReadText();
+    if (image.size() != static_cast<size_t>(recordSize_)) {
+      throw EReadError(ImageSizeError(image.size(), recordSize_));
+    }
+    TRdaDBListItem* row = AddWithID(id);
+    std::memcpy(row->Data(), image.data(), image.size());
+  }
+  reader.ReadListEnd();
+}
+
+void TRdaDBList::SaveToFile(const std::string& fileName) const {
+  SaveListToFile(*this, fileName);
+}
+
+void TRdaDBList::LoadFromFile(const std::string& fileName) { LoadListFromFile(*this, fileName); }
+
+// ---------------------------------------------------------------------------
+// TRdaDBList: invariants
+
+std::string TRdaDBList::Verify() const {
+  int64_t dataBytes = 0;
+  try {
+    dataBytes = fields_.CheckLayout();
+  } catch (const EReadError& e) {
+    return e.Message();
+  }
+  const bool laidOut = recordSize_ != 0 || nullWordCount_ != 0 || nullFlagsOffset_ != 0;
+  if (laidOut) {
+    if (nullWordCount_ != fields_.Count() / 32 + 2) return "NullWordCount does not fit the fields";
+    if (nullFlagsOffset_ != dataBytes + 1) return "NullFlagsOffset is not DataBytes + 1";
+    if (recordSize_ != dataBytes + 4 * nullWordCount_) {
+      return "RecordSize is not DataBytes + 4 * NullWordCount";
+    }
+  }
+  if (!blocks_.empty() &&
+      stride_ != ((sizeof(TRdaDBListItem) + static_cast<size_t>(recordSize_) + 3) & ~size_t{3})) {
+    return "row slots do not have the size of the record";
+  }
+  std::unordered_set<const TRdaDBListItem*> seen;
+  for (const TRdaDBListItem* row : rows_) {
+    if (row == nullptr) return "a null row in the list";
+    if (row->IsScratch()) return "a scratch row in the list";
+    if (BlockOf(row)->owner != this) return "a row of another store in the list";
+    if (!seen.insert(row).second) return "a row is in the list twice";
+  }
+  for (const TRdaDBListItem* row : freeSlots_) {
+    if (seen.count(row) != 0) return "a row in the list is also free";
+  }
+  size_t used = 0;
+  for (const auto& block : blocks_) used += block->used;
+  if (used != rows_.size() + freeSlots_.size()) return "row slots are lost";
+  return {};
+}
+
+}  // namespace rda
