@@ -117,8 +117,8 @@ class ServerProcess {
     return ControlCommand(controlPort_, command, limit);
   }
 
-  // The same for any control port. The server closes the connection after
-  // the answer, so everything read until then is the answer.
+  // The same for any control port. The answer ends with its line that
+  // begins with "ok" or "error" (the `clients` listing comes before it).
   static std::string ControlCommand(int port, const std::string& command,
                                     Millis limit = Millis(5000)) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -156,7 +156,7 @@ class ServerProcess {
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) break;
       answer.append(buf, static_cast<size_t>(n));
-      if (answer.size() > (1u << 20)) break;
+      if (AnswerComplete(answer) || answer.size() > (1u << 20)) break;
     }
     close(fd);
     while (!answer.empty() && (answer.back() == '\n' || answer.back() == '\r')) answer.pop_back();
@@ -164,6 +164,13 @@ class ServerProcess {
   }
 
  private:
+  static bool AnswerComplete(const std::string& answer) {
+    if (answer.empty() || answer.back() != '\n') return false;
+    const size_t start = answer.rfind('\n', answer.size() - 2);
+    const std::string last = answer.substr(start == std::string::npos ? 0 : start + 1);
+    return last.rfind("ok", 0) == 0 || last.rfind("error", 0) == 0;
+  }
+
   void Start(const std::vector<std::string>& args, Millis startLimit) {
     // Everything the child needs is prepared before fork: between fork and
     // exec only async-signal-safe calls are allowed.

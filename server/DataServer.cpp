@@ -1,0 +1,607 @@
+#include "server/DataServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <fstream>
+#include <sstream>
+
+#include "base/Exception.h"
+#include "server/ControlCommand.h"
+
+namespace rda {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+enum ListenerKind { kData, kEcho, kControl };
+
+constexpr int kEchoPortOffset = 10000;
+constexpr size_t kReadChunk = 64 * 1024;
+constexpr std::chrono::milliseconds kLingerOnClose{250};
+
+std::string ErrnoText() { return std::strerror(errno); }
+
+std::string PeerName(const sockaddr_storage& addr) {
+  char host[INET6_ADDRSTRLEN] = "?";
+  int port = 0;
+  if (addr.ss_family == AF_INET) {
+    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
+    inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
+    port = ntohs(a->sin_port);
+  } else if (addr.ss_family == AF_INET6) {
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
+    inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
+    port = ntohs(a->sin6_port);
+  }
+  return std::string(host) + ":" + std::to_string(port);
+}
+
+// A listening socket on address:port; port 0 picks a free one.
+int Listen(const std::string& address, int port, int& boundPort) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICHOST | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int rc = getaddrinfo(address.c_str(), service.c_str(), &hints, &found);
+  if (rc != 0) throw Exception("cannot listen on " + address + ": " + gai_strerror(rc));
+  std::string error = "no address";
+  int fd = -1;
+  for (addrinfo* ai = found; ai && fd < 0; ai = ai->ai_next) {
+    fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    if (fd < 0) {
+      error = ErrnoText();
+      continue;
+    }
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, ai->ai_addr, ai->ai_addrlen) != 0 || listen(fd, 128) != 0) {
+      error = ErrnoText();
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  if (fd < 0) throw Exception("cannot listen on " + address + ":" + service + ": " + error);
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  boundPort = addr.ss_family == AF_INET6
+                  ? ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port)
+                  : ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
+  return fd;
+}
+
+int MillisUntil(Clock::time_point deadline) {
+  if (deadline == Clock::time_point::max()) return -1;
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
+}
+
+// Writes all bytes to a non-blocking socket, waiting up to limit for room.
+bool SendAll(int fd, std::string_view bytes, int stopFd, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  while (!bytes.empty()) {
+    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n > 0) {
+      bytes.remove_prefix(static_cast<size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    pollfd p[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
+    if (poll(p, 2, MillisUntil(deadline)) <= 0 || (p[1].revents & POLLIN)) return false;
+  }
+  return true;
+}
+
+// Ends a connection so that the answers already sent reach the client: a
+// close with unread input would reset the connection and could discard them.
+void CloseGracefully(int fd) {
+  shutdown(fd, SHUT_WR);
+  const auto deadline = Clock::now() + kLingerOnClose;
+  char buf[4096];
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, MillisUntil(deadline)) <= 0) break;
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN))) break;
+  }
+  close(fd);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Exception("cannot read " + path + ": " + ErrnoText());
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+const char* LoginText(LoginState s) {
+  switch (s) {
+    case LoginState::kVerified: return "verified";
+    case LoginState::kRefused: return "refused";
+    default: return "none";
+  }
+}
+
+}  // namespace
+
+struct DataServer::Connection {
+  int id = 0;
+  int fd = -1;
+  int wakeFd = -1;
+  std::string peer;
+  std::mutex mutex;  // guards what follows
+  std::shared_ptr<ServerSession> session;
+  std::deque<std::string> pushes;
+  size_t pushBytes = 0;
+  bool disconnect = false;
+
+  ~Connection() {
+    if (wakeFd >= 0) close(wakeFd);
+  }
+  void Wake() const {
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = write(wakeFd, &one, sizeof one);
+  }
+};
+
+DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
+  DatabaseLimits limits;
+  limits.queryTimeout = options_.queryTimeout;
+  limits.cancel = &stopping_;
+  try {
+    database_ = std::make_unique<Database>(options_.db, limits);
+  } catch (const std::exception& e) {
+    throw Exception("cannot open database " + (options_.db.empty() ? "(in memory)" : options_.db) +
+                    ": " + e.what());
+  }
+  if (!options_.init.empty()) {
+    const std::string script = ReadFile(options_.init);
+    try {
+      database_->RunScript(script);
+    } catch (const std::exception& e) {
+      throw Exception(options_.init + ": " + e.what());
+    }
+  }
+  stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stopFd_ < 0) throw Exception("eventfd: " + ErrnoText());
+}
+
+DataServer::~DataServer() {
+  Stop();
+  for (int fd : {dataListener_, echoListener_, controlListener_, stopFd_})
+    if (fd >= 0) close(fd);
+}
+
+void DataServer::Start() {
+  if (started_) return;
+  dataListener_ = Listen(options_.bind, options_.port, dataPort_);
+  if (options_.echo) {
+    echoListener_ =
+        Listen(options_.bind, options_.port == 0 ? 0 : dataPort_ + kEchoPortOffset, echoPort_);
+  }
+  // The control port takes commands from anyone who reaches it, so it is
+  // never reachable from another machine.
+  if (options_.controlPort >= 0)
+    controlListener_ = Listen("127.0.0.1", options_.controlPort, controlPort_);
+  started_ = true;
+  acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+std::string DataServer::ReadyLine() const {
+  std::string line = "rdaserver ready data=" + std::to_string(dataPort_);
+  if (echoPort_) line += " echo=" + std::to_string(echoPort_);
+  if (controlPort_) line += " control=" + std::to_string(controlPort_);
+  return line;
+}
+
+bool DataServer::Stop() {
+  if (!started_ || stopped_) return true;
+  stopped_ = true;
+  stopping_ = true;
+  const uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);
+  if (acceptThread_.joinable()) acceptThread_.join();
+  {
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    for (auto& [id, c] : connections_) c->Wake();
+  }
+  std::unique_lock<std::mutex> lock(threadsMutex_);
+  const bool done = threadsDone_.wait_for(lock, std::chrono::seconds(10),
+                                          [this] { return liveThreads_ == 0; });
+  if (!done) Log(ServerOptions::LogLevel::kQuiet, "some connections did not end in time");
+  return done;
+}
+
+size_t DataServer::ClientCount() const {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  return connections_.size();
+}
+
+void DataServer::Log(ServerOptions::LogLevel level, const std::string& text) {
+  if (static_cast<int>(level) > static_cast<int>(options_.logLevel)) return;
+  std::lock_guard<std::mutex> lock(logMutex_);
+  std::fprintf(stderr, "rdaserver: %s\n", text.c_str());
+  std::fflush(stderr);
+}
+
+void DataServer::Spawn(std::function<void()> work) {
+  {
+    std::lock_guard<std::mutex> lock(threadsMutex_);
+    ++liveThreads_;
+  }
+  try {
+    std::thread([this, work = std::move(work)]() mutable {
+      try {
+        work();
+      } catch (const std::exception& e) {
+        Log(ServerOptions::LogLevel::kQuiet, std::string("connection failed: ") + e.what());
+      }
+      work = nullptr;
+      // Notify under the lock: once it is released, Stop may return and
+      // this server may be gone.
+      std::lock_guard<std::mutex> lock(threadsMutex_);
+      --liveThreads_;
+      threadsDone_.notify_all();
+    }).detach();
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(threadsMutex_);
+    --liveThreads_;
+    throw;
+  }
+}
+
+// ---- Accepting ----------------------------------------------------------------------
+
+void DataServer::AcceptLoop() {
+  while (!Stopping()) {
+    pollfd fds[4] = {{stopFd_, POLLIN, 0},
+                     {dataListener_, POLLIN, 0},
+                     {echoListener_, POLLIN, 0},
+                     {controlListener_, POLLIN, 0}};
+    const int r = poll(fds, 4, -1);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      Log(ServerOptions::LogLevel::kQuiet, "poll: " + ErrnoText());
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    if (fds[0].revents) break;
+    if (fds[1].revents & POLLIN) Accept(dataListener_, kData);
+    if (fds[2].revents & POLLIN) Accept(echoListener_, kEcho);
+    if (fds[3].revents & POLLIN) Accept(controlListener_, kControl);
+  }
+}
+
+void DataServer::Accept(int listener, int kind) {
+  for (;;) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&addr), &len,
+                           SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE) {
+        Log(ServerOptions::LogLevel::kQuiet, "accept: " + ErrnoText());
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      return;  // EAGAIN: nothing more waits
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    int registered = 0;
+    try {
+      if (kind == kEcho) {
+        if (echoConnections_.fetch_add(1) >= kMaxEchoConnections) {
+          --echoConnections_;
+          close(fd);
+          continue;
+        }
+        Spawn([this, fd] {
+          ServeEcho(fd);
+          --echoConnections_;
+        });
+      } else if (kind == kControl) {
+        if (controlConnections_.fetch_add(1) >= kMaxControlConnections) {
+          --controlConnections_;
+          close(fd);
+          continue;
+        }
+        Spawn([this, fd] {
+          ServeControl(fd);
+          --controlConnections_;
+        });
+      } else {
+        auto c = std::make_shared<Connection>();
+        c->fd = fd;
+        c->peer = PeerName(addr);
+        {
+          std::lock_guard<std::mutex> lock(registryMutex_);
+          if (connections_.size() >= static_cast<size_t>(options_.maxClients)) {
+            Log(ServerOptions::LogLevel::kNormal,
+                "refused " + c->peer + ": " + std::to_string(options_.maxClients) +
+                    " clients are connected");
+            close(fd);
+            continue;
+          }
+          c->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+          if (c->wakeFd < 0) {
+            close(fd);
+            continue;
+          }
+          c->id = registered = nextId_++;
+          connections_[c->id] = c;
+        }
+        Spawn([this, c] { ServeClient(c); });
+      }
+    } catch (const std::exception& e) {
+      // No thread could be started for it.
+      Log(ServerOptions::LogLevel::kQuiet, std::string("cannot serve a connection: ") + e.what());
+      if (kind == kEcho) --echoConnections_;
+      if (kind == kControl) --controlConnections_;
+      if (registered) Unregister(registered);
+      close(fd);
+    }
+  }
+}
+
+void DataServer::Unregister(int id) {
+  std::lock_guard<std::mutex> lock(registryMutex_);
+  connections_.erase(id);
+}
+
+// ---- Data connections -------------------------------------------------------------------
+
+void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
+  std::shared_ptr<ServerSession> session;
+  try {
+    session = std::make_shared<ServerSession>(options_.session, database_->Connect(), c->id, c->peer);
+  } catch (const std::exception& e) {
+    Log(ServerOptions::LogLevel::kQuiet, "client " + std::to_string(c->id) + ": " + e.what());
+    close(c->fd);
+    Unregister(c->id);
+    return;
+  }
+  const int id = c->id;
+  session->OnLog = [this, id](const std::string& text) {
+    Log(ServerOptions::LogLevel::kVerbose, "client " + std::to_string(id) + ": " + text);
+  };
+  {
+    std::lock_guard<std::mutex> lock(c->mutex);
+    c->session = session;
+  }
+  Log(ServerOptions::LogLevel::kNormal, "client " + std::to_string(id) + " connected from " + c->peer);
+
+  const auto handshake = options_.handshakeTimeout;
+  const auto connected = Clock::now();
+  auto lastRead = connected;
+  auto lastWrite = connected;
+  std::string out;
+  size_t outPos = 0;
+  bool peerClosed = false;
+  std::string reason;
+  char buf[kReadChunk];
+
+  for (;;) {
+    if (Stopping()) {
+      reason = "server stopping";
+      break;
+    }
+    const bool hadOutput = outPos < out.size();
+    {
+      std::lock_guard<std::mutex> lock(c->mutex);
+      if (c->disconnect) {
+        reason = "disconnected by the control port";
+        break;
+      }
+      for (auto& body : c->pushes) out += session->Frame(std::move(body));
+      c->pushes.clear();
+      c->pushBytes = 0;
+    }
+    while (out.size() - outPos < kOutputHighWater && session->HasWork()) out += session->Step();
+    if (outPos == out.size()) {
+      out.clear();
+      outPos = 0;
+    }
+    const bool pendingOut = outPos < out.size();
+    if (pendingOut && !hadOutput) lastWrite = Clock::now();
+    const auto closing = session->CloseState();
+    if (!pendingOut && closing == ServerSession::Closing::kNow) {
+      reason = session->CloseReason();
+      break;
+    }
+    if (!pendingOut && peerClosed && !session->HasWork()) {
+      reason = "closed by the client";
+      break;
+    }
+    const bool wantRead = !peerClosed && closing != ServerSession::Closing::kNow &&
+                          !session->HasWork() && out.size() - outPos < kOutputHighWater;
+
+    auto deadline = Clock::time_point::max();
+    if (!session->SeenRequest()) deadline = std::min(deadline, connected + handshake);
+    if (session->PendingBytes() > 0) deadline = std::min(deadline, lastRead + handshake);
+    if (pendingOut) deadline = std::min(deadline, lastWrite + kWriteStall);
+    const bool quietClose = closing == ServerSession::Closing::kWhenQuiet && !pendingOut;
+    if (quietClose) deadline = std::min(deadline, std::max(lastRead, lastWrite) + kBlockingQuiet);
+
+    pollfd fds[3] = {{c->fd, static_cast<short>((wantRead ? POLLIN : 0) | (pendingOut ? POLLOUT : 0)), 0},
+                     {c->wakeFd, POLLIN, 0},
+                     {stopFd_, POLLIN, 0}};
+    const int r = poll(fds, 3, MillisUntil(deadline));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      reason = "poll: " + ErrnoText();
+      break;
+    }
+    const auto now = Clock::now();
+    if (r == 0) {
+      if (quietClose && now >= std::max(lastRead, lastWrite) + kBlockingQuiet) {
+        reason = session->CloseReason();
+        break;
+      }
+      if (!session->SeenRequest() && now >= connected + handshake) {
+        reason = "no complete request within " + std::to_string(handshake.count()) + " s";
+        break;
+      }
+      if (session->PendingBytes() > 0 && now >= lastRead + handshake) {
+        reason = "a request stalled for " + std::to_string(handshake.count()) + " s";
+        break;
+      }
+      if (pendingOut && now >= lastWrite + kWriteStall) {
+        reason = "the client does not read its answers";
+        break;
+      }
+      continue;
+    }
+    if (fds[1].revents & POLLIN) {
+      uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = read(c->wakeFd, &count, sizeof count);
+    }
+    if (wantRead && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+      const ssize_t n = recv(c->fd, buf, sizeof buf, 0);
+      if (n > 0) {
+        session->Append(std::string_view(buf, static_cast<size_t>(n)));
+        lastRead = now;
+      } else if (n == 0) {
+        peerClosed = true;
+      } else if (errno != EAGAIN && errno != EINTR) {
+        reason = "receive: " + ErrnoText();
+        break;
+      }
+    }
+    if (pendingOut && (fds[0].revents & (POLLOUT | POLLHUP | POLLERR))) {
+      const ssize_t n = send(c->fd, out.data() + outPos, out.size() - outPos, MSG_NOSIGNAL);
+      if (n > 0) {
+        outPos += static_cast<size_t>(n);
+        lastWrite = now;
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        reason = "send: " + ErrnoText();
+        break;
+      }
+    }
+  }
+  Unregister(id);
+  CloseGracefully(c->fd);
+  Log(ServerOptions::LogLevel::kNormal, "client " + std::to_string(id) + " closed: " + reason);
+}
+
+// ---- Echo and control -----------------------------------------------------------------------
+
+void DataServer::ServeEcho(int fd) {
+  char buf[4096];
+  for (;;) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    const int r = poll(p, 2, static_cast<int>(std::chrono::milliseconds(kEchoIdle).count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 || (p[1].revents & POLLIN)) break;
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) break;
+    if (!SendAll(fd, std::string_view(buf, static_cast<size_t>(n)), stopFd_, std::chrono::seconds(5)))
+      break;
+  }
+  CloseGracefully(fd);
+}
+
+void DataServer::ServeControl(int fd) {
+  std::string pending;
+  char buf[4096];
+  bool open = true;
+  while (open) {
+    pollfd p[2] = {{fd, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+    const int r = poll(p, 2, static_cast<int>(std::chrono::milliseconds(kControlIdle).count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0 || (p[1].revents & POLLIN)) break;
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) break;
+    pending.append(buf, static_cast<size_t>(n));
+    size_t eol;
+    while (open && (eol = pending.find('\n')) != std::string::npos) {
+      std::string line = pending.substr(0, eol);
+      pending.erase(0, eol + 1);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
+      if (line == "quit") {
+        open = false;
+        break;
+      }
+      open = SendAll(fd, RunControl(line) + "\n", stopFd_, std::chrono::seconds(5));
+    }
+    if (open && pending.size() > kMaxControlLine) {
+      SendAll(fd, "error line too long\n", stopFd_, std::chrono::seconds(5));
+      open = false;
+    }
+  }
+  CloseGracefully(fd);
+}
+
+std::string DataServer::RunControl(std::string_view line) {
+  try {
+    const ControlCommand cmd = ParseControlCommand(line);
+    if (cmd.kind == ControlCommand::kHelp) return std::string(ControlHelpText()) + "ok";
+    std::lock_guard<std::mutex> lock(registryMutex_);
+    if (cmd.kind == ControlCommand::kClients) {
+      std::string answer;
+      for (const auto& [id, c] : connections_) {
+        std::shared_ptr<ServerSession> session;
+        {
+          std::lock_guard<std::mutex> cl(c->mutex);
+          session = c->session;
+        }
+        if (!session) continue;
+        const SessionInfo info = session->Info();
+        answer += std::to_string(info.id) + " " + info.peer + " user=\"" + info.user + "\" app=\"" +
+                  info.application + "\" version=\"" + info.applicationVersion +
+                  "\" login=" + LoginText(info.login) + " requests=" + std::to_string(info.requests) +
+                  " keepalives=" + std::to_string(info.keepAlives) +
+                  " pings=" + std::to_string(info.pingAnswers) +
+                  (info.blocking ? " blocking" : "") + "\n";
+      }
+      return answer + "ok";
+    }
+    std::vector<std::shared_ptr<Connection>> targets;
+    if (cmd.target.kind == ControlTarget::kAll) {
+      for (const auto& [id, c] : connections_) targets.push_back(c);
+    } else if (cmd.target.kind == ControlTarget::kLast) {
+      if (!connections_.empty()) targets.push_back(connections_.rbegin()->second);
+    } else if (auto it = connections_.find(cmd.target.id); it != connections_.end()) {
+      targets.push_back(it->second);
+    }
+    if (targets.empty()) return "error no such client";
+    for (const auto& c : targets) {
+      std::lock_guard<std::mutex> cl(c->mutex);
+      if (cmd.kind == ControlCommand::kDisconnect) {
+        c->disconnect = true;
+      } else {
+        if (c->pushBytes + cmd.body.size() > kMaxQueuedPushBytes)
+          return "error the queue of client " + std::to_string(c->id) + " is full";
+        c->pushes.push_back(cmd.body);
+        c->pushBytes += cmd.body.size();
+      }
+      c->Wake();
+    }
+    Log(ServerOptions::LogLevel::kVerbose, "control: " + std::string(line));
+    return "ok";
+  } catch (const std::exception& e) {
+    return std::string("error ") + e.what();
+  }
+}
+
+}  // namespace rda

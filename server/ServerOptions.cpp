@@ -1,0 +1,162 @@
+#include "server/ServerOptions.h"
+
+#include <optional>
+
+#include "base/Convert.h"
+#include "base/Exception.h"
+#include "server/ControlCommand.h"
+
+namespace rda {
+
+namespace {
+
+constexpr int kEchoPortOffset = 10000;
+constexpr int kMaxPort = 65535;
+
+int ReadNumber(const std::string& option, const std::string& value, int min, int max) {
+  const auto v = TryStrToInt(value);
+  if (!v || *v < min || *v > max) {
+    throw Exception(option + " needs a number from " + std::to_string(min) + " to " +
+                    std::to_string(max) + ", not \"" + value + "\"");
+  }
+  return *v;
+}
+
+}  // namespace
+
+ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
+  ServerOptions o;
+  bool keyGiven = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::string name = args[i];
+    std::optional<std::string> inlineValue;
+    if (const size_t eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+      inlineValue = name.substr(eq + 1);
+      name.resize(eq);
+    }
+    auto value = [&]() -> std::string {
+      if (inlineValue) return *inlineValue;
+      if (i + 1 >= args.size()) throw Exception(name + " needs a value");
+      return args[++i];
+    };
+    auto flag = [&]() {
+      if (inlineValue) throw Exception(name + " takes no value");
+    };
+    if (name == "--help" || name == "-h") {
+      flag();
+      o.help = true;
+    } else if (name == "--port") {
+      o.port = ReadNumber(name, value(), 0, kMaxPort);
+    } else if (name == "--bind") {
+      o.bind = value();
+    } else if (name == "--db") {
+      o.db = value();
+      if (o.db.empty()) throw Exception("--db needs a file name");
+    } else if (name == "--init") {
+      o.init = value();
+    } else if (name == "--encryption") {
+      const std::string v = value();
+      if (v == "none") o.session.encryption = etNoEncryption;
+      else if (v == "rda") o.session.encryption = etRdaEncrypt;
+      else if (v == "des") o.session.encryption = etDESEncrypt;
+      else throw Exception("--encryption is none, rda or des, not \"" + v + "\"");
+    } else if (name == "--key") {
+      o.session.key = value();
+      keyGiven = true;
+    } else if (name == "--zlib") {
+      flag();
+      o.session.zlib = true;
+    } else if (name == "--user") {
+      o.session.user = value();
+      if (o.session.user.empty()) throw Exception("--user needs a name");
+    } else if (name == "--password") {
+      o.session.password = value();
+    } else if (name == "--require-login") {
+      flag();
+      o.session.requireLogin = true;
+    } else if (name == "--echo") {
+      flag();
+      o.echo = true;
+    } else if (name == "--control-port") {
+      o.controlPort = ReadNumber(name, value(), 0, kMaxPort);
+    } else if (name == "--version") {
+      o.session.version = value();
+    } else if (name == "--max-clients") {
+      o.maxClients = ReadNumber(name, value(), 1, 100000);
+    } else if (name == "--max-request") {
+      o.session.maxRequestBytes = static_cast<size_t>(ReadNumber(name, value(), 1, 100)) << 20;
+    } else if (name == "--handshake-timeout") {
+      o.handshakeTimeout = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
+    } else if (name == "--query-timeout") {
+      o.queryTimeout = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
+    } else if (name == "--quiet") {
+      flag();
+      o.logLevel = ServerOptions::LogLevel::kQuiet;
+    } else if (name == "--verbose") {
+      flag();
+      o.logLevel = ServerOptions::LogLevel::kVerbose;
+    } else {
+      throw Exception("unknown option \"" + args[i] + "\" (see --help)");
+    }
+  }
+  if (o.session.encryption == etDESEncrypt && o.session.key.empty())
+    throw Exception("--encryption des needs --key");
+  if (keyGiven && o.session.encryption != etDESEncrypt)
+    throw Exception("--key is only used with --encryption des");
+  if (!o.session.password.empty() && o.session.user.empty())
+    throw Exception("--password needs --user");
+  if (o.echo && o.port != 0 && o.port + kEchoPortOffset > kMaxPort)
+    throw Exception("--echo listens on the data port + 10000, so the data port must be at most " +
+                    std::to_string(kMaxPort - kEchoPortOffset) + " (or 0)");
+  return o;
+}
+
+std::string ServerUsage() {
+  std::string text =
+      "Usage: rdaserver [options]\n"
+      "\n"
+      "The reference data server: answers the Rda client protocol from an SQLite database.\n"
+      "Prints one line \"rdaserver ready data=PORT [echo=PORT] [control=PORT]\" to stdout\n"
+      "once it listens; SIGTERM or SIGINT stop it.\n"
+      "\n"
+      "Options:\n"
+      "  --port N              data port (default 9406; 0 = any free port)\n"
+      "  --bind ADDR           address the data and echo ports listen on (default 127.0.0.1)\n"
+      "  --db FILE             SQLite database file, created when missing (WAL mode);\n"
+      "                        default: an in-memory database that lives as long as the server\n"
+      "  --init SCRIPT         SQL script run once at start (for example server/demo.sql)\n"
+      "  --encryption MODE     message encryption: none (default), rda (+4 cipher) or des\n"
+      "  --key K               DES key text (with --encryption des; first 8 bytes used)\n"
+      "  --zlib                whole message bodies as zlib streams\n"
+      "  --user U              accept logins only as user U ...\n"
+      "  --password P          ... with password P. Without --user, a table RdaUsers\n"
+      "                        (UserName, Password) decides when the database has one,\n"
+      "                        and otherwise every login is accepted\n"
+      "  --require-login       refuse selects and fetches before a verified login\n"
+      "  --echo                LAN echo service on the data port + 10000\n"
+      "                        (with --port 0 on any free port)\n"
+      "  --control-port N      control port on 127.0.0.1 (0 = any free port) taking the\n"
+      "                        commands below, one per line\n"
+      "  --version TEXT        version text the server reports (server utility code 6;\n"
+      "                        default 1.0)\n"
+      "  --max-clients N       connections served at once (default 200)\n"
+      "  --max-request MIB     largest request frame in MiB (default 16)\n"
+      "  --handshake-timeout S seconds a new connection may take to send its first complete\n"
+      "                        request, and a request may stall half-sent (default 30)\n"
+      "  --query-timeout S     seconds a statement may run before it is interrupted (default 30)\n"
+      "  --quiet | --verbose   log only errors | every request (log goes to stderr)\n"
+      "  --help                this text\n"
+      "\n"
+      "Control commands (<client>: a session id, \"last\" or \"*\"):\n";
+  std::string help = ControlHelpText();
+  size_t start = 0;
+  while (start < help.size()) {
+    const size_t end = help.find('\n', start);
+    text += "  " + help.substr(start, end - start) + "\n";
+    start = end + 1;
+  }
+  text += "Each command is answered with \"ok\" or \"error <text>\"; see docs/server.md.\n";
+  return text;
+}
+
+}  // namespace rda

@@ -1,0 +1,36 @@
+// The command line of rdaserver.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "server/ServerSession.h"
+
+namespace rda {
+
+struct ServerOptions {
+  enum class LogLevel { kQuiet, kNormal, kVerbose };
+
+  int port = 9406;              // 0 = any free port
+  std::string bind = "127.0.0.1";
+  std::string db;               // SQLite file; empty = in-memory database
+  std::string init;             // SQL script run at start
+  bool echo = false;            // LAN echo service on port + 10000
+  int controlPort = -1;         // -1 = off, 0 = any free port
+  int maxClients = 200;
+  std::chrono::seconds handshakeTimeout{30};
+  std::chrono::seconds queryTimeout{30};
+  LogLevel logLevel = LogLevel::kNormal;
+  bool help = false;
+  SessionSettings session;
+};
+
+// Reads the arguments (without the program name). Raises rda::Exception
+// with a message for the user on a bad option or value.
+ServerOptions ParseServerOptions(const std::vector<std::string>& args);
+
+// The --help text.
+std::string ServerUsage();
+
+}  // namespace rda

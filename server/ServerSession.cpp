@@ -1,0 +1,486 @@
+#include "server/ServerSession.h"
+
+#include "base/ByteIO.h"
+#include "base/CodePage.h"
+#include "base/Convert.h"
+#include "base/Exception.h"
+#include "messaging/RdaParamList.h"
+#include "messaging/RdaZLib.h"
+
+namespace rda {
+
+namespace {
+
+// Tokens of the requests this server reads and of the answers it writes.
+enum Token : int {
+  kFieldDescriptions = 1,
+  kSelect = 3,
+  kAcknowledge = 4,
+  kRowPacket = 5,
+  kSqlError = 6,
+  kCodedMessage = 15,
+  kLogin = 17,
+  kCodedParamList = 28,
+  kFetch = 33,
+  kCloseCursor = 34,
+  kShortForm = 43,
+  kSelectAlternative = 46,
+  kServerUtility = 48,
+  kAsyncException = 64,
+};
+
+// Requests of the dataset layer this server does not carry out; each waits
+// for an answer, so it gets an error instead of silence.
+bool IsUnsupportedRequest(int token) {
+  switch (token) {
+    case 23: case 27: case 29: case 31: case 36: case 45:
+      return true;
+    default:
+      return false;
+  }
+}
+
+constexpr int kKeepAliveMsgId = -1;
+constexpr int kPingAnswerMsgId = -99999999;
+constexpr int kDeleteWaitingMessagesMsgId = -75010;
+constexpr int kUtilityServerVersion = 6;
+constexpr int kUtilityMetaDataCache = 13;
+constexpr int kUtilityPing = 19;
+constexpr int kOptionCompress = 1 << 5;  // soCompress
+constexpr char kBlockingMarker[] = "\xFF\xFF\xFF\xFF";
+constexpr size_t kValueOverhead = 10;  // marker, length and separator bytes around a value
+
+std::string ToUtf8(const std::string& text) { return HasHighBytes(text) ? Cp1252ToUtf8(text) : text; }
+std::string ToCodePage(const std::string& text) {
+  return HasHighBytes(text) ? Utf8ToCp1252(text) : text;
+}
+
+// The fields of a parsed line, as many as its header names.
+std::vector<std::string> ReadFields(TRdaStringLine& line) {
+  const std::string_view header = line.Header();
+  int count = 0;
+  while (count < TRdaStringLine::kMaxFields &&
+         LoadI32LE(header.data() + 5 + count * TRdaStringLine::kDescriptorSize + 1) != 0)
+    ++count;
+  std::vector<std::string> fields;
+  for (int i = 0; i < count; ++i) fields.push_back(line.NextFieldText());
+  return fields;
+}
+
+const std::string& FieldAt(const std::vector<std::string>& f, size_t i) {
+  static const std::string kEmpty;
+  return i < f.size() ? f[i] : kEmpty;
+}
+
+int IntegerAt(const std::vector<std::string>& f, size_t i, int fallback) {
+  return StrToIntDef(FieldAt(f, i), fallback);
+}
+
+TRdaStringLine MakeLine(int token, int id) {
+  TRdaStringLine line;
+  line.SetToken(token);
+  line.SetMsgId(id);
+  return line;
+}
+
+size_t RowBytes(const SqlRow& row) {
+  size_t n = 1;
+  for (const auto& v : row) n += v.bytes.size() + kValueOverhead;
+  return n;
+}
+
+}  // namespace
+
+ServerSession::ServerSession(const SessionSettings& settings, std::unique_ptr<SqlConnection> db,
+                             int id, std::string peer)
+    : settings_(settings), db_(std::move(db)) {
+  info_.id = id;
+  info_.peer = std::move(peer);
+  if (settings_.encryption == etDESEncrypt) {
+    transforms_.SetDESKey(settings_.key);
+  } else {
+    transforms_.SetEncryption(settings_.encryption);
+  }
+  if (settings_.zlib) transforms_.SetCompression(acRdaZLib);
+}
+
+// Cursors hold statements of the connection, so they go first.
+ServerSession::~ServerSession() { cursors_.clear(); }
+
+void ServerSession::Log(const std::string& text) {
+  if (OnLog) OnLog(text);
+}
+
+void ServerSession::Close(Closing how, const std::string& reason) {
+  if (closing_ == Closing::kNow) return;
+  closing_ = how;
+  closeReason_ = reason;
+}
+
+SessionInfo ServerSession::Info() const {
+  std::lock_guard<std::mutex> lock(infoMutex_);
+  return info_;
+}
+
+void ServerSession::Append(std::string_view bytes) {
+  if (closing_ == Closing::kNow || bytes.empty()) return;
+  if (closing_ == Closing::kWhenQuiet) closing_ = Closing::kNo;  // the exchange goes on
+  if (streamStart_.size() < 4) {
+    streamStart_.append(bytes.substr(0, 4 - streamStart_.size()));
+    if (streamStart_ == kBlockingMarker) {
+      std::lock_guard<std::mutex> lock(infoMutex_);
+      info_.blocking = true;
+    }
+  }
+  try {
+    stack_.Append(bytes);
+  } catch (const std::exception& e) {
+    Close(Closing::kNow, e.what());
+    return;
+  }
+  if (stack_.Used() > settings_.maxRequestBytes) {
+    Close(Closing::kNow, "a request larger than " + std::to_string(settings_.maxRequestBytes) +
+                             " bytes");
+  }
+}
+
+std::string ServerSession::Receive(std::string_view bytes) {
+  Append(bytes);
+  std::string out;
+  while (HasWork()) out += Step();
+  return out;
+}
+
+std::string ServerSession::Step() {
+  std::string out;
+  if (!HasWork()) return out;
+  std::string frame = stack_.PopMessage();
+  seenRequest_ = true;
+  try {
+    std::string body = transforms_.UnpackMessage(std::move(frame));
+    if (!body.empty()) {
+      TRdaStringLine line;
+      line.Parse(std::move(body));
+      Dispatch(line, out);
+    }
+  } catch (const std::exception& e) {
+    // The frame boundary is intact, so the stream is still usable.
+    Log(std::string("dropped a message: ") + e.what());
+  }
+  if (Info().blocking && !stack_.HasMessages() && stack_.Used() == 0 && closing_ == Closing::kNo) {
+    if (!answeredInExchange_ && out.empty()) {
+      TRdaStringLine ack = MakeLine(kAcknowledge, 0);
+      Send(ack, out);
+    }
+    answeredInExchange_ = false;
+    Close(Closing::kWhenQuiet, "blocking exchange answered");
+  }
+  return out;
+}
+
+void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
+  const int token = line.Token();
+  const int id = line.MsgId();
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    ++info_.requests;
+  }
+  if (token == kShortForm) return;  // carries nothing to act on
+  if (token == kLogin) {
+    Login(line, out);
+    return;
+  }
+  const std::vector<std::string> f = ReadFields(line);
+  const bool dataRequest = token == kSelect || token == kSelectAlternative || token == kFetch;
+  std::string reply;
+  try {
+    if (dataRequest && settings_.requireLogin && Info().login != LoginState::kVerified) {
+      SendError(id, "Login required", reply);
+    } else {
+      switch (token) {
+        case kSelect:
+          Select(id, FieldAt(f, 0), IntegerAt(f, 1, -1), IntegerAt(f, 2, 0), FieldAt(f, 3), reply);
+          break;
+        case kSelectAlternative:
+          Select(id, FieldAt(f, 1), IntegerAt(f, 2, -1), IntegerAt(f, 3, 0), FieldAt(f, 0), reply);
+          break;
+        case kFetch:
+          Fetch(id, IntegerAt(f, 0, 0), IntegerAt(f, 1, -1), IntegerAt(f, 2, 0), reply);
+          break;
+        case kCloseCursor:
+          CloseCursors(IntegerAt(f, 0, 0));
+          break;
+        case kCodedMessage:
+          CodedMessage(id, f, reply);
+          break;
+        case kCodedParamList:
+          CodedParamList(id, f, reply);
+          break;
+        case kServerUtility:
+          UtilityRequest(id, f, reply);
+          break;
+        default:
+          if (IsUnsupportedRequest(token)) {
+            SendError(id, "Request " + std::to_string(token) + " is not supported by this server",
+                      reply);
+          } else {
+            Log("ignored a message with token " + std::to_string(token));
+          }
+          break;
+      }
+    }
+  } catch (const std::exception& e) {
+    // A data request always gets its answer; anything else is only logged.
+    reply.clear();
+    if (dataRequest) SendError(id, e.what(), reply);
+    else Log(std::string("request ") + std::to_string(token) + " failed: " + e.what());
+  }
+  out += reply;
+}
+
+// ---- Selects, packets and cursors -------------------------------------------------
+
+ServerSession::Packet ServerSession::ReadPacket(SqlStatement& stmt, std::optional<SqlRow> first,
+                                                int rows) {
+  Packet p;
+  size_t bytes = 0;
+  auto add = [&](SqlRow row) {
+    bytes += RowBytes(row);
+    if (bytes > settings_.maxResultBytes) {
+      throw Exception("The result is larger than " + std::to_string(settings_.maxResultBytes) +
+                      " bytes; fetch it in packets (RowsToReturn)");
+    }
+    p.rows.push_back(std::move(row));
+  };
+  if (first) add(std::move(*first));
+  while (rows <= 0 || p.rows.size() < static_cast<size_t>(rows)) {
+    if (!db_->Step(stmt)) return p;
+    add(stmt.Row());
+  }
+  if (db_->Step(stmt)) p.next = stmt.Row();
+  return p;
+}
+
+std::string ServerSession::RowText(const std::vector<ColumnSpec>& columns, const Packet& packet) {
+  std::string text;
+  for (const auto& row : packet.rows) AppendRow(text, columns, row);
+  AppendEndRow(text);
+  return text;
+}
+
+void ServerSession::Select(int id, const std::string& sql, int rows, int options,
+                           const std::string& dbAndParams, std::string& out) {
+  // A new result for a component replaces its open one.
+  CloseCursors(id);
+  // The database name is not used: a server serves one database.
+  std::unique_ptr<TRdaParamList> params;
+  const size_t separator = dbAndParams.find('\x05');
+  if (separator != std::string::npos && separator + 1 < dbAndParams.size())
+    params = TRdaParamList::FromText(std::string_view(dbAndParams).substr(separator + 1));
+
+  db_->BeginRequest();
+  SqlStatement stmt = db_->Prepare(ToUtf8(sql), params.get());
+  Packet packet;
+  if (stmt.ColumnCount() == 0) {
+    while (db_->Step(stmt)) {
+    }
+  } else if (rows != 0) {
+    packet = ReadPacket(stmt, std::nullopt, rows > 0 ? rows : 0);
+  }
+  const bool complete = rows != 0 && !packet.next;
+  std::vector<ColumnSpec> columns;
+  for (int i = 0; i < stmt.ColumnCount(); ++i) {
+    columns.push_back(DecideColumn(stmt.ColumnName(i), stmt.DeclaredType(i), packet.rows,
+                                   static_cast<size_t>(i), complete));
+  }
+
+  TRdaStringLine fields = MakeLine(kFieldDescriptions, id);
+  fields.AddField(FieldDescriptions(columns));
+  Send(fields, out);
+
+  int indicator = 0;
+  const std::string text = RowText(columns, packet);
+  if (rows > 0 && packet.next) {
+    if (cursors_.size() >= settings_.maxCursors) cursors_.erase(cursors_.begin());
+    indicator = nextCursor_++;
+    if (nextCursor_ <= 0) nextCursor_ = 1;
+    cursors_[indicator] = Cursor{id, std::move(stmt), std::move(columns), std::move(packet.next)};
+  }
+  SendPacket(id, indicator, text, options, out);
+}
+
+void ServerSession::Fetch(int id, int handle, int rows, int options, std::string& out) {
+  auto it = cursors_.find(handle);
+  if (it == cursors_.end()) {
+    // Nothing (left) to fetch: an empty last packet ends the client's fetching.
+    std::string text;
+    AppendEndRow(text);
+    SendPacket(id, -2, text, options, out);
+    return;
+  }
+  Cursor& cursor = it->second;
+  Packet packet;
+  try {
+    db_->BeginRequest();
+    packet = ReadPacket(cursor.stmt, std::move(cursor.next), rows > 0 ? rows : 0);
+  } catch (...) {
+    cursors_.erase(it);
+    throw;
+  }
+  const std::string text = RowText(cursor.columns, packet);
+  const int indicator = packet.next ? -1 : -2;
+  if (packet.next) {
+    cursor.next = std::move(packet.next);
+  } else {
+    cursors_.erase(it);
+  }
+  SendPacket(id, indicator, text, options, out);
+}
+
+void ServerSession::CloseCursors(int componentId) {
+  std::erase_if(cursors_, [componentId](const auto& entry) {
+    return entry.second.componentId == componentId;
+  });
+}
+
+void ServerSession::SendPacket(int id, int indicator, std::string rows, int options,
+                               std::string& out) {
+  const bool compress = (options & kOptionCompress) != 0;
+  TRdaStringLine packet = MakeLine(kRowPacket, id);
+  packet.AddField(indicator);
+  packet.AddField(compress ? ZLibCompress(rows) : rows);
+  packet.AddField(compress ? 1 : 0);
+  Send(packet, out);
+}
+
+void ServerSession::SendError(int id, const std::string& text, std::string& out) {
+  TRdaStringLine error = MakeLine(kSqlError, id);
+  error.AddField(ToCodePage(text));
+  Send(error, out);
+}
+
+void ServerSession::Send(TRdaStringLine& line, std::string& out) {
+  const std::string packed = transforms_.PackMessage(line.Compose());
+  ByteWriter(out).PutI32(static_cast<int32_t>(packed.size()));
+  out += packed;
+  answeredInExchange_ = true;
+}
+
+std::string ServerSession::Frame(std::string body) {
+  try {
+    std::string out;
+    const std::string packed = transforms_.PackMessage(std::move(body));
+    ByteWriter(out).PutI32(static_cast<int32_t>(packed.size()));
+    return out + packed;
+  } catch (const std::exception& e) {
+    Log(std::string("could not pack a message: ") + e.what());
+    return {};
+  }
+}
+
+// ---- Login, coded messages, utility requests -----------------------------------------
+
+bool ServerSession::CheckCredentials(const std::string& user, const std::string& password) {
+  if (!settings_.user.empty()) return user == settings_.user && password == settings_.password;
+  db_->BeginRequest();
+  if (!db_->TableExists("RdaUsers")) return true;
+  TRdaParamList params;
+  params.CreateParam(ftString, "u", ptInput).SetAsString(user);
+  SqlStatement stmt =
+      db_->Prepare("SELECT Password FROM RdaUsers WHERE UserName = :u COLLATE NOCASE", &params);
+  while (db_->Step(stmt)) {
+    const SqlRow row = stmt.Row();
+    if (!row.empty() && row[0].storage != SqlValue::kNull && row[0].bytes == password) return true;
+  }
+  return false;
+}
+
+void ServerSession::Login(TRdaStringLine& line, std::string& out) {
+  const std::vector<std::string> f = ReadFields(line);
+  const std::string user = ToUtf8(FieldAt(f, 1));
+  const std::string password = ToUtf8(FieldAt(f, 2));
+  const std::string& versionAndParams = FieldAt(f, 4);
+  bool verified = false;
+  try {
+    verified = CheckCredentials(user, password);
+  } catch (const std::exception& e) {
+    Log(std::string("login check failed: ") + e.what());
+  }
+  {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    info_.user = user;
+    info_.application = ToUtf8(FieldAt(f, 3));
+    info_.applicationVersion = ToUtf8(versionAndParams.substr(0, versionAndParams.find('\x02')));
+    info_.login = verified ? LoginState::kVerified : LoginState::kRefused;
+  }
+  TRdaParamList params;
+  params.CreateParam(ftString, "UserName", ptInput).SetAsString(FieldAt(f, 1));
+  params.CreateParam(ftString, "ServerVersion", ptInput).SetAsString(settings_.version);
+  params.CreateParam(ftInteger, "ClientId", ptInput).SetAsInteger(Info().id);
+  TRdaStringLine reply;
+  reply.SetToken(kLogin);
+  reply.SetMsgId(line.MsgId());
+  reply.AddField(verified ? 1 : 0);
+  reply.AddField(params.ToText(false));
+  Send(reply, out);
+  Log(std::string("login of \"") + user + "\" " + (verified ? "verified" : "refused"));
+  // The client logs in again on a new connection.
+  if (!verified) Close(Closing::kNow, "login refused");
+}
+
+void ServerSession::CodedMessage(int id, const std::vector<std::string>& f, std::string& out) {
+  const int msgId = IntegerAt(f, 0, 0);
+  if (msgId == kKeepAliveMsgId || msgId == kPingAnswerMsgId) {
+    std::lock_guard<std::mutex> lock(infoMutex_);
+    ++(msgId == kKeepAliveMsgId ? info_.keepAlives : info_.pingAnswers);
+    return;
+  }
+  TRdaStringLine echo = MakeLine(kCodedMessage, id);
+  echo.AddField(msgId);
+  echo.AddField(FieldAt(f, 1));
+  Send(echo, out);
+}
+
+void ServerSession::CodedParamList(int id, const std::vector<std::string>& f, std::string& out) {
+  const int msgId = IntegerAt(f, 0, 0);
+  if (msgId == kDeleteWaitingMessagesMsgId) return;  // no messages wait on this server
+  try {
+    TRdaParamList::FromText(FieldAt(f, 1));
+  } catch (const std::exception& e) {
+    TRdaParamList errors;
+    errors.CreateParam(ftString, "Error", ptInput).SetAsString(e.what());
+    TRdaStringLine exception = MakeLine(kAsyncException, id);
+    exception.AddField(errors.ToText(false));
+    exception.AddField(0);
+    Send(exception, out);
+    return;
+  }
+  TRdaStringLine echo = MakeLine(kCodedParamList, id);
+  echo.AddField(msgId);
+  echo.AddField(FieldAt(f, 1));
+  echo.AddField(IntegerAt(f, 2, 0));
+  Send(echo, out);
+}
+
+void ServerSession::UtilityRequest(int id, const std::vector<std::string>& f, std::string& out) {
+  const int code = IntegerAt(f, 0, 0);
+  if (code == kUtilityServerVersion) {
+    TRdaParamList info;
+    info.CreateParam(ftString, "ServerVersion", ptInput).SetAsString(settings_.version);
+    TRdaStringLine reply = MakeLine(kServerUtility, id);
+    reply.AddField(kUtilityServerVersion);
+    reply.AddField(info.ToText(false));
+    Send(reply, out);
+  } else if (code == kUtilityPing) {
+    TRdaStringLine pong = MakeLine(kCodedMessage, id);
+    pong.AddField(kPingAnswerMsgId);
+    pong.AddField("ping");
+    Send(pong, out);
+  } else if (code == kUtilityMetaDataCache) {
+    Log("no metadata cache is kept; request 48 code 13 ignored");
+  } else {
+    Log("ignored server utility request code " + std::to_string(code));
+  }
+}
+
+}  // namespace rda
