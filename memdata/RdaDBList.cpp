@@ -122,6 +122,7 @@ std::span<char> TRdaDBListItem::Span(int field, size_t width) {
   if (item.Offset() < 0 || static_cast<size_t>(item.Offset()) + size > DataLength()) {
     throw EDatabaseError("Field '" + item.Name() + "' lies outside the row image");
   }
+  CheckNullWord(field);
   return {Data() + item.Offset(), size};
 }
 
@@ -131,22 +132,22 @@ std::span<const char> TRdaDBListItem::Span(int field, size_t width) const {
 
 char* TRdaDBListItem::FieldData(int field) { return Span(field, 0).data(); }
 
+void TRdaDBListItem::CheckNullWord(int field) const {
+  // The flag word must lie inside this image, which for a scratch row may
+  // have been made before the layout grew.
+  const size_t word = static_cast<size_t>(Owner()->NullFlagsOffset()) + 4 * (field / 32);
+  if (word + 4 > DataLength()) {
+    throw EDatabaseError("The null flag of field " + std::to_string(field) +
+                         " lies outside the row image");
+  }
+}
+
 bool TRdaDBListItem::IsNull(int field) const {
   (void)Span(field, 0);
   return Owner()->IsNullIn(Data(), field);
 }
 
-void TRdaDBListItem::MarkNull(int field, bool isNull) {
-  const TRdaDBList* owner = Owner();
-  // The flag word must lie inside this image, which for a scratch row may
-  // have been made before the layout grew.
-  const size_t word = static_cast<size_t>(owner->NullFlagsOffset()) + 4 * (field / 32);
-  if (word + 4 > DataLength()) {
-    throw EDatabaseError("The null flag of field " + std::to_string(field) +
-                         " lies outside the row image");
-  }
-  owner->SetNullIn(Data(), field, isNull);
-}
+void TRdaDBListItem::MarkNull(int field, bool isNull) { Owner()->SetNullIn(Data(), field, isNull); }
 
 void TRdaDBListItem::SetNull(int field, bool isNull) {
   (void)Span(field, 0);

@@ -166,11 +166,14 @@ class TRdaDBListItem {
   friend class TRdaScratchRow;
 
   // The bytes of field i (all DataSize of them), checked to lie inside the
-  // image and to hold at least `width` bytes.
+  // image with the field's null word, and to hold at least `width` bytes.
+  // Every access goes through it first, so a refused one writes nothing.
   std::span<char> Span(int field, size_t width);
   std::span<const char> Span(int field, size_t width) const;
   // Zeroes the field and copies the first bytes of `bytes` that fit.
   void SetPadded(int field, std::string_view bytes, bool isNull);
+  void CheckNullWord(int field) const;
+  // Sets or clears the flag of a field that Span has checked.
   void MarkNull(int field, bool isNull);
 
   int32_t recordId_;

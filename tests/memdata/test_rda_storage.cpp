@@ -320,6 +320,24 @@ TEST(RdaDBList, ScratchRowsTakeImagesOfAnyLength) {
                                          "Row image of 2 bytes does not fit the record size 14"));
 }
 
+TEST(RdaDBList, AScratchRowMadeBeforeTheLayoutGrewStaysInBounds) {
+  TRdaDBList store;
+  store.AddField("A", ftInteger, 0);
+  store.CalcLayout();
+  std::unique_ptr<TRdaScratchRow> key = store.NewScratchRow();
+  for (int i = 0; i < 40; ++i) store.AddField("B" + std::to_string(i), ftInteger, 0);
+  store.CalcLayout();
+  const std::string before(key->Image());
+  EXPECT_TRUE(RaisesWith<EDatabaseError>([&] { key->SetInt32(1, 1); },
+                                         "The null flag of field 1 lies outside the row image"));
+  EXPECT_TRUE(RaisesWith<EDatabaseError>([&] { key->SetInt32(3, 1); },
+                                         "Field 'B2' lies outside the row image"));
+  EXPECT_EQ(key->Image(), before);
+  key->SetImage("");  // padded to the new record size
+  key->SetInt32(40, 1);
+  EXPECT_FALSE(key->IsNull(40));
+}
+
 TEST(RdaDBList, RowsKeepTheirAddressAndFreedSlotsComeBackClean) {
   TRdaDBList store;
   store.AddField("A", ftInteger, 0);
