@@ -34,21 +34,23 @@ class ArgReader {
     return pos_ >= s_.size();
   }
 
-  // The next word (quoted or not); nullopt at the end of the line.
+  // The next word; double quotes anywhere in it keep blanks inside and are
+  // dropped. nullopt at the end of the line.
   std::optional<std::string> Word() {
     if (AtEnd()) return std::nullopt;
     std::string out;
-    const bool quoted = s_[pos_] == '"';
-    if (quoted) ++pos_;
+    bool quoted = false;
     while (pos_ < s_.size()) {
       const char c = s_[pos_];
-      if (quoted ? c == '"' : IsBlank(c)) break;
+      if (c == '"') {
+        quoted = !quoted;
+        ++pos_;
+        continue;
+      }
+      if (!quoted && IsBlank(c)) break;
       AppendChar(out);
     }
-    if (quoted) {
-      if (pos_ >= s_.size()) throw Exception("unclosed quote");
-      ++pos_;
-    }
+    if (quoted) throw Exception("unclosed quote");
     return out;
   }
 

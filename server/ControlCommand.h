@@ -23,8 +23,8 @@
 //   disconnect <client>                       (closes the client's connection)
 //
 // <client> is a session id as `clients` lists it, "last" (the newest
-// session) or "*" (every session). <text> is the rest of the line. Words
-// and items may be written in double quotes to hold blanks. In texts, words
+// session) or "*" (every session). <text> is the rest of the line as it
+// stands. In words and items, double quotes keep blanks (S="a b"). In texts, words
 // and items the escapes \\ \" \n \r \t and \xHH stand for their bytes. An
 // item is name=value: a value that is a 32-bit integer becomes ftInteger,
 // anything else ftString; name:string=, name:int=, name:largeint=,

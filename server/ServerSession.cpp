@@ -1,5 +1,7 @@
 #include "server/ServerSession.h"
 
+#include <algorithm>
+
 #include "base/ByteIO.h"
 #include "base/CodePage.h"
 #include "base/Convert.h"
@@ -125,13 +127,25 @@ SessionInfo ServerSession::Info() const {
 void ServerSession::Append(std::string_view bytes) {
   if (closing_ == Closing::kNow || bytes.empty()) return;
   if (closing_ == Closing::kWhenQuiet) closing_ = Closing::kNo;  // the exchange goes on
+  // The first four bytes tell a blocking client (FF FF FF FF in front of
+  // its frames) from any other; the marker itself is no part of a frame.
   if (streamStart_.size() < 4) {
-    streamStart_.append(bytes.substr(0, 4 - streamStart_.size()));
+    const size_t take = std::min(bytes.size(), 4 - streamStart_.size());
+    streamStart_.append(bytes.substr(0, take));
+    bytes.remove_prefix(take);
+    if (streamStart_.size() < 4) return;
     if (streamStart_ == kBlockingMarker) {
       std::lock_guard<std::mutex> lock(infoMutex_);
       info_.blocking = true;
+    } else {
+      Feed(streamStart_);
     }
   }
+  Feed(bytes);
+}
+
+void ServerSession::Feed(std::string_view bytes) {
+  if (closing_ == Closing::kNow || bytes.empty()) return;
   try {
     stack_.Append(bytes);
   } catch (const std::exception& e) {

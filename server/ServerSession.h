@@ -117,7 +117,7 @@ class ServerSession {
   // True once a complete frame has arrived (the handshake is over).
   bool SeenRequest() const { return seenRequest_; }
   // Bytes received that do not yet form a complete frame.
-  size_t PendingBytes() const { return stack_.Used(); }
+  size_t PendingBytes() const { return stack_.Used() + (streamStart_.size() % 4); }
   size_t OpenCursors() const { return cursors_.size(); }
 
   SessionInfo Info() const;
@@ -137,6 +137,7 @@ class ServerSession {
     std::optional<SqlRow> next;  // set when more rows follow
   };
 
+  void Feed(std::string_view bytes);
   void Dispatch(TRdaStringLine& line, std::string& out);
   void Select(int id, const std::string& sql, int rows, int options, const std::string& dbAndParams,
               std::string& out);

@@ -22,6 +22,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -107,6 +108,26 @@ class RawClient {
     while (!stack_.HasMessages())
       if (!Fill(deadline)) return false;
     return true;
+  }
+
+  // Reads up to n bytes as they come, without framing (for the echo
+  // service); returns what arrived within limit, fewer bytes when the
+  // connection closed first.
+  std::string ReceiveRaw(size_t n, Millis limit = Millis(5000)) {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (got.size() < n && fd_ >= 0) {
+      const auto left =
+          std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+      char buf[4096];
+      const ssize_t r = recv(fd_, buf, std::min(sizeof buf, n - got.size()), 0);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) break;
+      got.append(buf, static_cast<size_t>(r));
+    }
+    return got;
   }
 
   // Waits up to limit for the server to close the connection; received

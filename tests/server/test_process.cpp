@@ -1,0 +1,209 @@
+// rdaserver as a process: started on free loopback ports, talked to over
+// TCP by raw clients, stopped by its pid.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "messaging/RdaParamList.h"
+#include "tests/support/RawClient.h"
+#include "tests/support/ServerProcess.h"
+
+namespace rda {
+namespace {
+
+using test::RawClient;
+using test::ServerProcess;
+using Millis = std::chrono::milliseconds;
+
+const std::string kDemoScript = std::string(RDA_TEST_DATA_DIR) + "/../../server/demo.sql";
+
+TRdaStringLine Select(int id, const std::string& sql, int rows = -1) {
+  TRdaStringLine line;
+  line.SetToken(3);
+  line.SetMsgId(id);
+  line.AddField(sql);
+  line.AddField(rows);
+  line.AddField(0);
+  line.AddField("\x05");
+  return line;
+}
+
+TRdaStringLine VersionRequest() {
+  TRdaStringLine line;
+  line.SetToken(48);
+  line.AddField(6);
+  line.AddField("");
+  return line;
+}
+
+// The rows text of a select's answer (field descriptions, then row packet).
+std::string SelectRows(RawClient& c, int id, const std::string& sql) {
+  TRdaStringLine request = Select(id, sql);
+  c.Send(request);
+  TRdaStringLine first = c.ReadLine();
+  if (first.Token() == 6) return "error: " + first.NextFieldText();
+  EXPECT_EQ(first.Token(), 1);
+  TRdaStringLine packet = c.ReadLine();
+  EXPECT_EQ(packet.Token(), 5);
+  EXPECT_EQ(packet.MsgId(), id);
+  packet.NextFieldText();
+  return packet.NextFieldText();
+}
+
+TEST(ServerProcess, DemoDatabaseAnswersTheInstallQueriesUnderThePlus4Cipher) {
+  ServerProcess server({"--port", "0", "--init", kDemoScript, "--encryption", "rda", "--quiet"});
+  RawClient c(server.DataPort());
+  c.Transforms().SetEncryption(etRdaEncrypt);
+  TRdaStringLine version = VersionRequest();
+  c.Send(version);
+  TRdaStringLine reply = c.ReadLine();
+  EXPECT_EQ(reply.Token(), 48);
+  EXPECT_EQ(reply.NextFieldText(), "6");
+  EXPECT_EQ(TRdaParamList::FromText(reply.NextFieldText())->Items(0).AsString(), "1.0");
+
+  EXPECT_EQ(SelectRows(c, 1, "Select T.\"Comp_Name\", T.\"Version Number\" From SY_MASTR T"),
+            "Demo Company Ltd\x02" "6.251\x02\x04NULL\x04");
+  EXPECT_EQ(SelectRows(c, 2, "Select * From VNXHOSTS\r\nWhere XCompanyCode = 'ACME'\r\n"),
+            "ACME\x02" "127.0.0.1\x02" "9407\x02" "127.0.0.1\x02\x04NULL\x04");
+  EXPECT_EQ(SelectRows(c, 3, "Select CompanyCode,CompanyName,VersionNumber From SYMASTER"),
+            "DEMO\x02" "Demo Company Ltd\x02" "6.251\x02\x04NULL\x04");
+}
+
+TEST(ServerProcess, EchoServiceAnswersOnItsOwnPort) {
+  ServerProcess server({"--port", "0", "--echo", "--quiet"});
+  ASSERT_GT(server.EchoPort(), 0);
+  EXPECT_NE(server.EchoPort(), server.DataPort());
+  RawClient echo(server.EchoPort());
+  echo.SendRaw("XServerLocal");
+  EXPECT_EQ(echo.ReceiveRaw(12), "XServerLocal");
+}
+
+struct PushCase {
+  const char* command;
+  int token;
+  const char* firstField;
+};
+
+TEST(ServerProcess, ControlPortPushesArriveAsTheirTokens) {
+  ServerProcess server({"--port", "0", "--control-port", "0", "--quiet"});
+  EXPECT_EQ(server.Control("chat * nobody"), "error no such client");
+  RawClient c(server.DataPort());
+  TRdaStringLine version = VersionRequest();
+  c.Send(version);  // the session is there once it answers
+  c.ReadLine();
+  const std::vector<PushCase> cases = {
+      {"chat * hello", 8, "hello"},
+      {"message last Look", 9, "Look"},
+      {"broadcast to all", 13, "to all"},
+      {"coded * 77 text", 15, "77"},
+      {"stream * 5 bytes", 16, "5"},
+      {"params * 12 A=1", 28, "12"},
+      {"settings * DateMaskForSQL=x", 48, "14"},
+      {"ping *", 48, "19"},
+      {"custom * 3 Obj A=1", 50, "3"},
+      {"terminate * bye", 25, "bye"},
+      {"reconnect *", 18, nullptr},
+      {"reset *", 19, nullptr},
+      {"exception * 0 failed", 64, nullptr},
+      {"redirect * 127.0.0.1 9500", 47, nullptr},
+      {"raw * 21 4 gone", 21, "gone"},
+  };
+  for (const auto& p : cases) {
+    SCOPED_TRACE(p.command);
+    EXPECT_EQ(server.Control(p.command), "ok");
+    TRdaStringLine got = c.ReadLine();
+    EXPECT_EQ(got.Token(), p.token);
+    if (p.firstField) {
+      EXPECT_EQ(got.NextFieldText(), p.firstField);
+    }
+  }
+  const std::string clients = server.Control("clients");
+  EXPECT_NE(clients.find("login=none requests=1"), std::string::npos) << clients;
+  EXPECT_EQ(clients.substr(clients.size() - 2), "ok");
+  EXPECT_EQ(server.Control("disconnect *"), "ok");
+  EXPECT_TRUE(c.WaitClosed());
+}
+
+TEST(ServerProcess, HostileClientsDoNotDisturbOthers) {
+  ServerProcess server({"--port", "0", "--init", kDemoScript, "--handshake-timeout", "1", "--quiet"});
+  const std::string query = "Select XCompanyCode From VNXHOSTS Order By 1";
+  const std::string expected = "ACME\x02\x04" "DEMO\x02\x04NULL\x04";
+
+  RawClient good(server.DataPort());
+  EXPECT_EQ(SelectRows(good, 1, query), expected);
+
+  RawClient oversize(server.DataPort());
+  oversize.SendRaw(std::string("\xff\xff\xff\x7f", 4));
+  RawClient garbage(server.DataPort());
+  garbage.SendRaw(RawClient::Frame("\x03 this is not a string line at all") +
+                  RawClient::Frame(std::string(100, '\x99')));
+  RawClient stalled(server.DataPort());
+  stalled.SendRaw(std::string("\x00\x10\x00\x00partial", 11));
+  RawClient silent(server.DataPort());
+
+  // Two well-behaved clients at the same time, while the others misbehave.
+  std::atomic<int> answered{0};
+  auto work = [&] {
+    RawClient c(server.DataPort());
+    for (int i = 0; i < 50; ++i)
+      if (SelectRows(c, i + 1, query) == expected) ++answered;
+  };
+  std::thread a(work);
+  std::thread b(work);
+  a.join();
+  b.join();
+  EXPECT_EQ(answered, 100);
+
+  EXPECT_TRUE(oversize.WaitClosed(Millis(2000)));
+  EXPECT_TRUE(stalled.WaitClosed(Millis(5000)));  // half a request, stalled
+  EXPECT_TRUE(silent.WaitClosed(Millis(5000)));   // nothing at all
+  EXPECT_EQ(SelectRows(garbage, 1, query), expected);  // a bad frame is only dropped
+  EXPECT_EQ(SelectRows(good, 2, query), expected);
+  EXPECT_TRUE(server.Running());
+}
+
+TEST(ServerProcess, BlockingClientIsClosedAfterItsAnswers) {
+  ServerProcess server({"--port", "0", "--quiet"});
+  RawClient c(server.DataPort());
+  TRdaStringLine request = Select(1, "select 1 as one");
+  c.SendRaw(std::string("\xff\xff\xff\xff", 4) + RawClient::Frame(request.Compose()));
+  EXPECT_EQ(c.ReadLine().Token(), 1);
+  EXPECT_EQ(c.ReadLine().Token(), 5);
+  EXPECT_TRUE(c.WaitClosed(Millis(2000)));
+}
+
+TEST(ServerProcess, DatabaseFileOutlivesTheServerAndStopIsClean) {
+  char dir[] = "/tmp/rdaserver-test-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string file = std::string(dir) + "/company.db";
+  {
+    ServerProcess server({"--port", "0", "--db", file, "--quiet"});
+    RawClient c(server.DataPort());
+    EXPECT_EQ(SelectRows(c, 1, "CREATE TABLE k (v TEXT); INSERT INTO k VALUES ('kept'); SELECT v FROM k"),
+              "kept\x02\x04NULL\x04");
+    server.Stop();
+    EXPECT_TRUE(server.ExitedCleanly());  // with a client still connected
+  }
+  {
+    ServerProcess server({"--port", "0", "--db", file, "--quiet"});
+    RawClient c(server.DataPort());
+    EXPECT_EQ(SelectRows(c, 1, "SELECT v FROM k"), "kept\x02\x04NULL\x04");
+  }
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ServerProcess, StartFailuresAreReported) {
+  EXPECT_THROW(ServerProcess({"--port", "0", "--init", "/nonexistent/script.sql"}), std::runtime_error);
+  EXPECT_THROW(ServerProcess({"--encryption", "des"}), std::runtime_error);
+  ServerProcess first({"--port", "0", "--quiet"});
+  EXPECT_THROW(ServerProcess({"--port", std::to_string(first.DataPort())}), std::runtime_error);
+}
+
+}  // namespace
+}  // namespace rda
