@@ -1,0 +1,920 @@
+// TRdaClientSocket: settings, the connection's life (open, close, connect, login,
+// disconnect, socket errors, keep-alive, reconnect) and components. The message
+// traffic is in RdaClientSocketExchange.cpp.
+#include "connection/RdaClientSocket.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QFileInfo>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+
+#include "base/Convert.h"
+#include "connection/RdaClientSocketPrivate.h"
+#include "connection/RdaGetIP.h"
+
+namespace rda {
+
+namespace {
+
+constexpr char kBadLogin[] =
+    "Bad Login Attempt.  Your User Name and Password was not validated at the server.";
+constexpr char kLoginCancelledThreeTimes[] =
+    "You have cancelled the Login Dialog three times.  The application will be terminated!";
+constexpr char kLoginCancelledQuestion[] =
+    "You have cancelled the Login Attempt, would you like to Exit the application?";
+constexpr char kAddressNotSet[] = "The Server Address and Port have not been set properly.";
+constexpr char kDisconnected[] = "Disconnected from server!";
+constexpr int kReconnectIntervalMs = 500;
+constexpr int kCloseLimitMs = 5000;
+
+bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+std::string Upper(std::string_view s) {
+  std::string u(s);
+  for (char& c : u) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return u;
+}
+
+bool ContainsNoCase(std::string_view text, std::string_view key) {
+  return Upper(text).find(Upper(key)) != std::string::npos;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// TRdaClientSocketPrivate: construction and life
+
+TRdaClientSocketPrivate::TRdaClientSocketPrivate(TRdaClientSocket& q)
+    : q_(q), transport_(MakeTcpTransport()) {
+  transport_->SetEvents(this);
+  smartWait_.SetUserInterface(&headless_);
+  reconnectTimer_.setInterval(kReconnectIntervalMs);
+  QObject::connect(&reconnectTimer_, &QTimer::timeout, [this] {
+    // The timer stays on when activating fails, so that it is tried again.
+    Guarded([this] {
+      SetActive(true);
+      reconnectTimer_.stop();
+    });
+  });
+  QObject::connect(&keepAliveTimer_, &QTimer::timeout, [this] {
+    Guarded([this] {
+      if (Active()) {
+        SendCodedMessage(-1, "");
+      } else {
+        keepAliveTimer_.stop();
+      }
+    });
+  });
+  replyTimer_.setSingleShot(true);
+  QObject::connect(&replyTimer_, &QTimer::timeout, [this] {
+    for (Waiter* w : waiters_)
+      if (w->request && !w->ended) w->timedOut = true;
+    EndReplyWait(true);
+  });
+}
+
+TRdaClientSocketPrivate::~TRdaClientSocketPrivate() {
+  alive_.reset();
+  smartWait_.Stop();
+  WakeLoops();
+  transport_->SetEvents(nullptr);
+  transport_.reset();
+  for (auto& [id, component] : registry_) std::erase(component->connections_, &q_);
+  for (TRdaComponent* dataset : datasets_) std::erase(dataset->connections_, &q_);
+  if (statusBar_ != nullptr) std::erase(statusBar_->users_, &q_);
+}
+
+void TRdaClientSocketPrivate::SetTransport(std::unique_ptr<TRdaTransport> transport) {
+  transport_->SetEvents(nullptr);
+  transport_->Abort();
+  transport_ = std::move(transport);
+  transport_->SetEvents(this);
+  state_ = TRdaConnectionState::Inactive;
+}
+
+void TRdaClientSocketPrivate::SetActive(bool value) {
+  if (value) {
+    if (state_ != TRdaConnectionState::Inactive) return;
+    closeRequested_ = false;
+    closeReported_ = false;
+    disconnectHandled_ = false;
+    stack_ = TRdaMessageStack();
+    stack_.SetTransportMode(transportMode_);
+    messageStarted_ = true;
+    receivedSoFar_ = 0;
+    ++connectAttempts_;
+    state_ = TRdaConnectionState::Opening;
+    transport_->Open(OpenTarget(), static_cast<uint16_t>(port_), connectTimeout_);
+    return;
+  }
+  if (state_ == TRdaConnectionState::Inactive) return;
+  closeRequested_ = true;
+  state_ = TRdaConnectionState::Closing;
+  // A connection with nothing left to send closes at once and reports it here.
+  transport_->Close();
+  if (transport_->IsIdle() && state_ != TRdaConnectionState::Inactive) {
+    state_ = TRdaConnectionState::Inactive;
+    HandleDisconnect();
+  }
+}
+
+void TRdaClientSocketPrivate::WakeLoops() {
+  for (QEventLoop* loop : loops_) loop->exit(1);
+}
+
+void TRdaClientSocketPrivate::RunLoopUntil(const std::function<bool()>& done, int limitMs) {
+  QEventLoop loop;
+  loops_.push_back(&loop);
+  struct Pop {
+    std::vector<QEventLoop*>& loops;
+    ~Pop() { loops.pop_back(); }
+  } pop{loops_};
+  bool expired = false;
+  QTimer limit;
+  if (limitMs > 0) {
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, &loop, [&] {
+      expired = true;
+      loop.exit(1);
+    });
+    limit.start(limitMs);
+  }
+  // WakeLoops and the limit end exec with 1; anything else is the application quitting.
+  while (!done() && !expired)
+    if (loop.exec(QEventLoop::ExcludeUserInputEvents) != 1) break;
+}
+
+void TRdaClientSocketPrivate::OpenAndWait() {
+  SetActive(true);
+  lastSocketError_ = 0;
+  waitingForOpen_ = true;
+  Waiter waiter;
+  waiters_.push_back(&waiter);
+  struct Done {
+    TRdaClientSocketPrivate& d;
+    ~Done() {
+      std::erase(d.waiters_, &waiter);
+      d.waitingForOpen_ = false;
+    }
+    Waiter& waiter;
+  } done{*this, waiter};
+  RunLoopUntil([&] { return Active() || lastSocketError_ > 0 || !waitingForOpen_ || waiter.error; },
+               0);
+  if (waiter.error) std::rethrow_exception(waiter.error);
+}
+
+void TRdaClientSocketPrivate::CloseAndWait() {
+  SetActive(false);
+  RunLoopUntil([this] { return transport_->IsIdle(); }, kCloseLimitMs);
+  if (!transport_->IsIdle()) transport_->Abort();
+  if (state_ != TRdaConnectionState::Inactive) {
+    state_ = TRdaConnectionState::Inactive;
+    HandleDisconnect();
+  }
+}
+
+// The connection is closed by us after a protocol error: the error is the report, so
+// the disconnect handling raises nothing more.
+void TRdaClientSocketPrivate::DropConnection() {
+  closeReported_ = true;
+  transport_->Abort();
+  state_ = TRdaConnectionState::Inactive;
+  HandleDisconnect();
+  stack_ = TRdaMessageStack();
+  stack_.SetTransportMode(transportMode_);
+}
+
+void TRdaClientSocketPrivate::EndApplication() { UI().TerminateApplication(); }
+
+// ---------------------------------------------------------------------------------------
+// Socket events
+
+void TRdaClientSocketPrivate::TransportLookup() {
+  Guarded([this] {
+    if (q_.OnLookup) q_.OnLookup();
+  });
+}
+
+void TRdaClientSocketPrivate::TransportConnecting() {
+  Guarded([this] {
+    if (q_.OnConnecting) q_.OnConnecting();
+  });
+}
+
+void TRdaClientSocketPrivate::TransportConnected() {
+  state_ = TRdaConnectionState::Connected;
+  Guarded([this] {
+    if (q_.OnConnect) q_.OnConnect();
+    DoConnected();
+  });
+  WakeLoops();
+}
+
+void TRdaClientSocketPrivate::TransportDisconnected() {
+  // Bytes that arrived with the close are still handled (a blocking exchange reads
+  // its own).
+  if (!inBlockingExchange_) Guarded([this] { ReceiveFromTransport(); });
+  state_ = TRdaConnectionState::Inactive;
+  Guarded([this] {
+    if (q_.OnDisconnect) q_.OnDisconnect();
+    HandleDisconnect();
+  });
+  WakeLoops();
+}
+
+void TRdaClientSocketPrivate::TransportBytesWritten() {
+  Guarded([this] {
+    if (q_.OnWrite) q_.OnWrite();
+  });
+}
+
+void TRdaClientSocketPrivate::TransportError(int code, TErrorEvent kind, bool peerClosed) {
+  if (inBlockingExchange_) {
+    // BlockingExchange reports its own failures to its caller.
+    lastSocketError_ = code;
+    return;
+  }
+  Guarded([&] {
+    bool gone = peerClosed || !transport_->IsConnected();
+    if (peerClosed) {
+      // Qt reports an orderly close and a reset alike. Between messages it is the
+      // server closing (the disconnect handling follows); inside a message the stream
+      // was cut, which is what 10054 tells.
+      ReceiveFromTransport();
+      if (stack_.Used() == 0) return;
+    }
+    lastSocketError_ = code;
+    WakeLoops();
+    if (!directTcp_) EndReplyWait(true);
+    if (q_.OnError) {
+      q_.OnError(kind, code);
+      if (gone && transport_->IsIdle() && state_ == TRdaConnectionState::Opening)
+        state_ = TRdaConnectionState::Inactive;
+      return;  // the handler counts as handling the error
+    }
+    EndReplyWait(true);
+    if (gone) {
+      connectAttempts_ = std::max(0, connectAttempts_ - 1);
+      closeReported_ = true;  // the socket error below is the report
+      if (!peerClosed) transport_->Abort();  // a closing peer is being closed by Qt
+      state_ = TRdaConnectionState::Inactive;
+      HandleDisconnect();
+    }
+    const std::string text = SocketErrorMessage(code);
+    if (!SocketErrorText(code).empty() && sqlErrorHandling_.Contains(seSocketErrorNoException)) {
+      UI().ShowMessage(text);
+      return;
+    }
+    throw ESocketError(text, code);
+  });
+  WakeLoops();
+}
+
+std::string TRdaClientSocketPrivate::SocketErrorMessage(int code) const {
+  const std::string text = SocketErrorText(code);
+  if (text.empty()) return "Asynchronous socket error " + std::to_string(code);
+  return text + " at " + OpenTarget() + " on Port:" + std::to_string(port_);
+}
+
+void TRdaClientSocketPrivate::DoConnected() {
+  transforms_.ResetByteTotals();
+  SetAnchorStatus(TACConnectedToServer);
+  if (transportMode_ != 0 && !directTcp_) return;  // the HTTP carriage sends its queue
+  if (clientType_ == ctBlocking) return;
+  transforms_.RefreshActiveEncryption();
+  if (applicationName_.empty() && QCoreApplication::instance() != nullptr)
+    applicationName_ = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString();
+  SendLogin();
+  for (TRdaComponent* dataset : std::vector<TRdaComponent*>(datasets_))
+    if (dataset->TakeDeferredOpen()) dataset->Reopen(q_);
+  if (transportMode_ == 0 && Active()) SendServerUtilityRequest(6, "");
+}
+
+void TRdaClientSocketPrivate::SendLogin() {
+  if (autoLoginDlg_ == ltNoChallenge) return;
+  if (transportMode_ != 0 && !directTcp_) return;
+  if (autoLoginDlg_ == ltLoginDlg) {
+    if (!Active()) return;
+    int cancels = 0;
+    while (true) {
+      std::optional<TRdaLoginEntry> entry = UI().LoginDialog();
+      if (entry) {
+        userName_ = entry->UserName;
+        password_ = entry->Password;
+        break;
+      }
+      if (++cancels >= 3) {
+        UI().ShowMessage(kLoginCancelledThreeTimes);
+        EndApplication();
+        return;
+      }
+      if (UI().AskYesNo(kLoginCancelledQuestion)) {
+        EndApplication();
+        return;
+      }
+      if (!Active()) break;
+    }
+  }
+  std::string params;
+  if (triggerParams_) {
+    std::unique_ptr<TRdaParamList> copy = loginParams_.Clone();
+    TRdaParamItem& trigger = copy->Add();
+    trigger.SetName("~RdaTrigger");
+    trigger.SetAsString(triggerParams_->ToText(false));
+    params = copy->ToText(false);
+  } else {
+    params = loginParams_.ToText(false);
+  }
+  TRdaStringLine line;
+  line.SetToken(17);
+  line.SetMsgId(0);
+  line.AddField(static_cast<int32_t>(autoLoginDlg_));
+  line.AddField(userName_);
+  line.AddField(password_);
+  line.AddField(applicationName_);
+  line.AddField(applicationVersion_ + '\x02' + params);
+  SendMessage(line, true);
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void TRdaClientSocketPrivate::DoLoginReply(const TRdaComponentMessage& m) {
+  EndReplyWait(false);
+  const bool verified = m.Integer(1) == 1;
+  ++loginAttempts_;
+  bool ended = false;
+  if (q_.OnLoginParamsAttempt) {
+    std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
+    q_.OnLoginParamsAttempt(verified, *params);
+  } else if (q_.OnLoginAttempt) {
+    q_.OnLoginAttempt(verified);
+  } else if (!verified) {
+    UI().ShowMessage(kBadLogin);
+    EndApplication();
+    ended = true;
+  }
+  if (verified || loginMaxAttempts_ <= 0 || ended) return;
+  if (loginAttempts_ >= loginMaxAttempts_) {
+    UI().ShowMessage(kBadLogin);
+    EndApplication();
+    return;
+  }
+  // The next attempt logs in on a new connection: close this one, so that the
+  // reconnect also happens when the server keeps a refused client connected.
+  SetActive(false);
+  StartReconnectTimer();
+}
+
+void TRdaClientSocketPrivate::StartReconnectTimer() { reconnectTimer_.start(); }
+
+void TRdaClientSocketPrivate::HandleDisconnect() {
+  if (disconnectHandled_) return;
+  disconnectHandled_ = true;
+  const bool unexpected = !closeRequested_;
+  const bool reported = closeReported_;
+  SetKeepAlivePing(0);
+  transforms_.RefreshActiveEncryption();
+  SetAnchorStatus(TACDisconnectedFromServer);
+  for (Waiter* w : waiters_)
+    if (w->request && !w->ended) w->disconnected = true;
+  EndReplyWait(true);
+  if (unexpected && !anchorReturnAddress_.empty()) {
+    const size_t colon = anchorReturnAddress_.find(':');
+    address_ = anchorReturnAddress_.substr(0, colon);
+    port_ = colon == std::string::npos ? 0 : StrToIntDef(anchorReturnAddress_.substr(colon + 1), 0);
+    SetAnchorStatus(TACConnectedToAnchor);
+    StartReconnectTimer();
+  }
+  transforms_.ResetByteTotals();
+  if (!unexpected || reported) return;
+  if (q_.OnDisconnect || !directTcp_ || clientType_ == ctBlocking ||
+      sqlErrorHandling_.Contains(seNoExceptionOnDisconnect))
+    return;
+  throw ERdaConnectException(kDisconnected);
+}
+
+void TRdaClientSocketPrivate::SetKeepAlivePing(int minutes) {
+  keepAlivePing_ = minutes;
+  if (minutes <= 0) {
+    keepAliveTimer_.stop();
+    return;
+  }
+  const int64_t ms = int64_t{minutes} * keepAliveUnitMs_;
+  keepAliveTimer_.start(static_cast<int>(std::min<int64_t>(ms, INT_MAX)));
+}
+
+// ---------------------------------------------------------------------------------------
+// State texts
+
+void TRdaClientSocketPrivate::SetAnchorStatus(TClientAnchorStatus status) {
+  anchorStatus_ = status;
+  const std::string text = AnchorStatusText();
+  ShowStatus(text);
+  if (q_.OnConnectStatusChange) q_.OnConnectStatusChange(text);
+}
+
+std::string TRdaClientSocketPrivate::AnchorStatusText() const {
+  switch (anchorStatus_) {
+    case TACNoAnchor:
+      return "No Connection";
+    case TACConnectedToAnchor:
+      return Active() ? "Connected to Anchor" : "Disconnected, Anchor Available";
+    case TACConnectedToServer:
+      return "Connected to Server";
+    case TACDisconnectedFromAnchor:
+      return "Disconnected from Anchor, attempting to Reconnect";
+    case TACDisconnectedFromServer:
+      return "Disconnected from Server";
+    case TAAnchorReDirect:
+      return "Connecting from Anchor to Server " + address_ + ":" + std::to_string(port_);
+  }
+  return {};
+}
+
+void TRdaClientSocketPrivate::ShowStatus(const std::string& text) {
+  if (statusBar_ == nullptr) return;
+  if (statusBar_->SimplePanel()) {
+    statusBar_->SetSimpleText(text);
+  } else {
+    statusBar_->SetPanelText(0, text);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Server redirects
+
+void TRdaClientSocketPrivate::DoRedirect(const TRdaComponentMessage& m) {
+  const std::string returnAddress = address_ + ":" + std::to_string(port_);
+  std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(m.Fields[0]);
+  const std::string target = list->Items(0).AsString();
+  anchorReturnAddress_ = returnAddress;
+  SetAnchorStatus(TAAnchorReDirect);
+  SetActive(false);
+  CloseAndWait();
+  const size_t colon = target.find(':');
+  address_ = target.substr(0, colon);
+  port_ = colon == std::string::npos ? 0 : StrToIntDef(target.substr(colon + 1), 0);
+  autoLoginDlg_ = ltLoginDlg;
+  SetActive(true);
+}
+
+void TRdaClientSocketPrivate::DoReconnect() {
+  SetActive(false);
+  if (state_ != TRdaConnectionState::Inactive) {
+    transport_->Abort();
+    state_ = TRdaConnectionState::Inactive;
+    HandleDisconnect();
+  }
+  proxiedAddress_ = address_;
+  proxiedPort_ = port_;
+  SetActive(true);
+  SetAnchorStatus(TACConnectedToServer);
+}
+
+void TRdaClientSocketPrivate::DoReset() {
+  ++loginAttempts_;
+  SetAnchorStatus(TACNoAnchor);
+  CloseAndWait();
+  OpenAndWait();
+}
+
+// ---------------------------------------------------------------------------------------
+// Connecting at load
+
+bool TRdaClientSocketPrivate::ApplyAddressRules() {
+  if (ContainsNoCase(address_, "LOCAL")) address_ = "127.0.0.1";
+  if (address_.empty() || !IsLetter(address_[0])) {
+    const size_t colon = address_.find(':');
+    // The colon must come after the fifth character ("1.2:99" stays as it is).
+    if (colon != std::string::npos && colon >= 5) {
+      port_ = StrToIntDef(address_.substr(colon + 1), 0);
+      address_ = address_.substr(0, colon);
+    }
+  } else {
+    SetActive(false);
+    host_ = address_;
+  }
+  if (address_.empty() && host_.empty()) return false;
+
+  std::vector<std::string> params;
+  if (commandLine_) {
+    params = *commandLine_;
+  } else if (QCoreApplication::instance() != nullptr) {
+    const QStringList args = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < args.size(); ++i) params.push_back(args[i].toStdString());
+  }
+  const auto find = [&](std::string_view key) -> const std::string* {
+    for (const std::string& p : params)
+      if (ContainsNoCase(p, key)) return &p;
+    return nullptr;
+  };
+  const auto value = [](const std::string& p) {
+    const size_t eq = p.find('=');
+    return eq == std::string::npos ? p : p.substr(eq + 1);
+  };
+  if (const std::string* p = find("Port=")) {
+    // The port is read at fixed positions: characters 6 to 10.
+    const int v = p->size() > 5 ? StrToIntDef(p->substr(5, 5), 0) : 0;
+    if (v > 0) port_ = v;
+  }
+  if (find("HTTP") != nullptr) {
+    transportMode_ = 1;
+    stack_.SetTransportMode(1);
+  }
+  if (const std::string* p = find("ServerProxiedAddress")) proxiedAddress_ = value(*p);
+  if (const std::string* p = find("ServerProxiedPort")) proxiedPort_ = StrToIntDef(value(*p), 0);
+  if (const std::string* p = find("IPAddress")) address_ = value(*p);
+  if (!address_.empty() && IsLetter(address_[0])) host_ = address_;
+  if (find("Compression") != nullptr) transforms_.SetCompression(acRdaZLib);
+  if (find("Login") != nullptr) autoLoginDlg_ = ltLoginDlg;
+  return true;
+}
+
+void TRdaClientSocketPrivate::Loaded() {
+  switch (connectAction_) {
+    case caNone:
+      return;
+    case caUseDesignAddress:
+      break;
+    case caFastConnect: {
+      std::optional<std::string> chosen = AskServerAddress(UI());
+      if (!chosen) return;  // cancelled: the application is ending
+      address_ = *chosen;
+      break;
+    }
+    case caFastConnectCombo: {
+      std::string chosen = ChooseIPAddress(UI(), true);
+      if (chosen.empty()) return;  // cancelled: the application is ending
+      address_ = chosen;
+      break;
+    }
+    case caCustomConnect:
+      address_.clear();
+      host_.clear();
+      port_ = 0;
+      if (q_.OnCustomConnect) q_.OnCustomConnect();
+      if ((address_.empty() && host_.empty()) || port_ == 0) {
+        UI().ShowMessage(kAddressNotSet);
+        EndApplication();
+        return;
+      }
+      break;
+  }
+  if (ApplyAddressRules()) SetActive(true);
+}
+
+// ---------------------------------------------------------------------------------------
+// Components
+
+void TRdaClientSocketPrivate::Remember(TRdaComponent* component) {
+  auto& c = component->connections_;
+  if (std::find(c.begin(), c.end(), &q_) == c.end()) c.push_back(&q_);
+}
+
+void TRdaClientSocketPrivate::ForgetComponent(TRdaComponent* component) {
+  std::erase_if(registry_, [&](const auto& entry) { return entry.second == component; });
+  std::erase(datasets_, component);
+}
+
+TRdaComponent::~TRdaComponent() {
+  const std::vector<TRdaClientSocket*> connections = connections_;
+  for (TRdaClientSocket* connection : connections) connection->d_->ForgetComponent(this);
+}
+
+int32_t TRdaComponentMessage::Integer(int n) const {
+  if (n < 1 || n > FieldCount) return 0;
+  return StrToInt(Fields[static_cast<size_t>(n - 1)]);
+}
+
+// ---------------------------------------------------------------------------------------
+// TRdaClientSocket
+
+TRdaClientSocket::TRdaClientSocket() : d_(std::make_unique<TRdaClientSocketPrivate>(*this)) {}
+TRdaClientSocket::~TRdaClientSocket() = default;
+
+bool TRdaClientSocket::Active() const { return d_->Active(); }
+void TRdaClientSocket::SetActive(bool value) { d_->SetActive(value); }
+const std::string& TRdaClientSocket::Address() const { return d_->address_; }
+void TRdaClientSocket::SetAddress(const std::string& value) { d_->address_ = value; }
+const std::string& TRdaClientSocket::Host() const { return d_->host_; }
+void TRdaClientSocket::SetHost(const std::string& value) { d_->host_ = value; }
+int TRdaClientSocket::Port() const { return d_->port_; }
+void TRdaClientSocket::SetPort(int value) { d_->port_ = value; }
+const std::string& TRdaClientSocket::Service() const { return d_->service_; }
+void TRdaClientSocket::SetService(const std::string& value) { d_->service_ = value; }
+TClientType TRdaClientSocket::ClientType() const { return d_->clientType_; }
+void TRdaClientSocket::SetClientType(TClientType value) { d_->clientType_ = value; }
+TRdaConnectAction TRdaClientSocket::ConnectAction() const { return d_->connectAction_; }
+void TRdaClientSocket::SetConnectAction(TRdaConnectAction value) { d_->connectAction_ = value; }
+TLoginType TRdaClientSocket::AutoLoginDlg() const { return d_->autoLoginDlg_; }
+void TRdaClientSocket::SetAutoLoginDlg(TLoginType value) { d_->autoLoginDlg_ = value; }
+const std::string& TRdaClientSocket::UserName() const { return d_->userName_; }
+void TRdaClientSocket::SetUserName(const std::string& value) { d_->userName_ = value; }
+const std::string& TRdaClientSocket::Password() const { return d_->password_; }
+void TRdaClientSocket::SetPassword(const std::string& value) { d_->password_ = value; }
+int TRdaClientSocket::LoginMaxAttempts() const { return d_->loginMaxAttempts_; }
+void TRdaClientSocket::SetLoginMaxAttempts(int value) { d_->loginMaxAttempts_ = value; }
+const std::string& TRdaClientSocket::ApplicationName() const { return d_->applicationName_; }
+void TRdaClientSocket::SetApplicationName(const std::string& value) {
+  d_->applicationName_ = value;
+}
+const std::string& TRdaClientSocket::ApplicationVersion() const {
+  return d_->applicationVersion_;
+}
+void TRdaClientSocket::SetApplicationVersion(const std::string& value) {
+  d_->applicationVersion_ = value;
+}
+const std::string& TRdaClientSocket::PatchFile() const { return d_->patchFile_; }
+void TRdaClientSocket::SetPatchFile(const std::string& value) { d_->patchFile_ = value; }
+int TRdaClientSocket::KeepAlivePing() const { return d_->keepAlivePing_; }
+void TRdaClientSocket::SetKeepAlivePing(int minutes) { d_->SetKeepAlivePing(minutes); }
+TRdaEncryption TRdaClientSocket::Encryption() const { return d_->transforms_.Encryption(); }
+void TRdaClientSocket::SetEncryption(TRdaEncryption value) {
+  d_->transforms_.SetEncryption(value);
+}
+TRdaCompression TRdaClientSocket::Compression() const { return d_->transforms_.Compression(); }
+void TRdaClientSocket::SetCompression(TRdaCompression value) {
+  d_->transforms_.SetCompression(value);
+}
+const std::string& TRdaClientSocket::EncryptKeyIn() const {
+  return d_->transforms_.EncryptKeyIn();
+}
+void TRdaClientSocket::SetEncryptKeyIn(const std::string& value) {
+  d_->transforms_.SetEncryptKeyIn(value);
+}
+const std::string& TRdaClientSocket::EncryptKeyOut() const {
+  return d_->transforms_.EncryptKeyOut();
+}
+void TRdaClientSocket::SetEncryptKeyOut(const std::string& value) {
+  d_->transforms_.SetEncryptKeyOut(value);
+}
+TRdaStatusDisplay* TRdaClientSocket::StatusBar() const { return d_->statusBar_; }
+void TRdaClientSocket::SetStatusBar(TRdaStatusDisplay* value) {
+  if (d_->statusBar_ != nullptr) std::erase(d_->statusBar_->users_, this);
+  d_->statusBar_ = value;
+  if (value == nullptr) return;
+  value->users_.push_back(this);
+  d_->ShowStatus(d_->AnchorStatusText());
+}
+TClientAnchorStatus TRdaClientSocket::AnchorStatus() const { return d_->anchorStatus_; }
+std::string TRdaClientSocket::AnchorStatusText() const { return d_->AnchorStatusText(); }
+bool TRdaClientSocket::ProgressBar() const { return d_->progressBar_; }
+void TRdaClientSocket::SetProgressBar(bool value) { d_->progressBar_ = value; }
+TWaitingCursor TRdaClientSocket::CursorOnQueries() const { return d_->cursorOnQueries_; }
+void TRdaClientSocket::SetCursorOnQueries(TWaitingCursor value) {
+  d_->cursorOnQueries_ = value;
+  d_->smartWait_.SetWaitingCursor(value);
+}
+TRdaSQLErrorSet TRdaClientSocket::SQLErrorHandling() const { return d_->sqlErrorHandling_; }
+void TRdaClientSocket::SetSQLErrorHandling(TRdaSQLErrorSet value) {
+  d_->sqlErrorHandling_ = value;
+}
+TSQLDialect TRdaClientSocket::SQLDialect() const { return d_->sqlDialect_; }
+void TRdaClientSocket::SetSQLDialect(TSQLDialect value) {
+  d_->sqlDialect_ = value;
+  switch (value) {
+    case sqlNone:
+      d_->sqlOptions_ = {};
+      break;
+    case sqlLocalSQL:
+    case sqlDBISAM:
+      d_->sqlOptions_ = {ssUseQuotesInFieldNames, ssUSDatesForLocalSQL};
+      break;
+    case sqlAccess:
+      d_->sqlOptions_ = {ssTerminateWithSemiColon};
+      break;
+    case sqlMSSQLServer:
+      d_->sqlOptions_ = {ssBooleanAsInteger, ssUseISInNuLLcompares};
+      break;
+    case sqlOracle:
+      d_->dateMaskForSQL_ = "DD-MMM-YYYY";
+      d_->dateTimeMaskForSQL_ = "DD-MMM-YYYY HH:NN:SS";
+      break;
+    case sqlAdvantage:
+      d_->sqlOptions_ = {ssUseQuotesInFieldNames, ssNoTableNameInUpdateStatements};
+      d_->dateMaskForSQL_ = "YYYY-MM-DD";
+      d_->dateTimeMaskForSQL_ = "YYYY-MM-DD HH:NN:SS";
+      break;
+    case sqlSQLAnywhere:
+    case sqlInterbase:
+    case sqlCustom:
+      break;
+  }
+}
+TRdaServerSQLOptions TRdaClientSocket::SQLOptions() const { return d_->sqlOptions_; }
+void TRdaClientSocket::SetSQLOptions(TRdaServerSQLOptions value) { d_->sqlOptions_ = value; }
+TRdaUpdateSQL TRdaClientSocket::UpdateSQLSyntax() const { return d_->updateSQLSyntax_; }
+void TRdaClientSocket::SetUpdateSQLSyntax(TRdaUpdateSQL value) { d_->updateSQLSyntax_ = value; }
+const std::string& TRdaClientSocket::DateMaskForSQL() const { return d_->dateMaskForSQL_; }
+void TRdaClientSocket::SetDateMaskForSQL(const std::string& value) {
+  d_->dateMaskForSQL_ = value;
+}
+const std::string& TRdaClientSocket::TimeMaskForSQL() const { return d_->timeMaskForSQL_; }
+void TRdaClientSocket::SetTimeMaskForSQL(const std::string& value) {
+  d_->timeMaskForSQL_ = value;
+}
+const std::string& TRdaClientSocket::DateTimeMaskForSQL() const {
+  return d_->dateTimeMaskForSQL_;
+}
+void TRdaClientSocket::SetDateTimeMaskForSQL(const std::string& value) {
+  d_->dateTimeMaskForSQL_ = value;
+}
+const std::string& TRdaClientSocket::SQLTransactionStart() const {
+  return d_->sqlTransactionStart_;
+}
+void TRdaClientSocket::SetSQLTransactionStart(const std::string& value) {
+  d_->sqlTransactionStart_ = value;
+}
+const std::string& TRdaClientSocket::SQLTransactionEnd() const { return d_->sqlTransactionEnd_; }
+void TRdaClientSocket::SetSQLTransactionEnd(const std::string& value) {
+  d_->sqlTransactionEnd_ = value;
+}
+TServerMetaCacheOptions TRdaClientSocket::CacheMetaDataOptions() const {
+  return d_->cacheMetaDataOptions_;
+}
+void TRdaClientSocket::SetCacheMetaDataOptions(TServerMetaCacheOptions value) {
+  d_->cacheMetaDataOptions_ = value;
+}
+const std::string& TRdaClientSocket::CacheMetaDataFileName() const {
+  return d_->cacheMetaDataFileName_;
+}
+void TRdaClientSocket::SetCacheMetaDataFileName(const std::string& value) {
+  d_->cacheMetaDataFileName_ = value;
+}
+const std::string& TRdaClientSocket::DTUserName() const { return d_->dtUserName_; }
+void TRdaClientSocket::SetDTUserName(const std::string& value) { d_->dtUserName_ = value; }
+const std::string& TRdaClientSocket::DTPassword() const { return d_->dtPassword_; }
+void TRdaClientSocket::SetDTPassword(const std::string& value) { d_->dtPassword_ = value; }
+const std::string& TRdaClientSocket::UserKey() const { return d_->userKey_; }
+void TRdaClientSocket::SetUserKey(const std::string& value) { d_->userKey_ = value; }
+const std::string& TRdaClientSocket::About() const { return d_->about_; }
+void TRdaClientSocket::SetAbout(const std::string& value) { d_->about_ = value; }
+int TRdaClientSocket::ReplyTimeout() const { return d_->replyTimeout_; }
+void TRdaClientSocket::SetReplyTimeout(int ms) { d_->replyTimeout_ = std::max(0, ms); }
+int TRdaClientSocket::ConnectTimeout() const { return d_->connectTimeout_; }
+void TRdaClientSocket::SetConnectTimeout(int ms) {
+  d_->connectTimeout_ = std::max(0, ms);
+}
+int TRdaClientSocket::BlockingTimeout() const { return d_->blockingTimeout_; }
+void TRdaClientSocket::SetBlockingTimeout(int ms) { d_->blockingTimeout_ = std::max(0, ms); }
+int TRdaClientSocket::WriteChunkSize() const { return d_->writeChunkSize_; }
+void TRdaClientSocket::SetWriteChunkSize(int bytes) {
+  if (bytes > 0) d_->writeChunkSize_ = bytes;
+}
+
+TRdaConnectionState TRdaClientSocket::State() const { return d_->state_; }
+uint8_t TRdaClientSocket::TransportMode() const { return d_->transportMode_; }
+bool TRdaClientSocket::DirectTcp() const { return d_->directTcp_; }
+const std::string& TRdaClientSocket::ProxiedAddress() const { return d_->proxiedAddress_; }
+int TRdaClientSocket::ProxiedPort() const { return d_->proxiedPort_; }
+TRdaEncryption TRdaClientSocket::ActiveEncryption() const {
+  return d_->transforms_.ActiveEncryption();
+}
+int TRdaClientSocket::PendingReplies() const { return d_->pendingReplies_; }
+bool TRdaClientSocket::WaitingForOpen() const { return d_->waitingForOpen_; }
+int TRdaClientSocket::LastSocketError() const { return d_->lastSocketError_; }
+int TRdaClientSocket::LoginAttempts() const { return d_->loginAttempts_; }
+int TRdaClientSocket::ConnectAttempts() const { return d_->connectAttempts_; }
+int64_t TRdaClientSocket::BytesOutTotal() const { return d_->transforms_.BytesOutTotal(); }
+int64_t TRdaClientSocket::BytesInTotal() const { return d_->transforms_.BytesInTotal(); }
+const std::string& TRdaClientSocket::ReplyText() const { return d_->replyText_; }
+void TRdaClientSocket::SetReplyText(const std::string& value) { d_->replyText_ = value; }
+bool TRdaClientSocket::ReplyIsError() const { return d_->replyIsError_; }
+void TRdaClientSocket::SetReplyIsError(bool value) { d_->replyIsError_ = value; }
+bool TRdaClientSocket::RaiseSqlImmediately() const { return d_->raiseSqlImmediately_; }
+void TRdaClientSocket::SetRaiseSqlImmediately(bool value) { d_->raiseSqlImmediately_ = value; }
+bool TRdaClientSocket::CallerTakesErrors() const { return d_->callerTakesErrors_; }
+void TRdaClientSocket::SetCallerTakesErrors(bool value) { d_->callerTakesErrors_ = value; }
+int32_t TRdaClientSocket::SessionId() const { return d_->sessionId_; }
+void TRdaClientSocket::SetSessionId(int32_t id) { d_->sessionId_ = id; }
+double TRdaClientSocket::ServerVersion() const { return d_->serverVersion_; }
+const std::string& TRdaClientSocket::AnchorReturnAddress() const {
+  return d_->anchorReturnAddress_;
+}
+TRdaParamList& TRdaClientSocket::LoginParams() { return d_->loginParams_; }
+TRdaParamList* TRdaClientSocket::TriggerParams() { return d_->triggerParams_.get(); }
+void TRdaClientSocket::SetTriggerParams(std::unique_ptr<TRdaParamList> params) {
+  d_->triggerParams_ = std::move(params);
+}
+TRdaSmartWait& TRdaClientSocket::SmartWait() { return d_->smartWait_; }
+TRdaUserInterface& TRdaClientSocket::UserInterface() { return d_->UI(); }
+void TRdaClientSocket::SetUserInterface(TRdaUserInterface* ui) {
+  d_->ui_ = ui;
+  d_->smartWait_.SetUserInterface(&d_->UI());
+}
+void TRdaClientSocket::SetCommandLine(std::vector<std::string> parameters) {
+  d_->commandLine_ = std::move(parameters);
+}
+
+void TRdaClientSocket::Loaded() { d_->Loaded(); }
+void TRdaClientSocket::OpenAndWait() { d_->OpenAndWait(); }
+void TRdaClientSocket::CloseAndWait() { d_->CloseAndWait(); }
+
+void TRdaClientSocket::SendMessage(TRdaStringLine& line, bool waitForReply) {
+  d_->SendMessage(line, waitForReply);
+}
+std::string TRdaClientSocket::BlockingExchange(int timeoutMs) {
+  return d_->BlockingExchange(timeoutMs);
+}
+void TRdaClientSocket::EndReplyWait(bool force) { d_->EndReplyWait(force); }
+std::string TRdaClientSocket::TakeServerError() {
+  if (!d_->replyIsError_) return {};
+  std::string error = d_->replyText_.empty() ? std::string() : "[RDA SERVER ERROR]" + d_->replyText_;
+  d_->replyText_.clear();
+  d_->replyIsError_ = false;
+  return error;
+}
+void TRdaClientSocket::SendCodedMessage(int32_t msgId, const std::string& text) {
+  d_->SendCodedMessage(msgId, text);
+}
+std::string TRdaClientSocket::SendCodedParamList(int32_t msgId, const TRdaParamList* list,
+                                                 bool wantReply) {
+  return d_->SendCodedParamList(msgId, list, wantReply);
+}
+void TRdaClientSocket::SendServerUtilityRequest(int32_t code, const std::string& text) {
+  d_->SendServerUtilityRequest(code, text);
+}
+
+int TRdaClientSocket::ComponentId(TRdaComponent* component) {
+  if (component == nullptr) return -1;
+  for (const auto& [id, c] : d_->registry_)
+    if (c == component) return id;
+  const int id = ++d_->lastComponentId_;
+  d_->registry_.emplace_back(id, component);
+  d_->Remember(component);
+  return id;
+}
+
+TRdaComponent* TRdaClientSocket::ComponentById(int id) const {
+  for (const auto& [i, c] : d_->registry_)
+    if (i == id) return c;
+  return nullptr;
+}
+
+void TRdaClientSocket::BindDataset(TRdaComponent* dataset) {
+  if (dataset == nullptr) return;
+  if (std::find(d_->datasets_.begin(), d_->datasets_.end(), dataset) == d_->datasets_.end())
+    d_->datasets_.push_back(dataset);
+  d_->Remember(dataset);
+}
+
+void TRdaClientSocket::UnbindDataset(TRdaComponent* dataset) { std::erase(d_->datasets_, dataset); }
+
+std::unique_ptr<TRdaClientSocket> TRdaClientSocket::CloneConnection() {
+  auto copy = std::make_unique<TRdaClientSocket>();
+  CopyConnectionTo(*copy);
+  return copy;
+}
+
+void TRdaClientSocket::CopyConnectionTo(TRdaClientSocket& copy) {
+  TRdaClientSocketPrivate& s = *d_;
+  TRdaClientSocketPrivate& c = *copy.d_;
+  c.address_ = s.address_;
+  c.port_ = s.port_;
+  c.host_ = s.host_;
+  c.transportMode_ = s.transportMode_;
+  c.stack_.SetTransportMode(s.transportMode_);
+  c.proxiedAddress_ = s.proxiedAddress_;
+  c.proxiedPort_ = s.proxiedPort_;
+  c.sqlOptions_ = s.sqlOptions_;
+  c.password_ = s.password_;
+  c.userName_ = s.userName_;
+  c.transforms_.SetEncryption(s.transforms_.Encryption());
+  try {
+    c.transforms_.SetCompression(s.transforms_.Compression());
+  } catch (const Exception&) {
+    // A refused acRdaCompress is copied as stored; sending reports it.
+  }
+  c.sqlErrorHandling_ = s.sqlErrorHandling_;
+  c.updateSQLSyntax_ = s.updateSQLSyntax_;
+  copy.OnEncrypt = OnEncrypt;
+  copy.OnDecrypt = OnDecrypt;
+  copy.OnCompress = OnCompress;
+  copy.OnDecompress = OnDecompress;
+  copy.OnSQLError = OnSQLError;
+  copy.OnCustomSQLError = OnCustomSQLError;
+  copy.OnError = OnError;
+  copy.OnDisconnect = OnDisconnect;
+  copy.OnReadProgress = OnReadProgress;
+  c.progressBar_ = s.progressBar_;
+  c.dateMaskForSQL_ = s.dateMaskForSQL_;
+  c.timeMaskForSQL_ = s.timeMaskForSQL_;
+  c.dateTimeMaskForSQL_ = s.dateTimeMaskForSQL_;
+  c.directTcp_ = s.directTcp_;
+  c.transforms_.SetEncryptKeyIn(s.transforms_.EncryptKeyIn());
+  c.transforms_.SetEncryptKeyOut(s.transforms_.EncryptKeyOut());
+  if (s.sessionId_ == 0 && c.sessionId_ != 0) {
+    s.sessionId_ = c.sessionId_;
+  } else {
+    c.sessionId_ = s.sessionId_;
+  }
+  if (s.transforms_.Encryption() == etDESEncrypt) c.transforms_.SetDESKey(s.transforms_.EncryptKeyIn());
+  c.transforms_.SetActiveEncryption(s.transforms_.ActiveEncryption());
+  copy.OnStatelessPacketEvent = OnStatelessPacketEvent;
+  copy.OnLoginParamsAttempt = OnLoginParamsAttempt;
+  c.smartWait_.SetRunSynchronize(s.smartWait_.RunSynchronize());
+}
+
+}  // namespace rda

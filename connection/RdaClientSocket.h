@@ -1,0 +1,506 @@
+// TRdaClientSocket: the client end of a connection to the remote data server.
+//
+// It keeps the connection settings, opens and closes the connection, logs in, keeps
+// the connection alive, follows the server's redirects, sends requests and waits for
+// their replies while the application's event loop keeps running, turns received
+// bytes into messages and acts on each (replies, SQL errors, chat, broadcasts, coded
+// messages, server settings, a terminate notice), and reports its state as text.
+//
+// The life of a connection (State()):
+//
+//   Inactive --SetActive(true)--> Opening --connected--> Connected
+//      ^                            |                      |
+//      +------ error / closed ------+                      | SetActive(false)
+//      +------------------------- Closing <----------------+  (or the peer closes)
+//
+// Connecting runs the login and the server-version request (DoConnected); losing the
+// connection ends every reply wait at once. AnchorStatus() is the state as the user
+// sees it (the status bar texts).
+//
+// Threads and waits. Everything runs on the thread of the Qt event loop that owns the
+// connection. OpenAndWait, CloseAndWait and a request that waits for its reply run a
+// nested event loop (user input held back), so socket events, timers and
+// server-initiated messages are handled while a caller waits; handlers may therefore
+// run inside a call of the same connection. One request waits at a time.
+//
+// Errors. Calls raise the system's exceptions (base/Exception.h, ESocketError below).
+// No exception leaves an event handler into the Qt event loop: an error raised while
+// a socket event is handled goes to the caller waiting in this connection (it is
+// raised from that wait), or, when nobody waits, to OnException, or, when that is not
+// set, to the user interface's ShowException.
+//
+// The published events are std::function members named as the event; each is called
+// only when set. A handler may call back into the connection.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/Exception.h"
+#include "connection/RdaTransport.h"
+#include "connection/RdaUserInterface.h"
+#include "messaging/RdaBodyTransforms.h"
+
+namespace rda {
+
+class TRdaClientSocketPrivate;
+class TRdaComponent;
+class TRdaParamList;
+class TRdaSmartWait;
+class TRdaStringLine;
+
+// A socket error with its Winsock-style code.
+class ESocketError : public Exception {
+ public:
+  ESocketError(std::string message, int code) : Exception(std::move(message)), code_(code) {}
+  int ErrorCode() const noexcept { return code_; }
+
+ private:
+  int code_;
+};
+
+// A set of enumeration values: bit n is value n (the stored form of option sets).
+template <typename E>
+class TRdaSet {
+ public:
+  constexpr TRdaSet() = default;
+  constexpr TRdaSet(std::initializer_list<E> values) {
+    for (E v : values) bits_ |= Bit(v);
+  }
+  static constexpr TRdaSet FromBits(uint32_t bits) {
+    TRdaSet s;
+    s.bits_ = bits;
+    return s;
+  }
+  constexpr uint32_t Bits() const { return bits_; }
+  constexpr bool Contains(E v) const { return (bits_ & Bit(v)) != 0; }
+  constexpr bool Empty() const { return bits_ == 0; }
+  constexpr TRdaSet& Include(E v) {
+    bits_ |= Bit(v);
+    return *this;
+  }
+  constexpr TRdaSet& Exclude(E v) {
+    bits_ &= ~Bit(v);
+    return *this;
+  }
+  friend constexpr bool operator==(TRdaSet a, TRdaSet b) { return a.bits_ == b.bits_; }
+
+ private:
+  static constexpr uint32_t Bit(E v) { return uint32_t{1} << static_cast<unsigned>(v); }
+  uint32_t bits_ = 0;
+};
+
+enum TClientType : uint8_t { ctNonBlocking = 0, ctBlocking };
+
+// What Loaded() does (see there).
+enum TRdaConnectAction : uint8_t {
+  caNone = 0,
+  caUseDesignAddress,
+  caFastConnect,
+  caFastConnectCombo,
+  caCustomConnect
+};
+
+// The ordinal of the first two travels in the login message.
+enum TLoginType : uint8_t { ltLoginDlg = 0, ltLoginNoDlg = 1, ltNoChallenge = 2 };
+
+// The connection state as the user sees it; AnchorStatusText gives its text.
+enum TClientAnchorStatus : uint8_t {
+  TACNoAnchor = 0,
+  TACConnectedToAnchor,
+  TACConnectedToServer,
+  TACDisconnectedFromAnchor,
+  TACDisconnectedFromServer,
+  TAAnchorReDirect
+};
+
+// The connection's own life; see the top of this file.
+enum class TRdaConnectionState : uint8_t { Inactive, Opening, Connected, Closing };
+
+// How server SQL errors and socket errors are reported.
+enum TRdaSQLError : uint8_t {
+  seAsExceptions = 0,          // record server SQL errors for the caller / raise them
+  seToStatusBar,               // with seAsExceptions: show them in panel 1 as well
+  seNoExceptionOnDisconnect,   // losing the connection raises nothing
+  seSocketErrorNoException,    // show the four explained socket errors instead of raising
+  seRouteCookieErrorsToLogin,  // stateless-session errors go to OnLoginParamsAttempt
+};
+using TRdaSQLErrorSet = TRdaSet<TRdaSQLError>;
+
+// SQL text options used by the datasets; bit n of the stored 16-bit set is value n.
+enum TRdaServerSQLOption : uint8_t {
+  ssUseQuotesInFieldNames = 0,
+  ssTableNameInInsertStatments = 1,
+  ssBooleanAsInteger = 2,
+  ssUSDatesForLocalSQL = 3,
+  ssTerminateWithSemiColon = 4,
+  ssNoQuotesInDates = 5,
+  ssDoubleQuoteStrings = 6,
+  ssUseISInNuLLcompares = 7,
+  ssNoTableNameInUpdateStatements = 8,
+  ssBracketsInFieldNames = 9,
+};
+using TRdaServerSQLOptions = TRdaSet<TRdaServerSQLOption>;
+
+enum TSQLDialect : uint8_t {
+  sqlNone = 0,
+  sqlLocalSQL,
+  sqlDBISAM,
+  sqlAccess,
+  sqlMSSQLServer,
+  sqlOracle,
+  sqlAdvantage,
+  sqlSQLAnywhere,
+  sqlInterbase,
+  sqlCustom
+};
+
+enum TRdaUpdateSQL : uint8_t { usODBC = 0, usBDE = 1, usAccess = 2, usODBCOld = 3, usOracle = 4 };
+
+enum TServerMetaCacheOptions : uint8_t { smNoCache = 0, smFetchOnValidate = 1, smLoadFromFile = 2 };
+
+class TRdaClientSocket {
+ public:
+  TRdaClientSocket();
+  // Ends every wait, closes the connection at once and tells registered components
+  // and the status display to forget it.
+  ~TRdaClientSocket();
+  TRdaClientSocket(const TRdaClientSocket&) = delete;
+  TRdaClientSocket& operator=(const TRdaClientSocket&) = delete;
+
+  // ---- Published settings (default in brackets) ------------------------------------
+
+  // [false] Connected. Setting true starts connecting (Address, else Host, and Port)
+  // and returns at once; setting false closes. See also OpenAndWait/CloseAndWait.
+  bool Active() const;
+  void SetActive(bool value);
+  // ["127.0.0.1"] Server address; a host name here is resolved as well.
+  const std::string& Address() const;
+  void SetAddress(const std::string& value);
+  // [""] Host name, used when Address is empty.
+  const std::string& Host() const;
+  void SetHost(const std::string& value);
+  // [9000]
+  int Port() const;
+  void SetPort(int value);
+  // [""] Kept for the settings it was stored with.
+  const std::string& Service() const;
+  void SetService(const std::string& value);
+  // [ctNonBlocking] ctBlocking: requests are queued and run by BlockingExchange over
+  // one short-lived connection each.
+  TClientType ClientType() const;
+  void SetClientType(TClientType value);
+  // [caFastConnectCombo] What Loaded() does.
+  TRdaConnectAction ConnectAction() const;
+  void SetConnectAction(TRdaConnectAction value);
+  // [ltNoChallenge] ltLoginDlg: ask in the login dialog; ltLoginNoDlg: log in with
+  // UserName and Password; ltNoChallenge: no login.
+  TLoginType AutoLoginDlg() const;
+  void SetAutoLoginDlg(TLoginType value);
+  // [""] Credentials sent in the login.
+  const std::string& UserName() const;
+  void SetUserName(const std::string& value);
+  const std::string& Password() const;
+  void SetPassword(const std::string& value);
+  // [0] Refused logins allowed before the application is ended; 0 = no limit and no
+  // retry. Below the limit a refused login reconnects after 500 ms.
+  int LoginMaxAttempts() const;
+  void SetLoginMaxAttempts(int value);
+  // [""] Sent in the login; when empty at connect time it becomes the program's file
+  // name.
+  const std::string& ApplicationName() const;
+  void SetApplicationName(const std::string& value);
+  // [""] Sent in the login.
+  const std::string& ApplicationVersion() const;
+  void SetApplicationVersion(const std::string& value);
+  // [""] Client updates through a patcher program (not yet acted on).
+  const std::string& PatchFile() const;
+  void SetPatchFile(const std::string& value);
+  // [0] Minutes between keep-alive messages; 0 or less stops them.
+  int KeepAlivePing() const;
+  void SetKeepAlivePing(int minutes);
+  // [etNoEncryption] Also sets ActiveEncryption (see TRdaBodyTransforms).
+  TRdaEncryption Encryption() const;
+  void SetEncryption(TRdaEncryption value);
+  // [acNoCompression] acRdaCompress is stored, then refused with rda::Exception
+  // "Lzh compression only supported Rda Custom Compression\rUse RdaZLib!".
+  TRdaCompression Compression() const;
+  void SetCompression(TRdaCompression value);
+  // [""] DES key texts.
+  const std::string& EncryptKeyIn() const;
+  void SetEncryptKeyIn(const std::string& value);
+  const std::string& EncryptKeyOut() const;
+  void SetEncryptKeyOut(const std::string& value);
+  // [none] Where the state text is shown; not owned (see TRdaStatusDisplay). Setting
+  // it shows the current state at once.
+  TRdaStatusDisplay* StatusBar() const;
+  void SetStatusBar(TRdaStatusDisplay* value);
+  // [TACNoAnchor] Read-only state for the user, and its text.
+  TClientAnchorStatus AnchorStatus() const;
+  std::string AnchorStatusText() const;
+  // [false] Report reading (and writing) progress through OnReadProgress.
+  bool ProgressBar() const;
+  void SetProgressBar(bool value);
+  // [cqNoChange] Cursor during reply waits.
+  TWaitingCursor CursorOnQueries() const;
+  void SetCursorOnQueries(TWaitingCursor value);
+  // [{seAsExceptions}]
+  TRdaSQLErrorSet SQLErrorHandling() const;
+  void SetSQLErrorHandling(TRdaSQLErrorSet value);
+  // [sqlNone] Setting it applies the dialect's preset of SQLOptions and date masks.
+  TSQLDialect SQLDialect() const;
+  void SetSQLDialect(TSQLDialect value);
+  // [{}] Overwritten by the server's settings message.
+  TRdaServerSQLOptions SQLOptions() const;
+  void SetSQLOptions(TRdaServerSQLOptions value);
+  // [usBDE]
+  TRdaUpdateSQL UpdateSQLSyntax() const;
+  void SetUpdateSQLSyntax(TRdaUpdateSQL value);
+  // [""] Date and time formats for SQL literals.
+  const std::string& DateMaskForSQL() const;
+  void SetDateMaskForSQL(const std::string& value);
+  const std::string& TimeMaskForSQL() const;
+  void SetTimeMaskForSQL(const std::string& value);
+  const std::string& DateTimeMaskForSQL() const;
+  void SetDateTimeMaskForSQL(const std::string& value);
+  // ["BEGIN TRANSACTION"], ["COMMIT"]
+  const std::string& SQLTransactionStart() const;
+  void SetSQLTransactionStart(const std::string& value);
+  const std::string& SQLTransactionEnd() const;
+  void SetSQLTransactionEnd(const std::string& value);
+  // [smNoCache], [""] The metadata cache (kept; loading it comes with the datasets).
+  TServerMetaCacheOptions CacheMetaDataOptions() const;
+  void SetCacheMetaDataOptions(TServerMetaCacheOptions value);
+  const std::string& CacheMetaDataFileName() const;
+  void SetCacheMetaDataFileName(const std::string& value);
+  // [""] Kept; not used by the connection.
+  const std::string& DTUserName() const;
+  void SetDTUserName(const std::string& value);
+  const std::string& DTPassword() const;
+  void SetDTPassword(const std::string& value);
+  const std::string& UserKey() const;
+  void SetUserKey(const std::string& value);
+  const std::string& About() const;
+  void SetAbout(const std::string& value);
+
+  // [60000] Milliseconds a request that waits for its reply may go without receiving
+  // a byte from the server; 0 = no limit. When it passes, the connection is closed
+  // (a late reply could no longer be told from the next one's) and the request raises
+  // ERdaConnectException "No reply from the server within <n> ms; the connection has
+  // been closed."
+  int ReplyTimeout() const;
+  void SetReplyTimeout(int ms);
+  // [30000] Milliseconds a connect may take before it fails with error 10060; 0 = the
+  // system's own limit. Takes effect at the next open.
+  int ConnectTimeout() const;
+  void SetConnectTimeout(int ms);
+  // [5000] Milliseconds a blocking exchange waits for data.
+  int BlockingTimeout() const;
+  void SetBlockingTimeout(int ms);
+  // [4096] Largest single socket write; values below 1 are ignored.
+  int WriteChunkSize() const;
+  void SetWriteChunkSize(int bytes);
+
+  // ---- State -----------------------------------------------------------------------
+
+  TRdaConnectionState State() const;
+  // 0 = direct TCP, 1 = HTTP through a proxy, 2 = HTTP to the web server's tunnelling
+  // extension; the message stack has the same value. DirectTcp is false while an
+  // HTTP transport is selected.
+  uint8_t TransportMode() const;
+  bool DirectTcp() const;
+  // The data server behind a web server or proxy (set by the "ServerProxiedAddress"
+  // and "ServerProxiedPort" command-line keys and by a server reconnect).
+  const std::string& ProxiedAddress() const;
+  int ProxiedPort() const;
+  TRdaEncryption ActiveEncryption() const;
+  int PendingReplies() const;
+  bool WaitingForOpen() const;
+  int LastSocketError() const;
+  int LoginAttempts() const;
+  // Opens attempted, less the ones that failed with a socket error.
+  int ConnectAttempts() const;
+  int64_t BytesOutTotal() const;
+  int64_t BytesInTotal() const;
+  // The reply slot: the reply or error text a waiting caller takes after its wait.
+  const std::string& ReplyText() const;
+  void SetReplyText(const std::string& value);
+  bool ReplyIsError() const;
+  void SetReplyIsError(bool value);
+  // Set by requests that want a server SQL error raised while they wait.
+  bool RaiseSqlImmediately() const;
+  void SetRaiseSqlImmediately(bool value);
+  // Set by requests that read the server's error text themselves after their wait.
+  bool CallerTakesErrors() const;
+  void SetCallerTakesErrors(bool value);
+  int32_t SessionId() const;
+  void SetSessionId(int32_t id);
+  // The version the server reported; 0 until it has.
+  double ServerVersion() const;
+  // "address:port" of the anchor server to go back to after a redirected connection
+  // drops; empty when not redirected.
+  const std::string& AnchorReturnAddress() const;
+  // Parameters sent with the login; the connection owns them.
+  TRdaParamList& LoginParams();
+  // Optional trigger settings sent with the login as "~RdaTrigger"; null by default.
+  TRdaParamList* TriggerParams();
+  void SetTriggerParams(std::unique_ptr<TRdaParamList> params);
+  TRdaSmartWait& SmartWait();
+
+  // Where messages, questions and dialogs go; not owned. Null (the default) selects
+  // the connection's own TRdaHeadlessUserInterface.
+  TRdaUserInterface& UserInterface();
+  void SetUserInterface(TRdaUserInterface* ui);
+  // The command-line parameters (without the program) that Loaded() reads; by default
+  // the application's arguments.
+  void SetCommandLine(std::vector<std::string> parameters);
+
+  // ---- Life ------------------------------------------------------------------------
+
+  // Call once the settings are in place (after creating and configuring the object):
+  // runs ConnectAction. caNone: nothing. caUseDesignAddress: connect to the stored
+  // address. caFastConnect: ask for the address (AskServerAddress), then connect.
+  // caFastConnectCombo: take it from the address list (ChooseIPAddress), then connect.
+  // caCustomConnect: clear Address, Host and Port, fire OnCustomConnect, connect when
+  // it set an address or host and a port, else show "The Server Address and Port have
+  // not been set properly." and end the application. Before connecting, "LOCAL" in
+  // the address means 127.0.0.1, "address:port" is split, a name goes to Host, and the
+  // command-line keys "Port=", "HTTP", "ServerProxiedAddress", "ServerProxiedPort",
+  // "IPAddress", "Compression" and "Login" override the settings.
+  void Loaded();
+  // Starts connecting and runs the event loop until the connection is up (including
+  // the login), a socket error is reported, or a reply ends the wait. Returns nothing:
+  // look at Active(). Raises what the connect raised (ESocketError for a refused port).
+  void OpenAndWait();
+  // Closes and runs the event loop until the connection is closed (at most 5 seconds
+  // for unsent bytes to leave; then it is cut).
+  void CloseAndWait();
+
+  // ---- Requests and replies ----------------------------------------------------------
+
+  // Composes, packs, frames and writes one message. With waitForReply on a
+  // non-blocking connection, runs the event loop until the reply ends the wait, then
+  // raises whatever ended it abnormally: an error raised while the reply was handled,
+  // ERdaConnectException "Disconnected from server!" when the connection dropped
+  // first, or the ReplyTimeout error. A second request that waits, sent while one
+  // waits, raises ERdaConnectException "A request is already waiting for its reply."
+  // and is not sent. On a blocking connection the frame is queued for
+  // BlockingExchange.
+  void SendMessage(TRdaStringLine& line, bool waitForReply);
+  // Blocking connections: opens a connection, writes every queued frame behind the
+  // marker FF FF FF FF, reads and handles the replies until the server closes or
+  // `timeoutMs` passes without data, closes, and returns (and clears) ReplyText.
+  // Raises "No Data to send!" with nothing queued, the open error's text when the
+  // connection cannot be opened (the queue is cleared), and "Blocking Socket Time out"
+  // when no data comes back (the queue is kept for the next exchange).
+  std::string BlockingExchange(int timeoutMs);
+  // Ends the current reply wait: at once with `force`, else when no other reply is
+  // outstanding.
+  void EndReplyWait(bool force);
+  // With ReplyIsError: "[RDA SERVER ERROR]" + ReplyText, and clears both; else "".
+  std::string TakeServerError();
+  // Token 15 (msgId, text), no wait. On a blocking connection runs BlockingExchange
+  // and raises rda::Exception with the reply text when there is one.
+  void SendCodedMessage(int32_t msgId, const std::string& text);
+  // Token 28 (msgId, the list's text form or "" without a list, reply flag). Raises
+  // "Not Connected to Server" on a closed non-blocking direct connection. With
+  // wantReply, waits and returns (and clears) ReplyText.
+  std::string SendCodedParamList(int32_t msgId, const TRdaParamList* list, bool wantReply);
+  // Token 48 (code, text), no wait. Code 6 asks for the server version.
+  void SendServerUtilityRequest(int32_t code, const std::string& text);
+
+  // ---- Components ------------------------------------------------------------------
+
+  // The id under which replies for `component` are routed: its id when registered,
+  // else the next id (from 1, never reused). Null gives -1.
+  int ComponentId(TRdaComponent* component);
+  // The component registered under `id`, or null.
+  TRdaComponent* ComponentById(int id) const;
+  // Datasets bound to this connection are reopened after a connect when they put an
+  // open off (TRdaComponent::TakeDeferredOpen). Not owned; unbinding is automatic when
+  // the component is destroyed.
+  void BindDataset(TRdaComponent* dataset);
+  void UnbindDataset(TRdaComponent* dataset);
+
+  // A new connection with this one's address, transport, SQL, credential, transform
+  // and error settings and its handlers of OnEncrypt, OnDecrypt, OnCompress,
+  // OnDecompress, OnSQLError, OnCustomSQLError, OnError, OnDisconnect, OnReadProgress,
+  // OnStatelessPacketEvent and OnLoginParamsAttempt (see CopyConnectionTo).
+  std::unique_ptr<TRdaClientSocket> CloneConnection();
+  // The copying step of CloneConnection into an existing copy. When this connection
+  // has no session id and the copy has one, this connection takes the copy's.
+  void CopyConnectionTo(TRdaClientSocket& copy);
+
+  // ---- Events ----------------------------------------------------------------------
+
+  // Each time AnchorStatus is set, with its text.
+  std::function<void(const std::string& connectStatus)> OnConnectStatusChange;
+  // The login reply, when OnLoginParamsAttempt is not set.
+  std::function<void(bool clientVerified)> OnLoginAttempt;
+  // The login reply with the server's parameters.
+  std::function<void(bool clientVerified, TRdaParamList& serverParams)> OnLoginParamsAttempt;
+  // Per message sent / received: the body before any transform, its length, the total.
+  TRdaBodyTransforms::TRdaBytesEvent OnBytesOutEvent;
+  TRdaBodyTransforms::TRdaBytesEvent OnBytesInEvent;
+  // While reading (and writing) with ProgressBar set.
+  std::function<void(int64_t expected, int64_t received)> OnReadProgress;
+  std::function<void(const std::string& s)> OnChatMessage;
+  std::function<void(const std::string& s)> OnServerBroadcast;
+  // A server SQL error text.
+  std::function<void(const std::string& s)> OnSQLError;
+  std::function<void(int32_t msgId, const std::string& s)> OnCodedMessage;
+  std::function<void(int32_t msgId, TRdaParamList& params)> OnCodedParamList;
+  std::function<void(int32_t code, TRdaParamList& params)> OnServerUtilityInfoEvent;
+  // Never fired; kept with the other events.
+  std::function<void(int32_t msgId, TRdaParamList& params)> OnObjectFromServer;
+  std::function<void(int32_t msgId, const std::string& stream)> OnCodedStream;
+  std::function<void(int32_t token, const std::string& objectName, TRdaParamList& object)>
+      OnCustomObject;
+  std::function<void(int32_t errorToken, TRdaParamList& errors, bool& handled)>
+      OnServerAsyncException;
+  // A server SQL error that carries a parameter list.
+  std::function<void(TRdaParamList& params)> OnCustomSQLError;
+  // The server ends this client; set handled to keep the connection and the
+  // application.
+  std::function<void(const std::string& msgFromServer, bool& handled)>
+      OnTerminateMessageFromServer;
+  std::function<void(int32_t msgId, TRdaParamList& incomingMessage)> OnInstantMessage;
+  // The body transform hooks (see TRdaBodyTransforms).
+  TRdaBodyTransforms::TRdaStatelessPacketEvent OnStatelessPacketEvent;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnEncrypt;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnDecrypt;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnCompress;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnDecompress;
+  // ConnectAction caCustomConnect: set Address or Host and Port here.
+  std::function<void()> OnCustomConnect;
+  // Socket events, before the connection's own handling.
+  std::function<void()> OnLookup;
+  std::function<void()> OnConnecting;
+  std::function<void()> OnConnect;
+  std::function<void()> OnDisconnect;
+  std::function<void()> OnRead;
+  std::function<void()> OnWrite;
+  // A socket error; when set, the connection does nothing more about the error than
+  // record it in LastSocketError (a lost connection is still handled when the socket
+  // reports it closed).
+  std::function<void(TErrorEvent kind, int errorCode)> OnError;
+  // An error raised while a socket event was handled and no caller was waiting.
+  std::function<void(const std::exception& error)> OnException;
+
+  // The implementation, for the library's own tests, fuzz targets and transports
+  // (connection/RdaClientSocketPrivate.h). Not part of the stable interface.
+  TRdaClientSocketPrivate& Private() { return *d_; }
+
+ private:
+  friend class TRdaClientSocketPrivate;
+  friend class TRdaComponent;
+  friend class TRdaStatusDisplay;
+  std::unique_ptr<TRdaClientSocketPrivate> d_;
+};
+
+}  // namespace rda

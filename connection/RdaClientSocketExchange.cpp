@@ -1,0 +1,699 @@
+// TRdaClientSocket: the message traffic. Sending (compose, pack, frame, write in
+// pieces), the reply wait and its limit, the blocking exchange, and the receive path
+// (read, cut, unpack, parse, dispatch) with the handling of every token the server
+// sends.
+#include <QCoreApplication>
+
+#include <algorithm>
+
+#include "base/ByteIO.h"
+#include "base/Convert.h"
+#include "base/FormatSettings.h"
+#include "connection/RdaClientSocketPrivate.h"
+#include "messaging/RdaZLib.h"
+
+namespace rda {
+
+namespace {
+
+constexpr char kDisconnected[] = "Disconnected from server!";
+constexpr char kNotConnected[] = "Not Connected to Server";
+constexpr char kAlreadyWaiting[] = "A request is already waiting for its reply.";
+constexpr char kNullMarker[] = "NULL\x04";
+constexpr size_t kReadBlock = 4096;
+// The marker a blocking client puts in front of the frames of one exchange.
+constexpr char kBlockingMarker[] = "\xFF\xFF\xFF\xFF";
+
+// Message ids of coded parameter lists that the connection handles itself.
+constexpr int32_t kMsgRowsAffected = -75007;
+constexpr int32_t kMsgFileSegment = -75008;
+constexpr int32_t kMsgInstantMessage = -75014;
+constexpr int32_t kStatelessSessionError = -75016;
+constexpr int32_t kPingAnswerId = -99999999;
+
+// Server information codes.
+constexpr int32_t kInfoServerVersion = 6;
+constexpr int32_t kInfoServerSettings = 14;
+constexpr int32_t kInfoPing = 19;
+
+// The server's version text as a number. The text may use another decimal separator
+// than ours: when it has none of ours, its first character that is not a digit or a
+// sign is taken as the separator. Text that is no number gives 0.
+double ServerVersionNumber(const std::string& text) {
+  FormatSettings fs = DefaultFormatSettings();
+  if (text.find(fs.DecimalSeparator) == std::string::npos) {
+    for (char c : text) {
+      if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == ' ') continue;
+      fs.DecimalSeparator = c;
+      break;
+    }
+  }
+  return TryStrToFloat(text, fs).value_or(0.0);
+}
+
+// The fields of a parsed message, as many as its header lists.
+TRdaComponentMessage ReadMessage(TRdaStringLine& line) {
+  TRdaComponentMessage m;
+  m.Token = line.Token() & 0x7F;
+  m.ComponentId = line.MsgId();
+  const std::string_view header = line.Header();
+  int count = 0;
+  while (count < TRdaStringLine::kMaxFields &&
+         ReadI32At(header, 5 + static_cast<size_t>(count) * TRdaStringLine::kDescriptorSize + 1) != 0)
+    ++count;
+  for (int i = 0; i < count; ++i) m.Fields[static_cast<size_t>(i)] = line.NextFieldText();
+  m.FieldCount = count;
+  return m;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Errors and waits
+
+void TRdaClientSocketPrivate::ReportError(std::exception_ptr error) noexcept {
+  if (!waiters_.empty() && !waiters_.back()->error) {
+    waiters_.back()->error = std::move(error);
+    EndReplyWait(true);
+    WakeLoops();
+    return;
+  }
+  Deliver(std::move(error));
+}
+
+void TRdaClientSocketPrivate::Deliver(std::exception_ptr error) noexcept {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    try {
+      if (q_.OnException) {
+        q_.OnException(e);
+      } else {
+        UI().ShowException(e);
+      }
+    } catch (...) {
+      // A failing error handler has nowhere left to report to.
+    }
+  } catch (...) {
+  }
+}
+
+void TRdaClientSocketPrivate::EndReplyWait(bool force) {
+  waitingForOpen_ = false;
+  if (pendingReplies_ > 0) --pendingReplies_;
+  if (force || pendingReplies_ == 0) {
+    smartWait_.Stop();
+    for (Waiter* w : waiters_)
+      if (w->request) w->ended = true;
+  }
+  callerTakesErrors_ = false;
+  WakeLoops();
+}
+
+void TRdaClientSocketPrivate::RequestWait() {
+  if (clientType_ == ctBlocking) return;
+  ++pendingReplies_;
+  Waiter waiter;
+  waiter.request = true;
+  waiters_.push_back(&waiter);
+  struct Pop {
+    TRdaClientSocketPrivate& d;
+    Waiter& w;
+    ~Pop() {
+      std::erase(d.waiters_, &w);
+      if (std::none_of(d.waiters_.begin(), d.waiters_.end(), [](Waiter* x) { return x->request; }))
+        d.replyTimer_.stop();
+    }
+  } pop{*this, waiter};
+  if (replyTimeout_ > 0) replyTimer_.start(replyTimeout_);
+  smartWait_.SetWaitingCursor(cursorOnQueries_);
+  smartWait_.Wait();
+  if (waiter.error) std::rethrow_exception(waiter.error);
+  if (waiter.timedOut) {
+    pendingReplies_ = 0;
+    if (Active() || state_ == TRdaConnectionState::Opening) {
+      closeRequested_ = true;
+      DropConnection();
+    }
+    throw ERdaConnectException("No reply from the server within " + std::to_string(replyTimeout_) +
+                               " ms; the connection has been closed.");
+  }
+  if (waiter.disconnected) throw ERdaConnectException(kDisconnected);
+}
+
+// ---------------------------------------------------------------------------------------
+// Sending
+
+void TRdaClientSocketPrivate::SyncTransformEvents() {
+  transforms_.OnEncrypt = q_.OnEncrypt;
+  transforms_.OnDecrypt = q_.OnDecrypt;
+  transforms_.OnCompress = q_.OnCompress;
+  transforms_.OnDecompress = q_.OnDecompress;
+  transforms_.OnBytesOutEvent = q_.OnBytesOutEvent;
+  transforms_.OnBytesInEvent = q_.OnBytesInEvent;
+  transforms_.OnStatelessPacketEvent = q_.OnStatelessPacketEvent;
+}
+
+std::string TRdaClientSocketPrivate::FrameMessage(const std::string& packed) const {
+  // The peer refuses frames above its limit and drops the connection; refuse first.
+  if (packed.size() > static_cast<size_t>(TRdaMessageStack::kMaxBlockSize))
+    throw ERdaProtocolError("Invalid block size (" + std::to_string(packed.size()) + ")!");
+  std::string frame;
+  frame.reserve(4 + packed.size());
+  ByteWriter w(frame);
+  w.PutI32(static_cast<int32_t>(packed.size()));
+  w.PutBytes(packed);
+  return frame;
+}
+
+void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForReply) {
+  // One request waits at a time. Messages that do not wait still go out meanwhile:
+  // the server answers in order, and nothing they bring back ends the wait.
+  if (waitForReply && smartWait_.Waiting()) throw ERdaConnectException(kAlreadyWaiting);
+  SyncTransformEvents();
+  const std::string frame = FrameMessage(transforms_.PackMessage(line.Compose()));
+  if (clientType_ == ctBlocking) {
+    if (Active()) {
+      WriteRaw(frame);
+    } else {
+      outbox_.push_back(frame);
+    }
+    return;
+  }
+  if (transportMode_ != 0)
+    throw Exception("The HTTP transport is not available in this connection");
+  const int64_t written = WriteRaw(frame);
+  transport_->EndOfRequest(waitForReply);
+  if (!waitForReply) return;
+  // Waiting for the reply to a request that never left would only end by the limit.
+  if (written < static_cast<int64_t>(frame.size())) throw Exception(kNotConnected);
+  RequestWait();
+}
+
+int64_t TRdaClientSocketPrivate::WriteRaw(std::string_view bytes) {
+  const bool progress = progressBar_ && q_.OnReadProgress;
+  const auto total = static_cast<int64_t>(bytes.size());
+  if (progress) q_.OnReadProgress(total, 0);
+  struct End {
+    TRdaClientSocketPrivate& d;
+    bool progress;
+    ~End() {
+      if (progress && d.q_.OnReadProgress) d.q_.OnReadProgress(0, 0);
+    }
+  } end{*this, progress};
+  size_t pos = 0;
+  while (pos < bytes.size()) {
+    const size_t piece = std::min(bytes.size() - pos, static_cast<size_t>(writeChunkSize_));
+    const int64_t n = transport_->Write(bytes.substr(pos, piece));
+    if (n <= 0) break;  // not connected: the rest is dropped
+    pos += static_cast<size_t>(n);
+    if (progress) q_.OnReadProgress(total, n);
+  }
+  transport_->Flush();
+  return static_cast<int64_t>(pos);
+}
+
+std::string TRdaClientSocketPrivate::BlockingExchange(int timeoutMs) {
+  if (outbox_.empty()) throw Exception("No Data to send!");
+  std::string request = kBlockingMarker;
+  for (const std::string& frame : outbox_) request += frame;
+
+  inBlockingExchange_ = true;
+  bool received = false;
+  struct Finish {
+    TRdaClientSocketPrivate& d;
+    ~Finish() {
+      d.inBlockingExchange_ = false;
+      if (!d.transport_->IsIdle()) {
+        d.closeRequested_ = true;
+        d.transport_->Abort();
+      }
+      if (d.state_ != TRdaConnectionState::Inactive) {
+        d.state_ = TRdaConnectionState::Inactive;
+        d.closeRequested_ = true;
+        try {
+          d.HandleDisconnect();
+        } catch (...) {
+        }
+      }
+    }
+  } finish{*this};
+
+  lastSocketError_ = 0;
+  SetActive(true);
+  if (!transport_->WaitForConnected(timeoutMs) || !transport_->IsConnected()) {
+    const int code = lastSocketError_ != 0 ? lastSocketError_ : 10060;
+    outbox_.clear();
+    throw Exception(SocketErrorMessage(code));
+  }
+  size_t pos = 0;
+  while (pos < request.size() && transport_->IsConnected()) {
+    const int64_t n = transport_->Write(std::string_view(request).substr(pos));
+    if (n <= 0) break;
+    pos += static_cast<size_t>(n);
+  }
+  while (transport_->BytesToWrite() > 0 && transport_->IsConnected())
+    if (!transport_->WaitForBytesWritten(timeoutMs)) break;
+
+  std::exception_ptr first;
+  while (true) {
+    if (transport_->BytesAvailable() == 0 && !transport_->WaitForReadyRead(timeoutMs) &&
+        transport_->BytesAvailable() == 0)
+      break;
+    if (!received) {
+      // The server has the request: it must not go out a second time.
+      received = true;
+      outbox_.clear();
+    }
+    try {
+      ReceiveFromTransport();
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+    if (!transport_->IsConnected() && transport_->BytesAvailable() == 0) break;
+  }
+  if (first) std::rethrow_exception(first);
+  if (!received) throw Exception("Blocking Socket Time out");
+  std::string reply = std::move(replyText_);
+  replyText_.clear();
+  return reply;
+}
+
+void TRdaClientSocketPrivate::SendCodedMessage(int32_t msgId, const std::string& text) {
+  TRdaStringLine line;
+  line.SetToken(15);
+  line.SetMsgId(0);
+  line.AddField(msgId);
+  line.AddField(text);
+  SendMessage(line, false);
+  if (clientType_ == ctBlocking) {
+    const std::string reply = BlockingExchange(blockingTimeout_);
+    if (!reply.empty()) throw Exception(reply);
+  }
+}
+
+std::string TRdaClientSocketPrivate::SendCodedParamList(int32_t msgId, const TRdaParamList* list,
+                                                        bool wantReply) {
+  if (clientType_ == ctNonBlocking && directTcp_ && transportMode_ == 0 && !Active())
+    throw Exception(kNotConnected);
+  TRdaStringLine line;
+  line.SetToken(28);
+  line.SetMsgId(0);
+  line.AddField(msgId);
+  line.AddField(list != nullptr ? list->ToText(false) : std::string());
+  line.AddField(wantReply ? 1 : 0);
+  SendMessage(line, wantReply);
+  if (!wantReply) return {};
+  if (clientType_ == ctBlocking) return BlockingExchange(blockingTimeout_);
+  std::string reply = std::move(replyText_);
+  replyText_.clear();
+  return reply;
+}
+
+void TRdaClientSocketPrivate::SendServerUtilityRequest(int32_t code, const std::string& text) {
+  TRdaStringLine line;
+  line.SetToken(48);
+  line.SetMsgId(0);
+  line.AddField(code);
+  line.AddField(text);
+  SendMessage(line, false);
+}
+
+// ---------------------------------------------------------------------------------------
+// Receiving
+
+void TRdaClientSocketPrivate::TransportReadyRead() {
+  if (inBlockingExchange_) return;  // the exchange reads for itself
+  Guarded([this] {
+    if (q_.OnRead) q_.OnRead();
+    // The reply limit counts silence, not the length of a reply that is arriving.
+    if (replyTimer_.isActive()) replyTimer_.start();
+    ReceiveFromTransport();
+  });
+}
+
+void TRdaClientSocketPrivate::ReceiveFromTransport() {
+  std::exception_ptr framing;
+  try {
+    if (progressBar_) {
+      ReadWithProgress();
+    } else {
+      ReadAvailable();
+    }
+  } catch (const std::exception& e) {
+    framing = std::make_exception_ptr(ERdaProtocolError(e.what()));
+  }
+  FinishReceive(framing);
+}
+
+void TRdaClientSocketPrivate::ProcessReceivedBytes(std::string_view bytes) {
+  std::exception_ptr framing;
+  try {
+    stack_.Append(bytes);
+  } catch (const std::exception& e) {
+    framing = std::make_exception_ptr(ERdaProtocolError(e.what()));
+  }
+  FinishReceive(framing);
+}
+
+// Handles every complete message; a framing error drops the connection, because
+// nothing after it can be cut reliably. The first error is raised at the end.
+void TRdaClientSocketPrivate::FinishReceive(std::exception_ptr framingError) {
+  const std::weak_ptr<int> alive = alive_;
+  std::exception_ptr first;
+  try {
+    ProcessMessages();
+  } catch (...) {
+    first = std::current_exception();
+  }
+  if (alive.expired()) return;  // a handler destroyed the connection
+  if (framingError) {
+    DropConnection();
+    std::rethrow_exception(framingError);
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+void TRdaClientSocketPrivate::ReadAvailable() {
+  char block[kReadBlock];
+  while (transport_->BytesAvailable() > 0) {
+    const size_t n = transport_->Read(block, sizeof block);
+    if (n == 0) break;
+    stack_.Append(std::string_view(block, n));
+  }
+}
+
+void TRdaClientSocketPrivate::ReadWithProgress() {
+  char block[kReadBlock];
+  int64_t earlier = 0;  // bytes of the earlier blocks of this event
+  size_t n = transport_->Read(block, sizeof block);
+  if (n == 0) return;
+  if (messageStarted_ && n >= 4) {
+    messageStarted_ = false;
+    expectedBytes_ = int64_t{LoadI32LE(block)} + 4;
+  }
+  stack_.Append(std::string_view(block, n));
+  while (transport_->BytesAvailable() > 0) {
+    earlier += static_cast<int64_t>(n);
+    n = transport_->Read(block, sizeof block);
+    if (n == 0) break;
+    if (q_.OnReadProgress) q_.OnReadProgress(expectedBytes_, earlier + receivedSoFar_);
+    stack_.Append(std::string_view(block, n));
+  }
+  receivedSoFar_ += earlier + static_cast<int64_t>(n);
+}
+
+void TRdaClientSocketPrivate::ProcessMessages() {
+  const std::weak_ptr<int> alive = alive_;
+  std::exception_ptr first;
+  while (stack_.HasMessages()) {
+    std::string body = stack_.PopMessage();
+    messageStarted_ = true;
+    receivedSoFar_ = 0;
+    try {
+      if (progressBar_ && q_.OnReadProgress) q_.OnReadProgress(0, 0);
+      SyncTransformEvents();
+      std::string plain = transforms_.UnpackMessage(std::move(body));
+      if (!plain.empty()) {
+        TRdaStringLine line;
+        line.Parse(std::move(plain));
+        DispatchMessage(line);
+      }
+    } catch (const std::exception& e) {
+      if (!first) first = std::make_exception_ptr(ERdaProtocolError(e.what()));
+    } catch (...) {
+      if (!first) first = std::make_exception_ptr(ERdaProtocolError("Unknown error"));
+    }
+    if (alive.expired()) return;
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+// ---------------------------------------------------------------------------------------
+// Dispatch
+
+void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
+  const int token = line.Token() & 0x7F;
+  if (token == TRdaStringLine::kShortFormToken) return;
+  TRdaComponentMessage m = ReadMessage(line);
+  const std::string& f1 = m.Fields[0];
+  switch (token) {
+    case 4:
+    case 62:
+    case 69:
+    case 70:
+      EndReplyWait(false);
+      break;
+    case 6:
+      DoSqlError(m);
+      break;
+    case 8:
+      if (q_.OnChatMessage) q_.OnChatMessage(f1);
+      break;
+    case 9:
+    case 14:
+      UI().ShowMessage(f1);
+      break;
+    case 13:
+      if (q_.OnServerBroadcast) q_.OnServerBroadcast(f1);
+      break;
+    case 15:
+      if (q_.OnCodedMessage) q_.OnCodedMessage(m.Integer(1), m.Fields[1]);
+      break;
+    case 16:
+      if (q_.OnCodedStream) q_.OnCodedStream(m.Integer(1), m.Fields[1]);
+      break;
+    case 17:
+      DoLoginReply(m);
+      break;
+    case 18:
+      DoReconnect();
+      break;
+    case 19:
+      DoReset();
+      break;
+    case 21:
+      EndReplyWait(false);
+      if (!f1.empty()) throw ERdaSQLException("Blob Did Not Update On the Server\r" + f1);
+      break;
+    case 25:
+      DoTerminate(m);
+      break;
+    case 28:
+    case 30:
+      DoCodedParamList(m);
+      break;
+    case 47:
+      DoRedirect(m);
+      break;
+    case 48:
+      DoServerUtilityInfo(m);
+      break;
+    case 50:
+      DoCustomObject(m);
+      break;
+    case 52:
+      EndReplyWait(false);
+      replyText_ = f1;
+      break;
+    case 61:
+      replyText_ = f1;
+      EndReplyWait(false);
+      break;
+    case 64:
+      DoAsyncException(m);
+      break;
+    case 1:
+    case 5:
+    case 10:
+    case 11:
+    case 22:
+    case 26:
+    case 32:
+    case 35:
+    case 42:
+    case 44:
+    case 55:
+      DoDatasetReply(m);
+      break;
+    default:
+      // 20 and 23 (internal notifications), the client update tokens 38 and 39 (not
+      // acted on by this connection), and every token a server does not send.
+      break;
+  }
+}
+
+void TRdaClientSocketPrivate::DoSqlError(const TRdaComponentMessage& m) {
+  replyIsError_ = true;
+  std::string text = m.Fields[0];
+  const bool callerTakes = callerTakesErrors_;
+  EndReplyWait(false);
+  if (text.find('\x02') != std::string::npos) {
+    std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(std::string_view(text).substr(1));
+    if (q_.OnCustomSQLError) {
+      q_.OnCustomSQLError(*list);
+      return;
+    }
+    text = list->Count() > 0 ? list->Items(0).AsString() : std::string();
+  }
+  if (text.empty() || text == std::string(kNullMarker, 5)) return;
+  if (sqlErrorHandling_.Contains(seToStatusBar) && sqlErrorHandling_.Contains(seAsExceptions) &&
+      statusBar_ != nullptr)
+    statusBar_->SetPanelText(1, text);
+  if (q_.OnSQLError) q_.OnSQLError(text);
+  if (!sqlErrorHandling_.Contains(seAsExceptions)) return;
+  replyText_ = text;
+  if (callerTakes) return;
+  if (raiseSqlImmediately_) {
+    replyText_.clear();
+    raiseSqlImmediately_ = false;
+    throw ERdaSQLException(text);
+  }
+}
+
+void TRdaClientSocketPrivate::DoTerminate(const TRdaComponentMessage& m) {
+  bool handled = false;
+  if (q_.OnTerminateMessageFromServer) q_.OnTerminateMessageFromServer(m.Fields[0], handled);
+  if (handled) return;
+  SetActive(false);
+  EndApplication();
+}
+
+void TRdaClientSocketPrivate::DoCodedParamList(const TRdaComponentMessage& m) {
+  const int32_t msgId = m.Integer(1);
+  std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
+  const int32_t replyFlag = m.Integer(3);
+  switch (msgId) {
+    case kMsgInstantMessage:
+      if (q_.OnInstantMessage) {
+        const TRdaParamItem* id = params->FindParam("Msgid");
+        const int32_t instantId = id != nullptr ? id->AsInteger() : 0;
+        params->DeleteParam("Msgid");
+        q_.OnInstantMessage(instantId, *params);
+      }
+      break;
+    case kMsgRowsAffected: {
+      const TRdaParamItem* dataset = params->FindParam("DatasetId");
+      const TRdaParamItem* rows = params->FindParam("RowsAffected");
+      TRdaComponent* component = dataset != nullptr ? q_.ComponentById(dataset->AsInteger()) : nullptr;
+      if (component != nullptr) component->ReceiveRowsAffected(q_, rows != nullptr ? rows->AsInteger() : 0);
+      break;
+    }
+    default:
+      // The user and contact lists (-75013, -75011, -75022) and file segments (-75008)
+      // need the dataset engine and the client update; until then they are only
+      // passed on below.
+      if (m.Token == 30 && msgId != kMsgFileSegment) {
+        TRdaComponent* component = q_.ComponentById(m.ComponentId);
+        if (component == nullptr) return;
+        if (component->AwaitsOutputParams()) EndReplyWait(false);
+        component->ReceiveOutputParams(q_, *params);
+        return;
+      }
+      break;
+  }
+  if (replyFlag > 0) {
+    EndReplyWait(false);
+    replyText_ = params->ToText(true);
+  } else if (msgId != kMsgFileSegment && msgId != kMsgRowsAffected) {
+    if (q_.OnCodedParamList) q_.OnCodedParamList(msgId, *params);
+  }
+}
+
+void TRdaClientSocketPrivate::DoServerUtilityInfo(const TRdaComponentMessage& m) {
+  const int32_t code = m.Integer(1);
+  std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
+  if (q_.OnServerUtilityInfoEvent) q_.OnServerUtilityInfoEvent(code, *params);
+  switch (code) {
+    case kInfoServerVersion:
+      if (params->Count() > 0) serverVersion_ = ServerVersionNumber(params->Items(0).AsString());
+      break;
+    case kInfoServerSettings: {
+      // All or nothing: a missing item raises before anything changes.
+      std::string dateMask = params->ParamByName("DateMaskForSQL").AsString();
+      std::string dateTimeMask = params->ParamByName("DateTimeMaskForSQL").AsString();
+      std::string timeMask = params->ParamByName("TimeMaskForSQL").AsString();
+      const int32_t options = params->ParamByName("SQLOptions").AsInteger();
+      const int32_t syntax = params->ParamByName("UpdateSQLSyntax").AsInteger();
+      dateMaskForSQL_ = std::move(dateMask);
+      dateTimeMaskForSQL_ = std::move(dateTimeMask);
+      timeMaskForSQL_ = std::move(timeMask);
+      sqlOptions_ = TRdaServerSQLOptions::FromBits(static_cast<uint32_t>(options) & 0xFFFF);
+      updateSQLSyntax_ = static_cast<TRdaUpdateSQL>(syntax & 0xFF);
+      break;
+    }
+    case kInfoPing:
+      SendCodedMessage(kPingAnswerId, "ping");
+      break;
+    default:
+      // 13 (metadata cache) and 15 (patcher) come with the datasets and the client
+      // update; other codes only fire the event.
+      break;
+  }
+}
+
+void TRdaClientSocketPrivate::DoCustomObject(const TRdaComponentMessage& m) {
+  const int32_t token = m.Integer(1);
+  std::unique_ptr<TRdaParamList> object = TRdaParamList::FromText(m.Fields[1]);
+  const std::string& name = m.Fields[2];
+  const int32_t replyFlag = m.Integer(4);
+  if (replyFlag < 1) {
+    if (q_.OnCustomObject) q_.OnCustomObject(token, name, *object);
+    return;
+  }
+  EndReplyWait(false);
+  if (replyFlag == 2000) throw Exception(object->Count() > 0 ? object->Items(0).AsString() : "");
+  replyText_ = object->ToText(true);
+}
+
+void TRdaClientSocketPrivate::DoAsyncException(const TRdaComponentMessage& m) {
+  EndReplyWait(false);
+  std::unique_ptr<TRdaParamList> errors = TRdaParamList::FromText(m.Fields[0]);
+  const int32_t errorToken = m.Integer(2);
+  if (errorToken == kStatelessSessionError &&
+      sqlErrorHandling_.Contains(seRouteCookieErrorsToLogin) && q_.OnLoginParamsAttempt) {
+    q_.OnLoginParamsAttempt(false, *errors);
+  } else {
+    bool handled = false;
+    if (q_.OnServerAsyncException) q_.OnServerAsyncException(errorToken, *errors, handled);
+    if (!handled) {
+      std::string text;
+      for (int i = 0; i < errors->Count(); ++i) text += "\r" + errors->Items(i).AsString();
+      throw Exception(errors->Count() == 0 ? std::string("Server Error") : text);
+    }
+  }
+  if (errorToken == kStatelessSessionError) sessionId_ = 0;
+}
+
+void TRdaClientSocketPrivate::DoDatasetReply(TRdaComponentMessage& m) {
+  TRdaComponent* component = q_.ComponentById(m.ComponentId);
+  if (component == nullptr) return;  // a reply for a component we do not know
+  switch (m.Token) {
+    case 5:
+    case 11: {
+      const TRdaCompression compression = transforms_.Compression();
+      if (m.Integer(3) != 0 && compression != acRdaCompress && compression != acUserDefined)
+        m.Fields[1] = ZLibDecompress(m.Fields[1]);
+      component->ReceiveMessage(q_, m);
+      if (!component->AwaitsOutputParams()) EndReplyWait(false);
+      break;
+    }
+    case 22:
+      if (m.Integer(3) == 1) {
+        replyText_ = m.Fields[3];
+      } else {
+        component->ReceiveMessage(q_, m);
+      }
+      EndReplyWait(false);
+      break;
+    case 42:
+      EndReplyWait(false);
+      component->ReceiveMessage(q_, m);
+      break;
+    default:
+      component->ReceiveMessage(q_, m);
+      break;
+  }
+}
+
+}  // namespace rda
