@@ -1,0 +1,1329 @@
+#include "memdata/RdaCustomDataSet.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "base/ByteIO.h"
+#include "base/Convert.h"
+
+namespace rda {
+
+namespace {
+
+constexpr int kBookmarkSize = 4;
+constexpr const char* kNotEditing = "DataSet Not in Edit or Insert Mode";
+constexpr const char* kNoIndex = "No index currently active";
+constexpr const char* kBookmarkNotFound = "Bookmark not found";
+
+// Sets a variable for a scope and puts the old value back.
+template <typename T>
+class ValueGuard {
+ public:
+  ValueGuard(T& ref, T value) : ref_(ref), saved_(ref) { ref_ = value; }
+  ~ValueGuard() { ref_ = saved_; }
+  ValueGuard(const ValueGuard&) = delete;
+  ValueGuard& operator=(const ValueGuard&) = delete;
+
+ private:
+  T& ref_;
+  T saved_;
+};
+
+bool IsIntegerFamily(int type) {
+  return type == ftSmallint || type == ftInteger || type == ftWord || type == ftAutoInc ||
+         type == ftLargeint;
+}
+
+bool IsTextType(int type) { return type == ftString || type == ftFixedChar || type == ftGuid; }
+
+// Codes whose field keeps no bytes in a row: reading gives null.
+bool IsUnstored(int type) { return RdaFieldDataSize(static_cast<uint8_t>(type), 1) == 0; }
+
+// The large-value codes whose values an edit keeps for a cancel, limited
+// to those that have storage.
+bool KeepsOldValue(int type) {
+  return type == ftBytes || type == ftVarBytes || IsRdaBlobFieldType(static_cast<uint8_t>(type));
+}
+
+int64_t LoadInteger(int type, const char* p) {
+  switch (type) {
+    case ftSmallint:
+      return static_cast<int16_t>(LoadU16LE(p));
+    case ftWord:
+      return LoadU16LE(p);
+    case ftLargeint:
+      return static_cast<int64_t>(LoadU64LE(p));
+    default:
+      return LoadI32LE(p);
+  }
+}
+
+void StoreInteger(int type, char* p, int64_t v) {
+  switch (type) {
+    case ftSmallint:
+    case ftWord:
+      StoreU16LE(p, static_cast<uint16_t>(v));
+      break;
+    case ftLargeint:
+      StoreU64LE(p, static_cast<uint64_t>(v));
+      break;
+    default:
+      StoreI32LE(p, static_cast<int32_t>(v));
+      break;
+  }
+}
+
+double LoadDouble(const char* p) { return std::bit_cast<double>(LoadU64LE(p)); }
+
+// The date-time value of a stored date, time or date-time, for comparing.
+double StoredDateTime(int type, const char* p) {
+  switch (type) {
+    case ftDate:
+      return static_cast<double>(LoadI32LE(p)) - kDateDelta;
+    case ftTime:
+      return static_cast<double>(LoadI32LE(p)) / kMSecsPerDay;
+    case ftDateTime:
+      return LoadDouble(p) / kMSecsPerDay - kDateDelta;
+    default:
+      return LoadDouble(p);
+  }
+}
+
+template <typename T>
+int Sign(T a, T b) {
+  return a < b ? -1 : (a > b ? 1 : 0);
+}
+
+int CompareNear(double a, double b, double epsilon) {
+  if (std::fabs(a - b) <= epsilon) return 0;
+  return a < b ? -1 : 1;
+}
+
+unsigned char FoldAscii(unsigned char c) {
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
+}
+
+char16_t FoldWide(char16_t c) {
+  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
+  // Latin-1 small letters (but the division sign and y with diaeresis).
+  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
+  return c;
+}
+
+int CompareText(std::string_view a, std::string_view b, bool caseInsensitive) {
+  size_t n = std::min(a.size(), b.size());
+  for (size_t i = 0; i < n; ++i) {
+    unsigned char x = static_cast<unsigned char>(a[i]);
+    unsigned char y = static_cast<unsigned char>(b[i]);
+    if (caseInsensitive) {
+      x = FoldAscii(x);
+      y = FoldAscii(y);
+    }
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return Sign(a.size(), b.size());
+}
+
+std::u16string WideText(const char* p, size_t units) {
+  std::u16string text;
+  for (size_t i = 0; i < units; ++i) {
+    char16_t unit = static_cast<char16_t>(LoadU16LE(p + 2 * i));
+    if (unit == 0) break;
+    text.push_back(unit);
+  }
+  return text;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Automatic calculated fields
+
+TFieldType AutoCalcFieldTypeToFieldType(TAutoCreateCalcFieldType type) {
+  static constexpr TFieldType kTypes[] = {
+      ftString, ftInteger,  ftSmallint, ftWord, ftFloat, ftCurrency,  ftBCD,
+      ftFMTBcd, ftBoolean,  ftDateTime, ftDate, ftTime,  ftLargeint, ftWideString,
+  };
+  return kTypes[static_cast<size_t>(type)];
+}
+
+void TAutoCreateCalcField::SetActive(bool value) {
+  if (value && fieldName_.find_first_not_of(" \t\r\n") == std::string::npos) {
+    throw EDatabaseError("FieldName is required");
+  }
+  active_ = value;
+}
+
+void TAutoCreateCalcField::SetDataType(TAutoCreateCalcFieldType type) {
+  bool textNow = type == cfString || type == cfWideString;
+  bool textBefore = dataType_ == cfString || dataType_ == cfWideString;
+  if (textNow && !textBefore) size_ = 20;
+  dataType_ = type;
+}
+
+TAutoCreateCalcField& TAutoCreateCalcFields::Add() {
+  auto item = std::make_unique<TAutoCreateCalcField>();
+  item->fieldName_ = "AutoCalc" + std::to_string(++added_);
+  items_.push_back(std::move(item));
+  return *items_.back();
+}
+
+// ---------------------------------------------------------------------------
+// Creation, structure
+
+TRdaCustomDataSet::TRdaCustomDataSet() { SetObjectView(true); }
+
+TRdaCustomDataSet::~TRdaCustomDataSet() { CloseForDestruction(); }
+
+TRdaDataSet::~TRdaDataSet() = default;
+
+void TRdaCustomDataSet::AddField(std::string_view name, TFieldType dataType, int size) {
+  if (dataType == ftGuid) size = 38;
+  fastFields_.push_back(std::string(name) + "," + std::to_string(static_cast<int>(dataType)) + "," +
+                        std::to_string(size));
+}
+
+TRdaFastField TRdaCustomDataSet::ParseFastField(std::string_view line) {
+  auto fail = [&]() -> TRdaFastField {
+    throw EDatabaseError("Invalid FastFields line '" + std::string(line) + "'");
+  };
+  size_t sizeComma = line.rfind(',');
+  if (sizeComma == std::string_view::npos || sizeComma == 0) return fail();
+  size_t typeComma = line.rfind(',', sizeComma - 1);
+  if (typeComma == std::string_view::npos) return fail();
+  std::optional<int32_t> type = TryStrToInt(line.substr(typeComma + 1, sizeComma - typeComma - 1));
+  std::optional<int32_t> size = TryStrToInt(line.substr(sizeComma + 1));
+  if (!type || !size || *type < 0 || *type > 255 || *size < 0) return fail();
+  return TRdaFastField{std::string(line.substr(0, typeComma)), *type, *size};
+}
+
+void TRdaCustomDataSet::DiscardStore() {
+  CheckInactive();
+  scratchRow_.reset();
+  IndexesStoreChanged(nullptr);
+  store_.reset();
+  view_ = nullptr;
+  discardOnClose_ = false;
+  blobs_.Clear();
+}
+
+// Makes sure a row store exists and describes the fields: from the field
+// objects when there is no FastFields list, else from the list.
+void TRdaCustomDataSet::Prepare(bool clearDefinitions) {
+  cursorOpen_ = false;
+  if (!store_) {
+    store_ = std::make_unique<TRdaDBList>();
+    view_ = &store_->Rows();
+    IndexesStoreChanged(store_.get());
+  }
+  // Only into an empty description list: describing the same fields again
+  // at every open would change the layout of rows that survived a close.
+  if (FieldCount() > 0 && fastFields_.empty() && store_->FieldList().Count() == 0) {
+    for (const auto& f : Fields()) {
+      if (f->InCalcArea() || f->FieldKind() == fkAggregate) continue;
+      store_->AddField(f->FieldName(), f->DataType(), f->Size());
+    }
+  }
+  if (!fastFields_.empty() && (FieldCount() == 0 || store_->FieldList().Count() == 0)) {
+    std::vector<TRdaFastField> parsed;
+    for (const std::string& line : fastFields_) parsed.push_back(ParseFastField(line));
+    if (clearDefinitions) FieldDefs().Clear();
+    store_->FieldList().Clear();
+    for (const TRdaFastField& f : parsed) {
+      store_->AddField(f.Name, static_cast<uint8_t>(f.Type), f.Size);
+    }
+  }
+  store_->CalcLayout();
+}
+
+void TRdaCustomDataSet::InternalInitFieldDefs() {
+  if (!store_) return;
+  FieldDefs().Clear();
+  const TRdaFieldList& list = store_->FieldList();
+  for (int i = 0; i < list.Count(); ++i) {
+    const TRdaFieldItem& d = list.Items(i);
+    FieldDefs().Add(d.Name(), static_cast<TFieldType>(d.DataType() & 0x7F),
+                    RdaDeclaredSize(d.DataType(), d.DataSize()), false, i + 1);
+  }
+}
+
+void TRdaCustomDataSet::InternalOpen() {
+  if (!store_ || FieldDefs().Count() == 0) Prepare(true);
+  if (fastFields_.empty() && FieldCount() > 0) Prepare(false);
+  cursor_ = -1;
+  // Above every identity present, so that no RecordID is handed out twice.
+  nextRecordId_ = std::max<int32_t>(store_->Count(), store_->MaxID());
+  if (FieldDefs().Count() == 0) InternalInitFieldDefs();
+  const TRdaFieldList& list = store_->FieldList();
+  imageSize_ = store_->RecordSize() + 4 * (list.Count() / 32 + 1);
+  if (DefaultFields()) {
+    CreateFields();
+  } else {
+    CheckPersistentFields();
+  }
+  CreateAutoCalcFields();
+  BindFields(true);
+
+  slots_.clear();
+  for (int i = 0; i < list.Count(); ++i) {
+    const TRdaFieldItem& d = list.Items(i);
+    FieldSlot s;
+    s.offset = d.Offset();
+    s.dataSize = d.DataSize();
+    s.type = d.DataType() & 0x7F;
+    s.nullByte = store_->NullFlagsOffset() + i / 8;
+    s.nullMask = static_cast<uint8_t>(1u << (i % 8));
+    slots_.push_back(s);
+  }
+  bookmarkOffset_ = imageSize_;
+  calcAreaOffset_ = imageSize_ + kBookmarkSize + 1;
+  bufferSize_ = calcAreaOffset_ + CalcFieldsSize();
+  cursorOpen_ = FieldCount() > 0;
+  keyBuffers_.assign(kKeyBufferCount, std::string(static_cast<size_t>(bufferSize_ + kKeyHeader), '\0'));
+  CompileExpressions();
+  if (!Filter().empty()) CompileFilter();
+}
+
+void TRdaCustomDataSet::CheckPersistentFields() {
+  if (FieldDefs().Count() == 0) {
+    DestroyFields();
+    return;
+  }
+  for (const auto& f : Fields()) {
+    TFieldKind kind = f->FieldKind();
+    if (kind != fkData && kind != fkInternalCalc && kind != fkAggregate) continue;
+    const TFieldDef* def = FieldDefs().FindDef(f->FieldName());
+    bool ok = def && (def->DataType() == f->DataType() ||
+                      (IsIntegerFamily(def->DataType()) && IsIntegerFamily(f->DataType())));
+    if (!ok) throw EDatabaseError(Name() + ":Field '" + f->FieldName() + "' not found");
+  }
+}
+
+void TRdaCustomDataSet::CreateAutoCalcFields() {
+  autoCalcFieldObjects_.clear();
+  for (int i = 0; i < autoCalcFields_.Count(); ++i) {
+    const TAutoCreateCalcField& item = autoCalcFields_.Items(i);
+    if (!item.Active()) continue;
+    TField& f = CreateField(item.FieldName(), AutoCalcFieldTypeToFieldType(item.DataType()),
+                            item.Size(), fkCalculated);
+    f.SetName(item.FieldName());
+    f.SetVisible(item.Visible());
+    autoCalcFieldObjects_.push_back(&f);
+  }
+}
+
+void TRdaCustomDataSet::DestroyAutoCalcFields() {
+  for (TField* f : autoCalcFieldObjects_) RemoveField(f);
+  autoCalcFieldObjects_.clear();
+}
+
+void TRdaCustomDataSet::InternalClose() {
+  filter_.reset();
+  FreeCompiledExpressions();
+  keyBuffers_.clear();
+  slots_.clear();
+  oldValues_.clear();
+  if (discardOnClose_) DiscardStore();
+  nextRecordId_ = 0;
+  cursor_ = -1;
+  BindFields(false);
+  if (DefaultFields()) {
+    DestroyFields();
+    autoCalcFieldObjects_.clear();
+  } else {
+    DestroyAutoCalcFields();
+  }
+  cursorOpen_ = false;
+}
+
+// ---------------------------------------------------------------------------
+// Buffers and bookmarks
+
+TRecordBuffer TRdaCustomDataSet::AllocRecordBuffer() {
+  return new char[static_cast<size_t>(bufferSize_)]();
+}
+
+void TRdaCustomDataSet::FreeRecordBuffer(TRecordBuffer& buffer) {
+  delete[] buffer;
+  buffer = nullptr;
+}
+
+TBookmark TRdaCustomDataSet::GetBookmarkData(const char* buffer) const {
+  return TBookmark(buffer + bookmarkOffset_, kBookmarkSize);
+}
+
+void TRdaCustomDataSet::SetBookmarkData(char* buffer, const TBookmark& bookmark) {
+  std::memset(buffer + bookmarkOffset_, 0, kBookmarkSize);
+  std::memcpy(buffer + bookmarkOffset_, bookmark.data(),
+              std::min<size_t>(bookmark.size(), kBookmarkSize));
+}
+
+TBookmarkFlag TRdaCustomDataSet::GetBookmarkFlag(const char* buffer) const {
+  return static_cast<TBookmarkFlag>(buffer[bookmarkOffset_ + kBookmarkSize]);
+}
+
+void TRdaCustomDataSet::SetBookmarkFlag(char* buffer, TBookmarkFlag flag) {
+  buffer[bookmarkOffset_ + kBookmarkSize] = static_cast<char>(flag);
+}
+
+void TRdaCustomDataSet::InternalInitRecord(char* buffer) {
+  std::memset(buffer, 0, static_cast<size_t>(imageSize_));
+}
+
+void TRdaCustomDataSet::ClearCalcFields(char* buffer) {
+  std::memset(buffer + calcAreaOffset_, 0, static_cast<size_t>(CalcFieldsSize()));
+}
+
+bool TRdaCustomDataSet::BookmarkValid(const TBookmark& bookmark) {
+  if (bookmark.size() < kBookmarkSize || !store_) return false;
+  return ViewPositionOfID(LoadI32LE(bookmark.data())) >= 0;
+}
+
+int TRdaCustomDataSet::CompareBookmarks(const TBookmark& a, const TBookmark& b) {
+  bool hasA = a.size() >= kBookmarkSize;
+  bool hasB = b.size() >= kBookmarkSize;
+  if (!hasA && !hasB) return 0;
+  if (!hasB) return -1;
+  if (!hasA) return 1;
+  return Sign(LoadI32LE(a.data()), LoadI32LE(b.data()));
+}
+
+int32_t TRdaCustomDataSet::CurrentRecordID() {
+  TBookmark bookmark = Bookmark();
+  return bookmark.size() >= kBookmarkSize ? LoadI32LE(bookmark.data()) : -1;
+}
+
+bool TRdaCustomDataSet::BookmarkTextValid(std::string_view text) {
+  if (text.size() < kBookmarkSize) return false;
+  return BookmarkValid(TBookmark(text.substr(0, kBookmarkSize)));
+}
+
+void TRdaCustomDataSet::InternalGotoBookmark(const TBookmark& bookmark) {
+  if (bookmark.size() < kBookmarkSize) throw ERdaBookMarkError(kBookmarkNotFound);
+  int32_t id = LoadI32LE(bookmark.data());
+  TRdaDBListItem* row = CursorRow();
+  if (!row || row->RecordID() != id) {
+    SetCursor(ViewPositionOfID(id));
+    row = CursorRow();
+  }
+  if (!row || row->RecordID() != id) throw ERdaBookMarkError(kBookmarkNotFound);
+}
+
+void TRdaCustomDataSet::InternalSetToRecord(const char* buffer) {
+  InternalGotoBookmark(GetBookmarkData(buffer));
+}
+
+// ---------------------------------------------------------------------------
+// The view and the cursor
+
+int TRdaCustomDataSet::ViewPositionOfID(int32_t id) const {
+  if (!view_) return -1;
+  if (store_ && view_ == &store_->Rows()) return store_->IndexOfID(id);
+  const auto& rows = *view_;
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i]->RecordID() == id) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+void TRdaCustomDataSet::SetViewRows(const std::vector<TRdaDBListItem*>* rows) {
+  view_ = rows ? rows : (store_ ? &store_->Rows() : nullptr);
+}
+
+void TRdaCustomDataSet::SetCursor(int position) {
+  cursor_ = position < 0 ? -1 : std::min(position, ViewCount());
+}
+
+TRdaDBListItem* TRdaCustomDataSet::CursorRow() const {
+  if (cursor_ < 0 || cursor_ >= ViewCount()) return nullptr;
+  return ViewRows()[static_cast<size_t>(cursor_)];
+}
+
+int TRdaCustomDataSet::GetRecordCount() { return ViewCount(); }
+
+// 0 without a current record (an empty view, or every row filtered out).
+int TRdaCustomDataSet::GetRecNo() {
+  UpdateCursorPos();
+  CheckActive();
+  return IsEmpty() ? 0 : cursor_ + 1;
+}
+
+void TRdaCustomDataSet::SetRecNoImpl(int value) {
+  CheckBrowseMode();
+  int count = ViewCount();
+  if (count == 0) return;
+  int position = std::clamp(value - 1, 0, count - 1);
+  if (position + 1 == RecNo()) return;
+  DoBeforeScroll();
+  cursor_ = position;
+  Resync({rmCenter});
+  DoAfterScroll();
+}
+
+// ---------------------------------------------------------------------------
+// Navigation
+
+TGetResult TRdaCustomDataSet::GetRecord(char* buffer, TGetMode mode, bool /*doCheck*/) {
+  const int count = ViewCount();
+  if (count == 0) return grEOF;
+  for (;;) {
+    switch (mode) {
+      case gmCurrent:
+        if (cursor_ >= count) return grEOF;
+        if (cursor_ < 0) return grBOF;
+        break;
+      case gmNext:
+        if (cursor_ >= count - 1) return grEOF;
+        ++cursor_;
+        break;
+      case gmPrior:
+        if (cursor_ <= 0) return grBOF;
+        // From past the end, the prior row is the last one.
+        cursor_ = std::min(cursor_, count) - 1;
+        break;
+    }
+    const TRdaDBListItem* row = ViewRows()[static_cast<size_t>(cursor_)];
+    row->CopyTo(buffer);
+    StoreI32LE(buffer + bookmarkOffset_, row->RecordID());
+    buffer[bookmarkOffset_ + kBookmarkSize] = static_cast<char>(bfCurrent);
+    if (CalcFieldsSize() > 0) GetCalcFields(buffer);
+    if (RecordAccepted(buffer)) return grOK;
+    if (mode == gmCurrent) return grError;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Filtering
+
+bool TRdaCustomDataSet::RecordAccepted(char* buffer) {
+  const bool detail = DetailFilterActive();
+  const bool filtering = Filtered() || findMode_;
+  if (!detail && !filtering) return true;
+  TempStateScope state(*this, dsFilter);
+  ValueGuard<char*> record(filterBuffer_, buffer);
+  bool accept = true;
+  if (detail) accept = DetailRowMatches();
+  if (accept && filtering && filter_) {
+    try {
+      Variant v = filter_->Evaluate();
+      accept = !v.IsClear() && v.ToBoolean();
+    } catch (...) {
+      filter_.reset();
+      TDataSet::SetFilteredImpl(false);
+      throw;
+    }
+  }
+  if (accept && filtering && OnFilterRecord) OnFilterRecord(*this, accept);
+  return accept;
+}
+
+bool TRdaCustomDataSet::RowAccepted(std::string_view image) {
+  if (!DetailFilterActive() && !Filtered()) return true;
+  const size_t recordSize = static_cast<size_t>(store_->RecordSize());
+  if (image.size() != recordSize && image.size() != static_cast<size_t>(bufferSize_)) {
+    DatabaseError("Direct read buffer length mismatch", this);
+  }
+  char* temp = TempBuffer();
+  std::memcpy(temp, image.data(), image.size());
+  ValueGuard<bool> direct(directRead_, true);
+  if (image.size() == recordSize && CalcFieldsSize() > 0) GetCalcFields(temp);
+  return RecordAccepted(temp);
+}
+
+void TRdaCustomDataSet::CompileFilter() {
+  filter_ = CompileExpression(Filter(), ekFilter, std::string());
+}
+
+void TRdaCustomDataSet::SetFilteredImpl(bool value) {
+  if (value == Filtered()) return;
+  if (!Active()) {
+    TDataSet::SetFilteredImpl(value);
+    return;
+  }
+  CheckBrowseMode();
+  TDataSet::SetFilteredImpl(value);
+  AggregatesRecompute();
+  Refresh();
+}
+
+void TRdaCustomDataSet::SetFilterText(std::string text) {
+  if (!Active()) {
+    TDataSet::SetFilterText(std::move(text));
+    return;
+  }
+  CheckBrowseMode();
+  // Compile before taking the text, so a text that does not compile leaves
+  // the filter as it was.
+  std::unique_ptr<TRdaCompiledExpression> compiled;
+  if (!text.empty()) compiled = CompileExpression(text, ekFilter, std::string());
+  TDataSet::SetFilterText(std::move(text));
+  filter_ = std::move(compiled);
+  if (Filtered()) {
+    AggregatesRecompute();
+    Refresh();
+  }
+}
+
+void TRdaCustomDataSet::SetFilterOptionsImpl(TFilterOptions options) {
+  if (options == FilterOptions()) return;
+  if (!Active()) {
+    TDataSet::SetFilterOptionsImpl(options);
+    return;
+  }
+  CheckBrowseMode();
+  TDataSet::SetFilterOptionsImpl(options);
+  if (!Filter().empty()) CompileFilter();
+  if (Filtered()) {
+    AggregatesRecompute();
+    Refresh();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reading and writing fields
+
+char* TRdaCustomDataSet::RecordInUse() const {
+  if (scratchMode_ || directRead_) return TempBuffer();
+  switch (State()) {
+    case dsBrowse:
+      return IsEmpty() ? nullptr : ActiveBuffer();
+    case dsEdit:
+    case dsInsert:
+      return ActiveBuffer();
+    case dsSetKey:
+      return keyBuffers_.empty() ? nullptr : const_cast<char*>(keyBuffers_[0].data()) + kKeyHeader;
+    case dsCalcFields:
+      return CalcBuffer();
+    case dsFilter:
+      return filterBuffer_;
+    default:
+      return nullptr;
+  }
+}
+
+void TRdaCustomDataSet::ThrowFieldOffsetError(const TField& field) const {
+  DatabaseError("Field Offset Error " + field.FieldName(), this);
+}
+
+const TRdaCustomDataSet::FieldSlot& TRdaCustomDataSet::SlotOf(const TField& field) const {
+  int no = field.FieldNo();
+  if (no < 1 || static_cast<size_t>(no) > slots_.size()) ThrowFieldOffsetError(field);
+  return slots_[static_cast<size_t>(no - 1)];
+}
+
+void TRdaCustomDataSet::SetNullIn(char* image, const FieldSlot& slot, bool isNull) const {
+  if (isNull) {
+    image[slot.nullByte] = static_cast<char>(image[slot.nullByte] & ~slot.nullMask);
+  } else {
+    image[slot.nullByte] = static_cast<char>(image[slot.nullByte] | slot.nullMask);
+  }
+}
+
+bool TRdaCustomDataSet::GetFieldData(const TField& field, void* buffer) {
+  const char* record = RecordInUse();
+  if (field.InCalcArea()) {
+    if (!record) return false;
+    const char* p = record + calcAreaOffset_ + field.Offset();
+    if (p[0] == 0) return false;
+    if (buffer) std::memcpy(buffer, p + 1, static_cast<size_t>(field.DataSize()));
+    return true;
+  }
+  if (!cursorOpen_ || !record) return false;
+  const FieldSlot& s = SlotOf(field);
+  const bool hasValue = !IsNullIn(record, s);
+  if (!buffer) return hasValue;
+  const char* src = record + s.offset;
+  char* dst = static_cast<char*>(buffer);
+  const int type = field.DataType();
+  if (type != s.type && IsIntegerFamily(type) && IsIntegerFamily(s.type)) {
+    StoreInteger(type, dst, LoadInteger(s.type, src));
+    return hasValue;
+  }
+  if (IsUnstored(s.type)) return false;
+  if (IsTextType(s.type)) {
+    // The field's buffer holds its size plus a terminator.
+    size_t n = std::min<size_t>(static_cast<size_t>(s.dataSize),
+                                static_cast<size_t>(std::max(field.DataSize() - 1, 0)));
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+  } else {
+    std::memcpy(dst, src,
+                std::min<size_t>(static_cast<size_t>(s.dataSize), static_cast<size_t>(field.DataSize())));
+  }
+  return hasValue;
+}
+
+void TRdaCustomDataSet::SetFieldData(TField& field, const void* buffer) {
+  const TDataSetState state = State();
+  if (!scratchMode_) {
+    switch (state) {
+      case dsEdit:
+      case dsInsert:
+      case dsSetKey:
+      case dsCalcFields:
+      case dsFilter:
+      case dsNewValue:
+      case dsInternalCalc:
+        break;
+      default:
+        DatabaseError(kNotEditing, this);
+    }
+  }
+  if (state == dsSetKey && !GetIsIndexField(field)) {
+    DatabaseError("Field '" + field.DisplayName() + "' is not indexed and cannot be modified", this);
+  }
+  if (!scratchMode_ && (state == dsEdit || state == dsInsert) && field.FieldKind() == fkData) {
+    field.Validate(buffer);
+  }
+  char* record = RecordInUse();
+  if (!record) return;
+  if (field.InCalcArea()) {
+    char* p = record + calcAreaOffset_ + field.Offset();
+    p[0] = buffer ? 1 : 0;
+    if (buffer) std::memcpy(p + 1, buffer, static_cast<size_t>(field.DataSize()));
+  } else {
+    const FieldSlot& s = SlotOf(field);
+    if (buffer) {
+      const char* src = static_cast<const char*>(buffer);
+      char* dst = record + s.offset;
+      const int type = field.DataType();
+      if (type != s.type && IsIntegerFamily(type) && IsIntegerFamily(s.type)) {
+        StoreInteger(s.type, dst, LoadInteger(type, src));
+      } else {
+        size_t n = std::min<size_t>(static_cast<size_t>(s.dataSize),
+                                    static_cast<size_t>(field.DataSize()));
+        std::memcpy(dst, src, n);
+        std::memset(dst + n, 0, static_cast<size_t>(s.dataSize) - n);
+      }
+    }
+    SetNullIn(record, s, buffer == nullptr);
+    if (!scratchMode_) IndexFieldChanged(field);
+  }
+  if (!scratchMode_ && state != dsCalcFields && state != dsFilter && state != dsNewValue) {
+    DataEvent(deFieldChange, &field);
+  }
+}
+
+void TRdaCustomDataSet::DataConvert(const TField& field, const void* source, void* dest,
+                                    bool toNative) {
+  // A zero stored date-time is the zero date rather than a day before year 1.
+  if (!toNative && field.DataType() == ftDateTime &&
+      LoadU64LE(static_cast<const char*>(source)) == 0) {
+    TDateTime zero = 0;
+    std::memcpy(dest, &zero, sizeof zero);
+    return;
+  }
+  TDataSet::DataConvert(field, source, dest, toNative);
+}
+
+void TRdaCustomDataSet::DoFieldValidate(TField& field) {
+  CheckFieldConstraints(field);
+  TDataSet::DoFieldValidate(field);
+}
+
+bool TRdaCustomDataSet::GetIsIndexField(const TField& field) const {
+  if (!IndexSelected()) return false;
+  for (TField* f : SelectedIndexFields()) {
+    if (SameName(f->FieldName(), field.FieldName())) return true;
+  }
+  return false;
+}
+
+void TRdaCustomDataSet::DataEvent(TDataEvent event, TField* field, int info) {
+  if (event == deFieldChange && field && State() == dsSetKey && field->InCalcArea() &&
+      GetIsIndexField(*field)) {
+    SetModified(true);
+  }
+  TDataSet::DataEvent(event, field, info);
+  if (event == deCheckBrowseMode) WriteBackNested();
+}
+
+// ---------------------------------------------------------------------------
+// Posting, adding, deleting
+
+void TRdaCustomDataSet::InternalInsert() { IndexRowInsertStarting(); }
+
+void TRdaCustomDataSet::InternalEdit() {
+  TRdaDBListItem* row = CursorRow();
+  if (!row) DatabaseError(SRecordNotFound, this);
+  IndexRowEditStarting(*row);
+}
+
+void TRdaCustomDataSet::InternalCancel() { IndexRowEditCancelled(); }
+
+void TRdaCustomDataSet::InternalPost() {
+  TDataSet::InternalPost();
+  if (State() == dsEdit) {
+    TRdaDBListItem* row = CursorRow();
+    if (!row) DatabaseError(SRecordNotFound, this);
+    savedImage_.assign(row->Data(), static_cast<size_t>(store_->RecordSize()));
+    row->CopyFrom(ActiveBuffer());
+    try {
+      IndexRowPosted(*row);
+    } catch (...) {
+      row->CopyFrom(savedImage_.data());
+      throw;
+    }
+  } else {
+    const int32_t id = nextRecordId_ + 1;
+    const bool insertHere = GetBookmarkFlag(ActiveBuffer()) == bfInserted && !IndexSelected();
+    TRdaDBListItem* row = insertHere ? store_->InsertWithID(std::max(cursor_, 0), id)
+                                     : store_->AddWithID(id);
+    nextRecordId_ = id;
+    if (!insertHere) cursor_ = store_->Count() - 1;
+    row->CopyFrom(ActiveBuffer());
+    try {
+      IndexRowAdded(*row);
+    } catch (...) {
+      store_->DestroyRow(row);
+      throw;
+    }
+  }
+  modifiedSinceSaved_ = true;
+  oldValues_.clear();
+}
+
+void TRdaCustomDataSet::InternalAddRecord(const char* buffer, bool append) {
+  IndexRowInsertStarting();
+  const int32_t id = nextRecordId_ + 1;
+  TRdaDBListItem* row;
+  if (append || IndexSelected()) {
+    InternalLast();
+    row = store_->AddWithID(id);
+    cursor_ = store_->Count() - 1;
+  } else {
+    row = store_->InsertWithID(std::max(cursor_, 0), id);
+  }
+  nextRecordId_ = id;
+  row->CopyFrom(buffer);
+  try {
+    IndexRowAdded(*row);
+  } catch (...) {
+    store_->DestroyRow(row);
+    throw;
+  }
+  modifiedSinceSaved_ = true;
+}
+
+void TRdaCustomDataSet::InternalDelete() {
+  TRdaDBListItem* row = CursorRow();
+  if (!row) DatabaseError(SRecordNotFound, this);
+  const TRdaFieldList& list = store_->FieldList();
+  for (int i = 0; i < list.Count(); ++i) {
+    if (IsRdaBlobFieldType(list.Items(i).DataType() & 0x7F)) {
+      blobs_.DeleteBlob(row->GetInt32(i), i + 1);
+    }
+  }
+  modifiedSinceSaved_ = true;
+  IndexRowRemoving(*row);
+  store_->DestroyRow(row);
+}
+
+void TRdaCustomDataSet::Post() {
+  TDataSet::Post();
+  if (State() == dsSetKey) SetState(dsBrowse);
+}
+
+void TRdaCustomDataSet::Cancel() {
+  TDataSet::Cancel();
+  if (State() == dsSetKey) SetState(dsBrowse);
+}
+
+void TRdaCustomDataSet::EmptyDataSet() {
+  if (!Active()) return;
+  CheckBrowseMode();
+  DoBeforeScroll();
+  store_->Clear();
+  blobs_.Clear();
+  oldValues_.clear();
+  IndexesRebuild();
+  cursor_ = -1;
+  Resync({});
+  DoAfterScroll();
+}
+
+void TRdaCustomDataSet::ClearRows() {
+  if (store_) store_->Clear();
+  blobs_.Clear();
+  IndexesRebuild();
+  AggregatesRecompute();
+  nextRecordId_ = 0;
+  cursor_ = -1;
+  if (Active() && State() == dsBrowse) {
+    ClearBuffers();
+    Resync({});
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Searching
+
+int TRdaCustomDataSet::CompareField(const char* a, const char* b, const TField& field,
+                                    bool caseInsensitive, bool partial) {
+  const char* pa;
+  const char* pb;
+  bool nullA, nullB;
+  int type;
+  size_t size;
+  if (field.InCalcArea()) {
+    pa = a + calcAreaOffset_ + field.Offset();
+    pb = b + calcAreaOffset_ + field.Offset();
+    nullA = pa[0] == 0;
+    nullB = pb[0] == 0;
+    ++pa;
+    ++pb;
+    type = field.DataType();
+    size = static_cast<size_t>(IsTextType(type) ? field.Size() : field.DataSize());
+  } else {
+    const FieldSlot& s = SlotOf(field);
+    pa = a + s.offset;
+    pb = b + s.offset;
+    nullA = IsNullIn(a, s);
+    nullB = IsNullIn(b, s);
+    type = s.type;
+    size = static_cast<size_t>(s.dataSize);
+  }
+  if (nullA || nullB) return nullA == nullB ? 0 : (nullA ? -1 : 1);
+  switch (type) {
+    case ftString:
+    case ftFixedChar:
+    case ftGuid: {
+      std::string_view ta(pa, ::strnlen(pa, size));
+      std::string_view tb(pb, ::strnlen(pb, size));
+      if (partial) tb = tb.substr(0, ta.size());
+      return CompareText(ta, tb, caseInsensitive);
+    }
+    case ftSmallint:
+      return Sign(static_cast<int16_t>(LoadU16LE(pa)), static_cast<int16_t>(LoadU16LE(pb)));
+    case ftInteger:
+    case ftAutoInc:
+      return Sign(LoadI32LE(pa), LoadI32LE(pb));
+    case ftWord:
+      return Sign(LoadU16LE(pa), LoadU16LE(pb));
+    case ftBoolean:
+      return Sign(LoadU16LE(pa) != 0, LoadU16LE(pb) != 0);
+    case ftFloat:
+    case ftCurrency:
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      return CompareNear(StoredDateTime(type, pa), StoredDateTime(type, pb), 1e-13);
+    case ftBCD:
+    case ftLargeint:
+      return Sign(static_cast<int64_t>(LoadU64LE(pa)), static_cast<int64_t>(LoadU64LE(pb)));
+    case ftBytes:
+    case ftVarBytes: {
+      int c = std::memcmp(pa, pb, size);
+      return c < 0 ? -1 : (c > 0 ? 1 : 0);
+    }
+    case ftWideString: {
+      std::u16string wa = WideText(pa, size / 2);
+      std::u16string wb = WideText(pb, size / 2);
+      if (partial) wb.resize(std::min(wb.size(), wa.size()));
+      size_t n = std::min(wa.size(), wb.size());
+      for (size_t i = 0; i < n; ++i) {
+        char16_t x = caseInsensitive ? FoldWide(wa[i]) : wa[i];
+        char16_t y = caseInsensitive ? FoldWide(wb[i]) : wb[i];
+        if (x != y) return x < y ? -1 : 1;
+      }
+      return Sign(wa.size(), wb.size());
+    }
+    case ftTimeStamp:
+      return CompareNear(
+          SqlTimeStampToDateTime(SqlTimeStamp::FromBytes(std::string_view(pa, SqlTimeStamp::kSize))),
+          SqlTimeStampToDateTime(SqlTimeStamp::FromBytes(std::string_view(pb, SqlTimeStamp::kSize))),
+          1.1574074074074074e-8);
+    case ftFMTBcd:
+      return BcdCompare(Bcd::FromBytes(std::string_view(pa, Bcd::kSize)),
+                        Bcd::FromBytes(std::string_view(pb, Bcd::kSize)));
+    default:
+      DatabaseError("Comparison is not supported for field '" + field.FieldName() + "'", this);
+  }
+}
+
+// The key values go through the field objects into the temporary buffer
+// (no state checks, validation, events or index upkeep), which then becomes
+// the image of the scratch row.
+void TRdaCustomDataSet::FillScratchRow(const std::vector<TField*>& fields,
+                                       const TVariantArray& values) {
+  for (TField* f : fields) {
+    if (f->IsBlob()) {
+      DatabaseError("Comparison is not supported for field '" + f->FieldName() + "'", this);
+    }
+  }
+  char* temp = TempBuffer();
+  {
+    ValueGuard<bool> scratch(scratchMode_, true);
+    InternalInitRecord(temp);
+    ClearCalcFields(temp);
+    for (size_t i = 0; i < fields.size(); ++i) {
+      Variant value = i < values.size() ? values[i] : Variant::Null();
+      if (fields.size() == 1 && fields[0]->DataType() == ftLargeint && !value.IsClear()) {
+        fields[0]->SetAsLargeInt(value.ToInt64());
+      } else {
+        fields[i]->SetValue(value);
+      }
+    }
+  }
+  if (!scratchRow_) scratchRow_ = store_->NewScratchRow();
+  scratchRow_->SetImage(std::string_view(temp, static_cast<size_t>(bufferSize_)));
+}
+
+// The first row of the view, from the start, whose key fields equal the
+// scratch row's and that the filter accepts; -1 when none.
+int TRdaCustomDataSet::LocatePosition(const std::vector<TField*>& fields, TLocateOptions options) {
+  int position = -1;
+  if (LocateByIndex(*scratchRow_, fields, options, position)) return position;
+  const bool caseInsensitive = options.Contains(loCaseInsensitive);
+  const bool partial = options.Contains(loPartialKey);
+  const bool needCalc = std::any_of(fields.begin(), fields.end(),
+                                    [](const TField* f) { return f->InCalcArea(); });
+  const bool filtering = DetailFilterActive() || Filtered();
+  const char* key = scratchRow_->Data();
+  const auto& rows = ViewRows();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    const TRdaDBListItem* row = rows[i];
+    if (row->RecordID() < 0) continue;
+    const char* image = row->Data();
+    if (needCalc) {
+      char* temp = TempBuffer();
+      row->CopyTo(temp);
+      GetCalcFields(temp);
+      image = temp;
+    }
+    bool match = true;
+    for (const TField* f : fields) {
+      if (CompareField(key, image, *f, caseInsensitive, partial) != 0) {
+        match = false;
+        break;
+      }
+    }
+    if (match && filtering && !RowAccepted(row->Image())) match = false;
+    if (match) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+bool TRdaCustomDataSet::Locate(std::string_view keyFields, const TVariantArray& keyValues,
+                               TLocateOptions options) {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  int position;
+  {
+    ValueGuard<bool> quiet(scrollEvents_, false);
+    std::vector<TField*> fields = GetFieldList(keyFields);
+    FillScratchRow(fields, keyValues);
+    position = LocatePosition(fields, options);
+  }
+  if (position < 0) return false;
+  cursor_ = position;
+  Resync({rmExact, rmCenter});
+  DoAfterScroll();
+  return true;
+}
+
+TVariantArray TRdaCustomDataSet::LookupValues(std::string_view keyFields,
+                                              const TVariantArray& keyValues,
+                                              std::string_view resultFields) {
+  CheckBrowseMode();
+  TVariantArray result;
+  ValueGuard<bool> quiet(scrollEvents_, false);
+  ValueGuard<int> cursor(cursor_, cursor_);
+  std::vector<TField*> keys = GetFieldList(keyFields);
+  std::vector<TField*> results = GetFieldList(resultFields);
+  FillScratchRow(keys, keyValues);
+  int position = LocatePosition(keys, {});
+  if (position >= 0) {
+    char* temp = TempBuffer();
+    ViewRows()[static_cast<size_t>(position)]->CopyTo(temp);
+    TempStateScope state(*this, dsCalcFields);
+    SetCalcBuffer(temp);
+    if (CalcFieldsSize() > 0) CalculateFields(temp);
+    for (TField* f : results) result.push_back(f->Value());
+  }
+  return result;
+}
+
+bool TRdaCustomDataSet::FindRecord(bool restart, bool goForward) {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  SetFound(false);
+  bool ok;
+  {
+    ValueGuard<bool> find(findMode_, true);
+    UpdateCursorPos();
+    if (restart) {
+      if (goForward) {
+        InternalFirst();
+      } else {
+        InternalLast();
+      }
+    }
+    ok = GetRecord(TempBuffer(), goForward ? gmNext : gmPrior, true) == grOK;
+  }
+  if (!ok) {
+    CursorPosChanged();
+    return false;
+  }
+  Resync({rmExact, rmCenter});
+  SetFound(true);
+  DoAfterScroll();
+  return true;
+}
+
+bool TRdaCustomDataSet::FindKey(const TVariantArray& keyValues) {
+  CheckBrowseMode();
+  if (!IndexSelected()) DatabaseError(kNoIndex, this);
+  std::vector<TField*> fields = SelectedIndexFields();
+  std::string& key = keyBuffers_[0];
+  std::fill(key.begin(), key.end(), '\0');
+  const size_t count = std::min(keyValues.size(), fields.size());
+  {
+    TempStateScope state(*this, dsSetKey);
+    for (size_t i = 0; i < count; ++i) fields[i]->SetValue(keyValues[i]);
+  }
+  key[0] = 1;
+  StoreU16LE(key.data() + 2, static_cast<uint16_t>(count));
+  return GotoKey();
+}
+
+bool TRdaCustomDataSet::GotoKey() { return GotoKeyImpl(false); }
+bool TRdaCustomDataSet::GotoNearest() { return GotoKeyImpl(true); }
+
+bool TRdaCustomDataSet::GotoKeyImpl(bool nearest) {
+  CheckBrowseMode();
+  DoBeforeScroll();
+  if (!IndexSelected()) DatabaseError(kNoIndex, this);
+  const std::string& key = keyBuffers_[0];
+  if (!scratchRow_) scratchRow_ = store_->NewScratchRow();
+  scratchRow_->SetImage(std::string_view(key).substr(kKeyHeader));
+  bool exact = false;
+  int position = SearchSelectedIndex(*scratchRow_, LoadU16LE(key.data() + 2), nearest, exact);
+  if (!nearest && !exact) return false;
+  cursor_ = std::min(position, ViewCount() - 1);
+  Resync({rmCenter});
+  DoAfterScroll();
+  return exact;
+}
+
+int TRdaCustomDataSet::SearchSelectedIndex(const TRdaDBListItem&, int, bool, bool&) {
+  DatabaseError(kNoIndex, this);
+}
+
+// ---------------------------------------------------------------------------
+// Expressions
+
+std::unique_ptr<TRdaCompiledExpression> TRdaCustomDataSet::CompileExpression(
+    const std::string& text, TRdaExpressionKind, const std::string&) {
+  DatabaseError("Expressions are not supported: " + text, this);
+}
+
+void TRdaCustomDataSet::CompileExpressions() {
+  for (int i = 0; i < Constraints().Count(); ++i) {
+    const TCheckConstraint& c = Constraints().Items(i);
+    for (const std::string* text : {&c.CustomConstraint, &c.ImportedConstraint}) {
+      if (!text->empty()) CompileExpression(*text, ekRecordConstraint, std::string());
+    }
+  }
+  for (const auto& f : Fields()) {
+    for (const std::string* text : {&f->CustomConstraint, &f->ImportedConstraint}) {
+      if (!text->empty()) CompileExpression(*text, ekFieldConstraint, f->FieldName());
+    }
+    if (!f->DefaultExpression.empty()) {
+      CompileExpression(f->DefaultExpression, ekDefaultExpression, f->FieldName());
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Blob values
+
+int32_t TRdaCustomDataSet::BlobIdOf(TField& field) {
+  char id[4] = {};
+  GetFieldData(field, id);
+  return LoadI32LE(id);
+}
+
+TMemoryStream* TRdaCustomDataSet::ReadBlob(TField& field) {
+  if (!Active()) return nullptr;
+  TMemoryStream* stream = nullptr;
+  switch (State()) {
+    case dsEdit:
+      stream = blobs_.FindBlob(BlobIdOf(field), field.FieldNo());
+      break;
+    case dsInsert:
+      stream = blobs_.FindBlob(BlobIdOf(field), field.FieldNo());
+      if (!stream) {
+        char id[4];
+        int32_t newId = blobs_.AddBlob(std::string_view(), field.FieldNo());
+        StoreI32LE(id, newId);
+        SetFieldData(field, id);
+        stream = blobs_.FindBlob(newId, field.FieldNo());
+      }
+      break;
+    default:
+      if (IsEmpty()) return nullptr;
+      stream = blobs_.FindBlob(BlobIdOf(field), field.FieldNo());
+      break;
+  }
+  if (stream) stream->SetPosition(0);
+  return stream;
+}
+
+void TRdaCustomDataSet::WriteBlob(TField& field, std::string_view bytes) {
+  const TDataSetState state = State();
+  if (state != dsEdit && state != dsInsert) DatabaseError(kNotEditing, this);
+  int32_t id = BlobIdOf(field);
+  char idBytes[4];
+  if (id < 1 || state == dsInsert) {
+    if (!bytes.empty() || state != dsInsert) {
+      id = blobs_.AddBlob(bytes, field.FieldNo());
+      StoreI32LE(idBytes, id);
+      SetFieldData(field, idBytes);
+    }
+  } else if (TMemoryStream* stream = blobs_.FindBlob(id, field.FieldNo())) {
+    stream->SetBytes(std::string(bytes));
+  }
+  if (bytes.empty()) {
+    SetFieldData(field, nullptr);
+  } else {
+    StoreI32LE(idBytes, id);
+    SetFieldData(field, idBytes);
+  }
+}
+
+std::string TRdaCustomDataSet::ReadBlobData(TField& field) {
+  TMemoryStream* stream = ReadBlob(field);
+  return stream ? stream->Bytes() : std::string();
+}
+
+void TRdaCustomDataSet::WriteBlobData(TField& field, std::string_view bytes) {
+  WriteBlob(field, bytes);
+}
+
+// Blob bytes change in the blob store at once, so an edit keeps the large
+// values it may change and a cancel writes them back.
+void TRdaCustomDataSet::SaveOldValues() {
+  oldValues_.clear();
+  for (const auto& f : Fields()) {
+    if (f->ReadOnly() || f->InCalcArea() || !KeepsOldValue(f->DataType())) continue;
+    // A blob field without a blob has nothing in the store an edit could
+    // change; writing its empty value back would only add an empty blob.
+    if (f->IsBlob() && BlobIdOf(*f) < 1) continue;
+    oldValues_.emplace_back(f->AsString(), f.get());
+  }
+}
+
+void TRdaCustomDataSet::RestoreOldValues() {
+  auto saved = std::move(oldValues_);
+  oldValues_.clear();
+  for (auto& [value, field] : saved) {
+    if (field->IsBlob()) {
+      WriteBlob(*field, value);
+    } else {
+      field->SetAsString(value);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Event wrappers
+
+void TRdaCustomDataSet::DoBeforeOpen() {
+  if (UserEvents()) TDataSet::DoBeforeOpen();
+}
+
+void TRdaCustomDataSet::DoAfterOpen() {
+  if (UserEvents()) TDataSet::DoAfterOpen();
+  IndexesBindFields();
+}
+
+void TRdaCustomDataSet::DoBeforeClose() {
+  if (UserEvents()) TDataSet::DoBeforeClose();
+}
+
+void TRdaCustomDataSet::DoAfterClose() {
+  IndexesUnbindFields();
+  if (UserEvents()) TDataSet::DoAfterClose();
+}
+
+void TRdaCustomDataSet::DoBeforeInsert() {
+  if (UserEvents()) TDataSet::DoBeforeInsert();
+}
+
+void TRdaCustomDataSet::DoAfterInsert() {
+  if (UserEvents() && !copying_) TDataSet::DoAfterInsert();
+}
+
+void TRdaCustomDataSet::DoBeforeEdit() {
+  if (!UserEvents()) return;
+  SaveOldValues();
+  TDataSet::DoBeforeEdit();
+}
+
+void TRdaCustomDataSet::DoAfterEdit() {
+  if (UserEvents()) TDataSet::DoAfterEdit();
+}
+
+void TRdaCustomDataSet::DoBeforePost() {
+  CheckRecordConstraints();
+  if (UserEvents()) TDataSet::DoBeforePost();
+}
+
+void TRdaCustomDataSet::DoAfterPost() {
+  if (UserEvents()) TDataSet::DoAfterPost();
+}
+
+void TRdaCustomDataSet::DoBeforeCancel() {
+  if (UserEvents()) TDataSet::DoBeforeCancel();
+  if (State() == dsEdit) RestoreOldValues();
+  oldValues_.clear();
+}
+
+void TRdaCustomDataSet::DoAfterCancel() {
+  if (UserEvents()) TDataSet::DoAfterCancel();
+}
+
+void TRdaCustomDataSet::DoBeforeDelete() {
+  if (UserEvents()) TDataSet::DoBeforeDelete();
+}
+
+void TRdaCustomDataSet::DoAfterDelete() {
+  if (UserEvents()) TDataSet::DoAfterDelete();
+}
+
+void TRdaCustomDataSet::DoBeforeScroll() {
+  if (ScrollEventsOn()) TDataSet::DoBeforeScroll();
+}
+
+void TRdaCustomDataSet::DoAfterScroll() {
+  if (ScrollEventsOn()) TDataSet::DoAfterScroll();
+}
+
+void TRdaCustomDataSet::DoOnCalcFields() {
+  ApplyDefaults(true);
+  if (UserEvents()) TDataSet::DoOnCalcFields();
+}
+
+void TRdaCustomDataSet::DoOnNewRecord() {
+  if (copying_ || !UserEvents()) return;
+  {
+    bool autoCalc = AutoCalcFields();
+    SetAutoCalcFields(false);
+    try {
+      ApplyDefaults(false);
+    } catch (...) {
+      SetAutoCalcFields(autoCalc);
+      throw;
+    }
+    SetAutoCalcFields(autoCalc);
+  }
+  GetCalcFields(ActiveBuffer());
+  CopyMasterFields();
+  TDataSet::DoOnNewRecord();
+}
+
+}  // namespace rda

@@ -1,0 +1,488 @@
+// TRdaCustomDataSet: the in-memory dataset, and TRdaDataSet, the plain
+// free-standing one.
+//
+// The dataset keeps its rows in a row store (TRdaDBList) and the values of
+// blob-like fields in a blob store (TRdaBlobList), and answers the dataset
+// framework's record-buffer protocol (DataSet.h) on them.
+//
+// Structure. FastFields is the dataset's own definition of its columns: one
+// line per field, "name,type,size" (the decimal type code and declared
+// size; 0 where the type has a fixed width). A line is split at its last
+// comma (size) and at the comma before it (type), so names may hold commas.
+// At open the lines become the row store's field descriptions and the
+// framework's field definitions. Persistent field objects made with
+// CreateField serve the same purpose when FastFields is empty.
+//
+// Record buffer (one per framework buffer):
+//
+//   offset                    size          meaning
+//   0                         RecordSize    the row image (RdaDBList.h)
+//   RecordSize                4*(n/32+1)    reserve, zero (n = number of fields)
+//   ImageSize                 4             bookmark: the row's RecordID, LE
+//   ImageSize + 4             1             bookmark flag (TBookmarkFlag)
+//   ImageSize + 5             CalcFieldsSize calculated and lookup fields, each a
+//                                           has-value byte and its stored form
+//
+//   ImageSize = RecordSize + 4*(n/32+1); buffer size = ImageSize + 5 + CalcFieldsSize.
+//
+// Invariants while open:
+//   - RecordIDs are unique in the store and never reused while open: the
+//     next identity only grows, and at open it starts above every identity
+//     present (a bookmark is the 4-byte RecordID and stays valid for the
+//     row's life, across inserts and deletes of other rows);
+//   - the cursor is a 0-based position in the current view: -1 before the
+//     first row, the view's count after the last;
+//   - the active buffer's image is a copy of its row; a post copies the
+//     image back (RecordSize bytes), nothing else of the buffer.
+//
+// Closing keeps the rows (a reopen shows them again) unless the
+// discard-on-close flag is set, in which case the stores are discarded.
+//
+// Parts still to come plug in through the protected seams below: the
+// dataset stream (SaveToStream/LoadFromStream, DataSetToText and
+// TextToDataSet come with it), indexes and aggregates, the filter
+// expression evaluator, master/detail with nested datasets and the change
+// log, and the blob stream and copy utilities. Until then a dataset has no
+// index (the view is the row store's order) and refuses to open with a
+// filter text or a constraint or default expression, rather than ignore it.
+//
+// Not thread-safe: one dataset belongs to one thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/MemoryStream.h"
+#include "memdata/DataSet.h"
+#include "memdata/RdaBlobList.h"
+#include "memdata/RdaDBList.h"
+
+namespace rda {
+
+// ---------------------------------------------------------------------------
+// Automatic calculated fields
+
+enum TAutoCreateCalcFieldType : uint8_t {
+  cfString,
+  cfInteger,
+  cfSmallInt,
+  cfWord,
+  cfFloat,
+  cfCurrency,
+  cfBCD,
+  cfFMTBCD,
+  cfBoolean,
+  cfDateTime,
+  cfDate,
+  cfTime,
+  cfLargeInt,
+  cfWideString,
+};
+
+TFieldType AutoCalcFieldTypeToFieldType(TAutoCreateCalcFieldType type);
+
+class TAutoCreateCalcField {
+ public:
+  const std::string& FieldName() const { return fieldName_; }
+  void SetFieldName(std::string name) { fieldName_ = std::move(name); }
+  bool Active() const { return active_; }
+  // Raises EDatabaseError "FieldName is required" for true while FieldName
+  // is empty or blank (Active is then unchanged).
+  void SetActive(bool value);
+  TAutoCreateCalcFieldType DataType() const { return dataType_; }
+  // Switching to cfString or cfWideString from another type sets Size 20.
+  void SetDataType(TAutoCreateCalcFieldType type);
+  bool Visible() const { return visible_; }
+  void SetVisible(bool value) { visible_ = value; }
+  int32_t Size() const { return size_; }
+  void SetSize(int32_t value) { size_ = value; }
+
+ private:
+  friend class TAutoCreateCalcFields;
+  std::string fieldName_;
+  bool active_ = false;
+  TAutoCreateCalcFieldType dataType_ = cfInteger;
+  bool visible_ = true;
+  int32_t size_ = 0;
+};
+
+class TAutoCreateCalcFields {
+ public:
+  int Count() const { return static_cast<int>(items_.size()); }
+  TAutoCreateCalcField& Items(int index) const { return *items_.at(static_cast<size_t>(index)); }
+  // A new item named "AutoCalc<n>" (n counts the items ever added: 1, 2,
+  // ...), visible, cfInteger, inactive.
+  TAutoCreateCalcField& Add();
+  void Delete(int index) { items_.erase(items_.begin() + index); }
+  void Clear() { items_.clear(); }
+
+ private:
+  std::vector<std::unique_ptr<TAutoCreateCalcField>> items_;
+  int added_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+
+// An expression compiled against a dataset, evaluated on its record in use
+// (the filter, a constraint or a default expression).
+class TRdaCompiledExpression {
+ public:
+  virtual ~TRdaCompiledExpression() = default;
+  virtual Variant Evaluate() = 0;
+};
+
+// What the expression kinds are called when compiled.
+enum TRdaExpressionKind : uint8_t {
+  ekFilter = 0,
+  ekFieldConstraint = 1,
+  ekRecordConstraint = 2,
+  ekDefaultExpression = 3,
+};
+
+// One FastFields line, parsed.
+struct TRdaFastField {
+  std::string Name;
+  int Type = 0;
+  int Size = 0;
+};
+
+class TRdaCustomDataSet : public TDataSet {
+ public:
+  TRdaCustomDataSet();
+  ~TRdaCustomDataSet() override;
+
+  // ---- Structure ----
+  const std::vector<std::string>& FastFields() const { return fastFields_; }
+  void SetFastFields(std::vector<std::string> lines) { fastFields_ = std::move(lines); }
+  // Appends the line "name,type,size"; an ftGuid field always gets size 38.
+  void AddField(std::string_view name, TFieldType dataType, int size);
+  // Splits a line at its last comma and the one before it. Raises
+  // EDatabaseError "Invalid FastFields line '<line>'" when the line lacks
+  // them or type or size is not a decimal number in range (type 0..255,
+  // size 0..2147483647).
+  static TRdaFastField ParseFastField(std::string_view line);
+
+  bool ReadOnly() const { return readOnly_; }
+  void SetReadOnly(bool value) { readOnly_ = value; }
+  const std::string& About() const { return about_; }
+  void SetAbout(std::string text) { about_ = std::move(text); }
+  TAutoCreateCalcFields& AutoCreateCalcFields() { return autoCalcFields_; }
+
+  // When set, closing discards the row and blob stores (and every row).
+  bool DiscardOnClose() const { return discardOnClose_; }
+  void SetDiscardOnClose(bool value) { discardOnClose_ = value; }
+  // Destroys the row store with its rows, empties the blob store and clears
+  // the discard-on-close flag. Only while closed.
+  void DiscardStore();
+  // The stores; nullptr before the first open (or after DiscardStore).
+  TRdaDBList* Store() const { return store_.get(); }
+  TRdaBlobList& BlobStore() { return blobs_; }
+  // Set by every post, add and delete.
+  bool ModifiedSinceSaved() const { return modifiedSinceSaved_; }
+  void SetModifiedSinceSaved(bool value) { modifiedSinceSaved_ = value; }
+
+  // ---- Operations ----
+  // When active: browse-mode check and BeforeScroll, then every row, blob
+  // and saved old value goes, the indexes are rebuilt empty, the buffers
+  // resynchronised; AfterScroll.
+  virtual void EmptyDataSet();
+  // Every row and blob goes, the next RecordID starts at 1 again, the
+  // buffers are read again; no scroll events and no browse-mode check.
+  virtual void ClearRows();
+  // The current record's RecordID; -1 when there is no current record.
+  int32_t CurrentRecordID();
+  // False for a text shorter than a bookmark, else BookmarkValid of its
+  // first four bytes.
+  bool BookmarkTextValid(std::string_view text);
+  // Searches the selected index for the key values (in index field order).
+  // Raises EDatabaseError "No index currently active" without one.
+  virtual bool FindKey(const TVariantArray& keyValues);
+  bool GotoKey();
+  bool GotoNearest();
+  // The master's current record changed: shows the matching rows.
+  virtual void MasterChanged() { Refresh(); }
+  // Whether rows are filtered by a master's current record.
+  virtual bool DetailFilterActive() const { return false; }
+  // True while the dataset is being loaded from a form; this engine has no
+  // form loading, so never.
+  virtual bool IsLoadingOrDesigning() const { return false; }
+  // Whether a row outside the cursor passes the filter (and the detail
+  // filter): its image (RecordSize bytes, or a whole record buffer) is put
+  // into the temporary buffer, its calculated fields computed, and the
+  // tests run. Raises EDatabaseError "Direct read buffer length mismatch"
+  // for an image of another length.
+  bool RowAccepted(std::string_view image);
+  // Compares field of two images (rows or record buffers of this dataset):
+  // -1, 0, 1; null first. Text compares by bytes (ASCII letters folded
+  // when caseInsensitive; with partial, b is cut to the length of a), numbers
+  // by value, floats and dates equal within 1e-13. Calculated fields need
+  // whole record buffers. Raises EDatabaseError "Comparison is not supported
+  // for field '<name>'" for blob-like and unstored types.
+  int CompareField(const char* a, const char* b, const TField& field, bool caseInsensitive,
+                   bool partial);
+
+  // ---- Blob values (blob-like fields of the record in use) ----
+  // The blob store's stream of the field's value (positioned at 0), or
+  // nullptr: inactive; an empty dataset; no blob. In insert state a missing
+  // blob is created empty and its identity written into the field.
+  TMemoryStream* ReadBlob(TField& field);
+  // Stores bytes as the field's value: a new blob when the field holds no
+  // identity yet or in insert state (an empty value then stores nothing),
+  // else the existing blob's bytes are replaced. The field is null exactly
+  // when the bytes are empty.
+  void WriteBlob(TField& field, std::string_view bytes);
+  std::string ReadBlobData(TField& field) override;
+  void WriteBlobData(TField& field, std::string_view bytes) override;
+
+  // ---- Framework operations answered here ----
+  bool BookmarkValid(const TBookmark& bookmark) override;
+  // Orders by RecordID (not by the view's order); an absent first bookmark
+  // orders after a present second one and vice versa (-1 when only the
+  // second is absent).
+  int CompareBookmarks(const TBookmark& a, const TBookmark& b) override;
+  bool Locate(std::string_view keyFields, const TVariantArray& keyValues,
+              TLocateOptions options) override;
+  using TDataSet::Locate;
+  TVariantArray LookupValues(std::string_view keyFields, const TVariantArray& keyValues,
+                             std::string_view resultFields) override;
+  void Post() override;
+  void Cancel() override;
+
+ protected:
+  // ---- Record-buffer protocol ----
+  TRecordBuffer AllocRecordBuffer() override;
+  void FreeRecordBuffer(TRecordBuffer& buffer) override;
+  TBookmark GetBookmarkData(const char* buffer) const override;
+  void SetBookmarkData(char* buffer, const TBookmark& bookmark) override;
+  TBookmarkFlag GetBookmarkFlag(const char* buffer) const override;
+  void SetBookmarkFlag(char* buffer, TBookmarkFlag flag) override;
+  TGetResult GetRecord(char* buffer, TGetMode mode, bool doCheck) override;
+  int GetRecordSize() const override { return imageSize_; }
+  void InternalAddRecord(const char* buffer, bool append) override;
+  void InternalClose() override;
+  void InternalDelete() override;
+  void InternalFirst() override { cursor_ = -1; }
+  void InternalLast() override { cursor_ = ViewCount(); }
+  void InternalGotoBookmark(const TBookmark& bookmark) override;
+  void InternalInitFieldDefs() override;
+  void InternalInitRecord(char* buffer) override;
+  void InternalOpen() override;
+  void InternalPost() override;
+  void InternalSetToRecord(const char* buffer) override;
+  bool IsCursorOpen() const override { return cursorOpen_; }
+  void InternalEdit() override;
+  void InternalCancel() override;
+  void InternalInsert() override;
+  void ClearCalcFields(char* buffer) override;
+  bool GetCanModify() override { return !readOnly_; }
+  int GetRecordCount() override;
+  int GetRecNo() override;
+  // Moves to the record at 1-based position value of the view (clamped),
+  // with scroll events; when that row is filtered out, to the next accepted
+  // one (or the prior).
+  void SetRecNoImpl(int value) override;
+  bool GetIsIndexField(const TField& field) const override;
+  bool FindRecord(bool restart, bool goForward) override;
+  void SetFilteredImpl(bool value) override;
+  void SetFilterText(std::string text) override;
+  void SetFilterOptionsImpl(TFilterOptions options) override;
+  void FilterRecordEventChanged() override { AggregatesRecompute(); }
+  bool GetFieldData(const TField& field, void* buffer) override;
+  void SetFieldData(TField& field, const void* buffer) override;
+  void DataConvert(const TField& field, const void* source, void* dest, bool toNative) override;
+  void DoFieldValidate(TField& field) override;
+  void DataEvent(TDataEvent event, TField* field = nullptr, int info = 0) override;
+
+  // ---- Event wrappers ----
+  void DoBeforeOpen() override;
+  void DoAfterOpen() override;
+  void DoBeforeClose() override;
+  void DoAfterClose() override;
+  void DoBeforeInsert() override;
+  void DoAfterInsert() override;
+  void DoBeforeEdit() override;
+  void DoAfterEdit() override;
+  void DoBeforePost() override;
+  void DoAfterPost() override;
+  void DoBeforeCancel() override;
+  void DoAfterCancel() override;
+  void DoBeforeDelete() override;
+  void DoAfterDelete() override;
+  void DoBeforeScroll() override;
+  void DoAfterScroll() override;
+  void DoOnCalcFields() override;
+  void DoOnNewRecord() override;
+
+  // ---- The view ----
+  // The rows in view order: the selected index's list, or the store's.
+  const std::vector<TRdaDBListItem*>& ViewRows() const { return *view_; }
+  int ViewCount() const { return view_ ? static_cast<int>(view_->size()) : 0; }
+  // Position in the view of the row with id; -1 when absent.
+  int ViewPositionOfID(int32_t id) const;
+  // The indexes show their own list while one is selected (nullptr: the
+  // store's).
+  void SetViewRows(const std::vector<TRdaDBListItem*>* rows);
+  int Cursor() const { return cursor_; }
+  // Clamps: below 0 gives -1, at or past the count gives the count.
+  void SetCursor(int position);
+  // The row under the cursor, or nullptr.
+  TRdaDBListItem* CursorRow() const;
+
+  // ---- Index and aggregate seam ----
+  // Indexes keep sorted views, enforce unique keys and serve searches;
+  // aggregates keep running totals. A dataset without them has no selected
+  // index and nothing to keep in order, which is what these defaults say.
+  // Implementations apply each call to every index and aggregate, and may
+  // raise from IndexRowAdded and IndexRowPosted (the dataset then undoes
+  // the post).
+  virtual bool IndexSelected() const { return false; }
+  virtual std::vector<TField*> SelectedIndexFields() const { return {}; }
+  virtual void IndexRowAdded(TRdaDBListItem&) {}
+  virtual void IndexRowEditStarting(TRdaDBListItem&) {}
+  virtual void IndexRowEditCancelled() {}
+  virtual void IndexRowInsertStarting() {}
+  virtual void IndexRowPosted(TRdaDBListItem&) {}
+  virtual void IndexRowRemoving(TRdaDBListItem&) {}
+  virtual void IndexFieldChanged(TField&) {}
+  // After rows were emptied: rebuild the indexes; recompute the totals.
+  virtual void IndexesRebuild() {}
+  virtual void AggregatesRecompute() {}
+  // After open / after close: bind or drop the index and aggregate fields
+  // and build what is pending.
+  virtual void IndexesBindFields() {}
+  virtual void IndexesUnbindFields() {}
+  // The row store was created (store) or is about to be discarded (nullptr).
+  virtual void IndexesStoreChanged(TRdaDBList*) {}
+  // Clients may fetch rows that are still outstanding before an index is built.
+  virtual void BeforeIndexBuild() {}
+  // Finds the first row of the view matching keyRow's key fields through an
+  // index; false when no index can serve (the dataset then scans the view).
+  virtual bool LocateByIndex(const TRdaDBListItem& /*keyRow*/,
+                             const std::vector<TField*>& /*keyFields*/,
+                             TLocateOptions /*options*/, int& /*position*/) {
+    return false;
+  }
+  // Searches the selected index with the first keyCount fields of keyRow
+  // (all when 0): the view position found (nearest when asked), exact set
+  // when the key matched exactly.
+  virtual int SearchSelectedIndex(const TRdaDBListItem& keyRow, int keyCount, bool nearest,
+                                  bool& exact);
+
+  // ---- Expression seam ----
+  // Compiles an expression text of kind against this dataset; targetField
+  // names the field of a default expression. The evaluator is not part of
+  // the engine yet: this raises EDatabaseError "Expressions are not
+  // supported: <text>".
+  virtual std::unique_ptr<TRdaCompiledExpression> CompileExpression(const std::string& text,
+                                                                    TRdaExpressionKind kind,
+                                                                    const std::string& targetField);
+
+  // ---- Constraint, default and master/detail seam ----
+  // At open the record and field constraints and default expressions are
+  // compiled (any present goes through CompileExpression); checked before a
+  // post and on field writes, applied to new records and calculated fields.
+  virtual void CompileExpressions();
+  virtual void FreeCompiledExpressions() {}
+  virtual void CheckFieldConstraints(TField&) {}
+  virtual void CheckRecordConstraints() {}
+  virtual void ApplyDefaults(bool /*calculatedFields*/) {}
+  // With detail filtering active: whether the record in use matches the
+  // master's current record.
+  virtual bool DetailRowMatches() { return true; }
+  // New detail records take the master's values.
+  virtual void CopyMasterFields() {}
+  // Nested datasets write themselves back to their parent field.
+  virtual void WriteBackNested() {}
+
+  // While set, the user's events of the dataset's own steps do not run.
+  int internalOperation_ = 0;
+  // While a copy utility fills the dataset: no AfterInsert, no defaults.
+  bool copying_ = false;
+  // While clear, BeforeScroll and AfterScroll do not run.
+  bool scrollEvents_ = true;
+
+ private:
+  struct FieldSlot {
+    int32_t offset = 0;
+    int32_t dataSize = 0;
+    uint8_t type = 0;     // code modulo 128
+    int32_t nullByte = 0;
+    uint8_t nullMask = 0;
+  };
+  class Scope;
+
+  void Prepare(bool clearDefinitions);
+  void CheckPersistentFields();
+  void CreateAutoCalcFields();
+  void DestroyAutoCalcFields();
+  void CompileFilter();
+  char* RecordInUse() const;
+  const FieldSlot& SlotOf(const TField& field) const;
+  bool IsNullIn(const char* image, const FieldSlot& slot) const {
+    return (image[slot.nullByte] & slot.nullMask) == 0;
+  }
+  void SetNullIn(char* image, const FieldSlot& slot, bool isNull) const;
+  bool RecordAccepted(char* buffer);
+  void FillScratchRow(const std::vector<TField*>& fields, const TVariantArray& values);
+  int LocatePosition(const std::vector<TField*>& fields, TLocateOptions options);
+  bool GotoKeyImpl(bool nearest);
+  int32_t BlobIdOf(TField& field);
+  void SaveOldValues();
+  void RestoreOldValues();
+  bool UserEvents() const { return internalOperation_ == 0; }
+  bool ScrollEventsOn() const { return scrollEvents_ && Active() && internalOperation_ == 0; }
+  void ThrowFieldOffsetError(const TField& field) const;
+
+  std::unique_ptr<TRdaDBList> store_;
+  TRdaBlobList blobs_;
+  std::vector<std::string> fastFields_;
+  TAutoCreateCalcFields autoCalcFields_;
+  std::vector<TField*> autoCalcFieldObjects_;
+  std::string about_;
+  bool readOnly_ = false;
+
+  int32_t nextRecordId_ = 0;
+  std::vector<FieldSlot> slots_;
+  int32_t imageSize_ = 0;
+  int32_t bookmarkOffset_ = 0;
+  int32_t calcAreaOffset_ = 0;
+  int32_t bufferSize_ = 0;
+  int cursor_ = -1;
+  const std::vector<TRdaDBListItem*>* view_ = nullptr;
+
+  bool cursorOpen_ = false;
+  bool discardOnClose_ = false;
+  bool findMode_ = false;
+  bool scratchMode_ = false;
+  bool directRead_ = false;
+  bool modifiedSinceSaved_ = false;
+  char* filterBuffer_ = nullptr;
+  std::unique_ptr<TRdaScratchRow> scratchRow_;
+  std::unique_ptr<TRdaCompiledExpression> filter_;
+  // Large values saved when an edit starts, written back by a cancel.
+  std::vector<std::pair<std::string, TField*>> oldValues_;
+  // Key buffers: 6 of (buffer size + 6) bytes; byte 0 modified, bytes 2-3
+  // the key field count, the record buffer from byte 6. Buffer 0 is FindKey's.
+  static constexpr int kKeyBufferCount = 6;
+  static constexpr int kKeyHeader = 6;
+  std::vector<std::string> keyBuffers_;
+  // The image of a row being edited, kept until its post is through.
+  std::string savedImage_;
+};
+
+// A free-standing in-memory table.
+class TRdaDataSet : public TRdaCustomDataSet {
+ public:
+  ~TRdaDataSet() override;
+  // Stored with the form; no other effect.
+  const std::string& FieldsDefine() const { return fieldsDefine_; }
+  void SetFieldsDefine(std::string text) { fieldsDefine_ = std::move(text); }
+
+ private:
+  std::string fieldsDefine_;
+};
+
+}  // namespace rda
