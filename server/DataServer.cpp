@@ -420,8 +420,24 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
       out.clear();
       outPos = 0;
     }
+    if (outPos < out.size()) {
+      if (!hadOutput) lastWrite = Clock::now();
+      // Most answers fit the socket's buffer: write them now rather than
+      // after another poll.
+      const ssize_t n = send(c->fd, out.data() + outPos, out.size() - outPos, MSG_NOSIGNAL);
+      if (n > 0) {
+        outPos += static_cast<size_t>(n);
+        lastWrite = Clock::now();
+      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        reason = "send: " + ErrnoText();
+        break;
+      }
+      if (outPos == out.size()) {
+        out.clear();
+        outPos = 0;
+      }
+    }
     const bool pendingOut = outPos < out.size();
-    if (pendingOut && !hadOutput) lastWrite = Clock::now();
     const auto closing = session->CloseState();
     if (!pendingOut && closing == ServerSession::Closing::kNow) {
       reason = session->CloseReason();

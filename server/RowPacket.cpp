@@ -405,8 +405,13 @@ ColumnSpec DecideColumn(std::string_view name, std::string_view declared,
 std::string FieldDescriptions(const std::vector<ColumnSpec>& columns) {
   std::string out;
   for (const auto& c : columns) {
-    const std::string tail = std::string(1, kFieldEnd) + IntToStr(c.type) + kFieldEnd +
-                             IntToStr(c.size) + kFieldEnd + kRowEnd;
+    std::string tail;
+    tail += kFieldEnd;
+    tail += IntToStr(c.type);
+    tail += kFieldEnd;
+    tail += IntToStr(c.size);
+    tail += kFieldEnd;
+    tail += kRowEnd;
     std::string name = c.name.substr(0, kMaxDescriptionItem - tail.size());
     // The separators cannot stand inside a name.
     std::replace_if(name.begin(), name.end(), [](char ch) { return ch == kFieldEnd || ch == kRowEnd; },

@@ -211,6 +211,8 @@ void SqlConnection::Bind(sqlite3_stmt* stmt, const TRdaParamList& params) {
 }
 
 SqlStatement SqlConnection::Prepare(std::string_view sql, const TRdaParamList* params) {
+  // SQLite reads a text only up to a zero byte, so that is where it ends.
+  sql = sql.substr(0, sql.find('\0'));
   SqlStatement last;
   const char* tail = sql.data();
   const char* end = sql.data() + sql.size();
@@ -226,6 +228,7 @@ SqlStatement SqlConnection::Prepare(std::string_view sql, const TRdaParamList* p
     const int rc = sqlite3_prepare_v2(db_, tail, static_cast<int>(end - tail), &stmt, &next);
     if (rc != SQLITE_OK) Fail(rc);
     SqlStatement prepared(stmt);
+    if (next == nullptr || next <= tail) break;  // no progress: nothing more to read
     tail = next;
     if (!prepared) continue;  // only blanks or a comment
     if (params) Bind(prepared.Get(), *params);

@@ -95,7 +95,7 @@ size_t RowBytes(const SqlRow& row) {
 
 ServerSession::ServerSession(const SessionSettings& settings, std::unique_ptr<SqlConnection> db,
                              int id, std::string peer)
-    : settings_(settings), db_(std::move(db)) {
+    : settings_(settings), db_(std::move(db)), id_(id) {
   info_.id = id;
   info_.peer = std::move(peer);
   if (settings_.encryption == etDESEncrypt) {
@@ -135,6 +135,7 @@ void ServerSession::Append(std::string_view bytes) {
     bytes.remove_prefix(take);
     if (streamStart_.size() < 4) return;
     if (streamStart_ == kBlockingMarker) {
+      blocking_ = true;
       std::lock_guard<std::mutex> lock(infoMutex_);
       info_.blocking = true;
     } else {
@@ -181,7 +182,7 @@ std::string ServerSession::Step() {
     // The frame boundary is intact, so the stream is still usable.
     Log(std::string("dropped a message: ") + e.what());
   }
-  if (Info().blocking && !stack_.HasMessages() && stack_.Used() == 0 && closing_ == Closing::kNo) {
+  if (blocking_ && !stack_.HasMessages() && stack_.Used() == 0 && closing_ == Closing::kNo) {
     if (!answeredInExchange_ && out.empty()) {
       TRdaStringLine ack = MakeLine(kAcknowledge, 0);
       Send(ack, out);
@@ -208,7 +209,7 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
   const bool dataRequest = token == kSelect || token == kSelectAlternative || token == kFetch;
   std::string reply;
   try {
-    if (dataRequest && settings_.requireLogin && Info().login != LoginState::kVerified) {
+    if (dataRequest && settings_.requireLogin && !verified_) {
       SendError(id, "Login required", reply);
     } else {
       switch (token) {
@@ -427,10 +428,11 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
     info_.applicationVersion = ToUtf8(versionAndParams.substr(0, versionAndParams.find('\x02')));
     info_.login = verified ? LoginState::kVerified : LoginState::kRefused;
   }
+  verified_ = verified;
   TRdaParamList params;
   params.CreateParam(ftString, "UserName", ptInput).SetAsString(FieldAt(f, 1));
   params.CreateParam(ftString, "ServerVersion", ptInput).SetAsString(settings_.version);
-  params.CreateParam(ftInteger, "ClientId", ptInput).SetAsInteger(Info().id);
+  params.CreateParam(ftInteger, "ClientId", ptInput).SetAsInteger(id_);
   TRdaStringLine reply;
   reply.SetToken(kLogin);
   reply.SetMsgId(line.MsgId());

@@ -170,6 +170,10 @@ class ServerSession {
   bool seenRequest_ = false;
   std::string streamStart_;  // the first bytes, to spot a blocking client
   bool answeredInExchange_ = false;
+  // Copies of info_ fields for this session's own thread, read without the lock.
+  const int id_;
+  bool blocking_ = false;
+  bool verified_ = false;
 
   mutable std::mutex infoMutex_;
   SessionInfo info_;

@@ -144,6 +144,10 @@ TEST_F(SessionTest, EmptyResultIsTheNullRowAndErrorsCarrySqliteText) {
   r = Select(5, "INSERT INTO t VALUES ('x'); INSERT INTO t VALUES ('y'); SELECT count(*) FROM t");
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[1].fields[1], "2\x02\x04NULL\x04");
+  // SQLite reads a statement up to a zero byte; what follows is not SQL.
+  r = Select(7, std::string("SELECT 5;\0 SELECT", 17));
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[1].fields[1], "5\x02\x04NULL\x04");
   // No file can be attached, so a client cannot reach beyond its database.
   r = Select(6, "ATTACH 'other.db' AS o");
   EXPECT_EQ(r[0].token, 6);
