@@ -369,8 +369,12 @@ void ServerSession::SendPacket(int id, int indicator, std::string rows, int opti
 }
 
 void ServerSession::SendError(int id, const std::string& text, std::string& out) {
+  // A 02 byte would make the client read the text as a parameter list; an
+  // error message can quote a client's SQL, which may hold one.
+  std::string message = ToCodePage(text);
+  std::replace(message.begin(), message.end(), '\x02', '?');
   TRdaStringLine error = MakeLine(kSqlError, id);
-  error.AddField(ToCodePage(text));
+  error.AddField(message);
   Send(error, out);
 }
 

@@ -144,6 +144,10 @@ TEST_F(SessionTest, EmptyResultIsTheNullRowAndErrorsCarrySqliteText) {
   r = Select(5, "INSERT INTO t VALUES ('x'); INSERT INTO t VALUES ('y'); SELECT count(*) FROM t");
   ASSERT_EQ(r.size(), 2u);
   EXPECT_EQ(r[1].fields[1], "2\x02\x04NULL\x04");
+  // A 02 byte in the text would turn it into a parameter list at the client.
+  r = Select(8, "SELECT \x02");
+  ASSERT_EQ(r.size(), 1u);
+  EXPECT_EQ(r[0].fields[0], "unrecognized token: \"?\"");
   // SQLite reads a statement up to a zero byte; what follows is not SQL.
   r = Select(7, std::string("SELECT 5;\0 SELECT", 17));
   ASSERT_EQ(r.size(), 2u);
