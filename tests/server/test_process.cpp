@@ -123,8 +123,18 @@ TEST(ServerProcess, ControlPortPushesArriveAsTheirTokens) {
       EXPECT_EQ(got.NextFieldText(), p.firstField);
     }
   }
+  // The client's answer to the ping is counted; the version request after
+  // it makes sure the session has read it.
+  TRdaStringLine pong;
+  pong.SetToken(15);
+  pong.AddField(-99999999);
+  pong.AddField("ping");
+  c.Send(pong);
+  TRdaStringLine again = VersionRequest();
+  c.Send(again);
+  EXPECT_EQ(c.ReadLine().Token(), 48);
   const std::string clients = server.Control("clients");
-  EXPECT_NE(clients.find("login=none requests=1"), std::string::npos) << clients;
+  EXPECT_NE(clients.find("login=none requests=3 keepalives=0 pings=1"), std::string::npos) << clients;
   EXPECT_EQ(clients.substr(clients.size() - 2), "ok");
   EXPECT_EQ(server.Control("disconnect *"), "ok");
   EXPECT_TRUE(c.WaitClosed());
