@@ -185,8 +185,10 @@ void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForRepl
   const int64_t written = WriteRaw(frame);
   transport_->EndOfRequest(waitForReply);
   if (!waitForReply) return;
-  // Waiting for the reply to a request that never left would only end by the limit.
+  // Waiting for the reply to a request that never left, or on a connection that was
+  // lost while it was written, would only end by the reply limit.
   if (written < static_cast<int64_t>(frame.size())) throw Exception(kNotConnected);
+  if (!Active()) throw ERdaConnectException(kDisconnected);
   RequestWait();
 }
 
@@ -467,10 +469,10 @@ void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
       DoLoginReply(m);
       break;
     case 18:
-      DoReconnect();
+      Later([this] { DoReconnect(); });
       break;
     case 19:
-      DoReset();
+      Later([this] { DoReset(); });
       break;
     case 21:
       EndReplyWait(false);
@@ -484,7 +486,7 @@ void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
       DoCodedParamList(m);
       break;
     case 47:
-      DoRedirect(m);
+      Later([this, m] { DoRedirect(m); });
       break;
     case 48:
       DoServerUtilityInfo(m);
@@ -521,6 +523,12 @@ void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
       // acted on by this connection), and every token a server does not send.
       break;
   }
+}
+
+// Moving the connection (closing it and opening another) happens after the socket's
+// read event has returned, never inside it.
+void TRdaClientSocketPrivate::Later(std::function<void()> action) {
+  QTimer::singleShot(0, &replyTimer_, [this, action = std::move(action)] { Guarded(action); });
 }
 
 void TRdaClientSocketPrivate::DoSqlError(const TRdaComponentMessage& m) {

@@ -141,6 +141,7 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   void DispatchMessage(TRdaStringLine& line);
   void DoSqlError(const TRdaComponentMessage& m);
   void DoLoginReply(const TRdaComponentMessage& m);
+  void Later(std::function<void()> action);
   void DoReconnect();
   void DoReset();
   void DoRedirect(const TRdaComponentMessage& m);

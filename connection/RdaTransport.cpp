@@ -95,8 +95,9 @@ class TRdaTcpTransport final : public TRdaTransport {
     return n < 0 ? 0 : n;
   }
   void Flush() override { socket_.flush(); }
-  int64_t BytesAvailable() const override { return socket_.bytesAvailable(); }
+  int64_t BytesAvailable() const override { return socket_.isOpen() ? socket_.bytesAvailable() : 0; }
   size_t Read(char* buffer, size_t max) override {
+    if (!socket_.isOpen()) return 0;
     const qint64 n = socket_.read(buffer, static_cast<qint64>(max));
     return n < 0 ? 0 : static_cast<size_t>(n);
   }

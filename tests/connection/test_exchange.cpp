@@ -115,12 +115,12 @@ TEST_F(Exchange, ASecondWaitingRequestIsRefusedWhileOneWaits) {
 
 TEST_F(Exchange, SilentServerEndsTheWaitAfterTheReplyLimit) {
   Open();
-  s.SetReplyTimeout(150);
+  s.SetReplyTimeout(500);
   s.OnDisconnect = [] {};
   TRdaStringLine line = Request("never answered");
   EXPECT_TRUE(RaisesWith<ERdaConnectException>(
       [&] { s.SendMessage(line, true); },
-      "No reply from the server within 150 ms; the connection has been closed."));
+      "No reply from the server within 500 ms; the connection has been closed."));
   EXPECT_FALSE(s.Active());
   EXPECT_EQ(s.PendingReplies(), 0);
   // A reply that comes in pieces keeps the wait alive past the limit.
@@ -135,7 +135,7 @@ TEST_F(Exchange, SilentServerEndsTheWaitAfterTheReplyLimit) {
   QObject::connect(&drip, &QTimer::timeout, [&] {
     if (sentBytes < reply.size()) peer.Send(reply.substr(sentBytes++, 1));
   });
-  peer.onReceive = [&] { drip.start(20); };  // 60 bytes x 20 ms > 150 ms
+  peer.onReceive = [&] { drip.start(10); };  // about 60 bytes x 10 ms > 500 ms
   TRdaStringLine slow = Request("slow");
   s.SendMessage(slow, true);
   EXPECT_EQ(s.ReplyText(), "slow");
