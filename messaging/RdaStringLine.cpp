@@ -23,11 +23,11 @@ constexpr int32_t kShortFormMarker = -3;
 
 bool IsKnownFieldType(uint8_t type) {
   switch (type) {
-    case TRdaStringLine::ftText:
-    case TRdaStringLine::ftLines:
-    case TRdaStringLine::ftLines2:
-    case TRdaStringLine::ftStream:
-    case TRdaStringLine::ftInteger:
+    case TRdaStringLine::lfText:
+    case TRdaStringLine::lfLines:
+    case TRdaStringLine::lfLines2:
+    case TRdaStringLine::lfStream:
+    case TRdaStringLine::lfInteger:
       return true;
     default:
       return false;
@@ -73,9 +73,9 @@ void TRdaStringLine::AddRawField(uint8_t type, std::string_view bytes) {
   SetDescriptor(fieldIndex_, {type, start, static_cast<int32_t>(FieldBytes() + 1)});
 }
 
-void TRdaStringLine::AddField(int32_t value) { AddRawField(ftInteger, IntToStr(value)); }
+void TRdaStringLine::AddField(int32_t value) { AddRawField(lfInteger, IntToStr(value)); }
 
-void TRdaStringLine::AddLinesField(const std::vector<std::string>& lines, FieldType type) {
+void TRdaStringLine::AddLinesField(const std::vector<std::string>& lines, TLineFieldType type) {
   std::string text;
   for (const auto& line : lines) {
     text += line;

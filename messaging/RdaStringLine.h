@@ -46,12 +46,12 @@ class TRdaStringLine {
   static constexpr uint8_t kShortFormToken = 43;
 
   // Field type codes a sender may give. Readers never look at them.
-  enum FieldType : uint8_t {
-    ftText = 0,     // bytes unchanged
-    ftLines = 1,    // a string list: each line followed by CR LF
-    ftLines2 = 2,   // as ftLines
-    ftStream = 3,   // the whole content of a stream
-    ftInteger = 6,  // decimal text
+  enum TLineFieldType : uint8_t {
+    lfText = 0,     // bytes unchanged
+    lfLines = 1,    // a string list: each line followed by CR LF
+    lfLines2 = 2,   // as lfLines
+    lfStream = 3,   // the whole content of a stream
+    lfInteger = 6,  // decimal text
   };
 
   TRdaStringLine() = default;
@@ -67,12 +67,12 @@ class TRdaStringLine {
   // Building. Each call appends one field; the sixth raises
   // EStringLineException "RDASTRINGLINE ERROR: Sending more the MaxFields!
   // Server & client may need to be rebuilt." and leaves the first five.
-  void AddField(std::string_view text) { AddRawField(ftText, text); }
+  void AddField(std::string_view text) { AddRawField(lfText, text); }
   void AddField(int32_t value);
   void AddField(const char* text) { AddField(std::string_view(text)); }
   void AddField(const std::string& text) { AddField(std::string_view(text)); }
-  void AddLinesField(const std::vector<std::string>& lines, FieldType type = ftLines);
-  void AddStreamField(std::string_view content) { AddRawField(ftStream, content); }
+  void AddLinesField(const std::vector<std::string>& lines, TLineFieldType type = lfLines);
+  void AddStreamField(std::string_view content) { AddRawField(lfStream, content); }
   // Appends bytes already in the wire form of their type code; a code other
   // than 0, 1, 2, 3 and 6 raises EStringLineException
   // "RDASTRINGLINE ERROR: Bad DataType." and adds nothing.
