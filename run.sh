@@ -20,7 +20,8 @@ PACKAGES=(
   qt6-base-dev zlib1g-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
-  curl
+  # real peers the integration tests start on loopback
+  curl nginx tinyproxy
 )
 
 log() { printf '\033[1m== %s\033[0m\n' "$*"; }
