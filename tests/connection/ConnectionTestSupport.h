@@ -28,7 +28,7 @@
 namespace rda::test {
 
 // Runs the event loop until `done` or `ms` pass; true when done.
-inline bool RunUntil(const std::function<bool()>& done, int ms = 3000) {
+inline bool RunUntil(const std::function<bool()>& done, int ms = 5000) {
   QElapsedTimer clock;
   clock.start();
   while (!done()) {

@@ -1,32 +1,6 @@
-// One QCoreApplication for the integration tests (unless another file of this
-// program made one), and a private settings store.
-#include <gtest/gtest.h>
+#include "tests/connection/QtTestEnvironment.h"
 
-#include <QCoreApplication>
-#include <QSettings>
-#include <QTemporaryDir>
-
-namespace {
-
-class ClientEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (QCoreApplication::instance() == nullptr) {
-      static int argc = 1;
-      static char name[] = "test_integration";
-      static char* argv[] = {name, nullptr};
-      app_ = std::make_unique<QCoreApplication>(argc, argv);
-    }
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.path());
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  QTemporaryDir dir_;
-  std::unique_ptr<QCoreApplication> app_;
-};
-
-[[maybe_unused]] ::testing::Environment* const kClientEnvironment =
-    ::testing::AddGlobalTestEnvironment(new ClientEnvironment);
-
-}  // namespace
+// The first of the integration test files to run its environment makes the
+// application; later ones find it there.
+[[maybe_unused]] static ::testing::Environment* const kQt =
+    ::testing::AddGlobalTestEnvironment(new rda::test::QtTestEnvironment("test_integration"));

@@ -33,7 +33,7 @@ class Pushed : public ::testing::Test {
 
   ServerProcess server;
   TRdaClientSocket s;
-  test::ScriptedUI ui;
+  test::RecordingUI ui;
   std::vector<std::string> errors;
   std::vector<std::string> states;
 };
@@ -124,7 +124,7 @@ TEST_F(Pushed, CustomObjectsExceptionsAndTerminate) {
 
 TEST_F(Pushed, RedirectAndBackToTheAnchor) {
   ServerProcess other(ServerArgs());
-  ui.logins.push_back({"bob", "secret"});
+  ui.logins.push_back(TRdaLoginEntry{"bob", "secret"});
   const std::string anchor = "127.0.0.1:" + std::to_string(server.DataPort());
   Push("redirect last 127.0.0.1 " + std::to_string(other.DataPort()),
        [&] { return s.Active() && s.Port() == other.DataPort(); });

@@ -73,7 +73,7 @@ TEST(ClientSession, LoginAcceptedAndRefused) {
   }
   // Refused three times: two reconnects 500 ms apart, then the application is ended.
   TRdaClientSocket s;
-  test::ScriptedUI ui;
+  test::RecordingUI ui;
   s.SetUserInterface(&ui);
   s.SetPort(server.DataPort());
   s.SetAutoLoginDlg(ltLoginNoDlg);
@@ -115,7 +115,7 @@ class Connected : public ::testing::Test {
 
   ServerProcess server;
   TRdaClientSocket s;
-  test::ScriptedUI ui;
+  test::RecordingUI ui;
   test::ResultComponent dataset;
   int id = 0;
 };
