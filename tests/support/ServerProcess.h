@@ -7,7 +7,7 @@
 //
 // The server prints exactly one line to stdout once it listens:
 //
-//   rdaserver ready data=PORT [echo=PORT] [control=PORT]
+//   rdaserver ready data=PORT [echo=PORT] [control=PORT] [http=PORT]
 //
 // The constructor waits for that line within a time limit and raises
 // std::runtime_error (with what the server printed) when the process ends
@@ -72,6 +72,7 @@ class ServerProcess {
   int DataPort() const { return dataPort_; }
   int EchoPort() const { return echoPort_; }        // 0 without --echo
   int ControlPort() const { return controlPort_; }  // 0 without --control-port
+  int HttpPort() const { return httpPort_; }        // 0 without --http-port
   const std::string& ReadyLine() const { return readyLine_; }
 
   // True while the process has not ended (reaps it when it has).
@@ -245,6 +246,7 @@ class ServerProcess {
     dataPort_ = Value(line, " data=");
     echoPort_ = Value(line, " echo=");
     controlPort_ = Value(line, " control=");
+    httpPort_ = Value(line, " http=");
     return dataPort_ > 0;
   }
 
@@ -278,6 +280,7 @@ class ServerProcess {
   int dataPort_ = 0;
   int echoPort_ = 0;
   int controlPort_ = 0;
+  int httpPort_ = 0;
   std::string readyLine_;
 };
 
