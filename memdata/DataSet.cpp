@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -79,7 +80,7 @@ void TDataSet::SetState(TDataSetState value) {
   if (state_ == value) return;
   state_ = value;
   modified_ = false;
-  DataEvent(deUpdateState);
+  Notify(deUpdateState);
 }
 
 // Temporary states keep Modified: a calculation or a filter test inside an
@@ -156,6 +157,21 @@ void TDataSet::ClearBuffers() {
   eof_ = true;
 }
 
+template <typename Operation>
+void TDataSet::CheckOperation(Operation&& operation, const TDataSetErrorEvent& onError) {
+  for (;;) {
+    try {
+      operation();
+      return;
+    } catch (EDatabaseError& e) {
+      TDataAction action = daFail;
+      if (onError) onError(*this, e, action);
+      if (action == daFail) throw;
+      if (action == daAbort) throw EAbort(SOperationAborted);
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Fetching
 
@@ -204,14 +220,14 @@ void TDataSet::Resync(TResyncMode mode) {
              GetRecord(buffers_[1], gmNext, false) != grOK &&
              GetRecord(buffers_[1], gmPrior, false) != grOK) {
     ClearBuffers();
-    DataEvent(deDataSetChange);
+    Notify(deDataSetChange);
     return;
   }
   std::swap(buffers_[0], buffers_[1]);
   recordCount_ = 1;
   currentRecord_ = 0;
   bof_ = eof_ = false;
-  DataEvent(deDataSetChange);
+  Notify(deDataSetChange);
 }
 
 // ---------------------------------------------------------------------------
@@ -237,7 +253,7 @@ void TDataSet::MoveToEnd(bool first) {
     error = std::current_exception();
   }
   (first ? bof_ : eof_) = true;
-  DataEvent(deDataSetChange);
+  Notify(deDataSetChange);
   if (error) std::rethrow_exception(error);
   DoAfterScroll();
 }
@@ -262,10 +278,10 @@ int TDataSet::MoveBy(int distance) {
         }
       }
     } catch (...) {
-      DataEvent(deDataSetScroll, nullptr, moved);
+      Notify(deDataSetScroll, nullptr, moved);
       throw;
     }
-    DataEvent(deDataSetScroll, nullptr, moved);
+    Notify(deDataSetScroll, nullptr, moved);
     DoAfterScroll();
   }
   return moved;
@@ -280,7 +296,7 @@ void TDataSet::Refresh() {
 
 void TDataSet::CheckBrowseMode() {
   CheckActive();
-  DataEvent(deCheckBrowseMode);
+  Notify(deCheckBrowseMode);
   switch (state_) {
     case dsEdit:
     case dsInsert:
@@ -320,7 +336,7 @@ void TDataSet::EndInsertAppend() {
     throw;
   }
   modified_ = false;
-  DataEvent(deDataSetChange);
+  Notify(deDataSetChange);
   DoAfterInsert();
   DoAfterScroll();
 }
@@ -379,13 +395,13 @@ void TDataSet::Edit() {
       OnEditError);
   GetCalcFields(buffers_[0]);
   SetState(dsEdit);
-  DataEvent(deRecordChange);
+  Notify(deRecordChange);
   DoAfterEdit();
 }
 
 void TDataSet::UpdateRecord() {
   if (!IsEditMode(state_)) DatabaseError(SNotEditing, this);
-  DataEvent(deUpdateRecord);
+  Notify(deUpdateRecord);
 }
 
 void TDataSet::Post() {
@@ -394,7 +410,7 @@ void TDataSet::Post() {
 }
 
 void TDataSet::PostRecord(bool add) {
-  DataEvent(deCheckBrowseMode);
+  Notify(deCheckBrowseMode);
   DoBeforePost();
   CheckOperation(
       [this, add] {
@@ -413,7 +429,7 @@ void TDataSet::PostRecord(bool add) {
 
 void TDataSet::Cancel() {
   if (state_ != dsEdit && state_ != dsInsert) return;
-  DataEvent(deCheckBrowseMode);
+  Notify(deCheckBrowseMode);
   DoBeforeCancel();
   UpdateCursorPos();
   if (state_ == dsEdit) InternalCancel();
@@ -430,7 +446,7 @@ void TDataSet::Delete() {
   }
   if (recordCount_ == 0) DatabaseError(SDataSetEmpty, this);
   CheckCanModify();
-  DataEvent(deCheckBrowseMode);
+  Notify(deCheckBrowseMode);
   DoBeforeDelete();
   DoBeforeScroll();
   CheckOperation(
@@ -467,22 +483,8 @@ void TDataSet::AddRecordFromValues(const TVariantArray& values, bool append) {
 void TDataSet::InsertRecord(const TVariantArray& values) { AddRecordFromValues(values, false); }
 void TDataSet::AppendRecord(const TVariantArray& values) { AddRecordFromValues(values, true); }
 
-void TDataSet::CheckOperation(const std::function<void()>& operation,
-                              const TDataSetErrorEvent& onError) {
-  for (;;) {
-    try {
-      operation();
-      return;
-    } catch (EDatabaseError& e) {
-      TDataAction action = daFail;
-      if (onError) onError(*this, e, action);
-      if (action == daFail) throw;
-      if (action == daAbort) throw EAbort(SOperationAborted);
-    }
-  }
-}
-
 void TDataSet::InternalPost() {
+  if (requiredFields_ == 0) return;
   for (const auto& f : fields_) {
     if (f->Required() && f->FieldKind() == fkData && f->IsNull()) {
       DatabaseError("Field '" + f->DisplayName() + "' must have a value", this);
@@ -574,7 +576,9 @@ void TDataSet::RemoveField(TField* field) {
 // a has-value byte followed by its stored form.
 void TDataSet::BindFields(bool binding) {
   calcFieldsSize_ = 0;
+  requiredFields_ = 0;
   for (const auto& f : fields_) {
+    if (binding && f->Required()) ++requiredFields_;
     if (!binding) {
       f->fieldNo_ = 0;
       f->offset_ = 0;
@@ -622,6 +626,12 @@ void TDataSet::DataConvert(const TField& field, const void* source, void* dest, 
       if (toNative) {
         TDateTime value;
         std::memcpy(&value, source, sizeof value);
+        // A whole day needs no rounding of a time of day.
+        if (field.DataType() == ftDate && value == std::trunc(value) && std::fabs(value) < 1e9) {
+          StoreI32LE(dst, static_cast<int32_t>(value) + kDateDelta);
+          StoreI32LE(dst + 4, 0);
+          break;
+        }
         TTimeStamp ts = DateTimeToTimeStamp(value);
         if (field.DataType() == ftDate) {
           StoreI32LE(dst, ts.Date);
@@ -633,10 +643,16 @@ void TDataSet::DataConvert(const TField& field, const void* source, void* dest, 
         }
       } else {
         TDateTime value;
+        const int32_t stored = LoadI32LE(src);
+        // Whole days and times of day convert exactly; anything out of
+        // range goes the checked way, which reports it.
         if (field.DataType() == ftDate) {
-          value = TimeStampToDateTime(TTimeStamp{0, LoadI32LE(src)});
+          value = stored >= 1 ? static_cast<double>(int64_t{stored} - kDateDelta)
+                              : TimeStampToDateTime(TTimeStamp{0, stored});
         } else if (field.DataType() == ftTime) {
-          value = TimeStampToDateTime(TTimeStamp{LoadI32LE(src), kDateDelta});
+          value = (stored >= 0 && stored < kMSecsPerDay)
+                      ? stored / double{kMSecsPerDay}
+                      : TimeStampToDateTime(TTimeStamp{stored, kDateDelta});
         } else {
           value = TimeStampToDateTime(MSecsToTimeStamp(std::bit_cast<double>(LoadU64LE(src))));
         }
@@ -738,21 +754,32 @@ void TDataSet::SetOnFilterRecord(std::function<void(TDataSet&, bool&)> handler) 
 // ---------------------------------------------------------------------------
 // Events to sources and links
 
+// Kept small: it runs for every field write and state change, and most
+// datasets have no sources listening. The field work and the notification
+// are tail calls, so the common path saves no registers.
 void TDataSet::DataEvent(TDataEvent event, TField* field, int info) {
-  if (event == deFieldChange && field) {
-    const TFieldKind kind = field->FieldKind();
-    if (kind == fkData || kind == fkInternalCalc) modified_ = true;
-    if (state_ != dsSetKey && kind == fkData && calcFieldsSize_ > 0 && autoCalcFields_) {
-      CalculateFields(buffers_[0]);
-    }
-    field->Change();
-  }
+  if (event == deFieldChange && field) return FieldChangeEvent(*field, info);
   if (disableCount_ != 0) {
     if (event == deLayoutChange) enableEvent_ = deLayoutChange;
     return;
   }
-  if (state_ == dsBlockRead) return;
-  // A handler may detach a source: walk by index and re-check the bound.
+  if (!dataSources_.empty() && state_ != dsBlockRead) NotifySources(event, field, info);
+}
+
+void TDataSet::FieldChangeEvent(TField& field, int info) {
+  const TFieldKind kind = field.FieldKind();
+  if (kind == fkData || kind == fkInternalCalc) modified_ = true;
+  if (state_ != dsSetKey && kind == fkData && calcFieldsSize_ > 0 && autoCalcFields_) {
+    CalculateFields(buffers_[0]);
+  }
+  field.Change();
+  if (disableCount_ == 0 && !dataSources_.empty() && state_ != dsBlockRead) {
+    NotifySources(deFieldChange, &field, info);
+  }
+}
+
+// A handler may detach a source: walk by index and re-check the bound.
+void TDataSet::NotifySources(TDataEvent event, TField* field, int info) {
   for (size_t i = 0; i < dataSources_.size(); ++i) dataSources_[i]->DataEvent(event, field, info);
 }
 
@@ -767,7 +794,7 @@ void TDataSet::DisableControls() {
 void TDataSet::EnableControls() {
   if (disableCount_ == 0) return;
   if (--disableCount_ != 0) return;
-  if (disableState_ != state_) DataEvent(deUpdateState);
+  if (disableState_ != state_) Notify(deUpdateState);
   if (disableState_ != dsInactive && state_ != dsInactive) DataEvent(enableEvent_);
 }
 

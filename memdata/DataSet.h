@@ -429,6 +429,19 @@ class TDataSet {
   // controls are disabled; field is set for field events, info carries the
   // scroll distance.
   virtual void DataEvent(TDataEvent event, TField* field = nullptr, int info = 0);
+  // How the framework raises its events: DataEvent, except that events
+  // nobody can hear are dropped at once. Field changes, the browse-mode
+  // check and layout changes (remembered while controls are disabled)
+  // always reach DataEvent; the others only when a source is attached, or
+  // when a dataset that wants every event sets observesAllDataEvents_.
+  void Notify(TDataEvent event, TField* field = nullptr, int info = 0) {
+    if (dataSources_.empty() && !observesAllDataEvents_ && event != deFieldChange &&
+        event != deCheckBrowseMode && event != deLayoutChange) {
+      return;
+    }
+    DataEvent(event, field, info);
+  }
+  bool observesAllDataEvents_ = false;
 
   // ---- Event wrappers ----
   virtual void DoBeforeOpen() { Run(BeforeOpen); }
@@ -497,8 +510,6 @@ class TDataSet {
   // Closes without running BeforeClose/AfterClose; concrete datasets call
   // it from their destructor, while their InternalClose still exists.
   void CloseForDestruction();
-  // Runs operation; on EDatabaseError asks the handler what to do.
-  void CheckOperation(const std::function<void()>& operation, const TDataSetErrorEvent& onError);
   // Text of a field list without empty items; names separated by ";".
   static std::vector<std::string> SplitFieldNames(std::string_view names);
 
@@ -517,6 +528,11 @@ class TDataSet {
   void AddRecordFromValues(const TVariantArray& values, bool append);
   void CheckCanModify();
   void CalcLookupValue(TField& field);
+  void FieldChangeEvent(TField& field, int info);
+  void NotifySources(TDataEvent event, TField* field, int info);
+  // Runs operation; on EDatabaseError asks the handler what to do.
+  template <typename Operation>
+  void CheckOperation(Operation&& operation, const TDataSetErrorEvent& onError);
 
   std::string name_;
   TDataSetState state_ = dsInactive;
@@ -547,6 +563,7 @@ class TDataSet {
   TFilterOptions filterOptions_;
   std::string filterText_;
   int calcFieldsSize_ = 0;
+  int requiredFields_ = 0;  // bound fields that must have a value
   int disableCount_ = 0;
   TDataSetState disableState_ = dsInactive;
   TDataEvent enableEvent_ = deDataSetChange;
@@ -641,5 +658,16 @@ class TDataLink {
   bool readOnly_ = false;
   bool updating_ = false;
 };
+
+inline bool TField::GetData(void* buffer) const {
+  if (validating_) return GetPendingData(buffer);
+  if (!dataSet_) return false;
+  return dataSet_->GetFieldData(*this, buffer);
+}
+
+inline void TField::SetData(const void* buffer) {
+  if (!dataSet_) NoDataSetError();
+  dataSet_->SetFieldData(*this, buffer);
+}
 
 }  // namespace rda

@@ -82,6 +82,19 @@ void ClearOr(TField& field, bool clear, Set&& set) {
 
 }  // namespace
 
+size_t TextLength(const char* text, size_t limit) {
+  // Eight bytes at a time: a word has a zero byte exactly when
+  // (w - 0x01..01) & ~w & 0x80..80 is not zero.
+  size_t i = 0;
+  for (; i + 8 <= limit; i += 8) {
+    uint64_t w;
+    std::memcpy(&w, text + i, 8);
+    if ((w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull) break;
+  }
+  while (i < limit && text[i] != '\0') ++i;
+  return i;
+}
+
 bool SameName(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
@@ -161,30 +174,30 @@ bool TField::IsBlob() const {
 
 int TField::Index() const { return dataSet_ ? dataSet_->Fields().IndexOf(this) : -1; }
 
-bool TField::GetData(void* buffer) const {
-  if (validating_) {
-    if (!pending_) return false;
-    if (buffer) std::memcpy(buffer, pending_, static_cast<size_t>(dataSize_));
-    return true;
-  }
-  if (!dataSet_) return false;
-  return dataSet_->GetFieldData(*this, buffer);
+bool TField::GetPendingData(void* buffer) const {
+  if (!pending_) return false;
+  if (buffer) std::memcpy(buffer, pending_, static_cast<size_t>(dataSize_));
+  return true;
 }
 
-void TField::SetData(const void* buffer) {
-  if (!dataSet_) DatabaseError("Field '" + DisplayName() + "' has no dataset");
-  dataSet_->SetFieldData(*this, buffer);
+void TField::NoDataSetError() const {
+  DatabaseError("Field '" + DisplayName() + "' has no dataset");
 }
 
 bool TField::GetConvertedData(void* value) const {
-  scratch_.assign(static_cast<size_t>(dataSize_) + 1, '\0');
-  if (!GetData(scratch_.data())) return false;
-  dataSet_->DataConvert(*this, scratch_.data(), value, false);
+  char small[16] = {};
+  char* stored = small;
+  if (static_cast<size_t>(dataSize_) >= sizeof small) {
+    scratch_.assign(static_cast<size_t>(dataSize_) + 1, '\0');
+    stored = scratch_.data();
+  }
+  if (!GetData(stored)) return false;
+  dataSet_->DataConvert(*this, stored, value, false);
   return true;
 }
 
 void TField::SetConvertedData(const void* value) {
-  if (!dataSet_) DatabaseError("Field '" + DisplayName() + "' has no dataset");
+  if (!dataSet_) NoDataSetError();
   // Not scratch_: a validation handler may read this field while the
   // pending value is being written.
   char small[16] = {};
@@ -211,10 +224,6 @@ void TField::Validate(const void* buffer) {
   validating_ = true;
   pending_ = buffer;
   if (dataSet_) dataSet_->DoFieldValidate(*this);
-}
-
-void TField::Change() {
-  if (OnChange) OnChange(*this);
 }
 
 void TField::AccessError(const char* typeName) const {
@@ -308,16 +317,24 @@ void TStringField::SetSize(int size) { TField::SetSize(size); }
 std::string_view TStringField::AsStringView() const {
   buffer_.resize(static_cast<size_t>(DataSize()));
   if (!GetData(buffer_.data())) return {};
-  size_t n = ::strnlen(buffer_.data(), static_cast<size_t>(Size()));
-  return std::string_view(buffer_.data(), n);
+  return std::string_view(buffer_.data(), TextLength(buffer_.data(), static_cast<size_t>(Size())));
 }
 
 std::string TStringField::AsString() const { return std::string(AsStringView()); }
 
 void TStringField::SetAsString(std::string_view text) {
-  buffer_.assign(static_cast<size_t>(DataSize()), '\0');
-  std::memcpy(buffer_.data(), text.data(), std::min(text.size(), static_cast<size_t>(Size())));
-  SetData(buffer_.data());
+  const size_t size = static_cast<size_t>(DataSize());
+  const size_t n = std::min(text.size(), static_cast<size_t>(Size()));
+  buffer_.resize(size);
+  char* p = buffer_.data();
+  std::memcpy(p, text.data(), n);
+  // Usually only the terminator or a few bytes of padding remain.
+  if (size - n <= 8) {
+    for (size_t i = n; i < size; ++i) p[i] = '\0';
+  } else {
+    std::memset(p + n, 0, size - n);
+  }
+  SetData(p);
 }
 
 int32_t TStringField::AsInteger() const {
@@ -566,7 +583,20 @@ void TFloatField::SetValue(const Variant& value) {
   ClearOr(*this, value.IsClear(), [&] { SetAsFloat(value.ToDouble()); });
 }
 
-Currency TCurrencyField::AsCurrency() const { return Currency::FromDouble(AsFloat()); }
+// Rounding the scaled double to the nearest integer gives what rounding its
+// shortest decimal text gives whenever the value lies well away from a half
+// of the last place and is small enough that the product is exact to a few
+// ulps (below 2^45); only the rest takes the exact decimal way.
+Currency TCurrencyField::AsCurrency() const {
+  const double value = AsFloat();
+  const double scaled = value * Currency::kScale;
+  if (std::fabs(scaled) < 0x1p45) {
+    // Adding and taking away 1.5 * 2^52 rounds to the nearest integer.
+    const double nearest = (scaled + 0x1.8p52) - 0x1.8p52;
+    if (std::fabs(scaled - nearest) < 0.25) return Currency::FromScaled(static_cast<int64_t>(nearest));
+  }
+  return Currency::FromDouble(value);
+}
 
 void TCurrencyField::SetAsCurrency(Currency value) { SetAsFloat(value.ToDouble()); }
 
@@ -779,7 +809,7 @@ std::string TBlobField::AsString() const {
 }
 
 void TBlobField::SetAsString(std::string_view bytes) {
-  if (!DataSet()) DatabaseError("Field '" + DisplayName() + "' has no dataset");
+  if (!DataSet()) NoDataSetError();
   DataSet()->WriteBlobData(*this, bytes);
 }
 

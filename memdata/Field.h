@@ -216,7 +216,9 @@ class TField {
   // show the pending value. Called by datasets from SetFieldData.
   void Validate(const void* buffer);
   // Runs OnChange; the dataset calls it after a value changed.
-  void Change();
+  void Change() {
+    if (OnChange) OnChange(*this);
+  }
 
   // ---- Events ----
   std::function<void(TField& sender)> OnChange;
@@ -226,10 +228,11 @@ class TField {
 
  protected:
   // The stored form of the record in use into buffer (DataSize bytes);
-  // false when null. buffer may be nullptr for a null test only.
-  bool GetData(void* buffer) const;
+  // false when null. buffer may be nullptr for a null test only. Both are
+  // on every field access, so they are inline (end of DataSet.h).
+  inline bool GetData(void* buffer) const;
   // Writes the stored form; nullptr writes null.
-  void SetData(const void* buffer);
+  inline void SetData(const void* buffer);
   // As GetData/SetData, converting between the stored form and the value
   // form (double for dates, Currency for BCD, std::u16string for wide text)
   // through the dataset's DataConvert.
@@ -243,8 +246,12 @@ class TField {
   [[noreturn]] void RangeError(double value, double min, double max) const;
   void SetDataSize(int bytes) { dataSize_ = bytes; }
   virtual std::string GetText(bool displayText) const;
+  // Raises EDatabaseError "Field '<name>' has no dataset".
+  [[noreturn]] void NoDataSetError() const;
 
  private:
+  bool GetPendingData(void* buffer) const;
+
   friend class TDataSet;
 
   TDataSet* dataSet_ = nullptr;
@@ -531,5 +538,10 @@ class TFields {
 
 // ASCII letter case ignored; the field and index names of the engine.
 bool SameName(std::string_view a, std::string_view b);
+// Bytes of a zero-padded text before its first zero, at most limit.
+size_t TextLength(const char* text, size_t limit);
 
 }  // namespace rda
+
+// TField::GetData and SetData need the whole TDataSet.
+#include "memdata/DataSet.h"

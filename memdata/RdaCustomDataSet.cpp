@@ -76,6 +76,24 @@ void StoreInteger(int type, char* p, int64_t v) {
   }
 }
 
+// memcpy with the common widths spelled out, so they compile to moves.
+inline void CopyBytes(char* dst, const char* src, size_t n) {
+  switch (n) {
+    case 2:
+      std::memcpy(dst, src, 2);
+      break;
+    case 4:
+      std::memcpy(dst, src, 4);
+      break;
+    case 8:
+      std::memcpy(dst, src, 8);
+      break;
+    default:
+      std::memcpy(dst, src, n);
+      break;
+  }
+}
+
 double LoadDouble(const char* p) { return std::bit_cast<double>(LoadU64LE(p)); }
 
 // The date-time value of a stored date, time or date-time, for comparing.
@@ -274,6 +292,7 @@ void TRdaCustomDataSet::InternalOpen() {
     s.offset = d.Offset();
     s.dataSize = d.DataSize();
     s.type = d.DataType() & 0x7F;
+    s.kind = IsTextType(s.type) ? skText : (IsUnstored(s.type) ? skUnstored : skCopy);
     s.nullByte = store_->NullFlagsOffset() + i / 8;
     s.nullMask = static_cast<uint8_t>(1u << (i % 8));
     slots_.push_back(s);
@@ -374,6 +393,7 @@ void TRdaCustomDataSet::InternalInitRecord(char* buffer) {
 }
 
 void TRdaCustomDataSet::ClearCalcFields(char* buffer) {
+  if (CalcFieldsSize() == 0) return;
   std::memset(buffer + calcAreaOffset_, 0, static_cast<size_t>(CalcFieldsSize()));
 }
 
@@ -499,9 +519,13 @@ TGetResult TRdaCustomDataSet::GetRecord(char* buffer, TGetMode mode, bool /*doCh
 // Filtering
 
 bool TRdaCustomDataSet::RecordAccepted(char* buffer) {
+  if (!Filtered() && !findMode_ && !DetailFilterActive()) return true;
+  return TestRecord(buffer);
+}
+
+bool TRdaCustomDataSet::TestRecord(char* buffer) {
   const bool detail = DetailFilterActive();
   const bool filtering = Filtered() || findMode_;
-  if (!detail && !filtering) return true;
   TempStateScope state(*this, dsFilter);
   ValueGuard<char*> record(filterBuffer_, buffer);
   bool accept = true;
@@ -585,7 +609,7 @@ void TRdaCustomDataSet::SetFilterOptionsImpl(TFilterOptions options) {
 // ---------------------------------------------------------------------------
 // Reading and writing fields
 
-char* TRdaCustomDataSet::RecordInUse() const {
+inline char* TRdaCustomDataSet::RecordInUse() const {
   if (scratchMode_ || directRead_) return TempBuffer();
   switch (State()) {
     case dsBrowse:
@@ -604,8 +628,15 @@ char* TRdaCustomDataSet::RecordInUse() const {
   }
 }
 
+// The errors of the field paths, kept out of line so those stay lean.
 void TRdaCustomDataSet::ThrowFieldOffsetError(const TField& field) const {
   DatabaseError("Field Offset Error " + field.FieldName(), this);
+}
+
+void TRdaCustomDataSet::ThrowNotEditing() const { DatabaseError(kNotEditing, this); }
+
+void TRdaCustomDataSet::ThrowNotIndexed(const TField& field) const {
+  DatabaseError("Field '" + field.DisplayName() + "' is not indexed and cannot be modified", this);
 }
 
 const TRdaCustomDataSet::FieldSlot& TRdaCustomDataSet::SlotOf(const TField& field) const {
@@ -642,67 +673,81 @@ bool TRdaCustomDataSet::GetFieldData(const TField& field, void* buffer) {
     StoreInteger(type, dst, LoadInteger(s.type, src));
     return hasValue;
   }
-  if (IsUnstored(s.type)) return false;
-  if (IsTextType(s.type)) {
-    // The field's buffer holds its size plus a terminator.
-    size_t n = std::min<size_t>(static_cast<size_t>(s.dataSize),
-                                static_cast<size_t>(std::max(field.DataSize() - 1, 0)));
-    std::memcpy(dst, src, n);
-    dst[n] = '\0';
-  } else {
-    std::memcpy(dst, src,
-                std::min<size_t>(static_cast<size_t>(s.dataSize), static_cast<size_t>(field.DataSize())));
+  switch (s.kind) {
+    case skText: {
+      // The field's buffer holds its size plus a terminator.
+      size_t n = std::min<size_t>(static_cast<size_t>(s.dataSize),
+                                  static_cast<size_t>(std::max(field.DataSize() - 1, 0)));
+      std::memcpy(dst, src, n);
+      dst[n] = '\0';
+      break;
+    }
+    case skCopy:
+      CopyBytes(dst, src, std::min<size_t>(static_cast<size_t>(s.dataSize),
+                                           static_cast<size_t>(field.DataSize())));
+      break;
+    case skUnstored:
+      return false;
   }
   return hasValue;
 }
 
-void TRdaCustomDataSet::SetFieldData(TField& field, const void* buffer) {
-  const TDataSetState state = State();
-  if (!scratchMode_) {
-    switch (state) {
-      case dsEdit:
-      case dsInsert:
-      case dsSetKey:
-      case dsCalcFields:
-      case dsFilter:
-      case dsNewValue:
-      case dsInternalCalc:
-        break;
-      default:
-        DatabaseError(kNotEditing, this);
-    }
-  }
-  if (state == dsSetKey && !GetIsIndexField(field)) {
-    DatabaseError("Field '" + field.DisplayName() + "' is not indexed and cannot be modified", this);
-  }
-  if (!scratchMode_ && (state == dsEdit || state == dsInsert) && field.FieldKind() == fkData) {
-    field.Validate(buffer);
-  }
-  char* record = RecordInUse();
-  if (!record) return;
+// Puts the stored form (nullptr: null) into record; true for a data field.
+inline bool TRdaCustomDataSet::WriteField(TField& field, const void* buffer, char* record) {
   if (field.InCalcArea()) {
     char* p = record + calcAreaOffset_ + field.Offset();
     p[0] = buffer ? 1 : 0;
     if (buffer) std::memcpy(p + 1, buffer, static_cast<size_t>(field.DataSize()));
-  } else {
-    const FieldSlot& s = SlotOf(field);
-    if (buffer) {
-      const char* src = static_cast<const char*>(buffer);
-      char* dst = record + s.offset;
-      const int type = field.DataType();
-      if (type != s.type && IsIntegerFamily(type) && IsIntegerFamily(s.type)) {
-        StoreInteger(s.type, dst, LoadInteger(type, src));
-      } else {
-        size_t n = std::min<size_t>(static_cast<size_t>(s.dataSize),
-                                    static_cast<size_t>(field.DataSize()));
-        std::memcpy(dst, src, n);
-        std::memset(dst + n, 0, static_cast<size_t>(s.dataSize) - n);
-      }
-    }
-    SetNullIn(record, s, buffer == nullptr);
-    if (!scratchMode_) IndexFieldChanged(field);
+    return false;
   }
-  if (!scratchMode_ && state != dsCalcFields && state != dsFilter && state != dsNewValue) {
+  const FieldSlot& s = SlotOf(field);
+  if (buffer) {
+    const char* src = static_cast<const char*>(buffer);
+    char* dst = record + s.offset;
+    const int type = field.DataType();
+    if (type != s.type && IsIntegerFamily(type) && IsIntegerFamily(s.type)) {
+      StoreInteger(s.type, dst, LoadInteger(type, src));
+    } else {
+      size_t n = std::min<size_t>(static_cast<size_t>(s.dataSize),
+                                  static_cast<size_t>(field.DataSize()));
+      CopyBytes(dst, src, n);
+      if (n < static_cast<size_t>(s.dataSize)) std::memset(dst + n, 0, s.dataSize - n);
+    }
+  }
+  SetNullIn(record, s, buffer == nullptr);
+  return true;
+}
+
+void TRdaCustomDataSet::SetFieldData(TField& field, const void* buffer) {
+  // Scratch records take values without checks, validation, events or
+  // index upkeep.
+  if (scratchMode_) {
+    if (char* record = RecordInUse()) WriteField(field, buffer, record);
+    return;
+  }
+  const TDataSetState state = State();
+  switch (state) {
+    case dsEdit:
+    case dsInsert:
+    case dsSetKey:
+    case dsCalcFields:
+    case dsFilter:
+    case dsNewValue:
+    case dsInternalCalc:
+      break;
+    default:
+      ThrowNotEditing();
+  }
+  if (state == dsSetKey && !GetIsIndexField(field)) ThrowNotIndexed(field);
+  // Validation with nothing to check (no handler, no constraints) is skipped.
+  if ((state == dsEdit || state == dsInsert) && field.FieldKind() == fkData &&
+      (field.OnValidate || fieldConstraintsActive_)) {
+    field.Validate(buffer);
+  }
+  char* record = RecordInUse();
+  if (!record) return;
+  if (WriteField(field, buffer, record)) IndexFieldChanged(field);
+  if (state != dsCalcFields && state != dsFilter && state != dsNewValue) {
     DataEvent(deFieldChange, &field);
   }
 }
@@ -733,12 +778,16 @@ bool TRdaCustomDataSet::GetIsIndexField(const TField& field) const {
 }
 
 void TRdaCustomDataSet::DataEvent(TDataEvent event, TField* field, int info) {
-  if (event == deFieldChange && field && State() == dsSetKey && field->InCalcArea() &&
+  if (event == deCheckBrowseMode) {
+    TDataSet::DataEvent(event, field, info);
+    WriteBackNested();
+    return;
+  }
+  if (event == deFieldChange && State() == dsSetKey && field && field->InCalcArea() &&
       GetIsIndexField(*field)) {
     SetModified(true);
   }
   TDataSet::DataEvent(event, field, info);
-  if (event == deCheckBrowseMode) WriteBackNested();
 }
 
 // ---------------------------------------------------------------------------
@@ -891,8 +940,8 @@ int TRdaCustomDataSet::CompareField(const char* a, const char* b, const TField& 
     case ftString:
     case ftFixedChar:
     case ftGuid: {
-      std::string_view ta(pa, ::strnlen(pa, size));
-      std::string_view tb(pb, ::strnlen(pb, size));
+      std::string_view ta(pa, TextLength(pa, size));
+      std::string_view tb(pb, TextLength(pb, size));
       if (partial) tb = tb.substr(0, ta.size());
       return CompareText(ta, tb, caseInsensitive);
     }
@@ -983,11 +1032,56 @@ int TRdaCustomDataSet::LocatePosition(const std::vector<TField*>& fields, TLocat
                                     [](const TField* f) { return f->InCalcArea(); });
   const bool filtering = DetailFilterActive() || Filtered();
   const char* key = scratchRow_->Data();
+
+  // Text keys of data fields are matched in place (equal bytes, then the
+  // row's text must end where the key ends unless the key is partial);
+  // every other field goes through CompareField.
+  struct TextKey {
+    const FieldSlot* slot;
+    bool null;
+    std::string_view text;
+  };
+  std::vector<TextKey> textKeys;
+  std::vector<const TField*> otherKeys;
+  for (const TField* f : fields) {
+    const FieldSlot* s = f->InCalcArea() ? nullptr : &SlotOf(*f);
+    if (s && s->kind == skText) {
+      const char* p = key + s->offset;
+      textKeys.push_back({s, IsNullIn(key, *s), std::string_view(p, TextLength(p, s->dataSize))});
+    } else {
+      otherKeys.push_back(f);
+    }
+  }
+  auto textMatches = [&](const char* image) {
+    for (const TextKey& k : textKeys) {
+      const bool null = IsNullIn(image, *k.slot);
+      if (null || k.null) {
+        if (null != k.null) return false;
+        continue;
+      }
+      const char* p = image + k.slot->offset;
+      const size_t n = k.text.size();
+      if (caseInsensitive) {
+        for (size_t j = 0; j < n; ++j) {
+          if (FoldAscii(static_cast<unsigned char>(p[j])) !=
+              FoldAscii(static_cast<unsigned char>(k.text[j]))) {
+            return false;
+          }
+        }
+      } else if (std::memcmp(p, k.text.data(), n) != 0) {
+        return false;
+      }
+      if (!partial && n < static_cast<size_t>(k.slot->dataSize) && p[n] != '\0') return false;
+    }
+    return true;
+  };
+
   const auto& rows = ViewRows();
   for (size_t i = 0; i < rows.size(); ++i) {
     const TRdaDBListItem* row = rows[i];
     if (row->RecordID() < 0) continue;
     const char* image = row->Data();
+    if (!textMatches(image)) continue;
     if (needCalc) {
       char* temp = TempBuffer();
       row->CopyTo(temp);
@@ -995,7 +1089,7 @@ int TRdaCustomDataSet::LocatePosition(const std::vector<TField*>& fields, TLocat
       image = temp;
     }
     bool match = true;
-    for (const TField* f : fields) {
+    for (const TField* f : otherKeys) {
       if (CompareField(key, image, *f, caseInsensitive, partial) != 0) {
         match = false;
         break;
@@ -1141,10 +1235,12 @@ void TRdaCustomDataSet::CompileExpressions() {
 // ---------------------------------------------------------------------------
 // Blob values
 
+// The blob identity in the record in use, whether the field is null or not.
 int32_t TRdaCustomDataSet::BlobIdOf(TField& field) {
-  char id[4] = {};
-  GetFieldData(field, id);
-  return LoadI32LE(id);
+  const char* record = RecordInUse();
+  if (!record || field.InCalcArea()) return 0;
+  const FieldSlot& s = SlotOf(field);
+  return s.dataSize >= 4 ? LoadI32LE(record + s.offset) : 0;
 }
 
 TMemoryStream* TRdaCustomDataSet::ReadBlob(TField& field) {
@@ -1157,7 +1253,7 @@ TMemoryStream* TRdaCustomDataSet::ReadBlob(TField& field) {
     case dsInsert:
       stream = blobs_.FindBlob(BlobIdOf(field), field.FieldNo());
       if (!stream) {
-        char id[4];
+        char id[8] = {};  // wide enough for any stored integer
         int32_t newId = blobs_.AddBlob(std::string_view(), field.FieldNo());
         StoreI32LE(id, newId);
         SetFieldData(field, id);
@@ -1175,9 +1271,9 @@ TMemoryStream* TRdaCustomDataSet::ReadBlob(TField& field) {
 
 void TRdaCustomDataSet::WriteBlob(TField& field, std::string_view bytes) {
   const TDataSetState state = State();
-  if (state != dsEdit && state != dsInsert) DatabaseError(kNotEditing, this);
+  if (state != dsEdit && state != dsInsert) ThrowNotEditing();
   int32_t id = BlobIdOf(field);
-  char idBytes[4];
+  char idBytes[8] = {};  // wide enough for any stored integer
   if (id < 1 || state == dsInsert) {
     if (!bytes.empty() || state != dsInsert) {
       id = blobs_.AddBlob(bytes, field.FieldNo());

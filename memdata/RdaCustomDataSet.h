@@ -403,14 +403,20 @@ class TRdaCustomDataSet : public TDataSet {
   bool copying_ = false;
   // While clear, BeforeScroll and AfterScroll do not run.
   bool scrollEvents_ = true;
+  // Set while compiled field constraints exist: writes then validate even
+  // fields without an OnValidate handler.
+  bool fieldConstraintsActive_ = false;
 
  private:
+  // Where a column's value sits in a row image, worked out at open.
+  enum SlotKind : uint8_t { skCopy, skText, skUnstored };
   struct FieldSlot {
     int32_t offset = 0;
     int32_t dataSize = 0;
-    uint8_t type = 0;     // code modulo 128
-    int32_t nullByte = 0;
+    uint8_t type = 0;  // code modulo 128
+    SlotKind kind = skCopy;
     uint8_t nullMask = 0;
+    int32_t nullByte = 0;
   };
   class Scope;
 
@@ -425,7 +431,11 @@ class TRdaCustomDataSet : public TDataSet {
     return (image[slot.nullByte] & slot.nullMask) == 0;
   }
   void SetNullIn(char* image, const FieldSlot& slot, bool isNull) const;
+  // The filter tests of a record buffer; RecordAccepted is the cheap check
+  // in front of TestRecord.
   bool RecordAccepted(char* buffer);
+  bool TestRecord(char* buffer);
+  bool WriteField(TField& field, const void* buffer, char* record);
   void FillScratchRow(const std::vector<TField*>& fields, const TVariantArray& values);
   int LocatePosition(const std::vector<TField*>& fields, TLocateOptions options);
   bool GotoKeyImpl(bool nearest);
@@ -434,7 +444,9 @@ class TRdaCustomDataSet : public TDataSet {
   void RestoreOldValues();
   bool UserEvents() const { return internalOperation_ == 0; }
   bool ScrollEventsOn() const { return scrollEvents_ && Active() && internalOperation_ == 0; }
-  void ThrowFieldOffsetError(const TField& field) const;
+  [[noreturn, gnu::cold]] void ThrowFieldOffsetError(const TField& field) const;
+  [[noreturn, gnu::cold]] void ThrowNotEditing() const;
+  [[noreturn, gnu::cold]] void ThrowNotIndexed(const TField& field) const;
 
   std::unique_ptr<TRdaDBList> store_;
   TRdaBlobList blobs_;
