@@ -61,7 +61,9 @@ TRdaComponentMessage ReadMessage(TRdaStringLine& line) {
   while (count < TRdaStringLine::kMaxFields &&
          ReadI32At(header, 5 + static_cast<size_t>(count) * TRdaStringLine::kDescriptorSize + 1) != 0)
     ++count;
-  for (int i = 0; i < count; ++i) m.Fields[static_cast<size_t>(i)] = line.NextFieldText();
+  // The last field (rows, a reply text) may be large: it takes over the line's buffer.
+  for (int i = 0; i < count; ++i)
+    m.Fields[static_cast<size_t>(i)] = i + 1 < count ? line.NextFieldText() : line.TakeNextFieldText();
   m.FieldCount = count;
   return m;
 }
@@ -496,10 +498,10 @@ void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
       break;
     case 52:
       EndReplyWait(false);
-      replyText_ = f1;
+      replyText_ = std::move(m.Fields[0]);
       break;
     case 61:
-      replyText_ = f1;
+      replyText_ = std::move(m.Fields[0]);
       EndReplyWait(false);
       break;
     case 64:

@@ -27,7 +27,13 @@ constexpr int kWSAHOST_NOT_FOUND = 11001;
 
 class TRdaTcpTransport final : public TRdaTransport {
  public:
+  static constexpr qint64 kReadBufferSize = 256 * 1024;
+
   TRdaTcpTransport() {
+    // The connection drains the socket on every read event, so Qt's own buffer only
+    // needs to hold one read's worth; a small one is reused instead of growing with
+    // every large reply.
+    socket_.setReadBufferSize(kReadBufferSize);
     connectTimer_.setSingleShot(true);
     QObject::connect(&connectTimer_, &QTimer::timeout, &socket_, [this] { ConnectTimedOut(); });
     QObject::connect(&socket_, &QAbstractSocket::stateChanged, &socket_,

@@ -110,16 +110,33 @@ void TRdaStringLine::Parse(std::string message) {
   bodyOffset_ = short_form ? 4 : kHeaderSize;
 }
 
-std::string TRdaStringLine::NextFieldText() {
+TRdaStringLine::FieldRange TRdaStringLine::NextField() {
   ++fieldIndex_;
   const Descriptor d = DescriptorAt(fieldIndex_);
   if (fieldIndex_ == kMaxFields || DescriptorAt(fieldIndex_ + 1).start == 0) fieldIndex_ = 0;
-  if (d.start == 0 && d.end == 0) return {};  // no field here
+  if (d.start == 0 && d.end == 0) return {false, 0, 0};  // no field here
   const auto size = static_cast<int64_t>(FieldBytes());
   if (d.start < 1 || d.end < d.start || d.end - 1 > size)
     throw EStringLineException(kBadDescriptorError);
-  return std::string(Buffer().substr(static_cast<size_t>(d.start - 1),
-                                     static_cast<size_t>(d.end - d.start)));
+  return {true, bodyOffset_ + static_cast<size_t>(d.start - 1), static_cast<size_t>(d.end - d.start)};
+}
+
+std::string TRdaStringLine::NextFieldText() {
+  const FieldRange f = NextField();
+  return f.present ? data_.substr(f.offset, f.length) : std::string();
+}
+
+std::string TRdaStringLine::TakeNextFieldText() {
+  const FieldRange f = NextField();
+  if (!f.present) return {};
+  if (f.offset + f.length != data_.size()) return data_.substr(f.offset, f.length);
+  std::string field = std::move(data_);
+  data_ = std::string();
+  header_.fill('\0');
+  bodyOffset_ = 0;
+  fieldIndex_ = 0;
+  field.erase(0, f.offset);
+  return field;
 }
 
 int32_t TRdaStringLine::NextFieldInteger() { return StrToInt(NextFieldText()); }

@@ -94,6 +94,11 @@ class TRdaStringLine {
   std::string NextFieldText();
   int32_t NextFieldInteger();
   std::string NextFieldStream() { return NextFieldText(); }
+  // As NextFieldText, but a field that runs to the end of the message takes
+  // over the line's buffer instead of being copied (a large reply is not
+  // copied again); the line then holds no message any more until the next
+  // Parse. Other fields are copied as by NextFieldText.
+  std::string TakeNextFieldText();
 
   // While building: the field bytes so far; after parsing: the bytes after
   // the header (after the four bytes of the short form).
@@ -108,6 +113,14 @@ class TRdaStringLine {
     int32_t end;
   };
   Descriptor DescriptorAt(int index) const;  // 1-based
+  // The next field's position in data_ and its length, checked; advances
+  // the field index. present is false when the descriptor names no field.
+  struct FieldRange {
+    bool present;
+    size_t offset;
+    size_t length;
+  };
+  FieldRange NextField();
   void SetDescriptor(int index, const Descriptor& d);
   void BeginFields();
   size_t FieldBytes() const { return data_.size() - bodyOffset_; }
