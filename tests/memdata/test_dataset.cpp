@@ -658,6 +658,47 @@ TEST(DataSetFilter, FilterTextsAndConstraintsWaitForTheEvaluator) {
   EXPECT_THROW(ds->Open(), EDatabaseError);
 }
 
+// A dataset whose filter expressions are small functions of the record in
+// use, standing in for the expression evaluator.
+class ExpressionDataSet : public TRdaDataSet {
+ public:
+  std::function<Variant(TDataSet&)> expression;
+
+ protected:
+  std::unique_ptr<TRdaCompiledExpression> CompileExpression(const std::string&, TRdaExpressionKind,
+                                                            const std::string&) override {
+    struct Compiled : TRdaCompiledExpression {
+      ExpressionDataSet* ds;
+      explicit Compiled(ExpressionDataSet* d) : ds(d) {}
+      Variant Evaluate() override { return ds->expression(*ds); }
+    };
+    return std::make_unique<Compiled>(this);
+  }
+};
+
+TEST(DataSetFilter, CompiledFilterDecidesAndAFailingOneSwitchesFilteringOff) {
+  ExpressionDataSet ds;
+  ds.AddField("Id", ftInteger, 0);
+  ds.Open();
+  for (int i = 1; i <= 4; ++i) ds.AppendRecord({Variant(i)});
+  ds.expression = [](TDataSet& d) {
+    EXPECT_EQ(d.State(), dsFilter);
+    return d.FieldByName("Id").IsNull() ? Variant::Null() : Variant(d.FieldByName("Id").AsInteger() > 2);
+  };
+  ds.SetFilter("Id > 2");
+  ds.SetFiltered(true);
+  EXPECT_THAT(Ids(ds), ElementsAre(3, 4));
+  // OnFilterRecord still has its say after the expression.
+  ds.OnFilterRecord = [](TDataSet& d, bool& accept) { accept = d.FieldByName("Id").AsInteger() != 4; };
+  EXPECT_THAT(Ids(ds), ElementsAre(3));
+  ds.OnFilterRecord = nullptr;
+
+  ds.expression = [](TDataSet&) -> Variant { throw EDatabaseError("cannot evaluate"); };
+  EXPECT_EQ(MessageOf<EDatabaseError>([&] { ds.First(); }), "cannot evaluate");
+  EXPECT_FALSE(ds.Filtered());
+  EXPECT_THAT(Ids(ds), ElementsAre(1, 2, 3, 4));
+}
+
 TEST(DataSetFilter, RowsOutsideTheCursorAreTestedTheSameWay) {
   auto ds = People({{1, "a"}, {2, "b"}});
   ds->OnFilterRecord = [](TDataSet& d, bool& accept) { accept = d.FieldByName("Id").AsInteger() == 2; };
