@@ -38,13 +38,14 @@
 // Closing keeps the rows (a reopen shows them again) unless the
 // discard-on-close flag is set, in which case the stores are discarded.
 //
-// Parts still to come plug in through the protected seams below: the
-// dataset stream (SaveToStream/LoadFromStream, DataSetToText and
-// TextToDataSet come with it), indexes and aggregates, the filter
-// expression evaluator, master/detail with nested datasets and the change
-// log, and the blob stream and copy utilities. Until then a dataset has no
-// index (the view is the row store's order) and refuses to open with a
-// filter text or a constraint or default expression, rather than ignore it.
+// The pieces of the engine still to come plug in through the protected
+// seams below: the dataset stream (SaveToStream/LoadFromStream,
+// DataSetToText and TextToDataSet come with it), indexes and aggregates,
+// the filter expression evaluator, master/detail with nested datasets and
+// the change log, and the blob stream and copy utilities. Until then a
+// dataset has no index (the view is the row store's order) and refuses to
+// open with a filter text or a constraint or default expression, rather
+// than ignore it.
 //
 // Not thread-safe: one dataset belongs to one thread.
 #pragma once
