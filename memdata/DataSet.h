@@ -28,7 +28,8 @@
 //   Close    BeforeClose, AfterClose (a pending edit or insert is dropped)
 //   First/Last/Next/Prior/MoveBy
 //            BeforeScroll, [records fetched], AfterScroll
-//            (MoveBy at the end it moves towards runs neither)
+//            (a move towards an end the cursor is already at runs only
+//            BeforeScroll)
 //   Insert/Append
 //            BeforeInsert, BeforeScroll, OnNewRecord, AfterInsert, AfterScroll
 //   Edit     BeforeEdit, AfterEdit (Edit of an empty dataset inserts)
