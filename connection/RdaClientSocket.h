@@ -30,7 +30,8 @@
 // set, to the user interface's ShowException.
 //
 // The published events are std::function members named as the event; each is called
-// only when set. A handler may call back into the connection.
+// only when set. A handler may call back into the connection, but must not destroy
+// it: a connection may only be destroyed outside its own handlers and waits.
 #pragma once
 
 #include <cstdint>
