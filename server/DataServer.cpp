@@ -21,6 +21,7 @@
 
 #include "base/Exception.h"
 #include "server/ControlCommand.h"
+#include "server/SocketIO.h"
 
 namespace rda {
 
@@ -28,28 +29,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-enum ListenerKind { kData, kEcho, kControl };
+enum ListenerKind { kData, kEcho, kControl, kHttp };
 
 constexpr int kEchoPortOffset = 10000;
 constexpr size_t kReadChunk = 64 * 1024;
-constexpr std::chrono::milliseconds kLingerOnClose{250};
-
-std::string ErrnoText() { return std::strerror(errno); }
-
-std::string PeerName(const sockaddr_storage& addr) {
-  char host[INET6_ADDRSTRLEN] = "?";
-  int port = 0;
-  if (addr.ss_family == AF_INET) {
-    const auto* a = reinterpret_cast<const sockaddr_in*>(&addr);
-    inet_ntop(AF_INET, &a->sin_addr, host, sizeof host);
-    port = ntohs(a->sin_port);
-  } else if (addr.ss_family == AF_INET6) {
-    const auto* a = reinterpret_cast<const sockaddr_in6*>(&addr);
-    inet_ntop(AF_INET6, &a->sin6_addr, host, sizeof host);
-    port = ntohs(a->sin6_port);
-  }
-  return std::string(host) + ":" + std::to_string(port);
-}
+constexpr char kHttpPost[] = "POST ";
+constexpr size_t kHttpPostSize = sizeof(kHttpPost) - 1;
+// How often idle tunnel sessions are looked for.
+constexpr std::chrono::milliseconds kSweepInterval{1000};
 
 // A listening socket on address:port; port 0 picks a free one.
 int Listen(const std::string& address, int port, int& boundPort) {
@@ -86,43 +73,6 @@ int Listen(const std::string& address, int port, int& boundPort) {
                   ? ntohs(reinterpret_cast<const sockaddr_in6*>(&addr)->sin6_port)
                   : ntohs(reinterpret_cast<const sockaddr_in*>(&addr)->sin_port);
   return fd;
-}
-
-int MillisUntil(Clock::time_point deadline) {
-  if (deadline == Clock::time_point::max()) return -1;
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::clamp<int64_t>(left.count(), 0, INT_MAX));
-}
-
-// Writes all bytes to a non-blocking socket, waiting up to limit for room.
-bool SendAll(int fd, std::string_view bytes, int stopFd, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!bytes.empty()) {
-    const ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (n > 0) {
-      bytes.remove_prefix(static_cast<size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
-    pollfd p[2] = {{fd, POLLOUT, 0}, {stopFd, POLLIN, 0}};
-    if (poll(p, 2, MillisUntil(deadline)) <= 0 || (p[1].revents & POLLIN)) return false;
-  }
-  return true;
-}
-
-// Ends a connection so that the answers already sent reach the client: a
-// close with unread input would reset the connection and could discard them.
-void CloseGracefully(int fd) {
-  shutdown(fd, SHUT_WR);
-  const auto deadline = Clock::now() + kLingerOnClose;
-  char buf[4096];
-  for (;;) {
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, MillisUntil(deadline)) <= 0) break;
-    const ssize_t n = recv(fd, buf, sizeof buf, 0);
-    if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN))) break;
-  }
-  close(fd);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -187,7 +137,7 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
 
 DataServer::~DataServer() {
   Stop();
-  for (int fd : {dataListener_, echoListener_, controlListener_, stopFd_})
+  for (int fd : {dataListener_, echoListener_, controlListener_, httpListener_, stopFd_})
     if (fd >= 0) close(fd);
 }
 
@@ -202,6 +152,23 @@ void DataServer::Start() {
   // never reachable from another machine.
   if (options_.controlPort >= 0)
     controlListener_ = Listen("127.0.0.1", options_.controlPort, controlPort_);
+  // The tunnel also answers HTTP on the data port, so it exists without
+  // --http-port too.
+  HttpTunnelSettings http;
+  http.extensionPath = options_.httpPath;
+  http.self = SelfDestination(options_.bind, dataPort_);
+  for (const auto& entry : options_.httpAllow)
+    http.allowed.push_back(ResolveDestination(entry, http.self));
+  if (http.allowed.empty()) http.allowed.push_back(http.self);
+  http.sessionIdle = options_.httpSessionIdle;
+  http.requestTimeout = options_.handshakeTimeout;
+  http.maxBodyBytes = options_.session.maxRequestBytes + 4;
+  http.maxSessions = static_cast<size_t>(options_.maxClients);
+  http.transforms = options_.session;
+  tunnel_ = std::make_unique<HttpTunnel>(std::move(http), stopFd_, [this](int level, const std::string& text) {
+    Log(static_cast<ServerOptions::LogLevel>(level), text);
+  });
+  if (options_.httpPort >= 0) httpListener_ = Listen(options_.bind, options_.httpPort, httpPort_);
   started_ = true;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }
@@ -210,6 +177,7 @@ std::string DataServer::ReadyLine() const {
   std::string line = "rdaserver ready data=" + std::to_string(dataPort_);
   if (echoPort_) line += " echo=" + std::to_string(echoPort_);
   if (controlPort_) line += " control=" + std::to_string(controlPort_);
+  if (httpPort_) line += " http=" + std::to_string(httpPort_);
   return line;
 }
 
@@ -272,12 +240,18 @@ void DataServer::Spawn(std::function<void()> work) {
 // ---- Accepting ----------------------------------------------------------------------
 
 void DataServer::AcceptLoop() {
+  auto nextSweep = Clock::now() + kSweepInterval;
   while (!Stopping()) {
-    pollfd fds[4] = {{stopFd_, POLLIN, 0},
+    pollfd fds[5] = {{stopFd_, POLLIN, 0},
                      {dataListener_, POLLIN, 0},
                      {echoListener_, POLLIN, 0},
-                     {controlListener_, POLLIN, 0}};
-    const int r = poll(fds, 4, -1);
+                     {controlListener_, POLLIN, 0},
+                     {httpListener_, POLLIN, 0}};
+    const int r = poll(fds, 5, MillisUntil(nextSweep));
+    if (Clock::now() >= nextSweep) {
+      tunnel_->Sweep();
+      nextSweep = Clock::now() + kSweepInterval;
+    }
     if (r < 0) {
       if (errno == EINTR) continue;
       Log(ServerOptions::LogLevel::kQuiet, "poll: " + ErrnoText());
@@ -288,6 +262,7 @@ void DataServer::AcceptLoop() {
     if (fds[1].revents & POLLIN) Accept(dataListener_, kData);
     if (fds[2].revents & POLLIN) Accept(echoListener_, kEcho);
     if (fds[3].revents & POLLIN) Accept(controlListener_, kControl);
+    if (fds[4].revents & POLLIN) Accept(httpListener_, kHttp);
   }
 }
 
@@ -328,6 +303,17 @@ void DataServer::Accept(int listener, int kind) {
           ServeControl(fd);
           --controlConnections_;
         });
+      } else if (kind == kHttp) {
+        if (httpConnections_.fetch_add(1) >= options_.maxClients) {
+          --httpConnections_;
+          close(fd);
+          continue;
+        }
+        const std::string peer = PeerName(addr);
+        Spawn([this, fd, peer] {
+          ServeHttp(fd, peer, {}, HttpTunnel::Entry::kEndpoint);
+          --httpConnections_;
+        });
       } else {
         auto c = std::make_shared<Connection>();
         c->fd = fd;
@@ -356,6 +342,7 @@ void DataServer::Accept(int listener, int kind) {
       Log(ServerOptions::LogLevel::kQuiet, std::string("cannot serve a connection: ") + e.what());
       if (kind == kEcho) --echoConnections_;
       if (kind == kControl) --controlConnections_;
+      if (kind == kHttp) --httpConnections_;
       if (registered) Unregister(registered);
       close(fd);
     }
@@ -398,6 +385,9 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
   bool peerClosed = false;
   std::string reason;
   char buf[kReadChunk];
+  bool sniffing = true;
+  std::string sniff;
+  bool http = false;
 
   for (;;) {
     if (Stopping()) {
@@ -492,7 +482,19 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
     }
     if (wantRead && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
       const ssize_t n = recv(c->fd, buf, sizeof buf, 0);
-      if (n > 0) {
+      if (n > 0 && sniffing) {
+        // The first bytes tell a proxied HTTP request from frames.
+        sniff.append(buf, static_cast<size_t>(n));
+        lastRead = now;
+        if (sniff.size() < kHttpPostSize && std::string_view(kHttpPost).starts_with(sniff)) continue;
+        sniffing = false;
+        if (sniff.starts_with(kHttpPost)) {
+          http = true;
+          break;
+        }
+        session->Append(sniff);
+        sniff.clear();
+      } else if (n > 0) {
         session->Append(std::string_view(buf, static_cast<size_t>(n)));
         lastRead = now;
       } else if (n == 0) {
@@ -514,8 +516,29 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
     }
   }
   Unregister(id);
+  if (http) {
+    // Not a data client after all: the tunnel answers it from this server.
+    {
+      std::lock_guard<std::mutex> lock(c->mutex);
+      c->session.reset();
+    }
+    session.reset();
+    Log(ServerOptions::LogLevel::kVerbose, "client " + std::to_string(id) + " speaks HTTP");
+    ServeHttp(c->fd, c->peer, sniff, HttpTunnel::Entry::kDataPort);
+    return;
+  }
   CloseGracefully(c->fd);
   Log(ServerOptions::LogLevel::kNormal, "client " + std::to_string(id) + " closed: " + reason);
+}
+
+void DataServer::ServeHttp(int fd, const std::string& peer, const std::string& received,
+                           HttpTunnel::Entry entry) {
+  try {
+    tunnel_->Serve(fd, peer, received, entry);
+  } catch (const std::exception& e) {
+    Log(ServerOptions::LogLevel::kQuiet, "http " + peer + ": " + e.what());
+  }
+  CloseGracefully(fd);
 }
 
 // ---- Echo and control -----------------------------------------------------------------------
@@ -530,7 +553,7 @@ void DataServer::ServeEcho(int fd) {
     const ssize_t n = recv(fd, buf, sizeof buf, 0);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n <= 0) break;
-    if (!SendAll(fd, std::string_view(buf, static_cast<size_t>(n)), stopFd_, std::chrono::seconds(5)))
+    if (!SendAll(fd, std::string_view(buf, static_cast<size_t>(n)), stopFd_, Clock::now() + std::chrono::seconds(5)))
       break;
   }
   CloseGracefully(fd);
@@ -558,10 +581,10 @@ void DataServer::ServeControl(int fd) {
         open = false;
         break;
       }
-      open = SendAll(fd, RunControl(line) + "\n", stopFd_, std::chrono::seconds(5));
+      open = SendAll(fd, RunControl(line) + "\n", stopFd_, Clock::now() + std::chrono::seconds(5));
     }
     if (open && pending.size() > kMaxControlLine) {
-      SendAll(fd, "error line too long\n", stopFd_, std::chrono::seconds(5));
+      SendAll(fd, "error line too long\n", stopFd_, Clock::now() + std::chrono::seconds(5));
       open = false;
     }
   }

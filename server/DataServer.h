@@ -1,6 +1,11 @@
-// The socket side of rdaserver: the data port, the LAN echo service and the
-// control port, each a thin loop around code that does no I/O of its own
-// (ServerSession, ParseControlCommand).
+// The socket side of rdaserver: the data port, the LAN echo service, the
+// control port and the HTTP tunnelling endpoint, each a thin loop around
+// code that does no I/O of its own (ServerSession, ParseControlCommand,
+// HttpRequestParser and TunnelCodec under HttpTunnel).
+//
+// A data connection whose first bytes are "POST " is a proxied client's
+// HTTP request (a frame's length never reads so); it is handed to the
+// tunnel, which answers it in HTTP from this server.
 //
 // Threads: one accept thread polls every listening socket; each accepted
 // connection gets a thread of its own (data, echo or control). A data
@@ -9,8 +14,9 @@
 // composed lines, which the session's own thread packs and writes.
 //
 // Bounds, so that one client cannot hurt the server or another client:
-//   - at most maxClients data connections (more are closed at once), 64
-//     echo and 16 control connections;
+//   - at most maxClients data connections (more are closed at once), as
+//     many HTTP connections and tunnel sessions, 64 echo and 16 control
+//     connections;
 //   - a new data connection must deliver its first complete request within
 //     the handshake time, and a half-received request may not stall longer;
 //   - a client that does not read its answers for kWriteStall is dropped;
@@ -35,6 +41,7 @@
 #include <string_view>
 #include <thread>
 
+#include "server/HttpTunnel.h"
 #include "server/ServerDatabase.h"
 #include "server/ServerOptions.h"
 
@@ -70,7 +77,8 @@ class DataServer {
   int DataPort() const { return dataPort_; }
   int EchoPort() const { return echoPort_; }        // 0 when off
   int ControlPort() const { return controlPort_; }  // 0 when off
-  // "rdaserver ready data=PORT [echo=PORT] [control=PORT]"
+  int HttpPort() const { return httpPort_; }        // 0 when off
+  // "rdaserver ready data=PORT [echo=PORT] [control=PORT] [http=PORT]"
   std::string ReadyLine() const;
 
   // Runs one control command and returns its answer (lines joined with
@@ -78,6 +86,7 @@ class DataServer {
   std::string RunControl(std::string_view line);
 
   size_t ClientCount() const;
+  size_t TunnelSessionCount() const { return tunnel_ ? tunnel_->SessionCount() : 0; }
 
  private:
   struct Connection;
@@ -87,6 +96,8 @@ class DataServer {
   void ServeClient(const std::shared_ptr<Connection>& c);
   void ServeEcho(int fd);
   void ServeControl(int fd);
+  void ServeHttp(int fd, const std::string& peer, const std::string& received,
+                 HttpTunnel::Entry entry);
   void Spawn(std::function<void()> work);
   void Unregister(int id);
   void Log(ServerOptions::LogLevel level, const std::string& text);
@@ -101,9 +112,12 @@ class DataServer {
   int dataListener_ = -1;
   int echoListener_ = -1;
   int controlListener_ = -1;
+  int httpListener_ = -1;
   int dataPort_ = 0;
   int echoPort_ = 0;
   int controlPort_ = 0;
+  int httpPort_ = 0;
+  std::unique_ptr<HttpTunnel> tunnel_;
   std::thread acceptThread_;
 
   mutable std::mutex registryMutex_;
@@ -111,6 +125,7 @@ class DataServer {
   int nextId_ = 1;
   std::atomic<int> echoConnections_{0};
   std::atomic<int> controlConnections_{0};
+  std::atomic<int> httpConnections_{0};
 
   std::mutex threadsMutex_;
   std::condition_variable threadsDone_;

@@ -22,6 +22,18 @@ int ReadNumber(const std::string& option, const std::string& value, int min, int
   return *v;
 }
 
+// The extension path without slashes around it; only characters that need
+// no escaping in a URL path.
+std::string ReadHttpPath(std::string path) {
+  while (!path.empty() && path.front() == '/') path.erase(0, 1);
+  while (!path.empty() && path.back() == '/') path.pop_back();
+  const bool ok = !path.empty() && path.find("//") == std::string::npos &&
+                  path.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                         "0123456789-._~!$'()*+,;=:@/") == std::string::npos;
+  if (!ok) throw Exception("--http-path needs a path such as isapi/RdaHttp.dll, not \"" + path + "\"");
+  return path;
+}
+
 }  // namespace
 
 ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
@@ -89,6 +101,20 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
       o.handshakeTimeout = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
     } else if (name == "--query-timeout") {
       o.queryTimeout = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
+    } else if (name == "--http-port") {
+      o.httpPort = ReadNumber(name, value(), 0, kMaxPort);
+    } else if (name == "--http-path") {
+      o.httpPath = ReadHttpPath(value());
+    } else if (name == "--http-allow") {
+      const std::string entry = value();
+      const size_t colon = entry.rfind(':');
+      if (entry != "self" &&
+          (colon == std::string::npos || colon + 1 == entry.size() ||
+           entry.find_first_not_of("0123456789", colon + 1) != std::string::npos))
+        throw Exception("--http-allow needs HOST:PORT, [IPv6]:PORT or self, not \"" + entry + "\"");
+      o.httpAllow.push_back(entry);
+    } else if (name == "--http-session-idle") {
+      o.httpSessionIdle = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
     } else if (name == "--quiet") {
       flag();
       o.logLevel = ServerOptions::LogLevel::kQuiet;
@@ -116,8 +142,9 @@ std::string ServerUsage() {
       "Usage: rdaserver [options]\n"
       "\n"
       "The reference data server: answers the Rda client protocol from an SQLite database.\n"
-      "Prints one line \"rdaserver ready data=PORT [echo=PORT] [control=PORT]\" to stdout\n"
-      "once it listens; SIGTERM or SIGINT stop it.\n"
+      "Prints one line \"rdaserver ready data=PORT [echo=PORT] [control=PORT] [http=PORT]\"\n"
+      "to stdout"
+      " once it listens; SIGTERM or SIGINT stop it.\n"
       "\n"
       "Options:\n"
       "  --port N              data port (default 9406; 0 = any free port)\n"
@@ -144,6 +171,12 @@ std::string ServerUsage() {
       "  --handshake-timeout S seconds a new connection may take to send its first complete\n"
       "                        request, and a request may stall half-sent (default 30)\n"
       "  --query-timeout S     seconds a statement may run before it is interrupted (default 30)\n"
+      "  --http-port N         HTTP tunnelling endpoint on the bind address (0 = any free\n"
+      "                        port); HTTP POSTs to the data port are answered in any case\n"
+      "  --http-path P         the endpoint's extension path (default isapi/RdaHttp.dll)\n"
+      "  --http-allow H:P      a data server the endpoint may forward to; repeatable;\n"
+      "                        \"self\" is this server (the default when none is given)\n"
+      "  --http-session-idle S seconds after which an idle tunnel session ends (default 600)\n"
       "  --quiet | --verbose   log only errors | every request (log goes to stderr)\n"
       "  --help                this text\n"
       "\n"

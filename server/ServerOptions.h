@@ -21,6 +21,11 @@ struct ServerOptions {
   int maxClients = 200;
   std::chrono::seconds handshakeTimeout{30};
   std::chrono::seconds queryTimeout{30};
+  // The HTTP tunnelling endpoint.
+  int httpPort = -1;                             // -1 = off, 0 = any free port
+  std::string httpPath = "isapi/RdaHttp.dll";    // the extension path, no slashes around it
+  std::vector<std::string> httpAllow;            // HOST:PORT or "self"; empty = self only
+  std::chrono::seconds httpSessionIdle{600};     // a tunnel session idle this long ends
   LogLevel logLevel = LogLevel::kNormal;
   bool help = false;
   SessionSettings session;

@@ -1,0 +1,348 @@
+#include "server/HttpRequest.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace rda {
+
+namespace {
+
+char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return Lower(x) == Lower(y);
+         });
+}
+
+std::string_view Trim(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+// The characters of a header name (RFC 9110 token).
+bool IsTokenChar(char c) {
+  if (std::isalnum(static_cast<unsigned char>(c))) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool AllDigits(std::string_view s) {
+  return !s.empty() &&
+         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A decimal number up to max, or nothing.
+std::optional<size_t> ReadDecimal(std::string_view s, size_t max) {
+  if (!AllDigits(s)) return std::nullopt;
+  size_t v = 0;
+  for (char c : s) {
+    v = v * 10 + static_cast<size_t>(c - '0');
+    if (v > max) return std::nullopt;
+  }
+  return v;
+}
+
+// Does the comma-separated list in value hold the token (without regard to case)?
+bool ListHas(std::string_view value, std::string_view token) {
+  while (!value.empty()) {
+    const size_t comma = value.find(',');
+    if (EqualsNoCase(Trim(value.substr(0, comma)), token)) return true;
+    if (comma == std::string_view::npos) break;
+    value.remove_prefix(comma + 1);
+  }
+  return false;
+}
+
+// The end of the head: the offset of its first byte past the empty line,
+// and where the head's own text ends; npos when not there yet. The search
+// starts at `from`, so that a head arriving in small pieces is not read
+// again from its start each time.
+std::pair<size_t, size_t> FindHeadEnd(std::string_view bytes, size_t from) {
+  for (size_t i = bytes.find('\n', from); i != std::string_view::npos;
+       i = bytes.find('\n', i + 1)) {
+    // A line of nothing (or only CR) after this LF ends the head.
+    size_t next = i + 1;
+    if (next < bytes.size() && bytes[next] == '\r') ++next;
+    if (next < bytes.size() && bytes[next] == '\n') return {next + 1, i};
+  }
+  return {std::string_view::npos, std::string_view::npos};
+}
+
+}  // namespace
+
+std::optional<std::string> HttpRequest::Header(std::string_view name) const {
+  for (const auto& [n, v] : headers)
+    if (EqualsNoCase(n, name)) return v;
+  return std::nullopt;
+}
+
+std::string_view HttpReason(int status) {
+  switch (status) {
+    case 100: return "Continue";
+    case 200: return "OK";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 411: return "Length Required";
+    case 413: return "Payload Too Large";
+    case 417: return "Expectation Failed";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    case 505: return "HTTP Version Not Supported";
+    default: return "Error";
+  }
+}
+
+HttpRequestParser::State HttpRequestParser::Fail(int status, std::string detail) {
+  state_ = State::kFailed;
+  error_ = {status, std::move(detail)};
+  buffer_.clear();
+  head_.reset();
+  return state_;
+}
+
+HttpRequestParser::State HttpRequestParser::Append(std::string_view bytes) {
+  if (state_ == State::kFailed) return state_;
+  buffer_.append(bytes);
+  if (state_ == State::kComplete) return state_;  // the next request waits for Take
+  return Advance();
+}
+
+HttpRequestParser::State HttpRequestParser::Finish() {
+  if (state_ == State::kNeedMore && Started()) {
+    return Fail(400, head_ ? "the body ended after " + std::to_string(buffer_.size()) + " of " +
+                                 std::to_string(bodyLength_) + " bytes"
+                           : "the request ended inside its head");
+  }
+  return state_;
+}
+
+bool HttpRequestParser::ContinueDue() {
+  const bool due = continueDue_ && state_ == State::kNeedMore;
+  continueDue_ = false;
+  return due;
+}
+
+HttpRequest HttpRequestParser::Take() {
+  HttpRequest request = std::move(*head_);
+  head_.reset();
+  state_ = State::kNeedMore;
+  Advance();
+  return request;
+}
+
+HttpRequestParser::State HttpRequestParser::Advance() {
+  if (!head_) {
+    // Empty lines in front of a request are skipped, a few of them.
+    size_t skipped = 0;
+    while (skipped < kMaxEmptyLinesBefore && !buffer_.empty() &&
+           (buffer_.front() == '\n' || buffer_.rfind("\r\n", 0) == 0)) {
+      buffer_.erase(0, buffer_.front() == '\n' ? 1 : 2);
+      scanFrom_ = 0;
+      ++skipped;
+    }
+    if (buffer_.empty() || (buffer_.size() == 1 && buffer_[0] == '\r')) return state_;
+    // Only the bytes a head may have are searched.
+    const std::string_view window =
+        std::string_view(buffer_).substr(0, std::min(buffer_.size(), maxHeadBytes_ + 3));
+    const auto [bodyStart, headEnd] = FindHeadEnd(window, scanFrom_);
+    // The end may straddle the next piece: look at the last 3 bytes again.
+    scanFrom_ = window.size() > 3 ? window.size() - 3 : 0;
+    if (bodyStart == std::string::npos) {
+      if (buffer_.size() > maxHeadBytes_)
+        return Fail(431, "the request head is larger than " + std::to_string(maxHeadBytes_) +
+                             " bytes");
+      return state_;
+    }
+    if (bodyStart > maxHeadBytes_)
+      return Fail(431, "the request head is larger than " + std::to_string(maxHeadBytes_) +
+                           " bytes");
+    if (ReadHead(std::string_view(buffer_).substr(0, headEnd)) == State::kFailed) return state_;
+    buffer_.erase(0, bodyStart);
+    scanFrom_ = 0;
+    continueDue_ = head_->expectContinue;
+  }
+  if (buffer_.size() < bodyLength_) return state_;
+  head_->body = buffer_.substr(0, bodyLength_);
+  buffer_.erase(0, bodyLength_);
+  continueDue_ = false;
+  state_ = State::kComplete;
+  return state_;
+}
+
+HttpRequestParser::State HttpRequestParser::ReadHead(std::string_view head) {
+  std::vector<std::string_view> lines;
+  while (!head.empty()) {
+    const size_t lf = head.find('\n');
+    std::string_view line = head.substr(0, lf);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back(line);
+    if (lf == std::string_view::npos) break;
+    head.remove_prefix(lf + 1);
+  }
+  if (lines.empty()) return Fail(400, "the request line is empty");
+  if (lines.size() > kMaxHeaderLines + 1)
+    return Fail(431, "the request has more than " + std::to_string(kMaxHeaderLines) + " headers");
+
+  HttpRequest r;
+  const std::string_view requestLine = lines.front();
+  const size_t firstBlank = requestLine.find(' ');
+  const size_t lastBlank = requestLine.rfind(' ');
+  if (firstBlank == std::string_view::npos || lastBlank == firstBlank)
+    return Fail(400, "the request line does not read as method, target and version");
+  r.method = requestLine.substr(0, firstBlank);
+  const std::string_view version = requestLine.substr(lastBlank + 1);
+  r.target = Trim(requestLine.substr(firstBlank + 1, lastBlank - firstBlank - 1));
+  if (r.method.empty() || !std::all_of(r.method.begin(), r.method.end(), IsTokenChar) ||
+      r.target.empty())
+    return Fail(400, "the request line does not read as method, target and version");
+  if (r.target.find_first_of(std::string_view("\0\r\t", 3)) != std::string::npos)
+    return Fail(400, "the request target holds control characters");
+  if (version == "HTTP/1.1") {
+    r.minorVersion = 1;
+  } else if (version == "HTTP/1.0") {
+    r.minorVersion = 0;
+  } else if (version.rfind("HTTP/", 0) == 0) {
+    return Fail(505, "only HTTP/1.0 and HTTP/1.1 are served");
+  } else {
+    return Fail(400, "the request line does not end with an HTTP version");
+  }
+
+  std::optional<size_t> contentLength;
+  for (size_t i = 1; i < lines.size(); ++i) {
+    const std::string_view line = lines[i];
+    const size_t colon = line.find(':');
+    if (colon == 0 || colon == std::string_view::npos)
+      return Fail(400, "a header line does not read as name: value");
+    const std::string_view name = line.substr(0, colon);
+    if (!std::all_of(name.begin(), name.end(), IsTokenChar))
+      return Fail(400, "a header name holds a character that no header name has");
+    const std::string_view value = Trim(line.substr(colon + 1));
+    if (value.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos)
+      return Fail(400, "a header value holds control characters");
+    if (EqualsNoCase(name, "Content-Length")) {
+      const auto length = ReadDecimal(value, static_cast<size_t>(1) << 40);
+      if (!length) return Fail(400, "Content-Length is not a decimal number");
+      if (contentLength && *contentLength != *length)
+        return Fail(400, "two Content-Length headers differ");
+      contentLength = length;
+    } else if (EqualsNoCase(name, "Transfer-Encoding")) {
+      return Fail(411, "bodies must come with Content-Length, not Transfer-Encoding");
+    } else if (EqualsNoCase(name, "Expect")) {
+      if (!EqualsNoCase(value, "100-continue")) return Fail(417, "only 100-continue is expected");
+      r.expectContinue = r.minorVersion == 1;
+    }
+    r.headers.emplace_back(std::string(name), std::string(value));
+  }
+
+  const auto connection = r.Header("Connection");
+  r.keepAlive = r.minorVersion == 1 ? !(connection && ListHas(*connection, "close"))
+                                    : (connection && ListHas(*connection, "keep-alive"));
+  if (r.method != "POST") return Fail(405, "only POST requests carry messages");
+  if (!contentLength) return Fail(411, "the request has no Content-Length");
+  if (*contentLength > maxBodyBytes_)
+    return Fail(413, "the body is larger than " + std::to_string(maxBodyBytes_) + " bytes");
+  bodyLength_ = *contentLength;
+  head_ = std::move(r);
+  return state_;
+}
+
+std::string HttpResponse(int minorVersion, int status, bool keepAlive, std::string_view contentType,
+                         std::string_view body, const std::vector<std::string>& extraHeaders) {
+  std::string out = minorVersion == 1 ? "HTTP/1.1 " : "HTTP/1.0 ";
+  out += std::to_string(status);
+  out += ' ';
+  out += HttpReason(status);
+  out += "\r\nContent-Type: ";
+  out += contentType;
+  out += "\r\nContent-Length: ";
+  out += std::to_string(body.size());
+  out += keepAlive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n";
+  for (const auto& h : extraHeaders) out += h + "\r\n";
+  out += "\r\n";
+  out += body;
+  return out;
+}
+
+std::string HttpErrorResponse(int minorVersion, const HttpError& error, bool keepAlive) {
+  std::string body = "Error " + std::to_string(error.status) + " " +
+                     std::string(HttpReason(error.status)) + ": " + error.detail + "\r\n\r\n";
+  std::vector<std::string> extra;
+  if (error.status == 405) extra.push_back("Allow: POST");
+  return HttpResponse(minorVersion, error.status, keepAlive, "text/plain", body, extra);
+}
+
+namespace {
+
+bool IsHostChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' ||
+         c == ':';
+}
+
+}  // namespace
+
+TunnelTargetResult ParseTunnelTarget(std::string_view target, std::string_view extensionPath) {
+  TunnelTargetResult result;
+  auto fail = [&](int status, std::string detail) {
+    result.error = {status, std::move(detail)};
+    return result;
+  };
+  // An absolute target, as a proxy would pass it on: keep its path.
+  if (target.size() > 7 && EqualsNoCase(target.substr(0, 7), "http://")) {
+    const size_t slash = target.find('/', 7);
+    if (slash == std::string_view::npos) return fail(404, "the target names no extension");
+    target.remove_prefix(slash);
+  }
+  const size_t question = target.find('?');
+  const std::string_view path = target.substr(0, question);
+  const std::string expected = "/" + std::string(extensionPath) + "/rda";
+  if (!EqualsNoCase(path, expected))
+    return fail(404, "the tunnel answers at /" + std::string(extensionPath) + "/RDA");
+  if (question == std::string_view::npos)
+    return fail(400, "the request names no data server (a query is missing)");
+
+  std::vector<std::string_view> parts;
+  std::string_view query = target.substr(question + 1);
+  for (;;) {
+    const size_t amp = query.find('&');
+    parts.push_back(query.substr(0, amp));
+    if (amp == std::string_view::npos) break;
+    query.remove_prefix(amp + 1);
+  }
+  constexpr char kForms[] = "the query is <address>&<port>&<timeout> or &<address>&<port>";
+  if (parts.size() != 3) return fail(400, kForms);
+  TunnelTarget t;
+  std::string_view address, port;
+  if (parts[0].empty()) {
+    t.form = 2;
+    address = parts[1];
+    port = parts[2];
+  } else {
+    t.form = 1;
+    address = parts[0];
+    port = parts[1];
+    const auto timeout = ReadDecimal(parts[2], 65535);
+    if (!timeout) return fail(400, "the time-out is not a number from 0 to 65535");
+    t.timeoutSeconds = static_cast<int>(*timeout);
+  }
+  if (address.size() > 2 && address.front() == '[' && address.back() == ']')
+    address = address.substr(1, address.size() - 2);
+  if (address.empty() || address.size() > 255 ||
+      !std::all_of(address.begin(), address.end(), IsHostChar))
+    return fail(400, "the data server's address is not a host name or address");
+  const auto portNumber = ReadDecimal(port, 65535);
+  if (!portNumber || *portNumber == 0 || port.size() > 5)
+    return fail(400, "the data server's port is not a number from 1 to 65535");
+  t.address = address;
+  t.port = static_cast<int>(*portNumber);
+  result.target = std::move(t);
+  return result;
+}
+
+}  // namespace rda
