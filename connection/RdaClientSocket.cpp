@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 
 #include "base/Convert.h"
@@ -68,8 +69,19 @@ TRdaClientSocketPrivate::TRdaClientSocketPrivate(TRdaClientSocket& q)
       }
     });
   });
+  // The reply limit: the timer only checks a deadline that waits and received bytes
+  // move, so that a quick exchange does not start and stop a timer each time.
   replyTimer_.setSingleShot(true);
   QObject::connect(&replyTimer_, &QTimer::timeout, [this] {
+    bool waiting = false;
+    for (Waiter* w : waiters_) waiting = waiting || (w->request && !w->ended);
+    if (!waiting) return;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        replyDeadline_ - std::chrono::steady_clock::now());
+    if (left.count() > 0) {
+      replyTimer_.start(static_cast<int>(left.count()) + 1);
+      return;
+    }
     for (Waiter* w : waiters_)
       if (w->request && !w->ended) w->timedOut = true;
     EndReplyWait(true);

@@ -121,13 +121,12 @@ void TRdaClientSocketPrivate::RequestWait() {
   struct Pop {
     TRdaClientSocketPrivate& d;
     Waiter& w;
-    ~Pop() {
-      std::erase(d.waiters_, &w);
-      if (std::none_of(d.waiters_.begin(), d.waiters_.end(), [](Waiter* x) { return x->request; }))
-        d.replyTimer_.stop();
-    }
+    ~Pop() { std::erase(d.waiters_, &w); }
   } pop{*this, waiter};
-  if (replyTimeout_ > 0) replyTimer_.start(replyTimeout_);
+  if (replyTimeout_ > 0) {
+    replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
+    if (!replyTimer_.isActive()) replyTimer_.start(replyTimeout_);
+  }
   smartWait_.SetWaitingCursor(cursorOnQueries_);
   smartWait_.Wait();
   if (waiter.error) std::rethrow_exception(waiter.error);
@@ -331,7 +330,7 @@ void TRdaClientSocketPrivate::TransportReadyRead() {
   Guarded([this] {
     if (q_.OnRead) q_.OnRead();
     // The reply limit counts silence, not the length of a reply that is arriving.
-    if (replyTimer_.isActive()) replyTimer_.start();
+    replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
     ReceiveFromTransport();
   });
 }

@@ -15,6 +15,7 @@
 
 #include <QTimer>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <exception>
@@ -253,6 +254,7 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   QTimer keepAliveTimer_;
   QTimer reconnectTimer_;
   QTimer replyTimer_;
+  std::chrono::steady_clock::time_point replyDeadline_;
   int keepAliveUnitMs_ = 60000;
   // Expires when the connection object goes away, so that a receive loop can tell
   // that a handler destroyed it.
