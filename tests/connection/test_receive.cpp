@@ -302,7 +302,6 @@ TEST_F(Receive, BadInputRaisesAndLosesNothingElse) {
 
 TEST_F(Receive, BlockingConnectionQueuesWhatItSends) {
   s.SetClientType(ctBlocking);
-  s.Private().SetKeepAliveUnit(1);
   TRdaStringLine line;
   line.SetToken(15);
   line.AddField(int32_t{1});
