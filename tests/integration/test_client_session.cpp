@@ -215,6 +215,7 @@ struct TransformCase {
   std::vector<std::string> serverArgs;
   TRdaEncryption encryption;
   bool zlib;
+  friend void PrintTo(const TransformCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class Transforms : public ::testing::TestWithParam<TransformCase> {};
