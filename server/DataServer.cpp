@@ -524,7 +524,16 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
     }
     session.reset();
     Log(ServerOptions::LogLevel::kVerbose, "client " + std::to_string(id) + " speaks HTTP");
+    if (httpConnections_.fetch_add(1) >= options_.maxClients) {
+      --httpConnections_;
+      Log(ServerOptions::LogLevel::kNormal, "refused HTTP from " + c->peer + ": " +
+                                                std::to_string(options_.maxClients) +
+                                                " HTTP connections are open");
+      close(c->fd);
+      return;
+    }
     ServeHttp(c->fd, c->peer, sniff, HttpTunnel::Entry::kDataPort);
+    --httpConnections_;
     return;
   }
   CloseGracefully(c->fd);

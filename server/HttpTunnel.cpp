@@ -24,7 +24,6 @@ namespace {
 using Clock = HttpTunnel::Clock;
 
 constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-constexpr int kLogError = 0;
 constexpr int kLogNormal = 1;
 constexpr int kLogVerbose = 2;
 
@@ -226,7 +225,7 @@ struct HttpTunnel::Session {
 };
 
 struct HttpTunnel::Answer {
-  enum class End { kComplete, kClosed, kTimedOut } end = End::kComplete;
+  enum class End { kComplete, kClosed, kTimedOut, kTooLarge } end = End::kComplete;
   std::vector<std::string> frames;  // contents
   size_t bytes = 0;
 };
@@ -347,7 +346,7 @@ HttpTunnel::Answer HttpTunnel::Forward(Backend& backend, TunnelCodec& codec,
     if (codec.IsPingAnswer(*m, ping)) return a;
     a.bytes += m->size();
     if (a.bytes > kMaxAnswerBytes) {
-      a.end = Answer::End::kClosed;
+      a.end = Answer::End::kTooLarge;
       a.frames.clear();
       return a;
     }
@@ -479,6 +478,8 @@ std::string HttpTunnel::Tunnel(const HttpRequest& request, const TunnelDestinati
     if (s) EndSession(*s);
     if (a.end == Answer::End::kTimedOut)
       return fail(504, "the data server did not answer in time");
+    if (a.end == Answer::End::kTooLarge)
+      return fail(502, "the answer is larger than " + std::to_string(kMaxAnswerBytes) + " bytes");
     // A server that answers and then closes (a refused login) has answered.
     if (!a.frames.empty()) return frames(a.frames, id);
     return fail(502, "the data server closed the connection without an answer");
