@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "base/ByteIO.h"
+#include "fuzz/ServerFuzzModes.h"
 #include "messaging/RdaBodyTransforms.h"
 #include "server/HttpRequest.h"
 #include "server/ServerSession.h"
@@ -64,16 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t piece = data[1];
   const std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  rda::SessionSettings settings;
-  settings.encryption = (mode & 3) == 1 ? rda::etRdaEncrypt
-                        : (mode & 3) == 2 ? rda::etDESEncrypt
-                                          : rda::etNoEncryption;
-  settings.key = "fuzzkey";
-  settings.zlib = (mode & 4) != 0;
+  const rda::SessionSettings settings = rda::fuzz::SettingsForMode(mode);
   rda::TunnelCodec codec(settings, kMaxBody);
   rda::TRdaBodyTransforms crypt;  // encryption only, as the codec takes headers off
-  if (settings.encryption == rda::etDESEncrypt) crypt.SetDESKey(settings.key);
-  else crypt.SetEncryption(settings.encryption);
+  rda::fuzz::ConfigureLike(crypt, settings, false);
 
   static const std::set<int> kStatuses = {400, 405, 411, 413, 417, 431, 505};
   rda::HttpRequestParser parser(kMaxHead, kMaxBody);

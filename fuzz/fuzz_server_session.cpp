@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz/ServerFuzzModes.h"
 #include "messaging/RdaBodyTransforms.h"
 #include "messaging/RdaStringLine.h"
 #include "server/ServerDatabase.h"
@@ -25,13 +26,6 @@ constexpr char kScript[] =
     "INSERT INTO t VALUES (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL);"
     "CREATE TABLE RdaUsers (UserName TEXT, Password TEXT);"
     "INSERT INTO RdaUsers VALUES ('ann', 'pw');";
-
-void Configure(rda::TRdaBodyTransforms& t, uint8_t mode) {
-  const int encryption = mode & 3;
-  if (encryption == 1) t.SetEncryption(rda::etRdaEncrypt);
-  if (encryption == 2) t.SetDESKey("fuzzkey");
-  if (mode & 4) t.SetCompression(rda::acRdaZLib);
-}
 
 // Every answer must come out of the client's side of the codec whole.
 void CheckAnswers(const std::string& out, rda::TRdaBodyTransforms& client) {
@@ -59,17 +53,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   limits.maxValueBytes = 1 << 20;
   rda::Database db("", limits);
   db.RunScript(kScript);
-  rda::SessionSettings settings;
-  settings.encryption = (mode & 3) == 1 ? rda::etRdaEncrypt
-                        : (mode & 3) == 2 ? rda::etDESEncrypt
-                                          : rda::etNoEncryption;
-  settings.key = "fuzzkey";
-  settings.zlib = (mode & 4) != 0;
+  rda::SessionSettings settings = rda::fuzz::SettingsForMode(mode);
   settings.maxRequestBytes = 1 << 20;
   settings.maxResultBytes = 1 << 20;
   rda::ServerSession session(settings, db.Connect(), 1, "fuzz");
   rda::TRdaBodyTransforms client;
-  Configure(client, mode);
+  rda::fuzz::ConfigureLike(client, settings, true);
 
   size_t pos = 0;
   while (pos < bytes.size()) {
