@@ -3,6 +3,10 @@
 // (50 threads, a connection each, prepare-step-finalize per select as the
 // server does) in the same run. Reports selects per second of both and
 // their ratio. Every answer is checked, so a fast wrong answer fails.
+//
+// And the tunnel's cost: one client's selects through the HTTP endpoint (a
+// stateless session on one kept-alive connection) beside the same selects
+// over TCP, in the same run, with the ratio.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
@@ -14,6 +18,7 @@
 #include <vector>
 
 #include "server/DataServer.h"
+#include "tests/server/TunnelClient.h"
 #include "tests/support/RawClient.h"
 
 namespace {
@@ -149,6 +154,80 @@ void BM_ServerSelects50Clients(benchmark::State& state) {
   state.counters["ratio_to_sqlite"] = sqliteSeconds / serverSeconds;
 }
 BENCHMARK(BM_ServerSelects50Clients)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+constexpr int kTunnelSelects = 2000;
+
+rda::TRdaStringLine SelectLine(int id) {
+  rda::TRdaStringLine line;
+  line.SetToken(3);
+  line.SetMsgId(id);
+  line.AddField(kSelect);
+  line.AddField(-1);
+  line.AddField(0);
+  line.AddField("");
+  return line;
+}
+
+bool RowsAre(std::vector<rda::TRdaStringLine> answer) {
+  if (answer.size() != 2 || answer[0].Token() != 1 || answer[1].Token() != 5) return false;
+  answer[1].NextFieldText();
+  return answer[1].NextFieldText() == kExpectedRows;
+}
+
+void BM_TunnelSelectsBesideTcp(benchmark::State& state) {
+  rda::ServerOptions options;
+  options.port = 0;
+  options.httpPort = 0;
+  options.logLevel = rda::ServerOptions::LogLevel::kQuiet;
+  rda::DataServer server(options);
+  server.Start();
+  rda::test::RawClient tcp(server.DataPort());
+  rda::TRdaStringLine script;
+  script.SetToken(3);
+  script.AddField(std::string(kScript) + "SELECT 1");
+  script.AddField(-1);
+  script.AddField(0);
+  script.AddField("");
+  tcp.Send(script);
+  tcp.ReadLine();
+  tcp.ReadLine();
+
+  const std::string target = "/isapi/RdaHttp.dll/Rda?&127.0.0.1&" + std::to_string(server.DataPort());
+  rda::test::TunnelClient client(options.session);
+  rda::test::RawHttp http(server.HttpPort());
+  int wrong = 0;
+  double tcpSeconds = 0;
+  double tunnelSeconds = 0;
+  for (auto _ : state) {
+    auto start = Clock::now();
+    for (int n = 0; n < kTunnelSelects; ++n) {
+      rda::TRdaStringLine line = SelectLine(n + 1);
+      tcp.Send(line);
+      std::vector<rda::TRdaStringLine> answer;
+      answer.push_back(tcp.ReadLine());
+      answer.push_back(tcp.ReadLine());
+      if (!RowsAre(answer)) ++wrong;
+    }
+    tcpSeconds = Seconds(start);
+    start = Clock::now();
+    for (int n = 0; n < kTunnelSelects; ++n) {
+      rda::TRdaStringLine line = SelectLine(n + 1);
+      http.Send(rda::test::HandBuiltPost(target, client.Request(line.Compose())));
+      if (!RowsAre(client.Messages(http.Read().body, 2))) ++wrong;
+    }
+    tunnelSeconds = Seconds(start);
+    state.SetIterationTime(tunnelSeconds);
+  }
+  server.Stop();
+  if (wrong != 0) {
+    state.SkipWithError("wrong answers");
+    return;
+  }
+  state.counters["tcp_selects_per_s"] = kTunnelSelects / tcpSeconds;
+  state.counters["tunnel_selects_per_s"] = kTunnelSelects / tunnelSeconds;
+  state.counters["tunnel_time_to_tcp"] = tunnelSeconds / tcpSeconds;
+}
+BENCHMARK(BM_TunnelSelectsBesideTcp)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -301,9 +301,10 @@ TunnelTargetResult ParseTunnelTarget(std::string_view target, std::string_view e
   }
   const size_t question = target.find('?');
   const std::string_view path = target.substr(0, question);
-  const std::string expected = "/" + std::string(extensionPath) + "/rda";
-  if (!EqualsNoCase(path, expected))
-    return fail(404, "the tunnel answers at /" + std::string(extensionPath) + "/RDA");
+  std::string expected = "/";
+  expected += extensionPath;
+  if (!EqualsNoCase(path, expected + "/rda"))
+    return fail(404, "the tunnel answers at " + expected + "/RDA");
   if (question == std::string_view::npos)
     return fail(400, "the request names no data server (a query is missing)");
 

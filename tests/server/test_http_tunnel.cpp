@@ -255,6 +255,12 @@ TEST(HttpTunnel, ProxiedPostsToTheDataPortAreAnsweredInHttp) {
   };
   TunnelClient plain(SessionSettings{}, false);
   EXPECT_EQ(RowsOf(viaProxy(plain, SelectMessage(1, kCompanyQuery))), kCompanyRows);
+  // Without a proxy the client's stack gets the whole response and cuts it
+  // after the "Content:" line.
+  const std::string file = dir.Write("direct.bin", plain.Request(SelectMessage(1, kCompanyQuery)));
+  const auto unproxied = RunCurl({"-s", "-i", "--fail", "--data-binary", "@" + file, url});
+  ASSERT_EQ(unproxied.exitCode, 0) << unproxied.err;
+  EXPECT_EQ(RowsOf(plain.Messages(unproxied.out, 1)), kCompanyRows);
 
   // Sessions carry the server's state across the proxy's connections.
   TunnelClient stateless(SessionSettings{});
