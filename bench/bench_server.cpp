@@ -58,6 +58,19 @@ double RunConcurrently(Work work) {
   return Seconds(start);
 }
 
+// The script goes in through a client, as any other SQL would.
+void RunScript(rda::test::RawClient& c) {
+  rda::TRdaStringLine line;
+  line.SetToken(3);
+  line.AddField(std::string(kScript) + "SELECT 1");
+  line.AddField(-1);
+  line.AddField(0);
+  line.AddField("");
+  c.Send(line);
+  c.ReadLine();
+  c.ReadLine();
+}
+
 double ServerRun(int port, std::atomic<int>& wrong) {
   // Connect first, so that only the selects are timed.
   std::vector<std::unique_ptr<rda::test::RawClient>> clients;
@@ -113,19 +126,10 @@ void BM_ServerSelects50Clients(benchmark::State& state) {
   options.port = 0;
   options.logLevel = rda::ServerOptions::LogLevel::kQuiet;
   rda::DataServer server(options);
-  // The script goes in through a client, as any other SQL would.
   server.Start();
   {
     rda::test::RawClient setup(server.DataPort());
-    rda::TRdaStringLine line;
-    line.SetToken(3);
-    line.AddField(std::string(kScript) + "SELECT 1");
-    line.AddField(-1);
-    line.AddField(0);
-    line.AddField("");
-    setup.Send(line);
-    setup.ReadLine();
-    setup.ReadLine();
+    RunScript(setup);
   }
   // The peer reads a file-less copy of the same table.
   const std::string uri = "file:/bench-server-peer?vfs=memdb";
@@ -182,15 +186,7 @@ void BM_TunnelSelectsBesideTcp(benchmark::State& state) {
   rda::DataServer server(options);
   server.Start();
   rda::test::RawClient tcp(server.DataPort());
-  rda::TRdaStringLine script;
-  script.SetToken(3);
-  script.AddField(std::string(kScript) + "SELECT 1");
-  script.AddField(-1);
-  script.AddField(0);
-  script.AddField("");
-  tcp.Send(script);
-  tcp.ReadLine();
-  tcp.ReadLine();
+  RunScript(tcp);
 
   const std::string target = "/isapi/RdaHttp.dll/Rda?&127.0.0.1&" + std::to_string(server.DataPort());
   rda::test::TunnelClient client(options.session);
