@@ -118,7 +118,8 @@ TEST(ServerOptions, ValuesAndErrors) {
   const ServerOptions o = ParseServerOptions(
       {"--port=0", "--bind", "::1", "--encryption", "des", "--key", "k", "--zlib", "--echo",
        "--control-port", "0", "--user", "u", "--password", "p", "--version", "6.5",
-       "--query-timeout", "2"});
+       "--query-timeout", "2", "--http-port", "0", "--http-path", "/cgi/Tunnel.dll/",
+       "--http-allow", "self", "--http-allow=[::1]:9000", "--http-session-idle", "30"});
   EXPECT_EQ(o.port, 0);
   EXPECT_EQ(o.bind, "::1");
   EXPECT_EQ(o.session.encryption, etDESEncrypt);
@@ -129,7 +130,14 @@ TEST(ServerOptions, ValuesAndErrors) {
   EXPECT_EQ(o.session.user, "u");
   EXPECT_EQ(o.session.version, "6.5");
   EXPECT_EQ(o.queryTimeout.count(), 2);
+  EXPECT_EQ(o.httpPort, 0);
+  EXPECT_EQ(o.httpPath, "cgi/Tunnel.dll");
+  EXPECT_EQ(o.httpAllow, (std::vector<std::string>{"self", "[::1]:9000"}));
+  EXPECT_EQ(o.httpSessionIdle.count(), 30);
   const ServerOptions d = ParseServerOptions({});
+  EXPECT_EQ(d.httpPort, -1);
+  EXPECT_EQ(d.httpPath, "isapi/RdaHttp.dll");
+  EXPECT_TRUE(d.httpAllow.empty());
   EXPECT_EQ(d.port, 9406);
   EXPECT_EQ(d.controlPort, -1);
   EXPECT_TRUE(d.db.empty());
@@ -138,6 +146,9 @@ TEST(ServerOptions, ValuesAndErrors) {
       {"--port", "70000"}, {"--port"},  {"--encryption", "aes"}, {"--encryption", "des"},
       {"--key", "k"},      {"--password", "p"}, {"--echo", "--port", "60000"},
       {"--zlib=1"},        {"--frobnicate"},
+      {"--http-path", "a b"}, {"--http-path", "/"}, {"--http-path", "x?y"},
+      {"--http-allow", "host"}, {"--http-allow", "host:x"}, {"--http-allow", "host:"},
+      {"--http-session-idle", "0"}, {"--http-port", "-1"},
   };
   for (const auto& args : bad) EXPECT_THROW(ParseServerOptions(args), Exception) << args[0];
 }
