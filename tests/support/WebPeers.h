@@ -34,6 +34,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -121,6 +122,25 @@ inline bool LoopbackAccepts(int port) {
   const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   close(fd);
   return ok;
+}
+
+// The full path of a program: searched in PATH and then in the sbin
+// folders, which a user's PATH often lacks (nginx lives in /usr/sbin).
+// Raises std::runtime_error when it is not installed.
+inline std::string FindProgram(const std::string& name) {
+  std::string dirs = std::getenv("PATH") ? std::getenv("PATH") : "";
+  dirs += ":/usr/local/sbin:/usr/sbin:/sbin";
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    const size_t end = std::min(dirs.find(':', start), dirs.size());
+    const std::string dir = dirs.substr(start, end - start);
+    if (!dir.empty()) {
+      const std::string path = dir + "/" + name;
+      if (access(path.c_str(), X_OK) == 0) return path;
+    }
+    start = end + 1;
+  }
+  throw std::runtime_error(name + " is not installed (./run.sh setup installs it)");
 }
 
 // One child process started from argv, with stdout and stderr appended to a
@@ -254,8 +274,8 @@ class NginxProcess {
         "nginx", child_, dir_.File("logs/stdout.log"),
         [this](int port) {
           const std::string conf = dir_.Write("nginx.conf", Config(port));
-          return std::vector<std::string>{"nginx", "-p", dir_.Path(), "-c", conf, "-e",
-                                          dir_.File("logs/error.log")};
+          return std::vector<std::string>{FindProgram("nginx"), "-p", dir_.Path(), "-c", conf,
+                                          "-e", dir_.File("logs/error.log")};
         },
         startLimit);
   }
@@ -336,7 +356,7 @@ class TinyproxyProcess {
         "tinyproxy", child_, dir_.File("stdout.log"),
         [this](int port) {
           const std::string conf = dir_.Write("tinyproxy.conf", Config(port));
-          return std::vector<std::string>{"tinyproxy", "-d", "-c", conf};
+          return std::vector<std::string>{FindProgram("tinyproxy"), "-d", "-c", conf};
         },
         startLimit);
   }
@@ -381,7 +401,7 @@ struct CurlResult {
 // stdout and stderr are collected in full.
 inline CurlResult RunCurl(const std::vector<std::string>& args,
                           WebMillis limit = WebMillis(30000)) {
-  std::vector<std::string> storage{"curl"};
+  std::vector<std::string> storage{FindProgram("curl")};
   storage.insert(storage.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : storage) argv.push_back(s.data());
