@@ -94,8 +94,15 @@ TRdaClientSocketPrivate::~TRdaClientSocketPrivate() {
   WakeLoops();
   transport_->SetEvents(nullptr);
   transport_.reset();
-  for (auto& [id, component] : registry_) std::erase(component->connections_, &q_);
-  for (TRdaComponent* dataset : datasets_) std::erase(dataset->connections_, &q_);
+  std::vector<TRdaComponent*> known;
+  for (auto& [id, component] : registry_) known.push_back(component);
+  known.insert(known.end(), datasets_.begin(), datasets_.end());
+  std::sort(known.begin(), known.end());
+  known.erase(std::unique(known.begin(), known.end()), known.end());
+  registry_.clear();
+  datasets_.clear();
+  for (TRdaComponent* component : known) std::erase(component->connections_, &q_);
+  for (TRdaComponent* component : known) component->ConnectionDestroyed(q_);
   if (statusBar_ != nullptr) std::erase(statusBar_->users_, &q_);
 }
 
@@ -865,6 +872,13 @@ TRdaComponent* TRdaClientSocket::ComponentById(int id) const {
   return nullptr;
 }
 
+void TRdaClientSocket::ReleaseComponentId(TRdaComponent* component) {
+  std::erase_if(d_->registry_, [&](const auto& entry) { return entry.second == component; });
+  const auto& bound = d_->datasets_;
+  if (component != nullptr && std::find(bound.begin(), bound.end(), component) == bound.end())
+    std::erase(component->connections_, this);
+}
+
 void TRdaClientSocket::BindDataset(TRdaComponent* dataset) {
   if (dataset == nullptr) return;
   if (std::find(d_->datasets_.begin(), d_->datasets_.end(), dataset) == d_->datasets_.end())
@@ -872,7 +886,14 @@ void TRdaClientSocket::BindDataset(TRdaComponent* dataset) {
   d_->Remember(dataset);
 }
 
-void TRdaClientSocket::UnbindDataset(TRdaComponent* dataset) { std::erase(d_->datasets_, dataset); }
+void TRdaClientSocket::UnbindDataset(TRdaComponent* dataset) {
+  std::erase(d_->datasets_, dataset);
+  // Unknown to the connection now: it must not point back at us.
+  const auto& registry = d_->registry_;
+  if (dataset != nullptr && std::none_of(registry.begin(), registry.end(),
+                                         [&](const auto& entry) { return entry.second == dataset; }))
+    std::erase(dataset->connections_, this);
+}
 
 std::unique_ptr<TRdaClientSocket> TRdaClientSocket::CloneConnection() {
   auto copy = std::make_unique<TRdaClientSocket>();

@@ -422,6 +422,10 @@ class TRdaClientSocket {
   int ComponentId(TRdaComponent* component);
   // The component registered under `id`, or null.
   TRdaComponent* ComponentById(int id) const;
+  // Forgets the id of `component`: messages carrying it are ignored from now
+  // on, and the component gets a new id when it asks again. A bound dataset
+  // stays bound.
+  void ReleaseComponentId(TRdaComponent* component);
   // Datasets bound to this connection are reopened after a connect when they put an
   // open off (TRdaComponent::TakeDeferredOpen). Not owned; unbinding is automatic when
   // the component is destroyed.

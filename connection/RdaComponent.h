@@ -63,6 +63,12 @@ class TRdaComponent {
   virtual bool TakeDeferredOpen() { return false; }
   virtual void Reopen(TRdaClientSocket& /*connection*/) {}
 
+  // A connection that knows this component is being destroyed: the component
+  // forgets every pointer it keeps to it. Called from the connection's
+  // destructor, once per component; the component must not call the
+  // connection back.
+  virtual void ConnectionDestroyed(TRdaClientSocket& /*connection*/) {}
+
  private:
   friend class TRdaClientSocket;
   friend class TRdaClientSocketPrivate;
