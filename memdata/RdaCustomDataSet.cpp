@@ -257,6 +257,30 @@ void TRdaCustomDataSet::Prepare(bool clearDefinitions) {
   store_->CalcLayout();
 }
 
+TRdaDBList& TRdaCustomDataSet::PrepareStore() {
+  CheckInactive();
+  Prepare(true);
+  return *store_;
+}
+
+TRdaDBListItem& TRdaCustomDataSet::AppendLoadedRow() {
+  if (!store_) DatabaseError("No row store to load rows into", this);
+  if (!cursorOpen_ && !loadIdsSynced_) {
+    nextRecordId_ = std::max({nextRecordId_, store_->Count(), store_->MaxID()});
+    loadIdsSynced_ = true;
+  }
+  return *store_->AddWithID(++nextRecordId_);
+}
+
+void TRdaCustomDataSet::LoadedRowFilled(TRdaDBListItem& row) {
+  try {
+    IndexRowAdded(row);
+  } catch (...) {
+    store_->DestroyRow(&row);
+    throw;
+  }
+}
+
 void TRdaCustomDataSet::InternalInitFieldDefs() {
   if (!store_) return;
   FieldDefs().Clear();
@@ -347,6 +371,7 @@ void TRdaCustomDataSet::InternalClose() {
   oldValues_.clear();
   if (discardOnClose_) DiscardStore();
   nextRecordId_ = 0;
+  loadIdsSynced_ = false;
   cursor_ = -1;
   BindFields(false);
   if (DefaultFields()) {

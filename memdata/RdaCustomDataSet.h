@@ -332,6 +332,21 @@ class TRdaCustomDataSet : public TDataSet {
   // The row under the cursor, or nullptr.
   TRdaDBListItem* CursorRow() const;
 
+  // ---- Rows filled from outside (datasets whose rows come from a server) ----
+  // Makes sure the row store exists and describes the fields (from
+  // FastFields, or from the field objects when FastFields is empty), as an
+  // open would. Only while the dataset is closed (SDataSetOpen otherwise);
+  // errors of a bad FastFields line pass through.
+  TRdaDBList& PrepareStore();
+  // Appends a member row with the next RecordID (above every identity in
+  // the store, also when rows survived a close), every field null. The
+  // caller fills it through the typed setters and then hands it on with
+  // LoadedRowFilled. Requires a store (PrepareStore).
+  TRdaDBListItem& AppendLoadedRow();
+  // Inserts a filled row into the indexes and aggregates; when they refuse
+  // it the row is destroyed and the error goes on.
+  void LoadedRowFilled(TRdaDBListItem& row);
+
   // ---- Index and aggregate seam ----
   // Indexes keep sorted views, enforce unique keys and serve searches;
   // aggregates keep running totals. A dataset without them has no selected
@@ -482,6 +497,9 @@ class TRdaCustomDataSet : public TDataSet {
   static constexpr int kKeyBufferCount = 6;
   static constexpr int kKeyHeader = 6;
   std::vector<std::string> keyBuffers_;
+  // While closed: whether nextRecordId_ is known to be above every identity
+  // of the store (AppendLoadedRow checks once per close).
+  bool loadIdsSynced_ = false;
   // The image of a row being edited, kept until its post is through.
   std::string savedImage_;
 };
