@@ -1,0 +1,87 @@
+// The Qt Widgets application of a GUI test program, on the offscreen platform (no
+// display needed), with a private settings store. Each program registers it once:
+//
+//   [[maybe_unused]] auto* const kQt = ::testing::AddGlobalTestEnvironment(
+//       new rda::test::GuiTestEnvironment("test_widgets"));
+//
+// Also runs the event loop for a while or until a condition holds, and answers the
+// modal dialog that the next call opens (FindDialog / AnswerNextModal).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace rda::test {
+
+class GuiTestEnvironment : public ::testing::Environment {
+ public:
+  explicit GuiTestEnvironment(std::string name) : name_(std::move(name)) {}
+  void SetUp() override {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (QCoreApplication::instance() == nullptr) {
+      argv_[0] = name_.data();
+      app_ = std::make_unique<QApplication>(argc_, argv_);
+    }
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.path());
+  }
+  void TearDown() override { app_.reset(); }
+
+ private:
+  std::string name_;
+  int argc_ = 1;
+  char* argv_[2] = {nullptr, nullptr};
+  QTemporaryDir dir_;
+  std::unique_ptr<QApplication> app_;
+};
+
+// Runs the event loop until `done` or `ms` pass; true when done.
+inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!done()) {
+    if (clock.elapsed() > ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+// The visible modal widget of type T, or null.
+template <typename T>
+T* ActiveModal() {
+  return qobject_cast<T*>(QApplication::activeModalWidget());
+}
+
+// Calls `answer` with the first modal widget of type T that opens within `ms` (from
+// inside the modal loop that shows it). Use it just before the call that opens the
+// dialog. When none opens in time, `answer` is not called.
+template <typename T>
+void AnswerNextModal(std::function<void(T*)> answer, int ms = 30000) {
+  auto* timer = new QTimer(qApp);
+  auto clock = std::make_shared<QElapsedTimer>();
+  clock->start();
+  timer->setInterval(10);
+  QObject::connect(timer, &QTimer::timeout, timer, [timer, clock, answer = std::move(answer), ms] {
+    T* w = ActiveModal<T>();
+    if (w != nullptr && w->isVisible()) {
+      timer->stop();
+      timer->deleteLater();
+      answer(w);
+    } else if (clock->elapsed() > ms) {
+      timer->stop();
+      timer->deleteLater();
+    }
+  });
+  timer->start();
+}
+
+}  // namespace rda::test

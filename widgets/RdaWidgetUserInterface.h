@@ -1,0 +1,37 @@
+// The connection's user interface shown with Qt Widgets: message boxes with one OK
+// button, Yes/No questions, the login dialog, the address prompt and list, the wait
+// cursor, the application's error display and ending the application.
+//
+//   rda::TRdaWidgetUserInterface ui;
+//   socket.SetUserInterface(&ui);   // ui must outlive the connection's use of it
+//
+// Every dialog is modal and shown over the application's active window. Needs a
+// QApplication.
+#pragma once
+
+#include "connection/RdaUserInterface.h"
+
+namespace rda {
+
+class TRdaWidgetUserInterface : public TRdaUserInterface {
+ public:
+  void ShowMessage(const std::string& text) override;
+  bool AskYesNo(const std::string& text) override;
+  std::optional<TRdaLoginEntry> LoginDialog() override;
+  std::optional<std::string> InputAddress(const std::string& title, const std::string& prompt,
+                                          const std::string& initial) override;
+  TRdaAddressChoice ChooseAddress(const std::vector<std::string>& list,
+                                  const std::string& last) override;
+  // Asks the event loop to end; a request made before the loop runs ends it as soon
+  // as it starts.
+  void TerminateApplication() override;
+  // An error box with the error's text.
+  void ShowException(const std::exception& error) override;
+  void SetWaitCursor(TWaitingCursor cursor) override;
+  void RestoreCursor() override;
+
+ private:
+  int cursors_ = 0;
+};
+
+}  // namespace rda
