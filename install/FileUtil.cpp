@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/Exception.h"
+#include "install/TextUtil.h"
 
 namespace rda {
 
@@ -18,18 +19,6 @@ namespace {
 
 std::string FileError(const char* what, const std::string& name, int err) {
   return std::string(what) + " \"" + name + "\". " + std::strerror(err);
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (x >= 'a' && x <= 'z') x = static_cast<unsigned char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<unsigned char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -82,7 +71,7 @@ std::string FindFileIgnoringCase(const std::string& folder, const std::string& n
   if (dir == nullptr) return exact;
   std::string found;
   while (dirent* entry = readdir(dir)) {
-    if (EqualsIgnoringCase(entry->d_name, name) && FileExists(folder + entry->d_name)) {
+    if (SameTextIgnoringCase(entry->d_name, name) && FileExists(folder + entry->d_name)) {
       found = folder + entry->d_name;
       break;
     }

@@ -4,28 +4,11 @@
 
 #include "base/Exception.h"
 #include "install/FileUtil.h"
+#include "install/TextUtil.h"
 
 namespace rda {
 
 namespace {
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 32);
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 32);
-    if (x != y) return false;
-  }
-  return true;
-}
 
 void CheckWritable(std::string_view text, std::string_view key) {
   for (char c : text) {
@@ -97,16 +80,16 @@ void TIniFile::Parse(std::string_view text) {
     if (crlf) raw.remove_suffix(1);
     Line line;
     line.raw = std::string(raw);
-    const std::string_view t = Trim(raw);
+    const std::string_view t = TrimBlanks(raw);
     if (!t.empty() && t.front() == '[' && t.back() == ']' && t.size() >= 2) {
       line.kind = Line::kSection;
-      line.name = std::string(Trim(t.substr(1, t.size() - 2)));
+      line.name = std::string(TrimBlanks(t.substr(1, t.size() - 2)));
     } else if (!t.empty() && t.front() != ';' && t.front() != '#') {
       const size_t eq = t.find('=');
       if (eq != std::string_view::npos && eq > 0) {
         line.kind = Line::kKey;
-        line.name = std::string(Trim(t.substr(0, eq)));
-        line.value = std::string(Trim(t.substr(eq + 1)));
+        line.name = std::string(TrimBlanks(t.substr(0, eq)));
+        line.value = std::string(TrimBlanks(t.substr(eq + 1)));
       }
     }
     lines_.push_back(std::move(line));
@@ -115,7 +98,7 @@ void TIniFile::Parse(std::string_view text) {
 
 long TIniFile::FindSection(std::string_view section) const {
   for (size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i].kind == Line::kSection && SameName(lines_[i].name, section)) {
+    if (lines_[i].kind == Line::kSection && SameTextIgnoringCase(lines_[i].name, section)) {
       return static_cast<long>(i);
     }
   }
@@ -125,7 +108,7 @@ long TIniFile::FindSection(std::string_view section) const {
 long TIniFile::FindKey(long header, std::string_view key) const {
   for (size_t i = static_cast<size_t>(header) + 1; i < lines_.size(); ++i) {
     if (lines_[i].kind == Line::kSection) break;
-    if (lines_[i].kind == Line::kKey && SameName(lines_[i].name, key)) {
+    if (lines_[i].kind == Line::kKey && SameTextIgnoringCase(lines_[i].name, key)) {
       return static_cast<long>(i);
     }
   }
@@ -172,7 +155,7 @@ void TIniFile::WriteString(std::string_view section, std::string_view key,
   long header = FindSection(section);
   if (header < 0) {
     // A new section at the end, after a blank line when the file has text.
-    if (!lines_.empty() && !(lines_.back().kind == Line::kOther && Trim(lines_.back().raw).empty())) {
+    if (!lines_.empty() && !(lines_.back().kind == Line::kOther && TrimBlanks(lines_.back().raw).empty())) {
       lines_.push_back(Line{});
     }
     Line head;

@@ -118,14 +118,6 @@ bool SplitAt(std::string_view text, std::string_view separator, std::string& lef
   return true;
 }
 
-std::string UpperCase(std::string_view text) {
-  std::string s(text);
-  for (char& c : s) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-  }
-  return s;
-}
-
 std::string GetCompanyCode(const TInstallCommandLine& commandLine, std::string_view prefix) {
   std::string result;
   if (!commandLine.FirstArgument.empty()) {

@@ -24,6 +24,7 @@
 
 #include "install/InstallDialogs.h"
 #include "install/InstallSettings.h"
+#include "install/TextUtil.h"
 
 namespace rda {
 
@@ -55,9 +56,6 @@ struct TInstallContext {
 // returns true. Otherwise leaves both alone and returns false.
 bool SplitAt(std::string_view text, std::string_view separator, std::string& left,
              std::string& right);
-
-// ASCII upper case (company codes and file names compare this way).
-std::string UpperCase(std::string_view text);
 
 // The company code from the first command-line argument (upper-cased and cut before
 // ".INI"; "TCP" counts as none), else from the program file's name: the at most 16
