@@ -49,8 +49,9 @@ bool ContainsNoCase(std::string_view text, std::string_view key) {
 // TRdaClientSocketPrivate: construction and life
 
 TRdaClientSocketPrivate::TRdaClientSocketPrivate(TRdaClientSocket& q)
-    : q_(q), transport_(MakeTcpTransport()) {
+    : q_(q), webServer_(&q), transport_(MakeTcpTransport()) {
   transport_->SetEvents(this);
+  transforms_.StatelessStep = [this](std::string& body, bool packup) { StatelessStep(body, packup); };
   smartWait_.SetUserInterface(&headless_);
   reconnectTimer_.setInterval(kReconnectIntervalMs);
   QObject::connect(&reconnectTimer_, &QTimer::timeout, [this] {
@@ -75,16 +76,25 @@ TRdaClientSocketPrivate::TRdaClientSocketPrivate(TRdaClientSocket& q)
   QObject::connect(&replyTimer_, &QTimer::timeout, [this] {
     bool waiting = false;
     for (Waiter* w : waiters_) waiting = waiting || (w->request && !w->ended);
-    if (!waiting) return;
+    // An HTTP response that nobody waits for is bounded as well: it holds the socket
+    // (or the request queue) that the next request needs.
+    const bool httpPending = Tunnelling() && (httpOutstanding_ > 0 || httpReader_.InProgress());
+    if (!waiting && !httpPending) return;
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         replyDeadline_ - std::chrono::steady_clock::now());
     if (left.count() > 0) {
       replyTimer_.start(static_cast<int>(left.count()) + 1);
       return;
     }
-    for (Waiter* w : waiters_)
-      if (w->request && !w->ended) w->timedOut = true;
-    EndReplyWait(true);
+    if (waiting) {
+      for (Waiter* w : waiters_)
+        if (w->request && !w->ended) w->timedOut = true;
+      EndReplyWait(true);
+      return;
+    }
+    closeRequested_ = true;
+    DropConnection();
+    ReportError(std::make_exception_ptr(ERdaConnectException(NoReplyText())));
   });
 }
 
@@ -107,21 +117,69 @@ TRdaClientSocketPrivate::~TRdaClientSocketPrivate() {
 }
 
 void TRdaClientSocketPrivate::SetTransport(std::unique_ptr<TRdaTransport> transport) {
+  ReplaceTransport(std::move(transport));
+  httpClient_ = nullptr;
+  state_ = TRdaConnectionState::Inactive;
+}
+
+// The old transport may be the one whose event is being handled: it goes away once
+// the event loop is back, never from inside its own signal.
+void TRdaClientSocketPrivate::ReplaceTransport(std::unique_ptr<TRdaTransport> transport) {
   transport_->SetEvents(nullptr);
   transport_->Abort();
+  std::shared_ptr<TRdaTransport> old(std::move(transport_));
+  QTimer::singleShot(0, &replyTimer_, [old] {});
   transport_ = std::move(transport);
   transport_->SetEvents(this);
+}
+
+// The platform HTTP client form needs its own transport; every other form runs on TCP.
+void TRdaClientSocketPrivate::EnsureTransport() {
+  const bool want = ViaHttpClient();
+  if (want == (httpClient_ != nullptr)) return;
+  CloseNow();
+  if (want) {
+    std::unique_ptr<TRdaHttpClientTransport> http = MakeHttpClientTransport();
+    httpClient_ = http.get();
+    ReplaceTransport(std::move(http));
+  } else {
+    httpClient_ = nullptr;
+    ReplaceTransport(MakeTcpTransport());
+  }
   state_ = TRdaConnectionState::Inactive;
+}
+
+// Closes at once, as a close the application asked for (nothing is raised).
+void TRdaClientSocketPrivate::CloseNow() {
+  if (state_ == TRdaConnectionState::Inactive) return;
+  closeRequested_ = true;
+  transport_->Abort();
+  if (state_ != TRdaConnectionState::Inactive) {
+    state_ = TRdaConnectionState::Inactive;
+    HandleDisconnect();
+  }
+}
+
+void TRdaClientSocketPrivate::RenewStack() {
+  stack_ = TRdaMessageStack();
+  stack_.SetTransportMode(transportMode_);
+}
+
+std::string TRdaClientSocketPrivate::NoReplyText() const {
+  return "No reply from the server within " + std::to_string(replyTimeout_) +
+         " ms; the connection has been closed.";
 }
 
 void TRdaClientSocketPrivate::SetActive(bool value) {
   if (value) {
     if (state_ != TRdaConnectionState::Inactive) return;
+    EnsureTransport();
     closeRequested_ = false;
     closeReported_ = false;
     disconnectHandled_ = false;
-    stack_ = TRdaMessageStack();
-    stack_.SetTransportMode(transportMode_);
+    wasConnected_ = false;
+    RenewStack();
+    httpReader_.Reset();
     messageStarted_ = true;
     receivedSoFar_ = 0;
     ++connectAttempts_;
@@ -202,8 +260,10 @@ void TRdaClientSocketPrivate::DropConnection() {
   transport_->Abort();
   state_ = TRdaConnectionState::Inactive;
   HandleDisconnect();
-  stack_ = TRdaMessageStack();
-  stack_.SetTransportMode(transportMode_);
+  RenewStack();
+  httpReader_.Reset();
+  httpOutstanding_ = 0;
+  httpInFlightWaits_ = false;
 }
 
 void TRdaClientSocketPrivate::EndApplication() { UI().TerminateApplication(); }
@@ -235,7 +295,10 @@ void TRdaClientSocketPrivate::TransportConnected() {
 void TRdaClientSocketPrivate::TransportDisconnected() {
   // Bytes that arrived with the close are still handled (a blocking exchange reads
   // its own).
-  if (!inBlockingExchange_) Guarded([this] { ReceiveFromTransport(); });
+  if (!inBlockingExchange_) Guarded([this] {
+      ReceiveFromTransport();
+      if (HandBuiltHttp()) ProcessHttpEnd();
+    });
   state_ = TRdaConnectionState::Inactive;
   Guarded([this] {
     if (q_.OnDisconnect) q_.OnDisconnect();
@@ -261,8 +324,13 @@ void TRdaClientSocketPrivate::TransportError(int code, TErrorEvent kind, bool pe
     if (peerClosed) {
       // Qt reports an orderly close and a reset alike. Between messages it is the
       // server closing (the disconnect handling follows); inside a message the stream
-      // was cut, which is what 10054 tells.
+      // was cut, which is what 10054 tells. An HTTP response says itself whether it
+      // was cut (ProcessHttpEnd raises then).
       ReceiveFromTransport();
+      if (HandBuiltHttp()) {
+        ProcessHttpEnd();
+        return;
+      }
       if (stack_.Used() == 0) return;
     }
     lastSocketError_ = code;
@@ -274,6 +342,9 @@ void TRdaClientSocketPrivate::TransportError(int code, TErrorEvent kind, bool pe
         state_ = TRdaConnectionState::Inactive;
       return;  // the handler counts as handling the error
     }
+    // Requests queued for a web server or proxy that cannot be reached are not
+    // retried: their sender has this error.
+    if (gone && !wasConnected_ && Tunnelling()) outbox_.clear();
     EndReplyWait(true);
     if (gone) {
       connectAttempts_ = std::max(0, connectAttempts_ - 1);
@@ -300,8 +371,14 @@ std::string TRdaClientSocketPrivate::SocketErrorMessage(int code) const {
 
 void TRdaClientSocketPrivate::DoConnected() {
   transforms_.ResetByteTotals();
+  wasConnected_ = true;
   SetAnchorStatus(TACConnectedToServer);
-  if (transportMode_ != 0 && !directTcp_) return;  // the HTTP carriage sends its queue
+  if (Tunnelling()) {
+    // Nothing to log in or ask: every request stands on its own (or on its session
+    // header). What waits for this connection goes now.
+    PumpOutbox();
+    return;
+  }
   if (clientType_ == ctBlocking) return;
   transforms_.RefreshActiveEncryption();
   if (applicationName_.empty() && QCoreApplication::instance() != nullptr)
@@ -314,7 +391,7 @@ void TRdaClientSocketPrivate::DoConnected() {
 
 void TRdaClientSocketPrivate::SendLogin() {
   if (autoLoginDlg_ == ltNoChallenge) return;
-  if (transportMode_ != 0 && !directTcp_) return;
+  if (Tunnelling()) return;
   if (autoLoginDlg_ == ltLoginDlg) {
     if (!Active()) return;
     int cancels = 0;
@@ -396,9 +473,22 @@ void TRdaClientSocketPrivate::HandleDisconnect() {
   SetKeepAlivePing(0);
   transforms_.RefreshActiveEncryption();
   SetAnchorStatus(TACDisconnectedFromServer);
-  for (Waiter* w : waiters_)
-    if (w->request && !w->ended) w->disconnected = true;
-  EndReplyWait(true);
+  // A hand-built HTTP request still in the Outbox has not been lost with the
+  // connection: its sender goes on waiting while the connection reopens to send it.
+  const bool queuedWaiter =
+      HandBuiltHttp() && httpOutstanding_ == 0 &&
+      std::any_of(outbox_.begin(), outbox_.end(), [](const TRdaOutboxEntry& e) { return e.Waits; });
+  if (!queuedWaiter) {
+    for (Waiter* w : waiters_)
+      if (w->request && !w->ended) w->disconnected = true;
+    EndReplyWait(true);
+  }
+  if (HandBuiltHttp()) {
+    httpOutstanding_ = 0;
+    httpInFlightWaits_ = false;
+    httpReader_.Reset();
+  }
+  if (Tunnelling() && !outbox_.empty() && wasConnected_) StartReconnectTimer();
   if (unexpected && !anchorReturnAddress_.empty()) {
     const size_t colon = anchorReturnAddress_.find(':');
     address_ = anchorReturnAddress_.substr(0, colon);
@@ -408,7 +498,7 @@ void TRdaClientSocketPrivate::HandleDisconnect() {
   }
   transforms_.ResetByteTotals();
   if (!unexpected || reported) return;
-  if (q_.OnDisconnect || !directTcp_ || clientType_ == ctBlocking ||
+  if (q_.OnDisconnect || !directTcp_ || Tunnelling() || clientType_ == ctBlocking ||
       sqlErrorHandling_.Contains(seNoExceptionOnDisconnect))
     return;
   throw ERdaConnectException(kDisconnected);
@@ -459,6 +549,98 @@ void TRdaClientSocketPrivate::ShowStatus(const std::string& text) {
   } else {
     statusBar_->SetPanelText(0, text);
   }
+}
+
+// ---------------------------------------------------------------------------------------
+// HTTP tunnelling: switching the transport
+
+void TRdaClientSocketPrivate::SelectHttpTransport() {
+  const bool wasTcp = transportMode_ == 0;
+  const bool active = Active();
+  transportMode_ = 2;
+  stack_.SetTransportMode(2);
+  if (!webServer_.RdaServerAddress().empty()) {
+    proxiedAddress_ = webServer_.RdaServerAddress();
+  } else if (!address_.empty()) {
+    proxiedAddress_ = address_;
+  } else {
+    proxiedAddress_ = host_;
+  }
+  proxiedPort_ = webServer_.RdaServerPort();
+  host_ = webServer_.WebServerAddress();
+  port_ = webServer_.WebServerPort();
+  directTcp_ = false;
+  if (!active) address_.clear();
+  if (statusBar_ != nullptr) {
+    if (statusBar_->SimplePanel()) {
+      statusBar_->SetSimpleText("");
+    } else {
+      statusBar_->SetPanelText(0, "");
+    }
+  }
+  if (webServer_.WinInetToStatusBar() && !q_.OnWinInetStatus) ownWinInetStatus_ = true;
+  // A connection open to the data server itself cannot carry HTTP requests.
+  if (wasTcp) CloseNow();
+}
+
+void TRdaClientSocketPrivate::SelectDirectTcp() {
+  const bool wasHttp = Tunnelling();
+  transportMode_ = 0;
+  stack_.SetTransportMode(0);
+  host_.clear();
+  address_.clear();
+  const std::string& server = webServer_.RdaServerAddress();
+  if (!server.empty() && IsLetter(server[0])) {
+    host_ = server;
+  } else {
+    address_ = server;
+  }
+  port_ = webServer_.RdaServerPort();
+  directTcp_ = true;
+  proxiedAddress_.clear();
+  proxiedPort_ = 0;
+  clientType_ = ctNonBlocking;
+  ownWinInetStatus_ = false;
+  if (wasHttp) {
+    CloseNow();
+    outbox_.clear();  // HTTP requests: not for a data server's socket
+    httpReader_.Reset();
+    httpOutstanding_ = 0;
+  }
+}
+
+void TRdaClientSocketPrivate::SetupWebTunnel(const std::string& webServerAddress,
+                                             const std::string& dataServerAddress,
+                                             const std::string& path, uint16_t webServerPort,
+                                             uint16_t dataServerPort) {
+  if (transportMode_ == 0) CloseNow();
+  transportMode_ = 2;
+  address_.clear();
+  host_ = webServerAddress;
+  port_ = webServerPort;
+  directTcp_ = false;
+  webServer_.SetRdaHttpDll(path);
+  webServer_.SetWebServerAddress(webServerAddress);
+  webServer_.SetWebServerPort(webServerPort);
+  webServer_.SetRdaServerAddress(dataServerAddress);
+  webServer_.SetRdaServerPort(dataServerPort);
+  proxiedAddress_ = dataServerAddress;
+  proxiedPort_ = dataServerPort;
+  stack_.SetTransportMode(2);
+}
+
+void TRdaClientSocketPrivate::ShowWinInetStatus(uint32_t status) {
+  if (statusBar_ != nullptr) statusBar_->SetPanelText(1, WinInetStatusText(status));
+}
+
+void TRdaClientSocketPrivate::TransportStatus(uint32_t status) {
+  Guarded([&] {
+    if (q_.OnWinInetStatus) {
+      q_.OnWinInetStatus(status);
+    } else if (ownWinInetStatus_) {
+      ShowWinInetStatus(status);
+    }
+  });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -787,7 +969,25 @@ TRdaConnectionState TRdaClientSocket::State() const { return d_->state_; }
 uint8_t TRdaClientSocket::TransportMode() const { return d_->transportMode_; }
 bool TRdaClientSocket::DirectTcp() const { return d_->directTcp_; }
 const std::string& TRdaClientSocket::ProxiedAddress() const { return d_->proxiedAddress_; }
+void TRdaClientSocket::SetProxiedAddress(const std::string& value) { d_->proxiedAddress_ = value; }
 int TRdaClientSocket::ProxiedPort() const { return d_->proxiedPort_; }
+void TRdaClientSocket::SetProxiedPort(int value) { d_->proxiedPort_ = value; }
+TRdaWebServer& TRdaClientSocket::WebServer() { return d_->webServer_; }
+const TRdaWebServer& TRdaClientSocket::WebServer() const { return d_->webServer_; }
+void TRdaClientSocket::SetWebServer(const TRdaWebServer& value) { d_->webServer_.Assign(value); }
+void TRdaClientSocket::SetupWebTunnel(const std::string& webServerAddress,
+                                      const std::string& dataServerAddress, const std::string& path,
+                                      uint16_t webServerPort, uint16_t dataServerPort) {
+  d_->SetupWebTunnel(webServerAddress, dataServerAddress, path, webServerPort, dataServerPort);
+}
+const std::string& TRdaClientSocket::ProxyUserName() const { return d_->proxyUserName_; }
+void TRdaClientSocket::SetProxyUserName(const std::string& value) { d_->proxyUserName_ = value; }
+const std::string& TRdaClientSocket::ProxyPassword() const { return d_->proxyPassword_; }
+void TRdaClientSocket::SetProxyPassword(const std::string& value) { d_->proxyPassword_ = value; }
+const std::string& TRdaClientSocket::SocksHost() const { return d_->socksHost_; }
+void TRdaClientSocket::SetSocksHost(const std::string& value) { d_->socksHost_ = value; }
+int TRdaClientSocket::SocksPort() const { return d_->socksPort_; }
+void TRdaClientSocket::SetSocksPort(int value) { d_->socksPort_ = value; }
 TRdaEncryption TRdaClientSocket::ActiveEncryption() const {
   return d_->transforms_.ActiveEncryption();
 }
@@ -945,6 +1145,8 @@ void TRdaClientSocket::CopyConnectionTo(TRdaClientSocket& copy) {
   }
   if (s.transforms_.Encryption() == etDESEncrypt) c.transforms_.SetDESKey(s.transforms_.EncryptKeyIn());
   c.transforms_.SetActiveEncryption(s.transforms_.ActiveEncryption());
+  copy.OnWinInetStatus = OnWinInetStatus;
+  c.webServer_.Assign(s.webServer_);
   copy.OnStatelessPacketEvent = OnStatelessPacketEvent;
   copy.OnLoginParamsAttempt = OnLoginParamsAttempt;
   c.smartWait_.SetRunSynchronize(s.smartWait_.RunSynchronize());

@@ -43,8 +43,10 @@
 #include <vector>
 
 #include "base/Exception.h"
+#include "connection/RdaSet.h"
 #include "connection/RdaTransport.h"
 #include "connection/RdaUserInterface.h"
+#include "connection/RdaWebServer.h"
 #include "messaging/RdaBodyTransforms.h"
 
 namespace rda {
@@ -63,37 +65,6 @@ class ESocketError : public Exception {
 
  private:
   int code_;
-};
-
-// A set of enumeration values: bit n is value n (the stored form of option sets).
-template <typename E>
-class TRdaSet {
- public:
-  constexpr TRdaSet() = default;
-  constexpr TRdaSet(std::initializer_list<E> values) {
-    for (E v : values) bits_ |= Bit(v);
-  }
-  static constexpr TRdaSet FromBits(uint32_t bits) {
-    TRdaSet s;
-    s.bits_ = bits;
-    return s;
-  }
-  constexpr uint32_t Bits() const { return bits_; }
-  constexpr bool Contains(E v) const { return (bits_ & Bit(v)) != 0; }
-  constexpr bool Empty() const { return bits_ == 0; }
-  constexpr TRdaSet& Include(E v) {
-    bits_ |= Bit(v);
-    return *this;
-  }
-  constexpr TRdaSet& Exclude(E v) {
-    bits_ &= ~Bit(v);
-    return *this;
-  }
-  friend constexpr bool operator==(TRdaSet a, TRdaSet b) { return a.bits_ == b.bits_; }
-
- private:
-  static constexpr uint32_t Bit(E v) { return uint32_t{1} << static_cast<unsigned>(v); }
-  uint32_t bits_ = 0;
 };
 
 enum TClientType : uint8_t { ctNonBlocking = 0, ctBlocking };
@@ -315,10 +286,13 @@ class TRdaClientSocket {
   // HTTP transport is selected.
   uint8_t TransportMode() const;
   bool DirectTcp() const;
-  // The data server behind a web server or proxy (set by the "ServerProxiedAddress"
-  // and "ServerProxiedPort" command-line keys and by a server reconnect).
+  // The data server behind a web server or proxy, as the web server or proxy reaches
+  // it (set by the "ServerProxiedAddress" and "ServerProxiedPort" command-line keys,
+  // by selecting the HTTP transport, by SetupWebTunnel and by a server reconnect).
   const std::string& ProxiedAddress() const;
+  void SetProxiedAddress(const std::string& value);
   int ProxiedPort() const;
+  void SetProxiedPort(int value);
   TRdaEncryption ActiveEncryption() const;
   int PendingReplies() const;
   bool WaitingForOpen() const;
@@ -360,6 +334,55 @@ class TRdaClientSocket {
   // The command-line parameters (without the program) that Loaded() reads; by default
   // the application's arguments.
   void SetCommandLine(std::vector<std::string> parameters);
+
+  // ---- HTTP tunnelling ----------------------------------------------------------------
+  //
+  // TransportMode 2 carries every message as an HTTP POST to the tunnelling extension
+  // of a web server: through the platform HTTP client (WebServer().WinInet(), form 1)
+  // or as a hand-built HTTP/1.0 request on the connection's socket, which is then
+  // connected to the web server (form 2). TransportMode 1 (the "HTTP" command-line
+  // key) sends hand-built requests through an HTTP proxy at Address:Port to the data
+  // server at the proxied address and port (form 3). In both modes:
+  //   - no login and no version request is sent on connect (a stateless session logs
+  //     in through its session header, WebServer().AddCookie());
+  //   - a request that waits for its reply waits until the response to it is complete,
+  //     whether or not the connection was open when it was sent;
+  //   - requests go one at a time, in order; hand-built ones that find the socket busy
+  //     or closed wait in the Outbox, and the connection opens itself to send them;
+  //   - an error page of the web server or extension makes the connection inactive and
+  //     raises ERdaConnectException "10061: Connection refused.  Verify that a server is
+  //     available." (or hands that text to OnCustomSQLError); a platform HTTP client
+  //     request that fails raises rda::Exception with the reason, "<status text>
+  //     (<status>)" for a status of 300 or above;
+  //   - ReplyTimeout also bounds a response that stops arriving when nobody waits for
+  //     it: the connection is closed and the error reported.
+  // With the platform HTTP client, opening the connection (SetActive, OpenAndWait)
+  // connects nothing: it makes the connection usable at once, and each message opens
+  // its own request. See docs/connection.md.
+
+  // The settings of the HTTP carriage; SetWebServer copies them (TRdaWebServer::Assign).
+  TRdaWebServer& WebServer();
+  const TRdaWebServer& WebServer() const;
+  void SetWebServer(const TRdaWebServer& value);
+  // Points the connection at a web server's tunnelling extension: TransportMode 2,
+  // Address cleared, Host and Port := the web server, DirectTcp false; the web server
+  // settings and the proxied address and port := the arguments. UseWebServer is left
+  // as it is. An open connection in another transport mode is closed first.
+  void SetupWebTunnel(const std::string& webServerAddress, const std::string& dataServerAddress,
+                      const std::string& path, uint16_t webServerPort, uint16_t dataServerPort);
+  // [""] A proxy user name or password adds Basic proxy authorisation to the
+  // hand-built proxy requests (TransportMode 1).
+  const std::string& ProxyUserName() const;
+  void SetProxyUserName(const std::string& value);
+  const std::string& ProxyPassword() const;
+  void SetProxyPassword(const std::string& value);
+  // [""], [0] A SOCKS 5 proxy for the platform HTTP client's requests. Without one the
+  // requests use the application's proxy setting (QNetworkProxy::applicationProxy,
+  // which QNetworkProxyFactory::setUseSystemConfiguration points at the system's).
+  const std::string& SocksHost() const;
+  void SetSocksHost(const std::string& value);
+  int SocksPort() const;
+  void SetSocksPort(int value);
 
   // ---- Life ------------------------------------------------------------------------
 
@@ -475,6 +498,12 @@ class TRdaClientSocket {
   std::function<void(const std::string& msgFromServer, bool& handled)>
       OnTerminateMessageFromServer;
   std::function<void(int32_t msgId, TRdaParamList& incomingMessage)> OnInstantMessage;
+  // A step of a platform HTTP client request, as a WinInet status code
+  // (WinInetStatusText in RdaHttpTunnel.h gives its text). Reported: 20 connecting, 21
+  // connected (HTTPS only), 30 sending, 31 sent, 40 receiving, 41 received, 100
+  // complete, 110 redirected. Without a handler, and with WebServer().WinInetToStatusBar
+  // set when the HTTP transport was selected, the texts go to panel 1 of StatusBar.
+  std::function<void(uint32_t status)> OnWinInetStatus;
   // The body transform hooks (see TRdaBodyTransforms).
   TRdaBodyTransforms::TRdaStatelessPacketEvent OnStatelessPacketEvent;
   TRdaBodyTransforms::TRdaClientDataStringEvent OnEncrypt;

@@ -123,10 +123,7 @@ void TRdaClientSocketPrivate::RequestWait() {
     Waiter& w;
     ~Pop() { std::erase(d.waiters_, &w); }
   } pop{*this, waiter};
-  if (replyTimeout_ > 0) {
-    replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
-    if (!replyTimer_.isActive()) replyTimer_.start(replyTimeout_);
-  }
+  ArmReplyTimer();
   smartWait_.SetWaitingCursor(cursorOnQueries_);
   smartWait_.Wait();
   if (waiter.error) std::rethrow_exception(waiter.error);
@@ -136,10 +133,15 @@ void TRdaClientSocketPrivate::RequestWait() {
       closeRequested_ = true;
       DropConnection();
     }
-    throw ERdaConnectException("No reply from the server within " + std::to_string(replyTimeout_) +
-                               " ms; the connection has been closed.");
+    throw ERdaConnectException(NoReplyText());
   }
   if (waiter.disconnected) throw ERdaConnectException(kDisconnected);
+}
+
+void TRdaClientSocketPrivate::ArmReplyTimer() {
+  if (replyTimeout_ <= 0) return;
+  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
+  if (!replyTimer_.isActive()) replyTimer_.start(replyTimeout_);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -177,12 +179,18 @@ void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForRepl
     if (Active()) {
       WriteRaw(frame);
     } else {
-      outbox_.push_back(frame);
+      outbox_.push_back({frame, false});
     }
     return;
   }
-  if (transportMode_ != 0)
-    throw Exception("The HTTP transport is not available in this connection");
+  if (ViaHttpClient()) {
+    SendThroughHttpClient(frame, waitForReply);
+    return;
+  }
+  if (Tunnelling()) {
+    SendHandBuilt(frame, waitForReply);
+    return;
+  }
   const int64_t written = WriteRaw(frame);
   transport_->EndOfRequest(waitForReply);
   if (!waitForReply) return;
@@ -219,7 +227,7 @@ int64_t TRdaClientSocketPrivate::WriteRaw(std::string_view bytes) {
 std::string TRdaClientSocketPrivate::BlockingExchange(int timeoutMs) {
   if (outbox_.empty()) throw Exception("No Data to send!");
   std::string request = kBlockingMarker;
-  for (const std::string& frame : outbox_) request += frame;
+  for (const TRdaOutboxEntry& entry : outbox_) request += entry.Bytes;
 
   inBlockingExchange_ = true;
   bool received = false;
@@ -336,6 +344,10 @@ void TRdaClientSocketPrivate::TransportReadyRead() {
 }
 
 void TRdaClientSocketPrivate::ReceiveFromTransport() {
+  if (HandBuiltHttp()) {
+    ReadHttpResponse();
+    return;
+  }
   std::exception_ptr framing;
   try {
     if (progressBar_) {
@@ -430,6 +442,244 @@ void TRdaClientSocketPrivate::ProcessMessages() {
     if (alive.expired()) return;
   }
   if (first) std::rethrow_exception(first);
+}
+
+// ---------------------------------------------------------------------------------------
+// HTTP tunnelling: sending
+
+void TRdaClientSocketPrivate::StatelessStep(std::string& body, bool packup) {
+  if (!webServer_.AddCookie()) return;
+  if (packup) {
+    body.insert(0, SessionHeader(sessionId_, userName_, password_));
+  } else {
+    sessionId_ = TakeSessionHeader(body);
+  }
+}
+
+TRdaHttpRequestSettings TRdaClientSocketPrivate::HttpRequestSettings() {
+  TRdaHttpRequestSettings s;
+  const bool ssl = webServer_.UseSSL();
+  int port = webServer_.WebServerPort();
+  // HTTPS on the plain HTTP port cannot be meant: the HTTPS port is taken instead.
+  if (port == 0) port = 80;
+  if (ssl && port == 80) port = 443;
+  std::string host = host_.empty() ? address_ : host_;
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  s.Url = std::string(ssl ? "https://" : "http://") + host + ":" + std::to_string(port) +
+          WinInetObjectPath(webServer_.RdaHttpDll(), proxiedAddress_, proxiedPort_,
+                            webServer_.Timeout());
+  const TRdaSSLOptions options = webServer_.SSLOptions();
+  s.IgnoreCertDate = options.Contains(soIgnoreInvalidCertDate);
+  s.IgnoreCertName = options.Contains(soIgnoreInvalidCertName);
+  s.IgnoreCertCA = options.Contains(soIgnoreInvalidCertCA);
+  s.SocksHost = socksHost_;
+  s.SocksPort = socksPort_;
+  s.AskProxyLogin = [this](const std::string& proxy, std::string& user, std::string& password) {
+    std::optional<TRdaLoginEntry> entry = UI().ProxyLoginDialog(proxy);
+    if (!entry) return false;
+    user = entry->UserName;
+    password = entry->Password;
+    return true;
+  };
+  return s;
+}
+
+// Form 1: each message is one request of the platform HTTP client; nothing needs to
+// be connected first.
+void TRdaClientSocketPrivate::SendThroughHttpClient(const std::string& frame, bool waitForReply) {
+  EnsureTransport();
+  if (state_ == TRdaConnectionState::Inactive) SetActive(true);
+  if (!Active() || httpClient_ == nullptr) throw Exception(kNotConnected);
+  httpClient_->SetRequestSettings(HttpRequestSettings());
+  WriteRaw(frame);
+  ++httpOutstanding_;
+  transport_->EndOfRequest(waitForReply);
+  ArmReplyTimer();
+  if (waitForReply) RequestWait();
+}
+
+// Forms 2 and 3: the request text goes on the socket when it is free, else waits in
+// the Outbox; a closed connection opens itself to send it.
+void TRdaClientSocketPrivate::SendHandBuilt(const std::string& frame, bool waitForReply) {
+  EnsureTransport();
+  std::string request =
+      transportMode_ == 1
+          ? ProxyRequest(!address_.empty(), proxiedAddress_, proxiedPort_, proxyUserName_,
+                         proxyPassword_, frame)
+          : ExtensionRequest(webServer_.RdaHttpDll(), proxiedAddress_, proxiedPort_, frame);
+  outbox_.push_back({std::move(request), waitForReply});
+  PumpOutbox();
+  if (waitForReply) RequestWait();
+}
+
+void TRdaClientSocketPrivate::PumpOutbox() {
+  if (!HandBuiltHttp() || httpOutstanding_ > 0 || outbox_.empty()) return;
+  if (!Active()) {
+    // Opening or closing: the connect or the disconnect handling goes on from there.
+    if (state_ == TRdaConnectionState::Inactive) SetActive(true);
+    return;
+  }
+  TRdaOutboxEntry entry = std::move(outbox_.front());
+  outbox_.pop_front();
+  httpOutstanding_ = 1;
+  httpInFlightWaits_ = entry.Waits;
+  ArmReplyTimer();
+  if (WriteRaw(entry.Bytes) < static_cast<int64_t>(entry.Bytes.size())) {
+    httpOutstanding_ = 0;
+    throw Exception(kNotConnected);
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// HTTP tunnelling: receiving
+
+void TRdaClientSocketPrivate::ReadHttpResponse() {
+  std::string bytes;
+  char block[kReadBlock];
+  while (transport_->BytesAvailable() > 0) {
+    const size_t n = transport_->Read(block, sizeof block);
+    if (n == 0) break;
+    bytes.append(block, n);
+  }
+  if (!bytes.empty()) ProcessHttpBytes(bytes);
+}
+
+void TRdaClientSocketPrivate::ProcessHttpBytes(std::string_view bytes) {
+  const std::weak_ptr<int> alive = alive_;
+  std::exception_ptr first;
+  std::string_view in = bytes;
+  while (!in.empty()) {
+    std::string answer;
+    TRdaHttpResponseReader::TResult result = TRdaHttpResponseReader::rrNeedMore;
+    try {
+      result = httpReader_.Feed(in, answer);
+    } catch (const std::exception& e) {
+      // Nothing after a malformed response can be read reliably.
+      closeReported_ = true;
+      DropConnection();
+      throw ERdaProtocolError(e.what());
+    }
+    if (progressBar_ && q_.OnReadProgress && httpReader_.Response().Status != 0) {
+      const TRdaHttpResponseInfo& info = httpReader_.Response();
+      q_.OnReadProgress(std::max<int64_t>(info.ContentLength, 0), info.BodyReceived);
+    }
+    try {
+      if (!answer.empty()) DeliverAnswer(answer);
+    } catch (...) {
+      if (!first) first = std::current_exception();
+    }
+    if (alive.expired()) return;
+    if (state_ == TRdaConnectionState::Inactive && !httpReader_.InProgress() &&
+        result != TRdaHttpResponseReader::rrComplete)
+      break;  // a framing error dropped the connection
+    if (result == TRdaHttpResponseReader::rrComplete) {
+      try {
+        HttpResponseDone(true);
+      } catch (...) {
+        if (!first) first = std::current_exception();
+      }
+      if (alive.expired()) return;
+      if (state_ != TRdaConnectionState::Connected) break;
+    }
+  }
+  if (first) std::rethrow_exception(first);
+}
+
+void TRdaClientSocketPrivate::ProcessHttpEnd() {
+  std::string answer;
+  TRdaHttpResponseReader::TResult result = TRdaHttpResponseReader::rrNeedMore;
+  try {
+    result = httpReader_.EndOfInput(answer);
+  } catch (...) {
+    httpReader_.Reset();
+    httpOutstanding_ = 0;
+    httpInFlightWaits_ = false;
+    RenewStack();
+    throw;
+  }
+  if (result != TRdaHttpResponseReader::rrComplete) return;
+  std::exception_ptr first;
+  try {
+    if (!answer.empty()) DeliverAnswer(answer);
+  } catch (...) {
+    first = std::current_exception();
+  }
+  // The connection is going: the disconnect handling sends what is queued.
+  HttpResponseDone(false);
+  if (first) std::rethrow_exception(first);
+}
+
+void TRdaClientSocketPrivate::DeliverAnswer(const std::string& answer) {
+  std::exception_ptr framing;
+  try {
+    stack_.Append(answer);
+  } catch (const std::exception& e) {
+    framing = std::make_exception_ptr(ERdaProtocolError(e.what()));
+  }
+  FinishReceive(framing);
+}
+
+// One response is complete: its messages have been handled.
+void TRdaClientSocketPrivate::HttpResponseDone(bool pump) {
+  const bool waits = httpInFlightWaits_;
+  const bool errorPage = httpReader_.Response().ErrorPage;
+  const bool keepAlive = httpReader_.Response().KeepAlive;
+  httpOutstanding_ = 0;
+  httpInFlightWaits_ = false;
+  httpReader_.Reset();
+  if (errorPage) {
+    CheckHttpReply();
+    return;
+  }
+  const bool cut = stack_.Used() != 0;
+  if (cut) RenewStack();
+  if (waits) EndReplyWait(true);
+  // The server closes a connection it does not keep: close it here first, so that
+  // the next request is not written into it.
+  if (!keepAlive && state_ == TRdaConnectionState::Connected) SetActive(false);
+  if (pump) PumpOutbox();
+  if (cut) throw ERdaProtocolError("The HTTP response ended inside a message");
+}
+
+// The web server or the extension answered with an error page instead of messages:
+// the request cannot have reached the data server.
+void TRdaClientSocketPrivate::CheckHttpReply() {
+  EndReplyWait(true);
+  if (state_ != TRdaConnectionState::Inactive) DropConnection();
+  const std::string text = SocketErrorText(10061);
+  if (q_.OnCustomSQLError) {
+    TRdaParamList list;
+    list.Add().SetAsString(text);
+    q_.OnCustomSQLError(list);
+    return;
+  }
+  throw ERdaConnectException(text);
+}
+
+void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
+  httpOutstanding_ = std::max(0, httpOutstanding_ - 1);
+  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
+  Guarded([&] {
+    if (!result.Error.empty()) throw Exception(result.Error);
+    if (IsErrorPageBody(result.Body)) {
+      CheckHttpReply();
+      return;
+    }
+    ProcessReceivedBytes(result.Body);
+    if (stack_.Used() != 0) {
+      RenewStack();
+      throw ERdaProtocolError("The HTTP response ended inside a message");
+    }
+  });
+  if (result.Waits) EndReplyWait(true);
+  WakeLoops();
+}
+
+void TRdaClientSocketPrivate::TransportProgress(int64_t expected, int64_t received) {
+  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
+  Guarded([&] {
+    if (progressBar_ && q_.OnReadProgress) q_.OnReadProgress(expected, received);
+  });
 }
 
 // ---------------------------------------------------------------------------------------

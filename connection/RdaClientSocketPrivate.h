@@ -11,6 +11,11 @@
 //   - The disconnect handling runs once per opened connection (disconnectHandled_).
 //   - The message stack holds bytes of the current connection only: it is renewed on
 //     every open and after a protocol error that drops the connection.
+//   - HTTP tunnelling (TransportMode 1 or 2): with the platform HTTP client (form 1)
+//     the transport is a TRdaHttpClientTransport (httpClient_ points at it), else TCP.
+//     The hand-built forms keep at most one request on the socket (httpOutstanding_
+//     is 0 or 1); the others wait in outbox_ and go, in order, when its response is
+//     complete. A request's wait ends when its response is complete.
 #pragma once
 
 #include <QTimer>
@@ -29,9 +34,11 @@
 
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaComponent.h"
+#include "connection/RdaHttpTunnel.h"
 #include "connection/RdaSmartWait.h"
 #include "connection/RdaTransport.h"
 #include "connection/RdaUserInterface.h"
+#include "connection/RdaWebServer.h"
 #include "messaging/RdaBodyTransforms.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaStringLine.h"
@@ -39,6 +46,13 @@
 class QEventLoop;
 
 namespace rda {
+
+// A framed message waiting to be written (blocking mode), or a hand-built HTTP
+// request waiting for the socket; `Waits`: its sender waits for the reply.
+struct TRdaOutboxEntry {
+  std::string Bytes;
+  bool Waits = false;
+};
 
 class TRdaClientSocketPrivate final : public TRdaTransportEvents {
  public:
@@ -62,7 +76,18 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   void SetKeepAliveUnit(int ms) { keepAliveUnitMs_ = ms; }
   TRdaMessageStack& MessageStack() { return stack_; }
   TRdaBodyTransforms& Transforms() { return transforms_; }
-  const std::deque<std::string>& Outbox() const { return outbox_; }
+  const std::deque<TRdaOutboxEntry>& Outbox() const { return outbox_; }
+  // The hand-built HTTP forms' receive path without a socket: `bytes` as read from the
+  // web server or proxy, then (ProcessHttpEnd) the end of the connection. Raises what
+  // the read path raises (ERdaProtocolError, the error-page text).
+  void ProcessHttpBytes(std::string_view bytes);
+  void ProcessHttpEnd();
+
+  // HTTP tunnelling (TRdaWebServer and TRdaClientSocket::SetupWebTunnel).
+  void SelectHttpTransport();
+  void SelectDirectTcp();
+  void SetupWebTunnel(const std::string& webServerAddress, const std::string& dataServerAddress,
+                      const std::string& path, uint16_t webServerPort, uint16_t dataServerPort);
   // A registered or bound component is going away.
   void ForgetComponent(TRdaComponent* component);
 
@@ -75,6 +100,9 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   void TransportReadyRead() override;
   void TransportBytesWritten() override;
   void TransportError(int code, TErrorEvent kind, bool peerClosed) override;
+  void TransportResponse(TRdaHttpResult& result) override;
+  void TransportProgress(int64_t expected, int64_t received) override;
+  void TransportStatus(uint32_t status) override;
 
  private:
   friend class TRdaClientSocket;
@@ -133,6 +161,29 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   void SendServerUtilityRequest(int32_t code, const std::string& text);
   void SyncTransformEvents();
 
+  // HTTP tunnelling.
+  bool Tunnelling() const { return transportMode_ == 1 || transportMode_ == 2; }
+  bool ViaHttpClient() const { return transportMode_ == 2 && webServer_.WinInet(); }
+  bool HandBuiltHttp() const {
+    return Tunnelling() && !ViaHttpClient() && clientType_ == ctNonBlocking;
+  }
+  void EnsureTransport();
+  void ReplaceTransport(std::unique_ptr<TRdaTransport> transport);
+  void CloseNow();
+  void StatelessStep(std::string& body, bool packup);
+  TRdaHttpRequestSettings HttpRequestSettings();
+  void SendThroughHttpClient(const std::string& frame, bool waitForReply);
+  void SendHandBuilt(const std::string& frame, bool waitForReply);
+  void PumpOutbox();
+  void ReadHttpResponse();
+  void DeliverAnswer(const std::string& answer);
+  void HttpResponseDone(bool pump);
+  void CheckHttpReply();
+  void ShowWinInetStatus(uint32_t status);
+  void ArmReplyTimer();
+  void RenewStack();
+  std::string NoReplyText() const;
+
   // Receiving.
   void ReceiveFromTransport();
   void ReadAvailable();
@@ -159,6 +210,7 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   TRdaUserInterface& UI() { return ui_ != nullptr ? *ui_ : headless_; }
 
   TRdaClientSocket& q_;
+  TRdaWebServer webServer_;
 
   // Published settings.
   std::string address_ = "127.0.0.1";
@@ -236,8 +288,21 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   TRdaUserInterface* ui_ = nullptr;
   std::optional<std::vector<std::string>> commandLine_;
 
-  // Frames queued by a blocking connection for the next BlockingExchange.
-  std::deque<std::string> outbox_;
+  // Frames queued by a blocking connection for the next BlockingExchange, or
+  // hand-built HTTP requests waiting for the socket.
+  std::deque<TRdaOutboxEntry> outbox_;
+
+  // HTTP tunnelling.
+  std::string proxyUserName_;
+  std::string proxyPassword_;
+  std::string socksHost_;
+  int socksPort_ = 0;
+  TRdaHttpClientTransport* httpClient_ = nullptr;  // transport_ when it is the HTTP client
+  TRdaHttpResponseReader httpReader_;
+  int httpOutstanding_ = 0;         // requests sent whose response has not ended
+  bool httpInFlightWaits_ = false;  // the hand-built request on the socket waits
+  bool wasConnected_ = false;       // the current (or last) open reached the server
+  bool ownWinInetStatus_ = false;   // show HTTP client steps in the status bar
 
   // Read progress.
   bool messageStarted_ = true;

@@ -7,9 +7,10 @@
 // the same interface:
 //   - the hand-built request forms run on a TCP transport; the connection wraps each
 //     frame in its request text, and the message stack strips the response headers;
-//   - the platform HTTP client form becomes a second implementation whose Write
-//     collects one request body, EndOfRequest posts it, and whose Read hands back the
-//     response body; the codec above is the same.
+//   - the platform HTTP client form is a second implementation
+//     (MakeHttpClientTransport): Write collects one request body, EndOfRequest posts
+//     it, and the response comes back whole through TransportResponse; the codec
+//     above is the same.
 //
 // Error codes are the system's Winsock numbers (10061 connection refused, ...), so
 // that the connection's error texts do not depend on the platform.
@@ -17,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -25,6 +27,16 @@ namespace rda {
 
 // What a socket was doing when an error happened (passed to OnError).
 enum TErrorEvent : uint8_t { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
+
+// One request of a request-response transport, as it ended.
+struct TRdaHttpResult {
+  bool Waits = false;  // the request was sent by a caller that waits for its reply
+  int Status = 0;      // the HTTP status; 0 when none came
+  std::string Body;    // the response body (2xx only)
+  // Empty on success; else why the request failed: a network or TLS error in the
+  // platform's words, or "<reason> (<status>)" for a status of 300 or above.
+  std::string Error;
+};
 
 // The receiver of a transport's events (the connection). Events arrive on the
 // thread that owns the transport, from its event loop, or synchronously from the
@@ -41,6 +53,14 @@ class TRdaTransportEvents {
   // A socket error: its Winsock code and what the socket was doing. `peerClosed` marks
   // the peer closing its end (whether orderly or by a reset cannot be told apart).
   virtual void TransportError(int code, TErrorEvent kind, bool peerClosed) = 0;
+
+  // Request-response transports only.
+  // One request has ended, in the order the requests were made.
+  virtual void TransportResponse(TRdaHttpResult& /*result*/) {}
+  // Bytes of the current response so far, and how many are expected (0: unknown).
+  virtual void TransportProgress(int64_t /*expected*/, int64_t /*received*/) {}
+  // A step of the current request, as a WinInet status code (RdaHttpTunnel.h).
+  virtual void TransportStatus(uint32_t /*status*/) {}
 
  protected:
   ~TRdaTransportEvents() = default;
@@ -94,6 +114,38 @@ class TRdaTransport {
 
 // Direct TCP over QTcpSocket.
 std::unique_ptr<TRdaTransport> MakeTcpTransport();
+
+// How the platform HTTP client makes the next request (form 1 of the tunnel).
+struct TRdaHttpRequestSettings {
+  std::string Url;             // http[s]://host:port/path?query, as sent
+  std::string Agent = "Rda 2";
+  bool IgnoreCertDate = false;  // certificate errors to ignore (HTTPS)
+  bool IgnoreCertName = false;
+  bool IgnoreCertCA = false;
+  std::string SocksHost;  // a SOCKS 5 proxy, when not empty
+  int SocksPort = 0;
+  // Asked when a proxy wants a log-in (status 407), with the proxy's "host:port";
+  // fills in a user name and password and returns true to try again. Asked at most
+  // kMaxProxyLogins times per request; then the request fails with its 407.
+  std::function<bool(const std::string& proxy, std::string& user, std::string& password)>
+      AskProxyLogin;
+};
+constexpr int kMaxProxyLogins = 3;
+
+// The platform HTTP client (QNetworkAccessManager) as a transport. Open connects
+// nothing: it makes the transport usable at once (TransportConnected comes before
+// Open returns), and HTTP keeps its own connections. Each EndOfRequest posts the
+// bytes written since the last one as one request, with the settings in force then;
+// requests run one at a time in order, and each ends with TransportResponse. Close
+// lets the running and queued requests finish first; Abort drops them without events.
+// The blocking calls are not available (they return false).
+class TRdaHttpClientTransport : public TRdaTransport {
+ public:
+  virtual void SetRequestSettings(TRdaHttpRequestSettings settings) = 0;
+  // Requests posted and not yet ended.
+  virtual int Outstanding() const = 0;
+};
+std::unique_ptr<TRdaHttpClientTransport> MakeHttpClientTransport();
 
 // The Winsock code for a QAbstractSocket::SocketError value (passed as an int so that
 // this header needs no Qt). `connected` tells whether the connection had been up.

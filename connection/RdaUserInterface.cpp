@@ -45,6 +45,17 @@ std::optional<TRdaLoginEntry> TRdaHeadlessUserInterface::LoginDialog() {
                         HeadlessSetting("Password").toString().toStdString()};
 }
 
+std::optional<TRdaLoginEntry> TRdaHeadlessUserInterface::ProxyLoginDialog(const std::string& proxy) {
+  const QVariant user = HeadlessSetting("ProxyUserName");
+  if (!user.isValid()) {
+    Print("proxy login", proxy + ": no Headless/ProxyUserName setting: the question counts as cancelled");
+    return std::nullopt;
+  }
+  Print("proxy login", proxy);
+  return TRdaLoginEntry{user.toString().toStdString(),
+                        HeadlessSetting("ProxyPassword").toString().toStdString()};
+}
+
 std::optional<std::string> TRdaHeadlessUserInterface::InputAddress(const std::string& title,
                                                                    const std::string& prompt,
                                                                    const std::string& initial) {

@@ -59,6 +59,12 @@ class TRdaUserInterface {
   // (an error raised while handling a socket event outside every wait).
   virtual void ShowException(const std::exception& error) = 0;
 
+  // The log-in question of an HTTP proxy that wants one (status 407), with the proxy's
+  // "host:port"; nullopt when the user cancelled. By default nobody is asked.
+  virtual std::optional<TRdaLoginEntry> ProxyLoginDialog(const std::string& /*proxy*/) {
+    return std::nullopt;
+  }
+
   // The wait cursor; the default implementation shows none.
   virtual void SetWaitCursor(TWaitingCursor /*cursor*/) {}
   virtual void RestoreCursor() {}
@@ -72,6 +78,8 @@ class TRdaUserInterface {
 //   AnswerYes    every Yes/No question (true/false)   true (Yes)
 //   UserName     the login dialog's user name          the dialog counts as cancelled
 //   Password     the login dialog's password           empty
+//   ProxyUserName  a proxy's log-in question (407)     the question counts as cancelled
+//   ProxyPassword  its password                         empty
 //
 // The address prompt confirms the address it is shown, unless that is empty or the
 // placeholder "Put.YourAddress.Here" (then it counts as cancelled); the address list
@@ -86,6 +94,7 @@ class TRdaHeadlessUserInterface : public TRdaUserInterface {
   void ShowMessage(const std::string& text) override;
   bool AskYesNo(const std::string& text) override;
   std::optional<TRdaLoginEntry> LoginDialog() override;
+  std::optional<TRdaLoginEntry> ProxyLoginDialog(const std::string& proxy) override;
   std::optional<std::string> InputAddress(const std::string& title, const std::string& prompt,
                                           const std::string& initial) override;
   TRdaAddressChoice ChooseAddress(const std::vector<std::string>& list,
