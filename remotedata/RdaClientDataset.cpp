@@ -1,0 +1,511 @@
+// The client datasets: requests, replies, packets and close.
+#include "remotedata/RdaClientDataset.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "base/Exception.h"
+#include "connection/RdaSmartWait.h"
+#include "messaging/RdaStringLine.h"
+#include "remotedata/RdaRowPacket.h"
+
+namespace rda {
+
+namespace {
+
+// Tokens of the requests and replies of this file.
+constexpr int kTokenDescriptions = 1;
+constexpr int kTokenDescriptions2 = 10;
+constexpr int kTokenSelect = 3;
+constexpr int kTokenRows = 5;
+constexpr int kTokenRows2 = 11;
+constexpr int kTokenFieldProperties = 26;
+constexpr int kTokenCursorHandle = 32;
+constexpr int kTokenFetch = 33;
+constexpr int kTokenCloseCursor = 34;
+constexpr int kTokenStreamedResult = 42;
+constexpr int kTokenAlternativeSelect = 46;
+
+// Packet indicators of a fetch's reply.
+constexpr int32_t kMorePackets = -1;
+constexpr int32_t kLastPacket = -2;
+
+constexpr char kParamsSeparator = '\x05';
+constexpr char kNoConnection[] = "No RdaClientSocket Assigned.";
+constexpr char kNotUsable[] = "No Socket! or Socket Not Active";
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+std::string_view TrimBlanks(std::string_view text) {
+  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
+  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
+  return text;
+}
+
+// Sets a flag for the life of the object.
+class FlagScope {
+ public:
+  explicit FlagScope(bool& flag) : flag_(flag), saved_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = saved_; }
+  FlagScope(const FlagScope&) = delete;
+  FlagScope& operator=(const FlagScope&) = delete;
+
+ private:
+  bool& flag_;
+  bool saved_;
+};
+
+}  // namespace
+
+std::string TSuitCaseData::LastUpdate() const {
+  return lastUpdate_ == 0 ? std::string() : DateToStr(lastUpdate_);
+}
+
+// Hands the loader's rows to the dataset's row store.
+class TRdaBaseClientDataSet::Loading final : public TRdaRowSink {
+ public:
+  explicit Loading(TRdaBaseClientDataSet& dataSet) : dataSet_(dataSet) {}
+  TRdaDBListItem& NewRow() override { return dataSet_.AppendLoadedRow(); }
+  void RowFilled(TRdaDBListItem& row) override { dataSet_.LoadedRowFilled(row); }
+
+ private:
+  TRdaBaseClientDataSet& dataSet_;
+};
+
+// ---------------------------------------------------------------------------------------
+// Life
+
+TRdaBaseClientDataSet::TRdaBaseClientDataSet() = default;
+
+TRdaBaseClientDataSet::~TRdaBaseClientDataSet() {
+  // Our own close (the server's result, the private connection) must run while
+  // this class still exists.
+  CloseForDestruction();
+  if (connection_ != nullptr) connection_->UnbindDataset(this);
+}
+
+TRdaClientDataSet::~TRdaClientDataSet() = default;
+
+void TRdaBaseClientDataSet::SetRdaClientSocket(TRdaClientSocket* connection) {
+  if (connection == connection_) return;
+  if (connection_ != nullptr && deferredOpen_) connection_->UnbindDataset(this);
+  deferredOpen_ = false;
+  connection_ = connection;
+}
+
+void TRdaBaseClientDataSet::ConnectionDestroyed(TRdaClientSocket& connection) {
+  if (&connection != connection_) return;  // the private copy, while it is freed
+  connection_ = nullptr;
+  deferredOpen_ = false;
+}
+
+bool TRdaBaseClientDataSet::TunnelsOverHttp(const TRdaClientSocket& connection) {
+  return connection.TransportMode() != 0 && !connection.DirectTcp();
+}
+
+bool TRdaBaseClientDataSet::Usable(const TRdaClientSocket* connection) {
+  return connection != nullptr && (connection->Active() || connection->ClientType() == ctBlocking ||
+                                   TunnelsOverHttp(*connection));
+}
+
+TRdaClientSocket* TRdaBaseClientDataSet::GetConnection() {
+  if (connection_ == nullptr || !TunnelsOverHttp(*connection_)) return connection_;
+  if (!private_) {
+    private_ = connection_->CloneConnection();
+    privateName_ = Name() + "Socket";
+  } else {
+    connection_->CopyConnectionTo(*private_);
+  }
+  return private_.get();
+}
+
+TRdaClientSocket* TRdaBaseClientDataSet::CurrentConnection() const {
+  return private_ ? private_.get() : connection_;
+}
+
+// ---------------------------------------------------------------------------------------
+// SQL and parameters
+
+void TRdaBaseClientDataSet::SetSQL(std::vector<std::string> lines) {
+  metaDataRequest_ = mdNormalQuery;
+  const std::string text = JoinLines(lines);
+  if (!text.empty() && text == SQLText()) return;
+  sql_ = std::move(lines);
+  Close();
+  tableName_.clear();
+  SQLChanged();
+}
+
+void TRdaBaseClientDataSet::SetSQLText(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.emplace_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  SetSQL(std::move(lines));
+}
+
+std::string TRdaBaseClientDataSet::SQLText() const { return JoinLines(sql_); }
+
+void TRdaBaseClientDataSet::AddSQL(std::string line) {
+  sql_.push_back(std::move(line));
+  SQLChanged();
+}
+
+void TRdaBaseClientDataSet::ClearSQL() {
+  sql_.clear();
+  SQLChanged();
+}
+
+void TRdaBaseClientDataSet::SQLChanged() {
+  if (SQLText().find(':') == std::string::npos) {
+    params_.Clear();
+  } else {
+    RebuildParams();
+  }
+}
+
+void TRdaBaseClientDataSet::RebuildParams() {
+  // A stored procedure's parameters come from the server (not available yet).
+  if (!storedProcedure_.empty()) return;
+  const std::unique_ptr<TRdaParamList> old = params_.Clone();
+  params_.ParamsFromSQL(sql_);
+  for (int i = 0; i < old->Count(); ++i) {
+    const TRdaParamItem& item = old->Items(i);
+    if (TRdaParamItem* kept = params_.FindParam(item.Name())) kept->Assign(item);
+  }
+}
+
+void TRdaBaseClientDataSet::SetParams(const TRdaParamList& params) { params.CopyTo(params_, true); }
+
+void TRdaBaseClientDataSet::SetOrderBy(std::string_view value) { orderBy_ = TrimBlanks(value); }
+
+void TRdaBaseClientDataSet::SetTableName(std::string value) {
+  if (value == tableName_) return;
+  storedProcedure_.clear();
+  params_.Clear();
+  if (metaDataRequest_ == mdNormalQuery && !value.empty()) {
+    sql_ = {"SELECT * FROM " + value};
+    SQLChanged();
+  }
+  tableName_ = std::move(value);
+}
+
+std::string TRdaBaseClientDataSet::SelectText() const {
+  std::string text = SQLText();
+  if (!orderBy_.empty()) text += " ORDER BY " + orderBy_ + (ascending_ ? " ASC" : " DESC");
+  return text;
+}
+
+uint32_t TRdaBaseClientDataSet::OptionsValue(const TRdaClientSocket& connection,
+                                             TRdaSelectSQLOptionSet extra) const {
+  TRdaSelectSQLOptionSet options = TRdaSelectSQLOptionSet::FromBits(sqlOptions_.Bits() | extra.Bits());
+  const TRdaCompression compression = connection.Compression();
+  // Whole messages are compressed already.
+  if (compression == acRdaCompress || compression == acUserDefined) options.Exclude(soCompress);
+  return options.Bits() & 0xFFFF;
+}
+
+// ---------------------------------------------------------------------------------------
+// Open
+
+void TRdaBaseClientDataSet::DoBeforeOpen() {
+  openInProgress_ = true;
+  delayed_ = sqlOptions_.Contains(soDelayed);
+  try {
+    TRdaCustomDataSet::DoBeforeOpen();
+  } catch (...) {
+    openInProgress_ = false;
+    throw;
+  }
+}
+
+void TRdaBaseClientDataSet::InternalOpen() {
+  std::string error;
+  if (suitCaseData_.Active()) {
+    if (!suitCaseData_.FileName().empty()) {
+      throw EDatabaseError("Loading rows from the file '" + suitCaseData_.FileName() +
+                           "' needs the dataset stream format, which this client does not have yet");
+    }
+  } else {
+    if (connection_ == nullptr) throw EDatabaseError(kNoConnection);
+    error = RequestStep();
+  }
+  TRdaCustomDataSet::InternalOpen();
+  if (!error.empty()) throw EDatabaseError(error);
+}
+
+std::string TRdaBaseClientDataSet::RequestStep() {
+  if (deferredOpen_ && !private_) return {};
+  const bool somethingToRun = !sql_.empty() || metaDataRequest_ != mdNormalQuery ||
+                              !storedProcedure_.empty() || !serverMethod_.empty();
+  if (!somethingToRun || !Usable(connection_)) return {};
+  if (metaDataRequest_ != mdNormalQuery || !storedProcedure_.empty() || !serverMethod_.empty() ||
+      !providerName_.empty()) {
+    throw EDatabaseError(
+        "Metadata, stored procedure, provider and server method requests are not available in "
+        "this client yet");
+  }
+  TRdaClientSocket* connection = GetConnection();
+  return Select(*connection);
+}
+
+std::string TRdaBaseClientDataSet::Select(TRdaClientSocket& connection) {
+  TRdaStringLine line;
+  if (sqlOptions_.Contains(soCyclopsSQL)) {
+    line.SetToken(kTokenAlternativeSelect);
+    line.SetMsgId(connection.ComponentId(this));
+    line.AddField(GetDataBase());
+    line.AddField(SelectText());
+    line.AddField(int32_t{rowsToReturn_});
+    line.AddField(static_cast<int32_t>(OptionsValue(connection, {soFetchMemos, soFetchBlobs})));
+  } else {
+    line.SetToken(kTokenSelect);
+    line.SetMsgId(connection.ComponentId(this));
+    line.AddField(SelectText());
+    line.AddField(int32_t{rowsToReturn_});
+    line.AddField(static_cast<int32_t>(OptionsValue(connection, {})));
+    line.AddField(GetDataBase() + kParamsSeparator + params_.ToText(true));
+  }
+  descriptionsOnly_ = rowsToReturn_ == 0;
+  // A new result: the server drops the old one of this dataset.
+  cursorHandle_ = 0;
+  return Exchange(connection, line, !sqlOptions_.Contains(soNoWait));
+}
+
+std::string TRdaBaseClientDataSet::Exchange(TRdaClientSocket& connection, TRdaStringLine& line,
+                                            bool wait) {
+  connection.SetReplyIsError(false);
+  connection.SetCallerTakesErrors(true);
+  connection.SetRaiseSqlImmediately(true);
+  struct Clear {
+    TRdaClientSocket& c;
+    ~Clear() { c.SetRaiseSqlImmediately(false); }
+  } clear{connection};
+  if (connection.ClientType() == ctBlocking) {
+    // A blocking connection is not connected between exchanges: the request is
+    // queued and this dataset runs the exchange that carries it.
+    connection.SendMessage(line, false);
+    std::string reply = connection.BlockingExchange(connection.BlockingTimeout());
+    if (!connection.ReplyIsError() || reply.empty()) return {};
+    connection.SetReplyIsError(false);
+    return "[RDA SERVER ERROR]" + reply;
+  }
+  connection.SendMessage(line, wait);
+  return wait ? connection.TakeServerError() : std::string();
+}
+
+void TRdaBaseClientDataSet::DoAfterOpen() {
+  TRdaCustomDataSet::DoAfterOpen();
+  // Applying field properties needs the component stream reader.
+  fieldProperties_.clear();
+  TRdaClientSocket* connection = connection_;
+  const bool usable = Usable(connection);
+  if ((usable || suitCaseData_.Active()) && !delayed_) AfterPopulate();
+  if (!suitCaseData_.Active() && connection != nullptr && !usable) {
+    Close();
+    if (connection->ClientType() != ctBlocking) {
+      deferredOpen_ = true;
+      connection->BindDataset(this);
+    }
+  }
+  openInProgress_ = false;
+}
+
+void TRdaBaseClientDataSet::AfterPopulate() {
+  IndexesRebuild();
+  if (!Filtered() && OnAfterPopulate) OnAfterPopulate(*this);
+}
+
+bool TRdaBaseClientDataSet::TakeDeferredOpen() {
+  return std::exchange(deferredOpen_, false);
+}
+
+void TRdaBaseClientDataSet::Reopen(TRdaClientSocket& /*connection*/) { Open(); }
+
+// ---------------------------------------------------------------------------------------
+// Replies
+
+void TRdaBaseClientDataSet::ReceiveMessage(TRdaClientSocket& connection,
+                                           const TRdaComponentMessage& message) {
+  ++receiving_;
+  struct Done {
+    int& n;
+    ~Done() { --n; }
+  } done{receiving_};
+  switch (message.Token) {
+    case kTokenDescriptions:
+    case kTokenDescriptions2:
+      ReceiveFieldDescriptions(message.Fields[0]);
+      break;
+    case kTokenRows:
+    case kTokenRows2:
+      ReceiveRows(connection, message);
+      break;
+    case kTokenFieldProperties:
+      fieldProperties_ = message.Fields[0];
+      break;
+    case kTokenCursorHandle:
+      cursorHandle_ = message.Integer(1);
+      break;
+    case kTokenStreamedResult:
+      throw ERdaProtocolError("The server sent a streamed result, which this client cannot read yet");
+    default:
+      break;  // replies of requests this dataset does not send yet
+  }
+}
+
+void TRdaBaseClientDataSet::ReceiveFieldDescriptions(const std::string& text) {
+  // Read first: a text that does not read changes nothing.
+  std::vector<std::string> lines = ParseFieldDescriptions(text);
+  if (Active()) {
+    // Closing under a fetch would pull the rows from under the cursor's move.
+    if (fetching_) throw ERdaProtocolError("Field descriptions came as the answer to a packet fetch");
+    Close();
+  }
+  SetFastFields(std::move(lines));
+  if (Store() != nullptr) DiscardStore();
+  FieldDefs().Clear();
+  PrepareStore();
+  SetDiscardOnClose(true);
+}
+
+void TRdaBaseClientDataSet::ReceiveRows(TRdaClientSocket& connection,
+                                        const TRdaComponentMessage& message) {
+  // The rows of a request the server refused, or of a stale one.
+  if (connection.ReplyIsError()) return;
+  const int32_t indicator = message.Integer(1);
+  const bool fresh = indicator >= 0;
+  if (fresh && fetching_) {
+    throw ERdaProtocolError("A packet fetch was answered with a new result (packet indicator " +
+                            std::to_string(indicator) + ")");
+  }
+  if (fresh && Active() && State() != dsBrowse) {
+    throw ERdaProtocolError("A new result arrived while the dataset was being edited");
+  }
+  delayed_ = false;
+  if (Store() == nullptr) {
+    PrepareStore();
+    SetDiscardOnClose(true);
+  }
+  if (indicator > 0) cursorHandle_ = indicator;
+  if (fresh) ClearRows();
+  if (indicator == kLastPacket) cursorHandle_ = -1;
+  const int before = Store()->Count();
+  // Descriptions only: what the server sends besides them is not loaded.
+  if (!(fresh && descriptionsOnly_)) {
+    TRdaRowLoader loader(*Store(), BlobStore());
+    if (OnQueryProgress && (showQueryProgress_ == sqShowOnly || showQueryProgress_ == sqShowAllowCancel))
+      loader.OnProgress = OnQueryProgress;
+    Loading sink(*this);
+    loader.Load(message.Fields[1], sink);
+  }
+  if (indicator == kMorePackets || indicator == kLastPacket) rowsFetched_ = Store()->Count() - before;
+  if (fresh && Active()) Resync({});
+}
+
+// ---------------------------------------------------------------------------------------
+// Packets
+
+bool TRdaBaseClientDataSet::CanFetchMore() const {
+  return cursorHandle_ > 0 && rowsToReturn_ > 0 && receiving_ == 0 && !fetching_ &&
+         Usable(CurrentConnection());
+}
+
+int TRdaBaseClientDataSet::FetchPacket() {
+  rowsFetched_ = 0;
+  TRdaClientSocket* connection = CurrentConnection();
+  if (connection == nullptr) throw EDatabaseError(kNoConnection);
+  TRdaStringLine line;
+  line.SetToken(kTokenFetch);
+  line.SetMsgId(connection->ComponentId(this));
+  line.AddField(cursorHandle_);
+  line.AddField(int32_t{rowsToReturn_});
+  line.AddField(static_cast<int32_t>(OptionsValue(*connection, {soPackets})));
+  std::string error;
+  {
+    FlagScope fetching(fetching_);
+    error = Exchange(*connection, line, true);
+  }
+  if (!error.empty()) throw EDatabaseError(error);
+  if (OnAfterPacketFetch) OnAfterPacketFetch(*this, rowsFetched_);
+  return rowsFetched_;
+}
+
+int TRdaBaseClientDataSet::FetchNextPacket() {
+  rowsFetched_ = 0;
+  if (cursorHandle_ > 0 && rowsToReturn_ > 0 && Active()) FetchPacket();
+  return rowsFetched_;
+}
+
+TGetResult TRdaBaseClientDataSet::GetRecord(char* buffer, TGetMode mode, bool doCheck) {
+  TGetResult result = TRdaCustomDataSet::GetRecord(buffer, mode, doCheck);
+  if (result == grEOF && mode == gmNext && CanFetchMore()) {
+    FetchPacket();
+    result = TRdaCustomDataSet::GetRecord(buffer, mode, doCheck);
+  }
+  return result;
+}
+
+void TRdaBaseClientDataSet::InternalLast() {
+  if (autoFetchPackets_ && CanFetchMore()) FetchPacket();
+  TRdaCustomDataSet::InternalLast();
+}
+
+// ---------------------------------------------------------------------------------------
+// Requery and close
+
+void TRdaBaseClientDataSet::Requery() {
+  if (connection_ != nullptr && connection_->SmartWait().Waiting()) return;
+  if (!Usable(connection_)) throw EDatabaseError(kNotUsable);
+  const bool filtered = Filtered();
+  DisableControls();
+  try {
+    Close();
+    SetFiltered(false);
+    Open();
+  } catch (...) {
+    SetFiltered(filtered);
+    EnableControls();
+    throw;
+  }
+  SetFiltered(filtered);
+  EnableControls();
+}
+
+void TRdaBaseClientDataSet::CloseServerCursor() {
+  TRdaClientSocket* connection = CurrentConnection();
+  if (cursorHandle_ == 0 || !Usable(connection)) return;
+  const int id = connection->ComponentId(this);
+  TRdaStringLine line;
+  line.SetToken(kTokenCloseCursor);
+  line.SetMsgId(id);
+  line.AddField(int32_t{id});
+  line.AddField(int32_t{0});
+  connection->SendMessage(line, false);
+  connection->ReleaseComponentId(this);
+  cursorHandle_ = 0;
+}
+
+void TRdaBaseClientDataSet::InternalClose() {
+  try {
+    CloseServerCursor();
+  } catch (const Exception&) {
+    // The server drops the result with the connection anyway; a close always
+    // completes.
+  }
+  cursorHandle_ = 0;
+  TRdaCustomDataSet::InternalClose();
+  openInProgress_ = false;
+  private_.reset();
+}
+
+}  // namespace rda

@@ -1,0 +1,408 @@
+// The client datasets: in-memory datasets whose rows come from the data server.
+//
+//   TRdaBaseClientDataSet     the request, the reply handling, packets
+//   TRdaUpdateClientDataSet   the settings of change handling and update SQL
+//   TRdaClientDataSet         the component an application uses
+//
+// Opening a client dataset sends one request over its connection
+// (RdaClientSocket), waits for the reply while the event loop keeps running,
+// and loads what comes back: the field descriptions become FastFields, the
+// row packets become rows of the row store (RdaRowPacket.h has both formats).
+// A large result can come in packets of RowsToReturn rows; the next packet is
+// fetched when the cursor moves past the last row loaded, on Last (with
+// AutoFetchPackets) and by FetchNextPacket.
+//
+//   TRdaClientSocket s;  s.SetPort(9406);  s.OpenAndWait();
+//   TRdaClientDataSet ds;
+//   ds.SetRdaClientSocket(&s);
+//   ds.SetSQL({"Select * From VNXHOSTS", "Where XCompanyCode = :Code"});
+//   ds.Params().ParamByName("Code").SetAsString("DEMO");
+//   ds.Open();
+//   for (ds.First(); !ds.Eof(); ds.Next()) use(ds.FieldByName("XHost").AsString());
+//
+// The open, step by step (each step names what it needs of the connection):
+//   1. before open: the open-in-progress flag; the delayed flag (soDelayed);
+//   2. the request, unless working from a file: none without a usable
+//      connection; else one SQL select (token 3: SQL text, RowsToReturn, the
+//      options, DataBase #5 and the input parameters' text form), or the
+//      alternative select (token 46) with soCyclopsSQL, and the wait for its
+//      reply; a server error is kept as "[RDA SERVER ERROR]" + its text;
+//   3. the in-memory open builds the fields from FastFields;
+//   4. a kept server error closes the dataset again and raises EDatabaseError
+//      with that text;
+//   5. after open: AfterPopulate (unless delayed); a dataset whose connection
+//      is not usable closes itself again and waits in the connection's bound
+//      datasets (BindDataset) until the connection connects and reopens it.
+//
+// A connection is usable when it is connected, or blocking (the dataset runs
+// the blocking exchange for its own requests), or tunnelling over HTTP, where
+// the dataset works through a private copy of the connection named after the
+// dataset (Name() + "Socket"), made at the first request and freed at close.
+//
+// Closing drops the server's open result (token 34) when one is open, releases
+// the dataset's component id at the connection, and discards the rows.
+//
+// Where the rest of the engine plugs in. The change log (the audit layer) will
+// sit between TRdaCustomDataSet and TRdaBaseClientDataSet: TRdaBaseClientDataSet
+// then derives from it instead, and TRdaUpdateClientDataSet gains the update
+// methods. Until then a client dataset keeps no change log. Requests that need
+// parts not built yet raise EDatabaseError instead of being ignored: metadata,
+// stored procedure and server method requests, working from a file
+// (SuitCaseData with a file name), and a streamed result (token 42). Field
+// properties (token 26) are received and dropped: applying them needs the
+// component stream reader. Master/detail parameters are not taken from a
+// master yet.
+//
+// Threads and waits: everything runs on the thread of the connection's event
+// loop. While a request waits, replies for other datasets and server messages
+// are handled. Handlers of this dataset's events may run inside its own open
+// and fetch; they must not destroy the dataset or its connection.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/DateTime.h"
+#include "connection/RdaClientSocket.h"
+#include "connection/RdaComponent.h"
+#include "memdata/RdaCustomDataSet.h"
+#include "messaging/RdaParamList.h"
+
+namespace rda {
+
+// Request options; bit n of the 16-bit value sent is value n.
+enum TRdaSelectSQLOption : uint8_t {
+  soFetchMemos = 0,
+  soFetchBlobs = 1,
+  soPackets = 2,
+  soFieldProperties = 3,
+  soCyclopsSQL = 4,
+  soCompress = 5,
+  soIgnoreAutoIncrement = 6,
+  soExecStoredProc = 7,
+  soFetchBytes = 8,
+  soDelayed = 9,
+  soForceChange = 10,
+  soNoWait = 11,
+  soForceProviderBlobs = 12,
+};
+using TRdaSelectSQLOptionSet = TRdaSet<TRdaSelectSQLOption>;
+
+// What a request asks for instead of SQL (request code = value + 99).
+enum TRdaMetaData : uint8_t {
+  mdNormalQuery = 0,
+  mdTables,
+  mdIndexes,
+  mdFields,
+  mdViews,
+  mdStoredProcs,
+  mdForeignKeys,
+  mdSystemTables,
+  mdDBMSName,
+  mdPrimeKeys,
+  mdStoredProcColumns,
+  mdServerDataSets,
+  mdCustomDataSets,
+  mdBusinessObjects,
+  mdProviders,
+  mdBusObjectParams,
+  mdProviderParams,
+  mdVCLFields,
+  mdOtherMetaData,
+  mdBusinessObjectNames,
+  mdUserList,
+  mdAliasedBizObjectMethods,
+  mdProviderPrimeFields,
+  mdProviderUpdateTables,
+  mdProviderPrimeFieldsFromBizObject,
+  mdTriggers,
+  mdTableFields,
+  mdStatelessUserList,
+};
+
+// How loading rows is shown: OnQueryProgress fires for sqShowOnly and
+// sqShowAllowCancel (a progress window hooks in there).
+enum TShowQueryProgressType : uint8_t { sqDontShow, sqShowOnly, sqShowAllowCancel, sqDebugShowBenchMark };
+
+// Update SQL settings (kept; generating update SQL comes with the change log).
+enum TRdaUpdateMode : uint8_t { upWhereAll = 0, upWhereChanged = 1, upWhereKeyOnly = 2 };
+enum TGenerateSQLLocation : uint8_t { gsClient = 0, gsServer = 1 };
+
+// Settings for working from a local file instead of the server.
+class TSuitCaseData {
+ public:
+  // [false] Work from FileName: no request is sent at open.
+  bool Active() const { return active_; }
+  void SetActive(bool value) { active_ = value; }
+  // [""]
+  const std::string& FileName() const { return fileName_; }
+  void SetFileName(std::string value) { fileName_ = std::move(value); }
+  // [false] Saving and loading also carry the change log.
+  bool SaveCachedUpdates() const { return saveCachedUpdates_; }
+  void SetSaveCachedUpdates(bool value) { saveCachedUpdates_ = value; }
+  // The date kept with the settings, in the short date format; "" while zero
+  // (nothing in the library sets it).
+  std::string LastUpdate() const;
+
+ private:
+  bool active_ = false;
+  std::string fileName_;
+  bool saveCachedUpdates_ = false;
+  TDateTime lastUpdate_ = 0;
+};
+
+class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
+ public:
+  TRdaBaseClientDataSet();
+  // Closes (dropping the server's result) and frees the private connection.
+  ~TRdaBaseClientDataSet() override;
+
+  // ---- Published settings (default in brackets) -------------------------------------
+
+  // [none] The connection; not owned. It tells the dataset when it is destroyed,
+  // and the property is then cleared.
+  TRdaClientSocket* RdaClientSocket() const { return connection_; }
+  void SetRdaClientSocket(TRdaClientSocket* connection);
+  // [empty] The statement, one line per entry; sent as the lines each followed
+  // by CR LF. Setting it resets MetaDataRequest; a text equal to the current
+  // non-empty one changes nothing; otherwise the dataset is closed, TableName
+  // cleared and Params rebuilt from the ":name" markers (old values kept by
+  // name). Raises what the parameter scan raises (":a:b").
+  const std::vector<std::string>& SQL() const { return sql_; }
+  void SetSQL(std::vector<std::string> lines);
+  // The lines split at CR LF or LF, then as SetSQL.
+  void SetSQLText(std::string_view text);
+  // The lines joined, each followed by CR LF.
+  std::string SQLText() const;
+  // Changes of single lines (the dataset stays open); Params follow the text.
+  void AddSQL(std::string line);
+  void ClearSQL();
+  // [empty] Statement parameters; only input parameters are sent.
+  TRdaParamList& Params() { return params_; }
+  const TRdaParamList& Params() const { return params_; }
+  void SetParams(const TRdaParamList& params);  // a copy
+  // [""] Database or alias name sent with every request.
+  const std::string& DataBase() const { return dataBase_; }
+  void SetDataBase(std::string value) { dataBase_ = std::move(value); }
+  // [-1] -1: every row in one reply; n > 0: packets of n rows; 0: field
+  // descriptions only (the dataset opens empty).
+  int RowsToReturn() const { return rowsToReturn_; }
+  void SetRowsToReturn(int value) { rowsToReturn_ = value; }
+  // [{}] Sent as a 16-bit value; soCompress is left out when the connection
+  // compresses whole messages.
+  TRdaSelectSQLOptionSet SQLOptions() const { return sqlOptions_; }
+  void SetSQLOptions(TRdaSelectSQLOptionSet value) { sqlOptions_ = value; }
+  // [""] Appended as " ORDER BY " + value + " ASC" or " DESC"; blanks around it
+  // are dropped.
+  const std::string& OrderBy() const { return orderBy_; }
+  void SetOrderBy(std::string_view value);
+  // [true]
+  bool Ascending() const { return ascending_; }
+  void SetAscending(bool value) { ascending_ = value; }
+  // [true] Whether Last fetches another packet first.
+  bool AutoFetchPackets() const { return autoFetchPackets_; }
+  void SetAutoFetchPackets(bool value) { autoFetchPackets_ = value; }
+  // [true] Kept for design tools; no effect here.
+  bool ResetFieldsOnSQLChanges() const { return resetFieldsOnSQLChanges_; }
+  void SetResetFieldsOnSQLChanges(bool value) { resetFieldsOnSQLChanges_ = value; }
+  // [mdNormalQuery] Anything else is a metadata request (not available yet: an
+  // open raises).
+  TRdaMetaData MetaDataRequest() const { return metaDataRequest_; }
+  void SetMetaDataRequest(TRdaMetaData value) { metaDataRequest_ = value; }
+  // [""] Setting a different name clears StoredProcedure and Params and, for a
+  // normal query, makes SQL the line "SELECT * FROM " + name.
+  const std::string& TableName() const { return tableName_; }
+  void SetTableName(std::string value);
+  // [""] Requests of their own (not available yet: an open with one raises).
+  const std::string& StoredProcedure() const { return storedProcedure_; }
+  void SetStoredProcedure(std::string value) { storedProcedure_ = std::move(value); }
+  const std::string& ServerMethod() const { return serverMethod_; }
+  void SetServerMethod(std::string value) { serverMethod_ = std::move(value); }
+  const std::string& ServerDataSet() const { return serverDataSet_; }
+  void SetServerDataSet(std::string value) { serverDataSet_ = std::move(value); }
+  const std::string& ProviderName() const { return providerName_; }
+  void SetProviderName(std::string value) { providerName_ = std::move(value); }
+  // [sqDontShow]
+  TShowQueryProgressType ShowQueryProgress() const { return showQueryProgress_; }
+  void SetShowQueryProgress(TShowQueryProgressType value) { showQueryProgress_ = value; }
+  TSuitCaseData& SuitCaseData() { return suitCaseData_; }
+
+  // ---- Events ------------------------------------------------------------------------
+
+  // After each packet fetch, with the rows it added.
+  std::function<void(TRdaBaseClientDataSet& sender, int rowsFetched)> OnAfterPacketFetch;
+  // Once the rows of an open have arrived (not while Filtered).
+  TDataSetNotifyEvent OnAfterPopulate;
+  // While a row packet is loaded with ShowQueryProgress sqShowOnly or
+  // sqShowAllowCancel: the length of the rows text and the offset after each row.
+  std::function<void(size_t total, size_t position)> OnQueryProgress;
+
+  // ---- Operations --------------------------------------------------------------------
+
+  // Fetches the next packet of the open result: when the cursor handle and
+  // RowsToReturn are positive and the dataset is open, sends token 33 and waits
+  // for its row packet, then fires OnAfterPacketFetch. Returns the rows added
+  // (0 when there was nothing to fetch). Raises EDatabaseError "[RDA SERVER
+  // ERROR]..." for a server error and what the connection raises.
+  int FetchNextPacket();
+  // Closes and opens again with Filtered off during the open (restored after),
+  // controls disabled meanwhile. Does nothing while the connection waits for a
+  // reply. Raises EDatabaseError "No Socket! or Socket Not Active" when the
+  // connection is not usable.
+  void Requery();
+  // Drops the server's open result (token 34, no wait) when there is one and
+  // the connection is usable, and releases the component id.
+  void CloseServerCursor();
+
+  // ---- State -------------------------------------------------------------------------
+
+  // The server's handle of the open result: 0 none, > 0 more rows to fetch,
+  // -1 the last packet has come.
+  int32_t CursorHandle() const { return cursorHandle_; }
+  // Rows added by the last packet fetch.
+  int RowsFetched() const { return rowsFetched_; }
+  bool OpenInProgress() const { return openInProgress_; }
+  // The dataset waits for its connection to connect before it opens.
+  bool DeferredOpen() const { return deferredOpen_; }
+  // The connection requests go through: RdaClientSocket, or over HTTP the
+  // private copy (made here when missing, its settings copied again otherwise).
+  // Null without a connection.
+  virtual TRdaClientSocket* GetConnection();
+  // The private copy of an HTTP connection, or null; and its name.
+  TRdaClientSocket* PrivateConnection() const { return private_.get(); }
+  const std::string& PrivateConnectionName() const { return privateName_; }
+  // DataBase, for the requests.
+  virtual std::string GetDataBase() const { return dataBase_; }
+
+  // ---- TRdaComponent -------------------------------------------------------------------
+
+  void ReceiveMessage(TRdaClientSocket& connection, const TRdaComponentMessage& message) override;
+  bool TakeDeferredOpen() override;
+  void Reopen(TRdaClientSocket& connection) override;
+  void ConnectionDestroyed(TRdaClientSocket& connection) override;
+
+ protected:
+  // Once the rows of an open have arrived: the indexes are rebuilt and
+  // OnAfterPopulate fires (unless Filtered).
+  virtual void AfterPopulate();
+
+  void DoBeforeOpen() override;
+  void InternalOpen() override;
+  void DoAfterOpen() override;
+  void InternalClose() override;
+  // Moving past the last row loaded fetches a packet and tries again.
+  TGetResult GetRecord(char* buffer, TGetMode mode, bool doCheck) override;
+  // With AutoFetchPackets, fetches a packet before going to the end.
+  void InternalLast() override;
+
+ private:
+  class Loading;
+
+  // Whether the connection can carry a request now.
+  static bool Usable(const TRdaClientSocket* connection);
+  static bool TunnelsOverHttp(const TRdaClientSocket& connection);
+  // The connection of the current result: the private copy when there is one.
+  TRdaClientSocket* CurrentConnection() const;
+  // Sends the open's request and returns the error text kept ("" for none).
+  std::string RequestStep();
+  std::string Select(TRdaClientSocket& connection);
+  // Sends a request that waits for its reply and returns the server's error
+  // text ("" for none): the flags, the wait (or the blocking exchange).
+  std::string Exchange(TRdaClientSocket& connection, TRdaStringLine& line, bool wait);
+  uint32_t OptionsValue(const TRdaClientSocket& connection, TRdaSelectSQLOptionSet extra) const;
+  // The SQL text of a select: the lines, then ORDER BY.
+  std::string SelectText() const;
+  bool CanFetchMore() const;
+  // Token 33 and its reply; returns the rows added.
+  int FetchPacket();
+  void SQLChanged();
+  void RebuildParams();
+  void ReceiveFieldDescriptions(const std::string& text);
+  void ReceiveRows(TRdaClientSocket& connection, const TRdaComponentMessage& message);
+
+  TRdaClientSocket* connection_ = nullptr;
+  std::unique_ptr<TRdaClientSocket> private_;
+  std::string privateName_;
+  std::vector<std::string> sql_;
+  TRdaParamList params_;
+  std::string dataBase_;
+  int rowsToReturn_ = -1;
+  TRdaSelectSQLOptionSet sqlOptions_;
+  std::string orderBy_;
+  bool ascending_ = true;
+  bool autoFetchPackets_ = true;
+  bool resetFieldsOnSQLChanges_ = true;
+  TRdaMetaData metaDataRequest_ = mdNormalQuery;
+  std::string tableName_;
+  std::string storedProcedure_;
+  std::string serverMethod_;
+  std::string serverDataSet_;
+  std::string providerName_;
+  TShowQueryProgressType showQueryProgress_ = sqDontShow;
+  TSuitCaseData suitCaseData_;
+
+  int32_t cursorHandle_ = 0;
+  int rowsFetched_ = 0;
+  bool openInProgress_ = false;
+  bool delayed_ = false;
+  bool deferredOpen_ = false;
+  bool descriptionsOnly_ = false;  // the request asked for field descriptions only
+  bool fetching_ = false;          // a packet fetch waits for its reply
+  int receiving_ = 0;              // a reply for this dataset is being handled
+  std::string fieldProperties_;    // token 26, kept until after open
+};
+
+// Change handling and update SQL; the settings are kept, generating and applying
+// the SQL comes with the change log.
+class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
+ public:
+  // [""] The table named in generated SQL.
+  const std::string& UpdateTableName() const { return updateTableName_; }
+  void SetUpdateTableName(std::string value) { updateTableName_ = std::move(value); }
+  // [empty] Key fields of UpdateTableName; fields read back after an insert;
+  // fields left out of generated SQL. Each setter takes a copy.
+  const std::vector<std::string>& PrimeFields() const { return primeFields_; }
+  void SetPrimeFields(std::vector<std::string> lines) { primeFields_ = std::move(lines); }
+  const std::vector<std::string>& RefetchOnInsert() const { return refetchOnInsert_; }
+  void SetRefetchOnInsert(std::vector<std::string> lines) { refetchOnInsert_ = std::move(lines); }
+  const std::vector<std::string>& NoSQLFields() const { return noSQLFields_; }
+  void SetNoSQLFields(std::vector<std::string> lines) { noSQLFields_ = std::move(lines); }
+  // [""]
+  const std::string& AutoIncrementField() const { return autoIncrementField_; }
+  void SetAutoIncrementField(std::string value) { autoIncrementField_ = std::move(value); }
+  // [upWhereKeyOnly]
+  TRdaUpdateMode UpdateMode() const { return updateMode_; }
+  void SetUpdateMode(TRdaUpdateMode value) { updateMode_ = value; }
+  // [gsClient]
+  TGenerateSQLLocation SQLGenerateLocation() const { return sqlGenerateLocation_; }
+  void SetSQLGenerateLocation(TGenerateSQLLocation value) { sqlGenerateLocation_ = value; }
+  // ["Read Only"] Descriptive text of the editing mode; nothing reads it.
+  const std::string& EditMode() const { return editMode_; }
+  void SetEditMode(std::string value) { editMode_ = std::move(value); }
+  // [""] Stored for design tools only.
+  const std::string& SQLWorkBench() const { return sqlWorkBench_; }
+  void SetSQLWorkBench(std::string value) { sqlWorkBench_ = std::move(value); }
+
+ private:
+  std::string updateTableName_;
+  std::vector<std::string> primeFields_;
+  std::vector<std::string> refetchOnInsert_;
+  std::vector<std::string> noSQLFields_;
+  std::string autoIncrementField_;
+  TRdaUpdateMode updateMode_ = upWhereKeyOnly;
+  TGenerateSQLLocation sqlGenerateLocation_ = gsClient;
+  std::string editMode_ = "Read Only";
+  std::string sqlWorkBench_;
+};
+
+// The component.
+class TRdaClientDataSet : public TRdaUpdateClientDataSet {
+ public:
+  ~TRdaClientDataSet() override;
+};
+
+}  // namespace rda
