@@ -112,6 +112,164 @@ TEST_P(HttpTunnel, InstallRoadSelectsThroughTheWebServer) {
   EXPECT_TRUE(ui.errors.empty());
 }
 
+
+// ---- The connection's scenarios once over TCP and once over each tunnel form ---------
+
+enum Carriage { kTcp, kTunnelForm1, kTunnelForm2 };
+std::string CarriageName(const ::testing::TestParamInfo<Carriage>& p) {
+  static const char* const kNames[] = {"Tcp", "TunnelForm1", "TunnelForm2"};
+  return kNames[p.param];
+}
+
+// A connection to `server` directly, or through `web` in front of its endpoint.
+void Point(TRdaClientSocket& s, Carriage c, const ServerProcess& server, const test::NginxProcess& web) {
+  if (c == kTcp) {
+    s.SetPort(server.DataPort());
+    return;
+  }
+  s.SetupWebTunnel("127.0.0.1", "127.0.0.1", "isapi/RdaHttp.dll", static_cast<uint16_t>(web.Port()),
+                   static_cast<uint16_t>(server.DataPort()));
+  s.WebServer().SetWinInet(c == kTunnelForm1);
+}
+
+class OverEveryCarriage : public ::testing::TestWithParam<Carriage> {
+ protected:
+  OverEveryCarriage() : server(ServerArgs()), web(server.HttpPort()) {}
+  void SetUp() override {
+    s.SetUserInterface(&ui);
+    s.OnDisconnect = [] {};
+    Point(s, GetParam(), server, web);
+    s.OpenAndWait();
+    ASSERT_TRUE(s.Active());
+    id = s.ComponentId(&dataset);
+  }
+  std::string Rows(const std::string& sql, int options = 0) {
+    TRdaStringLine select = test::Select(id, sql, -1, options);
+    dataset.messages.clear();
+    s.SendMessage(select, true);
+    return dataset.LastRows().value_or("(no row packet)");
+  }
+
+  ServerProcess server;
+  test::NginxProcess web;
+  TRdaClientSocket s;
+  test::RecordingUI ui;
+  test::ResultComponent dataset;
+  int id = 0;
+};
+
+TEST_P(OverEveryCarriage, SelectRepliesReachTheComponent) {
+  const std::string rows = Rows(kCompanySql);
+  ASSERT_EQ(dataset.messages.size(), 2u);
+  EXPECT_EQ(dataset.messages[0].Token, 1);
+  EXPECT_EQ(dataset.messages[0].ComponentId, id);
+  EXPECT_NE(rows.find("Demo Company Ltd"), std::string::npos) << rows;
+  // A compressed packet arrives inflated: the same rows.
+  EXPECT_EQ(Rows(kCompanySql, 1 << 5), rows);
+  EXPECT_EQ(dataset.messages.back().Fields[2], "1");
+  // Half a megabyte of rows in one answer, arriving in many pieces.
+  const int n = 5000;
+  const std::string big = Rows(
+      "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(n) + ") "
+      "SELECT i, printf('%0100d', i) FROM n");
+  EXPECT_GT(big.size(), 100u * n);
+  EXPECT_NE(big.find(std::string(100 - std::to_string(n).size(), '0') + std::to_string(n)), std::string::npos);
+}
+
+// A SQL error whose text says "error" is an answer like any other, not an error page.
+TEST_P(OverEveryCarriage, SqlErrorTextsAreAnswers) {
+  s.SetCallerTakesErrors(true);
+  Rows("SELEC 1");
+  EXPECT_EQ(s.TakeServerError(), "[RDA SERVER ERROR]near \"SELEC\": syntax error");
+  s.SetRaiseSqlImmediately(true);
+  EXPECT_TRUE(test::RaisesWith<ERdaProtocolError>([&] { Rows("SELEC 1"); },
+                                                  "near \"SELEC\": syntax error"));
+  EXPECT_TRUE(s.Active());
+  EXPECT_NE(Rows(kCompanySql).find("Demo Company Ltd"), std::string::npos);
+}
+
+TEST_P(OverEveryCarriage, CodedParamListsComeBack) {
+  TRdaParamList args;
+  args.CreateParam(ftString, "Name", ptInput).SetAsString(std::string(3000, 'v'));
+  args.CreateParam(ftInteger, "Back", ptOutput).SetAsInteger(3);
+  EXPECT_EQ(s.SendCodedParamList(9, &args, true), args.ToText(true));
+  EXPECT_EQ(s.SendCodedParamList(9, &args, true), args.ToText(true));
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, OverEveryCarriage,
+                         ::testing::Values(kTcp, kTunnelForm1, kTunnelForm2), CarriageName);
+
+struct TransformCase {
+  const char* name;
+  std::vector<std::string> serverArgs;
+  TRdaEncryption encryption;
+  bool zlib;
+};
+
+// +4 and DES inside the tunnel, with the stateless header inside the encryption.
+TEST_P(HttpTunnel, TransformsInsideTheTunnel) {
+  const TransformCase cases[] = {
+      {"Plus4", {"--encryption", "rda"}, etRdaEncrypt, false},
+      {"Des", {"--encryption", "des", "--key", "tunnel!"}, etDESEncrypt, false},
+      {"DesZlib", {"--encryption", "des", "--key", "tunnel!", "--zlib"}, etDESEncrypt, true},
+  };
+  for (const TransformCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServerProcess other(ServerArgs(c.serverArgs));
+    test::NginxProcess otherWeb(other.HttpPort());
+    TRdaClientSocket t;
+    t.SetUserInterface(&ui);
+    SetupServerForHttp(t, other.DataPort(), otherWeb.Port(), GetParam());
+    t.SetEncryption(c.encryption);
+    if (c.encryption == etDESEncrypt) t.SetEncryptKeyIn("tunnel!");
+    if (c.zlib) t.SetCompression(acRdaZLib);
+    test::ResultComponent rows;
+    TRdaStringLine select = test::Select(t.ComponentId(&rows), kCompanySql);
+    t.SendMessage(select, true);
+    EXPECT_NE(rows.LastRows().value_or("").find("Demo Company Ltd"), std::string::npos);
+    EXPECT_NE(t.SessionId(), 0);
+    TRdaParamList args;
+    args.CreateParam(ftString, "Text", ptInput).SetAsString(std::string(3000, 'z'));
+    EXPECT_EQ(t.SendCodedParamList(1, &args, true), args.ToText(true));
+    EXPECT_EQ(test::CountOf(test::Clients(other), "user=\"VORNA\" app=\"RdaHttp\""), 1);
+  }
+}
+
+// The web server's own 404 and the extension's refusal of a data server it does not
+// serve: form 1 raises the status, the hand-built form sees an error page.
+TEST_P(HttpTunnel, RefusalsOfTheWebServerAndTheExtension) {
+  const bool form1 = GetParam() == kForm1;
+  std::vector<std::string> customErrors;
+  s.WebServer().SetRdaHttpDll("scripts/Rdahttp.dll");  // outside the proxied folder
+  s.OnDisconnect = [] {};
+  TRdaStringLine select = test::Select(id, kCompanySql);
+  if (form1) {
+    EXPECT_TRUE(test::RaisesWith<Exception>([&] { s.SendMessage(select, true); }, "Not Found (404)"));
+  } else {
+    EXPECT_TRUE(test::RaisesWith<ERdaConnectException>([&] { s.SendMessage(select, true); }, kRefused));
+    EXPECT_FALSE(s.Active());
+  }
+  // Another data server than the endpoint serves: an HTTP error whose page says
+  // "Error 403 Forbidden"; nothing reaches the other server.
+  ServerProcess other(ServerArgs());
+  s.WebServer().SetRdaHttpDll("isapi/RdaHttp.dll");
+  s.SetProxiedPort(other.DataPort());
+  s.OnCustomSQLError = [&](TRdaParamList& list) { customErrors.push_back(list.Items(0).AsString()); };
+  TRdaStringLine again = test::Select(id, kCompanySql);
+  if (form1) {
+    EXPECT_TRUE(test::RaisesWith<Exception>([&] { s.SendMessage(again, true); }, "Forbidden (403)"));
+  } else {
+    s.SendMessage(again, true);  // the error goes to OnCustomSQLError
+    EXPECT_EQ(customErrors, std::vector<std::string>{kRefused});
+    EXPECT_FALSE(s.Active());
+  }
+  EXPECT_EQ(other.Control("clients"), "ok");
+  EXPECT_FALSE(dataset.LastRows().has_value());
+  // The right address works again on the same connection object.
+  s.SetProxiedPort(server.DataPort());
+  EXPECT_NE(Rows(kCompanySql).find("Demo Company Ltd"), std::string::npos);
+}
+
 INSTANTIATE_TEST_SUITE_P(Client, HttpTunnel, ::testing::Values(kForm1, kForm2), FormName);
 
 }  // namespace
