@@ -106,12 +106,10 @@ cmd_demo() {
   cmd_setup
   cmd_build
   log "demo"
-  cat <<'TXT'
-The end-to-end demonstration starts the reference data server for a company
-and for the directory, the echo service, an FTP server and a web server, and
-runs TamrixInstall against them. Those parts are not built yet; what exists
-today is the message encoding library and its tests (./run.sh test).
-TXT
+  # Starts the data servers (a company and the directory), the echo service, an FTP
+  # server and nginx on 127.0.0.1, installs the client with TamrixInstall over TCP/IP
+  # and over HTTP into a scratch folder, and stops everything it started.
+  "$ROOT/tools/tamrix-demo.sh" "$BUILD_DIR/bin"
 }
 
 case "${1:-}" in

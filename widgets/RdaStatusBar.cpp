@@ -34,6 +34,7 @@ void TRDAStatusBar::SetPanels(const std::vector<Panel>& panels) {
     delete label;
   }
   labels_.clear();
+  widths_.clear();
   captionPanel_ = false;
   for (size_t i = 0; i < panels.size(); ++i) {
     auto* label = new QLabel(ToQString(panels[i].Text), this);
@@ -41,14 +42,17 @@ void TRDAStatusBar::SetPanels(const std::vector<Panel>& panels) {
     label->setFrameShape(QFrame::Panel);
     label->setFrameShadow(QFrame::Sunken);
     const bool last = i + 1 == panels.size();
-    // The last panel reaches to the right edge, as a status bar's last part does.
+    // The last panel reaches to the right edge, as a status bar's last part does, and
+    // no further: it never makes the window wider.
     if (last) {
-      label->setMinimumWidth(panels[i].Width);
+      label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     } else {
       label->setFixedWidth(panels[i].Width);
     }
+    label->setMinimumHeight(0);
     addWidget(label, last ? 1 : 0);
     labels_.push_back(label);
+    widths_.push_back(panels[i].Width);
   }
   ShowPanels(!simplePanel_);
 }
@@ -60,8 +64,7 @@ std::string TRDAStatusBar::PanelText(int panel) const {
 
 int TRDAStatusBar::PanelWidth(int panel) const {
   if (panel < 0 || panel >= PanelCount()) return 0;
-  const QLabel* label = labels_[static_cast<size_t>(panel)];
-  return panel + 1 == PanelCount() ? label->minimumWidth() : label->maximumWidth();
+  return widths_[static_cast<size_t>(panel)];
 }
 
 Qt::Alignment TRDAStatusBar::PanelAlignment(int panel) const {

@@ -68,6 +68,7 @@ class TRDAStatusBar : public QStatusBar, public TRdaStatusDisplay {
   bool simplePanel_ = false;
   bool captionPanel_ = false;  // panel 2 shows the caption (the panels made at creation)
   std::vector<QLabel*> labels_;  // owned by the bar (Qt parent)
+  std::vector<int> widths_;      // as set; the last panel also takes what room is left
 };
 
 }  // namespace rda
