@@ -226,6 +226,37 @@ void TTamrixInstall::btnInstallClientClick() {
   }
 }
 
+bool TTamrixInstall::LocateCompany(const std::string& transport, TXServerLocation& location) {
+  DataSet.Close();
+  ClientSocket.CloseAndWait();
+  SetupServer(transport, "", "", "", 9406, 80);
+  if (transport == kTransportHttp) {
+    ClientSocket.SetSessionId(0);
+    ClientSocket.WebServer().SetAddCookie(true);
+  }
+  const std::string code = GetCompanyCode(commandLine_, kProgramPrefix);
+  LocateXServer(Context(), ClientSocket, code, location);
+  if (location.Host == kTerminateHost) {
+    ClientSocket.SetHost(kTerminateHost);
+    view_.TerminateApplication();
+    return false;
+  }
+  return true;
+}
+
+bool TTamrixInstall::ReadCompany(bool withCompanyCode) {
+  ClientSocket.OpenAndWait();
+  DataSet.Open();
+  if (DataSet.IsEmpty()) {
+    CompanyVersion = "ERROR";
+  } else {
+    ReadCompanyVersion(withCompanyCode);
+  }
+  DataSet.Close();
+  ClientSocket.CloseAndWait();
+  return CompanyVersion != "ERROR";
+}
+
 void TTamrixInstall::ReadCompanyVersion(bool withCompanyCode) {
   const std::string version = DataSet.FieldByName("Version Number").AsString();
   if (version.empty() || version[0] != '5') {
@@ -245,29 +276,11 @@ void TTamrixInstall::ReadCompanyVersion(bool withCompanyCode) {
 }
 
 bool TTamrixInstall::InstallTCPIPClient() {
-  DataSet.Close();
-  ClientSocket.CloseAndWait();
-  SetupServer(kTransportTcp, "", "", "", 9406, 80);
-  const std::string code = GetCompanyCode(commandLine_, kProgramPrefix);
   TXServerLocation location;
-  LocateXServer(Context(), ClientSocket, code, location);
-  if (location.Host == kTerminateHost) {
-    ClientSocket.SetHost(kTerminateHost);
-    view_.TerminateApplication();
-    return false;
-  }
+  if (!LocateCompany(kTransportTcp, location)) return false;
   if (!location.Host.empty()) location.LanAddress = ResolveHostAddress(location.Host);
   SetupServer(kTransportTcp, location.LanAddress, "", "", location.Port, 80);
-  ClientSocket.OpenAndWait();
-  DataSet.Open();
-  if (DataSet.IsEmpty()) {
-    CompanyVersion = "ERROR";
-  } else {
-    ReadCompanyVersion(false);
-  }
-  DataSet.Close();
-  ClientSocket.CloseAndWait();
-  if (CompanyVersion == "ERROR") return false;
+  if (!ReadCompany(false)) return false;
 
   MoveIfTargetMissing(kSearchIni, "Tamrix.ini");
   view_.SetBusyCursor(true);
@@ -350,34 +363,15 @@ bool TTamrixInstall::FTPDownloadXModule(const std::string& fileName) {
 void TTamrixInstall::FTPClientWork(int64_t workCount) { ShowProgress(workCount, DownloadSize); }
 
 bool TTamrixInstall::InstallHTTPClient() {
-  DataSet.Close();
-  ClientSocket.CloseAndWait();
-  SetupServer(kTransportHttp, "", "", "", 9406, 80);
-  ClientSocket.SetSessionId(0);
-  ClientSocket.WebServer().SetAddCookie(true);
-  const std::string code = GetCompanyCode(commandLine_, kProgramPrefix);
+  // The LAN probe is skipped: AddCookie is set.
   TXServerLocation location;
-  LocateXServer(Context(), ClientSocket, code, location);
-  if (location.Host == kTerminateHost) {
-    ClientSocket.SetHost(kTerminateHost);
-    view_.TerminateApplication();
-    return false;
-  }
+  if (!LocateCompany(kTransportHttp, location)) return false;
   if (location.Host.empty()) location.Host = settings_.DemoHost;
   WebHost = location.Host;
   WebPort = PortText(view_.ConfigText(TInstallView::cfWebServerPort), 80);
   SetupServer(kTransportHttp, "127.0.0.1", ResolveHostAddress(WebHost),
               view_.ConfigText(TInstallView::cfRdaHttp), location.Port, WebPort);
-  ClientSocket.OpenAndWait();
-  DataSet.Open();
-  if (DataSet.IsEmpty()) {
-    CompanyVersion = "ERROR";
-  } else {
-    ReadCompanyVersion(true);
-  }
-  DataSet.Close();
-  ClientSocket.CloseAndWait();
-  if (CompanyVersion == "ERROR") return false;
+  if (!ReadCompany(true)) return false;
   if (FileExists(kSearchIni)) {
     WriteWebServerIni(commandLine_.OwnIniFile(), WebHost, "127.0.0.1",
                       view_.ConfigText(TInstallView::cfRdaHttp), WebPort);

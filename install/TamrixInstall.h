@@ -148,6 +148,13 @@ class TTamrixInstall {
   static int PortText(const std::string& text, int fallback);
 
  private:
+  // The start of both installs: the connection closed and set up for `transport`, the
+  // company's server located. False when the user cancelled (the application is then
+  // told to end).
+  bool LocateCompany(const std::string& transport, TXServerLocation& location);
+  // Reads the company's version over the connection as set up; false when SY_MASTR
+  // is empty (CompanyVersion "ERROR").
+  bool ReadCompany(bool withCompanyCode);
   // Reads SY_MASTR and, unless the version starts with "5", SYMASTER (with the company
   // code for the HTTP install); sets CompanyVersion, the labels and RemoteCompanyCode.
   void ReadCompanyVersion(bool withCompanyCode);
