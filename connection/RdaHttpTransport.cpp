@@ -18,6 +18,22 @@ namespace rda {
 
 namespace {
 
+// Qt gives no status text for a refusal that the proxy answered itself.
+std::string StandardReason(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 407: return "Proxy Authentication Required";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return "HTTP status";
+  }
+}
+
 class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
  public:
   TRdaQtHttpTransport() {
@@ -168,7 +184,10 @@ class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
     if (!ask || ++proxyLogins_ > kMaxProxyLogins) return;  // left empty: the 407 stands
     std::string user;
     std::string password;
-    const std::string where = proxy.hostName().toStdString() + ":" + std::to_string(proxy.port());
+    // Qt names the proxy it used only when the request named it.
+    const QNetworkProxy& named =
+        proxy.hostName().isEmpty() ? QNetworkProxy::applicationProxy() : proxy;
+    const std::string where = named.hostName().toStdString() + ":" + std::to_string(named.port());
     if (!ask(where, user, password)) return;
     auth->setUser(QString::fromStdString(user));
     auth->setPassword(QString::fromStdString(password));
@@ -183,13 +202,12 @@ class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
     result.Waits = running_.waits;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     result.Status = status.isValid() ? status.toInt() : 0;
+    if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError) result.Status = 407;
     if (result.Status >= 300) {
       std::string reason =
           reply->attribute(QNetworkRequest::HttpReasonPhraseAttribute).toString().toStdString();
+      if (reason.empty()) reason = StandardReason(result.Status);
       result.Error = reason + " (" + std::to_string(result.Status) + ")";
-    } else if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError) {
-      result.Status = 407;
-      result.Error = "Proxy Authentication Required (407)";
     } else if (reply->error() != QNetworkReply::NoError) {
       result.Error = reply->errorString().toStdString();
     } else {
