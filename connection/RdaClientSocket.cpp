@@ -257,6 +257,8 @@ void TRdaClientSocketPrivate::CloseAndWait() {
 // the disconnect handling raises nothing more.
 void TRdaClientSocketPrivate::DropConnection() {
   closeReported_ = true;
+  // Whatever the response being read was, it is not to be finished by the close.
+  httpReader_.Reset();
   transport_->Abort();
   state_ = TRdaConnectionState::Inactive;
   HandleDisconnect();

@@ -102,6 +102,10 @@ void TRdaClientSocketPrivate::Deliver(std::exception_ptr error) noexcept {
 
 void TRdaClientSocketPrivate::EndReplyWait(bool force) {
   waitingForOpen_ = false;
+  // A hand-built HTTP response ends its request's wait when it is complete (so that a
+  // response cut after its reply still reaches its own sender); the reply inside it
+  // does not end the wait early.
+  if (!force && HandBuiltHttp() && httpInFlightWaits_ && httpReader_.InProgress()) return;
   if (pendingReplies_ > 0) --pendingReplies_;
   if (force || pendingReplies_ == 0) {
     smartWait_.Stop();
@@ -555,7 +559,6 @@ void TRdaClientSocketPrivate::ProcessHttpBytes(std::string_view bytes) {
       result = httpReader_.Feed(in, answer);
     } catch (const std::exception& e) {
       // Nothing after a malformed response can be read reliably.
-      closeReported_ = true;
       DropConnection();
       throw ERdaProtocolError(e.what());
     }
