@@ -1,0 +1,143 @@
+// Feeds arbitrary bytes, as a web server or proxy would answer a hand-built tunnel
+// request, to the HTTP response reader on its own and to a connection's HTTP receive
+// path (reading the response, the error-page check, the message stack, the transforms
+// with the session header, dispatch). No socket is involved: the connection's
+// transport refuses every open, so nothing leaves the process. Whatever comes in, the
+// reader must raise ERdaProtocolError or go on, keep its counts consistent, and never
+// crash or hang.
+//
+// Input: byte 0 = mode (bit 0: proxy form, else the extension form; bit 1: stateless
+// session header; bit 2: +4 encryption; bit 3: the connection ends after the bytes),
+// byte 1 = piece size (0 = all at once), then the bytes of the answer.
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "base/Exception.h"
+#include "connection/RdaClientSocket.h"
+#include "connection/RdaClientSocketPrivate.h"
+#include "connection/RdaHttpTunnel.h"
+
+namespace {
+
+// A transport without a network: every open is refused a moment later.
+class NoNetwork : public rda::TRdaTransport {
+ public:
+  void Open(const std::string&, uint16_t, int) override {
+    QTimer::singleShot(0, &context_, [this] {
+      if (events_ != nullptr) events_->TransportError(10061, rda::eeConnect, false);
+    });
+  }
+  void Close() override {}
+  void Abort() override {}
+  bool IsConnected() const override { return false; }
+  bool IsIdle() const override { return true; }
+  int64_t Write(std::string_view) override { return 0; }
+  void Flush() override {}
+  int64_t BytesAvailable() const override { return 0; }
+  size_t Read(char*, size_t) override { return 0; }
+  bool WaitForConnected(int) override { return false; }
+  bool WaitForBytesWritten(int) override { return false; }
+  bool WaitForReadyRead(int) override { return false; }
+  int64_t BytesToWrite() const override { return 0; }
+  int LastErrorCode() const override { return 10061; }
+  std::string LastErrorText() const override { return "Connection refused"; }
+
+ private:
+  QObject context_;
+};
+
+QCoreApplication& App() {
+  static int argc = 1;
+  static char name[] = "fuzz_client_http_response";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  return app;
+}
+
+// The reader alone: its counts stay within what the head announced.
+void ReadAlone(std::string_view bytes, size_t piece, bool close) {
+  rda::TRdaHttpResponseReader reader;
+  std::string answer;
+  size_t answered = 0;
+  try {
+    for (size_t pos = 0; pos < bytes.size();) {
+      const size_t n = piece == 0 ? bytes.size() - pos : std::min(piece, bytes.size() - pos);
+      std::string_view in = bytes.substr(pos, n);
+      pos += n;
+      while (!in.empty()) {
+        const size_t before = in.size();
+        const auto result = reader.Feed(in, answer);
+        const rda::TRdaHttpResponseInfo& info = reader.Response();
+        if (info.ContentLength >= 0 && info.BodyReceived > info.ContentLength) abort();
+        if (info.PageText.size() > rda::TRdaHttpResponseReader::kMaxPageText) abort();
+        if (result == rda::TRdaHttpResponseReader::rrComplete) {
+          answered += answer.size();
+          answer.clear();
+        } else if (in.size() == before) {
+          abort();  // no progress without a complete response
+        }
+      }
+    }
+    if (close) reader.EndOfInput(answer);
+  } catch (const rda::ERdaProtocolError&) {
+    // Malformed input is reported as a protocol error.
+  }
+  if (answered + answer.size() > bytes.size()) abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  App();
+  if (size < 2) return 0;
+  const uint8_t mode = data[0];
+  const size_t piece = data[1];
+  const std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
+  const bool close = (mode & 8) != 0;
+  ReadAlone(bytes, piece, close);
+
+  rda::TRdaHeadlessUserInterface ui(/*quiet=*/true);
+  {
+    rda::TRdaClientSocket s;
+    s.SetUserInterface(&ui);
+    s.SetConnectAction(rda::caNone);
+    if (mode & 1) {
+      s.SetCommandLine({"HTTP", "ServerProxiedAddress=10.0.0.1", "ServerProxiedPort=9406"});
+      s.Private().ApplyAddressRules();
+    } else {
+      s.SetupWebTunnel("10.0.0.2", "10.0.0.1", "isapi/RdaHttp.dll", 80, 9406);
+      s.WebServer().SetWinInet(false);
+    }
+    s.Private().SetTransport(std::make_unique<NoNetwork>());
+    s.WebServer().SetAddCookie((mode & 2) != 0);
+    if (mode & 4) s.SetEncryption(rda::etRdaEncrypt);
+    s.SetReplyTimeout(50);
+    s.OnException = [](const std::exception&) {};
+    s.OnTerminateMessageFromServer = [](const std::string&, bool& handled) { handled = true; };
+    for (size_t pos = 0; pos < bytes.size();) {
+      const size_t n = piece == 0 ? bytes.size() - pos : std::min(piece, bytes.size() - pos);
+      try {
+        s.Private().ProcessHttpBytes(bytes.substr(pos, n));
+      } catch (const rda::Exception&) {
+        // Protocol errors, and the error-page text as ERdaConnectException.
+      }
+      pos += n;
+    }
+    if (close) {
+      try {
+        s.Private().ProcessHttpEnd();
+      } catch (const rda::Exception&) {
+      }
+    }
+    for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
+    if (s.Active()) abort();  // nothing here can connect
+  }
+  QCoreApplication::processEvents();
+  return 0;
+}
