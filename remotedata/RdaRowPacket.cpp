@@ -82,10 +82,14 @@ constexpr std::array<bool, 256> kSpecial = [] {
   return t;
 }();
 
+// The special bytes as bits of a word, for a byte known to be below 9.
+constexpr uint32_t kSpecialBelow9 = 1u << kValueEnd | 1u << kRowEnd | 1u << kDoublePiece |
+                                    1u << kSidePiece | 1u << kBcdPiece | 1u << kCurrencyPiece;
+
 // The first special byte at or after p, or end. Eight bytes at a time: the
 // word test flags every byte below 9 (all special bytes are), and its lowest
 // flag is always a real one, so only the flagged bytes are looked at.
-const char* FindSpecial(const char* p, const char* end) {
+[[gnu::always_inline]] inline const char* FindSpecial(const char* p, const char* end) {
   constexpr uint64_t kOnes = 0x0101010101010101u;
   constexpr uint64_t kHigh = 0x8080808080808080u;
   while (end - p >= 8) {
@@ -96,78 +100,26 @@ const char* FindSpecial(const char* p, const char* end) {
       continue;
     }
     const char* hit = p + std::countr_zero(below9) / 8;
-    if (kSpecial[static_cast<unsigned char>(*hit)]) return hit;
+    if ((kSpecialBelow9 >> static_cast<unsigned char>(*hit)) & 1) return hit;
     p = hit + 1;
   }
   while (p < end && !kSpecial[static_cast<unsigned char>(*p)]) ++p;
   return p;
 }
 
-// How a field's value is stored; one entry per row store field.
-enum class Store : uint8_t {
-  kText,
-  kWide,
-  kInt16,
-  kWord,
-  kInt32,
-  kInt64,
-  kBoolean,
-  kFloat,
-  kBcdCurrency,
-  kDate,
-  kTime,
-  kDateTime,
-  kTimeStamp,
-  kFmtBcd,
-  kBytes,
-  kBlob,
-  kNothing,
-};
-
-Store StoreOf(uint8_t dataType) {
-  switch (dataType & 0x7F) {
-    case ftString:
-    case ftFixedChar:
-    case ftGuid:
-      return Store::kText;
-    case ftWideString:
-      return Store::kWide;
-    case ftSmallint:
-      return Store::kInt16;
-    case ftWord:
-      return Store::kWord;
-    case ftInteger:
-    case ftAutoInc:
-      return Store::kInt32;
-    case ftLargeint:
-      return Store::kInt64;
-    case ftBoolean:
-      return Store::kBoolean;
-    case ftFloat:
-    case ftCurrency:
-      return Store::kFloat;
-    case ftBCD:
-      return Store::kBcdCurrency;
-    case ftDate:
-      return Store::kDate;
-    case ftTime:
-      return Store::kTime;
-    case ftDateTime:
-      return Store::kDateTime;
-    case ftTimeStamp:
-      return Store::kTimeStamp;
-    case ftFMTBcd:
-      return Store::kFmtBcd;
-    case ftBytes:
-    case ftVarBytes:
-      return Store::kBytes;
-    default:
-      return IsRdaBlobFieldType(dataType) ? Store::kBlob : Store::kNothing;
+// The decimal integer of the text, 0 when it is not one that fits 32 bits
+// (as StrToIntDef): plain digits of up to nine take the short way.
+int32_t ParseInt32(std::string_view text) {
+  if (!text.empty() && text.size() <= 9) {
+    uint32_t v = 0;
+    for (char c : text) {
+      const auto digit = static_cast<uint32_t>(static_cast<unsigned char>(c) - '0');
+      if (digit > 9) return StrToIntDef(text, 0);
+      v = v * 10 + digit;
+    }
+    return static_cast<int32_t>(v);
   }
-}
-
-bool IsDateStore(Store s) {
-  return s == Store::kDate || s == Store::kTime || s == Store::kDateTime || s == Store::kTimeStamp;
+  return StrToIntDef(text, 0);
 }
 
 const Bcd& ZeroBcd() {
@@ -266,30 +218,118 @@ std::string FormatRowDouble(double value, char decimalSeparator) {
 // ---------------------------------------------------------------------------
 // TRdaRowLoader
 
+// How a field's value is stored; one entry per row store field.
+enum class TRdaRowLoader::Store : uint8_t {
+  kText,
+  kWide,
+  kInt16,
+  kWord,
+  kInt32,
+  kInt64,
+  kBoolean,
+  kFloat,
+  kBcdCurrency,
+  kDate,
+  kTime,
+  kDateTime,
+  kTimeStamp,
+  kFmtBcd,
+  kBytes,
+  kBlob,
+  kNothing,
+};
+
+TRdaRowLoader::Store TRdaRowLoader::StoreOf(uint8_t dataType) {
+  switch (dataType & 0x7F) {
+    case ftString:
+    case ftFixedChar:
+    case ftGuid:
+      return Store::kText;
+    case ftWideString:
+      return Store::kWide;
+    case ftSmallint:
+      return Store::kInt16;
+    case ftWord:
+      return Store::kWord;
+    case ftInteger:
+    case ftAutoInc:
+      return Store::kInt32;
+    case ftLargeint:
+      return Store::kInt64;
+    case ftBoolean:
+      return Store::kBoolean;
+    case ftFloat:
+    case ftCurrency:
+      return Store::kFloat;
+    case ftBCD:
+      return Store::kBcdCurrency;
+    case ftDate:
+      return Store::kDate;
+    case ftTime:
+      return Store::kTime;
+    case ftDateTime:
+      return Store::kDateTime;
+    case ftTimeStamp:
+      return Store::kTimeStamp;
+    case ftFMTBcd:
+      return Store::kFmtBcd;
+    case ftBytes:
+    case ftVarBytes:
+      return Store::kBytes;
+    default:
+      return IsRdaBlobFieldType(dataType) ? Store::kBlob : Store::kNothing;
+  }
+}
+
+bool TRdaRowLoader::IsDateStore(Store s) {
+  return s == Store::kDate || s == Store::kTime || s == Store::kDateTime || s == Store::kTimeStamp;
+}
+
+// A field's place in the row image, checked once when the loader is made, so
+// that the hot stores write straight into a new row (whose image is all zero:
+// every field empty and null).
 struct TRdaRowLoader::Column {
   Store store = Store::kNothing;
+  size_t offset = 0;    // of the value
+  size_t size = 0;      // bytes of the value
+  size_t nullByte = 0;  // the byte of the null flag word that holds the field's bit
+  uint8_t nullMask = 0;
 };
 
 // One value of the row being read: text (in the packet or in scratch_), NULL,
-// or a value that was one binary piece and nothing else.
+// or a value that was one binary piece and nothing else. Only the members of
+// its kind are set.
 struct TRdaRowLoader::Value {
   enum Kind : uint8_t { kText, kScratchText, kNull, kDouble, kCurrency, kBcd, kSide };
   Kind kind = kText;
-  const char* at = nullptr;  // kText: the text; kBcd: the 34 bytes
-  size_t offset = 0;         // kScratchText: where in scratch_
-  size_t length = 0;         // kText, kScratchText
-  double number = 0;         // kDouble
-  int64_t scaled = 0;        // kCurrency
-  int side = 0;              // kSide: index in side_
+  size_t length = 0;  // kText, kScratchText
+  union {
+    const char* at = nullptr;  // kText: the text; kBcd: the 34 bytes
+    size_t offset;             // kScratchText: where in scratch_
+    double number;             // kDouble
+    int64_t scaled;            // kCurrency
+    size_t side;               // kSide: index in side_
+  };
 };
 
 TRdaRowLoader::TRdaRowLoader(const TRdaDBList& store, TRdaBlobList& blobs,
                              const FormatSettings& format)
     : blobs_(blobs), format_(format), separator_(format.DecimalSeparator) {
   const TRdaFieldList& fields = store.FieldList();
+  recordSize_ = static_cast<size_t>(store.RecordSize());
+  const auto flags = static_cast<size_t>(store.NullFlagsOffset());
   columns_.resize(static_cast<size_t>(fields.Count()));
-  for (int i = 0; i < fields.Count(); ++i)
-    columns_[static_cast<size_t>(i)].store = StoreOf(fields.Items(i).DataType());
+  for (int i = 0; i < fields.Count(); ++i) {
+    const TRdaFieldItem& item = fields.Items(i);
+    Column& c = columns_[static_cast<size_t>(i)];
+    c.store = StoreOf(item.DataType());
+    c.offset = static_cast<size_t>(std::max(item.Offset(), 0));
+    c.size = static_cast<size_t>(std::max(item.DataSize(), 0));
+    c.nullByte = flags + 4 * static_cast<size_t>(i / 32) + static_cast<size_t>(i % 32) / 8;
+    c.nullMask = static_cast<uint8_t>(1u << (i % 8));
+    if (item.Offset() < 0 || item.DataSize() < 0 || c.offset + c.size > flags || c.nullByte >= recordSize_)
+      throw EDatabaseError("The row store's layout does not hold field '" + item.Name() + "'");
+  }
   values_.resize(columns_.size());
 }
 
@@ -313,6 +353,20 @@ TRdaRowLoader::Result TRdaRowLoader::Load(std::string_view text, TRdaRowSink& si
     // The values of one row, up to #4.
     for (;;) {
       const char* start = p;
+      // Most binary values are one piece alone: read them without a detour.
+      if (p < end && (*p == kDoublePiece || *p == kCurrencyPiece) && end - p > 9 && p[9] == kValueEnd) {
+        Value& v = AddValue();
+        const uint64_t bits = LoadU64LE(p + 1);
+        if (*p == kDoublePiece) {
+          v.kind = Value::kDouble;
+          v.number = std::bit_cast<double>(bits);
+        } else {
+          v.kind = Value::kCurrency;
+          v.scaled = static_cast<int64_t>(bits);
+        }
+        p += 10;
+        continue;
+      }
       p = FindSpecial(p, end);
       if (p == end) EndsInsideRow();
       if (*p == kValueEnd) {
@@ -338,14 +392,12 @@ TRdaRowLoader::Result TRdaRowLoader::Load(std::string_view text, TRdaRowSink& si
   return result;
 }
 
-TRdaRowLoader::Value& TRdaRowLoader::AddValue() {
+inline TRdaRowLoader::Value& TRdaRowLoader::AddValue() {
   if (static_cast<size_t>(valueCount_) >= columns_.size()) {
     Bad("Row " + std::to_string(row_) + " of a row packet holds more values than the " +
         std::to_string(columns_.size()) + " fields described");
   }
-  Value& v = values_[static_cast<size_t>(valueCount_++)];
-  v = Value{};
-  return v;
+  return values_[static_cast<size_t>(valueCount_++)];
 }
 
 void TRdaRowLoader::EndsInsideRow() const {
@@ -387,7 +439,7 @@ bool TRdaRowLoader::ReadPieceValue(const char* start, const char*& p, const char
         p += kSideLengthSize;
         if (length > 0) {  // else the piece adds nothing at all
           piece.kind = Value::kSide;
-          piece.side = static_cast<int>(side_.size());
+          piece.side = side_.size();
           side_.emplace_back(Take(p, end, static_cast<size_t>(length)), static_cast<size_t>(length));
           p += length;
         }
@@ -438,140 +490,168 @@ std::string TRdaRowLoader::PieceText(const Value& piece) const {
 }
 
 void TRdaRowLoader::FillRow(TRdaDBListItem& row) {
-  static const Value kEmpty;
+  if (row.DataLength() != recordSize_) throw EDatabaseError("A new row does not have the store's record size");
+  Target t{row, row.Data()};
   const int count = static_cast<int>(columns_.size());
   for (int i = 0; i < count; ++i) {
     const Column& column = columns_[static_cast<size_t>(i)];
     if (column.store == Store::kNothing) continue;
-    StoreValue(row, i, column, i < valueCount_ ? values_[static_cast<size_t>(i)] : kEmpty);
+    if (i < valueCount_) {
+      StoreValue(t, i, column, values_[static_cast<size_t>(i)]);
+    } else {
+      StoreText(t, i, column, {});  // no terminated value: the empty text
+    }
   }
 }
 
-void TRdaRowLoader::StoreValue(TRdaDBListItem& row, int field, const Column& column,
-                               const Value& value) {
-  const Store store = column.store;
-  // The NULL value: every field is null in a new row already.
-  if (value.kind == Value::kNull) return;
+// The stores of the common kinds, straight into the new row's image.
+inline void TRdaRowLoader::SetFlag(const Target& t, const Column& c) {
+  t.image[c.nullByte] = static_cast<char>(static_cast<uint8_t>(t.image[c.nullByte]) | c.nullMask);
+}
 
+inline void TRdaRowLoader::PutBytes(const Target& t, const Column& c, std::string_view bytes) {
+  const size_t n = std::min(bytes.size(), c.size);
+  if (n > 0) std::memcpy(t.image + c.offset, bytes.data(), n);
+  SetFlag(t, c);
+}
+
+inline void TRdaRowLoader::PutU16(const Target& t, const Column& c, uint16_t v) {
+  if (c.size >= 2) StoreU16LE(t.image + c.offset, v);
+  SetFlag(t, c);
+}
+
+inline void TRdaRowLoader::PutU32(const Target& t, const Column& c, uint32_t v) {
+  if (c.size >= 4) StoreU32LE(t.image + c.offset, v);
+  SetFlag(t, c);
+}
+
+inline void TRdaRowLoader::PutU64(const Target& t, const Column& c, uint64_t v) {
+  if (c.size >= 8) StoreU64LE(t.image + c.offset, v);
+  SetFlag(t, c);
+}
+
+void TRdaRowLoader::StoreValue(const Target& t, int field, const Column& column, const Value& value) {
+  const Store store = column.store;
   // Binary pieces that reach a field of their own kind directly.
-  double number = 0;
-  bool haveNumber = false;
   switch (value.kind) {
+    case Value::kNull:
+      return;  // every field of a new row is null already
+    case Value::kText:
+      StoreText(t, field, column, {value.at, value.length});
+      return;
+    case Value::kScratchText:
+      StoreText(t, field, column, std::string_view(scratch_).substr(value.offset, value.length));
+      return;
     case Value::kDouble:
-      if (store == Store::kFloat || IsDateStore(store)) {
-        number = value.number;
-        haveNumber = true;
+      if (store == Store::kFloat) {
+        PutU64(t, column, std::bit_cast<uint64_t>(value.number));
+        return;
+      }
+      if (IsDateStore(store)) {
+        StoreDate(t, field, column, value.number);
+        return;
       }
       break;
     case Value::kCurrency:
       if (store == Store::kBcdCurrency) {
-        row.SetInt64(field, value.scaled);
+        PutU64(t, column, static_cast<uint64_t>(value.scaled));
         return;
       }
       if (store == Store::kFloat) {
-        number = static_cast<double>(value.scaled) / Currency::kScale;
-        haveNumber = true;
+        PutU64(t, column, std::bit_cast<uint64_t>(static_cast<double>(value.scaled) / Currency::kScale));
+        return;
       }
       break;
     case Value::kSide:
-      if (store == Store::kBytes) {
-        row.SetBytes(field, side_[static_cast<size_t>(value.side)]);
-        return;
-      }
-      if (store == Store::kBlob) {
-        row.SetInt32(field, blobs_.AddBlob(side_[static_cast<size_t>(value.side)], field + 1));
+      if (store == Store::kBytes || store == Store::kBlob) {
+        StoreBytes(t, field, column, side_[value.side]);
         return;
       }
       break;
-    default:
+    case Value::kBcd:
       break;
   }
-
   // Everything else goes through its text.
-  std::string converted;
-  std::string_view text;
-  if (!haveNumber) {
-    switch (value.kind) {
-      case Value::kText:
-        text = {value.at, value.length};
-        break;
-      case Value::kScratchText:
-        text = std::string_view(scratch_).substr(value.offset, value.length);
-        break;
-      default:
-        converted = PieceText(value);
-        break;
-    }
-    if (!converted.empty()) text = converted;
-  }
-  const FormatSettings& format = format_;
+  StoreText(t, field, column, PieceText(value));
+}
 
-  switch (store) {
+void TRdaRowLoader::StoreBytes(const Target& t, int field, const Column& column, std::string_view bytes) {
+  if (column.store == Store::kBytes) {
+    PutBytes(t, column, bytes);
+  } else {
+    PutU32(t, column, static_cast<uint32_t>(blobs_.AddBlob(bytes, field + 1)));
+  }
+}
+
+void TRdaRowLoader::StoreDate(const Target& t, int field, const Column& column, double d) {
+  if (!(std::isfinite(d) && d >= kFirstDay && d < kLastDayEnd)) d = 0;
+  switch (column.store) {
+    case Store::kTimeStamp:
+      t.row.SetTimeStamp(field, d == 0 ? SqlTimeStamp{} : DateTimeToSqlTimeStamp(d));
+      return;
+    case Store::kDate:
+      // The day number from 0001-01-01 in the first four bytes; a whole day
+      // needs no time of day.
+      PutU64(t, column, static_cast<uint32_t>(d == std::trunc(d) ? static_cast<int32_t>(d) + kDateDelta
+                                                                 : DateTimeToTimeStamp(d).Date));
+      return;
+    case Store::kTime:
+      PutU32(t, column, static_cast<uint32_t>(DateTimeToTimeStamp(d).Time));
+      return;
+    default:
+      PutU64(t, column, std::bit_cast<uint64_t>(TimeStampToMSecs(DateTimeToTimeStamp(d))));
+      return;
+  }
+}
+
+void TRdaRowLoader::StoreText(const Target& t, int field, const Column& column, std::string_view text) {
+  switch (column.store) {
     case Store::kText:
-      row.SetText(field, text);
+      PutBytes(t, column, text);
       return;
     case Store::kWide:
-      row.SetWideText(field, text);
+      t.row.SetWideText(field, text);
       return;
     case Store::kInt16: {
-      const int32_t v = StrToIntDef(text, 0);
-      row.SetInt16(field, v >= INT16_MIN && v <= INT16_MAX ? static_cast<int16_t>(v) : int16_t{0});
+      const int32_t v = ParseInt32(text);
+      PutU16(t, column, static_cast<uint16_t>(v >= INT16_MIN && v <= INT16_MAX ? v : 0));
       return;
     }
     case Store::kWord: {
-      const int32_t v = StrToIntDef(text, 0);
-      row.SetInt16(field, static_cast<int16_t>(v >= 0 && v <= UINT16_MAX ? static_cast<uint16_t>(v) : 0));
+      const int32_t v = ParseInt32(text);
+      PutU16(t, column, static_cast<uint16_t>(v >= 0 && v <= UINT16_MAX ? v : 0));
       return;
     }
     case Store::kInt32:
-      row.SetInt32(field, StrToIntDef(text, 0));
+      PutU32(t, column, static_cast<uint32_t>(ParseInt32(text)));
       return;
     case Store::kInt64:
-      row.SetInt64(field, StrToInt64Def(text, 0));
+      PutU64(t, column, static_cast<uint64_t>(StrToInt64Def(text, 0)));
       return;
     case Store::kBoolean:
-      row.SetBoolean(field, text == "1");
+      PutU16(t, column, text == "1" ? 0xFFFF : 0);  // true is all bits set
       return;
     case Store::kFloat:
-      row.SetDouble(field, haveNumber ? number : TryStrToFloat(text, format).value_or(0.0));
+      PutU64(t, column, std::bit_cast<uint64_t>(TryStrToFloat(text, format_).value_or(0.0)));
       return;
     case Store::kBcdCurrency:
-      row.SetInt64(field, TryStrToCurr(text, format).value_or(Currency{}).Scaled);
+      PutU64(t, column, static_cast<uint64_t>(TryStrToCurr(text, format_).value_or(Currency{}).Scaled));
       return;
     case Store::kFmtBcd:
-      row.SetBcd(field, TryStrToBcd(text, format).value_or(ZeroBcd()));
+      t.row.SetBcd(field, TryStrToBcd(text, format_).value_or(ZeroBcd()));
       return;
     case Store::kDate:
     case Store::kTime:
     case Store::kDateTime:
-    case Store::kTimeStamp: {
-      double d = haveNumber ? number : TryStrToFloat(text, format).value_or(0.0);
-      if (!(std::isfinite(d) && d >= kFirstDay && d < kLastDayEnd)) d = 0;
-      if (store == Store::kTimeStamp) {
-        row.SetTimeStamp(field, d == 0 ? SqlTimeStamp{} : DateTimeToSqlTimeStamp(d));
-        return;
-      }
-      const TTimeStamp ts = DateTimeToTimeStamp(d);
-      if (store == Store::kDate) {
-        row.SetInt64(field, static_cast<int64_t>(static_cast<uint32_t>(ts.Date)));
-      } else if (store == Store::kTime) {
-        row.SetInt32(field, ts.Time);
-      } else {
-        row.SetDouble(field, TimeStampToMSecs(ts));
-      }
+    case Store::kTimeStamp:
+      StoreDate(t, field, column, TryStrToFloat(text, format_).value_or(0.0));
       return;
-    }
     case Store::kBytes:
     case Store::kBlob: {
-      if (text.empty()) return;  // NULL
-      const std::optional<int32_t> index = TryStrToInt(text);
-      if (!index || *index < 0 || static_cast<size_t>(*index) >= side_.size()) return;  // NULL
-      const std::string_view bytes = side_[static_cast<size_t>(*index)];
-      if (store == Store::kBytes) {
-        row.SetBytes(field, bytes);
-      } else {
-        row.SetInt32(field, blobs_.AddBlob(bytes, field + 1));
-      }
+      // The text is an index into the side list; empty, or no such entry: NULL.
+      const std::optional<int32_t> index = text.empty() ? std::nullopt : TryStrToInt(text);
+      if (index && *index >= 0 && static_cast<size_t>(*index) < side_.size())
+        StoreBytes(t, field, column, side_[static_cast<size_t>(*index)]);
       return;
     }
     case Store::kNothing:

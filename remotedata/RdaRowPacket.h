@@ -147,6 +147,9 @@ class TRdaRowLoader {
   std::function<void(size_t total, size_t position)> OnProgress;
 
  private:
+  enum class Store : uint8_t;
+  static Store StoreOf(uint8_t dataType);
+  static bool IsDateStore(Store store);
   struct Column;
   struct Value;
   Value& AddValue();
@@ -157,8 +160,21 @@ class TRdaRowLoader {
   // was terminated.
   bool ReadPieceValue(const char* start, const char*& p, const char* end);
   std::string PieceText(const Value& piece) const;
+  // The row being filled and its image.
+  struct Target {
+    TRdaDBListItem& row;
+    char* image;
+  };
   void FillRow(TRdaDBListItem& row);
-  void StoreValue(TRdaDBListItem& row, int field, const Column& column, const Value& value);
+  void StoreValue(const Target& t, int field, const Column& column, const Value& value);
+  void StoreText(const Target& t, int field, const Column& column, std::string_view text);
+  void StoreDate(const Target& t, int field, const Column& column, double dateTime);
+  void StoreBytes(const Target& t, int field, const Column& column, std::string_view bytes);
+  static void SetFlag(const Target& t, const Column& column);
+  static void PutBytes(const Target& t, const Column& column, std::string_view bytes);
+  static void PutU16(const Target& t, const Column& column, uint16_t value);
+  static void PutU32(const Target& t, const Column& column, uint32_t value);
+  static void PutU64(const Target& t, const Column& column, uint64_t value);
 
   TRdaBlobList& blobs_;
   FormatSettings format_;
@@ -167,6 +183,7 @@ class TRdaRowLoader {
   std::vector<Value> values_;          // the values of the row being read
   std::vector<std::string_view> side_;  // the row's side list
   std::string scratch_;                 // text of values with binary pieces
+  size_t recordSize_ = 0;
   int valueCount_ = 0;
   int row_ = 0;  // 1-based number of the row being read, for messages
 };

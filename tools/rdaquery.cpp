@@ -1,0 +1,473 @@
+// rdaquery: runs SQL through a data server and prints the result as an aligned
+// table or as CSV. `rdaquery --help` lists the options; docs/rdaquery.md has
+// examples.
+//
+// Exit status: 0 done; 1 the server refused the statement or the connection
+// failed (the message goes to standard error); 2 a bad command line.
+#include <QCoreApplication>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/CodePage.h"
+#include "base/Convert.h"
+#include "base/Exception.h"
+#include "connection/RdaClientSocket.h"
+#include "connection/RdaUserInterface.h"
+#include "remotedata/RdaClientDataset.h"
+
+namespace {
+
+using rda::TField;
+using rda::TFieldType;
+
+constexpr char kHelp[] = R"HELP(Usage: rdaquery [options] SQL...
+
+Runs SQL through an Rda data server (rdaserver or any server of the protocol)
+and prints the result. The words of SQL are joined with blanks; with --file
+the statement comes from a file instead.
+
+Connection:
+  --host H               server address or host name (default 127.0.0.1)
+  --port P               server port (default 9406)
+  --http HOST:PORT       tunnel over HTTP through the web server HOST:PORT
+  --path EXT             path of the tunnelling extension on the web server
+  --encryption MODE      none (default), rda (the +4 cipher) or des
+  --key K                DES key text (with --encryption des)
+  --zlib                 compress whole messages with zlib
+  --user U --password P  log in with these credentials
+  --timeout MS           longest wait for a reply without data (default 60000)
+
+Statement:
+  --database NAME        database or alias name sent with the request
+  --param NAME=VALUE     a parameter :NAME of the statement, as text; the form
+                         NAME:TYPE=VALUE chooses the type: string, int,
+                         largeint, float, bool (true/false) or null (no value)
+  --packet N             fetch the result in packets of N rows
+  --file FILE            read the statement from FILE ("-" for standard input)
+
+Output:
+  --csv                  comma-separated values (RFC 4180) instead of a table;
+                         NULL is an empty field, an empty text is ""
+  --null TEXT            how a table shows NULL (default "(null)")
+  --max-width N          widest table column in characters, longer values are
+                         cut with "..." (default 64; 0 for no limit)
+  --time                 also print the time to connect, to the first row and
+                         to the last row (to standard error with --csv)
+  --help                 this text
+
+Texts travel in the server's code page (Windows-1252) and are shown as UTF-8.
+Binary values show as 0x and their bytes in hexadecimal.
+
+Exit status: 0 done, 1 the server refused the statement or the connection
+failed (the message goes to standard error), 2 a bad command line.
+)HELP";
+
+struct Options {
+  std::string host = "127.0.0.1";
+  int port = 9406;
+  std::string http;
+  std::string path;
+  rda::TRdaEncryption encryption = rda::etNoEncryption;
+  std::string key;
+  bool zlib = false;
+  std::string user;
+  std::optional<std::string> password;
+  int timeout = 60000;
+  std::string database;
+  std::vector<std::string> params;
+  int packet = -1;
+  std::string file;
+  bool csv = false;
+  std::string nullText = "(null)";
+  size_t maxWidth = 64;
+  bool time = false;
+  std::string sql;
+};
+
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+int ParseCount(const std::string& option, const std::string& text, int low) {
+  const std::optional<int32_t> value = rda::TryStrToInt(text);
+  if (!value || *value < low) throw UsageError(option + " needs a number of at least " + std::to_string(low) + ", not '" + text + "'");
+  return *value;
+}
+
+Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
+  Options o;
+  std::vector<std::string> words;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&]() -> const std::string& {
+      if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
+      return args[++i];
+    };
+    if (a == "--help" || a == "-h") {
+      help = true;
+      return o;
+    } else if (a == "--host") {
+      o.host = value();
+    } else if (a == "--port") {
+      o.port = ParseCount(a, value(), 1);
+      if (o.port > 65535) throw UsageError("--port needs a port number up to 65535");
+    } else if (a == "--http") {
+      o.http = value();
+      if (o.http.find(':') == std::string::npos) throw UsageError("--http needs HOST:PORT");
+    } else if (a == "--path") {
+      o.path = value();
+    } else if (a == "--encryption") {
+      const std::string& mode = value();
+      if (mode == "none") {
+        o.encryption = rda::etNoEncryption;
+      } else if (mode == "rda") {
+        o.encryption = rda::etRdaEncrypt;
+      } else if (mode == "des") {
+        o.encryption = rda::etDESEncrypt;
+      } else {
+        throw UsageError("--encryption is none, rda or des, not '" + mode + "'");
+      }
+    } else if (a == "--key") {
+      o.key = value();
+    } else if (a == "--zlib") {
+      o.zlib = true;
+    } else if (a == "--user") {
+      o.user = value();
+    } else if (a == "--password") {
+      o.password = value();
+    } else if (a == "--timeout") {
+      o.timeout = ParseCount(a, value(), 0);
+    } else if (a == "--database") {
+      o.database = value();
+    } else if (a == "--param") {
+      const std::string& p = value();
+      if (p.find('=') == std::string::npos) throw UsageError("--param needs NAME=VALUE, not '" + p + "'");
+      o.params.push_back(p);
+    } else if (a == "--packet") {
+      o.packet = ParseCount(a, value(), 1);
+    } else if (a == "--file") {
+      o.file = value();
+    } else if (a == "--csv") {
+      o.csv = true;
+    } else if (a == "--null") {
+      o.nullText = value();
+    } else if (a == "--max-width") {
+      o.maxWidth = static_cast<size_t>(ParseCount(a, value(), 0));
+    } else if (a == "--time") {
+      o.time = true;
+    } else if (a == "--") {
+      words.insert(words.end(), args.begin() + static_cast<long>(i) + 1, args.end());
+      break;
+    } else if (a.size() > 1 && a[0] == '-' && a[1] == '-') {
+      throw UsageError("unknown option " + a);
+    } else {
+      words.push_back(a);
+    }
+  }
+  if (o.encryption == rda::etDESEncrypt && o.key.empty()) throw UsageError("--encryption des needs --key");
+  if (!o.user.empty() && !o.password) throw UsageError("--user needs --password");
+  if (!o.path.empty() && o.http.empty()) throw UsageError("--path needs --http");
+  if (!o.file.empty() && !words.empty()) throw UsageError("give the statement either as words or with --file");
+  if (!o.file.empty()) {
+    std::ostringstream text;
+    if (o.file == "-") {
+      text << std::cin.rdbuf();
+    } else {
+      std::ifstream in(o.file, std::ios::binary);
+      if (!in) throw UsageError("cannot read " + o.file);
+      text << in.rdbuf();
+    }
+    o.sql = text.str();
+  } else {
+    for (const std::string& w : words) o.sql += (o.sql.empty() ? "" : " ") + w;
+  }
+  if (o.sql.find_first_not_of(" \t\r\n") == std::string::npos) throw UsageError("no SQL given");
+  return o;
+}
+
+// A --param NAME[:TYPE]=VALUE into the dataset's parameters.
+void SetParam(rda::TRdaParamList& params, const std::string& spec) {
+  const size_t eq = spec.find('=');
+  std::string name = spec.substr(0, eq);
+  const std::string value = rda::Utf8ToCp1252(spec.substr(eq + 1));
+  std::string type = "string";
+  if (const size_t colon = name.find(':'); colon != std::string::npos) {
+    type = name.substr(colon + 1);
+    name.resize(colon);
+  }
+  rda::TRdaParamItem* item = params.FindParam(name);
+  if (item == nullptr) throw UsageError("the statement has no parameter :" + name);
+  if (type == "string") {
+    item->SetAsString(value);
+    item->SetIsNull(false);  // an empty text is a value here
+  } else if (type == "int") {
+    const auto v = rda::TryStrToInt(value);
+    if (!v) throw UsageError("--param " + name + ": '" + value + "' is no 32-bit integer");
+    item->SetAsInteger(*v);
+  } else if (type == "largeint") {
+    const auto v = rda::TryStrToInt64(value);
+    if (!v) throw UsageError("--param " + name + ": '" + value + "' is no 64-bit integer");
+    item->SetAsLargeint(*v);
+  } else if (type == "float") {
+    const auto v = rda::TryStrToFloat(value);
+    if (!v) throw UsageError("--param " + name + ": '" + value + "' is no number");
+    item->SetAsFloat(*v);
+  } else if (type == "bool") {
+    if (value != "true" && value != "false") throw UsageError("--param " + name + ": bool is true or false");
+    item->SetAsBoolean(value == "true");
+  } else if (type == "null") {
+    item->SetDataType(rda::ftString);
+    item->SetIsNull(true);
+  } else {
+    throw UsageError("--param " + name + ": unknown type '" + type + "'");
+  }
+}
+
+bool IsBinary(TFieldType t) {
+  return t == rda::ftBytes || t == rda::ftVarBytes || t == rda::ftBlob || t == rda::ftGraphic ||
+         t == rda::ftTypedBinary || t == rda::ftOraBlob || t == rda::ftDataSet;
+}
+
+bool IsNumeric(TFieldType t) {
+  switch (t) {
+    case rda::ftSmallint:
+    case rda::ftInteger:
+    case rda::ftWord:
+    case rda::ftFloat:
+    case rda::ftCurrency:
+    case rda::ftBCD:
+    case rda::ftAutoInc:
+    case rda::ftLargeint:
+    case rda::ftFMTBcd:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The value as UTF-8 text; nullopt for NULL.
+std::optional<std::string> ValueText(rda::TRdaClientDataSet& ds, TField& field) {
+  if (field.IsNull()) return std::nullopt;
+  const TFieldType type = field.DataType();
+  if (IsBinary(type)) {
+    const std::string bytes = field.IsBlob() ? ds.ReadBlobData(field) : field.AsString();
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string text = "0x";
+    for (unsigned char c : bytes) {
+      text.push_back(kHex[c >> 4]);
+      text.push_back(kHex[c & 15]);
+    }
+    return text;
+  }
+  if (field.IsBlob()) return rda::Cp1252ToUtf8(ds.ReadBlobData(field));
+  if (auto* wide = dynamic_cast<rda::TWideStringField*>(&field)) return rda::Utf16ToUtf8(wide->AsWideString());
+  return rda::Cp1252ToUtf8(field.AsString());
+}
+
+size_t CharCount(std::string_view utf8) {
+  size_t n = 0;
+  for (unsigned char c : utf8) n += (c & 0xC0) != 0x80;
+  return n;
+}
+
+// For a table cell: control characters escaped, cut to the width.
+std::string Cell(std::string text, size_t maxWidth) {
+  std::string out;
+  for (char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (static_cast<unsigned char>(c) < 0x20) {
+      out += '?';
+    } else {
+      out += c;
+    }
+  }
+  if (maxWidth > 3 && CharCount(out) > maxWidth) {
+    size_t keep = 0;
+    size_t chars = 0;
+    while (keep < out.size() && chars < maxWidth - 3) {
+      ++keep;
+      while (keep < out.size() && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) ++keep;
+      ++chars;
+    }
+    out = out.substr(0, keep) + "...";
+  }
+  return out;
+}
+
+std::string CsvField(const std::optional<std::string>& value) {
+  if (!value) return {};
+  if (!value->empty() && value->find_first_of(",\"\r\n") == std::string::npos) return *value;
+  std::string out = "\"";
+  for (char c : *value) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+std::string Pad(const std::string& text, size_t width, bool right) {
+  const size_t n = CharCount(text);
+  const std::string fill(width > n ? width - n : 0, ' ');
+  return right ? fill + text : text + fill;
+}
+
+std::string Milliseconds(std::chrono::steady_clock::duration d) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.1f ms", std::chrono::duration<double, std::milli>(d).count());
+  return buf;
+}
+
+int Run(const Options& o) {
+  using Clock = std::chrono::steady_clock;
+  rda::TRdaHeadlessUserInterface ui(true);
+  rda::TRdaClientSocket s;
+  s.SetUserInterface(&ui);
+  s.SetAddress(o.host);
+  s.SetPort(o.port);
+  s.SetEncryption(o.encryption);
+  if (!o.key.empty()) {
+    s.SetEncryptKeyIn(o.key);
+    s.SetEncryptKeyOut(o.key);
+  }
+  if (o.zlib) s.SetCompression(rda::acRdaZLib);
+  s.SetReplyTimeout(o.timeout);
+  s.OnDisconnect = [] {};
+  std::optional<bool> loginVerified;
+  if (!o.user.empty()) {
+    s.SetAutoLoginDlg(rda::ltLoginNoDlg);
+    s.SetUserName(rda::Utf8ToCp1252(o.user));
+    s.SetPassword(rda::Utf8ToCp1252(*o.password));
+    s.OnLoginAttempt = [&](bool verified) { loginVerified = verified; };
+  }
+  if (!o.http.empty()) {
+    std::cerr << "rdaquery: tunnelling over HTTP needs the client's HTTP transport, which this "
+                 "build does not have yet\n";
+    return 1;
+  }
+
+  const Clock::time_point start = Clock::now();
+  s.OpenAndWait();
+  if (!s.Active()) {
+    std::cerr << "rdaquery: could not connect to " << o.host << ":" << o.port << "\n";
+    return 1;
+  }
+  if (loginVerified.has_value() && !*loginVerified) {
+    std::cerr << "rdaquery: the server refused the login of " << o.user << "\n";
+    return 1;
+  }
+  const Clock::time_point connected = Clock::now();
+
+  rda::TRdaClientDataSet ds;
+  ds.SetName("rdaquery");
+  ds.SetRdaClientSocket(&s);
+  ds.SetDataBase(rda::Utf8ToCp1252(o.database));
+  ds.SetRowsToReturn(o.packet);
+  ds.SetReadOnly(true);
+  ds.SetSQLText(rda::Utf8ToCp1252(o.sql));
+  for (const std::string& p : o.params) SetParam(ds.Params(), p);
+  ds.Open();
+  const Clock::time_point firstRow = Clock::now();
+
+  std::vector<TField*> fields;
+  for (const auto& f : ds.Fields()) fields.push_back(f.get());
+  std::ostream& out = std::cout;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  long count = 0;
+  if (o.csv) {
+    for (size_t i = 0; i < fields.size(); ++i)
+      out << (i ? "," : "") << CsvField(rda::Cp1252ToUtf8(fields[i]->FieldName()));
+    out << "\r\n";
+    for (ds.First(); !ds.Eof(); ds.Next(), ++count) {
+      for (size_t i = 0; i < fields.size(); ++i) out << (i ? "," : "") << CsvField(ValueText(ds, *fields[i]));
+      out << "\r\n";
+    }
+  } else {
+    for (ds.First(); !ds.Eof(); ds.Next(), ++count) {
+      std::vector<std::optional<std::string>>& row = rows.emplace_back();
+      for (TField* f : fields) row.push_back(ValueText(ds, *f));
+    }
+  }
+  const Clock::time_point lastRow = Clock::now();
+
+  if (!o.csv) {
+    std::vector<std::string> names;
+    std::vector<size_t> widths;
+    for (TField* f : fields) {
+      names.push_back(Cell(rda::Cp1252ToUtf8(f->FieldName()), o.maxWidth));
+      widths.push_back(CharCount(names.back()));
+    }
+    std::vector<std::vector<std::string>> cells;
+    for (const auto& row : rows) {
+      std::vector<std::string>& line = cells.emplace_back();
+      for (size_t i = 0; i < row.size(); ++i) {
+        line.push_back(row[i] ? Cell(*row[i], o.maxWidth) : o.nullText);
+        widths[i] = std::max(widths[i], CharCount(line.back()));
+      }
+    }
+    std::string rule;
+    for (size_t i = 0; i < fields.size(); ++i) {
+      out << (i ? " | " : "") << Pad(names[i], widths[i], false);
+      rule += (i ? "-+-" : "") + std::string(widths[i], '-');
+    }
+    out << "\n" << rule << "\n";
+    for (const auto& line : cells) {
+      for (size_t i = 0; i < line.size(); ++i)
+        out << (i ? " | " : "") << Pad(line[i], widths[i], IsNumeric(fields[i]->DataType()));
+      out << "\n";
+    }
+    out << "(" << count << (count == 1 ? " row)" : " rows)") << "\n";
+  }
+  out.flush();
+  if (o.time) {
+    std::ostream& t = o.csv ? std::cerr : std::cout;
+    t << "connect: " << Milliseconds(connected - start) << "\n"
+      << "first row: " << Milliseconds(firstRow - connected) << "\n"
+      << "last row: " << Milliseconds(lastRow - connected) << "\n";
+  }
+  ds.Close();
+  s.CloseAndWait();
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  Options options;
+  try {
+    bool help = false;
+    options = ParseCommandLine(args, help);
+    if (help) {
+      std::cout << kHelp;
+      return 0;
+    }
+  } catch (const UsageError& e) {
+    std::cerr << "rdaquery: " << e.what() << "\nTry rdaquery --help.\n";
+    return 2;
+  }
+  try {
+    return Run(options);
+  } catch (const UsageError& e) {
+    std::cerr << "rdaquery: " << e.what() << "\n";
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "rdaquery: " << rda::Cp1252ToUtf8(e.what()) << "\n";
+    return 1;
+  }
+}
