@@ -115,7 +115,8 @@ std::string FormatRowDouble(double value, char decimalSeparator);
 class TRdaRowSink {
  public:
   virtual ~TRdaRowSink() = default;
-  // A new member row with the next RecordID, every field null.
+  // A new member row of the loader's store with the next RecordID, its image
+  // all zero (every field empty and null), as the store makes new rows.
   virtual TRdaDBListItem& NewRow() = 0;
   // The row is filled.
   virtual void RowFilled(TRdaDBListItem& row) = 0;
@@ -124,7 +125,12 @@ class TRdaRowSink {
 // Reads the row data of row packets into a row store. The store's field
 // descriptions must be laid out (TRdaDBList::CalcLayout) before the loader
 // is made, and must not change while it is used; the store, the blob store
-// and the sink must outlive it.
+// and the sink must outlive it. The layout is checked once, when the loader
+// is made (EDatabaseError for a field outside the row image): the common
+// kinds (texts, integers, floats, dates, currency, bytes, blob identities)
+// are then written straight into each new row in their stored forms, the
+// rare ones (wide texts, FMT BCD, time stamps) through the row's typed
+// setters.
 class TRdaRowLoader {
  public:
   TRdaRowLoader(const TRdaDBList& store, TRdaBlobList& blobs,

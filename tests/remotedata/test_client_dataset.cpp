@@ -1,0 +1,112 @@
+// The client dataset against a scripted peer, for the answers rdaserver never
+// gives: a packet fetch answered with a new result or with field descriptions,
+// and rows that follow a server error. (Everything rdaserver does answer is
+// tested against it in tests/integration/test_dataset_*.cpp.)
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "base/Exception.h"
+#include "remotedata/RdaClientDataset.h"
+#include "tests/base/RaisesWith.h"
+#include "tests/connection/ConnectionTestSupport.h"
+#include "tests/connection/QtTestEnvironment.h"
+
+[[maybe_unused]] static ::testing::Environment* const kQt =
+    ::testing::AddGlobalTestEnvironment(new rda::test::QtTestEnvironment("test_remotedata"));
+
+namespace rda {
+namespace {
+
+using test::Frame;
+using test::Msg;
+
+const std::string kDescriptions = "N\x02" "3\x02" "0\x02\x04";
+const std::string kTwoRows = "1\x02\x04" "2\x02\x04" "NULL\x04";
+
+// A peer that answers each request with the frames the test gives for it.
+class ScriptedPeer {
+ public:
+  explicit ScriptedPeer(std::vector<std::function<std::string(const Msg&)>> answers)
+      : answers_(std::move(answers)) {
+    peer_.onReceive = [this] {
+      const std::vector<std::string> frames = peer_.Frames();
+      for (; handled_ < frames.size(); ++handled_) {
+        const Msg request = test::Decode(frames[handled_]);
+        requests.push_back(request);
+        if (request.token == 48 || answers_.empty()) continue;  // the server version request
+        const std::string reply = answers_.front()(request);
+        answers_.erase(answers_.begin());
+        peer_.Send(reply);
+      }
+    };
+  }
+  int Port() const { return peer_.Port(); }
+  std::vector<Msg> requests;
+
+ private:
+  test::FakePeer peer_;
+  std::vector<std::function<std::string(const Msg&)>> answers_;
+  size_t handled_ = 0;
+};
+
+std::string Rows(int32_t id, int indicator, const std::string& rows) {
+  return Frame(Msg{5, id, {std::to_string(indicator), rows, "0"}});
+}
+
+class DatasetAgainstAPeer : public ::testing::Test {
+ protected:
+  void Open(ScriptedPeer& peer) {
+    s.SetPort(peer.Port());
+    s.OpenAndWait();
+    ASSERT_TRUE(s.Active());
+    ds.SetRdaClientSocket(&s);
+    ds.SetSQL({"SELECT N FROM T"});
+    ds.SetRowsToReturn(2);
+  }
+  TRdaClientSocket s;
+  TRdaClientDataSet ds;
+};
+
+TEST_F(DatasetAgainstAPeer, AFetchAnsweredWithANewResultRaisesAndKeepsTheRows) {
+  for (const std::string& answer : {std::string("new"), std::string("descriptions")}) {
+    ScriptedPeer peer({
+        [](const Msg& m) { return Frame(Msg{1, m.id, {kDescriptions}}) + Rows(m.id, 7, kTwoRows); },
+        [&](const Msg& m) {
+          return answer == "new" ? Rows(m.id, 0, kTwoRows) : Frame(Msg{1, m.id, {kDescriptions}});
+        },
+    });
+    Open(peer);
+    ds.Open();
+    ds.Next();
+    const std::string error = answer == "new" ? "A packet fetch was answered with a new result (packet indicator 0)"
+                                              : "Field descriptions came as the answer to a packet fetch";
+    EXPECT_TRUE(test::RaisesWith<ERdaProtocolError>([&] { ds.Next(); }, error));
+    ASSERT_EQ(peer.requests.back().token, 33);
+    EXPECT_EQ(peer.requests.back().fields, (std::vector<std::string>{"7", "2", "4"}));
+    EXPECT_TRUE(ds.Active());
+    EXPECT_EQ(ds.RecordCount(), 2);
+    EXPECT_EQ(ds.FieldByName("N").AsInteger(), 2);
+    ds.Close();
+    s.CloseAndWait();
+  }
+}
+
+TEST_F(DatasetAgainstAPeer, RowsAfterAServerErrorAreNotLoaded) {
+  ScriptedPeer peer({[](const Msg& m) {
+    return Frame(Msg{6, m.id, {"boom"}}) + Frame(Msg{1, m.id, {kDescriptions}}) + Rows(m.id, 0, kTwoRows);
+  }});
+  Open(peer);
+  int rowsLoaded = 0;
+  ds.SetShowQueryProgress(sqShowOnly);
+  ds.OnQueryProgress = [&](size_t, size_t) { ++rowsLoaded; };
+  EXPECT_TRUE(test::RaisesWith<EDatabaseError>([&] { ds.Open(); }, "[RDA SERVER ERROR]boom"));
+  EXPECT_FALSE(ds.Active());
+  EXPECT_EQ(ds.FastFields(), std::vector<std::string>{"N,3,25"});  // the descriptions came
+  EXPECT_EQ(rowsLoaded, 0);
+}
+
+}  // namespace
+}  // namespace rda
