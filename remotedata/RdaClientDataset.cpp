@@ -101,6 +101,8 @@ void TRdaBaseClientDataSet::ConnectionDestroyed(TRdaClientSocket& connection) {
   if (&connection != connection_) return;  // the private copy, while it is freed
   connection_ = nullptr;
   deferredOpen_ = false;
+  // The copy shows through the original's user interface: it goes with it.
+  private_.reset();
 }
 
 bool TRdaBaseClientDataSet::TunnelsOverHttp(const TRdaClientSocket& connection) {
@@ -116,6 +118,7 @@ TRdaClientSocket* TRdaBaseClientDataSet::GetConnection() {
   if (connection_ == nullptr || !TunnelsOverHttp(*connection_)) return connection_;
   if (!private_) {
     private_ = connection_->CloneConnection();
+    private_->SetUserInterface(&connection_->UserInterface());
     privateName_ = Name() + "Socket";
   } else {
     connection_->CopyConnectionTo(*private_);

@@ -1,0 +1,99 @@
+// The client dataset through the HTTP tunnel: rdaserver's tunnelling endpoint
+// behind a real nginx, a connection set up as the install utility sets it up for
+// HTTP (stateless, etRdaEncrypt), once through the platform HTTP client and once
+// with hand-built requests. The dataset works through a private copy of the
+// connection named after it.
+#include <gtest/gtest.h>
+
+#include "DatasetTestSupport.h"
+#include "base/Exception.h"
+#include "tests/base/RaisesWith.h"
+#include "tests/support/WebPeers.h"
+
+namespace rda {
+namespace {
+
+enum Form { kPlatformClient = 1, kHandBuilt = 2 };
+
+class DatasetOverHttp : public ::testing::TestWithParam<Form> {
+ protected:
+  DatasetOverHttp()
+      : server(test::DemoServerArgs({"--http-port", "0", "--encryption", "rda", "--user", "VORNA",
+                                     "--password", "MARBLEDO"})),
+        web(server.HttpPort()) {}
+  void SetUp() override {
+    s.SetUserInterface(&ui);
+    s.SetEncryption(etRdaEncrypt);
+    s.SetUserName("VORNA");
+    s.SetPassword("MARBLEDO");
+    s.SetupWebTunnel("127.0.0.1", "127.0.0.1", "isapi/RdaHttp.dll", static_cast<uint16_t>(web.Port()),
+                     static_cast<uint16_t>(server.DataPort()));
+    s.WebServer().SetAddCookie(true);
+    s.WebServer().SetWinInet(GetParam() == kPlatformClient);
+    s.OpenAndWait();
+  }
+  int Posts() { return test::CountOf(web.AccessLog(), "POST /isapi/RdaHttp.dll/"); }
+
+  test::ServerProcess server;
+  test::NginxProcess web;
+  TRdaClientSocket s;
+  test::RecordingUI ui;
+};
+
+TEST_P(DatasetOverHttp, InstallQueriesGoThroughAPrivateConnection) {
+  TRdaClientDataSet company;
+  company.SetName("DataSet");
+  company.SetRdaClientSocket(&s);
+  company.SetSQL({"Select T.\"Comp_Name\", T.\"Version Number\" From SY_MASTR T"});
+  for (int round = 0; round < 2; ++round) {  // each open makes its own copy
+    const int posts = Posts();
+    company.Open();
+    ASSERT_NE(company.PrivateConnection(), nullptr);
+    EXPECT_EQ(company.PrivateConnectionName(), "DataSetSocket");
+    EXPECT_EQ(company.GetConnection(), company.PrivateConnection());
+    EXPECT_EQ(company.FieldByName("Comp_Name").AsString(), "Demo Company Ltd");
+    EXPECT_EQ(company.FieldByName("Version Number").AsString(), "6.251");
+    EXPECT_GT(Posts(), posts);  // through the web server
+    company.Close();
+    EXPECT_EQ(company.PrivateConnection(), nullptr);
+  }
+
+  for (const auto& [code, port] : {std::pair{"DEMO", 9406}, std::pair{"ACME", 9407}, std::pair{"NONE", 0}}) {
+    TRdaClientDataSet directory;
+    directory.SetName("Directory");
+    directory.SetRdaClientSocket(&s);
+    directory.SetSQL({"Select * From VNXHOSTS", std::string("Where XCompanyCode = '") + code + "'"});
+    directory.Open();
+    EXPECT_EQ(directory.IsEmpty(), port == 0) << code;
+    if (port != 0) {
+      EXPECT_EQ(directory.FieldByName("XPort").AsInteger(), port);
+    }
+    EXPECT_EQ(directory.FieldCount(), 4);
+  }
+  EXPECT_TRUE(ui.errors.empty());
+}
+
+TEST_P(DatasetOverHttp, PacketsAndErrorsTravelTheTunnel) {
+  TRdaClientDataSet ds;
+  ds.SetName("qryMisc");
+  ds.SetRdaClientSocket(&s);
+  ds.SetSQL({"SELECT XCompanyCode FROM VNXHOSTS ORDER BY XPort"});
+  ds.SetRowsToReturn(1);
+  ds.Open();
+  EXPECT_EQ(ds.RecordCount(), 1);
+  ds.Next();  // fetched through the same private connection
+  EXPECT_EQ(ds.FieldByName("XCompanyCode").AsString(), "ACME");
+  EXPECT_EQ(ds.RecordCount(), 2);
+  ds.SetSQL({"SELECT * FROM Elsewhere"});
+  EXPECT_TRUE(test::RaisesWith<EDatabaseError>([&] { ds.Open(); },
+                                               "[RDA SERVER ERROR]no such table: Elsewhere"));
+  EXPECT_EQ(ds.PrivateConnection(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, DatasetOverHttp, ::testing::Values(kPlatformClient, kHandBuilt),
+                         [](const ::testing::TestParamInfo<Form>& p) {
+                           return std::string(p.param == kPlatformClient ? "PlatformClient" : "HandBuilt");
+                         });
+
+}  // namespace
+}  // namespace rda
