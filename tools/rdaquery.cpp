@@ -38,8 +38,11 @@ the statement comes from a file instead.
 Connection:
   --host H               server address or host name (default 127.0.0.1)
   --port P               server port (default 9406)
-  --http HOST:PORT       tunnel over HTTP through the web server HOST:PORT
+  --http HOST:PORT       tunnel over HTTP through the web server HOST:PORT (or
+                         rdaserver's own --http-port); --host and --port then
+                         name the data server as the web server reaches it
   --path EXT             path of the tunnelling extension on the web server
+                         (default isapi/RdaHttp.dll)
   --encryption MODE      none (default), rda (the +4 cipher) or des
   --key K                DES key text (with --encryption des)
   --zlib                 compress whole messages with zlib
@@ -71,10 +74,15 @@ Exit status: 0 done, 1 the server refused the statement or the connection
 failed (the message goes to standard error), 2 a bad command line.
 )HELP";
 
+// The extension path of rdaserver's tunnelling endpoint.
+constexpr char kDefaultPath[] = "isapi/RdaHttp.dll";
+
 struct Options {
   std::string host = "127.0.0.1";
   int port = 9406;
   std::string http;
+  std::string httpHost;
+  int httpPort = 0;
   std::string path;
   rda::TRdaEncryption encryption = rda::etNoEncryption;
   std::string key;
@@ -123,7 +131,12 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
       if (o.port > 65535) throw UsageError("--port needs a port number up to 65535");
     } else if (a == "--http") {
       o.http = value();
-      if (o.http.find(':') == std::string::npos) throw UsageError("--http needs HOST:PORT");
+      const size_t colon = o.http.rfind(':');
+      const std::optional<int32_t> port =
+          colon == std::string::npos ? std::nullopt : rda::TryStrToInt(o.http.substr(colon + 1));
+      if (colon == 0 || !port || *port < 1 || *port > 65535) throw UsageError("--http needs HOST:PORT, not '" + o.http + "'");
+      o.httpHost = o.http.substr(0, colon);
+      o.httpPort = *port;
     } else if (a == "--path") {
       o.path = value();
     } else if (a == "--encryption") {
@@ -355,9 +368,10 @@ int Run(const Options& o) {
     s.OnLoginAttempt = [&](bool verified) { loginVerified = verified; };
   }
   if (!o.http.empty()) {
-    std::cerr << "rdaquery: tunnelling over HTTP needs the client's HTTP transport, which this "
-                 "build does not have yet\n";
-    return 1;
+    // --host and --port name the data server as the web server reaches it.
+    s.SetupWebTunnel(o.httpHost, o.host, o.path.empty() ? kDefaultPath : o.path,
+                     static_cast<uint16_t>(o.httpPort), static_cast<uint16_t>(o.port));
+    s.WebServer().SetAddCookie(true);  // a stateless session that logs in with each request
   }
 
   const Clock::time_point start = Clock::now();

@@ -5,11 +5,21 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <string>
 #include <vector>
 
 #include "ClientTestSupport.h"
 #include "remotedata/RdaClientDataset.h"
+
+extern char** environ;
 
 namespace rda::test {
 
@@ -67,5 +77,64 @@ class DatasetTest : public ::testing::Test {
   RecordingUI ui;
   std::vector<std::string> errors;  // raised while nobody waited
 };
+
+// rdaquery as a process.
+struct Outcome {
+  int status = -1;  // the exit code; -1 when it did not exit by itself in time
+  std::string out;
+  std::string err;
+};
+
+// Runs rdaquery with the arguments, standard input empty, for at most 20 s.
+inline Outcome RunQuery(const std::vector<std::string>& args) {
+  std::vector<std::string> storage = {std::string(RDA_BIN_DIR) + "/rdaquery"};
+  storage.insert(storage.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : storage) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  pid_t pid = -1;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), ::environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  Outcome o;
+  if (spawned != 0) {
+    close(out[0]);
+    close(err[0]);
+    return o;
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0 || poll(fds, 2, static_cast<int>(left.count())) <= 0) break;
+    for (pollfd& p : fds) {
+      if (p.fd < 0 || (p.revents & (POLLIN | POLLHUP)) == 0) continue;
+      char buf[4096];
+      const ssize_t n = read(p.fd, buf, sizeof buf);
+      if (n > 0) {
+        (p.fd == out[0] ? o.out : o.err).append(buf, static_cast<size_t>(n));
+      } else {
+        p.fd = -1;
+        --open;
+      }
+    }
+  }
+  if (open > 0) kill(pid, SIGKILL);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (open == 0 && WIFEXITED(status)) o.status = WEXITSTATUS(status);
+  close(out[0]);
+  close(err[0]);
+  return o;
+}
 
 }  // namespace rda::test
