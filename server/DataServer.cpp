@@ -437,6 +437,9 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
       reason = "closed by the client";
       break;
     }
+    // Requests held back while a large answer drained: answer them now,
+    // before waiting on a socket that has nothing more to say.
+    if (!pendingOut && session->HasWork()) continue;
     const bool wantRead = !peerClosed && closing != ServerSession::Closing::kNow &&
                           !session->HasWork() && out.size() - outPos < kOutputHighWater;
 

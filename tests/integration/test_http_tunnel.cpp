@@ -167,8 +167,9 @@ TEST_P(OverEveryCarriage, SelectRepliesReachTheComponent) {
   // A compressed packet arrives inflated: the same rows.
   EXPECT_EQ(Rows(kCompanySql, 1 << 5), rows);
   EXPECT_EQ(dataset.messages.back().Fields[2], "1");
-  // Half a megabyte of rows in one answer, arriving in many pieces.
-  const int n = 5000;
+  // Two megabytes of rows in one answer, arriving in many pieces: more than
+  // the server buffers before it answers the tunnel's next request.
+  const int n = 20000;
   const std::string big = Rows(
       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(n) + ") "
       "SELECT i, printf('%0100d', i) FROM n");
