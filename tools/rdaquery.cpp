@@ -434,14 +434,17 @@ int Run(const Options& o) {
       }
     }
     std::string rule;
+    // The last column is not padded on the right: no blanks end a line.
+    const auto width = [&](size_t i, bool right) { return i + 1 < fields.size() || right ? widths[i] : 0; };
     for (size_t i = 0; i < fields.size(); ++i) {
-      out << (i ? " | " : "") << Pad(names[i], widths[i], false);
+      out << (i ? " | " : "") << Pad(names[i], width(i, false), false);
       rule += (i ? "-+-" : "") + std::string(widths[i], '-');
     }
     out << "\n" << rule << "\n";
     for (const auto& line : cells) {
       for (size_t i = 0; i < line.size(); ++i)
-        out << (i ? " | " : "") << Pad(line[i], widths[i], IsNumeric(fields[i]->DataType()));
+        out << (i ? " | " : "") << Pad(line[i], width(i, IsNumeric(fields[i]->DataType())),
+                                      IsNumeric(fields[i]->DataType()));
       out << "\n";
     }
     out << "(" << count << (count == 1 ? " row)" : " rows)") << "\n";

@@ -31,8 +31,8 @@ TEST_F(RdaQuery, PrintsAnAlignedTable) {
   EXPECT_EQ(o.out,
             "XCompanyCode | XPort | Missing\n"
             "-------------+-------+--------\n"
-            "DEMO         |  9406 | (null) \n"
-            "ACME         |  9407 | (null) \n"
+            "DEMO         |  9406 | (null)\n"
+            "ACME         |  9407 | (null)\n"
             "(2 rows)\n");
 }
 
