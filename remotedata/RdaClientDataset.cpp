@@ -307,6 +307,11 @@ std::string TRdaBaseClientDataSet::Exchange(TRdaClientSocket& connection, TRdaSt
 }
 
 void TRdaBaseClientDataSet::DoAfterOpen() {
+  // The open is over also when an event handler below raises.
+  struct Over {
+    bool& flag;
+    ~Over() { flag = false; }
+  } over{openInProgress_};
   TRdaCustomDataSet::DoAfterOpen();
   // Applying field properties needs the component stream reader.
   fieldProperties_.clear();
@@ -320,7 +325,6 @@ void TRdaBaseClientDataSet::DoAfterOpen() {
       connection->BindDataset(this);
     }
   }
-  openInProgress_ = false;
 }
 
 void TRdaBaseClientDataSet::AfterPopulate() {
