@@ -97,6 +97,9 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
       o.maxClients = ReadNumber(name, value(), 1, 100000);
     } else if (name == "--max-request") {
       o.session.maxRequestBytes = static_cast<size_t>(ReadNumber(name, value(), 1, 100)) << 20;
+    } else if (name == "--max-result") {
+      // One reply frame holds the row text and must stay under the 100 MiB frame limit.
+      o.session.maxResultBytes = static_cast<size_t>(ReadNumber(name, value(), 1, 99)) << 20;
     } else if (name == "--handshake-timeout") {
       o.handshakeTimeout = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
     } else if (name == "--query-timeout") {
@@ -168,6 +171,8 @@ std::string ServerUsage() {
       "                        default 1.0)\n"
       "  --max-clients N       connections served at once (default 200)\n"
       "  --max-request MIB     largest request frame in MiB (default 16)\n"
+      "  --max-result MIB      largest row text of one reply packet in MiB, 1..99; larger\n"
+      "                        results need packets (default 64)\n"
       "  --handshake-timeout S seconds a new connection may take to send its first complete\n"
       "                        request, and a request may stall half-sent (default 30)\n"
       "  --query-timeout S     seconds a statement may run before it is interrupted (default 30)\n"

@@ -119,7 +119,8 @@ TEST(ServerOptions, ValuesAndErrors) {
       {"--port=0", "--bind", "::1", "--encryption", "des", "--key", "k", "--zlib", "--echo",
        "--control-port", "0", "--user", "u", "--password", "p", "--version", "6.5",
        "--query-timeout", "2", "--http-port", "0", "--http-path", "/cgi/Tunnel.dll/",
-       "--http-allow", "self", "--http-allow=[::1]:9000", "--http-session-idle", "30"});
+       "--http-allow", "self", "--http-allow=[::1]:9000", "--http-session-idle", "30",
+       "--max-result", "99"});
   EXPECT_EQ(o.port, 0);
   EXPECT_EQ(o.bind, "::1");
   EXPECT_EQ(o.session.encryption, etDESEncrypt);
@@ -134,6 +135,7 @@ TEST(ServerOptions, ValuesAndErrors) {
   EXPECT_EQ(o.httpPath, "cgi/Tunnel.dll");
   EXPECT_EQ(o.httpAllow, (std::vector<std::string>{"self", "[::1]:9000"}));
   EXPECT_EQ(o.httpSessionIdle.count(), 30);
+  EXPECT_EQ(o.session.maxResultBytes, size_t{99} << 20);
   const ServerOptions d = ParseServerOptions({});
   EXPECT_EQ(d.httpPort, -1);
   EXPECT_EQ(d.httpPath, "isapi/RdaHttp.dll");
@@ -149,6 +151,7 @@ TEST(ServerOptions, ValuesAndErrors) {
       {"--http-path", "a b"}, {"--http-path", "/"}, {"--http-path", "x?y"},
       {"--http-allow", "host"}, {"--http-allow", "host:x"}, {"--http-allow", "host:"},
       {"--http-session-idle", "0"}, {"--http-port", "-1"},
+      {"--max-result", "0"}, {"--max-result", "100"},
   };
   for (const auto& args : bad) EXPECT_THROW(ParseServerOptions(args), Exception) << args[0];
 }
