@@ -8,9 +8,15 @@ namespace rda {
 
 QFont InstallFont(bool bold) {
   QFont font;
-  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif")});
+  // The window was laid out for "MS Sans Serif" at 11 pixels; where it is missing, the
+  // narrow sans-serif faces with similar widths come first, so that the texts still
+  // fit their places.
+  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                    QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"),
+                    QStringLiteral("Arial"), QStringLiteral("Helvetica"),
+                    QStringLiteral("DejaVu Sans Condensed")});
   font.setStyleHint(QFont::SansSerif);
-  font.setPointSize(8);
+  font.setPixelSize(11);
   font.setBold(bold);
   return font;
 }

@@ -1,5 +1,5 @@
-// The look the install utility's windows share: the "MS Sans Serif" 8 point font (or
-// the platform's sans-serif where it is missing), and the message box of a kind with
+// The look the install utility's windows share: the "MS Sans Serif" 8 point font (11
+// pixels; a similar sans-serif face where it is missing), and the message box of a kind with
 // one OK button.
 #pragma once
 

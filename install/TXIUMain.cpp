@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
@@ -38,15 +39,19 @@ const char* const kMemoLines[] = {
     "4. If you need further assistance, please contact your Supplier.",
 };
 
+// A label that sizes itself to its text, as the window's labels do, but never below
+// `width`.
 QLabel* Label(QWidget* parent, const char* caption, int left, int top, int width = 0) {
   auto* label = new QLabel(QString::fromLatin1(caption), parent);
   label->move(left, top);
-  if (width > 0) {
-    label->resize(width, 13);
-  } else {
-    label->adjustSize();
-  }
+  label->setMinimumWidth(width);
+  label->adjustSize();
   return label;
+}
+
+void SetLabelText(QLabel* label, const std::string& text) {
+  label->setText(ToQString(text));
+  label->adjustSize();
 }
 
 QLineEdit* Edit(QWidget* parent, const std::string& text, int left, int top, int width) {
@@ -110,6 +115,7 @@ void TfrmTXIUMain::BuildInstallTab() {
   Memo1 = new QPlainTextEdit(tabInstall);
   Memo1->setGeometry(16, 8, 385, 169);
   Memo1->setFrameShape(QFrame::NoFrame);
+  Memo1->document()->setDocumentMargin(1);
   Memo1->setFont(InstallFont(true));
   QPalette palette = Memo1->palette();
   palette.setColor(QPalette::Base, palette.color(QPalette::Button));
@@ -196,15 +202,15 @@ std::string TfrmTXIUMain::ConfigText(TConfigField field) const {
 }
 
 void TfrmTXIUMain::SetResultLabels(const std::string& tcpip, const std::string& http) {
-  lblTCPIPStatus->setText(ToQString(tcpip));
-  lblHTTPStatus->setText(ToQString(http));
+  SetLabelText(lblTCPIPStatus, tcpip);
+  SetLabelText(lblHTTPStatus, http);
 }
 
 void TfrmTXIUMain::SetCompanyName(const std::string& text) {
   lblCompanyName->setText(ToQString(text));
 }
 
-void TfrmTXIUMain::SetVersionText(const std::string& text) { lblVerNum->setText(ToQString(text)); }
+void TfrmTXIUMain::SetVersionText(const std::string& text) { SetLabelText(lblVerNum, text); }
 
 void TfrmTXIUMain::SetTestButton(bool enabled, bool isDefault) {
   btnTestConnection->setEnabled(enabled);
@@ -236,7 +242,10 @@ void TfrmTXIUMain::ShowError(const std::exception& error) {
   ui_.ShowException(error);
 }
 
-void TfrmTXIUMain::TerminateApplication() { ui_.TerminateApplication(); }
+void TfrmTXIUMain::TerminateApplication() {
+  terminateRequested_ = true;
+  ui_.TerminateApplication();
+}
 
 void TfrmTXIUMain::MessageDlg(const std::string& text, TMsgDlgType type) {
   ShowMessageDlg(this, text, type);

@@ -40,6 +40,9 @@ class TfrmTXIUMain : public QMainWindow, public TInstallView {
   ~TfrmTXIUMain() override;
 
   TTamrixInstall& Steps() { return *steps_; }
+  // True once a step asked the application to end (after an install, or a cancelled
+  // company-code dialog).
+  bool TerminateRequested() const { return terminateRequested_; }
 
   // The buttons' handlers (the buttons call them; so may tests).
   void btnTestConnectionClick();
@@ -99,6 +102,7 @@ class TfrmTXIUMain : public QMainWindow, public TInstallView {
   TRdaWidgetUserInterface ui_;
   int busy_ = 0;
   bool centred_ = false;
+  bool terminateRequested_ = false;
   std::unique_ptr<TTamrixInstall> steps_;  // last: made once the components exist
 };
 

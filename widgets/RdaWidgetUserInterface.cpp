@@ -9,7 +9,6 @@
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
@@ -84,12 +83,7 @@ TRdaAddressChoice TRdaWidgetUserInterface::ChooseAddress(const std::vector<std::
   return choice;
 }
 
-void TRdaWidgetUserInterface::TerminateApplication() {
-  // quit() does nothing while no event loop runs; the queued call also reaches a loop
-  // that starts later.
-  QCoreApplication::quit();
-  QTimer::singleShot(0, qApp, [] { QCoreApplication::quit(); });
-}
+void TRdaWidgetUserInterface::TerminateApplication() { QCoreApplication::quit(); }
 
 void TRdaWidgetUserInterface::ShowException(const std::exception& error) {
   QMessageBox box(QMessageBox::Critical, QApplication::applicationName(),

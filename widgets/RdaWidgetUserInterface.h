@@ -22,8 +22,8 @@ class TRdaWidgetUserInterface : public TRdaUserInterface {
                                           const std::string& initial) override;
   TRdaAddressChoice ChooseAddress(const std::vector<std::string>& list,
                                   const std::string& last) override;
-  // Asks the event loop to end; a request made before the loop runs ends it as soon
-  // as it starts.
+  // Asks the application's event loop to end (QCoreApplication::quit: nothing happens
+  // while no loop runs).
   void TerminateApplication() override;
   // An error box with the error's text.
   void ShowException(const std::exception& error) override;

@@ -4,14 +4,16 @@
 //   [[maybe_unused]] auto* const kQt = ::testing::AddGlobalTestEnvironment(
 //       new rda::test::GuiTestEnvironment("test_widgets"));
 //
-// Also runs the event loop for a while or until a condition holds, and answers the
-// modal dialog that the next call opens (FindDialog / AnswerNextModal).
+// Also runs the event loop for a while or until a condition holds (PumpUntil), and
+// answers the modal dialogs that a call opens (AnswerNextModal, ModalAnswerer).
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QMessageBox>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -20,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace rda::test {
 
@@ -82,6 +85,45 @@ void AnswerNextModal(std::function<void(T*)> answer, int ms = 30000) {
     }
   });
   timer->start();
+}
+
+// Answers every modal window that opens while it lives (from inside the modal loop
+// that shows it), each once, with `answer`, which may open more modal windows; keeps
+// a line per window it saw:
+// "<title>|<text>" for message boxes, the title for other windows.
+class ModalAnswerer {
+ public:
+  explicit ModalAnswerer(std::function<void(QWidget*)> answer) : answer_(std::move(answer)) {
+    timer_.setInterval(10);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { Poll(); });
+    timer_.start();
+  }
+  const std::vector<std::string>& Seen() const { return seen_; }
+
+ private:
+  void Poll() {
+    QWidget* w = QApplication::activeModalWidget();
+    if (w == nullptr || !w->isVisible() || w->property("rdaTestAnswered").toBool()) return;
+    w->setProperty("rdaTestAnswered", true);
+    std::string line = w->windowTitle().toStdString();
+    if (auto* box = qobject_cast<QMessageBox*>(w)) line += "|" + box->text().toStdString();
+    seen_.push_back(line);
+    // Answered from a call of its own, not from this timer's slot: an answer that
+    // opens another modal window (which Qt would not let this timer see) then gets
+    // answered too.
+    QTimer::singleShot(0, w, [answer = answer_, w] { answer(w); });
+  }
+
+  std::function<void(QWidget*)> answer_;
+  std::vector<std::string> seen_;
+  QTimer timer_;
+};
+
+// Presses OK in a message box (other windows are left to the caller's answer).
+inline void PressOk(QWidget* w) {
+  if (auto* box = qobject_cast<QMessageBox*>(w)) {
+    if (QAbstractButton* ok = box->button(QMessageBox::Ok)) ok->click();
+  }
 }
 
 }  // namespace rda::test
