@@ -77,7 +77,9 @@ void TIniFile::Parse(std::string_view text) {
       lineEnd_ = crlf ? "\r\n" : "\n";
       sawLineEnd = true;
     }
-    if (crlf) raw.remove_suffix(1);
+    // Every CR at a line's end goes: a stray one would otherwise turn into the line
+    // end of the next reading.
+    while (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
     Line line;
     line.raw = std::string(raw);
     const std::string_view t = TrimBlanks(raw);
