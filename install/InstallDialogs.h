@@ -12,7 +12,19 @@ namespace rda {
 enum TMsgDlgType : uint8_t { mtWarning = 0, mtError, mtInformation, mtConfirmation };
 
 // "Warning", "Error", "Information", "Confirmation".
-const char* MsgDlgTypeName(TMsgDlgType type);
+inline const char* MsgDlgTypeName(TMsgDlgType type) {
+  switch (type) {
+    case mtWarning:
+      return "Warning";
+    case mtError:
+      return "Error";
+    case mtInformation:
+      return "Information";
+    case mtConfirmation:
+      return "Confirmation";
+  }
+  return "Information";
+}
 
 class TInstallDialogs {
  public:

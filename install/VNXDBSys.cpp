@@ -228,18 +228,4 @@ bool IsXServerLocal(const std::string& lanAddress, int port) {
   return answer == QByteArray(kProbe, kProbeSize);
 }
 
-const char* MsgDlgTypeName(TMsgDlgType type) {
-  switch (type) {
-    case mtWarning:
-      return "Warning";
-    case mtError:
-      return "Error";
-    case mtInformation:
-      return "Information";
-    case mtConfirmation:
-      return "Confirmation";
-  }
-  return "Information";
-}
-
 }  // namespace rda
