@@ -21,7 +21,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
   # real peers the integration tests start on loopback
-  curl nginx tinyproxy python3-pyftpdlib
+  curl openssl nginx tinyproxy python3-pyftpdlib
 )
 
 log() { printf '\033[1m== %s\033[0m\n' "$*"; }
