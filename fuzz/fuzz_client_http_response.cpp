@@ -21,44 +21,10 @@
 #include "base/Exception.h"
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaClientSocketPrivate.h"
+#include "fuzz/ClientFuzzSupport.h"
 #include "connection/RdaHttpTunnel.h"
 
 namespace {
-
-// A transport without a network: every open is refused a moment later.
-class NoNetwork : public rda::TRdaTransport {
- public:
-  void Open(const std::string&, uint16_t, int) override {
-    QTimer::singleShot(0, &context_, [this] {
-      if (events_ != nullptr) events_->TransportError(10061, rda::eeConnect, false);
-    });
-  }
-  void Close() override {}
-  void Abort() override {}
-  bool IsConnected() const override { return false; }
-  bool IsIdle() const override { return true; }
-  int64_t Write(std::string_view) override { return 0; }
-  void Flush() override {}
-  int64_t BytesAvailable() const override { return 0; }
-  size_t Read(char*, size_t) override { return 0; }
-  bool WaitForConnected(int) override { return false; }
-  bool WaitForBytesWritten(int) override { return false; }
-  bool WaitForReadyRead(int) override { return false; }
-  int64_t BytesToWrite() const override { return 0; }
-  int LastErrorCode() const override { return 10061; }
-  std::string LastErrorText() const override { return "Connection refused"; }
-
- private:
-  QObject context_;
-};
-
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "fuzz_client_http_response";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
 
 // The reader alone: its counts stay within what the head announced.
 void ReadAlone(std::string_view bytes, size_t piece, bool close) {
@@ -94,7 +60,7 @@ void ReadAlone(std::string_view bytes, size_t piece, bool close) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  App();
+  rda::fuzz::App();
   if (size < 2) return 0;
   const uint8_t mode = data[0];
   const size_t piece = data[1];
@@ -114,7 +80,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       s.SetupWebTunnel("10.0.0.2", "10.0.0.1", "isapi/RdaHttp.dll", 80, 9406);
       s.WebServer().SetWinInet(false);
     }
-    s.Private().SetTransport(std::make_unique<NoNetwork>());
+    s.Private().SetTransport(std::make_unique<rda::fuzz::RefusingTransport>());
     s.WebServer().SetAddCookie((mode & 2) != 0);
     if (mode & 4) s.SetEncryption(rda::etRdaEncrypt);
     s.SetReplyTimeout(50);

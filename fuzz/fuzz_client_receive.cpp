@@ -19,40 +19,11 @@
 
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaClientSocketPrivate.h"
+#include "fuzz/ClientFuzzSupport.h"
 #include "connection/RdaComponent.h"
 #include "connection/RdaUserInterface.h"
 
 namespace {
-
-// A transport without a network: every open is refused a moment later.
-class RefusingTransport : public rda::TRdaTransport {
- public:
-  void Open(const std::string&, uint16_t, int) override {
-    opening_ = true;
-    QTimer::singleShot(0, &context_, [this] {
-      opening_ = false;
-      if (events_ != nullptr) events_->TransportError(10061, rda::eeConnect, false);
-    });
-  }
-  void Close() override { opening_ = false; }
-  void Abort() override { opening_ = false; }
-  bool IsConnected() const override { return false; }
-  bool IsIdle() const override { return !opening_; }
-  int64_t Write(std::string_view) override { return 0; }
-  void Flush() override {}
-  int64_t BytesAvailable() const override { return 0; }
-  size_t Read(char*, size_t) override { return 0; }
-  bool WaitForConnected(int) override { return false; }
-  bool WaitForBytesWritten(int) override { return false; }
-  bool WaitForReadyRead(int) override { return false; }
-  int64_t BytesToWrite() const override { return 0; }
-  int LastErrorCode() const override { return 10061; }
-  std::string LastErrorText() const override { return "Connection refused"; }
-
- private:
-  QObject context_;
-  bool opening_ = false;
-};
 
 class Sink : public rda::TRdaComponent {
  public:
@@ -66,18 +37,10 @@ class Sink : public rda::TRdaComponent {
   size_t bytes_ = 0;
 };
 
-QCoreApplication& App() {
-  static int argc = 1;
-  static char name[] = "fuzz_client_receive";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-  return app;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  App();
+  rda::fuzz::App();
   if (size < 2) return 0;
   const uint8_t mode = data[0];
   const size_t piece = data[1];
@@ -87,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Sink first, second;
   {
     rda::TRdaClientSocket s;
-    s.Private().SetTransport(std::make_unique<RefusingTransport>());
+    s.Private().SetTransport(std::make_unique<rda::fuzz::RefusingTransport>());
     s.SetUserInterface(&ui);
     s.SetReplyTimeout(50);
     s.SetConnectAction(rda::caNone);
