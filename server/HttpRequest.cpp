@@ -263,7 +263,15 @@ std::string HttpResponse(int minorVersion, int status, bool keepAlive, std::stri
   out += contentType;
   out += "\r\nContent-Length: ";
   out += std::to_string(body.size());
-  out += keepAlive ? "\r\nConnection: keep-alive\r\n" : "\r\nConnection: close\r\n";
+  // HTTP/1.1 keeps a connection open unless told otherwise; every header byte
+  // counts here, as some HTTP clients read a response's head a byte at a time.
+  if (!keepAlive) {
+    out += "\r\nConnection: close\r\n";
+  } else if (minorVersion == 1) {
+    out += "\r\n";
+  } else {
+    out += "\r\nConnection: keep-alive\r\n";
+  }
   for (const auto& h : extraHeaders) out += h + "\r\n";
   out += "\r\n";
   out += body;

@@ -14,7 +14,7 @@
 //   HTTP/1.x 200 OK
 //   Content-Type: application/octet-stream
 //   Content-Length: <n>
-//   Connection: keep-alive | close
+//   Connection: keep-alive | close   (HTTP/1.0 keep-alive, or close; omitted for HTTP/1.1 keep-alive)
 //   Content:
 //   <empty line>
 //   <frames>

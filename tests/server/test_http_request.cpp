@@ -127,6 +127,11 @@ TEST(HttpResponses, ErrorPagesSayErrorBeforeTheirEmptyLine) {
             "Connection: keep-alive\r\n\r\nError 403 Forbidden: not here\r\n\r\n");
   EXPECT_NE(HttpErrorResponse(1, HttpError{405, "x"}, false).find("\r\nAllow: POST\r\n"),
             std::string::npos);
+  // HTTP/1.1 keeps the connection without saying so and says when it closes.
+  EXPECT_EQ(HttpResponse(1, 200, true, "text/plain", "ok", {}),
+            "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nContent-Length: 2\r\n\r\nok");
+  EXPECT_NE(HttpResponse(1, 200, false, "text/plain", "ok", {}).find("\r\nConnection: close\r\n"),
+            std::string::npos);
 }
 
 TEST(TunnelTarget, ReadsBothQueryFormsUnderTheExtensionPath) {
