@@ -477,8 +477,10 @@ void TRdaClientSocketPrivate::HandleDisconnect() {
   SetAnchorStatus(TACDisconnectedFromServer);
   // A hand-built HTTP request still in the Outbox has not been lost with the
   // connection: its sender goes on waiting while the connection reopens to send it.
+  // (Only the request on the wire is lost; one waits at a time, so when that one
+  // did not wait, the waiting one is still queued.)
   const bool queuedWaiter =
-      HandBuiltHttp() && httpOutstanding_ == 0 &&
+      HandBuiltHttp() && !(httpOutstanding_ > 0 && httpInFlightWaits_) &&
       std::any_of(outbox_.begin(), outbox_.end(), [](const TRdaOutboxEntry& e) { return e.Waits; });
   if (!queuedWaiter) {
     for (Waiter* w : waiters_)

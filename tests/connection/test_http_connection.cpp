@@ -121,6 +121,37 @@ TEST_F(HandBuilt, AConnectionTheServerDoesNotKeepIsReopenedForTheNextRequest) {
   EXPECT_TRUE(ui.errors.empty());
 }
 
+TEST_F(HandBuilt, ARequestQueuedWhenTheServerHangsUpIsSentAfterReconnecting) {
+  peer.onReceive = [&] {
+    if (Requests(peer.Received()).empty()) return;
+    peer.ClearReceived();
+    if (peer.Connections() == 1) {
+      peer.Close();  // no answer, no warning
+    } else {
+      peer.Send(Response(ListReply("after reconnecting")));
+    }
+  };
+  s.SendCodedMessage(5, "first");  // in flight on the first connection
+  QElapsedTimer clock;
+  clock.start();
+  // Queued behind it; the hang-up leaves it in the Outbox, and the reconnect timer
+  // opens a new connection half a second later to send it.
+  EXPECT_EQ(Ask(), Answer("after reconnecting"));
+  EXPECT_GE(clock.elapsed(), 450);
+  EXPECT_EQ(peer.Connections(), 2);
+  EXPECT_TRUE(s.Private().Outbox().empty());
+  EXPECT_TRUE(ui.errors.empty());
+  // When the waiting request itself is on the wire, its answer is lost with the
+  // connection, and nothing is sent again.
+  peer.onReceive = [&] {
+    if (Requests(peer.Received()).empty()) return;
+    peer.ClearReceived();
+    peer.Close();
+  };
+  EXPECT_EQ(Ask(), "raised: Disconnected from server!");
+  EXPECT_TRUE(s.Private().Outbox().empty());
+}
+
 TEST_F(HandBuilt, MalformedResponsesEndTheRequestWithAClearError) {
   struct Case {
     const char* name;
