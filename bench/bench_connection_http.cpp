@@ -6,20 +6,35 @@
 //      server's tunnelling endpoint, HTTP/1.1 keep-alive; goal at most 3x direct TCP;
 //   3. form 2: hand-built HTTP/1.0 requests with Keep-Alive on one socket;
 //   4. form 1 through nginx in front of the endpoint, as a company hosts it (for
-//      information; skipped when nginx is not installed).
+//      information; skipped when nginx is not installed);
+//   5. the floor under form 1: the same HTTP exchange (a POST of the select's size,
+//      the endpoint's response head and a body of the answer's size) against a
+//      responder in this process that answers at once, through QNetworkAccessManager
+//      alone and hand-built on a blocking socket. Whatever QNAM costs there, form 1
+//      pays as well; the rest of form 1 is ours and the endpoint's.
 //
 // The tunnel runs in stateless mode (session header), so that each request reuses the
 // endpoint's session connection to the data server, as the direct connection is
 // reused. Every round trip checks the rows it got back.
+#include <arpa/inet.h>
 #include <benchmark/benchmark.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
+#include <QEventLoop>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 
 #include <cstdio>
 #include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaComponent.h"
@@ -126,12 +141,141 @@ void BM_SelectTunnelForm1Nginx(benchmark::State& state) {
   Selects(state, Carriage::kForm1, web->Port());
 }
 
+// The exchange of one select through the tunnel, in size: the request body and the
+// answer frames, and the endpoint's response head without its Content-Length.
+constexpr size_t kRequestBytes = 150;
+constexpr size_t kAnswerBytes = 193;
+const char kResponseHead[] = "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\n";
+
+// Answers every POST at once with kAnswerBytes, one thread per connection.
+class Responder {
+ public:
+  Responder() {
+    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listen_, 8) != 0 ||
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &size) != 0)
+      throw std::runtime_error("the responder cannot listen");
+    port_ = ntohs(addr.sin_port);
+    std::thread([fd = listen_] {
+      for (int c; (c = accept(fd, nullptr, nullptr)) >= 0;) std::thread(Serve, c).detach();
+    }).detach();
+  }
+  int Port() const { return port_; }
+
+ private:
+  static void Serve(int fd) {
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    const std::string response = std::string(kResponseHead) +
+                                 "Content-Length: " + std::to_string(kAnswerBytes) +
+                                 "\r\nContent:\r\n\r\n" + std::string(kAnswerBytes, 'a');
+    std::string in;
+    char buffer[65536];
+    for (;;) {
+      const size_t end = in.find("\r\n\r\n");
+      const size_t at = in.find("Content-Length: ");
+      if (end != std::string::npos && at != std::string::npos && at < end) {
+        const size_t total = end + 4 + std::stoul(in.substr(at + 16));
+        if (in.size() >= total) {
+          in.erase(0, total);
+          if (send(fd, response.data(), response.size(), MSG_NOSIGNAL) < 0) break;
+          continue;
+        }
+      }
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      in.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+  }
+
+  int listen_ = -1;
+  int port_ = 0;
+};
+
+Responder& TheResponder() {
+  static Responder responder;
+  return responder;
+}
+
+const char kPath[] = "/isapi/RdaHttp.dll/RDA?127.0.0.1&9406&20";
+
+void BM_FloorQnamPost(benchmark::State& state) {
+  QNetworkAccessManager manager;
+  QNetworkRequest request(
+      QUrl("http://127.0.0.1:" + QString::number(TheResponder().Port()) + kPath));
+  request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
+  const QByteArray body(kRequestBytes, 'q');
+  auto once = [&] {
+    QNetworkReply* reply = manager.post(request, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+    const qsizetype got = reply->readAll().size();
+    reply->deleteLater();
+    return got == static_cast<qsizetype>(kAnswerBytes);
+  };
+  once();
+  for (auto _ : state) {
+    if (!once()) {
+      state.SkipWithError("wrong answer");
+      break;
+    }
+  }
+}
+
+void BM_FloorHandBuiltPost(benchmark::State& state) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(TheResponder().Port()));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    state.SkipWithError("cannot reach the responder");
+    close(fd);
+    return;
+  }
+  const std::string request = std::string("POST ") + kPath +
+                              " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                              std::to_string(kRequestBytes) + "\r\n\r\n" +
+                              std::string(kRequestBytes, 'q');
+  std::string in;
+  char buffer[65536];
+  for (auto _ : state) {
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) {
+      state.SkipWithError("send failed");
+      break;
+    }
+    in.clear();
+    size_t end;
+    while ((end = in.find("\r\n\r\n")) == std::string::npos || in.size() < end + 4 + kAnswerBytes) {
+      const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      in.append(buffer, static_cast<size_t>(n));
+    }
+    if (end == std::string::npos || in.size() != end + 4 + kAnswerBytes) {
+      state.SkipWithError("wrong answer");
+      break;
+    }
+  }
+  close(fd);
+}
+
 }  // namespace
 
 BENCHMARK(BM_SelectDirectTcp)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
 BENCHMARK(BM_SelectTunnelForm1)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
 BENCHMARK(BM_SelectTunnelForm2)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
 BENCHMARK(BM_SelectTunnelForm1Nginx)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
+BENCHMARK(BM_FloorQnamPost)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
+BENCHMARK(BM_FloorHandBuiltPost)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
 
 namespace {
 
@@ -156,6 +300,15 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 ratio("BM_SelectTunnelForm2"));
     std::printf("tunnel form 1 through nginx / direct TCP = %.2f (for information)\n",
                 ratio("BM_SelectTunnelForm1Nginx"));
+    std::printf("floor: a bare QNAM POST / direct TCP select = %.2f, hand-built POST = %.2f\n",
+                ratio("BM_FloorQnamPost"), ratio("BM_FloorHandBuiltPost"));
+    const auto share = [&](const char* a, const char* b) {
+      return times_.count(a) != 0 && times_.count(b) != 0 && times_[b] > 0 ? times_[a] / times_[b]
+                                                                            : 0.0;
+    };
+    std::printf("form 1 / its floor (bare QNAM POST) = %.2f; form 2 / hand-built POST = %.2f\n",
+                share("BM_SelectTunnelForm1", "BM_FloorQnamPost"),
+                share("BM_SelectTunnelForm2", "BM_FloorHandBuiltPost"));
   }
 
  private:

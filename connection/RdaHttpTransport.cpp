@@ -112,24 +112,10 @@ class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
     queue_.pop_front();
     proxyLogins_ = 0;
     const TRdaHttpRequestSettings& s = running_.settings;
-    QNetworkRequest request(QUrl(QString::fromStdString(s.Url), QUrl::TolerantMode));
-    request.setHeader(QNetworkRequest::UserAgentHeader, QString::fromStdString(s.Agent));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
-    request.setRawHeader("Accept", "application/octet-stream");
-    // Nothing of a reply is stored: each one answers one message.
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::AlwaysNetwork);
-    if (s.SocksHost.empty()) {
-      manager_.setProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
-    } else {
-      manager_.setProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy,
-                                      QString::fromStdString(s.SocksHost),
-                                      static_cast<quint16>(s.SocksPort)));
-    }
+    UseProxy(s);
     Status(wsSendingRequest);
     QNetworkReply* reply = manager_.post(
-        request, QByteArray(running_.body.data(), static_cast<qsizetype>(running_.body.size())));
+        RequestFor(s), QByteArray(running_.body.data(), static_cast<qsizetype>(running_.body.size())));
     current_ = reply;
     receiving_ = false;
     QObject::connect(reply, &QNetworkReply::socketStartedConnecting, &context_,
@@ -148,6 +134,38 @@ class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
                        if (events_ != nullptr) events_->TransportProgress(total < 0 ? 0 : total, received);
                      });
     QObject::connect(reply, &QNetworkReply::finished, &context_, [this, reply] { Finished(reply); });
+  }
+
+  // The request's URL and headers, parsed again only when the settings change: a
+  // connection sends the same URL over and over.
+  const QNetworkRequest& RequestFor(const TRdaHttpRequestSettings& s) {
+    if (s.Url == requestUrl_ && s.Agent == requestAgent_) return request_;
+    requestUrl_ = s.Url;
+    requestAgent_ = s.Agent;
+    request_ = QNetworkRequest(QUrl(QString::fromStdString(s.Url), QUrl::TolerantMode));
+    request_.setHeader(QNetworkRequest::UserAgentHeader, QString::fromStdString(s.Agent));
+    request_.setHeader(QNetworkRequest::ContentTypeHeader, "application/octet-stream");
+    request_.setRawHeader("Accept", "application/octet-stream");
+    // Nothing of a reply is stored: each one answers one message.
+    request_.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
+    request_.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                          QNetworkRequest::AlwaysNetwork);
+    return request_;
+  }
+
+  void UseProxy(const TRdaHttpRequestSettings& s) {
+    const std::string socks = s.SocksHost.empty() ? std::string()
+                                                  : s.SocksHost + ":" + std::to_string(s.SocksPort);
+    if (proxySet_ && socks == socks_) return;
+    proxySet_ = true;
+    socks_ = socks;
+    if (s.SocksHost.empty()) {
+      manager_.setProxy(QNetworkProxy(QNetworkProxy::DefaultProxy));
+    } else {
+      manager_.setProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy,
+                                      QString::fromStdString(s.SocksHost),
+                                      static_cast<quint16>(s.SocksPort)));
+    }
   }
 
   // Certificate errors are ignored only when every one of them is of a kind the
@@ -248,6 +266,11 @@ class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
   QObject context_;  // receives the signals; declared first, so it goes last
   QNetworkAccessManager manager_;
   TRdaHttpRequestSettings settings_;
+  QNetworkRequest request_;
+  std::string requestUrl_;
+  std::string requestAgent_;
+  std::string socks_;
+  bool proxySet_ = false;
   std::deque<Request> queue_;
   Request running_;
   QNetworkReply* current_ = nullptr;

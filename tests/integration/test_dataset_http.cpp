@@ -91,8 +91,10 @@ TEST_P(DatasetOverHttp, PacketsAndErrorsTravelTheTunnel) {
   EXPECT_EQ(ds.PrivateConnection(), nullptr);
 }
 
-TEST_P(DatasetOverHttp, RdaQueryTunnelsWithHttp) {
-  if (GetParam() == kHandBuilt) GTEST_SKIP() << "rdaquery tunnels through the platform HTTP client";
+// rdaquery tunnels through the platform HTTP client only.
+class RdaQueryOverHttp : public DatasetOverHttp {};
+
+TEST_P(RdaQueryOverHttp, TunnelsWithHttp) {
   const int posts = Posts();
   const test::Outcome o = test::RunQuery({"--http", "127.0.0.1:" + std::to_string(web.Port()), "--port",
                                           std::to_string(server.DataPort()), "--encryption", "rda", "--user",
@@ -103,6 +105,7 @@ TEST_P(DatasetOverHttp, RdaQueryTunnelsWithHttp) {
   EXPECT_TRUE(test::RunUntil([&] { return Posts() > posts; }));
 }
 
+INSTANTIATE_TEST_SUITE_P(PlatformClient, RdaQueryOverHttp, ::testing::Values(kPlatformClient));
 INSTANTIATE_TEST_SUITE_P(Forms, DatasetOverHttp, ::testing::Values(kPlatformClient, kHandBuilt),
                          [](const ::testing::TestParamInfo<Form>& p) {
                            return std::string(p.param == kPlatformClient ? "PlatformClient" : "HandBuilt");
