@@ -25,12 +25,12 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <map>
 #include <stdexcept>
 #include <string>
 #include <thread>
 
 #include "base/ByteIO.h"
+#include "bench/BenchReport.h"
 #include "connection/RdaClientSocket.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaStringLine.h"
@@ -296,44 +296,18 @@ BENCHMARK(BM_RawReply64MiB)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTi
 BENCHMARK(BM_RawReply64MiBFreshBuffer)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_ClientReply64MiB)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
-namespace {
-
-// Prints the two ratios after the runs.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (!r.error_occurred) times_[r.run_name.function_name] = r.GetAdjustedRealTime();
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto ratio = [&](const char* a, const char* b) {
-      return times_.count(a) != 0 && times_.count(b) != 0 && times_[b] > 0 ? times_[a] / times_[b] : 0.0;
-    };
-    std::printf("client round trip / raw round trip = %.2f (goal <= 1.5)\n",
-                ratio("BM_ClientRoundTrip", "BM_RawRoundTrip"));
-    std::printf("client round trip with rdaserver / raw round trip = %.2f (for information)\n",
-                ratio("BM_ClientRoundTripRdaServer", "BM_RawRoundTrip"));
-    std::printf("client 64 MiB reply throughput / raw transfer throughput = %.2f (goal >= 0.5)\n",
-                ratio("BM_RawReply64MiB", "BM_ClientReply64MiB"));
-    std::printf("client 64 MiB reply throughput / raw transfer into fresh memory = %.2f (for "
-                "information)\n",
-                ratio("BM_RawReply64MiBFreshBuffer", "BM_ClientReply64MiB"));
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   g_binDir = std::filesystem::absolute(argv[0]).parent_path().string();
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return rda::bench::Run(argc, argv, rda::bench::Clock::kReal, [](const rda::bench::Results& r) {
+    std::printf("client round trip / raw round trip = %.2f (goal <= 1.5)\n",
+                r.Ratio("BM_ClientRoundTrip", "BM_RawRoundTrip"));
+    std::printf("client round trip with rdaserver / raw round trip = %.2f (for information)\n",
+                r.Ratio("BM_ClientRoundTripRdaServer", "BM_RawRoundTrip"));
+    std::printf("client 64 MiB reply throughput / raw transfer throughput = %.2f (goal >= 0.5)\n",
+                r.Ratio("BM_RawReply64MiB", "BM_ClientReply64MiB"));
+    std::printf("client 64 MiB reply throughput / raw transfer into fresh memory = %.2f (for "
+                "information)\n",
+                r.Ratio("BM_RawReply64MiBFreshBuffer", "BM_ClientReply64MiB"));
+  });
 }

@@ -31,11 +31,11 @@
 
 #include <cstdio>
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "bench/BenchReport.h"
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaComponent.h"
 #include "messaging/RdaStringLine.h"
@@ -277,52 +277,21 @@ BENCHMARK(BM_SelectTunnelForm1Nginx)->Unit(benchmark::kMicrosecond)->UseRealTime
 BENCHMARK(BM_FloorQnamPost)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
 BENCHMARK(BM_FloorHandBuiltPost)->Unit(benchmark::kMicrosecond)->UseRealTime()->MinTime(1);
 
-namespace {
-
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs)
-      if (!r.error_occurred) times_[r.run_name.function_name] = r.GetAdjustedRealTime();
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    const auto ratio = [&](const char* a) {
-      const char* base = "BM_SelectDirectTcp";
-      return times_.count(a) != 0 && times_.count(base) != 0 && times_[base] > 0
-                 ? times_[a] / times_[base]
-                 : 0.0;
-    };
-    std::printf("tunnel form 1 (keep-alive) / direct TCP = %.2f (goal <= 3)\n",
-                ratio("BM_SelectTunnelForm1"));
-    std::printf("tunnel form 2 (keep-alive) / direct TCP = %.2f (for information)\n",
-                ratio("BM_SelectTunnelForm2"));
-    std::printf("tunnel form 1 through nginx / direct TCP = %.2f (for information)\n",
-                ratio("BM_SelectTunnelForm1Nginx"));
-    std::printf("floor: a bare QNAM POST / direct TCP select = %.2f, hand-built POST = %.2f\n",
-                ratio("BM_FloorQnamPost"), ratio("BM_FloorHandBuiltPost"));
-    const auto share = [&](const char* a, const char* b) {
-      return times_.count(a) != 0 && times_.count(b) != 0 && times_[b] > 0 ? times_[a] / times_[b]
-                                                                            : 0.0;
-    };
-    std::printf("form 1 / its floor (bare QNAM POST) = %.2f; form 2 / hand-built POST = %.2f\n",
-                share("BM_SelectTunnelForm1", "BM_FloorQnamPost"),
-                share("BM_SelectTunnelForm2", "BM_FloorHandBuiltPost"));
-  }
-
- private:
-  std::map<std::string, double> times_;
-};
-
-}  // namespace
-
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   g_binDir = std::filesystem::absolute(argv[0]).parent_path().string();
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return rda::bench::Run(argc, argv, rda::bench::Clock::kReal, [](const rda::bench::Results& r) {
+    const auto direct = [&](const char* name) { return r.Ratio(name, "BM_SelectDirectTcp"); };
+    std::printf("tunnel form 1 (keep-alive) / direct TCP = %.2f (goal <= 3)\n",
+                direct("BM_SelectTunnelForm1"));
+    std::printf("tunnel form 2 (keep-alive) / direct TCP = %.2f (for information)\n",
+                direct("BM_SelectTunnelForm2"));
+    std::printf("tunnel form 1 through nginx / direct TCP = %.2f (for information)\n",
+                direct("BM_SelectTunnelForm1Nginx"));
+    std::printf("floor: a bare QNAM POST / direct TCP select = %.2f, hand-built POST = %.2f\n",
+                direct("BM_FloorQnamPost"), direct("BM_FloorHandBuiltPost"));
+    std::printf("form 1 / its floor (bare QNAM POST) = %.2f; form 2 / hand-built POST = %.2f\n",
+                r.Ratio("BM_SelectTunnelForm1", "BM_FloorQnamPost"),
+                r.Ratio("BM_SelectTunnelForm2", "BM_FloorHandBuiltPost"));
+  });
 }

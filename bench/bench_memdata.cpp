@@ -30,6 +30,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bench/BenchReport.h"
 #include "memdata/RdaCustomDataSet.h"
 
 namespace {
@@ -367,19 +368,26 @@ BENCHMARK(BM_Memory)->Unit(benchmark::kMillisecond)->Iterations(1);
 
 namespace {
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      times_.emplace_back(r.benchmark_name(), r.GetAdjustedCPUTime());
-    }
+// The dataset's speed-up over SQLite for one pair, with its goal when it has one.
+void SpeedUp(const rda::bench::Results& r, const char* what, const char* peer, const char* ours,
+             double goal) {
+  const double ratio = r.Ratio(peer, ours);
+  if (ratio <= 0) return;
+  if (goal > 0) {
+    std::printf("%s: dataset %.2fx faster than SQLite (goal >= %.0f: %s)\n", what, ratio, goal,
+                ratio >= goal ? "met" : "missed");
+  } else {
+    std::printf("%s: dataset %.2fx faster than SQLite\n", what, ratio);
   }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    Ratio("Append + Post vs prepared INSERT", "BM_SqliteInsert", "BM_DataSetAppend", 3);
-    Ratio("Scan reading every field vs SELECT *", "BM_SqliteScan", "BM_DataSetScan", 3);
-    Ratio("Locate on unindexed text vs full-scan WHERE", "BM_SqliteLocate", "BM_DataSetLocate", 0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return rda::bench::Run(argc, argv, rda::bench::Clock::kCpu, [](const rda::bench::Results& r) {
+    SpeedUp(r, "Append + Post vs prepared INSERT", "BM_SqliteInsert", "BM_DataSetAppend", 3);
+    SpeedUp(r, "Scan reading every field vs SELECT *", "BM_SqliteScan", "BM_DataSetScan", 3);
+    SpeedUp(r, "Locate on unindexed text vs full-scan WHERE", "BM_SqliteLocate", "BM_DataSetLocate", 0);
     if (g_imageSize > 0) {
       std::printf("Memory: %.1f bytes per row, row image %.0f bytes: %.3fx the image (goal <= 1.3: %s)\n",
                   g_bytesPerRow, g_imageSize, g_bytesPerRow / g_imageSize,
@@ -387,34 +395,5 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::printf("Memory: SQLite %.1f bytes per row: the dataset uses %.3fx SQLite's memory\n",
                   g_sqliteBytesPerRow, g_bytesPerRow / g_sqliteBytesPerRow);
     }
-  }
-
- private:
-  double Time(const std::string& prefix) const {
-    for (const auto& [name, t] : times_) {
-      if (name.rfind(prefix, 0) == 0) return t;
-    }
-    return 0;
-  }
-  void Ratio(const char* what, const char* peer, const char* ours, double goal) const {
-    double p = Time(peer), o = Time(ours);
-    if (p <= 0 || o <= 0) return;
-    if (goal > 0) {
-      std::printf("%s: dataset %.2fx faster than SQLite (goal >= %.0f: %s)\n", what, p / o, goal,
-                  p / o >= goal ? "met" : "missed");
-    } else {
-      std::printf("%s: dataset %.2fx faster than SQLite\n", what, p / o);
-    }
-  }
-  std::vector<std::pair<std::string, double>> times_;
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  });
 }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/ByteIO.h"
+#include "bench/BenchReport.h"
 #include "messaging/RdaStringLine.h"
 
 namespace {
@@ -48,9 +49,6 @@ const Workload& GetWorkload() {
   }();
   return w;
 }
-
-double g_memcpy_seconds = 0;
-double g_stack_seconds = 0;
 
 void BM_Memcpy(benchmark::State& state) {
   const Workload& w = GetWorkload();
@@ -97,29 +95,9 @@ void BM_MessageStack(benchmark::State& state) {
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 BENCHMARK(BM_MessageStack)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2);
 
-// Runs the two, then prints the ratio of their throughputs.
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      const double per_iter = r.GetAdjustedRealTime();
-      if (r.benchmark_name().find("Memcpy") != std::string::npos) g_memcpy_seconds = per_iter;
-      if (r.benchmark_name().find("MessageStack") != std::string::npos) g_stack_seconds = per_iter;
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    if (g_memcpy_seconds > 0 && g_stack_seconds > 0)
-      std::printf("message stack throughput / memcpy throughput = %.2f (goal >= 0.30)\n",
-                  g_memcpy_seconds / g_stack_seconds);
-  }
-};
-
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return rda::bench::Run(argc, argv, rda::bench::Clock::kReal, [](const rda::bench::Results& r) {
+    if (const double ratio = r.Ratio("BM_Memcpy", "BM_MessageStack"); ratio > 0)
+      std::printf("message stack throughput / memcpy throughput = %.2f (goal >= 0.30)\n", ratio);
+  });
 }

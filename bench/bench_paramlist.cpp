@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "bench/BenchReport.h"
 #include "messaging/RdaParamList.h"
 
 namespace {
@@ -62,8 +63,6 @@ bool Check(const rda::TRdaParamList& list) {
          list.Items(6).IsNull();
 }
 
-double g_memcpy = 0, g_write = 0, g_read = 0;
-
 void BM_Memcpy(benchmark::State& state) {
   const Workload& w = GetWorkload();
   std::string dest(w.text.size(), '\0');
@@ -110,32 +109,11 @@ BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ToText)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FromText)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      const std::string name = r.benchmark_name();
-      const double t = r.GetAdjustedRealTime();
-      if (name.find("Memcpy") != std::string::npos) g_memcpy = t;
-      if (name.find("ToText") != std::string::npos) g_write = t;
-      if (name.find("FromText") != std::string::npos) g_read = t;
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
-    if (g_memcpy <= 0) return;
-    if (g_write > 0)
-      std::printf("ToText throughput / memcpy throughput = %.3f\n", g_memcpy / g_write);
-    if (g_read > 0)
-      std::printf("FromText throughput / memcpy throughput = %.3f\n", g_memcpy / g_read);
-  }
-};
-
 int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  return rda::bench::Run(argc, argv, rda::bench::Clock::kReal, [](const rda::bench::Results& r) {
+    if (const double ratio = r.Ratio("BM_Memcpy", "BM_ToText"); ratio > 0)
+      std::printf("ToText throughput / memcpy throughput = %.3f\n", ratio);
+    if (const double ratio = r.Ratio("BM_Memcpy", "BM_FromText"); ratio > 0)
+      std::printf("FromText throughput / memcpy throughput = %.3f\n", ratio);
+  });
 }

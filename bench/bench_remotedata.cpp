@@ -39,6 +39,7 @@
 
 #include <unistd.h>
 
+#include "bench/BenchReport.h"
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaComponent.h"
 #include "memdata/RdaBlobList.h"
@@ -183,7 +184,6 @@ uint64_t DataSetChecksum(rda::TRdaClientDataSet& ds, int& rows) {
 }
 
 double g_openPacketsMs = 0, g_allPacketsMs = 0, g_oneReplyMs = 0, g_sqliteMs = 0;
-double g_loaderBytesPerSecond = 0, g_loaderNewStoreBytesPerSecond = 0, g_memchrBytesPerSecond = 0;
 double g_bytesPerRow = 0, g_imageSize = 0;
 
 size_t HeapInUse() {
@@ -409,23 +409,12 @@ BENCHMARK(BM_Loader)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_LoaderNewStore)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_MemchrSplit)->Unit(benchmark::kMillisecond)->Iterations(20);
 
-namespace {
-
-class RatioReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& r : runs) {
-      if (r.counters.count("bytes_per_second") != 0) {
-        const double rate = r.counters.at("bytes_per_second");
-        if (r.benchmark_name().rfind("BM_Loader/", 0) == 0) g_loaderBytesPerSecond = rate;
-        if (r.benchmark_name().rfind("BM_LoaderNewStore", 0) == 0) g_loaderNewStoreBytesPerSecond = rate;
-        if (r.benchmark_name().rfind("BM_MemchrSplit", 0) == 0) g_memchrBytesPerSecond = rate;
-      }
-    }
-  }
-  void Finalize() override {
-    ConsoleReporter::Finalize();
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  return rda::bench::Run(argc, argv, rda::bench::Clock::kReal, [](const rda::bench::Results& r) {
+    const double loader = r.Counter("BM_Loader", "bytes_per_second");
+    const double loaderNewStore = r.Counter("BM_LoaderNewStore", "bytes_per_second");
+    const double memchr = r.Counter("BM_MemchrSplit", "bytes_per_second");
     if (g_allPacketsMs > 0) {
       std::printf("End to end, packets of %d: open %.1f ms, all %d rows %.1f ms, %.0f rows/s\n",
                   kPacketRows, g_openPacketsMs, kRows, g_allPacketsMs, kRows / (g_allPacketsMs / 1000));
@@ -439,30 +428,19 @@ class RatioReporter : public benchmark::ConsoleReporter {
                   "SQLite's time\n",
                   g_sqliteMs, g_allPacketsMs / g_sqliteMs);
     }
-    if (g_loaderBytesPerSecond > 0 && g_memchrBytesPerSecond > 0) {
-      const double ratio = g_loaderBytesPerSecond / g_memchrBytesPerSecond;
+    if (loader > 0 && memchr > 0) {
+      const double ratio = loader / memchr;
       std::printf("Loader %.0f MB/s, memchr split %.0f MB/s: %.3fx the limit (goal >= 0.25: %s)\n",
-                  g_loaderBytesPerSecond / 1e6, g_memchrBytesPerSecond / 1e6, ratio,
+                  loader / 1e6, memchr / 1e6, ratio,
                   ratio >= 0.25 ? "met" : "missed");
-      if (g_loaderNewStoreBytesPerSecond > 0) {
+      if (loaderNewStore > 0) {
         std::printf("Loader into a new store (its memory taken first) %.0f MB/s: %.3fx the limit\n",
-                    g_loaderNewStoreBytesPerSecond / 1e6, g_loaderNewStoreBytesPerSecond / g_memchrBytesPerSecond);
+                    loaderNewStore / 1e6, loaderNewStore / memchr);
       }
     }
     if (g_imageSize > 0) {
       std::printf("Memory: %.1f bytes per row, row image %.0f bytes: %.3fx the image\n", g_bytesPerRow,
                   g_imageSize, g_bytesPerRow / g_imageSize);
     }
-  }
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  RatioReporter reporter;
-  benchmark::RunSpecifiedBenchmarks(&reporter);
-  benchmark::Shutdown();
-  return 0;
+  });
 }

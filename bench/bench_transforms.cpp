@@ -11,9 +11,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <map>
 #include <string>
 
+#include "bench/BenchReport.h"
 #include "messaging/RdaDES.h"
 #include "messaging/RdaZLib.h"
 
@@ -197,18 +197,6 @@ void BM_ZLibUnpack(benchmark::State& state, bool ours) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * rows.size()));
 }
 
-// Keeps each run's CPU time per iteration (steadier than wall time on a shared machine,
-// and the work is single-threaded) so that main can print the pairs' ratios.
-class PairReporter : public benchmark::ConsoleReporter {
- public:
-  void ReportRuns(const std::vector<Run>& runs) override {
-    ConsoleReporter::ReportRuns(runs);
-    for (const Run& run : runs)
-      if (!run.error_occurred) times[run.run_name.function_name] = run.GetAdjustedCPUTime();
-  }
-  std::map<std::string, double> times;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,24 +215,19 @@ int main(int argc, char** argv) {
   add("ZLib_Unpack/Rda", [](benchmark::State& s) { BM_ZLibUnpack(s, true); }, 1.0);
   add("ZLib_Unpack/zlib", [](benchmark::State& s) { BM_ZLibUnpack(s, false); }, 1.0);
 
-  PairReporter reporter;
+  // CPU time: steadier than wall time on a shared machine, and the work is single-threaded.
+  rda::bench::Reporter reporter(rda::bench::Clock::kCpu, [](const rda::bench::Results& r) {
+    std::printf("\n");
+    for (const char* op : {"DES_Encrypt", "DES_Decrypt"}) {
+      if (const double ratio = r.Ratio(std::string(op) + "/OpenSSL", std::string(op) + "/Rda"); ratio > 0)
+        std::printf("%s: Rda speed / OpenSSL speed = %.2f\n", op, ratio);
+    }
+    for (const char* op : {"ZLib_Pack", "ZLib_Unpack"}) {
+      if (const double ratio = r.Ratio(std::string(op) + "/Rda", std::string(op) + "/zlib"); ratio > 0)
+        std::printf("%s: Rda wrapper overhead over direct zlib = %+.1f%%\n", op, (ratio - 1.0) * 100.0);
+    }
+  });
   benchmark::RunSpecifiedBenchmarks(&reporter);
-  auto both = [&](const std::string& a, const std::string& b) {
-    return reporter.times.count(a) && reporter.times.count(b);
-  };
-  std::printf("\n");
-  for (const char* op : {"DES_Encrypt", "DES_Decrypt"}) {
-    const std::string ours = std::string(op) + "/Rda", peer = std::string(op) + "/OpenSSL";
-    if (both(ours, peer))
-      std::printf("%s: Rda speed / OpenSSL speed = %.2f\n", op,
-                  reporter.times[peer] / reporter.times[ours]);
-  }
-  for (const char* op : {"ZLib_Pack", "ZLib_Unpack"}) {
-    const std::string ours = std::string(op) + "/Rda", peer = std::string(op) + "/zlib";
-    if (both(ours, peer))
-      std::printf("%s: Rda wrapper overhead over direct zlib = %+.1f%%\n", op,
-                  (reporter.times[ours] / reporter.times[peer] - 1.0) * 100.0);
-  }
   benchmark::Shutdown();
   return 0;
 }
