@@ -1,4 +1,4 @@
-#include "tests/connection/QtTestEnvironment.h"
+#include "tests/support/QtTestEnvironment.h"
 
 // The first of the integration test files to run its environment makes the
 // application; later ones find it there.

@@ -12,7 +12,7 @@
 #include "remotedata/RdaClientDataset.h"
 #include "tests/base/RaisesWith.h"
 #include "tests/connection/ConnectionTestSupport.h"
-#include "tests/connection/QtTestEnvironment.h"
+#include "tests/support/QtTestEnvironment.h"
 
 [[maybe_unused]] static ::testing::Environment* const kQt =
     ::testing::AddGlobalTestEnvironment(new rda::test::QtTestEnvironment("test_remotedata"));

@@ -14,8 +14,6 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
-#include <QSettings>
-#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 
@@ -24,27 +22,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/QtTestEnvironment.h"
+
 namespace rda::test {
 
-class GuiTestEnvironment : public ::testing::Environment {
+class GuiTestEnvironment : public QtApplicationEnvironment<QApplication> {
  public:
-  explicit GuiTestEnvironment(std::string name) : name_(std::move(name)) {}
-  void SetUp() override {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (QCoreApplication::instance() == nullptr) {
-      argv_[0] = name_.data();
-      app_ = std::make_unique<QApplication>(argc_, argv_);
-    }
-    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.path());
-  }
-  void TearDown() override { app_.reset(); }
-
- private:
-  std::string name_;
-  int argc_ = 1;
-  char* argv_[2] = {nullptr, nullptr};
-  QTemporaryDir dir_;
-  std::unique_ptr<QApplication> app_;
+  explicit GuiTestEnvironment(std::string name)
+      : QtApplicationEnvironment(std::move(name), "offscreen") {}
 };
 
 // Runs the event loop until `done` or `ms` pass; true when done.

@@ -3,6 +3,8 @@
 //
 //   [[maybe_unused]] auto* const kQt = ::testing::AddGlobalTestEnvironment(
 //       new rda::test::QtTestEnvironment("test_connection"));
+//
+// GuiTestEnvironment.h has the same for programs that need Qt Widgets.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,13 +18,18 @@
 
 namespace rda::test {
 
-class QtTestEnvironment : public ::testing::Environment {
+// Application is QCoreApplication or one of its subclasses; `platform`, when
+// given, is the Qt platform plug-in to run on (QT_QPA_PLATFORM).
+template <class Application>
+class QtApplicationEnvironment : public ::testing::Environment {
  public:
-  explicit QtTestEnvironment(std::string name) : name_(std::move(name)) {}
+  explicit QtApplicationEnvironment(std::string name, const char* platform = nullptr)
+      : name_(std::move(name)), platform_(platform) {}
   void SetUp() override {
+    if (platform_ != nullptr) qputenv("QT_QPA_PLATFORM", platform_);
     if (QCoreApplication::instance() == nullptr) {
       argv_[0] = name_.data();
-      app_ = std::make_unique<QCoreApplication>(argc_, argv_);
+      app_ = std::make_unique<Application>(argc_, argv_);
     }
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir_.path());
   }
@@ -30,10 +37,13 @@ class QtTestEnvironment : public ::testing::Environment {
 
  private:
   std::string name_;
+  const char* platform_;
   int argc_ = 1;
   char* argv_[2] = {nullptr, nullptr};
   QTemporaryDir dir_;
-  std::unique_ptr<QCoreApplication> app_;
+  std::unique_ptr<Application> app_;
 };
+
+using QtTestEnvironment = QtApplicationEnvironment<QCoreApplication>;
 
 }  // namespace rda::test
