@@ -56,4 +56,14 @@ class ResultComponent : public TRdaComponent {
   std::vector<TRdaComponentMessage> messages;
 };
 
+// Sends a select for `component` (registered on `s` under `id`), waits for its reply
+// and returns its rows, or "(no row packet)".
+inline std::string SelectRows(TRdaClientSocket& s, ResultComponent& component, int id,
+                              const std::string& sql, int options = 0) {
+  TRdaStringLine select = Select(id, sql, -1, options);
+  component.messages.clear();
+  s.SendMessage(select, true);
+  return component.LastRows().value_or("(no row packet)");
+}
+
 }  // namespace rda::test

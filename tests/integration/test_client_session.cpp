@@ -107,10 +107,7 @@ class Connected : public ::testing::Test {
     id = s.ComponentId(&dataset);
   }
   std::string Rows(const std::string& sql, int options = 0) {
-    TRdaStringLine select = test::Select(id, sql, -1, options);
-    dataset.messages.clear();
-    s.SendMessage(select, true);
-    return dataset.LastRows().value_or("(no row packet)");
+    return test::SelectRows(s, dataset, id, sql, options);
   }
 
   ServerProcess server;

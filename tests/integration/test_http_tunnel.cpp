@@ -65,12 +65,7 @@ class HttpTunnel : public ::testing::TestWithParam<Form> {
     SetupServerForHttp(s, server.DataPort(), web.Port(), GetParam());
     id = s.ComponentId(&dataset);
   }
-  std::string Rows(const std::string& sql) {
-    TRdaStringLine select = test::Select(id, sql);
-    dataset.messages.clear();
-    s.SendMessage(select, true);
-    return dataset.LastRows().value_or("(no row packet)");
-  }
+  std::string Rows(const std::string& sql) { return test::SelectRows(s, dataset, id, sql); }
 
   ServerProcess server;
   test::NginxProcess web;
@@ -144,10 +139,7 @@ class OverEveryCarriage : public ::testing::TestWithParam<Carriage> {
     id = s.ComponentId(&dataset);
   }
   std::string Rows(const std::string& sql, int options = 0) {
-    TRdaStringLine select = test::Select(id, sql, -1, options);
-    dataset.messages.clear();
-    s.SendMessage(select, true);
-    return dataset.LastRows().value_or("(no row packet)");
+    return test::SelectRows(s, dataset, id, sql, options);
   }
 
   ServerProcess server;
