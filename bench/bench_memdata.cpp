@@ -19,10 +19,6 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -31,6 +27,7 @@
 #include <vector>
 
 #include "bench/BenchReport.h"
+#include "bench/BenchRows.h"
 #include "memdata/RdaCustomDataSet.h"
 
 namespace {
@@ -46,20 +43,17 @@ struct Source {
   std::string codes;  // kRows * kCodeSize
 
   Source() : names(static_cast<size_t>(kRows) * kNameSize, ' '), codes(static_cast<size_t>(kRows) * kCodeSize, '0') {
-    char buf[64];
     for (int i = 0; i < kRows; ++i) {
-      std::snprintf(buf, sizeof buf, "Customer %09d of the north region", i);
-      std::memcpy(&names[static_cast<size_t>(i) * kNameSize], buf, kNameSize);
-      std::snprintf(buf, sizeof buf, "C%07d", i);
-      std::memcpy(&codes[static_cast<size_t>(i) * kCodeSize], buf, kCodeSize);
+      std::memcpy(&names[static_cast<size_t>(i) * kNameSize], rda::bench::RowName(i).data(), kNameSize);
+      std::memcpy(&codes[static_cast<size_t>(i) * kCodeSize], rda::bench::RowCode(i).data(), kCodeSize);
     }
   }
   std::string_view Name(int i) const { return {&names[static_cast<size_t>(i) * kNameSize], kNameSize}; }
   std::string_view Code(int i) const { return {&codes[static_cast<size_t>(i) * kCodeSize], kCodeSize}; }
   static int32_t Id(int i) { return i; }
-  static double Amount(int i) { return i * 0.25; }
-  static double Day(int i) { return 40000.0 + i % 3650; }
-  static rda::Currency Balance(int i) { return rda::Currency::FromScaled(int64_t{i} * 137); }
+  static double Amount(int i) { return rda::bench::RowAmount(i); }
+  static double Day(int i) { return rda::bench::RowDay(i); }
+  static rda::Currency Balance(int i) { return rda::Currency::FromScaled(rda::bench::RowBalance(i)); }
 };
 
 const Source& GetSource() {
@@ -67,20 +61,7 @@ const Source& GetSource() {
   return source;
 }
 
-// One number over everything a scan reads, the same for both peers.
-struct Checksum {
-  uint64_t sum = 0;
-  void Add(uint64_t v) { sum = sum * 1000003 + v; }
-  void AddRow(int32_t id, std::string_view name, double amount, double day, int64_t balance,
-              std::string_view code) {
-    Add(static_cast<uint64_t>(id));
-    Add(name.size() * 131 + static_cast<unsigned char>(name.back()));
-    Add(static_cast<uint64_t>(amount * 4));
-    Add(static_cast<uint64_t>(day));
-    Add(static_cast<uint64_t>(balance));
-    Add(static_cast<uint64_t>(static_cast<unsigned char>(code.back())));
-  }
-};
+using rda::bench::Checksum;
 
 uint64_t ExpectedChecksum() {
   static const uint64_t sum = [] {
@@ -323,23 +304,15 @@ void BM_SqliteLocate(benchmark::State& state) {
       static_cast<double>(state.iterations()) * kLocateKeys, benchmark::Counter::kIsRate);
 }
 
-size_t HeapInUse() {
-#if defined(__GLIBC__)
-  return mallinfo2().uordblks;
-#else
-  return 0;
-#endif
-}
-
 double g_bytesPerRow = 0, g_imageSize = 0, g_sqliteBytesPerRow = 0;
 
 void BM_Memory(benchmark::State& state) {
   GetSource();
   for (auto _ : state) {
-    size_t before = HeapInUse();
+    size_t before = rda::bench::HeapInUse();
     Table t = NewTable();
     Fill(t);
-    size_t after = HeapInUse();
+    size_t after = rda::bench::HeapInUse();
     if (!CheckTable(t)) state.SkipWithError("dataset rows are wrong");
     g_bytesPerRow = static_cast<double>(after - before) / kRows;
     g_imageSize = t.ds->Store()->RecordSize();

@@ -23,10 +23,6 @@
 
 #include <QCoreApplication>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +36,7 @@
 #include <unistd.h>
 
 #include "bench/BenchReport.h"
+#include "bench/BenchRows.h"
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaComponent.h"
 #include "memdata/RdaBlobList.h"
@@ -56,38 +53,16 @@ constexpr int kOneReplyRows = 600000;
 constexpr int kPacketRows = 10000;
 constexpr double kJulianOfDay0 = 2415018.5;  // julian day of 1899-12-30
 
-// The values of row i, as in the dataset benchmark.
-std::string Name(int i) {
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "Customer %09d of the north region", i);
-  return buf;
-}
-std::string Code(int i) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "C%07d", i);
-  return buf;
-}
-double Amount(int i) { return i * 0.25; }
-double Day(int i) { return 40000.0 + i % 3650; }
-int64_t Balance(int i) { return int64_t{i} * 137; }
-
-struct Checksum {
-  uint64_t sum = 0;
-  void Add(uint64_t v) { sum = sum * 1000003 + v; }
-  void AddRow(int64_t id, std::string_view name, double amount, double day, int64_t balance,
-              std::string_view code) {
-    Add(static_cast<uint64_t>(id));
-    Add(name.size() * 131 + static_cast<unsigned char>(name.empty() ? 0 : name.back()));
-    Add(static_cast<uint64_t>(amount * 4));
-    Add(static_cast<uint64_t>(day));
-    Add(static_cast<uint64_t>(balance));
-    Add(static_cast<uint64_t>(static_cast<unsigned char>(code.empty() ? 0 : code.back())));
-  }
-};
+using rda::bench::Checksum;
+using rda::bench::RowAmount;
+using rda::bench::RowBalance;
+using rda::bench::RowCode;
+using rda::bench::RowDay;
+using rda::bench::RowName;
 
 uint64_t Expected(int rows) {
   Checksum c;
-  for (int i = 0; i < rows; ++i) c.AddRow(i, Name(i), Amount(i), Day(i), Balance(i), Code(i));
+  for (int i = 0; i < rows; ++i) c.AddRow(i, RowName(i), RowAmount(i), RowDay(i), RowBalance(i), RowCode(i));
   return c.sum;
 }
 
@@ -137,13 +112,13 @@ struct World {
     sqlite3_stmt* st = nullptr;
     sqlite3_prepare_v2(db, "INSERT INTO Big VALUES (?, ?, ?, ?, ?, ?)", -1, &st, nullptr);
     for (int i = 0; i < kRows; ++i) {
-      const std::string name = Name(i);
-      const std::string code = Code(i);
+      const std::string name = RowName(i);
+      const std::string code = RowCode(i);
       sqlite3_bind_int(st, 1, i);
       sqlite3_bind_text(st, 2, name.data(), static_cast<int>(name.size()), SQLITE_TRANSIENT);
-      sqlite3_bind_double(st, 3, Amount(i));
-      sqlite3_bind_double(st, 4, Day(i) + kJulianOfDay0);  // a julian day number
-      sqlite3_bind_double(st, 5, static_cast<double>(Balance(i)) / 10000);
+      sqlite3_bind_double(st, 3, RowAmount(i));
+      sqlite3_bind_double(st, 4, RowDay(i) + kJulianOfDay0);  // a julian day number
+      sqlite3_bind_double(st, 5, static_cast<double>(RowBalance(i)) / 10000);
       sqlite3_bind_text(st, 6, code.data(), static_cast<int>(code.size()), SQLITE_TRANSIENT);
       sqlite3_step(st);
       sqlite3_reset(st);
@@ -186,14 +161,6 @@ uint64_t DataSetChecksum(rda::TRdaClientDataSet& ds, int& rows) {
 double g_openPacketsMs = 0, g_allPacketsMs = 0, g_oneReplyMs = 0, g_sqliteMs = 0;
 double g_bytesPerRow = 0, g_imageSize = 0;
 
-size_t HeapInUse() {
-#if defined(__GLIBC__)
-  return mallinfo2().uordblks;
-#else
-  return 0;
-#endif
-}
-
 double Millis(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double, std::milli>(d).count();
 }
@@ -201,7 +168,7 @@ double Millis(std::chrono::steady_clock::duration d) {
 void BM_OpenPackets(benchmark::State& state) {
   World& w = TheWorld();
   for (auto _ : state) {
-    const size_t heapBefore = HeapInUse();
+    const size_t heapBefore = rda::bench::HeapInUse();
     auto ds = std::make_unique<rda::TRdaClientDataSet>();
     ds->SetRdaClientSocket(w.socket.get());
     ds->SetSQL({kSelectAll});
@@ -215,7 +182,7 @@ void BM_OpenPackets(benchmark::State& state) {
     state.SetIterationTime(std::chrono::duration<double>(all - start).count());
     g_openPacketsMs = Millis(opened - start);
     g_allPacketsMs = Millis(all - start);
-    g_bytesPerRow = static_cast<double>(HeapInUse() - heapBefore) / kRows;
+    g_bytesPerRow = static_cast<double>(rda::bench::HeapInUse() - heapBefore) / kRows;
     g_imageSize = ds->Store()->RecordSize();
     int rows = 0;
     if (DataSetChecksum(*ds, rows) != w.expectedAll || rows != kRows)
@@ -330,8 +297,8 @@ std::unique_ptr<rda::TRdaDBList> NewStore(const std::vector<std::string>& lines)
 bool LoadedRight(const rda::TRdaDBList& store, int added) {
   const int last = kOneReplyRows - 1;
   return added == kOneReplyRows && store.Count() == kOneReplyRows &&
-         store.Items(last)->GetDouble(4) == static_cast<double>(Balance(last)) / 10000 &&
-         store.Items(last)->GetText(1) == Name(last) && store.Items(last)->GetInt32(0) == last;
+         store.Items(last)->GetDouble(4) == static_cast<double>(RowBalance(last)) / 10000 &&
+         store.Items(last)->GetText(1) == RowName(last) && store.Items(last)->GetInt32(0) == last;
 }
 
 // The loader into a store whose row memory is in place (emptied between the
