@@ -22,19 +22,6 @@ extern char** environ;
 
 namespace rda::test {
 
-// True when 127.0.0.1:port can be bound now.
-inline bool LoopbackPortFree(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  close(fd);
-  return ok;
-}
-
 // rdaserver with the echo service where the install utility probes for it: on data
 // port + 10000. Picks a data port whose echo port is free too, and tries again with
 // another when another process took one of them first.

@@ -92,15 +92,22 @@ inline std::string ReadTextFile(const std::string& path) {
   return s.str();
 }
 
+// 127.0.0.1:port as a socket address.
+inline sockaddr_in LoopbackAddress(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
 // A loopback port that was free a moment ago. Another process may take it
 // before it is used, so the peers below retry with a new port when they
 // cannot listen.
 inline int FreeLoopbackPort() {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) throw std::runtime_error("socket: " + std::string(std::strerror(errno)));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = LoopbackAddress(0);
   socklen_t len = sizeof addr;
   if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
       getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
@@ -111,18 +118,18 @@ inline int FreeLoopbackPort() {
   return ntohs(addr.sin_port);
 }
 
-// True when 127.0.0.1:port accepts a connection.
-inline bool LoopbackAccepts(int port) {
+// True when 127.0.0.1:port accepts a connection (`connect`), or can be bound now.
+inline bool LoopbackTry(int port, bool connect) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  const sockaddr_in addr = LoopbackAddress(port);
+  const auto* a = reinterpret_cast<const sockaddr*>(&addr);
+  const bool ok = (connect ? ::connect(fd, a, sizeof addr) : ::bind(fd, a, sizeof addr)) == 0;
   close(fd);
   return ok;
 }
+inline bool LoopbackAccepts(int port) { return LoopbackTry(port, true); }
+inline bool LoopbackPortFree(int port) { return LoopbackTry(port, false); }
 
 // The full path of a program: searched in PATH and then in the sbin
 // folders, which a user's PATH often lacks (nginx lives in /usr/sbin).
