@@ -112,19 +112,25 @@ class DatasetPushed : public test::DatasetTest {
     ASSERT_EQ(ds.RecordCount(), 1);
     id = std::to_string(s.ComponentId(&ds));
   }
-  // Pushes a message and waits until the client has handled it: a marker row
-  // for the dataset follows it.
+  // Pushes a message and waits until the client has handled it: a marker row of
+  // its own follows it, and the wait is for that row, since the pushed message may
+  // add rows itself. The server sends in order, so once the marker is read the
+  // message before it has been handled too.
   void Push(const std::string& fields, const std::string& token = "5", const std::string& to = "") {
     ASSERT_EQ(server.Control("raw last " + token + " " + (to.empty() ? id : to) + " " + fields), "ok");
-    const int rows = ds.RecordCount();
-    ASSERT_EQ(server.Control("raw last 5 " + id + " -1 marker\\x02\\x04 0"), "ok");
-    ASSERT_TRUE(RunUntil([&] { return ds.RecordCount() > rows; }));
-    ds.Last();
-    ASSERT_EQ(ds.FieldByName("s").AsString(), "marker");
+    const std::string marker = "marker" + std::to_string(++markers_);
+    ASSERT_EQ(server.Control("raw last 5 " + id + " -1 " + marker + "\\x02\\x04 0"), "ok");
+    ASSERT_TRUE(RunUntil([&] {
+      ds.Last();
+      return ds.FieldByName("s").AsString() == marker;
+    }));
   }
 
   TRdaClientDataSet ds;
   std::string id;
+
+ private:
+  int markers_ = 0;
 };
 
 TEST_F(DatasetPushed, RowsWithEveryEdgeAreRead) {

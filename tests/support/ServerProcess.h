@@ -118,6 +118,19 @@ class ServerProcess {
     return ControlCommand(controlPort_, command, limit);
   }
 
+  // Asks the control port `command` until it answers `expected` (polling, for a
+  // change the server makes on its own time, such as ending an idle session) or
+  // `limit` passes. Returns the last answer.
+  std::string ControlUntil(const std::string& command, const std::string& expected,
+                           Millis limit = Millis(10000)) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      std::string answer = Control(command);
+      if (answer == expected || std::chrono::steady_clock::now() >= deadline) return answer;
+      std::this_thread::sleep_for(Millis(20));
+    }
+  }
+
   // The same for any control port. The answer ends with its line that
   // begins with "ok" or "error" (the `clients` listing comes before it).
   static std::string ControlCommand(int port, const std::string& command,
