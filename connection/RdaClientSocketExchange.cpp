@@ -19,6 +19,8 @@ namespace {
 constexpr char kDisconnected[] = "Disconnected from server!";
 constexpr char kNotConnected[] = "Not Connected to Server";
 constexpr char kAlreadyWaiting[] = "A request is already waiting for its reply.";
+constexpr char kResponseWithoutReply[] =
+    "The server's HTTP response held no reply to the request; the connection has been closed.";
 constexpr char kNullMarker[] = "NULL\x04";
 constexpr size_t kReadBlock = 4096;
 // The marker a blocking client puts in front of the frames of one exchange.
@@ -101,6 +103,7 @@ void TRdaClientSocketPrivate::Deliver(std::exception_ptr error) noexcept {
 }
 
 void TRdaClientSocketPrivate::EndReplyWait(bool force) {
+  if (!force) replyArrived_ = true;
   waitingForOpen_ = false;
   // A hand-built HTTP response ends its request's wait when it is complete (so that a
   // response cut after its reply still reaches its own sender); the reply inside it
@@ -495,6 +498,7 @@ void TRdaClientSocketPrivate::SendThroughHttpClient(const std::string& frame, bo
   if (state_ == TRdaConnectionState::Inactive) SetActive(true);
   if (!Active() || httpClient_ == nullptr) throw Exception(kNotConnected);
   httpClient_->SetRequestSettings(HttpRequestSettings());
+  if (waitForReply) replyArrived_ = false;
   WriteRaw(frame);
   ++httpOutstanding_;
   transport_->EndOfRequest(waitForReply);
@@ -527,6 +531,7 @@ void TRdaClientSocketPrivate::PumpOutbox() {
   outbox_.pop_front();
   httpOutstanding_ = 1;
   httpInFlightWaits_ = entry.Waits;
+  if (entry.Waits) replyArrived_ = false;
   ArmReplyTimer();
   if (WriteRaw(entry.Bytes) < static_cast<int64_t>(entry.Bytes.size())) {
     httpOutstanding_ = 0;
@@ -636,6 +641,7 @@ void TRdaClientSocketPrivate::HttpResponseDone(bool pump) {
   }
   const bool cut = stack_.Used() != 0;
   if (cut) RenewStack();
+  if (waits && !cut && !replyArrived_) ResponseWithoutReply();
   if (waits) EndReplyWait(true);
   // The server closes a connection it does not keep: close it here first, so that
   // the next request is not written into it.
@@ -659,6 +665,20 @@ void TRdaClientSocketPrivate::CheckHttpReply() {
   throw ERdaConnectException(text);
 }
 
+// A complete response that carried nothing ending the wait of its request (an empty
+// body, or only frames for other components or pushed messages): the request went
+// unanswered, which must not read as an empty result. Whatever reply may still come
+// for it belongs to no one, so the web server connections and the tunnel session
+// are given up and the next request starts afresh.
+void TRdaClientSocketPrivate::ResponseWithoutReply() {
+  sessionId_ = 0;
+  if (state_ != TRdaConnectionState::Inactive) {
+    closeRequested_ = true;
+    DropConnection();
+  }
+  throw ERdaConnectException(kResponseWithoutReply);
+}
+
 void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
   httpOutstanding_ = std::max(0, httpOutstanding_ - 1);
   replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
@@ -673,6 +693,7 @@ void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
       RenewStack();
       throw ERdaProtocolError("The HTTP response ended inside a message");
     }
+    if (result.Waits && !replyArrived_) ResponseWithoutReply();
   });
   if (result.Waits) EndReplyWait(true);
   WakeLoops();

@@ -179,6 +179,7 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   void DeliverAnswer(const std::string& answer);
   void HttpResponseDone(bool pump);
   void CheckHttpReply();
+  void ResponseWithoutReply();
   void ShowWinInetStatus(uint32_t status);
   void ArmReplyTimer();
   void RenewStack();
@@ -302,6 +303,10 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   int httpOutstanding_ = 0;         // requests sent whose response has not ended
   bool httpInFlightWaits_ = false;  // the hand-built request on the socket waits
   bool wasConnected_ = false;       // the current (or last) open reached the server
+  // Set by every message that ends (or counts down) a reply wait; cleared when a
+  // waiting request goes out through the tunnel, so that a complete HTTP response
+  // that brought no reply for it is told apart from an answered one.
+  bool replyArrived_ = false;
   bool ownWinInetStatus_ = false;   // show HTTP client steps in the status bar
 
   // Read progress.

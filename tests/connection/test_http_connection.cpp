@@ -244,6 +244,78 @@ TEST(HttpClient, StalledAndCutResponsesEnd) {
   EXPECT_TRUE(s.Private().Outbox().empty());
 }
 
+// A complete response that holds no reply for the waiting request (an endpoint that
+// reached no server in time answers 200 with nothing; another may send only what was
+// pushed for others) fails the request instead of reading as an empty answer, on both
+// forms; the session is given up, and the reply that comes late is nobody's.
+class ResponseWithoutReply : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    s.SetUserInterface(&ui);
+    s.SetupWebTunnel("127.0.0.1", "127.0.0.1", "isapi/RdaHttp.dll", static_cast<uint16_t>(peer.Port()), 9406);
+    s.WebServer().SetWinInet(GetParam());
+    s.OnChatMessage = [this](const std::string& text) { chats.push_back(text); };
+  }
+  // Answers the first complete request with `first`, then at once, on the same
+  // connection, sends a response nobody asked for with the late reply; every later
+  // request gets its own reply.
+  void AnswerFirstWith(const std::string& first) {
+    answered_ = 0;
+    peer.onReceive = [this, first] {
+      if (Requests(peer.Received()).empty()) return;
+      peer.ClearReceived();
+      if (answered_++ == 0) {
+        peer.Send(Response(first) + Response(ListReply("late")));
+      } else {
+        peer.Send(Response(ListReply("own")));
+      }
+    };
+  }
+  std::string Ask() {
+    try {
+      return s.SendCodedParamList(9, nullptr, true);
+    } catch (const ERdaConnectException& e) {
+      return std::string("raised: ") + e.what();
+    }
+  }
+
+  FakePeer peer;
+  TRdaClientSocket s;
+  test::RecordingUI ui;
+  std::vector<std::string> chats;
+
+ private:
+  int answered_ = 0;
+};
+
+TEST_P(ResponseWithoutReply, FailsTheRequestAndTheNextOneGetsItsOwnReply) {
+  const std::string raised =
+      "raised: The server's HTTP response held no reply to the request; the connection has been closed.";
+  const struct {
+    const char* name;
+    std::string body;
+  } cases[] = {
+      {"empty body", ""},
+      {"frames for others only",
+       Frame({5, 4711, {"-1", "x\x02\x04", "0"}}) + Frame({8, 0, {"pushed chat"}})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    s.SetSessionId(77);
+    AnswerFirstWith(c.body);
+    EXPECT_EQ(Ask(), raised);
+    EXPECT_EQ(s.SessionId(), 0);
+    EXPECT_EQ(Ask(), Answer("own"));  // not the late one
+  }
+  EXPECT_EQ(chats, std::vector<std::string>{"pushed chat"});  // what came was still handled
+  EXPECT_TRUE(ui.errors.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, ResponseWithoutReply, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return std::string(p.param ? "PlatformClient" : "HandBuilt");
+                         });
+
 TEST(WebServerSettings, SwitchingTransportsAndAssign) {
   TRdaClientSocket s;
   s.SetAddress("192.168.1.7");

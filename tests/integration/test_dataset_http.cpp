@@ -6,7 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "DatasetTestSupport.h"
+#include "base/ByteIO.h"
 #include "base/Exception.h"
+#include "connection/RdaHttpTunnel.h"
 #include "tests/base/RaisesWith.h"
 #include "tests/support/WebPeers.h"
 
@@ -105,6 +107,76 @@ TEST_P(RdaQueryOverHttp, TunnelsWithHttp) {
   EXPECT_TRUE(test::RunUntil([&] { return Posts() > posts; }));
 }
 
+// Web servers that answer a request completely and yet bring no reply for it: one
+// answers 200 with nothing (as an endpoint does that reached no data server in
+// time), one only with a row packet for another component. nginx plays both.
+class AnswerWithoutReply : public ::testing::TestWithParam<Form> {
+ protected:
+  AnswerWithoutReply() : server(test::DemoServerArgs({"--http-port", "0"})), web(Options()) {}
+  test::NginxProcess::Options Options() {
+    std::filesystem::create_directories(files.File("others/RdaHttp.dll"));
+    // Stateless, as the install utility and rdaquery tunnel: the session header in
+    // front of the message.
+    std::string body = SessionHeader(1234, "", "") + test::Compose({5, 4711, {"-1", "x\x02\x04", "0"}});
+    std::string frame;
+    ByteWriter(frame).PutI32(static_cast<int32_t>(body.size()));
+    frame += body;
+    for (const char* object : {"Rda", "RDA"})  // the hand-built form's and the HTTP client's
+      files.Write(std::string("others/RdaHttp.dll/") + object, frame);
+    test::NginxProcess::Options o;
+    o.upstreamPort = server.HttpPort();
+    // A POST to a file is refused with 405 by nginx's file handler; answered with
+    // the file instead.
+    o.extraServerConfig = "    location /silent/ { return 200 \"\"; }\n"
+                          "    location /others/ { root " + files.Path() + "; error_page 405 =200 $uri; }\n";
+    return o;
+  }
+
+  test::TempDir files{"rda-others-"};
+  test::ServerProcess server;
+  test::NginxProcess web;
+};
+
+TEST_P(AnswerWithoutReply, ASelectFailsInsteadOfOpeningEmpty) {
+  for (const std::string path : {"silent/RdaHttp.dll", "others/RdaHttp.dll"}) {
+    SCOPED_TRACE(path);
+    TRdaClientSocket s;
+    test::RecordingUI ui;
+    s.SetUserInterface(&ui);
+    s.SetupWebTunnel("127.0.0.1", "127.0.0.1", path, static_cast<uint16_t>(web.Port()),
+                     static_cast<uint16_t>(server.DataPort()));
+    s.WebServer().SetWinInet(GetParam() == kPlatformClient);
+    s.WebServer().SetAddCookie(true);
+    s.OpenAndWait();
+    TRdaClientDataSet ds;
+    ds.SetRdaClientSocket(&s);
+    ds.SetSQL({"SELECT * FROM VNXHOSTS"});
+    EXPECT_TRUE(test::RaisesWith<ERdaConnectException>(
+        [&] { ds.Open(); },
+        "The server's HTTP response held no reply to the request; the connection has been closed."));
+    EXPECT_FALSE(ds.Active());
+  }
+}
+
+// rdaquery tunnels through the platform HTTP client only.
+class RdaQueryWithoutReply : public AnswerWithoutReply {};
+
+TEST_P(RdaQueryWithoutReply, SaysSoAndFails) {
+  for (const std::string path : {"silent/RdaHttp.dll", "others/RdaHttp.dll"}) {
+    const test::Outcome o = test::RunQuery({"--http", "127.0.0.1:" + std::to_string(web.Port()), "--path", path,
+                                            "--port", std::to_string(server.DataPort()), "SELECT * FROM VNXHOSTS"});
+    EXPECT_EQ(o.status, 1) << path;
+    EXPECT_EQ(o.out, "") << path;
+    EXPECT_NE(o.err.find("held no reply to the request"), std::string::npos) << path << ": " << o.err;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Forms, AnswerWithoutReply, ::testing::Values(kPlatformClient, kHandBuilt),
+                         [](const ::testing::TestParamInfo<Form>& p) {
+                           return std::string(p.param == kPlatformClient ? "PlatformClient" : "HandBuilt");
+                         });
+
+INSTANTIATE_TEST_SUITE_P(PlatformClient, RdaQueryWithoutReply, ::testing::Values(kPlatformClient));
 INSTANTIATE_TEST_SUITE_P(PlatformClient, RdaQueryOverHttp, ::testing::Values(kPlatformClient));
 INSTANTIATE_TEST_SUITE_P(Forms, DatasetOverHttp, ::testing::Values(kPlatformClient, kHandBuilt),
                          [](const ::testing::TestParamInfo<Form>& p) {
