@@ -23,6 +23,7 @@
 namespace rda {
 namespace {
 
+using test::ActivateAndWait;
 using test::ModalAnswerer;
 using test::PressOk;
 
@@ -212,9 +213,13 @@ TEST_F(MainWindowTest, CompanyCodeDialogRefusesEmptyHelpsAndCancels) {
       if (seen.empty()) {
         seen.push_back("first");
         dlg->btnHelp->click();  // shows the help, the dialog stays
-        dlg->BtnOK->click();    // empty: refused, the dialog stays
+        // OK clicked with the mouse takes the focus; refused, it gives it back to the
+        // edit and the dialog stays.
+        EXPECT_TRUE(ActivateAndWait(dlg));
+        QTest::mouseClick(dlg->BtnOK, Qt::LeftButton);
         EXPECT_TRUE(dlg->isVisible());
-        EXPECT_TRUE(dlg->editCompanyCode->hasFocus() || !dlg->isActiveWindow());
+        EXPECT_TRUE(ActivateAndWait(dlg));  // the message box over it has gone
+        EXPECT_TRUE(dlg->editCompanyCode->hasFocus());
         QTest::keyClicks(dlg->editCompanyCode, "acme.ini");
         dlg->BtnOK->click();
       } else {

@@ -4,8 +4,9 @@
 //   [[maybe_unused]] auto* const kQt = ::testing::AddGlobalTestEnvironment(
 //       new rda::test::GuiTestEnvironment("test_widgets"));
 //
-// Also runs the event loop for a while or until a condition holds (PumpUntil), and
-// answers the modal dialogs that a call opens (AnswerNextModal, ModalAnswerer).
+// Also runs the event loop for a while or until a condition holds (PumpUntil),
+// answers the modal dialogs that a call opens (AnswerNextModal, ModalAnswerer), and
+// makes a window the active one before a test looks at focus (ActivateAndWait).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMessageBox>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
@@ -41,6 +43,15 @@ inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
   }
   return true;
+}
+
+// Makes `w`'s window the active one and waits until the platform reports it so. Only
+// the active window has a focus widget that hasFocus() sees, and a window is
+// activated some time after it is shown (or after a window over it closed): a test
+// that looks at focus calls this first. True when the window became active.
+inline bool ActivateAndWait(QWidget* w) {
+  w->activateWindow();
+  return QTest::qWaitForWindowActive(w);
 }
 
 // The visible modal widget of type T, or null.

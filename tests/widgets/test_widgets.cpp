@@ -24,6 +24,7 @@
 namespace rda {
 namespace {
 
+using test::ActivateAndWait;
 using test::AnswerNextModal;
 
 TEST(RDAStatusBar, PanelsMadeAtCreationFollowTheOwnersWidth) {
@@ -76,6 +77,11 @@ TEST(TPasswordDlg, EnterMovesOnOkAnswersCloseCancels) {
   AnswerNextModal<TPasswordDlg>([](TPasswordDlg* dlg) {
     EXPECT_EQ(dlg->windowTitle().toStdString(), "Login Dialog");
     EXPECT_TRUE(dlg->OKBtn->isDefault());
+    if (!ActivateAndWait(dlg)) {  // focus is nowhere before
+      ADD_FAILURE() << "the login dialog never became the active window";
+      return dlg->reject();
+    }
+    EXPECT_TRUE(dlg->eUserName->hasFocus());
     QTest::keyClicks(dlg->eUserName, "joe");
     QTest::keyClick(dlg->eUserName, Qt::Key_Return);
     EXPECT_TRUE(dlg->isVisible());
