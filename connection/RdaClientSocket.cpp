@@ -375,7 +375,7 @@ void TRdaClientSocketPrivate::DoConnected() {
   transforms_.ResetByteTotals();
   wasConnected_ = true;
   SetAnchorStatus(TACConnectedToServer);
-  if (Tunnelling()) {
+  if (TunnelsOverHttp()) {
     // Nothing to log in or ask: every request stands on its own (or on its session
     // header). What waits for this connection goes now.
     PumpOutbox();
@@ -389,11 +389,14 @@ void TRdaClientSocketPrivate::DoConnected() {
   for (TRdaComponent* dataset : std::vector<TRdaComponent*>(datasets_))
     if (dataset->TakeDeferredOpen()) dataset->Reopen(q_);
   if (transportMode_ == 0 && Active()) SendServerUtilityRequest(6, "");
+  // Mode 1 over a direct socket: requests sent while it was opening go now, behind
+  // the login.
+  if (HandBuiltHttp()) PumpOutbox();
 }
 
 void TRdaClientSocketPrivate::SendLogin() {
   if (autoLoginDlg_ == ltNoChallenge) return;
-  if (Tunnelling()) return;
+  if (TunnelsOverHttp()) return;
   if (autoLoginDlg_ == ltLoginDlg) {
     if (!Active()) return;
     int cancels = 0;
@@ -480,7 +483,7 @@ void TRdaClientSocketPrivate::HandleDisconnect() {
   // (Only the request on the wire is lost; one waits at a time, so when that one
   // did not wait, the waiting one is still queued.)
   const bool queuedWaiter =
-      HandBuiltHttp() && !(httpOutstanding_ > 0 && httpInFlightWaits_) &&
+      HandBuiltHttp() && TunnelsOverHttp() && !(httpOutstanding_ > 0 && httpInFlightWaits_) &&
       std::any_of(outbox_.begin(), outbox_.end(), [](const TRdaOutboxEntry& e) { return e.Waits; });
   if (!queuedWaiter) {
     for (Waiter* w : waiters_)
@@ -491,8 +494,11 @@ void TRdaClientSocketPrivate::HandleDisconnect() {
     httpOutstanding_ = 0;
     httpInFlightWaits_ = false;
     httpReader_.Reset();
+    // Over a direct socket a lost connection is reported, not reopened to send
+    // what was queued: that went with it.
+    if (directTcp_ && !closeRequested_) outbox_.clear();
   }
-  if (Tunnelling() && !outbox_.empty() && wasConnected_) StartReconnectTimer();
+  if (TunnelsOverHttp() && !outbox_.empty() && wasConnected_) StartReconnectTimer();
   if (unexpected && !anchorReturnAddress_.empty()) {
     const size_t colon = anchorReturnAddress_.find(':');
     address_ = anchorReturnAddress_.substr(0, colon);
@@ -502,7 +508,7 @@ void TRdaClientSocketPrivate::HandleDisconnect() {
   }
   transforms_.ResetByteTotals();
   if (!unexpected || reported) return;
-  if (q_.OnDisconnect || !directTcp_ || Tunnelling() || clientType_ == ctBlocking ||
+  if (q_.OnDisconnect || !directTcp_ || clientType_ == ctBlocking ||
       sqlErrorHandling_.Contains(seNoExceptionOnDisconnect))
     return;
   throw ERdaConnectException(kDisconnected);

@@ -162,7 +162,14 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   void SyncTransformEvents();
 
   // HTTP tunnelling.
+  // HTTP framing: requests go as HTTP POSTs and answers come as HTTP responses.
   bool Tunnelling() const { return transportMode_ == 1 || transportMode_ == 2; }
+  // HTTP framing without DirectTcp: the web server (or proxy) stands between us and
+  // the data server, so every request stands on its own (or on its session header):
+  // nothing is logged in on connect, and what is queued survives a closed connection.
+  // Mode 1 chosen on the command line keeps DirectTcp: its socket reaches the data
+  // server, which logs it in and whose loss is reported like a direct connection's.
+  bool TunnelsOverHttp() const { return Tunnelling() && !directTcp_; }
   bool ViaHttpClient() const { return transportMode_ == 2 && webServer_.WinInet(); }
   bool HandBuiltHttp() const {
     return Tunnelling() && !ViaHttpClient() && clientType_ == ctNonBlocking;

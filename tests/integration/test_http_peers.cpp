@@ -197,14 +197,14 @@ TEST(HttpTunnelProxy, HandBuiltRequestsThroughTinyproxy) {
   s.Loaded();
   EXPECT_EQ(s.TransportMode(), 1);
   EXPECT_EQ(s.ProxiedPort(), server.DataPort());
-  EXPECT_NE(SelectRows(s).find("Demo Company Ltd"), std::string::npos);
+  EXPECT_NE(SelectRows(s).find("Demo Company Ltd"), std::string::npos) << SelectRows(s);
   // Stateless: one log-in at the data server, then the session goes on through the
   // proxy's separate connections.
   s.WebServer().SetAddCookie(true);
   s.SetUserName("VORNA");
   s.SetPassword("MARBLEDO");
   s.SetProxyUserName("proxyuser");  // tinyproxy lets the authorisation pass unasked
-  EXPECT_NE(SelectRows(s).find("Demo Company Ltd"), std::string::npos);
+  EXPECT_NE(SelectRows(s).find("Demo Company Ltd"), std::string::npos) << SelectRows(s);
   const int32_t session = s.SessionId();
   EXPECT_NE(session, 0);
   EXPECT_NE(SelectRows(s).find("Demo Company Ltd"), std::string::npos);
@@ -215,6 +215,43 @@ TEST(HttpTunnelProxy, HandBuiltRequestsThroughTinyproxy) {
   // only the requests that open a connection.
   EXPECT_TRUE(test::RunUntil([&] { return test::CountOf(proxy.Log(), request) >= 1; }, 3000))
       << proxy.Log();
+  EXPECT_TRUE(ui.errors.empty());
+}
+
+// Mode 1 as the "HTTP" command-line key selects it, straight at the data port: the
+// socket reaches the data server itself (DirectTcp stays on), so the login goes out
+// on connect as over TCP, and a connection lost unasked is reported as one.
+TEST(HttpTunnelProxy, CommandLineModeLogsInOnConnectAndReportsALostConnection) {
+  ServerProcess server({"--port", "0", "--control-port", "0", "--quiet", "--init", kDemo, "--user", "ann",
+                        "--password", "pw"});
+  TRdaClientSocket s;
+  test::RecordingUI ui;
+  s.SetUserInterface(&ui);
+  s.SetConnectAction(caUseDesignAddress);
+  s.SetAddress("127.0.0.1");
+  s.SetPort(server.DataPort());
+  s.SetCommandLine({"HTTP", "ServerProxiedAddress=127.0.0.1",
+                    "ServerProxiedPort=" + std::to_string(server.DataPort())});
+  s.SetAutoLoginDlg(ltLoginNoDlg);
+  s.SetUserName("ann");
+  s.SetPassword("pw");
+  std::vector<bool> verdicts;
+  s.OnLoginAttempt = [&](bool ok) { verdicts.push_back(ok); };
+  std::vector<std::string> errors;
+  s.OnException = [&](const std::exception& e) { errors.push_back(e.what()); };
+  s.Loaded();
+  EXPECT_EQ(s.TransportMode(), 1);
+  EXPECT_TRUE(s.DirectTcp());
+  // The server verified the login it got on connect.
+  ASSERT_TRUE(test::RunUntil([&] { return !verdicts.empty(); }));
+  EXPECT_EQ(verdicts, std::vector<bool>{true});
+  EXPECT_NE(SelectRows(s).find("Demo Company Ltd"), std::string::npos);
+
+  // The server drops the connection while nothing is asked.
+  server.Kill();
+  ASSERT_TRUE(test::RunUntil([&] { return !errors.empty(); }));
+  EXPECT_EQ(errors, std::vector<std::string>{"Disconnected from server!"});
+  EXPECT_FALSE(s.Active());
   EXPECT_TRUE(ui.errors.empty());
 }
 
