@@ -249,7 +249,7 @@ void TRdaCustomDataSet::Prepare(bool clearDefinitions) {
     std::vector<TRdaFastField> parsed;
     for (const std::string& line : fastFields_) parsed.push_back(ParseFastField(line));
     if (clearDefinitions) FieldDefs().Clear();
-    store_->FieldList().Clear();
+    store_->MutableFieldList().Clear();
     for (const TRdaFastField& f : parsed) {
       store_->AddField(f.Name, static_cast<uint8_t>(f.Type), f.Size);
     }
@@ -325,6 +325,8 @@ void TRdaCustomDataSet::InternalOpen() {
   calcAreaOffset_ = imageSize_ + kBookmarkSize + 1;
   bufferSize_ = calcAreaOffset_ + CalcFieldsSize();
   cursorOpen_ = FieldCount() > 0;
+  // The buffers and slots above follow the store's layout from here on.
+  store_->SetLayoutFixed(true);
   keyBuffers_.assign(kKeyBufferCount, std::string(static_cast<size_t>(bufferSize_ + kKeyHeader), '\0'));
   CompileExpressions();
   if (!Filter().empty()) CompileFilter();
@@ -364,6 +366,7 @@ void TRdaCustomDataSet::DestroyAutoCalcFields() {
 }
 
 void TRdaCustomDataSet::InternalClose() {
+  if (store_) store_->SetLayoutFixed(false);
   filter_.reset();
   FreeCompiledExpressions();
   keyBuffers_.clear();

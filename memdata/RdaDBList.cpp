@@ -284,7 +284,12 @@ TRdaDBList::TRdaDBList() = default;
 // (their aggregate slots live in the blocks), and no callback runs.
 TRdaDBList::~TRdaDBList() = default;
 
+void TRdaDBList::CheckLayoutFree() const {
+  if (layoutFixed_) throw EDatabaseError("Cannot change the layout of a row store while its dataset is open");
+}
+
 void TRdaDBList::CalcLayout() {
+  CheckLayoutFree();
   const int64_t dataBytes = fields_.DataBytes();
   const int64_t wordCount = fields_.Count() / 32 + 2;
   const int64_t recordSize = dataBytes + 4 * wordCount;
@@ -472,6 +477,7 @@ void TRdaDBList::SaveRowsToStream(TMemoryStream& stream) const {
 }
 
 void TRdaDBList::LoadFromStream(TMemoryStream& stream) {
+  CheckLayoutFree();
   TRdaFieldList loaded;
   loaded.LoadFromStream(stream);
   const int64_t dataBytes = loaded.CheckLayout();

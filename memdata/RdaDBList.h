@@ -209,11 +209,24 @@ class TRdaDBList {
   int32_t NullFlagsOffset() const { return nullFlagsOffset_; }
   int32_t NullWordCount() const { return nullWordCount_; }
 
-  TRdaFieldList& FieldList() { return fields_; }
   const TRdaFieldList& FieldList() const { return fields_; }
-  TRdaFieldItem& AddField(std::string_view name, uint8_t dataType, int32_t size) {
-    return fields_.AddField(name, dataType, size);
+  // The descriptions for changing them; raises while the layout is fixed.
+  TRdaFieldList& MutableFieldList() {
+    CheckLayoutFree();
+    return fields_;
   }
+  TRdaFieldItem& AddField(std::string_view name, uint8_t dataType, int32_t size) {
+    return MutableFieldList().AddField(name, dataType, size);
+  }
+
+  // An open dataset fixes the layout of its store: its record buffers and field
+  // slots were sized by it. While fixed, everything that would change the field
+  // descriptions or the layout (MutableFieldList, AddField, CalcLayout,
+  // LoadFromStream, LoadFromFile) raises EDatabaseError "Cannot change the
+  // layout of a row store while its dataset is open" and changes nothing.
+  // Rows may still come and go.
+  void SetLayoutFixed(bool fixed) { layoutFixed_ = fixed; }
+  bool LayoutFixed() const { return layoutFixed_; }
   // Computes NullWordCount, the offsets, NullFlagsOffset and RecordSize.
   // Run after the last field is added and before rows are created. While
   // the store holds rows the record size cannot change: EDatabaseError
@@ -297,6 +310,7 @@ class TRdaDBList {
     void operator()(Block* block) const;
   };
 
+  void CheckLayoutFree() const;
   // Creates a member row at `position` (0..Count), runs OnItemCreated, then
   // sets the RecordID.
   TRdaDBListItem* CreateAt(size_t position, int32_t id);
@@ -311,6 +325,7 @@ class TRdaDBList {
   int32_t recordSize_ = 0;
   int32_t nullFlagsOffset_ = 0;
   int32_t nullWordCount_ = 0;
+  bool layoutFixed_ = false;
 
   std::vector<TRdaDBListItem*> rows_;
   // Row memory: blocks of equal-sized slots (header + image).

@@ -302,6 +302,43 @@ TEST(DataSetStructure, TwoFieldsGiveTheDocumentedImageAndRowsSurviveAReopen) {
   EXPECT_EQ(ds.RecordCount(), 0);
 }
 
+// The record buffers of an open dataset are sized by its store's layout: a store
+// section with other (here longer) fields cannot be loaded under it, nor the
+// layout changed otherwise; the dataset reads on as before. Closed, it can.
+TEST(DataSetStructure, AnOpenDatasetsStoreKeepsItsLayout) {
+  auto ds = People({{1, "a"}, {2, "b"}});
+  TRdaDBList wider;
+  wider.AddField("Id", ftInteger, 0);
+  wider.AddField("Name", ftString, 4000);
+  wider.CalcLayout();
+  wider.AddWithID(1)->SetText(1, std::string(4000, 'x'));
+  TMemoryStream section;
+  wider.SaveToStream(section);
+  const std::string text = "Cannot change the layout of a row store while its dataset is open";
+  TRdaDBList& store = *ds->Store();
+  const int32_t size = store.RecordSize();
+  const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+      {"load a section", [&] { section.SetPosition(0); store.LoadFromStream(section); }},
+      {"add a field", [&] { store.AddField("More", ftString, 100); }},
+      {"lay out again", [&] { store.CalcLayout(); }},
+      {"clear the descriptions", [&] { store.MutableFieldList().Clear(); }},
+  };
+  for (const auto& [name, change] : changes) {
+    EXPECT_EQ(MessageOf<EDatabaseError>(change), text) << name;
+    EXPECT_EQ(store.RecordSize(), size) << name;
+    EXPECT_EQ(store.FieldList().Count(), 3) << name;
+    EXPECT_EQ(store.Count(), 2) << name;
+    EXPECT_EQ(store.Verify(), "") << name;
+  }
+  EXPECT_THAT(Ids(*ds), ElementsAre(1, 2));
+  ds->Last();
+  EXPECT_EQ(ds->FieldByName("Name").AsString(), "b");
+  ds->Close();
+  section.SetPosition(0);
+  store.LoadFromStream(section);
+  EXPECT_EQ(store.RecordSize(), wider.RecordSize());
+}
+
 TEST(DataSetStructure, FastFieldsLinesSplitAtTheLastTwoCommas) {
   struct Case {
     const char* line;

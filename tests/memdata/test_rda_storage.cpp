@@ -108,9 +108,9 @@ TEST(RdaDBList, VerifyReportsABrokenLayout) {
   store.AddField("A", ftInteger, 0);
   store.AddField("B", ftString, 4);
   store.CalcLayout();
-  store.FieldList().Items(1).SetOffset(3);
+  store.MutableFieldList().Items(1).SetOffset(3);
   EXPECT_EQ(store.Verify(), "Invalid field layout: field 'B' is at offset 3, not 4");
-  store.FieldList().Items(1).SetOffset(4);
+  store.MutableFieldList().Items(1).SetOffset(4);
   store.AddField("C", ftInteger, 0).SetOffset(8);  // added without CalcLayout
   EXPECT_EQ(store.Verify(), "NullFlagsOffset is not DataBytes + 1");
 }
