@@ -7,25 +7,14 @@
 #include "base/Exception.h"
 #include "install/FileUtil.h"
 #include "install/IniFile.h"
+#include "install/TextUtil.h"
 
 namespace rda {
 
 namespace {
 
-// A port number 1..65535 in plain decimal, or nullopt.
-std::optional<int> PortValue(const std::string& text) {
-  if (text.empty() || text.size() > 5) return std::nullopt;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + (c - '0');
-  }
-  if (value < 1 || value > 65535) return std::nullopt;
-  return value;
-}
-
 int ParsePort(const std::string& key, const std::string& text) {
-  const auto port = PortValue(text);
+  const auto port = PortFromText(text);
   if (!port) throw Exception("Invalid deployment setting " + key + ": " + text);
   return *port;
 }
@@ -77,6 +66,38 @@ TInstallSettings TInstallSettings::FromEnvironment(TInstallSettings base) {
   return base;
 }
 
+namespace {
+
+// The options the Qt application reads itself (with one or two dashes): they are
+// left to it and never taken for the company code. `value`: the next argument
+// belongs to the option (unless it was written as -option=value).
+struct QtOption {
+  const char* name;
+  bool value;
+};
+constexpr QtOption kQtOptions[] = {
+    {"platform", true},    {"platformpluginpath", true}, {"platformtheme", true},
+    {"plugin", true},      {"qwindowgeometry", true},    {"geometry", true},
+    {"qwindowtitle", true}, {"title", true},             {"qwindowicon", true},
+    {"icon", true},        {"session", true},            {"style", true},
+    {"stylesheet", true},  {"display", true},            {"name", true},
+    {"qmljsdebugger", true}, {"reverse", false},         {"widgetcount", false},
+    {"nograb", false},     {"dograb", false},            {"testability", false},
+    {"sync", false},
+};
+
+// The Qt option `arg` names, or null.
+const QtOption* FindQtOption(const std::string& arg) {
+  std::string name = arg.substr(arg[1] == '-' ? 2 : 1);
+  name = name.substr(0, name.find('='));
+  for (const QtOption& o : kQtOptions) {
+    if (name == o.name) return &o;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 TInstallCommandLine TInstallCommandLine::Parse(const std::string& programPath,
                                                const std::vector<std::string>& args) {
   TInstallCommandLine c;
@@ -84,7 +105,7 @@ TInstallCommandLine TInstallCommandLine::Parse(const std::string& programPath,
   bool haveFirst = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    if (a.rfind("--", 0) != 0) {
+    if (a.size() < 2 || a[0] != '-') {
       if (!haveFirst) {
         c.FirstArgument = a;
         haveFirst = true;
@@ -97,13 +118,13 @@ TInstallCommandLine TInstallCommandLine::Parse(const std::string& programPath,
     };
     const auto port = [&]() {
       const std::string v = value();
-      const auto n = PortValue(v);
-      if (!n) throw Exception("Option " + a + ": invalid port " + v);
+      const auto n = PortFromText(v);
+      if (!n) throw Exception("Option " + a + ": invalid port " + v + " (a port is 1 to 65535)");
       return *n;
     };
     if (a == "--headless") {
       c.Headless = true;
-    } else if (a == "--help") {
+    } else if (a == "--help" || a == "-h") {
       c.Help = true;
     } else if (a == "--company-code") {
       c.CompanyCode = value();
@@ -115,22 +136,34 @@ TInstallCommandLine TInstallCommandLine::Parse(const std::string& programPath,
       c.WebServer = value();
     } else if (a == "--web-port") {
       c.WebServerPort = port();
+    } else if (const QtOption* qt = FindQtOption(a)) {
+      if (qt->value && a.find('=') == std::string::npos) value();
     } else {
       throw Exception("Unknown option " + a);
     }
+  }
+  // The window asks for the code itself; only the headless run answers its dialog
+  // from the command line.
+  if (c.CompanyCode && !c.Headless && !c.Help) {
+    throw Exception("Option --company-code needs --headless");
   }
   return c;
 }
 
 const char* TInstallCommandLine::Usage() {
   return "Usage: TamrixInstall [COMPANY | COMPANY.ini | ADDRESS:PORT | tcp] [options]\n"
+         "Without --headless the program opens its window, which needs a display.\n"
          "  --headless              test and install without a window; dialogs go to stdout\n"
-         "  --company-code CODE     the answer to the company-code dialog\n"
+         "  --company-code CODE     needs --headless: the answer to the company-code dialog\n"
          "  --xserver HOST          XServer host of the configuration tab\n"
          "  --xserver-port N        its port\n"
          "  --web-server HOST       Web Server host of the configuration tab\n"
          "  --web-port N            its port\n"
-         "  --help                  this text\n"
+         "  -h, --help              this text\n"
+         "A port is a number from 1 to 65535 (also the PORT of ADDRESS:PORT).\n"
+         "The window also takes Qt's own options (-platform NAME, -style NAME, ...).\n"
+         "Exit status: 0 installed, 1 not installed, 2 a command line or setting that does\n"
+         "not read, or a window without a display.\n"
          "Deployment settings: TamrixDeploy.ini beside the program, section [Deployment],\n"
          "or the variables TAMRIX_DEMO_HOST, TAMRIX_DEMO_PORT, TAMRIX_DIRECTORY_HOST,\n"
          "TAMRIX_DIRECTORY_PORT, TAMRIX_MODULE_FTP_HOST, TAMRIX_MODULE_FTP_PORT,\n"

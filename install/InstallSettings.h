@@ -26,19 +26,24 @@
 // blank or control character, raises rda::Exception "Invalid deployment setting
 // <key>: <value>" so that a mistyped setting is never silently replaced by a default.
 //
-// The command line. The first argument that does not start with "--" is the first
-// command-line argument of the company-code rules (a company code, "address:port", a
-// settings file name, or "tcp"). Options of our own start with "--":
+// The command line is read before the Qt application exists, so that help and a bad
+// option are answered on any machine, with or without a display. The first argument
+// that does not start with "-" is the first command-line argument of the
+// company-code rules (a company code, "address:port", a settings file name, or
+// "tcp"). Options of our own:
 //
 //   --headless              run the test and the install without a window
-//   --company-code CODE     the answer to the company-code dialog (headless)
+//   --company-code CODE     the answer to the company-code dialog (needs --headless)
 //   --xserver HOST          the configuration tab's XServer host
 //   --xserver-port N        its port
 //   --web-server HOST       the configuration tab's Web Server host
 //   --web-port N            its port
-//   --help                  the option list
+//   -h, --help              the option list
 //
-// An option that is unknown or lacks its value raises rda::Exception with the reason.
+// Qt's own options (-platform NAME, -style NAME, ... with one or two dashes) are
+// skipped with their values and left to the application. Any other argument that
+// starts with "-", an option without its value, a port that is not 1 to 65535, and
+// --company-code without --headless raise rda::Exception with the reason.
 #pragma once
 
 #include <optional>

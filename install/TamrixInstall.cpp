@@ -90,14 +90,7 @@ void TTamrixInstall::FormCreate() {
 }
 
 int TTamrixInstall::PortText(const std::string& text, int fallback) {
-  if (text.empty() || text.size() > 5) return fallback;
-  int value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return fallback;
-    value = value * 10 + (c - '0');
-  }
-  // A port outside 16 bits would be cut to another port; it counts as not valid.
-  return value >= 1 && value <= 65535 ? value : fallback;
+  return PortFromText(text).value_or(fallback);
 }
 
 void TTamrixInstall::btnTestConnectionClick() {

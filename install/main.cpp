@@ -4,13 +4,12 @@
 //   TamrixInstall [COMPANY | COMPANY.ini | ADDRESS:PORT | tcp] [--headless] [options]
 //
 // Exit status: 0 when the client was installed, 1 when it was not, 2 for a command
-// line or deployment setting that does not read.
+// line or deployment setting that does not read, and for a window that has no display.
 #include <unistd.h>
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -22,29 +21,58 @@
 
 namespace {
 
+constexpr char kNoDisplay[] =
+    "TamrixInstall: the window needs a display and none could be opened; "
+    "run with --headless to install without a window\n";
+
 std::string RunningExe() {
   char buf[4096];
   const ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
   return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
+// While the GUI application starts: Qt ends the program (abort, status 134) when no
+// platform plug-in can open a display, after several lines of its own. Those lines
+// are held back; a start that fails says one line of ours and exits with 2, a start
+// that works passes them on as Qt would have printed them.
+class TDisplayStart {
+ public:
+  TDisplayStart() { previous_ = qInstallMessageHandler(&TDisplayStart::Handle); }
+  ~TDisplayStart() {
+    qInstallMessageHandler(previous_);
+    for (const Held& m : held_) {
+      const QMessageLogContext context(nullptr, 0, nullptr, m.category.c_str());
+      previous_(m.type, context, m.text);
+    }
+  }
+  TDisplayStart(const TDisplayStart&) = delete;
+  TDisplayStart& operator=(const TDisplayStart&) = delete;
+
+ private:
+  struct Held {
+    QtMsgType type;
+    std::string category;
+    QString text;
+  };
+  static void Handle(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (type == QtFatalMsg) {
+      std::fputs(kNoDisplay, stderr);
+      _exit(2);
+    }
+    held_.push_back({type, context.category != nullptr ? context.category : "", text});
+  }
+
+  static inline QtMessageHandler previous_ = nullptr;
+  static inline std::vector<Held> held_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool headless = false;
-  for (int i = 1; i < argc; ++i) headless |= std::strcmp(argv[i], "--headless") == 0;
   const std::string programPath = rda::AbsoluteProgramPath(argv[0], RunningExe());
 
-  // The application first: QApplication takes its own options (-platform, ...) out of
-  // argv, so they are never read as a company code.
-  std::unique_ptr<QCoreApplication> app;
-  if (headless) {
-    app = std::make_unique<QCoreApplication>(argc, argv);
-  } else {
-    app = std::make_unique<QApplication>(argc, argv);
-  }
-  QCoreApplication::setApplicationName(QString::fromLatin1(rda::TfrmTXIUMain::kTitle));
-
+  // The command line first, before any application: help and a bad option need no
+  // display.
   rda::TInstallCommandLine commandLine;
   rda::TInstallSettings settings;
   try {
@@ -60,10 +88,18 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  if (headless) {
+  if (commandLine.Headless) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QString::fromLatin1(rda::TfrmTXIUMain::kTitle));
     rda::THeadlessInstall install(commandLine, settings);
     return install.Run();
   }
+  std::unique_ptr<QApplication> app;
+  {
+    TDisplayStart start;
+    app = std::make_unique<QApplication>(argc, argv);
+  }
+  QCoreApplication::setApplicationName(QString::fromLatin1(rda::TfrmTXIUMain::kTitle));
   rda::TfrmTXIUMain window(commandLine, settings);
   if (window.Steps().ClientSocket.Host() == "TERMINATE") return 1;
   window.show();

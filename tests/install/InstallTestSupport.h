@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -174,7 +175,8 @@ struct RunResult {
 };
 
 // Runs `argv` (argv[0] as the program sees it, resolved in `cwd`) in `cwd` with `env`
-// added to this process's environment; collects stdout and stderr; kills it after
+// over this process's environment (an entry "NAME=value" replaces NAME, an entry
+// "NAME" without "=" takes NAME out); collects stdout and stderr; kills it after
 // `limit`.
 inline RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                             const std::vector<std::string>& env,
@@ -184,8 +186,16 @@ inline RunResult RunProgram(const std::vector<std::string>& argv, const std::str
   for (auto& a : argStore) args.push_back(a.data());
   args.push_back(nullptr);
   std::vector<std::string> envStore;
-  for (char** e = environ; *e != nullptr; ++e) envStore.emplace_back(*e);
-  envStore.insert(envStore.end(), env.begin(), env.end());
+  const auto names = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string name = names(*e);
+    if (std::none_of(env.begin(), env.end(), [&](const auto& x) { return names(x) == name; })) {
+      envStore.emplace_back(*e);
+    }
+  }
+  for (const std::string& e : env) {
+    if (e.find('=') != std::string::npos) envStore.push_back(e);
+  }
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());
   envp.push_back(nullptr);

@@ -272,6 +272,55 @@ TEST(HeadlessInstall, DownloadsThatFailKeepTheOldClient) {
   }
 }
 
+// The command line is read before any window: help and a bad option answer on a
+// machine without a display, and a window without one says so in one line.
+TEST(TamrixInstallProgram, CommandLineIsReadBeforeTheWindow) {
+  ClientFolder client;
+  // No display by any name; Qt's default platform (xcb) then cannot start, nor can
+  // it with a display that is not there.
+  const std::vector<std::vector<std::string>> machines = {
+      {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"},
+      {"WAYLAND_DISPLAY", "DISPLAY=:987", "QT_QPA_PLATFORM=xcb"},
+  };
+  struct Case {
+    std::vector<std::string> args;
+    int exitCode;
+    const char* out;  // what stdout starts with
+    const char* err;  // what stderr holds
+  } cases[] = {
+      {{"--help"}, 0, "Usage: TamrixInstall ", ""},
+      {{"-h"}, 0, "Usage: TamrixInstall ", ""},
+      {{"ACME", "--bogus"}, 2, "", "TamrixInstall: Unknown option --bogus\nUsage: TamrixInstall "},
+      {{"-H"}, 2, "", "TamrixInstall: Unknown option -H\n"},
+      {{"ACME", "--company-code", "ACME"}, 2, "",
+       "TamrixInstall: Option --company-code needs --headless\n"},
+      {{"ACME"}, 2, "",
+       "TamrixInstall: the window needs a display and none could be opened; run with "
+       "--headless to install without a window\n"},
+      {{"-platform", "xcb", "ACME"}, 2, "", "TamrixInstall: the window needs a display"},
+  };
+  for (const auto& env : machines) {
+    for (const Case& c : cases) {
+      std::vector<std::string> argv{"./TamrixInstall"};
+      argv.insert(argv.end(), c.args.begin(), c.args.end());
+      const RunResult run = test::RunProgram(argv, client.dir.Path(), env);
+      const std::string name = argv[1] + " with " + env[1];
+      EXPECT_EQ(run.exitCode, c.exitCode) << name << "\n" << run.out << run.err;
+      EXPECT_EQ(run.out.rfind(c.out, 0), 0u) << name << "\n" << run.out;
+      EXPECT_TRUE(Contains(run.err, c.err)) << name << "\n" << run.err;
+      if (c.exitCode == 0) {
+        EXPECT_EQ(run.err, "") << name;
+      }
+    }
+  }
+  // The window's failure is one line, with nothing of Qt's before it.
+  const RunResult run = test::RunProgram({"./TamrixInstall", "ACME"}, client.dir.Path(), machines[0]);
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+  // The usage says which options need --headless.
+  EXPECT_TRUE(Contains(test::RunProgram({"./TamrixInstall", "-h"}, client.dir.Path(), {}).out,
+                       "--company-code CODE     needs --headless"));
+}
+
 TEST(HeadlessInstall, BadCommandLineAndSettingsAreRefused) {
   InstallSite site;
   ClientFolder client;

@@ -74,9 +74,19 @@ TEST(InstallCommandLine, OwnOptionsAreNeverTheFirstArgument) {
   EXPECT_EQ(TInstallCommandLine::Parse("/x/TamrixInstall.exe", {}).OwnIniFile(),
             "/x/TamrixInstall.ini");
 
+  // Qt's own options and their values are left to the application.
+  EXPECT_EQ(TInstallCommandLine::Parse("/x/TamrixInstall",
+                                       {"-platform", "offscreen", "--style=fusion", "-reverse",
+                                        "--stylesheet", "a.qss", "acme"})
+                .FirstArgument,
+            "acme");
+  EXPECT_TRUE(TInstallCommandLine::Parse("/x/TamrixInstall", {"-h"}).Help);
+  EXPECT_EQ(TInstallCommandLine::Parse("/x/TamrixInstall", {"-h"}).FirstArgument, "");
+
   for (const std::vector<std::string>& bad :
        {std::vector<std::string>{"--web-port"}, {"--web-port", "80x"}, {"--web-port", "0"},
-        {"--xserver-port", "70000"}, {"--frobnicate"}}) {
+        {"--xserver-port", "70000"}, {"--xserver-port", "-5"}, {"--frobnicate"}, {"-H"},
+        {"-platform"}, {"--company-code", "ACME"}}) {
     EXPECT_THROW(TInstallCommandLine::Parse("/x/TamrixInstall", bad), Exception) << bad[0];
   }
 }
