@@ -374,7 +374,9 @@ std::string TRdaClientSocketPrivate::SocketErrorMessage(int code) const {
 void TRdaClientSocketPrivate::DoConnected() {
   transforms_.ResetByteTotals();
   wasConnected_ = true;
-  SetAnchorStatus(TACConnectedToServer);
+  // The platform HTTP client "connects" without reaching anything: the state shows
+  // the server as reached when its first answer comes (TransportResponse).
+  if (!ViaHttpClient()) SetAnchorStatus(TACConnectedToServer);
   if (TunnelsOverHttp()) {
     // Nothing to log in or ask: every request stands on its own (or on its session
     // header). What waits for this connection goes now.
@@ -1156,6 +1158,14 @@ void TRdaClientSocket::CopyConnectionTo(TRdaClientSocket& copy) {
   if (s.transforms_.Encryption() == etDESEncrypt) c.transforms_.SetDESKey(s.transforms_.EncryptKeyIn());
   c.transforms_.SetActiveEncryption(s.transforms_.ActiveEncryption());
   copy.OnWinInetStatus = OnWinInetStatus;
+  if (!OnWinInetStatus && s.ownWinInetStatus_) {
+    // This connection shows the HTTP client's steps in its own status bar: so do the
+    // copy's requests (the private copy of a dataset works for this connection),
+    // for as long as this connection lives.
+    copy.OnWinInetStatus = [&s, alive = std::weak_ptr<int>(s.alive_)](uint32_t status) {
+      if (!alive.expired()) s.ShowWinInetStatus(status);
+    };
+  }
   c.webServer_.Assign(s.webServer_);
   copy.OnStatelessPacketEvent = OnStatelessPacketEvent;
   copy.OnLoginParamsAttempt = OnLoginParamsAttempt;

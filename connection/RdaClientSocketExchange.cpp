@@ -683,6 +683,9 @@ void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
   httpOutstanding_ = std::max(0, httpOutstanding_ - 1);
   replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
   Guarded([&] {
+    const bool failed = !result.Error.empty() || IsErrorPageBody(result.Body);
+    const TClientAnchorStatus reached = failed ? TACDisconnectedFromServer : TACConnectedToServer;
+    if (anchorStatus_ != reached) SetAnchorStatus(reached);
     if (!result.Error.empty()) throw Exception(result.Error);
     if (IsErrorPageBody(result.Body)) {
       CheckHttpReply();

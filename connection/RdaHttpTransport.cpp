@@ -126,7 +126,10 @@ class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
     QObject::connect(reply, &QNetworkReply::sslErrors, &context_,
                      [this, reply](const QList<QSslError>& errors) { SslErrors(reply, errors); });
     QObject::connect(reply, &QNetworkReply::downloadProgress, &context_,
-                     [this](qint64 received, qint64 total) {
+                     [this, reply](qint64 received, qint64 total) {
+                       // Qt reports progress also for a request that failed before
+                       // any response: nothing is being received then.
+                       if (!reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid()) return;
                        if (!receiving_) {
                          receiving_ = true;
                          Status(wsReceivingResponse);
@@ -215,11 +218,11 @@ class TRdaQtHttpTransport final : public TRdaHttpClientTransport {
     if (reply != current_) return;
     current_ = nullptr;
     reply->deleteLater();
-    Status(wsResponseReceived);
     TRdaHttpResult result;
     result.Waits = running_.waits;
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     result.Status = status.isValid() ? status.toInt() : 0;
+    if (status.isValid()) Status(wsResponseReceived);
     if (reply->error() == QNetworkReply::ProxyAuthenticationRequiredError) result.Status = 407;
     if (result.Status >= 300) {
       std::string reason =

@@ -107,6 +107,64 @@ TEST_P(RdaQueryOverHttp, TunnelsWithHttp) {
   EXPECT_TRUE(test::RunUntil([&] { return Posts() > posts; }));
 }
 
+// The install utility's HTTP test as the user watches it: the connection set up for
+// HTTP with its status bar, a dataset working through its private copy. Panel 1 follows
+// the HTTP client's steps of the copy's requests; panel 0 says the server is reached
+// only once it answered, and never while the web server refuses.
+class StatusPanels : public TRdaStatusDisplay {
+ public:
+  bool SimplePanel() const override { return false; }
+  void SetSimpleText(const std::string&) override {}
+  void SetPanelText(int panel, const std::string& text) override {
+    (panel == 0 ? state : steps).push_back(text);
+  }
+  std::vector<std::string> state, steps;
+};
+
+TEST(DatasetOverHttpStatus, PanelsShowWhatReallyHappens) {
+  test::ServerProcess server(test::DemoServerArgs({"--http-port", "0"}));
+  test::NginxProcess web(server.HttpPort());
+  const int refusing = test::FreeLoopbackPort();  // nothing listens there
+  for (const int port : {web.Port(), refusing}) {
+    SCOPED_TRACE(port == refusing ? "refused" : "reached");
+    TRdaClientSocket s;
+    test::RecordingUI ui;
+    StatusPanels panels;
+    s.SetUserInterface(&ui);
+    s.SetStatusBar(&panels);
+    TRdaWebServer& w = s.WebServer();
+    w.SetRdaServerAddress("127.0.0.1");
+    w.SetRdaServerPort(server.DataPort());
+    w.SetWebServerAddress("127.0.0.1");
+    w.SetWebServerPort(port);
+    w.SetRdaHttpDll("isapi/RdaHttp.dll");
+    w.SetAddCookie(true);
+    w.SetWinInetToStatusBar(true);
+    w.SetWinInet(true);
+    w.SetUseWebServer(true);
+    s.OpenAndWait();
+    panels.state.clear();
+    TRdaClientDataSet ds;
+    ds.SetName("DataSet");
+    ds.SetRdaClientSocket(&s);
+    ds.SetSQL({"SELECT XCompanyCode FROM VNXHOSTS"});
+    if (port == refusing) {
+      EXPECT_THROW(ds.Open(), Exception);
+      EXPECT_EQ(panels.state, std::vector<std::string>{});
+      EXPECT_EQ(panels.steps, (std::vector<std::string>{"Sending Request...", "Connecting...", "Request Complete"}));
+    } else {
+      ds.Open();
+      EXPECT_FALSE(ds.IsEmpty());
+      EXPECT_EQ(panels.state, std::vector<std::string>{});
+      EXPECT_EQ(panels.steps, (std::vector<std::string>{"Sending Request...", "Connecting...", "Request Sent",
+                                                        "Receiving Response...", "Response Received",
+                                                        "Request Complete"}));
+    }
+    s.CloseAndWait();
+    EXPECT_EQ(panels.state, std::vector<std::string>{"Disconnected from Server"});
+  }
+}
+
 // Web servers that answer a request completely and yet bring no reply for it: one
 // answers 200 with nothing (as an endpoint does that reached no data server in
 // time), one only with a row packet for another component. nginx plays both.
