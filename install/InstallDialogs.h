@@ -34,6 +34,9 @@ class TInstallDialogs {
   // TfrmEnterCompanyCode with `caption`: the text in its edit when closed with OK
   // (never empty: OK refuses an empty edit), nullopt when cancelled.
   virtual std::optional<std::string> EnterCompanyCode(const std::string& caption) = 0;
+  // Why a step failed, or what it refused, where the dialogs show nothing or not
+  // everything (the headless mode prints it; the window keeps its dialogs as they are).
+  virtual void Note(const std::string& /*text*/) {}
 };
 
 }  // namespace rda

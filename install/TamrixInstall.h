@@ -70,8 +70,6 @@ class TInstallView : public TInstallDialogs {
   virtual void TerminateApplication() = 0;
   // What the connection shows (message boxes, login dialog); lives as long as the view.
   virtual TRdaUserInterface& ConnectionUserInterface() = 0;
-  // Why a step failed where the step itself shows nothing (the headless mode prints it).
-  virtual void Note(const std::string& /*text*/) {}
 };
 
 class TTamrixInstall {

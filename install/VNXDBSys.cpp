@@ -145,11 +145,16 @@ std::string AskCompanyCode(TInstallDialogs& dialogs, const std::string& caption)
   return code;
 }
 
-void ReadServerIni(const std::string& path, TXServerLocation& location) {
+std::string ReadServerIni(const std::string& path, TXServerLocation& location) {
   const TIniFile ini(path);
   location.Host = ini.ReadString(kXServerSection, "XServerHost", "");
   location.LanAddress = ini.ReadString(kXServerSection, "XServerHostIP", "");
   location.Port = ini.ReadInteger(kXServerSection, "XServerPort", 0);
+  if (location.Port == 0 || IsPort(location.Port)) return {};
+  const std::string refused =
+      path + ": XServerPort " + std::to_string(location.Port) + " is not a port (1 to 65535)";
+  location = TXServerLocation{};
+  return refused;
 }
 
 void WriteServerIni(const std::string& iniPath, const TXServerLocation& location) {

@@ -68,9 +68,11 @@ std::string GetCompanyCode(const TInstallCommandLine& commandLine, std::string_v
 std::string AskCompanyCode(TInstallDialogs& dialogs, const std::string& caption);
 
 // Reads XServerHost, XServerHostIP and XServerPort of `path` into `location` (all
-// three replaced; a missing file or key reads as "", "" and 0). Raises what TIniFile
-// raises for a file that cannot be read or is too large.
-void ReadServerIni(const std::string& path, TXServerLocation& location);
+// three replaced; a missing file or key reads as "", "" and 0). A port that is not 1
+// to 65535 is refused: the file then counts as not found ("", "" and 0) and the
+// result says why; otherwise the result is empty. Raises what TIniFile raises for a
+// file that cannot be read or is too large.
+std::string ReadServerIni(const std::string& path, TXServerLocation& location);
 // Writes the location into the settings file `iniPath` (the program's own).
 void WriteServerIni(const std::string& iniPath, const TXServerLocation& location);
 void WriteWebServerIni(const std::string& iniPath, const std::string& webHost,
@@ -98,12 +100,16 @@ bool IsXServerLocal(const std::string& lanAddress, int port);
 // (directly, or through the web server when the socket's WebServer.AddCookie is set)
 // and fills `location` (port 0 when the code has no row). On its normal path it
 // leaves the connection closed, its login settings restored, tunnelling off and the
-// session id 0. Raises what the connection or the query raises.
+// session id 0. Raises what the connection or the query raises, and rda::Exception
+// for a row whose port is not 0 and not 1 to 65535 (asking again would not help).
 void LookupCompanyHost(const TInstallContext& context, TRdaClientSocket& socket,
                        const std::string& code, TXServerLocation& location);
 
 // Finds the company's data server for `code`: an "address:port" pair, the settings
 // files, the company-code dialog and the directory, with the LAN probe for TCP/IP.
+// A pair whose port is not 1 to 65535 counts as a code like any other, as one whose
+// port is not a number does; a settings file with such a port counts as not found.
+// Either is noted (TInstallDialogs::Note), so the port never wraps to 16 bits.
 // Directory rows are saved to the program's own settings file. Loops until a location
 // is found or the dialog is cancelled (host "TERMINATE"). Raises what the directory
 // look-up and the resolver raise.

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "base/Convert.h"
+#include "base/Exception.h"
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaWebServer.h"
 #include "install/FileUtil.h"
@@ -31,11 +32,17 @@ bool UsableAsFileName(const std::string& code) {
          code != "." && code != "..";
 }
 
+// ReadServerIni with its refusal noted.
+void ReadIni(const TInstallContext& context, const std::string& path, TXServerLocation& location) {
+  const std::string refused = ReadServerIni(path, location);
+  if (!refused.empty()) context.Dialogs.Note(refused);
+}
+
 void ReadCodeIni(const TInstallContext& context, const std::string& code,
                  TXServerLocation& location) {
   if (UsableAsFileName(code)) {
-    ReadServerIni(FindFileIgnoringCase(context.CommandLine.ProgramFolder(), code + ".ini"),
-                  location);
+    ReadIni(context, FindFileIgnoringCase(context.CommandLine.ProgramFolder(), code + ".ini"),
+            location);
   } else {
     location = TXServerLocation{};
   }
@@ -83,8 +90,14 @@ void LookupCompanyHost(const TInstallContext& context, TRdaClientSocket& socket,
       if (hosts.IsEmpty()) {
         location = TXServerLocation{};
       } else {
+        // Read wide, so that no value wraps before it is checked.
+        const int64_t port = hosts.FieldByName("XPort").AsLargeInt();
+        if (port != 0 && !IsPort(port)) {
+          throw Exception("The directory's row for " + code + " has the port " +
+                          std::to_string(port) + ", which is not a port (1 to 65535)");
+        }
         location.Host = hosts.FieldByName("XHost").AsString();
-        location.Port = hosts.FieldByName("XPort").AsInteger();
+        location.Port = static_cast<int>(port);
         location.LanAddress = hosts.FieldByName("XLANIPAddress").AsString();
       }
       hosts.Close();
@@ -106,27 +119,31 @@ void LocateXServer(const TInstallContext& context, TRdaClientSocket& socket, std
   std::string left;
   std::string right;
   if (SplitAt(code, ":", left, right)) {
-    location.LanAddress = left;
     const auto port = TryStrToInt(right);
-    location.Port = port.value_or(0);
-    if (!port) location.LanAddress.clear();
+    if (port && IsPort(*port)) {
+      location.LanAddress = left;
+      location.Port = *port;
+      return;
+    }
+    // Not a port: the pair goes on as a code, as one whose port is no number does.
+    if (port) context.Dialogs.Note(code + ": " + right + " is not a port (1 to 65535)");
   }
-  if (location.Port > 0) return;
 
+  // From here on every port read is 0 (not found) or a port: the readers refuse the
+  // rest, so none is ever negative.
   const TInstallCommandLine& cmd = context.CommandLine;
   if (!code.empty() && location.Port == 0) ReadCodeIni(context, code, location);
   if (code.empty() && location.Port == 0) {
-    ReadServerIni(FindFileIgnoringCase(cmd.ProgramFolder(), "xDefault.ini"), location);
+    ReadIni(context, FindFileIgnoringCase(cmd.ProgramFolder(), "xDefault.ini"), location);
   }
-  if (code.empty() && location.Port == 0) ReadServerIni(cmd.OwnIniFile(), location);
+  if (code.empty() && location.Port == 0) ReadIni(context, cmd.OwnIniFile(), location);
   if (!code.empty() && cmd.FirstArgument.empty() && location.Port == 0) {
-    ReadServerIni(cmd.OwnIniFile(), location);
+    ReadIni(context, cmd.OwnIniFile(), location);
   }
   if (location.Port > 0) {
     LanCheck(socket, location);
     return;
   }
-  if (location.Port < 0) return;
 
   while (location.Port == 0) {
     if (code.empty()) code = AskCompanyCode(context.Dialogs, socket.ApplicationName());

@@ -44,12 +44,15 @@ inline std::unique_ptr<ServerProcess> StartServerWithEcho(std::vector<std::strin
   throw std::runtime_error("could not start rdaserver with its echo service: " + why);
 }
 
-// A row of the directory's host table; port -1 stands for the company server's port.
+// A row of the directory's host table; port -1 stands for the company server's port
+// plus `shift` (a shift of 65536 gives a number that names the company's port once cut
+// to 16 bits).
 struct DirectoryRow {
   std::string code;
   std::string host;
   int port;
   std::string lan;
+  int shift = 0;
 };
 
 // What a test site holds.
@@ -78,7 +81,7 @@ class InstallSite {
     std::string dirSql = demo + "\nDELETE FROM \"VNXHOSTS\";\n";
     for (const DirectoryRow& r : options_.rows) {
       dirSql += "INSERT INTO \"VNXHOSTS\" VALUES (" + Quote(r.code) + ", " + Quote(r.host) + ", " +
-                std::to_string(r.port < 0 ? companyPort : r.port) + ", " + Quote(r.lan) + ");\n";
+                std::to_string(r.port < 0 ? companyPort + r.shift : r.port) + ", " + Quote(r.lan) + ");\n";
     }
     directory = std::make_unique<ServerProcess>(std::vector<std::string>{
         "--port", std::to_string(directoryPort), "--encryption", "rda", "--quiet", "--init",

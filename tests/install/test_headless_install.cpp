@@ -151,6 +151,52 @@ TEST(HeadlessInstall, AddressAndPortNeedNoFileNoDirectoryNoProbe) {
   EXPECT_FALSE(client.Has("Tamrix.ini"));  // nothing was looked up, nothing saved
 }
 
+// A port outside 1 to 65535 is refused on every road it comes by. Each number here
+// names the company's port once cut to 16 bits, so a program that wrapped it would
+// reach the company server and install.
+TEST(HeadlessInstall, PortsOutsideTheRangeAreRefusedOnEveryRoad) {
+  SiteOptions o;
+  o.rows.clear();  // the directory knows no one: a refused port cannot be found there
+  InstallSite site(o);
+  const std::string above = std::to_string(site.CompanyPort() + 65536);
+  const std::string below = std::to_string(site.CompanyPort() - 65536);
+  struct Case {
+    std::vector<std::string> args;
+    std::string file;  // ACME.ini, when given
+    std::string note;  // on standard error
+  } cases[] = {
+      {{"127.0.0.1:" + above}, "", "127.0.0.1:" + above + ": " + above + " is not a port (1 to 65535)"},
+      {{"127.0.0.1:" + below}, "", "127.0.0.1:" + below + ": " + below + " is not a port (1 to 65535)"},
+      {{"ACME"}, "XServerPort=" + above, "ACME.ini: XServerPort " + above + " is not a port"},
+      {{"ACME"}, "XServerPort=" + below, "ACME.ini: XServerPort " + below + " is not a port"},
+  };
+  for (const Case& c : cases) {
+    ClientFolder client;
+    if (!c.file.empty()) {
+      client.dir.Write("ACME.ini", "[XServer]\r\nXServerHostIP=127.0.0.1\r\n" + c.file + "\r\n");
+    }
+    const RunResult run = client.Run(site, c.args);
+    EXPECT_EQ(run.exitCode, 1) << c.args[0] << " " << c.file << "\n" << run.out << run.err;
+    EXPECT_TRUE(Contains(run.err, c.note)) << c.note << "\n" << run.err;
+    EXPECT_SHOWN(run, kIncorrectCode);  // then it is looked up like any other code
+    EXPECT_FALSE(client.Has("Tamrix.exe"));
+  }
+
+  // A directory row cannot be mended by asking again: the install ends with the error.
+  SiteOptions wide;
+  wide.rows = {{"ACME", "127.0.0.1", -1, "127.0.0.1", 65536}};
+  InstallSite directory(wide);
+  ClientFolder client;
+  const RunResult run = client.Run(directory, {"ACME"});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_SHOWN(run, "Error: The directory's row for ACME has the port " +
+                        std::to_string(directory.CompanyPort() + 65536) +
+                        ", which is not a port (1 to 65535)");
+  EXPECT_NOT_SHOWN(run, "Company code dialog");
+  EXPECT_FALSE(client.Has("Tamrix.exe"));
+  EXPECT_FALSE(client.Has("TamrixInstall.ini"));  // nothing saved from that row
+}
+
 TEST(HeadlessInstall, UnknownCodeIsAskedAgainAndCancelEndsTheProgram) {
   InstallSite site;
   {

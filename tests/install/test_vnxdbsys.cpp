@@ -164,8 +164,20 @@ TEST(ServerIni, WritesTheSystemsKeysInOrderAndReadsThemBack) {
   EXPECT_EQ(read.LanAddress, "10.1.2.3");
   EXPECT_EQ(read.Port, 9407);
 
+  // A port that is not one makes the file count as not found, and says why.
+  for (const char* port : {"70000", "-5", "65536"}) {
+    const std::string bad =
+        dir.Write("bad.ini", std::string("[XServer]\r\nXServerHostIP=10.1.2.3\r\nXServerPort=") +
+                                 port + "\r\n");
+    TXServerLocation refused{"old", "old", 1};
+    EXPECT_EQ(ReadServerIni(bad, refused),
+              bad + ": XServerPort " + port + " is not a port (1 to 65535)");
+    EXPECT_EQ(refused.LanAddress, "") << port;
+    EXPECT_EQ(refused.Port, 0) << port;
+  }
+
   TXServerLocation missing{"old", "old", 1};
-  ReadServerIni(dir.File("none.ini"), missing);  // every value replaced
+  EXPECT_EQ(ReadServerIni(dir.File("none.ini"), missing), "");  // every value replaced
   EXPECT_EQ(missing.Host, "");
   EXPECT_EQ(missing.LanAddress, "");
   EXPECT_EQ(missing.Port, 0);
