@@ -20,6 +20,12 @@ constexpr char kTransportHttp[] = "HTTP";
 constexpr char kHttpUserName[] = "VORNA";
 constexpr char kHttpPassword[] = "MARBLEDO";
 
+// What each host name that is resolved is, for the note when it cannot be.
+constexpr char kXServerRole[] = "the XServer of the configuration tab";
+constexpr char kWebRole[] = "the web server of the configuration tab";
+constexpr char kCompanyRole[] = "the company's data server";
+constexpr char kCompanyWebRole[] = "the company's web server";
+
 constexpr char kModuleUser[] = "anonymous";
 constexpr char kModulePassword[] = "visit@nowhere";
 
@@ -134,8 +140,10 @@ bool TTamrixInstall::ConnectionCheck(const std::string& transport) {
     const std::string isapi = view_.ConfigText(TInstallView::cfRdaHttp);
     if (transport == kTransportTcp) {
       try {
-        const std::string xserver = ResolveHostAddress(view_.ConfigText(TInstallView::cfRdaServer));
-        const std::string web = ResolveHostAddress(view_.ConfigText(TInstallView::cfWebServer));
+        const std::string xserver =
+            ResolveHostAddress(view_.ConfigText(TInstallView::cfRdaServer), view_, kXServerRole);
+        const std::string web =
+            ResolveHostAddress(view_.ConfigText(TInstallView::cfWebServer), view_, kWebRole);
         SetupServer(kTransportTcp, xserver, web, isapi, xserverPort, webPort);
         ClientSocket.OpenAndWait();
         DataSet.Open();
@@ -149,7 +157,8 @@ bool TTamrixInstall::ConnectionCheck(const std::string& transport) {
     }
     if (transport == kTransportHttp) {
       try {
-        const std::string web = ResolveHostAddress(view_.ConfigText(TInstallView::cfWebServer));
+        const std::string web =
+            ResolveHostAddress(view_.ConfigText(TInstallView::cfWebServer), view_, kWebRole);
         SetupServer(kTransportHttp, "127.0.0.1", web, isapi, xserverPort, webPort);
         ClientSocket.OpenAndWait();
         DataSet.Open();
@@ -271,7 +280,9 @@ void TTamrixInstall::ReadCompanyVersion(bool withCompanyCode) {
 bool TTamrixInstall::InstallTCPIPClient() {
   TXServerLocation location;
   if (!LocateCompany(kTransportTcp, location)) return false;
-  if (!location.Host.empty()) location.LanAddress = ResolveHostAddress(location.Host);
+  if (!location.Host.empty()) {
+    location.LanAddress = ResolveHostAddress(location.Host, view_, kCompanyRole);
+  }
   SetupServer(kTransportTcp, location.LanAddress, "", "", location.Port, 80);
   if (!ReadCompany(false)) return false;
 
@@ -362,7 +373,7 @@ bool TTamrixInstall::InstallHTTPClient() {
   if (location.Host.empty()) location.Host = settings_.DemoHost;
   WebHost = location.Host;
   WebPort = PortText(view_.ConfigText(TInstallView::cfWebServerPort), 80);
-  SetupServer(kTransportHttp, "127.0.0.1", ResolveHostAddress(WebHost),
+  SetupServer(kTransportHttp, "127.0.0.1", ResolveHostAddress(WebHost, view_, kCompanyWebRole),
               view_.ConfigText(TInstallView::cfRdaHttp), location.Port, WebPort);
   if (!ReadCompany(true)) return false;
   if (FileExists(kSearchIni)) {

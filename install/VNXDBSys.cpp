@@ -210,6 +210,21 @@ std::string ResolveHostAddress(const std::string& name) {
   return text;
 }
 
+void NoteUnresolvedHost(TInstallDialogs& dialogs, const std::string& name,
+                        std::string_view role) {
+  dialogs.Note("Could not resolve the host name " + name + " (" + std::string(role) + ")");
+}
+
+std::string ResolveHostAddress(const std::string& name, TInstallDialogs& dialogs,
+                               std::string_view role) {
+  try {
+    return ResolveHostAddress(name);
+  } catch (const EWinsockError&) {
+    NoteUnresolvedHost(dialogs, name, role);
+    throw;
+  }
+}
+
 bool IsXServerLocal(const std::string& lanAddress, int port) {
   if (lanAddress.empty() || port <= 0 || port + 10000 > 65535) return false;
   static constexpr char kProbe[] = "XServerLocal";

@@ -85,6 +85,14 @@ void WriteWebServerIni(const std::string& iniPath, const std::string& webHost,
 // code: 11001 no such host, 11002 a temporary failure, 11003 a failure of the name
 // service, 11004 a name without an IPv4 address, 10055 out of memory.
 std::string ResolveHostAddress(const std::string& name);
+// The same, and when the name cannot be resolved `dialogs` notes which name it was
+// and what it is (`role`, e.g. "the directory data server") before the error passes:
+// the error's text is the system's and names no host.
+std::string ResolveHostAddress(const std::string& name, TInstallDialogs& dialogs,
+                               std::string_view role);
+// The note of a host name that could not be resolved:
+// "Could not resolve the host name <name> (<role>)".
+void NoteUnresolvedHost(TInstallDialogs& dialogs, const std::string& name, std::string_view role);
 // "[<code>] <text>" for the 52 Winsock codes the resolver knows, else
 // "Winsock error no <code>".
 std::string WinsockErrorText(int code);

@@ -15,6 +15,11 @@ namespace rda {
 namespace {
 
 constexpr char kDirectoryTunnelPath[] = "isapi/RdaHttp.dll";
+constexpr char kDirectoryRole[] = "the directory data server";
+constexpr char kDemoRole[] = "the demonstration host";
+// The Winsock codes of a failed host-name look-up (host not found ... no address).
+constexpr int kFirstLookupError = 11001;
+constexpr int kLastLookupError = 11004;
 
 std::string QuotedSql(const std::string& text) {
   std::string out = "'";
@@ -66,8 +71,9 @@ void LookupCompanyHost(const TInstallContext& context, TRdaClientSocket& socket,
   socket.SetConnectAction(caNone);
   const TInstallSettings& s = context.Settings;
   if (socket.WebServer().AddCookie()) {
-    const std::string demo = ResolveHostAddress(s.DemoHost);
-    std::string directory = ResolveHostAddress(s.DirectoryHost);
+    const std::string demo = ResolveHostAddress(s.DemoHost, context.Dialogs, kDemoRole);
+    std::string directory =
+        ResolveHostAddress(s.DirectoryHost, context.Dialogs, kDirectoryRole);
     // The directory runs on the web server's own machine.
     if (demo == directory) directory = "127.0.0.1";
     socket.SetHost("");
@@ -79,7 +85,16 @@ void LookupCompanyHost(const TInstallContext& context, TRdaClientSocket& socket,
     socket.SetHost(s.DirectoryHost);
     socket.SetPort(s.DirectoryPort);
   }
-  socket.OpenAndWait();
+  try {
+    socket.OpenAndWait();
+  } catch (const ESocketError& e) {
+    // The connection looked the directory's name up itself; its error names no host.
+    if (e.ErrorCode() >= kFirstLookupError && e.ErrorCode() <= kLastLookupError &&
+        !socket.WebServer().AddCookie()) {
+      NoteUnresolvedHost(context.Dialogs, s.DirectoryHost, kDirectoryRole);
+    }
+    throw;
+  }
   {
     TRdaClientDataSet hosts;
     hosts.SetName("VNXHOSTS");

@@ -179,8 +179,8 @@ struct RunResult {
 
 // Runs `argv` (argv[0] as the program sees it, resolved in `cwd`) in `cwd` with `env`
 // over this process's environment (an entry "NAME=value" replaces NAME, an entry
-// "NAME" without "=" takes NAME out); collects stdout and stderr; kills it after
-// `limit`.
+// "NAME" without "=" takes NAME out; of two entries for one name the later counts);
+// collects stdout and stderr; kills it after `limit`.
 inline RunResult RunProgram(const std::vector<std::string>& argv, const std::string& cwd,
                             const std::vector<std::string>& env,
                             WebMillis limit = WebMillis(60000)) {
@@ -196,8 +196,11 @@ inline RunResult RunProgram(const std::vector<std::string>& argv, const std::str
       envStore.emplace_back(*e);
     }
   }
-  for (const std::string& e : env) {
-    if (e.find('=') != std::string::npos) envStore.push_back(e);
+  for (size_t i = 0; i < env.size(); ++i) {
+    const std::string name = names(env[i]);
+    const bool later = std::any_of(env.begin() + static_cast<std::ptrdiff_t>(i) + 1, env.end(),
+                                   [&](const auto& x) { return names(x) == name; });
+    if (!later && env[i].find('=') != std::string::npos) envStore.push_back(env[i]);
   }
   std::vector<char*> envp;
   for (auto& e : envStore) envp.push_back(e.data());
@@ -269,11 +272,15 @@ class ClientFolder {
     std::filesystem::create_symlink(std::string(RDA_BIN_DIR) + "/TamrixInstall",
                                     dir.File(programName));
   }
-  // Runs the program headless in the folder, as "./<name> args...".
-  RunResult Run(const InstallSite& site, std::vector<std::string> args) const {
+  // Runs the program headless in the folder, as "./<name> args...", with the site's
+  // environment and then `env` (as RunProgram takes it).
+  RunResult Run(const InstallSite& site, std::vector<std::string> args,
+                const std::vector<std::string>& env = {}) const {
     args.insert(args.begin(), "./" + program_);
     args.push_back("--headless");
-    return RunProgram(args, dir.Path(), site.Environment());
+    std::vector<std::string> all = site.Environment();
+    all.insert(all.end(), env.begin(), env.end());
+    return RunProgram(args, dir.Path(), all);
   }
   std::string Read(const std::string& name) const { return ReadTextFile(dir.File(name)); }
   bool Has(const std::string& name) const { return std::filesystem::exists(dir.File(name)); }

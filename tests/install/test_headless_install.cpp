@@ -197,6 +197,29 @@ TEST(HeadlessInstall, PortsOutsideTheRangeAreRefusedOnEveryRoad) {
   EXPECT_FALSE(client.Has("TamrixInstall.ini"));  // nothing saved from that row
 }
 
+// A directory host that cannot be resolved: the error stays the system's text, and
+// a line says which name it was. Over TCP/IP the connection looks the name up, over
+// HTTP our resolver does.
+TEST(HeadlessInstall, UnresolvedDirectoryHostIsNamed) {
+  InstallSite site;
+  struct Case {
+    std::vector<std::string> args;
+    const char* error;
+  } cases[] = {
+      {{"ACME"}, "Error: Asynchronous socket error 11001\n"},
+      {{"ACME", "--xserver", "127.0.0.2"}, "Error: [11001] Host not found\n"},
+  };
+  for (const Case& c : cases) {
+    ClientFolder client;
+    const RunResult run = client.Run(site, c.args, {"TAMRIX_DIRECTORY_HOST=bad..name"});
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_SHOWN(run, c.error);
+    EXPECT_TRUE(Contains(run.err, "Could not resolve the host name bad..name (the directory data server)\n"))
+        << run.err;
+    EXPECT_FALSE(client.Has("Tamrix.exe") || client.Has("WebTamrix.exe"));
+  }
+}
+
 TEST(HeadlessInstall, UnknownCodeIsAskedAgainAndCancelEndsTheProgram) {
   InstallSite site;
   {
