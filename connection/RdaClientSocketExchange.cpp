@@ -180,6 +180,7 @@ void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForRepl
   // One request waits at a time. Messages that do not wait still go out meanwhile:
   // the server answers in order, and nothing they bring back ends the wait.
   if (waitForReply && smartWait_.Waiting()) throw ERdaConnectException(kAlreadyWaiting);
+  if (waitForReply) waitingComponent_ = line.MsgId();
   SyncTransformEvents();
   const std::string frame = FrameMessage(transforms_.PackMessage(line.Compose()));
   if (clientType_ == ctBlocking) {
@@ -954,6 +955,7 @@ void TRdaClientSocketPrivate::DoAsyncException(const TRdaComponentMessage& m) {
 void TRdaClientSocketPrivate::DoDatasetReply(TRdaComponentMessage& m) {
   TRdaComponent* component = q_.ComponentById(m.ComponentId);
   if (component == nullptr) return;  // a reply for a component we do not know
+  const bool awaited = m.ComponentId == waitingComponent_;
   switch (m.Token) {
     case 5:
     case 11: {
@@ -961,7 +963,7 @@ void TRdaClientSocketPrivate::DoDatasetReply(TRdaComponentMessage& m) {
       if (m.Integer(3) != 0 && compression != acRdaCompress && compression != acUserDefined)
         m.Fields[1] = ZLibDecompress(m.Fields[1]);
       component->ReceiveMessage(q_, m);
-      if (!component->AwaitsOutputParams()) EndReplyWait(false);
+      if (awaited && !component->AwaitsOutputParams()) EndReplyWait(false);
       break;
     }
     case 22:
@@ -970,10 +972,10 @@ void TRdaClientSocketPrivate::DoDatasetReply(TRdaComponentMessage& m) {
       } else {
         component->ReceiveMessage(q_, m);
       }
-      EndReplyWait(false);
+      if (awaited) EndReplyWait(false);
       break;
     case 42:
-      EndReplyWait(false);
+      if (awaited) EndReplyWait(false);
       component->ReceiveMessage(q_, m);
       break;
     default:

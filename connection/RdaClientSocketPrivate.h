@@ -314,6 +314,10 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   // waiting request goes out through the tunnel, so that a complete HTTP response
   // that brought no reply for it is told apart from an answered one.
   bool replyArrived_ = false;
+  // The component id of the last request sent to wait for its reply: a dataset
+  // reply ends a wait only when it is for that component, so that what arrives late
+  // for one dataset (or is pushed at another) never ends the wait of the next.
+  int32_t waitingComponent_ = 0;
   bool ownWinInetStatus_ = false;   // show HTTP client steps in the status bar
 
   // Read progress.

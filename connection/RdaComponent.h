@@ -44,10 +44,12 @@ class TRdaComponent {
 
   // A dataset message for this component: field descriptions (1, 10), row packets
   // (5, 11), blobs (22), field properties (26), a cursor handle (32), refetched rows
-  // (35), broadcasts (44, 55) and the start of a streamed result (42). The connection
-  // has already ended the reply wait where its protocol says so (42, 22, and 5/11
-  // unless AwaitsOutputParams); a component that knows more calls EndReplyWait
-  // itself. May raise; the connection reports the error as ERdaProtocolError.
+  // (35), broadcasts (44, 55) and the start of a streamed result (42). When the
+  // request that waits is this component's, the connection has already ended the
+  // wait where its protocol says so (42, 22, and 5/11 unless AwaitsOutputParams); a
+  // component that knows more calls EndReplyWait itself. Replies for a component
+  // whose request does not wait end no wait. May raise; the connection reports the
+  // error as ERdaProtocolError.
   virtual void ReceiveMessage(TRdaClientSocket& connection, const TRdaComponentMessage& message) = 0;
 
   // True while the component's request waits for output parameters (token 30), so

@@ -352,6 +352,10 @@ void TRdaBaseClientDataSet::ReceiveMessage(TRdaClientSocket& connection,
     case kTokenDescriptions:
     case kTokenDescriptions2:
       ReceiveFieldDescriptions(message.Fields[0]);
+      // Asked for the descriptions only: they are the whole answer (an empty
+      // result). A row packet that a server may still send behind them is for
+      // this dataset alone and ends nobody else's wait.
+      if (descriptionsOnly_ && !fetching_) connection.EndReplyWait(false);
       break;
     case kTokenRows:
     case kTokenRows2:

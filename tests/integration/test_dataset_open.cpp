@@ -83,6 +83,50 @@ TEST_F(DatasetTest, SendsTheSelectWithLinesOrderAndParameters) {
   EXPECT_EQ(ds.FieldByName("XCompanyCode").AsString(), "ACME");
 }
 
+// The alternative select (token 46: database first, then the SQL, rows and options
+// with the memo and blob bits) gets the same answer; RowsToReturn 0 asks for the
+// field descriptions only and opens empty at once, and the connection serves the
+// next request as before.
+TEST_F(DatasetTest, AlternativeSelectAndDescriptionsOnly) {
+  SentMessages sent(s);
+  s.SetReplyTimeout(5000);  // a wait that ran to the limit would raise
+  TRdaClientDataSet ds;
+  ds.SetRdaClientSocket(&s);
+  ds.SetDataBase("Company");
+  ds.SetSQL({"Select XCompanyCode, XPort From VNXHOSTS Order By XPort"});
+  ds.SetSQLOptions({soCyclopsSQL});
+  ds.Open();
+  const auto selects = sent.WithToken(46);
+  ASSERT_EQ(selects.size(), 1u);
+  EXPECT_EQ(selects[0].id, s.ComponentId(&ds));
+  // The options carry soCyclopsSQL (bit 4) with the memo and blob bits.
+  EXPECT_EQ(selects[0].fields, (std::vector<std::string>{"Company", "Select XCompanyCode, XPort From VNXHOSTS "
+                                                         "Order By XPort\r\n", "-1", "19"}));
+  EXPECT_TRUE(sent.WithToken(3).empty());
+  ASSERT_EQ(ds.RecordCount(), 2);
+  EXPECT_EQ(ds.FieldByName("XCompanyCode").AsString(), "DEMO");
+  EXPECT_EQ(ds.FieldByName("XPort").AsInteger(), 9406);
+
+  for (const bool alternative : {false, true}) {
+    SCOPED_TRACE(alternative ? "token 46" : "token 3");
+    ds.Close();
+    ds.SetSQLOptions(alternative ? TRdaSelectSQLOptionSet{soCyclopsSQL} : TRdaSelectSQLOptionSet{});
+    ds.SetRowsToReturn(0);
+    ds.Open();
+    EXPECT_TRUE(ds.Active());
+    ASSERT_EQ(ds.FieldCount(), 2);
+    EXPECT_EQ(ds.Fields()[1].FieldName(), "XPort");
+    EXPECT_TRUE(ds.IsEmpty());
+    // Whatever else the server sent for it does not end the next request's wait.
+    TRdaClientDataSet next;
+    next.SetRdaClientSocket(&s);
+    next.SetSQL({"Select \"Comp_Name\" From SY_MASTR"});
+    next.Open();
+    EXPECT_EQ(next.FieldByName("Comp_Name").AsString(), "Demo Company Ltd");
+  }
+  EXPECT_TRUE(errors.empty());
+}
+
 TEST_F(DatasetTest, ServerErrorClosesAndRaisesItsText) {
   TRdaClientDataSet ds;
   ds.SetName("qryMisc");

@@ -4,6 +4,8 @@
 // tested against it in tests/integration/test_dataset_*.cpp.)
 #include <gtest/gtest.h>
 
+#include <QTimer>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -44,6 +46,7 @@ class ScriptedPeer {
     };
   }
   int Port() const { return peer_.Port(); }
+  test::FakePeer& Peer() { return peer_; }
   std::vector<Msg> requests;
 
  private:
@@ -92,6 +95,43 @@ TEST_F(DatasetAgainstAPeer, AFetchAnsweredWithANewResultRaisesAndKeepsTheRows) {
     ds.Close();
     s.CloseAndWait();
   }
+}
+
+// RowsToReturn 0 asks for the field descriptions only, and a server may send
+// nothing else: the open ends with them, not at the reply limit. A row packet
+// that another server sends behind them later belongs to that dataset and does not
+// end the wait of the request that waits by then.
+TEST_F(DatasetAgainstAPeer, DescriptionsAloneEndTheOpenAndALatePacketEndsNoOtherWait) {
+  int32_t first = 0;
+  test::FakePeer* raw = nullptr;
+  ScriptedPeer peer({
+      [&](const Msg& m) {
+        first = m.id;
+        return Frame(Msg{1, m.id, {kDescriptions}});
+      },
+      [&](const Msg& m) {
+        // The late packet of the first dataset now; the answer a moment later,
+        // in a read of its own.
+        QTimer::singleShot(100, [&raw, id = m.id] {
+          raw->Send(Frame(Msg{1, id, {kDescriptions}}) + Rows(id, 0, kTwoRows));
+        });
+        return Rows(first, 0, "NULL\x04");
+      },
+  });
+  raw = &peer.Peer();
+  Open(peer);
+  s.SetReplyTimeout(5000);
+  ds.SetRowsToReturn(0);
+  ds.Open();
+  EXPECT_TRUE(ds.Active());
+  EXPECT_EQ(ds.FastFields(), std::vector<std::string>{"N,3,25"});
+  EXPECT_TRUE(ds.IsEmpty());
+  TRdaClientDataSet other;
+  other.SetRdaClientSocket(&s);
+  other.SetSQL({"SELECT N FROM T"});
+  other.Open();
+  EXPECT_EQ(other.RecordCount(), 2);
+  EXPECT_TRUE(ds.IsEmpty());
 }
 
 TEST_F(DatasetAgainstAPeer, RowsAfterAServerErrorAreNotLoaded) {
