@@ -26,10 +26,13 @@
 //   ImageSize = RecordSize + 4*(n/32+1); buffer size = ImageSize + 5 + CalcFieldsSize.
 //
 // Invariants while open:
-//   - RecordIDs are unique in the store and never reused while open: the
-//     next identity only grows, and at open it starts above every identity
-//     present (a bookmark is the 4-byte RecordID and stays valid for the
-//     row's life, across inserts and deletes of other rows);
+//   - RecordIDs are unique in the store: the next identity only grows while
+//     rows are added and deleted, and at open it starts above every identity
+//     present. A bookmark is the 4-byte RecordID and stays valid for the
+//     row's life, across inserts and deletes of other rows. ClearRows (a
+//     client dataset's fresh result goes through it) removes every row and
+//     starts the identities at 1 again: bookmarks taken before it may then
+//     name a new row, as the identities of a new result do;
 //   - the cursor is a 0-based position in the current view: -1 before the
 //     first row, the view's count after the last;
 //   - the active buffer's image is a copy of its row; a post copies the

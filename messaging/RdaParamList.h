@@ -65,7 +65,6 @@ namespace rda {
 class TDataSet;
 class TField;
 class TParam;
-class TRdaDataSet;
 
 class TRdaParamList;
 
@@ -219,13 +218,10 @@ class TRdaParamItem {
 
   // ---- Dataset framework seam -------------------------------------------
   // These exchange values with the dataset framework of memdata. They are
-  // declared here and defined together with that framework (the dataset
-  // stream reader and the field and query-parameter classes); a program
-  // that calls one links the dataset engine.
+  // declared here and defined together with that framework (the field and
+  // query-parameter classes); a program that calls one links the dataset
+  // engine.
 
-  // A new in-memory dataset read from the stored bytes in the dataset
-  // stream format; nullptr when the value is empty. The caller owns it.
-  std::unique_ptr<TRdaDataSet> AsDataSet() const;
   // From a field: keeps the item's name when it has one, else takes the
   // field's; takes the field's data type and size; null when the field is
   // null, else the value through the typed accessors by type (blob and

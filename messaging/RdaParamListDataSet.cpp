@@ -1,6 +1,6 @@
 // The parameter list's exchanges with the dataset framework: values to and
 // from field objects and query parameters, and a list built from a
-// dataset. AsDataSet reads the dataset stream format and is defined with it.
+// dataset.
 #include <string>
 
 #include "memdata/DataSet.h"
