@@ -250,13 +250,17 @@ bool TTamrixInstall::ReadCompany(bool withCompanyCode) {
   ClientSocket.OpenAndWait();
   DataSet.Open();
   if (DataSet.IsEmpty()) {
-    CompanyVersion = "ERROR";
+    CompanyVersion = kNoVersion;
   } else {
     ReadCompanyVersion(withCompanyCode);
   }
   DataSet.Close();
   ClientSocket.CloseAndWait();
-  return CompanyVersion != "ERROR";
+  if (CompanyVersion != kNoVersion) return true;
+  // Without a version there is no module folder to download from: say so, rather
+  // than look for a module under "v" and report it missing.
+  view_.MessageDlg(kVersionNotRead, mtError);
+  return false;
 }
 
 void TTamrixInstall::ReadCompanyVersion(bool withCompanyCode) {
@@ -266,6 +270,10 @@ void TTamrixInstall::ReadCompanyVersion(bool withCompanyCode) {
     qryMisc.SetSQL({withCompanyCode ? "Select CompanyCode,CompanyName,VersionNumber From SYMASTER"
                                     : "Select CompanyName,VersionNumber From SYMASTER"});
     qryMisc.Open();
+    if (qryMisc.IsEmpty() || qryMisc.FieldByName("VersionNumber").AsString().empty()) {
+      CompanyVersion = kNoVersion;
+      return;
+    }
     CompanyVersion = qryMisc.FieldByName("VersionNumber").AsString();
     if (withCompanyCode) RemoteCompanyCode = qryMisc.FieldByName("CompanyCode").AsString();
     view_.SetCompanyName(qryMisc.FieldByName("CompanyName").AsString());

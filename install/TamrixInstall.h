@@ -79,6 +79,11 @@ class TTamrixInstall {
   static constexpr const char* kFailed = "Failed";
   static constexpr const char* kProgramPrefix = "TAMRIXINSTALL";
   static constexpr const char* kSearchIni = "TamrixInstall.ini";
+  // CompanyVersion when none was read.
+  static constexpr const char* kNoVersion = "ERROR";
+  // The error shown when the company's server gives no version (no row in SY_MASTR,
+  // or none or an empty one in SYMASTER).
+  static constexpr const char* kVersionNotRead = "The company's version could not be read.";
 
   // Applies the window's stored settings to the components. `view`, `commandLine`
   // and `settings` must outlive this object.
@@ -150,11 +155,12 @@ class TTamrixInstall {
   // company's server located. False when the user cancelled (the application is then
   // told to end).
   bool LocateCompany(const std::string& transport, TXServerLocation& location);
-  // Reads the company's version over the connection as set up; false when SY_MASTR
-  // is empty (CompanyVersion "ERROR").
+  // Reads the company's version over the connection as set up; when none could be
+  // read (CompanyVersion "ERROR") shows kVersionNotRead and returns false.
   bool ReadCompany(bool withCompanyCode);
   // Reads SY_MASTR and, unless the version starts with "5", SYMASTER (with the company
-  // code for the HTTP install); sets CompanyVersion, the labels and RemoteCompanyCode.
+  // code for the HTTP install); sets CompanyVersion, the labels and RemoteCompanyCode,
+  // or CompanyVersion "ERROR" alone when SYMASTER holds no version.
   void ReadCompanyVersion(bool withCompanyCode);
   void ShowProgress(int64_t done, int64_t total);
   TInstallContext Context();

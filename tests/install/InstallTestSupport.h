@@ -59,6 +59,7 @@ struct DirectoryRow {
 struct SiteOptions {
   std::string version = "6.251";     // SY_MASTR and SYMASTER of the company
   std::string companyCode = "ACME";  // SYMASTER's CompanyCode
+  bool versionRow = true;            // SYMASTER holds the company's row
   bool echo = true;                  // the LAN echo service of the company server
   std::vector<DirectoryRow> rows = {{"ACME", "127.0.0.1", -1, "127.0.0.1"}};
   bool ftpFile = true;               // the module server holds the client
@@ -89,8 +90,10 @@ class InstallSite {
     const std::string v = Quote(options_.version);
     const std::string acmeSql =
         demo + "\nUPDATE \"SY_MASTR\" SET \"Comp_Name\" = 'Acme Trading Ltd', \"Version Number\" = " +
-        v + ";\nDELETE FROM \"SYMASTER\";\nINSERT INTO \"SYMASTER\" VALUES (" +
-        Quote(options_.companyCode) + ", 'Acme Trading Ltd', " + v + ");\n";
+        v + ";\nDELETE FROM \"SYMASTER\";\n" +
+        (options_.versionRow ? "INSERT INTO \"SYMASTER\" VALUES (" + Quote(options_.companyCode) +
+                                   ", 'Acme Trading Ltd', " + v + ");\n"
+                             : std::string());
     std::vector<std::string> args{"--port", std::to_string(companyPort), "--encryption", "rda",
                                   "--quiet", "--init", files.Write("acme.sql", acmeSql),
                                   "--http-port", "0", "--http-allow", "self", "--http-allow",

@@ -309,6 +309,26 @@ TEST(HeadlessInstall, VersionFivePaths) {
   }
 }
 
+// A company whose version table is empty: no module is looked for under "v", and
+// the user is told that the version could not be read.
+TEST(HeadlessInstall, EmptyVersionTableSaysTheVersionCouldNotBeRead) {
+  SiteOptions o;
+  o.versionRow = false;
+  InstallSite site(o);
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"ACME"}, {"ACME", "--xserver", "127.0.0.2"}}) {
+    ClientFolder client;
+    const RunResult run = client.Run(site, args);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_SHOWN(run, "Error: The company's version could not be read.\n" + std::string(kNotInstalled));
+    EXPECT_NOT_SHOWN(run, "not currently available");
+    EXPECT_NOT_SHOWN(run, "Version: v");
+    EXPECT_FALSE(client.Has("Tamrix.exe") || client.Has("WebTamrix.exe"));
+  }
+  EXPECT_FALSE(Contains(site.ftp->Log(), "/OrvaneModules/")) << site.ftp->Log();
+  EXPECT_FALSE(Contains(site.web->AccessLog(), "WebTamrix.exe")) << site.web->AccessLog();
+}
+
 TEST(HeadlessInstall, DownloadsThatFailKeepTheOldClient) {
   struct Case {
     const char* name;
