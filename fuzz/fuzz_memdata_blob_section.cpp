@@ -6,7 +6,7 @@
 
 #include "base/Exception.h"
 #include "base/MemoryStream.h"
-#include "memdata/RdaBlobList.h"
+#include "memdata/store/RdaBlobList.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rda::TMemoryStream in(std::string(reinterpret_cast<const char*>(data), size));

@@ -7,7 +7,7 @@
 
 #include "base/Exception.h"
 #include "base/MemoryStream.h"
-#include "memdata/RdaDBList.h"
+#include "memdata/store/RdaDBList.h"
 
 namespace {
 

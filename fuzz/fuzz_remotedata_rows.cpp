@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "base/Exception.h"
-#include "memdata/RdaBlobList.h"
+#include "memdata/store/RdaBlobList.h"
 #include "memdata/RdaCustomDataSet.h"
-#include "memdata/RdaDBList.h"
+#include "memdata/store/RdaDBList.h"
 #include "remotedata/RdaRowPacket.h"
 
 namespace {

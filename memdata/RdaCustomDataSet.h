@@ -60,9 +60,9 @@
 #include <vector>
 
 #include "base/MemoryStream.h"
-#include "memdata/DataSet.h"
-#include "memdata/RdaBlobList.h"
-#include "memdata/RdaDBList.h"
+#include "memdata/framework/DataSet.h"
+#include "memdata/store/RdaBlobList.h"
+#include "memdata/store/RdaDBList.h"
 
 namespace rda {
 

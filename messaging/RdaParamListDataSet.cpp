@@ -3,8 +3,8 @@
 // dataset.
 #include <string>
 
-#include "memdata/DataSet.h"
-#include "memdata/Param.h"
+#include "memdata/framework/DataSet.h"
+#include "memdata/framework/Param.h"
 #include "messaging/RdaParamList.h"
 
 namespace rda {

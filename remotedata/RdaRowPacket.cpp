@@ -18,9 +18,9 @@
 #include "base/Exception.h"
 #include "base/FieldType.h"
 #include "base/SqlTimeStamp.h"
-#include "memdata/RdaBlobList.h"
-#include "memdata/RdaDBList.h"
-#include "memdata/RdaFList.h"
+#include "memdata/store/RdaBlobList.h"
+#include "memdata/store/RdaDBList.h"
+#include "memdata/store/RdaFList.h"
 
 namespace rda {
 

@@ -36,7 +36,7 @@
 //   starts empty with every row.
 //
 // Conversion of a value by the field's type (the stored forms are those of
-// memdata/RdaFList.h):
+// memdata/store/RdaFList.h):
 //
 //   ftString ftFixedChar ftGuid   the text, cut to the field's size
 //   ftWideString                  the text (system code page) as UTF-16

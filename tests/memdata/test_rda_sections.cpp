@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "base/Exception.h"
-#include "memdata/RdaBlobList.h"
-#include "memdata/RdaDBList.h"
-#include "memdata/TaggedStream.h"
+#include "memdata/store/RdaBlobList.h"
+#include "memdata/store/RdaDBList.h"
+#include "memdata/store/TaggedStream.h"
 #include "tests/base/RaisesWith.h"
 
 namespace rda {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "base/Exception.h"
-#include "memdata/RdaDBList.h"
+#include "memdata/store/RdaDBList.h"
 #include "tests/base/RaisesWith.h"
 
 namespace rda {

@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "base/Guid.h"
-#include "memdata/Param.h"
+#include "memdata/framework/Param.h"
 #include "memdata/RdaCustomDataSet.h"
 #include "messaging/RdaParamList.h"
 

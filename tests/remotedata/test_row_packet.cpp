@@ -17,8 +17,8 @@
 #include "base/DateTime.h"
 #include "base/Exception.h"
 #include "base/SqlTimeStamp.h"
-#include "memdata/RdaBlobList.h"
-#include "memdata/RdaDBList.h"
+#include "memdata/store/RdaBlobList.h"
+#include "memdata/store/RdaDBList.h"
 #include "remotedata/RdaRowPacket.h"
 #include "tests/base/RaisesWith.h"
 

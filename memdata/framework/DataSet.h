@@ -65,7 +65,7 @@
 
 #include "base/Exception.h"
 #include "base/Variant.h"
-#include "memdata/Field.h"
+#include "memdata/framework/Field.h"
 
 namespace rda {
 

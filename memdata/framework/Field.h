@@ -544,4 +544,4 @@ size_t TextLength(const char* text, size_t limit);
 }  // namespace rda
 
 // TField::GetData and SetData need the whole TDataSet.
-#include "memdata/DataSet.h"
+#include "memdata/framework/DataSet.h"

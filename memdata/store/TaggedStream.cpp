@@ -1,4 +1,4 @@
-#include "memdata/TaggedStream.h"
+#include "memdata/store/TaggedStream.h"
 
 #include "base/ByteIO.h"
 #include "base/CodePage.h"

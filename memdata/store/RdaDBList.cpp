@@ -1,4 +1,4 @@
-#include "memdata/RdaDBList.h"
+#include "memdata/store/RdaDBList.h"
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +9,7 @@
 #include "base/ByteIO.h"
 #include "base/CodePage.h"
 #include "base/Exception.h"
-#include "memdata/TaggedStream.h"
+#include "memdata/store/TaggedStream.h"
 
 namespace rda {
 

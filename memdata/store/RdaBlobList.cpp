@@ -1,9 +1,9 @@
-#include "memdata/RdaBlobList.h"
+#include "memdata/store/RdaBlobList.h"
 
 #include <algorithm>
 
 #include "base/Exception.h"
-#include "memdata/TaggedStream.h"
+#include "memdata/store/TaggedStream.h"
 
 namespace rda {
 

@@ -61,7 +61,7 @@
 #include "base/Bcd.h"
 #include "base/MemoryStream.h"
 #include "base/SqlTimeStamp.h"
-#include "memdata/RdaFList.h"
+#include "memdata/store/RdaFList.h"
 
 namespace rda {
 

@@ -1,4 +1,4 @@
-#include "memdata/Field.h"
+#include "memdata/framework/Field.h"
 
 #include <algorithm>
 #include <bit>
@@ -8,7 +8,7 @@
 #include "base/ByteIO.h"
 #include "base/CodePage.h"
 #include "base/Convert.h"
-#include "memdata/DataSet.h"
+#include "memdata/framework/DataSet.h"
 
 namespace rda {
 

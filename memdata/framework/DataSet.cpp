@@ -1,4 +1,4 @@
-#include "memdata/DataSet.h"
+#include "memdata/framework/DataSet.h"
 
 #include <algorithm>
 #include <bit>

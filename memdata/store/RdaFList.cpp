@@ -1,9 +1,9 @@
-#include "memdata/RdaFList.h"
+#include "memdata/store/RdaFList.h"
 
 #include <string>
 
 #include "base/Exception.h"
-#include "memdata/TaggedStream.h"
+#include "memdata/store/TaggedStream.h"
 
 namespace rda {
 
