@@ -3,6 +3,7 @@
 #   ./run.sh setup   install the Debian packages the project needs (quick when present)
 #   ./run.sh build   configure and build everything into build/ (binaries in build/bin/)
 #   ./run.sh test    setup + build + every test through ctest
+#   ./run.sh asan    build in build-asan/ with AddressSanitizer and UBSan, run every test
 #   ./run.sh bench   build and run the benchmarks (release build in build-bench/)
 #   ./run.sh fuzz    build the fuzz targets with clang and run each for a bounded time
 #   ./run.sh demo    setup + build + run the end-to-end demonstration
@@ -68,6 +69,19 @@ cmd_test() {
   ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$JOBS" --timeout 600 "$@"
 }
 
+# The whole suite with AddressSanitizer and UndefinedBehaviorSanitizer: any
+# memory error or undefined behaviour ends the test program and fails its test.
+cmd_asan() {
+  cmd_setup
+  local dir="$ROOT/build-asan"
+  configure "$dir" -DCMAKE_BUILD_TYPE=Debug -DRDA_SANITIZE=ON -DRDA_BUILD_BENCH=OFF
+  cmake --build "$dir" -j "$JOBS"
+  log "test (AddressSanitizer, UndefinedBehaviorSanitizer)"
+  ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0:strict_string_checks=1}" \
+  UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
+    ctest --test-dir "$dir" --output-on-failure -j "$JOBS" --timeout 900 "$@"
+}
+
 cmd_bench() {
   cmd_setup
   local dir="$ROOT/build-bench"
@@ -116,8 +130,9 @@ case "${1:-}" in
   setup) shift; cmd_setup "$@" ;;
   build) shift; cmd_setup; cmd_build "$@" ;;
   test)  shift; cmd_test "$@" ;;
+  asan)  shift; cmd_asan "$@" ;;
   bench) shift; cmd_bench "$@" ;;
   fuzz)  shift; cmd_fuzz "$@" ;;
   demo)  shift; cmd_demo "$@" ;;
-  *) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  *) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac
