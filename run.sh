@@ -18,7 +18,7 @@ JOBS="${JOBS:-$(nproc)}"
 # Debian packages the build, the tests, the benchmarks and the fuzzers need.
 PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
-  qt6-base-dev zlib1g-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev
+  qt6-base-dev zlib1g-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
   # real peers the integration tests start on loopback

@@ -8,6 +8,8 @@
 
 #include "base/ByteIO.h"
 #include "base/Convert.h"
+#include "memdata/ValueGuard.h"
+#include "memdata/store/RdaStoredValue.h"
 
 namespace rda {
 
@@ -15,65 +17,12 @@ namespace {
 
 constexpr int kBookmarkSize = 4;
 constexpr const char* kNotEditing = "DataSet Not in Edit or Insert Mode";
-constexpr const char* kNoIndex = "No index currently active";
 constexpr const char* kBookmarkNotFound = "Bookmark not found";
-
-// Sets a variable for a scope and puts the old value back.
-template <typename T>
-class ValueGuard {
- public:
-  ValueGuard(T& ref, T value) : ref_(ref), saved_(ref) { ref_ = value; }
-  ~ValueGuard() { ref_ = saved_; }
-  ValueGuard(const ValueGuard&) = delete;
-  ValueGuard& operator=(const ValueGuard&) = delete;
-
- private:
-  T& ref_;
-  T saved_;
-};
-
-bool IsIntegerFamily(int type) {
-  return type == ftSmallint || type == ftInteger || type == ftWord || type == ftAutoInc ||
-         type == ftLargeint;
-}
-
-bool IsTextType(int type) { return type == ftString || type == ftFixedChar || type == ftGuid; }
-
-// Codes whose field keeps no bytes in a row: reading gives null.
-bool IsUnstored(int type) { return RdaFieldDataSize(static_cast<uint8_t>(type), 1) == 0; }
 
 // The large-value codes whose values an edit keeps for a cancel, limited
 // to those that have storage.
 bool KeepsOldValue(int type) {
   return type == ftBytes || type == ftVarBytes || IsRdaBlobFieldType(static_cast<uint8_t>(type));
-}
-
-int64_t LoadInteger(int type, const char* p) {
-  switch (type) {
-    case ftSmallint:
-      return static_cast<int16_t>(LoadU16LE(p));
-    case ftWord:
-      return LoadU16LE(p);
-    case ftLargeint:
-      return static_cast<int64_t>(LoadU64LE(p));
-    default:
-      return LoadI32LE(p);
-  }
-}
-
-void StoreInteger(int type, char* p, int64_t v) {
-  switch (type) {
-    case ftSmallint:
-    case ftWord:
-      StoreU16LE(p, static_cast<uint16_t>(v));
-      break;
-    case ftLargeint:
-      StoreU64LE(p, static_cast<uint64_t>(v));
-      break;
-    default:
-      StoreI32LE(p, static_cast<int32_t>(v));
-      break;
-  }
 }
 
 // memcpy with the common widths spelled out, so they compile to moves.
@@ -94,65 +43,9 @@ inline void CopyBytes(char* dst, const char* src, size_t n) {
   }
 }
 
-double LoadDouble(const char* p) { return std::bit_cast<double>(LoadU64LE(p)); }
-
-// The date-time value of a stored date, time or date-time, for comparing.
-double StoredDateTime(int type, const char* p) {
-  switch (type) {
-    case ftDate:
-      return static_cast<double>(LoadI32LE(p)) - kDateDelta;
-    case ftTime:
-      return static_cast<double>(LoadI32LE(p)) / kMSecsPerDay;
-    case ftDateTime:
-      return LoadDouble(p) / kMSecsPerDay - kDateDelta;
-    default:
-      return LoadDouble(p);
-  }
-}
-
 template <typename T>
 int Sign(T a, T b) {
   return a < b ? -1 : (a > b ? 1 : 0);
-}
-
-int CompareNear(double a, double b, double epsilon) {
-  if (std::fabs(a - b) <= epsilon) return 0;
-  return a < b ? -1 : 1;
-}
-
-unsigned char FoldAscii(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
-}
-
-char16_t FoldWide(char16_t c) {
-  if (c >= u'a' && c <= u'z') return static_cast<char16_t>(c - u'a' + u'A');
-  // Latin-1 small letters (but the division sign and y with diaeresis).
-  if (c >= 0xE0 && c <= 0xFE && c != 0xF7) return static_cast<char16_t>(c - 0x20);
-  return c;
-}
-
-int CompareText(std::string_view a, std::string_view b, bool caseInsensitive) {
-  size_t n = std::min(a.size(), b.size());
-  for (size_t i = 0; i < n; ++i) {
-    unsigned char x = static_cast<unsigned char>(a[i]);
-    unsigned char y = static_cast<unsigned char>(b[i]);
-    if (caseInsensitive) {
-      x = FoldAscii(x);
-      y = FoldAscii(y);
-    }
-    if (x != y) return x < y ? -1 : 1;
-  }
-  return Sign(a.size(), b.size());
-}
-
-std::u16string WideText(const char* p, size_t units) {
-  std::u16string text;
-  for (size_t i = 0; i < units; ++i) {
-    char16_t unit = static_cast<char16_t>(LoadU16LE(p + 2 * i));
-    if (unit == 0) break;
-    text.push_back(unit);
-  }
-  return text;
 }
 
 }  // namespace
@@ -316,7 +209,7 @@ void TRdaCustomDataSet::InternalOpen() {
     s.offset = d.Offset();
     s.dataSize = d.DataSize();
     s.type = d.DataType() & 0x7F;
-    s.kind = IsTextType(s.type) ? skText : (IsUnstored(s.type) ? skUnstored : skCopy);
+    s.kind = IsRdaTextFieldType(s.type) ? skText : (IsRdaUnstoredFieldType(s.type) ? skUnstored : skCopy);
     s.nullByte = store_->NullFlagsOffset() + i / 8;
     s.nullMask = static_cast<uint8_t>(1u << (i % 8));
     slots_.push_back(s);
@@ -342,7 +235,7 @@ void TRdaCustomDataSet::CheckPersistentFields() {
     if (kind != fkData && kind != fkInternalCalc && kind != fkAggregate) continue;
     const TFieldDef* def = FieldDefs().FindDef(f->FieldName());
     bool ok = def && (def->DataType() == f->DataType() ||
-                      (IsIntegerFamily(def->DataType()) && IsIntegerFamily(f->DataType())));
+                      (IsRdaIntegerFieldType(def->DataType()) && IsRdaIntegerFieldType(f->DataType())));
     if (!ok) throw EDatabaseError(Name() + ":Field '" + f->FieldName() + "' not found");
   }
 }
@@ -663,6 +556,10 @@ void TRdaCustomDataSet::ThrowFieldOffsetError(const TField& field) const {
 
 void TRdaCustomDataSet::ThrowNotEditing() const { DatabaseError(kNotEditing, this); }
 
+void TRdaCustomDataSet::ThrowNotComparable(const TField& field) const {
+  DatabaseError("Comparison is not supported for field '" + field.FieldName() + "'", this);
+}
+
 void TRdaCustomDataSet::ThrowNotIndexed(const TField& field) const {
   DatabaseError("Field '" + field.DisplayName() + "' is not indexed and cannot be modified", this);
 }
@@ -697,8 +594,8 @@ bool TRdaCustomDataSet::GetFieldData(const TField& field, void* buffer) {
   const char* src = record + s.offset;
   char* dst = static_cast<char*>(buffer);
   const int type = field.DataType();
-  if (type != s.type && IsIntegerFamily(type) && IsIntegerFamily(s.type)) {
-    StoreInteger(type, dst, LoadInteger(s.type, src));
+  if (type != s.type && IsRdaIntegerFieldType(type) && IsRdaIntegerFieldType(s.type)) {
+    RdaStoreInteger(type, dst, RdaLoadInteger(s.type, src));
     return hasValue;
   }
   switch (s.kind) {
@@ -733,8 +630,8 @@ inline bool TRdaCustomDataSet::WriteField(TField& field, const void* buffer, cha
     const char* src = static_cast<const char*>(buffer);
     char* dst = record + s.offset;
     const int type = field.DataType();
-    if (type != s.type && IsIntegerFamily(type) && IsIntegerFamily(s.type)) {
-      StoreInteger(s.type, dst, LoadInteger(type, src));
+    if (type != s.type && IsRdaIntegerFieldType(type) && IsRdaIntegerFieldType(s.type)) {
+      RdaStoreInteger(s.type, dst, RdaLoadInteger(type, src));
     } else {
       size_t n = std::min<size_t>(static_cast<size_t>(s.dataSize),
                                   static_cast<size_t>(field.DataSize()));
@@ -933,306 +830,6 @@ void TRdaCustomDataSet::ClearRows() {
     ClearBuffers();
     Resync({});
   }
-}
-
-// ---------------------------------------------------------------------------
-// Searching
-
-int TRdaCustomDataSet::CompareField(const char* a, const char* b, const TField& field,
-                                    bool caseInsensitive, bool partial) {
-  const char* pa;
-  const char* pb;
-  bool nullA, nullB;
-  int type;
-  size_t size;
-  if (field.InCalcArea()) {
-    pa = a + calcAreaOffset_ + field.Offset();
-    pb = b + calcAreaOffset_ + field.Offset();
-    nullA = pa[0] == 0;
-    nullB = pb[0] == 0;
-    ++pa;
-    ++pb;
-    type = field.DataType();
-    size = static_cast<size_t>(IsTextType(type) ? field.Size() : field.DataSize());
-  } else {
-    const FieldSlot& s = SlotOf(field);
-    pa = a + s.offset;
-    pb = b + s.offset;
-    nullA = IsNullIn(a, s);
-    nullB = IsNullIn(b, s);
-    type = s.type;
-    size = static_cast<size_t>(s.dataSize);
-  }
-  if (nullA || nullB) return nullA == nullB ? 0 : (nullA ? -1 : 1);
-  switch (type) {
-    case ftString:
-    case ftFixedChar:
-    case ftGuid: {
-      std::string_view ta(pa, TextLength(pa, size));
-      std::string_view tb(pb, TextLength(pb, size));
-      if (partial) tb = tb.substr(0, ta.size());
-      return CompareText(ta, tb, caseInsensitive);
-    }
-    case ftSmallint:
-      return Sign(static_cast<int16_t>(LoadU16LE(pa)), static_cast<int16_t>(LoadU16LE(pb)));
-    case ftInteger:
-    case ftAutoInc:
-      return Sign(LoadI32LE(pa), LoadI32LE(pb));
-    case ftWord:
-      return Sign(LoadU16LE(pa), LoadU16LE(pb));
-    case ftBoolean:
-      return Sign(LoadU16LE(pa) != 0, LoadU16LE(pb) != 0);
-    case ftFloat:
-    case ftCurrency:
-    case ftDate:
-    case ftTime:
-    case ftDateTime:
-      return CompareNear(StoredDateTime(type, pa), StoredDateTime(type, pb), 1e-13);
-    case ftBCD:
-    case ftLargeint:
-      return Sign(static_cast<int64_t>(LoadU64LE(pa)), static_cast<int64_t>(LoadU64LE(pb)));
-    case ftBytes:
-    case ftVarBytes: {
-      int c = std::memcmp(pa, pb, size);
-      return c < 0 ? -1 : (c > 0 ? 1 : 0);
-    }
-    case ftWideString: {
-      std::u16string wa = WideText(pa, size / 2);
-      std::u16string wb = WideText(pb, size / 2);
-      if (partial) wb.resize(std::min(wb.size(), wa.size()));
-      size_t n = std::min(wa.size(), wb.size());
-      for (size_t i = 0; i < n; ++i) {
-        char16_t x = caseInsensitive ? FoldWide(wa[i]) : wa[i];
-        char16_t y = caseInsensitive ? FoldWide(wb[i]) : wb[i];
-        if (x != y) return x < y ? -1 : 1;
-      }
-      return Sign(wa.size(), wb.size());
-    }
-    case ftTimeStamp:
-      return CompareNear(
-          SqlTimeStampToDateTime(SqlTimeStamp::FromBytes(std::string_view(pa, SqlTimeStamp::kSize))),
-          SqlTimeStampToDateTime(SqlTimeStamp::FromBytes(std::string_view(pb, SqlTimeStamp::kSize))),
-          1.1574074074074074e-8);
-    case ftFMTBcd:
-      return BcdCompare(Bcd::FromBytes(std::string_view(pa, Bcd::kSize)),
-                        Bcd::FromBytes(std::string_view(pb, Bcd::kSize)));
-    default:
-      DatabaseError("Comparison is not supported for field '" + field.FieldName() + "'", this);
-  }
-}
-
-// The key values go through the field objects into the temporary buffer
-// (no state checks, validation, events or index upkeep), which then becomes
-// the image of the scratch row.
-void TRdaCustomDataSet::FillScratchRow(const std::vector<TField*>& fields,
-                                       const TVariantArray& values) {
-  for (TField* f : fields) {
-    if (f->IsBlob()) {
-      DatabaseError("Comparison is not supported for field '" + f->FieldName() + "'", this);
-    }
-  }
-  char* temp = TempBuffer();
-  {
-    ValueGuard<bool> scratch(scratchMode_, true);
-    InternalInitRecord(temp);
-    ClearCalcFields(temp);
-    for (size_t i = 0; i < fields.size(); ++i) {
-      Variant value = i < values.size() ? values[i] : Variant::Null();
-      if (fields.size() == 1 && fields[0]->DataType() == ftLargeint && !value.IsClear()) {
-        fields[0]->SetAsLargeInt(value.ToInt64());
-      } else {
-        fields[i]->SetValue(value);
-      }
-    }
-  }
-  if (!scratchRow_) scratchRow_ = store_->NewScratchRow();
-  scratchRow_->SetImage(std::string_view(temp, static_cast<size_t>(bufferSize_)));
-}
-
-// The first row of the view, from the start, whose key fields equal the
-// scratch row's and that the filter accepts; -1 when none.
-int TRdaCustomDataSet::LocatePosition(const std::vector<TField*>& fields, TLocateOptions options) {
-  int position = -1;
-  if (LocateByIndex(*scratchRow_, fields, options, position)) return position;
-  const bool caseInsensitive = options.Contains(loCaseInsensitive);
-  const bool partial = options.Contains(loPartialKey);
-  const bool needCalc = std::any_of(fields.begin(), fields.end(),
-                                    [](const TField* f) { return f->InCalcArea(); });
-  const bool filtering = DetailFilterActive() || Filtered();
-  const char* key = scratchRow_->Data();
-
-  // Text keys of data fields are matched in place (equal bytes, then the
-  // row's text must end where the key ends unless the key is partial);
-  // every other field goes through CompareField.
-  struct TextKey {
-    const FieldSlot* slot;
-    bool null;
-    std::string_view text;
-  };
-  std::vector<TextKey> textKeys;
-  std::vector<const TField*> otherKeys;
-  for (const TField* f : fields) {
-    const FieldSlot* s = f->InCalcArea() ? nullptr : &SlotOf(*f);
-    if (s && s->kind == skText) {
-      const char* p = key + s->offset;
-      textKeys.push_back({s, IsNullIn(key, *s), std::string_view(p, TextLength(p, s->dataSize))});
-    } else {
-      otherKeys.push_back(f);
-    }
-  }
-  auto textMatches = [&](const char* image) {
-    for (const TextKey& k : textKeys) {
-      const bool null = IsNullIn(image, *k.slot);
-      if (null || k.null) {
-        if (null != k.null) return false;
-        continue;
-      }
-      const char* p = image + k.slot->offset;
-      const size_t n = k.text.size();
-      if (caseInsensitive) {
-        for (size_t j = 0; j < n; ++j) {
-          if (FoldAscii(static_cast<unsigned char>(p[j])) !=
-              FoldAscii(static_cast<unsigned char>(k.text[j]))) {
-            return false;
-          }
-        }
-      } else if (std::memcmp(p, k.text.data(), n) != 0) {
-        return false;
-      }
-      if (!partial && n < static_cast<size_t>(k.slot->dataSize) && p[n] != '\0') return false;
-    }
-    return true;
-  };
-
-  const auto& rows = ViewRows();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const TRdaDBListItem* row = rows[i];
-    if (row->RecordID() < 0) continue;
-    const char* image = row->Data();
-    if (!textMatches(image)) continue;
-    if (needCalc) {
-      char* temp = TempBuffer();
-      row->CopyTo(temp);
-      GetCalcFields(temp);
-      image = temp;
-    }
-    bool match = true;
-    for (const TField* f : otherKeys) {
-      if (CompareField(key, image, *f, caseInsensitive, partial) != 0) {
-        match = false;
-        break;
-      }
-    }
-    if (match && filtering && !RowAccepted(row->Image())) match = false;
-    if (match) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-bool TRdaCustomDataSet::Locate(std::string_view keyFields, const TVariantArray& keyValues,
-                               TLocateOptions options) {
-  CheckBrowseMode();
-  DoBeforeScroll();
-  int position;
-  {
-    ValueGuard<bool> quiet(scrollEvents_, false);
-    std::vector<TField*> fields = GetFieldList(keyFields);
-    FillScratchRow(fields, keyValues);
-    position = LocatePosition(fields, options);
-  }
-  if (position < 0) return false;
-  cursor_ = position;
-  Resync({rmExact, rmCenter});
-  DoAfterScroll();
-  return true;
-}
-
-TVariantArray TRdaCustomDataSet::LookupValues(std::string_view keyFields,
-                                              const TVariantArray& keyValues,
-                                              std::string_view resultFields) {
-  CheckBrowseMode();
-  TVariantArray result;
-  ValueGuard<bool> quiet(scrollEvents_, false);
-  ValueGuard<int> cursor(cursor_, cursor_);
-  std::vector<TField*> keys = GetFieldList(keyFields);
-  std::vector<TField*> results = GetFieldList(resultFields);
-  FillScratchRow(keys, keyValues);
-  int position = LocatePosition(keys, {});
-  if (position >= 0) {
-    char* temp = TempBuffer();
-    ViewRows()[static_cast<size_t>(position)]->CopyTo(temp);
-    TempStateScope state(*this, dsCalcFields);
-    SetCalcBuffer(temp);
-    if (CalcFieldsSize() > 0) CalculateFields(temp);
-    for (TField* f : results) result.push_back(f->Value());
-  }
-  return result;
-}
-
-bool TRdaCustomDataSet::FindRecord(bool restart, bool goForward) {
-  CheckBrowseMode();
-  DoBeforeScroll();
-  SetFound(false);
-  bool ok;
-  {
-    ValueGuard<bool> find(findMode_, true);
-    UpdateCursorPos();
-    if (restart) {
-      if (goForward) {
-        InternalFirst();
-      } else {
-        InternalLast();
-      }
-    }
-    ok = GetRecord(TempBuffer(), goForward ? gmNext : gmPrior, true) == grOK;
-  }
-  if (!ok) {
-    CursorPosChanged();
-    return false;
-  }
-  Resync({rmExact, rmCenter});
-  SetFound(true);
-  DoAfterScroll();
-  return true;
-}
-
-bool TRdaCustomDataSet::FindKey(const TVariantArray& keyValues) {
-  CheckBrowseMode();
-  if (!IndexSelected()) DatabaseError(kNoIndex, this);
-  std::vector<TField*> fields = SelectedIndexFields();
-  std::string& key = keyBuffers_[0];
-  std::fill(key.begin(), key.end(), '\0');
-  const size_t count = std::min(keyValues.size(), fields.size());
-  {
-    TempStateScope state(*this, dsSetKey);
-    for (size_t i = 0; i < count; ++i) fields[i]->SetValue(keyValues[i]);
-  }
-  key[0] = 1;
-  StoreU16LE(key.data() + 2, static_cast<uint16_t>(count));
-  return GotoKey();
-}
-
-bool TRdaCustomDataSet::GotoKey() { return GotoKeyImpl(false); }
-bool TRdaCustomDataSet::GotoNearest() { return GotoKeyImpl(true); }
-
-bool TRdaCustomDataSet::GotoKeyImpl(bool nearest) {
-  CheckBrowseMode();
-  DoBeforeScroll();
-  if (!IndexSelected()) DatabaseError(kNoIndex, this);
-  const std::string& key = keyBuffers_[0];
-  if (!scratchRow_) scratchRow_ = store_->NewScratchRow();
-  scratchRow_->SetImage(std::string_view(key).substr(kKeyHeader));
-  bool exact = false;
-  int position = SearchSelectedIndex(*scratchRow_, LoadU16LE(key.data() + 2), nearest, exact);
-  if (!nearest && !exact) return false;
-  cursor_ = std::min(position, ViewCount() - 1);
-  Resync({rmCenter});
-  DoAfterScroll();
-  return exact;
-}
-
-int TRdaCustomDataSet::SearchSelectedIndex(const TRdaDBListItem&, int, bool, bool&) {
-  DatabaseError(kNoIndex, this);
 }
 
 // ---------------------------------------------------------------------------

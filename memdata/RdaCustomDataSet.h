@@ -466,6 +466,8 @@ class TRdaCustomDataSet : public TDataSet {
   [[noreturn, gnu::cold]] void ThrowFieldOffsetError(const TField& field) const;
   [[noreturn, gnu::cold]] void ThrowNotEditing() const;
   [[noreturn, gnu::cold]] void ThrowNotIndexed(const TField& field) const;
+  // EDatabaseError "Comparison is not supported for field '<name>'".
+  [[noreturn, gnu::cold]] void ThrowNotComparable(const TField& field) const;
 
   std::unique_ptr<TRdaDBList> store_;
   TRdaBlobList blobs_;

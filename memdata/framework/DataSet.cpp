@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/ByteIO.h"
+#include "memdata/store/RdaStoredValue.h"
 
 namespace rda {
 
@@ -623,39 +624,12 @@ void TDataSet::DataConvert(const TField& field, const void* source, void* dest, 
     case ftDate:
     case ftTime:
     case ftDateTime: {
+      TDateTime value;
       if (toNative) {
-        TDateTime value;
         std::memcpy(&value, source, sizeof value);
-        // A whole day needs no rounding of a time of day.
-        if (field.DataType() == ftDate && value == std::trunc(value) && std::fabs(value) < 1e9) {
-          StoreI32LE(dst, static_cast<int32_t>(value) + kDateDelta);
-          StoreI32LE(dst + 4, 0);
-          break;
-        }
-        TTimeStamp ts = DateTimeToTimeStamp(value);
-        if (field.DataType() == ftDate) {
-          StoreI32LE(dst, ts.Date);
-          StoreI32LE(dst + 4, 0);
-        } else if (field.DataType() == ftTime) {
-          StoreI32LE(dst, ts.Time);
-        } else {
-          StoreU64LE(dst, std::bit_cast<uint64_t>(TimeStampToMSecs(ts)));
-        }
+        RdaStoreDateTime(field.DataType(), value, dst);
       } else {
-        TDateTime value;
-        const int32_t stored = LoadI32LE(src);
-        // Whole days and times of day convert exactly; anything out of
-        // range goes the checked way, which reports it.
-        if (field.DataType() == ftDate) {
-          value = stored >= 1 ? static_cast<double>(int64_t{stored} - kDateDelta)
-                              : TimeStampToDateTime(TTimeStamp{0, stored});
-        } else if (field.DataType() == ftTime) {
-          value = (stored >= 0 && stored < kMSecsPerDay)
-                      ? stored / double{kMSecsPerDay}
-                      : TimeStampToDateTime(TTimeStamp{stored, kDateDelta});
-        } else {
-          value = TimeStampToDateTime(MSecsToTimeStamp(std::bit_cast<double>(LoadU64LE(src))));
-        }
+        value = RdaLoadDateTime(field.DataType(), src);
         std::memcpy(dest, &value, sizeof value);
       }
       break;
@@ -683,13 +657,7 @@ void TDataSet::DataConvert(const TField& field, const void* source, void* dest, 
           if (text[i] == 0) break;
         }
       } else {
-        auto& text = *static_cast<std::u16string*>(dest);
-        text.clear();
-        for (size_t i = 0; i < size; ++i) {
-          char16_t unit = static_cast<char16_t>(LoadU16LE(src + 2 * i));
-          if (unit == 0) break;
-          text.push_back(unit);
-        }
+        *static_cast<std::u16string*>(dest) = RdaLoadWideText(src, size * 2);
       }
       break;
     }

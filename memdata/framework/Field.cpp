@@ -9,6 +9,7 @@
 #include "base/CodePage.h"
 #include "base/Convert.h"
 #include "memdata/framework/DataSet.h"
+#include "memdata/store/RdaStoredValue.h"
 
 namespace rda {
 
@@ -16,53 +17,6 @@ namespace {
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
-double LoadDouble(const char* p) { return std::bit_cast<double>(LoadU64LE(p)); }
-void StoreDouble(char* p, double v) { StoreU64LE(p, std::bit_cast<uint64_t>(v)); }
-
-// Bytes of the stored form for a type code and declared size (see Field.h).
-int StoredSize(TFieldType type, int size) {
-  switch (type) {
-    case ftString:
-    case ftFixedChar:
-    case ftGuid:
-      return size + 1;
-    case ftWideString:
-      return size * 2;
-    case ftSmallint:
-    case ftWord:
-    case ftBoolean:
-      return 2;
-    case ftInteger:
-    case ftAutoInc:
-    case ftTime:
-      return 4;
-    case ftFloat:
-    case ftCurrency:
-    case ftBCD:
-    case ftDate:
-    case ftDateTime:
-    case ftLargeint:
-      return 8;
-    case ftBytes:
-    case ftVarBytes:
-      return size;
-    case ftBlob:
-    case ftMemo:
-    case ftGraphic:
-    case ftFmtMemo:
-    case ftTypedBinary:
-    case ftDataSet:
-    case ftOraBlob:
-    case ftOraClob:
-      return 4;
-    case ftTimeStamp:
-      return static_cast<int>(SqlTimeStamp::kSize);
-    case ftFMTBcd:
-      return static_cast<int>(Bcd::kSize);
-    default:
-      return 0;
-  }
-}
 
 // The value as a variant, or Null for a null field.
 template <typename Get>
@@ -135,7 +89,7 @@ TFieldDef& TFieldDefs::Find(std::string_view name) const {
 // TField
 
 TField::TField(TFieldType dataType, int size) : dataType_(dataType), size_(size) {
-  dataSize_ = StoredSize(dataType, size);
+  dataSize_ = RdaFieldBufferSize(dataType, size);
 }
 
 TField::~TField() = default;
@@ -153,24 +107,10 @@ void TField::SetFieldKind(TFieldKind kind) {
 void TField::SetSize(int size) {
   if (dataSet_) dataSet_->CheckInactive();
   size_ = std::max(size, 0);
-  dataSize_ = StoredSize(dataType_, size_);
+  dataSize_ = RdaFieldBufferSize(dataType_, size_);
 }
 
-bool TField::IsBlob() const {
-  switch (dataType_) {
-    case ftBlob:
-    case ftMemo:
-    case ftGraphic:
-    case ftFmtMemo:
-    case ftTypedBinary:
-    case ftDataSet:
-    case ftOraBlob:
-    case ftOraClob:
-      return true;
-    default:
-      return false;
-  }
-}
+bool TField::IsBlob() const { return IsRdaBlobFieldType(dataType_); }
 
 int TField::Index() const { return dataSet_ ? dataSet_->Fields().IndexOf(this) : -1; }
 
@@ -558,12 +498,12 @@ TFloatField::TFloatField(TFieldType type) : TField(type, 0) {}
 double TFloatField::AsFloat() const {
   char buf[8] = {};
   if (!GetData(buf)) return 0;
-  return LoadDouble(buf);
+  return RdaLoadDouble(buf);
 }
 
 void TFloatField::SetAsFloat(double value) {
   char buf[8];
-  StoreDouble(buf, value);
+  RdaStoreDouble(buf, value);
   SetData(buf);
 }
 

@@ -9,13 +9,6 @@ namespace rda {
 
 namespace {
 
-// Width of the fixed-size codes; -1 for the codes sized by the declaration.
-constexpr int kFixedWidth[128] = {
-    0,  -1, 2,  4,  2,  2,  8, 8,  8,  8,  4,  8,  -1, -1, 4,  4,   // 0-15
-    4,  4,  4,  0,  0,  4,  0, -1, -1, 8,  0,  0,  0,  4,  4,  4,   // 16-31
-    0,  0,  0,  -1, 16, 34,                                        // 32-37
-};  // codes 38-127 are unknown: nothing stored
-
 int Code(uint8_t dataType) { return dataType & 0x7F; }
 
 bool IsKnownCode(int code) { return code <= kMaxFieldType; }
@@ -25,39 +18,6 @@ bool IsKnownCode(int code) { return code <= kMaxFieldType; }
 }
 
 }  // namespace
-
-int64_t RdaFieldDataSize(uint8_t dataType, int64_t size) {
-  const int code = Code(dataType);
-  if (code == ftWideString) return size * 2;
-  const int width = kFixedWidth[code];
-  return width < 0 ? size : width;
-}
-
-int32_t RdaDeclaredSize(uint8_t dataType, int32_t dataSize) {
-  switch (Code(dataType)) {
-    case ftString: case ftBytes: case ftVarBytes: case ftFixedChar: case ftDataSet: case ftGuid:
-      return dataSize;
-    case ftWideString:
-      return dataSize / 2;
-    default:
-      return 0;
-  }
-}
-
-bool IsRdaBlobFieldType(uint8_t dataType) {
-  switch (Code(dataType)) {
-    case ftBlob: case ftMemo: case ftGraphic: case ftFmtMemo: case ftTypedBinary:
-    case ftDataSet: case ftOraBlob: case ftOraClob:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool IsRdaFixedSizeFieldType(uint8_t dataType) {
-  const int code = Code(dataType);
-  return code != ftWideString && kFixedWidth[code] >= 0;
-}
 
 TRdaFieldItem& TRdaFieldList::Items(int index) {
   if (index < 0 || index >= Count()) {
@@ -117,9 +77,10 @@ int32_t TRdaFieldList::CheckLayout() const {
     const int32_t size = item.DataSize();
     if (size < 0) LayoutError(field + " has a negative size " + std::to_string(size));
     if (IsKnownCode(code)) {
-      if (IsRdaFixedSizeFieldType(item.DataType()) && size != kFixedWidth[code]) {
+      const int width = RdaFixedFieldWidth(item.DataType());
+      if (width >= 0 && size != width) {
         LayoutError(field + " of type " + std::to_string(code) + " takes " +
-                    std::to_string(kFixedWidth[code]) + " bytes, not " + std::to_string(size));
+                    std::to_string(width) + " bytes, not " + std::to_string(size));
       }
       if (code == ftWideString && size % 2 != 0) {
         LayoutError(field + " holds wide text in an odd " + std::to_string(size) + " bytes");

@@ -1,32 +1,9 @@
 // Field descriptions of a row store: TRdaFieldItem and TRdaFieldList.
 //
 // A description says where one field's value sits in every row image of a
-// store (see RdaDBList.h for the image) and how many bytes it takes. The
-// bytes a field takes follow from its type code (the high bit of the type
-// byte is ignored, that is the code is taken modulo 128):
-//
-//   code                               bytes in the row image
-//   1 ftString, 23 ftFixedChar,        Size          (8-bit text, zero-padded,
-//   35 ftGuid                                          no terminator when full)
-//   12 ftBytes, 13 ftVarBytes          Size          (raw bytes)
-//   24 ftWideString                    Size * 2      (UTF-16LE, zero-padded)
-//   2 ftSmallint, 4 ftWord,            2             (16-bit; boolean true is
-//   5 ftBoolean                                       all bits set)
-//   3 ftInteger, 10 ftTime,            4             (32-bit; time in ms since
-//   14 ftAutoInc                                      midnight)
-//   15-18, 21, 29-31 (blob-like)       4             (BlobID in the blob store)
-//   6 ftFloat, 7 ftCurrency,           8             (IEEE double; date-time =
-//   11 ftDateTime                                     day number * 86400000 + ms)
-//   9 ftDate                           8             (i32 day number from
-//                                                     0001-01-01 = 1, 4 zeros)
-//   8 ftBCD, 25 ftLargeint             8             (i64; BCD = value * 10000)
-//   36 ftTimeStamp                     16            (SQL time stamp record)
-//   37 ftFMTBcd                        34            (packed decimal record)
-//   every other code                   0             (nothing stored)
-//
-// The reverse mapping, from the bytes back to the declared Size, gives the
-// byte count for codes 1, 12, 13, 23, 29, 35, half of it for 24, and 0 for
-// every other code.
+// store (see RdaDBList.h for the image) and how many bytes it takes; the
+// bytes of each type code, and the reverse mapping from bytes back to the
+// declared Size, are tabled in RdaStoredValue.h.
 //
 // Invariants after CalcOffsets: field i has FieldNo i + 1 when it was added
 // with AddField (loaded descriptions keep the stored FieldNo), and Offset is
@@ -43,18 +20,9 @@
 
 #include "base/FieldType.h"
 #include "base/MemoryStream.h"
+#include "memdata/store/RdaStoredValue.h"
 
 namespace rda {
-
-// Bytes a field of `dataType` declared with `size` takes in a row image
-// (table above); sizes are not checked here.
-int64_t RdaFieldDataSize(uint8_t dataType, int64_t size);
-// The declared Size for a field of `dataType` taking `dataSize` bytes.
-int32_t RdaDeclaredSize(uint8_t dataType, int32_t dataSize);
-// True for the codes whose row bytes hold a BlobID (15-18, 21, 29-31).
-bool IsRdaBlobFieldType(uint8_t dataType);
-// True for the codes whose width does not depend on the declared Size.
-bool IsRdaFixedSizeFieldType(uint8_t dataType);
 
 class TRdaFieldItem {
  public:
