@@ -77,4 +77,17 @@ Bcd CurrencyToBcd(Currency value);
 // Numeric comparison (-1, 0, 1), independent of precision and places.
 int BcdCompare(const Bcd& a, const Bcd& b);
 
+// Arithmetic. Sums, differences and products are exact (places: the larger
+// of the two for + and -, their sum for *) as long as the result fits a
+// record; otherwise it is rounded half away from zero to 64 significant
+// digits and at most 63 places. A quotient is rounded the same way and loses
+// its trailing fractional zeros (1 / 4 gives 0.25). An integer part of more
+// than 64 digits raises EConvertError "BCD overflow"; a zero divisor raises
+// EDivByZero "Division by zero". Malformed records count as zero.
+Bcd BcdAdd(const Bcd& a, const Bcd& b);
+Bcd BcdSubtract(const Bcd& a, const Bcd& b);
+Bcd BcdMultiply(const Bcd& a, const Bcd& b);
+Bcd BcdDivide(const Bcd& a, const Bcd& b);
+Bcd BcdNegate(const Bcd& a);
+
 }  // namespace rda

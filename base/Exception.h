@@ -36,6 +36,13 @@ RDA_DECLARE_EXCEPTION(EFOpenError, EStreamError)   // "Cannot open file "%s". %s
 RDA_DECLARE_EXCEPTION(EFCreateError, EStreamError) // "Cannot create file "%s". %s"
 RDA_DECLARE_EXCEPTION(EDatabaseError, Exception)   // dataset framework errors
 RDA_DECLARE_EXCEPTION(EListError, Exception)       // "List index out of bounds (%d)"
+// Arithmetic failures (of variants, currency and BCD values).
+RDA_DECLARE_EXCEPTION(EMathError, Exception)
+RDA_DECLARE_EXCEPTION(EDivByZero, EMathError)      // "Division by zero" (exact kinds)
+RDA_DECLARE_EXCEPTION(EZeroDivide, EMathError)     // "Floating point division by zero"
+RDA_DECLARE_EXCEPTION(EInvalidOp, EMathError)      // "Invalid floating point operation"
+RDA_DECLARE_EXCEPTION(EOverflow, EMathError)       // "Floating point overflow"
+RDA_DECLARE_EXCEPTION(EIntOverflow, EMathError)    // "Integer overflow"
 
 // Errors of the Rda library.
 RDA_DECLARE_EXCEPTION(EStringLineException, Exception)

@@ -23,6 +23,70 @@
 // - A Single shows seven significant digits as text, a Double fifteen.
 // - Bytes convert only to text (the bytes themselves) and to bytes.
 // - Interface converts to its reference as an integer or decimal text only.
+//
+// Arithmetic, logic and comparison (the operators and Var... functions at
+// the end of this file) follow these rules:
+//
+//   operands    Null in either operand gives Null (comparisons aside). Empty
+//               counts as Integer 0 (as "" beside a String for +). Bytes and
+//               Interface take part in no operation: EVariantError
+//               "Invalid variant operation". Boolean counts as Integer -1 or 0,
+//               SqlTimeStamp as a Date.
+//   strings     String + String concatenates. Otherwise a String is read as
+//               the other side's kind: Currency, Bcd or a date-time beside
+//               those, a Double beside anything else (and both sides are
+//               Doubles when both are Strings); text that is no number fails
+//               with the conversion error ("Could not convert variant of type
+//               (String) into type (Double)").
+//
+//   + - *       the operands, after the above   result
+//               any Bcd                          Bcd, exact (Bcd.h: rounded to
+//                                                64 digits only when too long)
+//               Date + number, number + Date,    Date
+//               Date - number
+//               any other Date (Date - Date ...) Double
+//               any Single or Double             Double
+//               any Currency (with integers)     Currency, exact (products
+//                                                rounded half away from zero
+//                                                to 4 places)
+//               integers                         Integer when both are of the
+//                                                kinds up to 32 bits (ShortInt,
+//                                                SmallInt, Integer, Byte, Word,
+//                                                Boolean) and the result fits,
+//                                                else Int64
+//   /           any Bcd: Bcd (Bcd.h); Currency / integer: Currency rounded
+//               half away from zero to 4 places; everything else: Double.
+//   div, mod    both operands as Int64 (ToInt64: floats round half to even);
+//               the result kind as for integer +; mod takes the dividend's sign.
+//   - (unary)   integers as integer + (Boolean gives Integer), Single and
+//               Double keep their kind, Currency, Bcd and Date too, a String
+//               gives a Double.
+//   and or xor  two Booleans (or the texts "True" and "False" in any case)
+//   not         give a Boolean; otherwise both are Int64 (as for div) and the
+//               bits are combined, the result kind as for integer +.
+//
+//   failures    an integer result beyond Int64: EIntOverflow "Integer overflow";
+//               Currency beyond its range or a Double that overflows:
+//               EOverflow "Floating point overflow"; Bcd beyond 64 integer
+//               digits: EConvertError "BCD overflow"; x / 0 in Doubles:
+//               EZeroDivide "Floating point division by zero", and 0 / 0:
+//               EInvalidOp "Invalid floating point operation"; a zero divisor
+//               of Currency, Bcd, div or mod: EDivByZero "Division by zero".
+//
+//   comparing   VarCompareValue orders Null and Empty before every value and
+//               equal to each other; Strings by their bytes (case counts);
+//               Booleans false before true; numbers by value across kinds,
+//               exactly where both are integers, Currency or Bcd (a Double
+//               beside a Bcd by its shortest exact decimal), else as Doubles;
+//               Dates by their date-time value; a String beside another kind
+//               is read as that kind (as for arithmetic). Two Bytes compare by
+//               their bytes, two Interfaces by reference; any other pairing
+//               with them raises "Invalid variant operation". A NaN is
+//               vrNotEqual to everything.
+//   operator==  stays "same kind and same value"; VarSameValue is the
+//               comparison by value (Integer 1 and Double 1.0 are the same).
+//   VarAsType   converts with the To... accessors above into a variant of
+//               the asked kind; Null and Empty stay as they are.
 #pragma once
 
 #include <cstdint>
@@ -118,6 +182,12 @@ class Variant {
   // Same kind and same value (a Single and a Double holding 1.5 differ).
   friend bool operator==(const Variant& a, const Variant& b);
 
+  // The value plus / minus another (the rules at the top). Two Doubles, two
+  // integers and two Currency values are added in place; everything else
+  // as the operators.
+  Variant& operator+=(const Variant& other);
+  Variant& operator-=(const Variant& other);
+
  private:
   explicit Variant(VarType type) : type_(type) {}
 
@@ -126,9 +196,31 @@ class Variant {
   using Storage = std::variant<std::monostate, int64_t, uint64_t, double, bool, rda::Currency,
                                std::string, rda::Bcd, rda::SqlTimeStamp>;
   [[noreturn]] void CannotConvert(VarType to) const;
+  friend struct VariantOps;
 
   VarType type_ = VarType::Empty;
   Storage value_;
 };
+
+// ---- Arithmetic, logic and comparison (rules at the top of this file) ----
+
+Variant operator+(const Variant& a, const Variant& b);
+Variant operator-(const Variant& a, const Variant& b);
+Variant operator*(const Variant& a, const Variant& b);
+Variant operator/(const Variant& a, const Variant& b);
+Variant operator-(const Variant& a);
+// Integer division and remainder.
+Variant VarIntDiv(const Variant& a, const Variant& b);
+Variant VarMod(const Variant& a, const Variant& b);
+Variant VarAnd(const Variant& a, const Variant& b);
+Variant VarOr(const Variant& a, const Variant& b);
+Variant VarXor(const Variant& a, const Variant& b);
+Variant VarNot(const Variant& a);
+
+enum TVariantRelationship : uint8_t { vrEqual, vrLessThan, vrGreaterThan, vrNotEqual };
+TVariantRelationship VarCompareValue(const Variant& a, const Variant& b);
+bool VarSameValue(const Variant& a, const Variant& b);
+Variant VarAsType(const Variant& value, VarType to,
+                  const FormatSettings& fs = DefaultFormatSettings());
 
 }  // namespace rda
