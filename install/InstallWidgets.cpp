@@ -1,24 +1,78 @@
 #include "install/InstallWidgets.h"
 
 #include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTextDocument>
+#include <algorithm>
+#include <cmath>
 
 #include "widgets/RdaText.h"
 
 namespace rda {
 
+namespace {
+
+// The window was laid out for "MS Sans Serif" at 11 pixels; where it is missing, the
+// narrow sans-serif faces with similar widths come first, so that the texts need the
+// least room (the windows make room for what they need all the same).
+QStringList& Families() {
+  static QStringList families{
+      QStringLiteral("MS Sans Serif"),          QStringLiteral("Microsoft Sans Serif"),
+      QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"),
+      QStringLiteral("Arial"),                  QStringLiteral("Helvetica"),
+      QStringLiteral("DejaVu Sans Condensed")};
+  return families;
+}
+
+constexpr int kFontPixels = 11;
+// Below this a text is no longer read comfortably; the memo stops shrinking there.
+constexpr int kSmallestMemoPixels = 8;
+
+}  // namespace
+
+QStringList InstallFontFamilies() { return Families(); }
+
+void SetInstallFontFamilies(QStringList families) { Families() = std::move(families); }
+
 QFont InstallFont(bool bold) {
   QFont font;
-  // The window was laid out for "MS Sans Serif" at 11 pixels; where it is missing, the
-  // narrow sans-serif faces with similar widths come first, so that the texts still
-  // fit their places.
-  font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                    QStringLiteral("Liberation Sans Narrow"), QStringLiteral("Liberation Sans"),
-                    QStringLiteral("Arial"), QStringLiteral("Helvetica"),
-                    QStringLiteral("DejaVu Sans Condensed")});
+  font.setFamilies(Families());
   font.setStyleHint(QFont::SansSerif);
-  font.setPixelSize(11);
+  font.setPixelSize(kFontPixels);
   font.setBold(bold);
   return font;
+}
+
+void SetTextColor(QWidget* widget, const QColor& color) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, color);
+  widget->setPalette(palette);
+}
+
+void FitMemoText(QPlainTextEdit* memo, int maxHeight) {
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  const QStringList lines = memo->toPlainText().split(QLatin1Char('\n'));
+  const int margin = static_cast<int>(std::ceil(memo->document()->documentMargin()));
+  const QMargins frame = memo->contentsMargins();
+  // The room the text takes: its widest line and the cursor beside it, its lines, and
+  // the document's margin all round (the view keeps one more pixel below).
+  const auto need = [&](const QFont& font) {
+    const QFontMetrics fm(font);
+    int widest = 0;
+    for (const QString& line : lines) widest = std::max(widest, fm.horizontalAdvance(line));
+    return QSize(widest + 1 + 2 * margin + frame.left() + frame.right(),
+                 static_cast<int>(lines.size()) * fm.lineSpacing() + 2 * margin + 1 +
+                     frame.top() + frame.bottom());
+  };
+  QFont font = memo->font();
+  for (int px = font.pixelSize(); px > kSmallestMemoPixels; --px) {
+    font.setPixelSize(px);
+    const QSize size = need(font);
+    if (size.width() <= memo->width() && size.height() <= maxHeight) break;
+  }
+  memo->setFont(font);
+  memo->resize(memo->width(), std::min(maxHeight, std::max(memo->height(), need(font).height())));
 }
 
 void ShowMessageDlg(QWidget* parent, const std::string& text, TMsgDlgType type) {

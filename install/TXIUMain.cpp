@@ -10,9 +10,11 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTabWidget>
+#include <algorithm>
 
 #include "install/InstallWidgets.h"
 #include "install/VNComCod.h"
+#include "widgets/RdaLabelFit.h"
 #include "widgets/RdaStatusBar.h"
 #include "widgets/RdaText.h"
 
@@ -39,13 +41,17 @@ const char* const kMemoLines[] = {
     "4. If you need further assistance, please contact your Supplier.",
 };
 
+// The memo's top and the test button's: the memo may grow down to a little above the
+// buttons when its text needs the room.
+constexpr int kMemoTop = 8;
+constexpr int kButtonsTop = 193;
+
 // A label that sizes itself to its text, as the window's labels do, but never below
 // `width`.
 QLabel* Label(QWidget* parent, const char* caption, int left, int top, int width = 0) {
   auto* label = new QLabel(QString::fromLatin1(caption), parent);
   label->move(left, top);
-  label->setMinimumWidth(width);
-  label->adjustSize();
+  FitLabel(label, QSize(width, 0));
   return label;
 }
 
@@ -80,10 +86,10 @@ TfrmTXIUMain::TfrmTXIUMain(const TInstallCommandLine& commandLine,
   Panel1->setFrameShape(QFrame::Panel);
   Panel1->setFrameShadow(QFrame::Raised);
   lblCompanyName = new QLabel(Panel1);
-  lblCompanyName->setGeometry(8, 4, 401, 13);
-  lblCompanyName->setAlignment(Qt::AlignCenter);
   lblCompanyName->setFont(InstallFont(true));
-  lblCompanyName->setStyleSheet(QStringLiteral("color: black"));
+  lblCompanyName->setGeometry(8, 4, 401, std::max(13, lblCompanyName->fontMetrics().height()));
+  lblCompanyName->setAlignment(Qt::AlignCenter);
+  SetTextColor(lblCompanyName, Qt::black);
 
   PageControl1 = new QTabWidget(client);
   PageControl1->setGeometry(0, 21, kClientWidth, 291);
@@ -109,11 +115,11 @@ TfrmTXIUMain::~TfrmTXIUMain() {
 
 void TfrmTXIUMain::BuildInstallTab() {
   tabInstall = new QWidget;
-  tabInstall->setStyleSheet(QStringLiteral("QLabel { color: black }"));
+  SetTextColor(tabInstall, Qt::black);
   PageControl1->addTab(tabInstall, QStringLiteral("Install"));
 
   Memo1 = new QPlainTextEdit(tabInstall);
-  Memo1->setGeometry(16, 8, 385, 169);
+  Memo1->setGeometry(16, kMemoTop, 385, 169);
   Memo1->setFrameShape(QFrame::NoFrame);
   Memo1->document()->setDocumentMargin(1);
   Memo1->setFont(InstallFont(true));
@@ -123,9 +129,10 @@ void TfrmTXIUMain::BuildInstallTab() {
   QStringList lines;
   for (const char* line : kMemoLines) lines << QString::fromLatin1(line);
   Memo1->setPlainText(lines.join(QLatin1Char('\n')));
+  FitMemoText(Memo1, kButtonsTop - 4 - kMemoTop);
 
   btnTestConnection = new QPushButton(QStringLiteral("Test Internet Connection"), tabInstall);
-  btnTestConnection->setGeometry(106, 193, 197, 25);
+  btnTestConnection->setGeometry(106, kButtonsTop, 197, 25);
   btnTestConnection->setFont(InstallFont(true));
   btnInstallClient = new QPushButton(QStringLiteral("Install Tamrix"), tabInstall);
   btnInstallClient->setGeometry(106, 227, 197, 25);
@@ -139,6 +146,7 @@ void TfrmTXIUMain::BuildInstallTab() {
   lblTCPIPStatus = Label(tabInstall, "NotTested", 353, 231, 56);
   lblHTTPStatus = Label(tabInstall, "NotTested", 353, 247, 56);
   lblVerNum = Label(tabInstall, "", 2, 247, 63);
+  PlaceAfterLabels({{Label6, lblTCPIPStatus}, {Label7, lblHTTPStatus}});
 
   // Tab order: the test button first.
   btnTestConnection->setFocus();
@@ -169,6 +177,8 @@ void TfrmTXIUMain::BuildConfigTab(const TInstallCommandLine& commandLine,
   RdaHttpEdit = Edit(GroupBox1, "isapi/Rdahttp.dll", 72, 80, 145);
   Label5->setVisible(false);
   RdaHttpEdit->setVisible(false);
+  PlaceAfterLabels({{Label1, RdaServerEdit}, {Label3, WebServerEdit}});
+  PlaceAfterLabels({{Label2, RdaServerPort}, {Label4, WebServerPort}});
 }
 
 void TfrmTXIUMain::btnTestConnectionClick() {

@@ -6,6 +6,7 @@
 #include <QPushButton>
 
 #include "install/InstallWidgets.h"
+#include "widgets/RdaLabelFit.h"
 #include "widgets/RdaText.h"
 
 namespace rda {
@@ -45,14 +46,15 @@ TfrmEnterCompanyCode::TfrmEnterCompanyCode(const std::string& caption, QWidget* 
   Panel1Caption->setGeometry(2, 2, 225, 25);
   Panel1Caption->setAlignment(Qt::AlignCenter);
   Panel1Caption->setFont(InstallFont(true));
-  Panel1Caption->setStyleSheet(QStringLiteral("color: navy"));
+  SetTextColor(Panel1Caption, QColor(0, 0, 128));  // navy
 
   Panel2 = BevelPanel(this, QRect(0, 27, 229, 38));
   Label3 = new QLabel(QStringLiteral("Company Code:"), Panel2);
   Label3->move(8, 12);
-  Label3->adjustSize();
+  FitLabel(Label3);
   editCompanyCode = new QLineEdit(Panel2);
   editCompanyCode->setGeometry(87, 8, 134, 21);
+  PlaceAfterLabels({{Label3, editCompanyCode}});  // the text never touches the edit
 
   BtnOK = Button(this, "&OK", QRect(78, 72, 75, 25), true);
   CancelBtn = Button(this, "&Cancel", QRect(158, 72, 71, 25), false);

@@ -6,6 +6,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+#include "widgets/RdaLabelFit.h"
 #include "widgets/RdaText.h"
 
 namespace rda {
@@ -36,15 +37,20 @@ TPasswordDlg::TPasswordDlg(QWidget* parent) : QDialog(parent) {
   Panel2->setGeometry(0, 25, 233, 64);
   Panel2->setFrameShape(QFrame::Panel);
   Panel2->setFrameShadow(QFrame::Raised);
+  // The labels take the room their texts need in the dialog's font; the edits stand
+  // after the wider one.
   Label3 = new QLabel(QStringLiteral("User Name"), Panel2);
-  Label3->setGeometry(8, 10, 60, 16);
+  Label3->move(8, 10);
+  FitLabel(Label3, QSize(60, 16));
   eUserName = new QLineEdit(Panel2);
   eUserName->setGeometry(76, 7, 145, 21);
   Label4 = new QLabel(QStringLiteral("Password"), Panel2);
-  Label4->setGeometry(8, 38, 60, 16);
+  Label4->move(8, 38);
+  FitLabel(Label4, QSize(60, 16));
   ePassword = new QLineEdit(Panel2);
   ePassword->setGeometry(76, 35, 145, 21);
   ePassword->setEchoMode(QLineEdit::Password);
+  PlaceAfterLabels({{Label3, eUserName}, {Label4, ePassword}});
 
   OKBtn = new QPushButton(QStringLiteral("OK"), this);
   OKBtn->setGeometry(70, 94, 75, 25);

@@ -1,6 +1,7 @@
 #include "widgets/RdaStatusBar.h"
 
 #include <QLabel>
+#include <algorithm>
 
 #include "widgets/RdaText.h"
 
@@ -29,32 +30,41 @@ void TRDAStatusBar::SetCaption(const std::string& value) {
 }
 
 void TRDAStatusBar::SetPanels(const std::vector<Panel>& panels) {
-  for (QLabel* label : labels_) {
-    removeWidget(label);
-    delete label;
-  }
+  qDeleteAll(labels_);
   labels_.clear();
   widths_.clear();
   captionPanel_ = false;
-  for (size_t i = 0; i < panels.size(); ++i) {
-    auto* label = new QLabel(ToQString(panels[i].Text), this);
-    label->setAlignment(panels[i].Alignment | Qt::AlignVCenter);
+  for (const Panel& panel : panels) {
+    auto* label = new QLabel(ToQString(panel.Text), this);
+    label->setAlignment(panel.Alignment | Qt::AlignVCenter);
     label->setFrameShape(QFrame::Panel);
     label->setFrameShadow(QFrame::Sunken);
-    const bool last = i + 1 == panels.size();
-    // The last panel reaches to the right edge, as a status bar's last part does, and
-    // no further: it never makes the window wider.
-    if (last) {
-      label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    } else {
-      label->setFixedWidth(panels[i].Width);
-    }
-    label->setMinimumHeight(0);
-    addWidget(label, last ? 1 : 0);
     labels_.push_back(label);
-    widths_.push_back(panels[i].Width);
+    widths_.push_back(panel.Width);
   }
+  LayOutPanels();
   ShowPanels(!simplePanel_);
+}
+
+void TRDAStatusBar::resizeEvent(QResizeEvent* event) {
+  QStatusBar::resizeEvent(event);
+  LayOutPanels();
+}
+
+void TRDAStatusBar::LayOutPanels() {
+  // The panels stand as a status bar's parts do, not in QStatusBar's layout (which
+  // keeps 5 of a 19-pixel bar's pixels empty and so clips an 11-pixel font): from the
+  // left edge, each as wide as it was set with a small gap between, 2 pixels below
+  // the top and 1 above the bottom. The last one reaches the right edge and no
+  // further, so it never makes the window wider.
+  int x = 0;
+  const int height = std::max(0, this->height() - kPanelTop - kPanelBottom);
+  for (size_t i = 0; i < labels_.size(); ++i) {
+    const bool last = i + 1 == labels_.size();
+    const int width = last ? std::max(0, this->width() - x) : widths_[i];
+    labels_[i]->setGeometry(x, kPanelTop, width, height);
+    x += width + kPanelGap;
+  }
 }
 
 std::string TRDAStatusBar::PanelText(int panel) const {

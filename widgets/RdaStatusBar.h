@@ -1,6 +1,6 @@
 // TRDAStatusBar: the status bar in which a connection shows its state.
 //
-// A bar of panels, each a label of a fixed width (the last one also takes what room
+// A bar of panels, each a sunken label of a fixed width (the last one takes what room
 // is left), or one simple text when SimplePanel is set. A connection that has the bar
 // as its StatusBar writes its state text into panel 0 (or the simple text) and server
 // SQL errors and HTTP status texts into panel 1 (TRdaStatusDisplay).
@@ -59,8 +59,16 @@ class TRDAStatusBar : public QStatusBar, public TRdaStatusDisplay {
   void SetSimpleText(const std::string& text) override;
   void SetPanelText(int panel, const std::string& text) override;
 
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
  private:
+  static constexpr int kPanelTop = 2;     // pixels above the panels
+  static constexpr int kPanelBottom = 1;  // and below them
+  static constexpr int kPanelGap = 2;     // between two panels
+
   void ShowPanels(bool visible);
+  void LayOutPanels();
 
   std::string caption_;
   std::string about_;

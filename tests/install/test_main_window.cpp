@@ -3,6 +3,8 @@
 // saves a picture of the window and of each dialog into the build tree.
 #include <gtest/gtest.h>
 
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,9 +15,11 @@
 #include <QTest>
 #include <filesystem>
 
+#include "install/InstallWidgets.h"
 #include "install/TXIUMain.h"
 #include "install/VNComCod.h"
 #include "tests/install/InstallTestSupport.h"
+#include "tests/support/WidgetFit.h"
 #include "widgets/RdaClientLogin.h"
 #include "widgets/RdaProgressDialog.h"
 #include "widgets/RdaStatusBar.h"
@@ -79,24 +83,44 @@ TEST_F(MainWindowTest, ComponentsStandWhereTheyBelong) {
   EXPECT_EQ(w.lblCompanyName->geometry(), QRect(8, 4, 401, 13));
   EXPECT_TRUE(w.lblCompanyName->font().bold());
   EXPECT_EQ(Text(w.lblCompanyName), "");
+  // A control after a label may stand further right than its place, when the label's
+  // text needs the room; it keeps its right edge. The memo may grow down towards the
+  // buttons when its text needs it.
   struct Place {
     QWidget* widget;
     QRect rect;
+    bool afterLabel;
   } places[] = {
-      {w.Memo1, QRect(16, 8, 385, 169)},          {w.btnTestConnection, QRect(106, 193, 197, 25)},
-      {w.btnInstallClient, QRect(106, 227, 197, 25)}, {w.GroupBox1, QRect(8, 11, 395, 110)},
-      {w.RdaServerEdit, QRect(72, 18, 241, 21)},  {w.RdaServerPort, QRect(344, 18, 41, 21)},
-      {w.WebServerEdit, QRect(72, 49, 241, 21)},  {w.WebServerPort, QRect(344, 49, 41, 21)},
-      {w.RdaHttpEdit, QRect(72, 80, 145, 21)},
+      {w.btnTestConnection, QRect(106, 193, 197, 25), false},
+      {w.btnInstallClient, QRect(106, 227, 197, 25), false},
+      {w.GroupBox1, QRect(8, 11, 395, 110), false},
+      {w.RdaServerEdit, QRect(72, 18, 241, 21), true},
+      {w.RdaServerPort, QRect(344, 18, 41, 21), true},
+      {w.WebServerEdit, QRect(72, 49, 241, 21), true},
+      {w.WebServerPort, QRect(344, 49, 41, 21), true},
+      {w.RdaHttpEdit, QRect(72, 80, 145, 21), false},
   };
-  for (const Place& p : places) EXPECT_EQ(p.widget->geometry(), p.rect) << p.widget;
+  for (const Place& p : places) {
+    const QRect at = p.widget->geometry();
+    if (p.afterLabel) {
+      EXPECT_GE(at.left(), p.rect.left()) << p.widget;
+      EXPECT_EQ(QRect(p.rect.left(), at.top(), at.right() - p.rect.left() + 1, at.height()), p.rect)
+          << p.widget;
+    } else {
+      EXPECT_EQ(at, p.rect) << p.widget;
+    }
+  }
+  EXPECT_EQ(w.RdaServerEdit->x(), w.WebServerEdit->x());  // one column
+  EXPECT_EQ(w.Memo1->pos(), QPoint(16, 8));
+  EXPECT_EQ(w.Memo1->width(), 385);
+  EXPECT_GE(w.Memo1->height(), 169);
+  EXPECT_LT(w.Memo1->geometry().bottom(), w.btnTestConnection->y());
   struct Caption {
     QLabel* label;
     QPoint at;
     const char* text;
   } captions[] = {
       {w.Label6, {310, 231}, "TCP/IP:"},      {w.Label7, {317, 247}, "HTTP:"},
-      {w.lblTCPIPStatus, {353, 231}, "NotTested"}, {w.lblHTTPStatus, {353, 247}, "NotTested"},
       {w.lblVerNum, {2, 247}, ""},             {w.Label1, {24, 23}, "XServer"},
       {w.Label2, {320, 23}, "Port"},           {w.Label3, {8, 54}, "Web Server"},
       {w.Label4, {320, 54}, "Port"},           {w.Label5, {12, 85}, "Rdahttp.dll"},
@@ -105,6 +129,12 @@ TEST_F(MainWindowTest, ComponentsStandWhereTheyBelong) {
     EXPECT_EQ(c.label->pos(), c.at) << c.text;
     EXPECT_EQ(Text(c.label), c.text);
   }
+  for (QLabel* status : {w.lblTCPIPStatus, w.lblHTTPStatus}) {
+    EXPECT_EQ(Text(status), "NotTested");
+    EXPECT_GE(status->x(), 353);
+  }
+  EXPECT_EQ(w.lblTCPIPStatus->pos(), QPoint(w.lblHTTPStatus->x(), 231));
+  EXPECT_EQ(w.lblHTTPStatus->y(), 247);
   EXPECT_GE(w.lblTCPIPStatus->width(), 56);
   EXPECT_GE(w.lblVerNum->width(), 63);
   EXPECT_EQ(w.btnTestConnection->text().toStdString(), "Test Internet Connection");
@@ -209,7 +239,10 @@ TEST_F(MainWindowTest, CompanyCodeDialogRefusesEmptyHelpsAndCancels) {
       EXPECT_EQ(dlg->BtnOK->geometry(), QRect(78, 72, 75, 25));
       EXPECT_EQ(dlg->CancelBtn->geometry(), QRect(158, 72, 71, 25));
       EXPECT_EQ(dlg->btnHelp->geometry(), QRect(2, 72, 71, 25));
-      EXPECT_EQ(dlg->editCompanyCode->geometry(), QRect(87, 8, 134, 21));
+      // The edit starts at 87 or after the label's text, and ends where it always did.
+      const QRect edit = dlg->editCompanyCode->geometry();
+      EXPECT_GE(edit.left(), 87);
+      EXPECT_EQ(QRect(87, edit.top(), edit.right() - 86, edit.height()), QRect(87, 8, 134, 21));
       if (seen.empty()) {
         seen.push_back("first");
         dlg->btnHelp->click();  // shows the help, the dialog stays
@@ -272,20 +305,30 @@ TEST_F(MainWindowTest, PicturesOfTheWindowAndItsDialogs) {
     ASSERT_TRUE(widget->grab().save(QString::fromStdString(file))) << file;
     saved.push_back(file);
   };
+  // Every label of our own windows shows its whole text in the face it got.
+  const auto fits = [](QWidget* widget) {
+    EXPECT_EQ(test::LabelsThatDoNotFit(widget), std::vector<std::string>{})
+        << widget->metaObject()->className() << " in " << QFontInfo(widget->font()).family().toStdString();
+  };
   TfrmTXIUMain& w = Open(TInstallSettings{}, {});
   w.SetCompanyName("Acme Trading Ltd");
   w.SetVersionText("v6.251");
   save(&w, "main-window-install");
+  fits(&w);
+  EXPECT_EQ(test::MemoTextThatDoesNotFit(w.Memo1), "");
   w.PageControl1->setCurrentWidget(w.tabConfigOptions);
   save(&w, "main-window-configuration");
+  fits(&w);
   w.PageControl1->setCurrentWidget(w.tabInstall);
 
   ModalAnswerer answer([&](QWidget* widget) {
     if (auto* dlg = qobject_cast<TfrmEnterCompanyCode*>(widget)) {
       save(dlg, "company-code-dialog");
+      fits(dlg);
       dlg->CancelBtn->click();
     } else if (auto* login = qobject_cast<TPasswordDlg*>(widget)) {
       save(login, "login-dialog");
+      fits(login);
       login->CancelBtn->click();
     } else if (auto* box = qobject_cast<QMessageBox*>(widget)) {
       save(box, "message-" + box->windowTitle().toLower().toStdString());
@@ -304,6 +347,7 @@ TEST_F(MainWindowTest, PicturesOfTheWindowAndItsDialogs) {
   auto progress = ShowProgress(100, "Loading rows");
   progress->Gauge1->setValue(40);
   save(progress.get(), "progress-dialog");
+  fits(progress.get());
 
   EXPECT_EQ(saved.size(), 8u);
   for (const std::string& file : saved) {
@@ -311,6 +355,36 @@ TEST_F(MainWindowTest, PicturesOfTheWindowAndItsDialogs) {
     EXPECT_FALSE(image.isNull()) << file;
   }
   EXPECT_EQ(QImage(QString::fromStdString(saved[0])).size(), QSize(419, 331));
+}
+
+// The windows laid out in each sans-serif face a Debian system may give them (the
+// fallback DejaVu Sans among them), so that a face that happens to be installed here
+// does not hide a text that is clipped in another.
+TEST_F(MainWindowTest, LabelsFitInEverySansSerifFaceInstalled) {
+  struct KeepFaces {
+    QStringList kept = InstallFontFamilies();
+    ~KeepFaces() { SetInstallFontFamilies(kept); }
+  } keep;
+  int faces = 0;
+  for (const char* face : {"DejaVu Sans", "DejaVu Sans Condensed", "Liberation Sans",
+                           "Liberation Sans Narrow", "Noto Sans", "FreeSans"}) {
+    if (!QFontDatabase::hasFamily(QString::fromLatin1(face))) continue;
+    ++faces;
+    SetInstallFontFamilies({QString::fromLatin1(face)});
+    ASSERT_EQ(QFontInfo(InstallFont()).family().toStdString(), face);
+    TfrmTXIUMain& w = Open(TInstallSettings{}, {});
+    w.SetCompanyName("Acme Trading Ltd");
+    w.SetResultLabels("NotTested", "NotTested");
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&w));
+    EXPECT_EQ(test::LabelsThatDoNotFit(&w), std::vector<std::string>{}) << face;
+    EXPECT_EQ(test::MemoTextThatDoesNotFit(w.Memo1), "") << face;
+    w.PageControl1->setCurrentWidget(w.tabConfigOptions);
+    EXPECT_EQ(test::LabelsThatDoNotFit(&w), std::vector<std::string>{}) << face;
+    TfrmEnterCompanyCode dlg("XTamrixInstall", &w);
+    dlg.show();
+    EXPECT_EQ(test::LabelsThatDoNotFit(&dlg), std::vector<std::string>{}) << face;
+  }
+  EXPECT_GE(faces, 1);  // Debian's fallback face at least
 }
 
 }  // namespace

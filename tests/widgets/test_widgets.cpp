@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDialogButtonBox>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -13,6 +14,7 @@
 
 #include "connection/RdaClientSocket.h"
 #include "tests/support/GuiTestEnvironment.h"
+#include "tests/support/WidgetFit.h"
 #include "widgets/RdaClientLogin.h"
 #include "widgets/RdaProgressDialog.h"
 #include "widgets/RdaStatusBar.h"
@@ -105,6 +107,32 @@ TEST(TPasswordDlg, EnterMovesOnOkAnswersCloseCancels) {
 
   AnswerNextModal<TPasswordDlg>([](TPasswordDlg* dlg) { dlg->close(); });
   EXPECT_FALSE(ShowLoginDialog().has_value());
+}
+
+// The login dialog shows its labels whole in the application's font, whatever face
+// and size the desktop gives (it was clipped to "User Nam" in Debian's fallback face).
+TEST(TPasswordDlg, LabelsFitInEverySansSerifFaceInstalled) {
+  struct KeepFont {
+    QFont kept = QApplication::font();
+    ~KeepFont() { QApplication::setFont(kept); }
+  } keep;
+  int faces = 0;
+  for (const char* face : {"DejaVu Sans", "DejaVu Sans Condensed", "Liberation Sans",
+                           "Noto Sans", "FreeSans"}) {
+    if (!QFontDatabase::hasFamily(QString::fromLatin1(face))) continue;
+    ++faces;
+    for (const int points : {9, 11}) {
+      QApplication::setFont(QFont(QString::fromLatin1(face), points));
+      TPasswordDlg dlg;
+      dlg.show();
+      EXPECT_EQ(test::LabelsThatDoNotFit(&dlg), std::vector<std::string>{}) << face << " " << points;
+      // The edits stand in one column after the labels and end where they did.
+      EXPECT_EQ(dlg.eUserName->x(), dlg.ePassword->x());
+      EXPECT_GE(dlg.eUserName->x(), 76);
+      EXPECT_EQ(dlg.eUserName->geometry().right(), 76 + 145 - 1);
+    }
+  }
+  EXPECT_GE(faces, 1);
 }
 
 TEST(TRdaProgressDialog, GaugeCancelAndTheQuestion) {
