@@ -263,7 +263,7 @@ const ReplyText& Reply() {
     Capture c;
     rda::TRdaClientSocket& s = *TheWorld().socket;
     rda::TRdaStringLine line;
-    line.SetToken(3);
+    line.SetToken(rda::tkSelect);
     line.SetMsgId(s.ComponentId(&c));
     line.AddField(SelectFirst(kOneReplyRows));
     line.AddField(int32_t{-1});

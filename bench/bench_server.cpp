@@ -61,7 +61,7 @@ double RunConcurrently(Work work) {
 // The script goes in through a client, as any other SQL would.
 void RunScript(rda::test::RawClient& c) {
   rda::TRdaStringLine line;
-  line.SetToken(3);
+  line.SetToken(rda::tkSelect);
   line.AddField(std::string(kScript) + "SELECT 1");
   line.AddField(-1);
   line.AddField(0);
@@ -79,7 +79,7 @@ double ServerRun(int port, std::atomic<int>& wrong) {
     rda::test::RawClient& c = *clients[static_cast<size_t>(i)];
     for (int n = 0; n < kSelectsPerClient; ++n) {
       rda::TRdaStringLine request;
-      request.SetToken(3);
+      request.SetToken(rda::tkSelect);
       request.SetMsgId(n + 1);
       request.AddField(kSelect);
       request.AddField(-1);
@@ -163,7 +163,7 @@ constexpr int kTunnelSelects = 2000;
 
 rda::TRdaStringLine SelectLine(int id) {
   rda::TRdaStringLine line;
-  line.SetToken(3);
+  line.SetToken(rda::tkSelect);
   line.SetMsgId(id);
   line.AddField(kSelect);
   line.AddField(-1);

@@ -17,6 +17,7 @@
 #include "base/ByteIO.h"
 #include "fuzz/ServerFuzzModes.h"
 #include "messaging/RdaBodyTransforms.h"
+#include "messaging/RdaWire.h"
 #include "server/HttpRequest.h"
 #include "server/ServerSession.h"
 #include "server/TunnelCodec.h"
@@ -38,8 +39,8 @@ void CheckRequest(const rda::HttpRequest& r, rda::TunnelCodec& codec, rda::TRdaB
   } else if (t.error.status != 400 && t.error.status != 404) {
     abort();
   }
-  if (r.body.size() < 4) return;
-  const std::string_view content = std::string_view(r.body).substr(4);
+  if (r.body.size() < rda::kFrameLengthSize) return;
+  const std::string_view content = std::string_view(r.body).substr(rda::kFrameLengthSize);
   const rda::TunnelCodec::Request q = codec.ReadRequest(content);
   if (q.header == rda::TunnelCodec::HeaderKind::kNone) {
     if (q.content != content) abort();
@@ -48,11 +49,11 @@ void CheckRequest(const rda::HttpRequest& r, rda::TunnelCodec& codec, rda::TRdaB
     const std::string plain = crypt.UnpackMessage(q.content);
     const std::string original = crypt.UnpackMessage(std::string(content));
     const size_t header = q.header == rda::TunnelCodec::HeaderKind::kLogin
-                              ? rda::TunnelCodec::kLoginHeaderSize
-                              : rda::TunnelCodec::kSessionHeaderSize;
+                              ? rda::kLoginFormSize
+                              : rda::kSessionIdFormSize;
     if (original.substr(header) != plain) abort();
-    if (q.user.size() > rda::TunnelCodec::kMaxUserName) abort();
-    if (q.password.size() > rda::TunnelCodec::kMaxPassword) abort();
+    if (q.user.size() > rda::kMaxSessionUserName) abort();
+    if (q.password.size() > rda::kMaxSessionPassword) abort();
     if (!q.token) abort();
   }
 }

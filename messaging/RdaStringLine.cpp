@@ -11,6 +11,7 @@
 #include "base/ByteIO.h"
 #include "base/Convert.h"
 #include "base/Exception.h"
+#include "base/Text.h"
 
 namespace rda {
 
@@ -24,7 +25,15 @@ constexpr char kShortMessageError[] =
 constexpr char kBadDescriptorError[] =
     "RDASTRINGLINE ERROR: Field descriptor outside the message.";
 
-constexpr int32_t kShortFormMarker = -3;
+// Where descriptor `index` (1-based) starts in a header.
+constexpr size_t DescriptorOffset(int index) {
+  return 1 + 4 + static_cast<size_t>(index - 1) * TRdaStringLine::kDescriptorSize;
+}
+
+bool IsShortForm(std::string_view message) {
+  return message.size() >= 4 && (LoadI32LE(message.data()) == kMarkerShortForm ||
+                                 static_cast<uint8_t>(message[0]) == TRdaStringLine::kShortFormToken);
+}
 
 bool IsKnownFieldType(uint8_t type) {
   switch (type) {
@@ -47,12 +56,12 @@ void TRdaStringLine::SetToken(int token) {
 }
 
 TRdaStringLine::Descriptor TRdaStringLine::DescriptorAt(int index) const {
-  const char* p = header_.data() + 5 + (index - 1) * kDescriptorSize;
+  const char* p = header_.data() + DescriptorOffset(index);
   return {static_cast<uint8_t>(p[0]), LoadI32LE(p + 1), LoadI32LE(p + 5)};
 }
 
 void TRdaStringLine::SetDescriptor(int index, const Descriptor& d) {
-  char* p = header_.data() + 5 + (index - 1) * kDescriptorSize;
+  char* p = header_.data() + DescriptorOffset(index);
   p[0] = static_cast<char>(d.type);
   StoreI32LE(p + 1, d.start);
   StoreI32LE(p + 5, d.end);
@@ -63,7 +72,7 @@ void TRdaStringLine::BeginFields() {
   // go, the token and the id stay.
   data_.assign(kHeaderSize, '\0');
   bodyOffset_ = kHeaderSize;
-  std::fill(header_.begin() + 5, header_.end(), '\0');
+  std::fill(header_.begin() + DescriptorOffset(1), header_.end(), '\0');
 }
 
 void TRdaStringLine::AddRawField(uint8_t type, std::string_view bytes) {
@@ -103,8 +112,7 @@ std::string TRdaStringLine::Compose() {
 
 void TRdaStringLine::Parse(std::string message) {
   header_.fill('\0');
-  const bool short_form = message.size() >= 4 && (LoadI32LE(message.data()) == kShortFormMarker ||
-                                                   static_cast<uint8_t>(message[0]) == kShortFormToken);
+  const bool short_form = IsShortForm(message);
   if (!short_form && message.size() < kHeaderSize) throw EStringLineException(kShortMessageError);
   if (message.size() < 4) throw EStringLineException(kShortMessageError);
   std::memcpy(header_.data(), message.data(), std::min(message.size(), kHeaderSize));
@@ -113,6 +121,27 @@ void TRdaStringLine::Parse(std::string message) {
   fieldIndex_ = 0;
   data_ = std::move(message);
   bodyOffset_ = short_form ? 4 : kHeaderSize;
+}
+
+int TRdaStringLine::FieldCount() const {
+  if (token_ == kShortFormToken) return 0;
+  int count = 0;
+  while (count < kMaxFields && DescriptorAt(count + 1).start != 0) ++count;
+  return count;
+}
+
+bool TRdaStringLine::IsWellFormed(std::string_view m) {
+  if (IsShortForm(m)) return true;
+  if (m.size() < kHeaderSize || static_cast<uint8_t>(m[0]) > MaxToken) return false;
+  const auto fieldBytes = static_cast<int64_t>(m.size() - kHeaderSize);
+  for (int i = 1; i <= kMaxFields; ++i) {
+    const char* d = m.data() + DescriptorOffset(i);
+    const int32_t start = LoadI32LE(d + 1);
+    const int32_t end = LoadI32LE(d + 5);
+    if (start == 0) break;
+    if (start < 1 || end < start || end - 1 > fieldBytes) return false;
+  }
+  return true;
 }
 
 TRdaStringLine::FieldRange TRdaStringLine::NextField() {
@@ -151,19 +180,9 @@ int32_t TRdaStringLine::NextFieldInteger() { return StrToInt(NextFieldText()); }
 
 namespace {
 
-constexpr char kContentMarker[] = "Content:\r\n\r\n";
-constexpr size_t kContentMarkerSize = sizeof(kContentMarker) - 1;  // 12
+bool StartsWithHttp(std::string_view bytes) { return StartsTextAscii(bytes, "HTTP/"); }
 
-bool StartsWithHttp(std::string_view bytes) {
-  if (bytes.size() < 5) return false;
-  constexpr char kHttp[] = "HTTP/";
-  for (size_t i = 0; i < 5; ++i) {
-    char c = bytes[i];
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    if (c != kHttp[i]) return false;
-  }
-  return true;
-}
+bool IsHttpMode(uint8_t mode) { return mode == tmHttpProxy || mode == tmHttpWebServer; }
 
 // A large message body is written once, front to back, into fresh memory;
 // on Linux, backing it with huge pages saves most of the page faults that
@@ -187,49 +206,59 @@ void AdviseLargeBuffer([[maybe_unused]] char* data, [[maybe_unused]] size_t size
 }  // namespace
 
 size_t TRdaMessageStack::Used() const {
-  return buffer_.size() - bufferOffset_ + (hasPending_ ? pending_.size() + 4 : 0);
+  return buffer_.size() - bufferOffset_ + (hasPending_ ? pending_.size() + kFrameLengthSize : 0);
 }
 
+// The frame behind kMarkerExtended: the marker, 4 bytes, a flag byte (bit 0: the
+// HTTP headers may come first), 7 bytes, the extra length E (i32), then E + 8 bytes
+// before the frame length.
+constexpr int64_t kExtendedHeaderSize = 20;
+constexpr size_t kExtendedFlagOffset = 8;
+constexpr size_t kExtendedLengthOffset = 16;
+constexpr int64_t kExtendedExtraBytes = 8;
+
 TRdaMessageStack::Cut TRdaMessageStack::CutOne(std::string_view v) const {
+  constexpr auto kLength = static_cast<int64_t>(kFrameLengthSize);
   const size_t used = v.size();
   // Another sender's -1 -2 prefix: drop the -1 and look again.
-  if (used >= 8 && LoadI32LE(v.data()) == -1 && LoadI32LE(v.data() + 4) == -2)
+  if (used >= 2 * kFrameLengthSize && LoadI32LE(v.data()) == kMarkerBlocking &&
+      LoadI32LE(v.data() + kFrameLengthSize) == kMarkerExtended)
     return {CutResult::kDroppedMarker};
-  if (used <= 4) return {};
+  if (used <= kFrameLengthSize) return {};
 
   int64_t skip = 0;
   int64_t extra = 0;
   bool marked = false;
   const int32_t first = LoadI32LE(v.data());
-  if (first == -1) {
+  if (first == kMarkerBlocking) {
     marked = true;
-    skip = 4;
-  } else if (first == -2) {
-    if (used < 20) return {};
-    marked = (static_cast<uint8_t>(v[8]) & 1) == 1;
-    const int32_t e = LoadI32LE(v.data() + 16);
+    skip = kLength;
+  } else if (first == kMarkerExtended) {
+    if (static_cast<int64_t>(used) < kExtendedHeaderSize) return {};
+    marked = (static_cast<uint8_t>(v[kExtendedFlagOffset]) & 1) == 1;
+    const int32_t e = LoadI32LE(v.data() + kExtendedLengthOffset);
     // A negative or oversized extra length would make the frame's extent
     // meaningless; refuse it like any other bad length.
-    if (e < 0 || e > kMaxBlockSize) InvalidBlockSize(e);
-    if (e > 0 && static_cast<int64_t>(used) < e + 20) return {};
-    extra = e + 8;
-    skip = 4;
+    if (!IsFrameLength(e)) InvalidBlockSize(e);
+    if (e > 0 && static_cast<int64_t>(used) < e + kExtendedHeaderSize) return {};
+    extra = e + kExtendedExtraBytes;
+    skip = kLength;
   }
 
-  if ((transportMode_ == 1 || transportMode_ == 2 || marked) && StartsWithHttp(v)) {
-    const size_t i = v.find(std::string_view(kContentMarker, kContentMarkerSize));
+  if ((IsHttpMode(transportMode_) || marked) && StartsWithHttp(v)) {
+    const size_t i = v.find(kHttpContentMarker);
     if (i != std::string_view::npos) {
-      skip += static_cast<int64_t>(i + kContentMarkerSize);
+      skip += static_cast<int64_t>(i + kHttpContentMarker.size());
     } else if (used < kMaxHttpHeader) {
       return {};  // the headers are still arriving
     }
   }
 
-  if (skip + 4 + extra > static_cast<int64_t>(used)) return {};
+  if (skip + kLength + extra > static_cast<int64_t>(used)) return {};
   const int32_t size = LoadI32LE(v.data() + skip);
   const bool plain = skip == 0 && extra == 0;
-  skip += extra + 4;
-  if (size < 0 || size > kMaxBlockSize) InvalidBlockSize(size);
+  skip += extra + kLength;
+  if (!IsFrameLength(size)) InvalidBlockSize(size);
   const int64_t total = size + skip;
   if (total > static_cast<int64_t>(used)) return {CutResult::kNeedMore, total, plain};
   return {CutResult::kMessage, total, plain};
@@ -245,7 +274,7 @@ void TRdaMessageStack::CutMessages(std::string_view bytes, size_t& pos) {
         continue;
       case CutResult::kMessage:
         if (cut.plain) {
-          items_.push_back({std::string(rest.substr(4, static_cast<size_t>(cut.total - 4))), true});
+          items_.push_back({std::string(rest.substr(kFrameLengthSize, static_cast<size_t>(cut.total) - kFrameLengthSize)), true});
         } else {
           items_.push_back({std::string(rest.substr(0, static_cast<size_t>(cut.total))), false});
         }
@@ -254,8 +283,8 @@ void TRdaMessageStack::CutMessages(std::string_view bytes, size_t& pos) {
       case CutResult::kNeedMore:
         if (cut.plain && cut.total > 0) {
           // The body's size is known: collect it in place from here on.
-          const std::string_view body = rest.substr(4);
-          pendingNeed_ = static_cast<size_t>(cut.total - 4);
+          const std::string_view body = rest.substr(kFrameLengthSize);
+          pendingNeed_ = static_cast<size_t>(cut.total) - kFrameLengthSize;
           pending_.clear();
           pending_.reserve(pendingNeed_);
           AdviseLargeBuffer(pending_.data(), pendingNeed_);
@@ -327,14 +356,14 @@ std::string TRdaMessageStack::PopMessage() {
   std::string& m = item.bytes;
   size_t cut = 0;
   if (!item.length_removed) {
-    if ((transportMode_ == 1 || transportMode_ == 2) && StartsWithHttp(m)) {
+    if (IsHttpMode(transportMode_) && StartsWithHttp(m)) {
       const size_t end =
           std::string_view(m).substr(0, std::min(m.size(), kMaxHttpHeader)).find("\r\n\r\n");
       if (end != std::string::npos) cut = end + 4;
     }
-    cut += 4;
+    cut += kFrameLengthSize;
   }
-  if (transportMode_ == 1) cut += 5;
+  if (transportMode_ == tmHttpProxy) cut += kProxyPadding;
   m.erase(0, std::min(cut, m.size()));
   return std::move(m);
 }

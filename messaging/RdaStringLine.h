@@ -23,6 +23,8 @@
 // FF), or whose token byte is 43, has no header: it is token 43 and only
 // its first four bytes are dropped.
 //
+// Tokens, markers and frame rules are named in RdaWire.h.
+//
 // The codec does no I/O: TRdaStringLine turns fields into bytes and back,
 // TRdaMessageStack turns received bytes into framed messages.
 #pragma once
@@ -34,6 +36,8 @@
 #include <string_view>
 #include <vector>
 
+#include "messaging/RdaWire.h"
+
 namespace rda {
 
 class TRdaStringLine {
@@ -43,7 +47,7 @@ class TRdaStringLine {
   static constexpr int kMaxFields = 5;
   static constexpr size_t kDescriptorSize = 1 + 4 + 4;
   static constexpr size_t kHeaderSize = 1 + 4 + kMaxFields * kDescriptorSize;  // 50
-  static constexpr uint8_t kShortFormToken = 43;
+  static constexpr uint8_t kShortFormToken = tkShortForm;
 
   // Field type codes a sender may give. Readers never look at them.
   enum TLineFieldType : uint8_t {
@@ -63,6 +67,15 @@ class TRdaStringLine {
   int32_t MsgId() const { return msgId_; }
   // Fields added while building, or read so far while parsing (wraps to 0).
   int FieldIndex() const { return fieldIndex_; }
+  // After parsing: how many fields the header names (the descriptors before the
+  // first whose start is 0); 0 for the short form.
+  int FieldCount() const;
+
+  // Whether a message reads as a string line: the short form, or a header whose
+  // token is at most MaxToken and whose descriptors all point inside the message.
+  // Parse and the field readers check the same as they go; this checks a message
+  // whole, without taking it apart.
+  static bool IsWellFormed(std::string_view message);
 
   // Building. Each call appends one field; the sixth raises
   // EStringLineException "RDASTRINGLINE ERROR: Sending more the MaxFields!
@@ -151,10 +164,10 @@ class TRdaStringLine {
 // buffers never exceeds one frame limit plus one header.
 class TRdaMessageStack {
  public:
-  static constexpr int32_t kMaxBlockSize = 100 * 1048576;
+  static constexpr int32_t kMaxBlockSize = kMaxFrameBody;
   static constexpr size_t kMaxHttpHeader = 16384;
 
-  // 0 = direct TCP, 1 and 2 = the HTTP transports.
+  // TRdaTransportMode: 0 = direct TCP, 1 and 2 = the HTTP transports.
   void SetTransportMode(uint8_t mode) { transportMode_ = mode; }
   uint8_t TransportMode() const { return transportMode_; }
 

@@ -7,30 +7,13 @@
 #include "base/Exception.h"
 #include "connection/RdaSmartWait.h"
 #include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
 #include "remotedata/RdaRowPacket.h"
 
 namespace rda {
 
 namespace {
 
-// Tokens of the requests and replies of this file.
-constexpr int kTokenDescriptions = 1;
-constexpr int kTokenDescriptions2 = 10;
-constexpr int kTokenSelect = 3;
-constexpr int kTokenRows = 5;
-constexpr int kTokenRows2 = 11;
-constexpr int kTokenFieldProperties = 26;
-constexpr int kTokenCursorHandle = 32;
-constexpr int kTokenFetch = 33;
-constexpr int kTokenCloseCursor = 34;
-constexpr int kTokenStreamedResult = 42;
-constexpr int kTokenAlternativeSelect = 46;
-
-// Packet indicators of a fetch's reply.
-constexpr int32_t kMorePackets = -1;
-constexpr int32_t kLastPacket = -2;
-
-constexpr char kParamsSeparator = '\x05';
 constexpr char kNoConnection[] = "No RdaClientSocket Assigned.";
 constexpr char kNotUsable[] = "No Socket! or Socket Not Active";
 
@@ -264,14 +247,14 @@ std::string TRdaBaseClientDataSet::RequestStep() {
 std::string TRdaBaseClientDataSet::Select(TRdaClientSocket& connection) {
   TRdaStringLine line;
   if (sqlOptions_.Contains(soCyclopsSQL)) {
-    line.SetToken(kTokenAlternativeSelect);
+    line.SetToken(tkSelectAlternative);
     line.SetMsgId(connection.ComponentId(this));
     line.AddField(GetDataBase());
     line.AddField(SelectText());
     line.AddField(int32_t{rowsToReturn_});
     line.AddField(static_cast<int32_t>(OptionsValue(connection, {soFetchMemos, soFetchBlobs})));
   } else {
-    line.SetToken(kTokenSelect);
+    line.SetToken(tkSelect);
     line.SetMsgId(connection.ComponentId(this));
     line.AddField(SelectText());
     line.AddField(int32_t{rowsToReturn_});
@@ -349,25 +332,25 @@ void TRdaBaseClientDataSet::ReceiveMessage(TRdaClientSocket& connection,
     ~Done() { --n; }
   } done{receiving_};
   switch (message.Token) {
-    case kTokenDescriptions:
-    case kTokenDescriptions2:
+    case tkFieldDescriptions:
+    case tkFieldDescriptions2:
       ReceiveFieldDescriptions(message.Fields[0]);
       // Asked for the descriptions only: they are the whole answer (an empty
       // result). A row packet that a server may still send behind them is for
       // this dataset alone and ends nobody else's wait.
       if (descriptionsOnly_ && !fetching_) connection.EndReplyWait(false);
       break;
-    case kTokenRows:
-    case kTokenRows2:
+    case tkRowPacket:
+    case tkRowPacket2:
       ReceiveRows(connection, message);
       break;
-    case kTokenFieldProperties:
+    case tkFieldProperties:
       fieldProperties_ = message.Fields[0];
       break;
-    case kTokenCursorHandle:
+    case tkCursorHandle:
       cursorHandle_ = message.Integer(1);
       break;
-    case kTokenStreamedResult:
+    case tkBeginStream:
       throw ERdaProtocolError("The server sent a streamed result, which this client cannot read yet");
     default:
       break;  // replies of requests this dataset does not send yet
@@ -409,7 +392,7 @@ void TRdaBaseClientDataSet::ReceiveRows(TRdaClientSocket& connection,
   }
   if (indicator > 0) cursorHandle_ = indicator;
   if (fresh) ClearRows();
-  if (indicator == kLastPacket) cursorHandle_ = -1;
+  if (indicator == piLastPacket) cursorHandle_ = -1;
   const int before = Store()->Count();
   // Descriptions only: what the server sends besides them is not loaded.
   if (!(fresh && descriptionsOnly_)) {
@@ -419,7 +402,7 @@ void TRdaBaseClientDataSet::ReceiveRows(TRdaClientSocket& connection,
     Loading sink(*this);
     loader.Load(message.Fields[1], sink);
   }
-  if (indicator == kMorePackets || indicator == kLastPacket) rowsFetched_ = Store()->Count() - before;
+  if (indicator == piMorePackets || indicator == piLastPacket) rowsFetched_ = Store()->Count() - before;
   if (fresh && Active()) Resync({});
 }
 
@@ -436,7 +419,7 @@ int TRdaBaseClientDataSet::FetchPacket() {
   TRdaClientSocket* connection = CurrentConnection();
   if (connection == nullptr) throw EDatabaseError(kNoConnection);
   TRdaStringLine line;
-  line.SetToken(kTokenFetch);
+  line.SetToken(tkFetch);
   line.SetMsgId(connection->ComponentId(this));
   line.AddField(cursorHandle_);
   line.AddField(int32_t{rowsToReturn_});
@@ -497,7 +480,7 @@ void TRdaBaseClientDataSet::CloseServerCursor() {
   if (cursorHandle_ == 0 || !Usable(connection)) return;
   const int id = connection->ComponentId(this);
   TRdaStringLine line;
-  line.SetToken(kTokenCloseCursor);
+  line.SetToken(tkCloseCursor);
   line.SetMsgId(id);
   line.AddField(int32_t{id});
   line.AddField(int32_t{0});

@@ -71,25 +71,12 @@
 #include "connection/RdaComponent.h"
 #include "memdata/RdaCustomDataSet.h"
 #include "messaging/RdaParamList.h"
+#include "messaging/RdaWire.h"
 
 namespace rda {
 
-// Request options; bit n of the 16-bit value sent is value n.
-enum TRdaSelectSQLOption : uint8_t {
-  soFetchMemos = 0,
-  soFetchBlobs = 1,
-  soPackets = 2,
-  soFieldProperties = 3,
-  soCyclopsSQL = 4,
-  soCompress = 5,
-  soIgnoreAutoIncrement = 6,
-  soExecStoredProc = 7,
-  soFetchBytes = 8,
-  soDelayed = 9,
-  soForceChange = 10,
-  soNoWait = 11,
-  soForceProviderBlobs = 12,
-};
+// Request options (TRdaSelectSQLOption, messaging/RdaWire.h); bit n of the
+// 16-bit value sent is value n.
 using TRdaSelectSQLOptionSet = TRdaSet<TRdaSelectSQLOption>;
 
 // What a request asks for instead of SQL (request code = value + 99).

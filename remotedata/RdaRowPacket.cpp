@@ -18,28 +18,18 @@
 #include "base/Exception.h"
 #include "base/FieldType.h"
 #include "base/SqlTimeStamp.h"
+#include "base/Text.h"
 #include "memdata/store/RdaBlobList.h"
 #include "memdata/store/RdaDBList.h"
 #include "memdata/store/RdaFList.h"
+#include "messaging/RdaWire.h"
 
 namespace rda {
 
 namespace {
 
-// The separators and markers of both texts.
-constexpr char kValueEnd = '\x02';
-constexpr char kNullValue = '\x03';
-constexpr char kRowEnd = '\x04';
-constexpr char kDoublePiece = '\x05';
-constexpr char kSidePiece = '\x06';
-constexpr char kBcdPiece = '\x07';
-constexpr char kCurrencyPiece = '\x08';
-constexpr char kEndRow[] = "NULL\x04";
-constexpr size_t kEndRowSize = 5;
-
-constexpr size_t kDoubleSize = 8;
-constexpr size_t kSideLengthSize = 4;
-constexpr size_t kCurrencySize = 8;
+// The separators and markers of both texts are those of messaging/RdaWire.h.
+static_assert(kBcdBytes == Bcd::kSize);
 
 // What a description item reads as when its parts are missing or low.
 constexpr int kDefaultType = ftString;
@@ -54,13 +44,6 @@ constexpr double kLastDayEnd = 2958466.0;
 
 // ---------------------------------------------------------------------------
 // Field descriptions
-
-std::string LowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
 
 // A name that no earlier field has (compared without regard to case).
 std::string UniqueName(const std::string& name, std::vector<std::string>& seen) {
@@ -77,14 +60,14 @@ std::string UniqueName(const std::string& name, std::vector<std::string>& seen) 
 // Bytes that end a run of plain text in the row data.
 constexpr std::array<bool, 256> kSpecial = [] {
   std::array<bool, 256> t{};
-  for (char c : {kValueEnd, kRowEnd, kDoublePiece, kSidePiece, kBcdPiece, kCurrencyPiece})
+  for (char c : {kValueEnd, kRowEnd, kDoubleMarker, kBinaryMarker, kBcdMarker, kCurrencyMarker})
     t[static_cast<unsigned char>(c)] = true;
   return t;
 }();
 
 // The special bytes as bits of a word, for a byte known to be below 9.
-constexpr uint32_t kSpecialBelow9 = 1u << kValueEnd | 1u << kRowEnd | 1u << kDoublePiece |
-                                    1u << kSidePiece | 1u << kBcdPiece | 1u << kCurrencyPiece;
+constexpr uint32_t kSpecialBelow9 = 1u << kValueEnd | 1u << kRowEnd | 1u << kDoubleMarker |
+                                    1u << kBinaryMarker | 1u << kBcdMarker | 1u << kCurrencyMarker;
 
 // The first special byte at or after p, or end. Eight bytes at a time: the
 // word test flags every byte below 9 (all special bytes are), and its lowest
@@ -342,7 +325,7 @@ TRdaRowLoader::Result TRdaRowLoader::Load(std::string_view text, TRdaRowSink& si
   const char* p = begin;
 
   while (p < end) {
-    if (static_cast<size_t>(end - p) >= kEndRowSize && std::memcmp(p, kEndRow, kEndRowSize) == 0) {
+    if (std::string_view(p, static_cast<size_t>(end - p)).starts_with(kEndRow)) {
       result.EndRowSeen = true;
       break;
     }
@@ -354,10 +337,12 @@ TRdaRowLoader::Result TRdaRowLoader::Load(std::string_view text, TRdaRowSink& si
     for (;;) {
       const char* start = p;
       // Most binary values are one piece alone: read them without a detour.
-      if (p < end && (*p == kDoublePiece || *p == kCurrencyPiece) && end - p > 9 && p[9] == kValueEnd) {
+      if (p < end && (*p == kDoubleMarker || *p == kCurrencyMarker) &&
+          static_cast<size_t>(end - p) > 1 + kDoubleBytes &&
+          p[1 + kDoubleBytes] == kValueEnd) {
         Value& v = AddValue();
         const uint64_t bits = LoadU64LE(p + 1);
-        if (*p == kDoublePiece) {
+        if (*p == kDoubleMarker) {
           v.kind = Value::kDouble;
           v.number = std::bit_cast<double>(bits);
         } else {
@@ -419,24 +404,24 @@ bool TRdaRowLoader::ReadPieceValue(const char* start, const char*& p, const char
     Value piece;
     const char marker = *p++;
     switch (marker) {
-      case kDoublePiece:
+      case kDoubleMarker:
         piece.kind = Value::kDouble;
-        piece.number = std::bit_cast<double>(LoadU64LE(Take(p, end, kDoubleSize)));
-        p += kDoubleSize;
+        piece.number = std::bit_cast<double>(LoadU64LE(Take(p, end, kDoubleBytes)));
+        p += kDoubleBytes;
         break;
-      case kCurrencyPiece:
+      case kCurrencyMarker:
         piece.kind = Value::kCurrency;
-        piece.scaled = static_cast<int64_t>(LoadU64LE(Take(p, end, kCurrencySize)));
-        p += kCurrencySize;
+        piece.scaled = static_cast<int64_t>(LoadU64LE(Take(p, end, kCurrencyBytes)));
+        p += kCurrencyBytes;
         break;
-      case kBcdPiece:
+      case kBcdMarker:
         piece.kind = Value::kBcd;
-        piece.at = Take(p, end, Bcd::kSize);
-        p += Bcd::kSize;
+        piece.at = Take(p, end, kBcdBytes);
+        p += kBcdBytes;
         break;
-      default: {  // kSidePiece
-        const int32_t length = LoadI32LE(Take(p, end, kSideLengthSize));
-        p += kSideLengthSize;
+      default: {  // kBinaryMarker
+        const int32_t length = LoadI32LE(Take(p, end, kBinaryLengthBytes));
+        p += kBinaryLengthBytes;
         if (length > 0) {  // else the piece adds nothing at all
           piece.kind = Value::kSide;
           piece.side = side_.size();

@@ -7,13 +7,12 @@
 #include "base/Exception.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
 
 namespace rda {
 
 namespace {
 
-constexpr int kServerSettingsCode = 14;
-constexpr int kPingCode = 19;
 
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -202,36 +201,36 @@ ControlCommand ParseControlCommand(std::string_view text) {
   cmd.kind = ControlCommand::kSend;
   if (w == "broadcast") {
     cmd.target.kind = ControlTarget::kAll;
-    cmd.body = Builder(13).Text(args.Rest()).Compose();
+    cmd.body = Builder(tkBroadcast).Text(args.Rest()).Compose();
     return cmd;
   }
   cmd.target = ReadTarget(args);
   if (w == "disconnect") {
     cmd.kind = ControlCommand::kDisconnect;
   } else if (w == "chat") {
-    cmd.body = Builder(8).Text(args.Rest()).Compose();
+    cmd.body = Builder(tkChatText).Text(args.Rest()).Compose();
   } else if (w == "message") {
-    cmd.body = Builder(9).Text(args.Rest()).Compose();
+    cmd.body = Builder(tkUserMessage).Text(args.Rest()).Compose();
   } else if (w == "coded" || w == "stream") {
     const int id = ReadInteger(args.Required("<id>"), "id");
-    cmd.body = Builder(w == "coded" ? 15 : 16).Integer(id).Text(args.Rest()).Compose();
+    cmd.body = Builder(w == "coded" ? tkCodedMessage : tkCodedStream).Integer(id).Text(args.Rest()).Compose();
   } else if (w == "params") {
     const int id = ReadInteger(args.Required("<id>"), "id");
-    cmd.body = Builder(28).Integer(id).Text(ReadItems(args)).Integer(0).Compose();
+    cmd.body = Builder(tkCodedParamList).Integer(id).Text(ReadItems(args)).Integer(0).Compose();
   } else if (w == "settings") {
-    cmd.body = Builder(48).Integer(kServerSettingsCode).Text(ReadItems(args)).Compose();
+    cmd.body = Builder(tkServerUtility).Integer(suServerSettings).Text(ReadItems(args)).Compose();
   } else if (w == "info") {
     const int code = ReadInteger(args.Required("<code>"), "code");
-    cmd.body = Builder(48).Integer(code).Text(ReadItems(args)).Compose();
+    cmd.body = Builder(tkServerUtility).Integer(code).Text(ReadItems(args)).Compose();
   } else if (w == "ping") {
-    cmd.body = Builder(48).Integer(kPingCode).Text("").Compose();
+    cmd.body = Builder(tkServerUtility).Integer(suPing).Text("").Compose();
   } else if (w == "custom") {
     const int token = ReadInteger(args.Required("<token>"), "token");
     const std::string name = args.Required("<name>");
     const std::string items = ReadItems(args);
-    cmd.body = Builder(50).Integer(token).Text(items).Text(name).Integer(0).Compose();
+    cmd.body = Builder(tkCustomObject).Integer(token).Text(items).Text(name).Integer(0).Compose();
   } else if (w == "terminate") {
-    cmd.body = Builder(25).Text(args.Rest()).Compose();
+    cmd.body = Builder(tkTerminate).Text(args.Rest()).Compose();
   } else if (w == "redirect") {
     const std::string address = args.Required("<address>");
     const int port = ReadInteger(args.Required("<port>"), "port");
@@ -240,11 +239,11 @@ ControlCommand ParseControlCommand(std::string_view text) {
     item.SetName("Server");
     item.SetParamType(ptInput);
     item.SetAsString(address + ":" + std::to_string(port));
-    cmd.body = Builder(47).Text(list.ToText(false)).Compose();
+    cmd.body = Builder(tkRedirect).Text(list.ToText(false)).Compose();
   } else if (w == "reconnect") {
-    cmd.body = Builder(18).Compose();
+    cmd.body = Builder(tkReconnect).Compose();
   } else if (w == "reset") {
-    cmd.body = Builder(19).Compose();
+    cmd.body = Builder(tkReset).Compose();
   } else if (w == "exception") {
     const int errorToken = ReadInteger(args.Required("<errortoken>"), "error token");
     TRdaParamList list;
@@ -255,7 +254,7 @@ ControlCommand ParseControlCommand(std::string_view text) {
       item.SetParamType(ptInput);
       item.SetAsString(t);
     }
-    cmd.body = Builder(64).Text(list.ToText(false)).Integer(errorToken).Compose();
+    cmd.body = Builder(tkAsyncException).Text(list.ToText(false)).Integer(errorToken).Compose();
   } else if (w == "raw") {
     const int token = ReadInteger(args.Required("<token>"), "token");
     if (token < TRdaStringLine::MinToken || token > TRdaStringLine::MaxToken)

@@ -7,14 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <optional>
 
-#include "base/ByteIO.h"
 #include "base/Exception.h"
+#include "base/Text.h"
 #include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
 #include "server/SocketIO.h"
 
 namespace rda {
@@ -27,11 +27,6 @@ constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
 constexpr int kLogNormal = 1;
 constexpr int kLogVerbose = 2;
 
-std::string Lower(std::string s) {
-  std::transform(s.begin(), s.end(), s.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return s;
-}
 
 // The canonical text of a numeric address, or nothing for a name.
 std::optional<std::string> CanonicalNumeric(const std::string& text) {
@@ -77,7 +72,7 @@ bool NumericAddress(const std::string& host, int port, TunnelDestination& d) {
 }
 
 void AddName(TunnelDestination& d, const std::string& name) {
-  const std::string n = Lower(name);
+  const std::string n = LowerAscii(name);
   if (std::find(d.names.begin(), d.names.end(), n) == d.names.end()) d.names.push_back(n);
 }
 
@@ -104,7 +99,7 @@ TunnelDestination SelfDestination(const std::string& bind, int dataPort) {
 }
 
 TunnelDestination ResolveDestination(const std::string& entry, const TunnelDestination& self) {
-  if (Lower(entry) == "self") return self;
+  if (LowerAscii(entry) == "self") return self;
   const std::string bad = "--http-allow needs HOST:PORT, [IPv6]:PORT or self, not \"" + entry + "\"";
   std::string host;
   std::string port;
@@ -150,7 +145,7 @@ TunnelDestination ResolveDestination(const std::string& entry, const TunnelDesti
 const TunnelDestination* FindDestination(const std::vector<TunnelDestination>& allowed,
                                          std::string_view address, int port) {
   const std::string wanted =
-      CanonicalNumeric(std::string(address)).value_or(Lower(std::string(address)));
+      CanonicalNumeric(std::string(address)).value_or(LowerAscii(std::string(address)));
   for (const auto& d : allowed) {
     if (d.port == port && std::find(d.names.begin(), d.names.end(), wanted) != d.names.end())
       return &d;
@@ -329,9 +324,7 @@ HttpTunnel::Answer HttpTunnel::Forward(Backend& backend, TunnelCodec& codec,
                                        const std::string& content, Clock::time_point deadline) {
   Answer a;
   const int32_t ping = NextPingId();
-  std::string out;
-  ByteWriter(out).PutI32(static_cast<int32_t>(content.size()));
-  out += content;
+  std::string out = Framed(content);
   out += codec.PingFrame(ping);
   if (!backend.Send(out, deadline)) {
     a.end = Answer::End::kClosed;
@@ -440,10 +433,9 @@ std::string HttpTunnel::Handle(const HttpRequest& request, Entry entry, TunnelCo
       limit = std::min(std::chrono::seconds(t.target->timeoutSeconds), kMaxAnswerLimit);
   }
   const std::string& body = request.body;
-  if (body.size() < 4 || ReadI32At(body, 0) < 0 ||
-      static_cast<size_t>(ReadI32At(body, 0)) != body.size() - 4) {
+  const std::optional<int32_t> length = FrameLengthAt(body);
+  if (!length || *length < 0 || static_cast<size_t>(*length) != body.size() - kFrameLengthSize)
     return error(400, "the body is not one framed message");
-  }
   return Tunnel(request, *dest, Clock::now() + limit, entry == Entry::kDataPort, codec, peer);
 }
 
@@ -452,7 +444,7 @@ std::string HttpTunnel::Tunnel(const HttpRequest& request, const TunnelDestinati
                                const std::string& peer) {
   const int minor = request.minorVersion;
   const bool keepAlive = request.keepAlive;
-  TunnelCodec::Request r = codec.ReadRequest(std::string_view(request.body).substr(4));
+  TunnelCodec::Request r = codec.ReadRequest(std::string_view(request.body).substr(kFrameLengthSize));
   const std::string what = "http " + peer + " -> " + dest.label;
 
   auto frames = [&](const std::vector<std::string>& contents, std::optional<int32_t> id) {
@@ -499,8 +491,8 @@ std::string HttpTunnel::Tunnel(const HttpRequest& request, const TunnelDestinati
     case TunnelCodec::HeaderKind::kLogin: {
       auto backend = Open(dest, deadline, error, refused);
       if (!backend) return unreachable(error, refused);
-      const Answer login = Forward(*backend, codec, codec.LoginFrame(r.user, r.password).substr(4),
-                                   deadline);
+      const Answer login = Forward(*backend, codec,
+                                   codec.LoginFrame(r.user, r.password).substr(kFrameLengthSize), deadline);
       bool verified = false;
       for (const auto& m : login.frames) verified = verified || codec.LoginVerified(m) == true;
       if (login.end == Answer::End::kTimedOut) return fail(504, "the login was not answered in time");

@@ -12,18 +12,12 @@
 #include "base/Convert.h"
 #include "base/Currency.h"
 #include "base/Exception.h"
+#include "base/Text.h"
 
 namespace rda {
 
 namespace {
 
-constexpr char kFieldEnd = '\x02';
-constexpr char kNullValue = '\x03';
-constexpr char kRowEnd = '\x04';
-constexpr char kDoubleMarker = '\x05';
-constexpr char kBinaryMarker = '\x06';
-constexpr char kBcdMarker = '\x07';
-constexpr char kCurrencyMarker = '\x08';
 
 constexpr double kUnixEpochAsDateTime = 25569.0;        // 1970-01-01, days since 1899-12-30
 constexpr double kJulianDayOfDateTimeZero = 2415018.5;  // julian day of 1899-12-30 00:00
@@ -40,12 +34,6 @@ struct Declared {
   int scale = -1;                      // DECIMAL(p, s); -1 when not given
 };
 
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
 bool Has(std::string_view upper, std::string_view word) {
   return upper.find(word) != std::string_view::npos;
 }
@@ -59,17 +47,15 @@ void ReadTypeArguments(std::string_view text, int& first, int& second) {
   std::string_view inside = text.substr(open + 1);
   inside = inside.substr(0, inside.find(')'));
   const size_t comma = inside.find(',');
-  first = std::clamp(StrToIntDef(Trim(inside.substr(0, comma)), 0), 0, 1 << 20);
+  first = std::clamp(StrToIntDef(TrimBlanks(inside.substr(0, comma)), 0), 0, 1 << 20);
   if (comma != std::string_view::npos)
-    second = std::clamp(StrToIntDef(Trim(inside.substr(comma + 1)), -1), -1, 63);
+    second = std::clamp(StrToIntDef(TrimBlanks(inside.substr(comma + 1)), -1), -1, 63);
 }
 
 // SQLite's own affinity rules decide integer, text, blob and real; the names
 // it does not know (dates, money, booleans, GUIDs) are looked for first.
 Declared ReadDeclared(std::string_view declared) {
-  std::string upper(declared);
-  std::transform(upper.begin(), upper.end(), upper.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  const std::string upper = UpperAscii(declared);
   Declared d;
   int first = 0;
   int second = -1;
@@ -136,7 +122,7 @@ std::optional<int64_t> AsInteger(const SqlValue& v) {
 }
 
 std::optional<double> TextToDouble(std::string_view text) {
-  text = Trim(text);
+  text = TrimBlanks(text);
   if (text.empty()) return std::nullopt;
   double d = 0;
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), d);
@@ -164,9 +150,7 @@ std::optional<bool> AsBoolean(const SqlValue& v) {
     case SqlValue::kReal:
       return v.real != 0;
     case SqlValue::kText: {
-      std::string t(Trim(v.bytes));
-      std::transform(t.begin(), t.end(), t.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+      const std::string t = LowerAscii(TrimBlanks(v.bytes));
       if (t == "1" || t == "true" || t == "t" || t == "yes" || t == "y") return true;
       if (t == "0" || t == "false" || t == "f" || t == "no" || t == "n") return false;
       return std::nullopt;
@@ -187,7 +171,7 @@ std::optional<Currency> AsCurrency(const SqlValue& v) {
       case SqlValue::kReal:
         return Currency::FromDouble(v.real);
       case SqlValue::kText:
-        return TryStrToCurr(Trim(v.bytes));
+        return TryStrToCurr(TrimBlanks(v.bytes));
       default:
         return std::nullopt;
     }
@@ -204,7 +188,7 @@ std::optional<Bcd> AsBcd(const SqlValue& v) {
       case SqlValue::kReal:
         return DoubleToBcd(v.real);
       case SqlValue::kText:
-        return TryStrToBcd(Trim(v.bytes));
+        return TryStrToBcd(TrimBlanks(v.bytes));
       default:
         return std::nullopt;
     }
@@ -223,7 +207,7 @@ std::optional<TDateTime> AsDateTime(const SqlValue& v) {
       if (!std::isfinite(v.real)) return std::nullopt;
       return v.real - kJulianDayOfDateTimeZero;
     case SqlValue::kText:
-      return ParseIsoDateTime(Trim(v.bytes));
+      return ParseIsoDateTime(TrimBlanks(v.bytes));
     default:
       return std::nullopt;
   }
@@ -406,15 +390,15 @@ std::string FieldDescriptions(const std::vector<ColumnSpec>& columns) {
   std::string out;
   for (const auto& c : columns) {
     std::string tail;
-    tail += kFieldEnd;
+    tail += kValueEnd;
     tail += IntToStr(c.type);
-    tail += kFieldEnd;
+    tail += kValueEnd;
     tail += IntToStr(c.size);
-    tail += kFieldEnd;
+    tail += kValueEnd;
     tail += kRowEnd;
     std::string name = c.name.substr(0, kMaxDescriptionItem - tail.size());
     // The separators cannot stand inside a name.
-    std::replace_if(name.begin(), name.end(), [](char ch) { return ch == kFieldEnd || ch == kRowEnd; },
+    std::replace_if(name.begin(), name.end(), [](char ch) { return ch == kValueEnd || ch == kRowEnd; },
                     '_');
     out += name;
     out += tail;
@@ -428,7 +412,7 @@ void AppendSafeText(std::string& out, std::string_view text) {
   const size_t start = out.size();
   out.append(text);
   for (size_t i = start; i < out.size(); ++i)
-    if (out[i] >= kFieldEnd && out[i] <= kCurrencyMarker) out[i] = '?';
+    if (out[i] >= kValueEnd && out[i] <= kCurrencyMarker) out[i] = '?';
 }
 
 void AppendBinary(std::string& out, std::string_view bytes) {
@@ -516,15 +500,12 @@ void AppendValue(std::string& out, const ColumnSpec& c, const SqlValue& v) {
 void AppendRow(std::string& out, const std::vector<ColumnSpec>& columns, const SqlRow& row) {
   for (size_t i = 0; i < columns.size(); ++i) {
     if (i < row.size()) AppendValue(out, columns[i], row[i]);
-    out.push_back(kFieldEnd);
+    out.push_back(kValueEnd);
   }
   out.push_back(kRowEnd);
 }
 
-void AppendEndRow(std::string& out) {
-  out += "NULL";
-  out.push_back(kRowEnd);
-}
+void AppendEndRow(std::string& out) { out += kEndRow; }
 
 // ---- ISO dates ----------------------------------------------------------------
 

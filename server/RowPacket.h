@@ -2,6 +2,9 @@
 // descriptions (token 1) and row packets (token 5), and the mapping of
 // SQLite's declared column types and stored values onto field type codes.
 //
+// The marker bytes are those of messaging/RdaWire.h (kValueEnd #2, kNullValue #3,
+// kRowEnd #4, kDoubleMarker #5, kBinaryMarker #6, kBcdMarker #7, kCurrencyMarker #8).
+//
 // Field descriptions: one item per column, each ended by #4:
 //
 //   item := name #2 type #2 size #2 #4
@@ -44,6 +47,7 @@
 
 #include "base/DateTime.h"
 #include "base/FieldType.h"
+#include "messaging/RdaWire.h"
 
 namespace rda {
 
@@ -66,7 +70,6 @@ struct ColumnSpec {
 // Sizes that steer the mapping.
 inline constexpr int kOpenStringSize = 255;      // undeclared text, more packets to come
 inline constexpr int kLongestStringField = 8192;  // longer known text is sent as ftMemo
-inline constexpr size_t kMaxDescriptionItem = 255;
 
 // The column's field type and size from its declared type (empty for an
 // expression) and the values of column `column` in the known rows; complete

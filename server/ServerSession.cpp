@@ -2,54 +2,30 @@
 
 #include <algorithm>
 
-#include "base/ByteIO.h"
 #include "base/CodePage.h"
 #include "base/Convert.h"
 #include "base/Exception.h"
 #include "messaging/RdaParamList.h"
+#include "messaging/RdaWire.h"
 #include "messaging/RdaZLib.h"
 
 namespace rda {
 
 namespace {
 
-// Tokens of the requests this server reads and of the answers it writes.
-enum Token : int {
-  kFieldDescriptions = 1,
-  kSelect = 3,
-  kAcknowledge = 4,
-  kRowPacket = 5,
-  kSqlError = 6,
-  kCodedMessage = 15,
-  kLogin = 17,
-  kCodedParamList = 28,
-  kFetch = 33,
-  kCloseCursor = 34,
-  kShortForm = 43,
-  kSelectAlternative = 46,
-  kServerUtility = 48,
-  kAsyncException = 64,
-};
-
 // Requests of the dataset layer this server does not carry out; each waits
 // for an answer, so it gets an error instead of silence.
 bool IsUnsupportedRequest(int token) {
   switch (token) {
-    case 23: case 27: case 29: case 31: case 36: case 45:
+    case tkMetaData: case tkStoredProc: case tkExecuteSql: case tkTransaction:
+    case tkApplyUpdates: case tkProviderTransaction:
       return true;
     default:
       return false;
   }
 }
 
-constexpr int kKeepAliveMsgId = -1;
-constexpr int kPingAnswerMsgId = -99999999;
-constexpr int kDeleteWaitingMessagesMsgId = -75010;
-constexpr int kUtilityServerVersion = 6;
-constexpr int kUtilityMetaDataCache = 13;
-constexpr int kUtilityPing = 19;
-constexpr int kOptionCompress = 1 << 5;  // soCompress
-constexpr char kBlockingMarker[] = "\xFF\xFF\xFF\xFF";
+constexpr int kOptionCompress = 1 << soCompress;
 constexpr size_t kValueOverhead = 10;  // marker, length and separator bytes around a value
 
 std::string ToUtf8(const std::string& text) { return HasHighBytes(text) ? Cp1252ToUtf8(text) : text; }
@@ -59,11 +35,7 @@ std::string ToCodePage(const std::string& text) {
 
 // The fields of a parsed line, as many as its header names.
 std::vector<std::string> ReadFields(TRdaStringLine& line) {
-  const std::string_view header = line.Header();
-  int count = 0;
-  while (count < TRdaStringLine::kMaxFields &&
-         LoadI32LE(header.data() + 5 + count * TRdaStringLine::kDescriptorSize + 1) != 0)
-    ++count;
+  const int count = line.FieldCount();
   std::vector<std::string> fields;
   for (int i = 0; i < count; ++i) fields.push_back(line.NextFieldText());
   return fields;
@@ -134,7 +106,7 @@ void ServerSession::Append(std::string_view bytes) {
     streamStart_.append(bytes.substr(0, take));
     bytes.remove_prefix(take);
     if (streamStart_.size() < 4) return;
-    if (streamStart_ == kBlockingMarker) {
+    if (streamStart_ == kBlockingPrefix) {
       blocking_ = true;
       std::lock_guard<std::mutex> lock(infoMutex_);
       info_.blocking = true;
@@ -184,7 +156,7 @@ std::string ServerSession::Step() {
   }
   if (blocking_ && !stack_.HasMessages() && stack_.Used() == 0 && closing_ == Closing::kNo) {
     if (!answeredInExchange_ && out.empty()) {
-      TRdaStringLine ack = MakeLine(kAcknowledge, 0);
+      TRdaStringLine ack = MakeLine(tkAcknowledge, 0);
       Send(ack, out);
     }
     answeredInExchange_ = false;
@@ -200,38 +172,38 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
     std::lock_guard<std::mutex> lock(infoMutex_);
     ++info_.requests;
   }
-  if (token == kShortForm) return;  // carries nothing to act on
-  if (token == kLogin) {
+  if (token == tkShortForm) return;  // carries nothing to act on
+  if (token == tkLogin) {
     Login(line, out);
     return;
   }
   const std::vector<std::string> f = ReadFields(line);
-  const bool dataRequest = token == kSelect || token == kSelectAlternative || token == kFetch;
+  const bool dataRequest = token == tkSelect || token == tkSelectAlternative || token == tkFetch;
   std::string reply;
   try {
     if (dataRequest && settings_.requireLogin && !verified_) {
       SendError(id, "Login required", reply);
     } else {
       switch (token) {
-        case kSelect:
+        case tkSelect:
           Select(id, FieldAt(f, 0), IntegerAt(f, 1, -1), IntegerAt(f, 2, 0), FieldAt(f, 3), reply);
           break;
-        case kSelectAlternative:
+        case tkSelectAlternative:
           Select(id, FieldAt(f, 1), IntegerAt(f, 2, -1), IntegerAt(f, 3, 0), FieldAt(f, 0), reply);
           break;
-        case kFetch:
+        case tkFetch:
           Fetch(id, IntegerAt(f, 0, 0), IntegerAt(f, 1, -1), IntegerAt(f, 2, 0), reply);
           break;
-        case kCloseCursor:
+        case tkCloseCursor:
           CloseCursors(IntegerAt(f, 0, 0));
           break;
-        case kCodedMessage:
+        case tkCodedMessage:
           CodedMessage(id, f, reply);
           break;
-        case kCodedParamList:
+        case tkCodedParamList:
           CodedParamList(id, f, reply);
           break;
-        case kServerUtility:
+        case tkServerUtility:
           UtilityRequest(id, f, reply);
           break;
         default:
@@ -289,7 +261,7 @@ void ServerSession::Select(int id, const std::string& sql, int rows, int options
   CloseCursors(id);
   // The database name is not used: a server serves one database.
   std::unique_ptr<TRdaParamList> params;
-  const size_t separator = dbAndParams.find('\x05');
+  const size_t separator = dbAndParams.find(kParamsSeparator);
   if (separator != std::string::npos && separator + 1 < dbAndParams.size())
     params = TRdaParamList::FromText(std::string_view(dbAndParams).substr(separator + 1));
 
@@ -309,7 +281,7 @@ void ServerSession::Select(int id, const std::string& sql, int rows, int options
                                    static_cast<size_t>(i), complete));
   }
 
-  TRdaStringLine fields = MakeLine(kFieldDescriptions, id);
+  TRdaStringLine fields = MakeLine(tkFieldDescriptions, id);
   fields.AddField(FieldDescriptions(columns));
   Send(fields, out);
 
@@ -361,10 +333,10 @@ void ServerSession::CloseCursors(int componentId) {
 void ServerSession::SendPacket(int id, int indicator, std::string rows, int options,
                                std::string& out) {
   const bool compress = (options & kOptionCompress) != 0;
-  TRdaStringLine packet = MakeLine(kRowPacket, id);
+  TRdaStringLine packet = MakeLine(tkRowPacket, id);
   packet.AddField(indicator);
   packet.AddField(compress ? ZLibCompress(rows) : rows);
-  packet.AddField(compress ? 1 : 0);
+  packet.AddField(compress ? kRowsCompressed : 0);
   Send(packet, out);
 }
 
@@ -372,25 +344,20 @@ void ServerSession::SendError(int id, const std::string& text, std::string& out)
   // A 02 byte would make the client read the text as a parameter list; an
   // error message can quote a client's SQL, which may hold one.
   std::string message = ToCodePage(text);
-  std::replace(message.begin(), message.end(), '\x02', '?');
-  TRdaStringLine error = MakeLine(kSqlError, id);
+  std::replace(message.begin(), message.end(), kErrorListMarker, '?');
+  TRdaStringLine error = MakeLine(tkSqlError, id);
   error.AddField(message);
   Send(error, out);
 }
 
 void ServerSession::Send(TRdaStringLine& line, std::string& out) {
-  const std::string packed = transforms_.PackMessage(line.Compose());
-  ByteWriter(out).PutI32(static_cast<int32_t>(packed.size()));
-  out += packed;
+  AppendFrame(out, transforms_.PackMessage(line.Compose()));
   answeredInExchange_ = true;
 }
 
 std::string ServerSession::Frame(std::string body) {
   try {
-    std::string out;
-    const std::string packed = transforms_.PackMessage(std::move(body));
-    ByteWriter(out).PutI32(static_cast<int32_t>(packed.size()));
-    return out + packed;
+    return Framed(transforms_.PackMessage(std::move(body)));
   } catch (const std::exception& e) {
     Log(std::string("could not pack a message: ") + e.what());
     return {};
@@ -429,7 +396,8 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
     std::lock_guard<std::mutex> lock(infoMutex_);
     info_.user = user;
     info_.application = ToUtf8(FieldAt(f, 3));
-    info_.applicationVersion = ToUtf8(versionAndParams.substr(0, versionAndParams.find('\x02')));
+    info_.applicationVersion =
+        ToUtf8(versionAndParams.substr(0, versionAndParams.find(kLoginParamsSeparator)));
     info_.login = verified ? LoginState::kVerified : LoginState::kRefused;
   }
   verified_ = verified;
@@ -438,9 +406,9 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
   params.CreateParam(ftString, "ServerVersion", ptInput).SetAsString(settings_.version);
   params.CreateParam(ftInteger, "ClientId", ptInput).SetAsInteger(id_);
   TRdaStringLine reply;
-  reply.SetToken(kLogin);
+  reply.SetToken(tkLogin);
   reply.SetMsgId(line.MsgId());
-  reply.AddField(verified ? 1 : 0);
+  reply.AddField(verified ? kLoginVerified : 0);
   reply.AddField(params.ToText(false));
   Send(reply, out);
   Log(std::string("login of \"") + user + "\" " + (verified ? "verified" : "refused"));
@@ -450,12 +418,12 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
 
 void ServerSession::CodedMessage(int id, const std::vector<std::string>& f, std::string& out) {
   const int msgId = IntegerAt(f, 0, 0);
-  if (msgId == kKeepAliveMsgId || msgId == kPingAnswerMsgId) {
+  if (msgId == miKeepAlive || msgId == miPingAnswer) {
     std::lock_guard<std::mutex> lock(infoMutex_);
-    ++(msgId == kKeepAliveMsgId ? info_.keepAlives : info_.pingAnswers);
+    ++(msgId == miKeepAlive ? info_.keepAlives : info_.pingAnswers);
     return;
   }
-  TRdaStringLine echo = MakeLine(kCodedMessage, id);
+  TRdaStringLine echo = MakeLine(tkCodedMessage, id);
   echo.AddField(msgId);
   echo.AddField(FieldAt(f, 1));
   Send(echo, out);
@@ -463,19 +431,19 @@ void ServerSession::CodedMessage(int id, const std::vector<std::string>& f, std:
 
 void ServerSession::CodedParamList(int id, const std::vector<std::string>& f, std::string& out) {
   const int msgId = IntegerAt(f, 0, 0);
-  if (msgId == kDeleteWaitingMessagesMsgId) return;  // no messages wait on this server
+  if (msgId == miDeleteWaitingMessages) return;  // no messages wait on this server
   try {
     TRdaParamList::FromText(FieldAt(f, 1));
   } catch (const std::exception& e) {
     TRdaParamList errors;
     errors.CreateParam(ftString, "Error", ptInput).SetAsString(e.what());
-    TRdaStringLine exception = MakeLine(kAsyncException, id);
+    TRdaStringLine exception = MakeLine(tkAsyncException, id);
     exception.AddField(errors.ToText(false));
     exception.AddField(0);
     Send(exception, out);
     return;
   }
-  TRdaStringLine echo = MakeLine(kCodedParamList, id);
+  TRdaStringLine echo = MakeLine(tkCodedParamList, id);
   echo.AddField(msgId);
   echo.AddField(FieldAt(f, 1));
   echo.AddField(IntegerAt(f, 2, 0));
@@ -484,19 +452,19 @@ void ServerSession::CodedParamList(int id, const std::vector<std::string>& f, st
 
 void ServerSession::UtilityRequest(int id, const std::vector<std::string>& f, std::string& out) {
   const int code = IntegerAt(f, 0, 0);
-  if (code == kUtilityServerVersion) {
+  if (code == suServerVersion) {
     TRdaParamList info;
     info.CreateParam(ftString, "ServerVersion", ptInput).SetAsString(settings_.version);
-    TRdaStringLine reply = MakeLine(kServerUtility, id);
-    reply.AddField(kUtilityServerVersion);
+    TRdaStringLine reply = MakeLine(tkServerUtility, id);
+    reply.AddField(suServerVersion);
     reply.AddField(info.ToText(false));
     Send(reply, out);
-  } else if (code == kUtilityPing) {
-    TRdaStringLine pong = MakeLine(kCodedMessage, id);
-    pong.AddField(kPingAnswerMsgId);
-    pong.AddField("ping");
+  } else if (code == suPing) {
+    TRdaStringLine pong = MakeLine(tkCodedMessage, id);
+    pong.AddField(miPingAnswer);
+    pong.AddField(kPingAnswerText);
     Send(pong, out);
-  } else if (code == kUtilityMetaDataCache) {
+  } else if (code == suMetaDataCache) {
     Log("no metadata cache is kept; request 48 code 13 ignored");
   } else {
     Log("ignored server utility request code " + std::to_string(code));

@@ -4,18 +4,13 @@
 
 #include "base/ByteIO.h"
 #include "messaging/RdaParamList.h"
+#include "messaging/RdaWire.h"
 #include "messaging/RdaZLib.h"
 
 namespace rda {
 
 namespace {
 
-constexpr int kCodedMessage = 15;
-constexpr int kLogin = 17;
-constexpr int kServerUtility = 48;
-constexpr int kAsyncException = 64;
-constexpr int kUtilityPing = 19;
-constexpr int kPingAnswerMsgId = -99999999;
 // Login field 1: the client's login mode, "log in without a dialog".
 constexpr int kLoginWithoutDialog = 1;
 constexpr char kTunnelApplication[] = "RdaHttp";
@@ -23,37 +18,13 @@ constexpr char kTunnelApplication[] = "RdaHttp";
 // DES, zlib and the length fields it stays far below this.
 constexpr size_t kMaxPingAnswer = 256;
 
-// A length-prefixed string of at most max characters at p; nothing when the
-// length byte claims more.
-std::optional<std::string> ShortString(std::string_view field, size_t max) {
-  const auto length = static_cast<uint8_t>(field[0]);
-  if (length > max) return std::nullopt;
-  return std::string(field.substr(1, length));
-}
-
-void PutShortString(std::string& out, std::string_view text, size_t max, size_t width) {
-  const std::string_view cut = text.substr(0, std::min(text.size(), max));
-  out += static_cast<char>(cut.size());
-  out += cut;
-  out.append(width - 1 - cut.size(), '\0');
-}
-
 // Token and id of a well-formed message: the short form, or a line whose
 // descriptors lie inside it.
 std::optional<std::pair<int, int32_t>> CheckLine(std::string_view m) {
-  if (m.size() >= 4 && LoadI32LE(m.data()) == -3) return std::make_pair(43, 0);
-  if (m.size() < TRdaStringLine::kHeaderSize) return std::nullopt;
-  const auto token = static_cast<uint8_t>(m[0]);
-  if (token > TRdaStringLine::MaxToken) return std::nullopt;
-  const int64_t fieldBytes = static_cast<int64_t>(m.size() - TRdaStringLine::kHeaderSize);
-  for (int i = 0; i < TRdaStringLine::kMaxFields; ++i) {
-    const char* d = m.data() + 5 + i * TRdaStringLine::kDescriptorSize;
-    const int32_t start = LoadI32LE(d + 1);
-    const int32_t end = LoadI32LE(d + 5);
-    if (start == 0) break;
-    if (start < 1 || end < start || end - 1 > fieldBytes) return std::nullopt;
-  }
-  return std::make_pair(static_cast<int>(token), LoadI32LE(m.data() + 1));
+  if (!TRdaStringLine::IsWellFormed(m)) return std::nullopt;
+  if (FrameLengthAt(m) == kMarkerShortForm) return std::make_pair(int{tkShortForm}, 0);
+  return std::make_pair(static_cast<int>(static_cast<uint8_t>(m[0])),
+                        m.size() >= 5 ? LoadI32LE(m.data() + 1) : 0);
 }
 
 }  // namespace
@@ -90,23 +61,14 @@ TunnelCodec::Request TunnelCodec::ReadRequest(std::string_view content) {
   }
   const std::string_view p = plain;
   std::optional<std::pair<int, int32_t>> message;
-  if (p.size() >= kSessionHeaderSize && LoadU16LE(p.data()) == kSessionHeaderSize && p[2] == 0) {
-    message = ReadMessage(p.substr(kSessionHeaderSize));
+  if (const auto h = ReadSessionHeader(p)) {
+    message = ReadMessage(p.substr(h->Size()));
     if (message) {
-      r.header = HeaderKind::kSession;
-      r.sessionId = LoadI32LE(p.data() + 3);
-      plain.erase(0, kSessionHeaderSize);
-    }
-  } else if (p.size() >= kLoginHeaderSize && LoadU16LE(p.data()) == kLoginHeaderSize &&
-             p[2] == 1 && LoadI32LE(p.data() + 3) == 0) {
-    const auto user = ShortString(p.substr(7, 16), kMaxUserName);
-    const auto password = ShortString(p.substr(23, 11), kMaxPassword);
-    if (user && password) message = ReadMessage(p.substr(kLoginHeaderSize));
-    if (message) {
-      r.header = HeaderKind::kLogin;
-      r.user = *user;
-      r.password = *password;
-      plain.erase(0, kLoginHeaderSize);
+      r.header = h->Kind == shLogin ? HeaderKind::kLogin : HeaderKind::kSession;
+      r.sessionId = h->SessionId;
+      r.user = h->UserName;
+      r.password = h->Password;
+      plain.erase(0, h->Size());
     }
   }
   if (r.header == HeaderKind::kNone) {
@@ -128,45 +90,17 @@ TunnelCodec::Request TunnelCodec::ReadRequest(std::string_view content) {
   return r;
 }
 
-std::string TunnelCodec::SessionHeader(int32_t sessionId) {
-  std::string h;
-  ByteWriter w(h);
-  w.PutI16(static_cast<int16_t>(kSessionHeaderSize));
-  w.PutU8(0);
-  w.PutI32(sessionId);
-  return h;
-}
-
-std::string TunnelCodec::LoginHeader(std::string_view user, std::string_view password) {
-  std::string h;
-  ByteWriter w(h);
-  w.PutI16(static_cast<int16_t>(kLoginHeaderSize));
-  w.PutU8(1);
-  w.PutI32(0);
-  PutShortString(h, user, kMaxUserName, 16);
-  PutShortString(h, password, kMaxPassword, 11);
-  return h;
-}
-
 std::string TunnelCodec::ClientFrame(std::string_view content, std::optional<int32_t> sessionId,
                                      bool proxied) {
-  const size_t size = content.size() + (sessionId ? kSessionHeaderSize : 0) +
-                      (proxied ? kProxyPadding : 0);
-  std::string frame;
-  frame.reserve(4 + size);
-  ByteWriter(frame).PutI32(static_cast<int32_t>(size));
-  if (proxied) frame.append(kProxyPadding, '\0');
-  if (sessionId) frame += SessionHeader(*sessionId);
-  frame += content;
-  return frame;
+  std::string inner;
+  inner.reserve((proxied ? kProxyPadding : 0) + (sessionId ? kSessionIdFormSize : 0) + content.size());
+  if (proxied) inner.append(kProxyPadding, '\0');
+  if (sessionId) inner += SessionIdHeader(*sessionId);
+  inner += content;
+  return Framed(inner);
 }
 
-std::string TunnelCodec::Pack(std::string line) {
-  std::string frame;
-  const std::string packed = full_.PackMessage(std::move(line));
-  ByteWriter(frame).PutI32(static_cast<int32_t>(packed.size()));
-  return frame + packed;
-}
+std::string TunnelCodec::Pack(std::string line) { return Framed(full_.PackMessage(std::move(line))); }
 
 std::optional<TRdaStringLine> TunnelCodec::Unpack(std::string_view content) {
   try {
@@ -182,30 +116,30 @@ std::optional<TRdaStringLine> TunnelCodec::Unpack(std::string_view content) {
 
 std::string TunnelCodec::PingFrame(int32_t componentId) {
   TRdaStringLine line;
-  line.SetToken(kServerUtility);
+  line.SetToken(tkServerUtility);
   line.SetMsgId(componentId);
-  line.AddField(kUtilityPing);
+  line.AddField(suPing);
   line.AddField("");
   return Pack(line.Compose());
 }
 
 std::string TunnelCodec::LoginFrame(std::string_view user, std::string_view password) {
   TRdaStringLine line;
-  line.SetToken(kLogin);
+  line.SetToken(tkLogin);
   line.AddField(kLoginWithoutDialog);
   line.AddField(user);
   line.AddField(password);
   line.AddField(kTunnelApplication);
-  line.AddField("\x02");  // no version, no login parameters
+  line.AddField(std::string(1, kLoginParamsSeparator));  // no version, no login parameters
   return Pack(line.Compose());
 }
 
 bool TunnelCodec::IsPingAnswer(std::string_view content, int32_t componentId) {
   if (content.size() > kMaxPingAnswer) return false;
   auto line = Unpack(content);
-  if (!line || line->Token() != kCodedMessage || line->MsgId() != componentId) return false;
+  if (!line || line->Token() != tkCodedMessage || line->MsgId() != componentId) return false;
   try {
-    return line->NextFieldInteger() == kPingAnswerMsgId;
+    return line->NextFieldInteger() == miPingAnswer;
   } catch (const std::exception&) {
     return false;
   }
@@ -213,9 +147,9 @@ bool TunnelCodec::IsPingAnswer(std::string_view content, int32_t componentId) {
 
 std::optional<bool> TunnelCodec::LoginVerified(std::string_view content) {
   auto line = Unpack(content);
-  if (!line || line->Token() != kLogin) return std::nullopt;
+  if (!line || line->Token() != tkLogin) return std::nullopt;
   try {
-    return line->NextFieldInteger() == 1;
+    return line->NextFieldInteger() == kLoginVerified;
   } catch (const std::exception&) {
     return false;
   }
@@ -225,12 +159,11 @@ std::string TunnelCodec::SessionError(int32_t msgId, const std::string& text) {
   TRdaParamList errors;
   errors.CreateParam(ftString, "Error", ptInput).SetAsString(text);
   TRdaStringLine line;
-  line.SetToken(kAsyncException);
+  line.SetToken(tkAsyncException);
   line.SetMsgId(msgId);
   line.AddField(errors.ToText(false));
   line.AddField(kSessionErrorToken);
-  const std::string frame = Pack(line.Compose());
-  return frame.substr(4);
+  return full_.PackMessage(line.Compose());
 }
 
 }  // namespace rda

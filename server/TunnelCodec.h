@@ -1,14 +1,8 @@
 // The message side of the HTTP tunnel, without any I/O: what the tunnel
 // reads in a request's frame and what it writes into a response's frames.
 //
-// Session header (stateless HTTP clients), little-endian:
-//
-//   offset size  field
-//   0      2     header length, signed: 7 or 34
-//   2      1     kind: 0 = session id follows, 1 = log-in data follows
-//   3      4     session id, signed (0 in the log-in form)
-//   7      16    log-in form: user name, length byte + at most 15 characters
-//   23     11    log-in form: password, length byte + at most 10 characters
+// Session header (stateless HTTP clients): messaging/RdaWire.h has its
+// layout and its codec, which client and server share.
 //
 // A stateless client puts the header in front of its (compressed) message
 // and encrypts the two together; every message it receives starts with the
@@ -57,14 +51,6 @@ namespace rda {
 
 class TunnelCodec {
  public:
-  static constexpr size_t kSessionHeaderSize = 7;
-  static constexpr size_t kLoginHeaderSize = 34;
-  static constexpr size_t kMaxUserName = 15;
-  static constexpr size_t kMaxPassword = 10;
-  static constexpr size_t kProxyPadding = 5;
-  // The error token of a stateless-session error (token 64).
-  static constexpr int32_t kSessionErrorToken = -75016;
-
   enum class HeaderKind { kNone, kSession, kLogin };
 
   struct Request {
@@ -93,12 +79,6 @@ class TunnelCodec {
   static std::string ClientFrame(std::string_view content, std::optional<int32_t> sessionId,
                                  bool proxied);
 
-  // The 7-byte session header.
-  static std::string SessionHeader(int32_t sessionId);
-  // A log-in header (34 bytes) as a client builds it: the user name and
-  // password are cut to 15 and 10 characters.
-  static std::string LoginHeader(std::string_view user, std::string_view password);
-
   // Framed messages for the data server: the end-of-answer ping, a log-in.
   std::string PingFrame(int32_t componentId);
   std::string LoginFrame(std::string_view user, std::string_view password);
@@ -111,7 +91,8 @@ class TunnelCodec {
   std::optional<bool> LoginVerified(std::string_view content);
 
   // The content of an asynchronous exception (token 64) with the error token
-  // of a session error and one error text, for the request's component.
+  // of a session error (kSessionErrorToken) and one error text, for the
+  // request's component.
   std::string SessionError(int32_t msgId, const std::string& text);
 
  private:

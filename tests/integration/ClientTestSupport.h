@@ -32,7 +32,7 @@ inline int CountOf(const std::string& text, const std::string& what) {
 inline TRdaStringLine Select(int componentId, const std::string& sql, int rows = -1,
                              int options = 0) {
   TRdaStringLine line;
-  line.SetToken(3);
+  line.SetToken(tkSelect);
   line.SetMsgId(componentId);
   line.AddField(sql);
   line.AddField(int32_t{rows});

@@ -25,7 +25,7 @@ std::string I32(int32_t v) {
   return s;
 }
 
-std::string Frame(const std::string& body) { return I32(static_cast<int32_t>(body.size())) + body; }
+std::string Frame(const std::string& body) { return Framed(body); }
 
 // --- TRdaStringLine --------------------------------------------------------
 
@@ -165,6 +165,42 @@ TEST(StringLine, MalformedMessagesAreRefused) {
     in.Parse(message);
     EXPECT_THROW(in.NextFieldText(), EStringLineException) << c.start << ".." << c.end;
   }
+}
+
+TEST(StringLine, FieldCountAndWellFormedness) {
+  TRdaStringLine out;
+  out.SetToken(tkCodedParamList);
+  out.AddField(miDeleteWaitingMessages);
+  out.AddField("");
+  out.AddField(0);
+  const std::string three = out.Compose();
+  TRdaStringLine in;
+  in.Parse(three);
+  EXPECT_EQ(in.FieldCount(), 3);
+  in.NextFieldText();
+  EXPECT_EQ(in.FieldCount(), 3);  // reading does not change what the header names
+  out.SetToken(tkAcknowledge);
+  in.Parse(out.Compose());
+  EXPECT_EQ(in.FieldCount(), 0);
+  in.Parse(Bytes({0xFD, 0xFF, 0xFF, 0xFF}) + "abc");
+  EXPECT_EQ(in.FieldCount(), 0);
+
+  struct Case {
+    std::string message;
+    bool wellFormed;
+  } cases[] = {
+      {three, true},
+      {Bytes({0xFD, 0xFF, 0xFF, 0xFF}), true},
+      {Bytes({43, 0, 0, 0}), true},
+      {three.substr(0, three.size() - 1), false},          // the last field runs past the end
+      {std::string(49, '\0'), false},                      // shorter than a header
+      {Bytes({71}) + three.substr(1), false},              // a token above MaxToken
+      {Bytes({1, 0, 0, 0, 0, 0}) + I32(2) + I32(1) + std::string(36, '\0') + "abc", false},
+      {Bytes({1, 0, 0, 0, 0, 0}) + I32(-1) + I32(2) + std::string(36, '\0') + "abc", false},
+      {Bytes({1, 0, 0, 0, 0, 0}) + I32(1) + I32(4) + std::string(36, '\0') + "abc", true},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(TRdaStringLine::IsWellFormed(c.message), c.wellFormed) << c.message.size();
 }
 
 TEST(StringLine, IntegerFieldsMustBeDecimal) {

@@ -38,7 +38,7 @@ class ScriptedPeer {
       for (; handled_ < frames.size(); ++handled_) {
         const Msg request = test::Decode(frames[handled_]);
         requests.push_back(request);
-        if (request.token == 48 || answers_.empty()) continue;  // the server version request
+        if (request.token == tkServerUtility || answers_.empty()) continue;  // the server version request
         const std::string reply = answers_.front()(request);
         answers_.erase(answers_.begin());
         peer_.Send(reply);
@@ -87,7 +87,7 @@ TEST_F(DatasetAgainstAPeer, AFetchAnsweredWithANewResultRaisesAndKeepsTheRows) {
     const std::string error = answer == "new" ? "A packet fetch was answered with a new result (packet indicator 0)"
                                               : "Field descriptions came as the answer to a packet fetch";
     EXPECT_TRUE(test::RaisesWith<ERdaProtocolError>([&] { ds.Next(); }, error));
-    ASSERT_EQ(peer.requests.back().token, 33);
+    ASSERT_EQ(peer.requests.back().token, tkFetch);
     EXPECT_EQ(peer.requests.back().fields, (std::vector<std::string>{"7", "2", "4"}));
     EXPECT_TRUE(ds.Active());
     EXPECT_EQ(ds.RecordCount(), 2);

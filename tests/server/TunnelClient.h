@@ -18,6 +18,7 @@
 #include "base/Exception.h"
 #include "messaging/RdaBodyTransforms.h"
 #include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
 #include "server/ServerSession.h"
 #include "server/TunnelCodec.h"
 
@@ -32,18 +33,14 @@ inline TRdaStringLine Line(int token, int id, const std::vector<std::string>& fi
 }
 
 inline std::string SelectMessage(int id, const std::string& sql, int rows = -1) {
-  return Line(3, id, {sql, std::to_string(rows), "0", "\x05"}).Compose();
+  return Line(tkSelect, id, {sql, std::to_string(rows), "0", "\x05"}).Compose();
 }
 
 inline std::string FetchMessage(int id, int handle, int rows) {
-  return Line(33, id, {std::to_string(handle), std::to_string(rows), "0"}).Compose();
+  return Line(tkFetch, id, {std::to_string(handle), std::to_string(rows), "0"}).Compose();
 }
 
-inline std::string FrameOf(std::string_view content) {
-  std::string out;
-  ByteWriter(out).PutI32(static_cast<int32_t>(content.size()));
-  return out + std::string(content);
-}
+inline std::string FrameOf(std::string_view content) { return Framed(content); }
 
 // A client's transforms as the server is configured, with the stateless
 // step of a connection that has AddCookie on when stateless is true: the
@@ -57,12 +54,12 @@ struct TunnelClient {
     if (!stateless) return;
     t.StatelessStep = [this](std::string& body, bool packup) {
       if (packup) {
-        body = (sessionId == 0 ? TunnelCodec::LoginHeader(user, password)
-                               : TunnelCodec::SessionHeader(sessionId)) + body;
+        body = (sessionId == 0 ? LoginHeader(user, password) : SessionIdHeader(sessionId)) + body;
       } else {
-        if (body.size() < 7) throw Exception("Invalid Message");
-        sessionId = LoadI32LE(body.data() + 3);
-        body.erase(0, 7);
+        const auto header = ReadSessionHeader(body);
+        if (!header || header->Kind != shSessionId) throw Exception("Invalid Message");
+        sessionId = header->SessionId;
+        body.erase(0, kSessionIdFormSize);
       }
     };
   }

@@ -25,10 +25,7 @@ Sent Parse(const std::string& body) {
   TRdaStringLine line;
   line.Parse(body);
   Sent s{line.Token(), line.MsgId(), {}};
-  for (int k = 0; k < TRdaStringLine::kMaxFields; ++k) {
-    if (LoadI32LE(line.Header().data() + 5 + k * TRdaStringLine::kDescriptorSize + 1) == 0) break;
-    s.fields.push_back(line.NextFieldText());
-  }
+  for (int k = line.FieldCount(); k > 0; --k) s.fields.push_back(line.NextFieldText());
   return s;
 }
 

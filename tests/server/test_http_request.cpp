@@ -207,9 +207,9 @@ TEST(TunnelDestinations, OnlyListedPlacesAreFound) {
   }
 }
 
-TEST(TunnelCodec, HeadersHaveTheirByteLayout) {
-  EXPECT_EQ(TunnelCodec::SessionHeader(-2), std::string("\x07\x00\x00\xfe\xff\xff\xff", 7));
-  EXPECT_EQ(TunnelCodec::LoginHeader("ann", "pw"),
+TEST(TunnelCodec, SessionHeadersHaveTheirByteLayout) {
+  EXPECT_EQ(SessionIdHeader(-2), std::string("\x07\x00\x00\xfe\xff\xff\xff", 7));
+  EXPECT_EQ(LoginHeader("ann", "pw"),
             std::string("\x22\x00\x01\0\0\0\0\x03" "ann", 11) + std::string(12, '\0') + "\x02pw" +
                 std::string(8, '\0'));
 }
@@ -228,14 +228,14 @@ TEST(TunnelCodec, TakesTheSessionHeaderOffUnderEveryTransform) {
     TunnelClient plainClient(s, false);  // the same transforms without a header
     TRdaBodyTransforms& plain = plainClient.t;
 
-    const std::string message = Line(3, 7, {"select 1", "-1", "0", "\x05"}).Compose();
+    const std::string message = Line(tkSelect, 7, {"select 1", "-1", "0", "\x05"}).Compose();
     // Log-in form: the names are cut as the client cuts them.
     TunnelCodec::Request r = codec.ReadRequest(client.t.PackMessage(message));
     EXPECT_EQ(r.header, TunnelCodec::HeaderKind::kLogin);
     EXPECT_EQ(r.user, "a user name lon");
     EXPECT_EQ(r.password, "0123456789");
     EXPECT_EQ(plain.UnpackMessage(r.content), message);
-    EXPECT_EQ(r.token, 3);
+    EXPECT_EQ(r.token, tkSelect);
     EXPECT_EQ(r.msgId, 7);
 
     client.sessionId = 123456789;
@@ -250,7 +250,7 @@ TEST(TunnelCodec, TakesTheSessionHeaderOffUnderEveryTransform) {
     r = codec.ReadRequest(packed);
     EXPECT_EQ(r.header, TunnelCodec::HeaderKind::kNone);
     EXPECT_EQ(r.content, packed);
-    EXPECT_EQ(r.token, 3);
+    EXPECT_EQ(r.token, tkSelect);
     r = codec.ReadRequest("\x01\x02\x03");
     EXPECT_EQ(r.header, TunnelCodec::HeaderKind::kNone);
     EXPECT_EQ(r.content, "\x01\x02\x03");
@@ -261,21 +261,21 @@ TEST(TunnelCodec, TakesTheSessionHeaderOffUnderEveryTransform) {
     for (uint8_t transport : {1, 2}) {
       TRdaMessageStack stack;
       stack.SetTransportMode(transport);
-      const std::string answer = plain.PackMessage(Line(15, 7, {"42", "text"}).Compose());
+      const std::string answer = plain.PackMessage(Line(tkCodedMessage, 7, {"42", "text"}).Compose());
       stack.Append(TunnelCodec::ClientFrame(answer, 555, transport == 1) +
                    TunnelCodec::ClientFrame(codec.SessionError(9, "gone"), 0, transport == 1));
       ASSERT_EQ(stack.Count(), 2u);
       TRdaStringLine got;
       got.Parse(client.t.UnpackMessage(stack.PopMessage()));
       EXPECT_EQ(client.sessionId, 555);
-      EXPECT_EQ(got.Token(), 15);
+      EXPECT_EQ(got.Token(), tkCodedMessage);
       EXPECT_EQ(got.NextFieldText(), "42");
       got.Parse(client.t.UnpackMessage(stack.PopMessage()));
       EXPECT_EQ(client.sessionId, 0);
-      EXPECT_EQ(got.Token(), 64);
+      EXPECT_EQ(got.Token(), tkAsyncException);
       EXPECT_EQ(got.MsgId(), 9);
       got.NextFieldText();
-      EXPECT_EQ(got.NextFieldInteger(), TunnelCodec::kSessionErrorToken);
+      EXPECT_EQ(got.NextFieldInteger(), kSessionErrorToken);
     }
   }
 }
@@ -284,8 +284,8 @@ TEST(TunnelCodec, PlainLinesThatLookLikeHeadersStayPlain) {
   TunnelCodec codec(SessionSettings{}, 1 << 20);
   // Closing the cursors of component 256 starts 22 00 01 00 00, as a
   // log-in header does.
-  for (const auto& message : {Line(34, 256, {}).Compose(), Line(34, 256, {"5"}).Compose(),
-                              Line(34, 256, {"", ""}).Compose()}) {
+  for (const auto& message : {Line(tkCloseCursor, 256, {}).Compose(), Line(tkCloseCursor, 256, {"5"}).Compose(),
+                              Line(tkCloseCursor, 256, {"", ""}).Compose()}) {
     const TunnelCodec::Request r = codec.ReadRequest(message);
     EXPECT_EQ(r.header, TunnelCodec::HeaderKind::kNone);
     EXPECT_EQ(r.content, message);

@@ -53,7 +53,7 @@ std::string RowsOf(const std::vector<TRdaStringLine>& answer, int* indicator = n
 
 // The error token and first text of a token 64 message.
 std::pair<int, std::string> AsyncError(TRdaStringLine line) {
-  EXPECT_EQ(line.Token(), 64);
+  EXPECT_EQ(line.Token(), tkAsyncException);
   auto list = TRdaParamList::FromText(line.NextFieldText());
   const int token = line.NextFieldInteger();
   return {token, list->Count() ? list->Items(0).AsString() : ""};
@@ -155,7 +155,7 @@ TEST(HttpTunnel, StatelessSessionsKeepTheServerStateOnAKeptAliveConnection) {
     const auto answer = c->Messages(reply.body, 2);
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].MsgId(), 4);
-    EXPECT_EQ(AsyncError(answer[0]).first, TunnelCodec::kSessionErrorToken);
+    EXPECT_EQ(AsyncError(answer[0]).first, kSessionErrorToken);
     EXPECT_EQ(c->sessionId, 0);
   }
   // The session was not disturbed by either.
@@ -182,7 +182,7 @@ TEST(HttpTunnel, IdleSessionsEndWithTheirServerConnection) {
   EXPECT_EQ(server.ControlUntil("clients", "ok"), "ok");
   const auto answer = post();
   ASSERT_EQ(answer.size(), 1u);
-  EXPECT_EQ(AsyncError(answer[0]).first, TunnelCodec::kSessionErrorToken);
+  EXPECT_EQ(AsyncError(answer[0]).first, kSessionErrorToken);
   EXPECT_EQ(client.sessionId, 0);
   EXPECT_EQ(RowsOf(post()), "1\x02\x04NULL\x04");  // a new log-in opens a new session
 }
@@ -276,9 +276,9 @@ TEST(HttpTunnel, ProxiedPostsToTheDataPortAreAnsweredInHttp) {
 
   // The data port still speaks frames to everyone else.
   test::RawClient direct(server.DataPort());
-  TRdaStringLine select = test::Line(3, 3, {kCompanyQuery, "-1", "0", "\x05"});
+  TRdaStringLine select = test::Line(tkSelect, 3, {kCompanyQuery, "-1", "0", "\x05"});
   direct.Send(select);
-  EXPECT_EQ(direct.ReadLine().Token(), 1);
+  EXPECT_EQ(direct.ReadLine().Token(), tkFieldDescriptions);
 }
 
 TEST(HttpTunnel, MalformedRequestsEndQuicklyAndOtherSessionsGoOn) {

@@ -25,7 +25,7 @@ const std::string kDemoScript = std::string(RDA_TEST_DATA_DIR) + "/../../server/
 
 TRdaStringLine Select(int id, const std::string& sql, int rows = -1) {
   TRdaStringLine line;
-  line.SetToken(3);
+  line.SetToken(tkSelect);
   line.SetMsgId(id);
   line.AddField(sql);
   line.AddField(rows);
@@ -36,7 +36,7 @@ TRdaStringLine Select(int id, const std::string& sql, int rows = -1) {
 
 TRdaStringLine VersionRequest() {
   TRdaStringLine line;
-  line.SetToken(48);
+  line.SetToken(tkServerUtility);
   line.AddField(6);
   line.AddField("");
   return line;
@@ -47,10 +47,10 @@ std::string SelectRows(RawClient& c, int id, const std::string& sql) {
   TRdaStringLine request = Select(id, sql);
   c.Send(request);
   TRdaStringLine first = c.ReadLine();
-  if (first.Token() == 6) return "error: " + first.NextFieldText();
-  EXPECT_EQ(first.Token(), 1);
+  if (first.Token() == tkSqlError) return "error: " + first.NextFieldText();
+  EXPECT_EQ(first.Token(), tkFieldDescriptions);
   TRdaStringLine packet = c.ReadLine();
-  EXPECT_EQ(packet.Token(), 5);
+  EXPECT_EQ(packet.Token(), tkRowPacket);
   EXPECT_EQ(packet.MsgId(), id);
   packet.NextFieldText();
   return packet.NextFieldText();
@@ -63,7 +63,7 @@ TEST(ServerProcess, DemoDatabaseAnswersTheInstallQueriesUnderThePlus4Cipher) {
   TRdaStringLine version = VersionRequest();
   c.Send(version);
   TRdaStringLine reply = c.ReadLine();
-  EXPECT_EQ(reply.Token(), 48);
+  EXPECT_EQ(reply.Token(), tkServerUtility);
   EXPECT_EQ(reply.NextFieldText(), "6");
   EXPECT_EQ(TRdaParamList::FromText(reply.NextFieldText())->Items(0).AsString(), "1.0");
 
@@ -126,13 +126,13 @@ TEST(ServerProcess, ControlPortPushesArriveAsTheirTokens) {
   // The client's answer to the ping is counted; the version request after
   // it makes sure the session has read it.
   TRdaStringLine pong;
-  pong.SetToken(15);
+  pong.SetToken(tkCodedMessage);
   pong.AddField(-99999999);
   pong.AddField("ping");
   c.Send(pong);
   TRdaStringLine again = VersionRequest();
   c.Send(again);
-  EXPECT_EQ(c.ReadLine().Token(), 48);
+  EXPECT_EQ(c.ReadLine().Token(), tkServerUtility);
   const std::string clients = server.Control("clients");
   EXPECT_NE(clients.find("login=none requests=3 keepalives=0 pings=1"), std::string::npos) << clients;
   EXPECT_EQ(clients.substr(clients.size() - 2), "ok");
@@ -183,8 +183,8 @@ TEST(ServerProcess, BlockingClientIsClosedAfterItsAnswers) {
   RawClient c(server.DataPort());
   TRdaStringLine request = Select(1, "select 1 as one");
   c.SendRaw(std::string("\xff\xff\xff\xff", 4) + RawClient::Frame(request.Compose()));
-  EXPECT_EQ(c.ReadLine().Token(), 1);
-  EXPECT_EQ(c.ReadLine().Token(), 5);
+  EXPECT_EQ(c.ReadLine().Token(), tkFieldDescriptions);
+  EXPECT_EQ(c.ReadLine().Token(), tkRowPacket);
   EXPECT_TRUE(c.WaitClosed(Millis(2000)));
 }
 

@@ -10,13 +10,14 @@
 #include "messaging/RdaBodyTransforms.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
 #include "messaging/RdaZLib.h"
 #include "server/ServerSession.h"
 
 namespace rda {
 namespace {
 
-constexpr int kCompressOption = 1 << 5;  // soCompress
+constexpr int kCompressOption = 1 << soCompress;
 
 struct Reply {
   int token = 0;
@@ -24,11 +25,7 @@ struct Reply {
   std::vector<std::string> fields;
 };
 
-std::string Frame(const std::string& body) {
-  std::string out;
-  ByteWriter(out).PutI32(static_cast<int32_t>(body.size()));
-  return out + body;
-}
+std::string Frame(const std::string& body) { return Framed(body); }
 
 struct Field {
   Field(const char* t) : text(t) {}
@@ -72,11 +69,7 @@ class SessionTest : public ::testing::Test {
       TRdaStringLine line;
       line.Parse(client_.UnpackMessage(stack.PopMessage()));
       Reply r{line.Token(), line.MsgId(), {}};
-      for (int k = 0; k < TRdaStringLine::kMaxFields; ++k) {
-        const char* d = line.Header().data() + 5 + k * TRdaStringLine::kDescriptorSize;
-        if (LoadI32LE(d + 1) == 0) break;
-        r.fields.push_back(line.NextFieldText());
-      }
+      for (int k = line.FieldCount(); k > 0; --k) r.fields.push_back(line.NextFieldText());
       replies.push_back(std::move(r));
     }
     return replies;
@@ -88,10 +81,10 @@ class SessionTest : public ::testing::Test {
 
   std::vector<Reply> Select(int id, const std::string& sql, int rows = -1, int options = 0,
                             const std::string& dbAndParams = "") {
-    return Ask(3, id, {sql, rows, options, dbAndParams});
+    return Ask(tkSelect, id, {sql, rows, options, dbAndParams});
   }
 
-  std::vector<Reply> Fetch(int id, int handle, int rows) { return Ask(33, id, {handle, rows, 4}); }
+  std::vector<Reply> Fetch(int id, int handle, int rows) { return Ask(tkFetch, id, {handle, rows, 4}); }
 
   DatabaseLimits limits_;
   SessionSettings settings_;
@@ -106,7 +99,7 @@ TEST_F(SessionTest, SelectReplyFramesAreByteExact) {
       "                w DATETIME, n TEXT);"
       "INSERT INTO t VALUES (42, 1.5, 'ab', x'0100', 12.34, 2.5, '2024-01-31 12:00:00', NULL);"
       "INSERT INTO t VALUES (NULL, NULL, NULL, NULL, NULL, NULL, NULL, NULL);");
-  const std::string out = session_->Receive(Request(3, 7, {"SELECT * FROM t", -1, 0, "\x05"}));
+  const std::string out = session_->Receive(Request(tkSelect, 7, {"SELECT * FROM t", -1, 0, "\x05"}));
 
   const std::string fields =
       "i\x02" "3\x02" "0\x02\x04" "f\x02" "6\x02" "0\x02\x04" "s\x02" "1\x02" "10\x02\x04"
@@ -123,8 +116,8 @@ TEST_F(SessionTest, SelectReplyFramesAreByteExact) {
       "\x03\x02" "\x04" +                                                          // NULL, row end
       "\x03\x02\x03\x02\x03\x02\x03\x02\x03\x02\x03\x02\x03\x02\x03\x02\x04"        // all NULL
       "NULL\x04";
-  TRdaStringLine descriptions = Line(1, 7, {fields});
-  TRdaStringLine packet = Line(5, 7, {0, rows, 0});
+  TRdaStringLine descriptions = Line(tkFieldDescriptions, 7, {fields});
+  TRdaStringLine packet = Line(tkRowPacket, 7, {0, rows, 0});
   EXPECT_EQ(out, Frame(descriptions.Compose()) + Frame(packet.Compose()));
 }
 
@@ -136,7 +129,7 @@ TEST_F(SessionTest, EmptyResultIsTheNullRowAndErrorsCarrySqliteText) {
 
   r = Select(4, "SELECT * FROM nope");
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 6);
+  EXPECT_EQ(r[0].token, tkSqlError);
   EXPECT_EQ(r[0].id, 4);
   EXPECT_EQ(r[0].fields[0], "no such table: nope");
 
@@ -154,7 +147,7 @@ TEST_F(SessionTest, EmptyResultIsTheNullRowAndErrorsCarrySqliteText) {
   EXPECT_EQ(r[1].fields[1], "5\x02\x04NULL\x04");
   // No file can be attached, so a client cannot reach beyond its database.
   r = Select(6, "ATTACH 'other.db' AS o");
-  EXPECT_EQ(r[0].token, 6);
+  EXPECT_EQ(r[0].token, tkSqlError);
 }
 
 TEST_F(SessionTest, ParametersAreBoundByName) {
@@ -173,7 +166,7 @@ TEST_F(SessionTest, ParametersAreBoundByName) {
 
   const auto bad = Select(2, "SELECT 1", -1, 0, std::string("\x05\xff\xff\xff\x7f", 5));
   ASSERT_EQ(bad.size(), 1u);
-  EXPECT_EQ(bad[0].token, 6);
+  EXPECT_EQ(bad[0].token, tkSqlError);
   EXPECT_NE(bad[0].fields[0].find("Invalid parameter list text"), std::string::npos);
 }
 
@@ -189,7 +182,7 @@ TEST_F(SessionTest, PacketsWithCursorFetchAndClose) {
 
   r = Fetch(9, handle, 2);
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 5);
+  EXPECT_EQ(r[0].token, tkRowPacket);
   EXPECT_EQ(r[0].id, 9);
   EXPECT_EQ(r[0].fields[0], "-1");
   EXPECT_EQ(r[0].fields[1], "3\x02\x04" "4\x02\x04NULL\x04");
@@ -210,7 +203,7 @@ TEST_F(SessionTest, PacketsWithCursorFetchAndClose) {
   r = Select(10, "SELECT v FROM n", 1);
   const int second = std::stoi(r[1].fields[0]);
   EXPECT_EQ(session_->OpenCursors(), 1u);
-  EXPECT_TRUE(Ask(34, 10, {10, 0}).empty());
+  EXPECT_TRUE(Ask(tkCloseCursor, 10, {10, 0}).empty());
   EXPECT_EQ(session_->OpenCursors(), 0u);
   EXPECT_EQ(Fetch(10, second, 1)[0].fields[1], "NULL\x04");
 
@@ -236,7 +229,7 @@ TEST_F(SessionTest, ResultAndTimeLimitsAnswerWithErrors) {
        "(WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 50) SELECT x FROM c);");
   auto r = Select(1, "SELECT s FROM t");
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 6);
+  EXPECT_EQ(r[0].token, tkSqlError);
   EXPECT_NE(r[0].fields[0].find("fetch it in packets"), std::string::npos);
   EXPECT_EQ(Select(1, "SELECT s FROM t", 2)[1].token, 5);  // in packets it goes
 
@@ -272,9 +265,9 @@ TEST_F(SessionTest, LoginAgainstOptionsUsersTableOrAnyone) {
     Open(c.usersTable ? "CREATE TABLE RdaUsers (UserName TEXT, Password TEXT);"
                         "INSERT INTO RdaUsers VALUES ('ann', 'pw');"
                       : "");
-    const auto r = Ask(17, 0, {1, c.user, c.password, "XTamrixInstall", "6.251\x02"});
+    const auto r = Ask(tkLogin, 0, {1, c.user, c.password, "XTamrixInstall", "6.251\x02"});
     ASSERT_EQ(r.size(), 1u);
-    EXPECT_EQ(r[0].token, 17);
+    EXPECT_EQ(r[0].token, tkLogin);
     EXPECT_EQ(r[0].fields[0], c.verified ? "1" : "0");
     const auto params = TRdaParamList::FromText(r[0].fields[1]);
     EXPECT_EQ(params->ParamByName("UserName").AsString(), c.user);
@@ -291,50 +284,50 @@ TEST_F(SessionTest, RequiredLoginGuardsDataRequests) {
   auto r = Select(1, "SELECT a FROM t");
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].fields[0], "Login required");
-  Ask(17, 0, {1, "any", "one", "app", "1\x02"});
+  Ask(tkLogin, 0, {1, "any", "one", "app", "1\x02"});
   EXPECT_EQ(Select(1, "SELECT a FROM t").size(), 2u);
 }
 
 TEST_F(SessionTest, UtilityCodedAndUnsupportedRequests) {
   settings_.version = "6.5";
   Open();
-  auto r = Ask(48, 0, {6, ""});
+  auto r = Ask(tkServerUtility, 0, {suServerVersion, ""});
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 48);
+  EXPECT_EQ(r[0].token, tkServerUtility);
   EXPECT_EQ(r[0].fields[0], "6");
   EXPECT_EQ(TRdaParamList::FromText(r[0].fields[1])->Items(0).AsString(), "6.5");
 
-  r = Ask(48, 0, {19, ""});
+  r = Ask(tkServerUtility, 0, {suPing, ""});
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 15);
+  EXPECT_EQ(r[0].token, tkCodedMessage);
   EXPECT_EQ(r[0].fields, (std::vector<std::string>{"-99999999", "ping"}));
 
-  EXPECT_TRUE(Ask(15, 0, {-1, ""}).empty());  // keep-alive
-  EXPECT_TRUE(Ask(15, 0, {-99999999, "ping"}).empty());
+  EXPECT_TRUE(Ask(tkCodedMessage, 0, {miKeepAlive, ""}).empty());  // keep-alive
+  EXPECT_TRUE(Ask(tkCodedMessage, 0, {miPingAnswer, "ping"}).empty());
   EXPECT_EQ(session_->Info().keepAlives, 1u);
   EXPECT_EQ(session_->Info().pingAnswers, 1u);
-  r = Ask(15, 3, {77, "hello"});
+  r = Ask(tkCodedMessage, 3, {77, "hello"});
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 15);
+  EXPECT_EQ(r[0].token, tkCodedMessage);
   EXPECT_EQ(r[0].id, 3);
   EXPECT_EQ(r[0].fields, (std::vector<std::string>{"77", "hello"}));
 
   TRdaParamList list;
   list.CreateParam(ftInteger, "N", ptInput).SetAsInteger(5);
-  r = Ask(28, 0, {12, list.ToText(false), 1});
+  r = Ask(tkCodedParamList, 0, {12, list.ToText(false), 1});
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 28);
+  EXPECT_EQ(r[0].token, tkCodedParamList);
   EXPECT_EQ(r[0].fields, (std::vector<std::string>{"12", list.ToText(false), "1"}));
-  r = Ask(28, 0, {12, std::string("\x09\x00\x00\x00" "N", 5), 1});
+  r = Ask(tkCodedParamList, 0, {12, std::string("\x09\x00\x00\x00" "N", 5), 1});
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 64);
+  EXPECT_EQ(r[0].token, tkAsyncException);
   EXPECT_NE(TRdaParamList::FromText(r[0].fields[0])->Items(0).AsString().find("Invalid parameter"),
             std::string::npos);
-  EXPECT_TRUE(Ask(28, 0, {-75010, "", 0}).empty());
+  EXPECT_TRUE(Ask(tkCodedParamList, 0, {miDeleteWaitingMessages, "", 0}).empty());
 
-  r = Ask(29, 4, {"UPDATE t SET a = 1"});
+  r = Ask(tkExecuteSql, 4, {"UPDATE t SET a = 1"});
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 6);
+  EXPECT_EQ(r[0].token, tkSqlError);
   EXPECT_EQ(r[0].id, 4);
   EXPECT_EQ(r[0].fields[0], "Request 29 is not supported by this server");
 }
@@ -363,12 +356,12 @@ TEST_F(SessionTest, AnswersTravelUnderEveryTransform) {
     else client_.SetEncryption(c.encryption);
     if (c.zlib) client_.SetCompression(acRdaZLib);
     Open("CREATE TABLE t (s VARCHAR(5)); INSERT INTO t VALUES ('hi');");
-    const std::string out = session_->Receive(Request(3, 1, {"SELECT s FROM t", -1, 0, ""}));
+    const std::string out = session_->Receive(Request(tkSelect, 1, {"SELECT s FROM t", -1, 0, ""}));
     const auto r = Decode(out);
     ASSERT_EQ(r.size(), 2u);
     EXPECT_EQ(r[1].fields[1], "hi\x02\x04NULL\x04");
     // The answer really is transformed on the wire.
-    TRdaStringLine plain = Line(1, 1, {r[0].fields[0]});
+    TRdaStringLine plain = Line(tkFieldDescriptions, 1, {r[0].fields[0]});
     EXPECT_EQ(out.find(plain.Compose()) != std::string::npos,
               c.encryption == etNoEncryption && !c.zlib);
   }
@@ -401,21 +394,21 @@ TEST_F(SessionTest, MalformedInputIsDroppedOrEndsTheSession) {
     SCOPED_TRACE(c.name);
     Open();
     EXPECT_TRUE(session_->Receive(c.bytes).empty());
-    const auto after = Ask(48, 0, {6, ""});
+    const auto after = Ask(tkServerUtility, 0, {suServerVersion, ""});
     if (c.closes) {
       EXPECT_EQ(session_->CloseState(), ServerSession::Closing::kNow);
       EXPECT_TRUE(after.empty());
     } else {
       EXPECT_EQ(session_->CloseState(), ServerSession::Closing::kNo);
       ASSERT_EQ(after.size(), 1u);
-      EXPECT_EQ(after[0].token, 48);
+      EXPECT_EQ(after[0].token, tkServerUtility);
     }
   }
 }
 
 TEST_F(SessionTest, RequestsSplitAtEveryOffsetGiveTheSameAnswers) {
   Open("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1);");
-  const std::string stream = Request(48, 0, {6, ""}) + Request(3, 2, {"SELECT a FROM t", -1, 0, ""});
+  const std::string stream = Request(tkServerUtility, 0, {suServerVersion, ""}) + Request(tkSelect, 2, {"SELECT a FROM t", -1, 0, ""});
   const std::string whole = session_->Receive(stream);
   ASSERT_EQ(Decode(whole).size(), 3u);
   for (size_t cut = 1; cut < stream.size(); ++cut) {
@@ -428,16 +421,16 @@ TEST_F(SessionTest, RequestsSplitAtEveryOffsetGiveTheSameAnswers) {
 TEST_F(SessionTest, BlockingClientIsAnsweredThenLetGo) {
   Open("CREATE TABLE t (a INTEGER);");
   const std::string marker("\xff\xff\xff\xff", 4);
-  auto r = Decode(session_->Receive(marker + Request(3, 1, {"SELECT a FROM t", -1, 0, ""})));
+  auto r = Decode(session_->Receive(marker + Request(tkSelect, 1, {"SELECT a FROM t", -1, 0, ""})));
   ASSERT_EQ(r.size(), 2u);
   EXPECT_TRUE(session_->Info().blocking);
   EXPECT_EQ(session_->CloseState(), ServerSession::Closing::kWhenQuiet);
 
   // An exchange with nothing to answer still gets something to read.
   Open();
-  r = Decode(session_->Receive(marker + Request(15, 0, {-1, ""})));
+  r = Decode(session_->Receive(marker + Request(tkCodedMessage, 0, {miKeepAlive, ""})));
   ASSERT_EQ(r.size(), 1u);
-  EXPECT_EQ(r[0].token, 4);
+  EXPECT_EQ(r[0].token, tkAcknowledge);
 }
 
 }  // namespace

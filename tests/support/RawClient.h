@@ -33,6 +33,7 @@
 #include "base/ByteIO.h"
 #include "messaging/RdaBodyTransforms.h"
 #include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
 
 namespace rda::test {
 
@@ -67,12 +68,7 @@ class RawClient {
   void Send(TRdaStringLine& line) { SendRaw(Frame(transforms_.PackMessage(line.Compose()))); }
 
   // A framed body exactly as given (no transforms).
-  static std::string Frame(std::string_view body) {
-    std::string out;
-    ByteWriter(out).PutI32(static_cast<int32_t>(body.size()));
-    out.append(body);
-    return out;
-  }
+  static std::string Frame(std::string_view body) { return Framed(body); }
 
   // Writes bytes as they are; raises when the connection is gone.
   void SendRaw(std::string_view bytes) {
