@@ -3,38 +3,17 @@
 #include <algorithm>
 #include <cctype>
 
+#include "base/HttpHead.h"
+#include "base/Text.h"
+
 namespace rda {
 
 namespace {
 
-char Lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return Lower(x) == Lower(y);
-         });
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-// The characters of a header name (RFC 9110 token).
-bool IsTokenChar(char c) {
-  if (std::isalnum(static_cast<unsigned char>(c))) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool AllDigits(std::string_view s) {
-  return !s.empty() &&
-         std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // A decimal number up to max, or nothing.
 std::optional<size_t> ReadDecimal(std::string_view s, size_t max) {
-  if (!AllDigits(s)) return std::nullopt;
+  if (s.empty() || !std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return std::nullopt;
   size_t v = 0;
   for (char c : s) {
     v = v * 10 + static_cast<size_t>(c - '0');
@@ -43,37 +22,20 @@ std::optional<size_t> ReadDecimal(std::string_view s, size_t max) {
   return v;
 }
 
-// Does the comma-separated list in value hold the token (without regard to case)?
-bool ListHas(std::string_view value, std::string_view token) {
-  while (!value.empty()) {
-    const size_t comma = value.find(',');
-    if (EqualsNoCase(Trim(value.substr(0, comma)), token)) return true;
-    if (comma == std::string_view::npos) break;
-    value.remove_prefix(comma + 1);
+// The status a head that does not read is answered with.
+int StatusOf(THttpHeadError error) {
+  switch (error) {
+    case THttpHeadError::Version: return 505;
+    case THttpHeadError::TooManyFields: return 431;
+    default: return 400;
   }
-  return false;
-}
-
-// The end of the head: the offset of its first byte past the empty line,
-// and where the head's own text ends; npos when not there yet. The search
-// starts at `from`, so that a head arriving in small pieces is not read
-// again from its start each time.
-std::pair<size_t, size_t> FindHeadEnd(std::string_view bytes, size_t from) {
-  for (size_t i = bytes.find('\n', from); i != std::string_view::npos;
-       i = bytes.find('\n', i + 1)) {
-    // A line of nothing (or only CR) after this LF ends the head.
-    size_t next = i + 1;
-    if (next < bytes.size() && bytes[next] == '\r') ++next;
-    if (next < bytes.size() && bytes[next] == '\n') return {next + 1, i};
-  }
-  return {std::string_view::npos, std::string_view::npos};
 }
 
 }  // namespace
 
 std::optional<std::string> HttpRequest::Header(std::string_view name) const {
   for (const auto& [n, v] : headers)
-    if (EqualsNoCase(n, name)) return v;
+    if (SameTextAscii(n, name)) return v;
   return std::nullopt;
 }
 
@@ -151,9 +113,8 @@ HttpRequestParser::State HttpRequestParser::Advance() {
     // Only the bytes a head may have are searched.
     const std::string_view window =
         std::string_view(buffer_).substr(0, std::min(buffer_.size(), maxHeadBytes_ + 3));
-    const auto [bodyStart, headEnd] = FindHeadEnd(window, scanFrom_);
-    // The end may straddle the next piece: look at the last 3 bytes again.
-    scanFrom_ = window.size() > 3 ? window.size() - 3 : 0;
+    const size_t bodyStart = FindHttpHeadEnd(window, scanFrom_);
+    scanFrom_ = window.size();
     if (bodyStart == std::string::npos) {
       if (buffer_.size() > maxHeadBytes_)
         return Fail(431, "the request head is larger than " + std::to_string(maxHeadBytes_) +
@@ -163,7 +124,7 @@ HttpRequestParser::State HttpRequestParser::Advance() {
     if (bodyStart > maxHeadBytes_)
       return Fail(431, "the request head is larger than " + std::to_string(maxHeadBytes_) +
                            " bytes");
-    if (ReadHead(std::string_view(buffer_).substr(0, headEnd)) == State::kFailed) return state_;
+    if (ReadHead(std::string_view(buffer_).substr(0, bodyStart)) == State::kFailed) return state_;
     buffer_.erase(0, bodyStart);
     scanFrom_ = 0;
     continueDue_ = head_->expectContinue;
@@ -177,78 +138,27 @@ HttpRequestParser::State HttpRequestParser::Advance() {
 }
 
 HttpRequestParser::State HttpRequestParser::ReadHead(std::string_view head) {
-  std::vector<std::string_view> lines;
-  while (!head.empty()) {
-    const size_t lf = head.find('\n');
-    std::string_view line = head.substr(0, lf);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    lines.push_back(line);
-    if (lf == std::string_view::npos) break;
-    head.remove_prefix(lf + 1);
-  }
-  if (lines.empty()) return Fail(400, "the request line is empty");
-  if (lines.size() > kMaxHeaderLines + 1)
-    return Fail(431, "the request has more than " + std::to_string(kMaxHeaderLines) + " headers");
-
+  THttpHeadResult read = ParseHttpRequestHead(head);
+  if (!read.Ok()) return Fail(StatusOf(read.Error), read.Detail);
+  THttpHead& h = read.Head;
   HttpRequest r;
-  const std::string_view requestLine = lines.front();
-  const size_t firstBlank = requestLine.find(' ');
-  const size_t lastBlank = requestLine.rfind(' ');
-  if (firstBlank == std::string_view::npos || lastBlank == firstBlank)
-    return Fail(400, "the request line does not read as method, target and version");
-  r.method = requestLine.substr(0, firstBlank);
-  const std::string_view version = requestLine.substr(lastBlank + 1);
-  r.target = Trim(requestLine.substr(firstBlank + 1, lastBlank - firstBlank - 1));
-  if (r.method.empty() || !std::all_of(r.method.begin(), r.method.end(), IsTokenChar) ||
-      r.target.empty())
-    return Fail(400, "the request line does not read as method, target and version");
-  if (r.target.find_first_of(std::string_view("\0\r\t", 3)) != std::string::npos)
-    return Fail(400, "the request target holds control characters");
-  if (version == "HTTP/1.1") {
-    r.minorVersion = 1;
-  } else if (version == "HTTP/1.0") {
-    r.minorVersion = 0;
-  } else if (version.rfind("HTTP/", 0) == 0) {
-    return Fail(505, "only HTTP/1.0 and HTTP/1.1 are served");
-  } else {
-    return Fail(400, "the request line does not end with an HTTP version");
+  r.method = std::move(h.Method);
+  r.target = std::move(h.Target);
+  // Later minor versions speak as HTTP/1.1, and are answered so.
+  r.minorVersion = std::min(h.MinorVersion, 1);
+  r.keepAlive = h.KeepAlive;
+  if (const auto expect = h.Field("Expect")) {
+    if (!SameTextAscii(*expect, "100-continue")) return Fail(417, "only 100-continue is expected");
+    r.expectContinue = r.minorVersion == 1;
   }
-
-  std::optional<size_t> contentLength;
-  for (size_t i = 1; i < lines.size(); ++i) {
-    const std::string_view line = lines[i];
-    const size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos)
-      return Fail(400, "a header line does not read as name: value");
-    const std::string_view name = line.substr(0, colon);
-    if (!std::all_of(name.begin(), name.end(), IsTokenChar))
-      return Fail(400, "a header name holds a character that no header name has");
-    const std::string_view value = Trim(line.substr(colon + 1));
-    if (value.find_first_of(std::string_view("\0\r", 2)) != std::string_view::npos)
-      return Fail(400, "a header value holds control characters");
-    if (EqualsNoCase(name, "Content-Length")) {
-      const auto length = ReadDecimal(value, static_cast<size_t>(1) << 40);
-      if (!length) return Fail(400, "Content-Length is not a decimal number");
-      if (contentLength && *contentLength != *length)
-        return Fail(400, "two Content-Length headers differ");
-      contentLength = length;
-    } else if (EqualsNoCase(name, "Transfer-Encoding")) {
-      return Fail(411, "bodies must come with Content-Length, not Transfer-Encoding");
-    } else if (EqualsNoCase(name, "Expect")) {
-      if (!EqualsNoCase(value, "100-continue")) return Fail(417, "only 100-continue is expected");
-      r.expectContinue = r.minorVersion == 1;
-    }
-    r.headers.emplace_back(std::string(name), std::string(value));
-  }
-
-  const auto connection = r.Header("Connection");
-  r.keepAlive = r.minorVersion == 1 ? !(connection && ListHas(*connection, "close"))
-                                    : (connection && ListHas(*connection, "keep-alive"));
+  r.headers = std::move(h.Fields);
   if (r.method != "POST") return Fail(405, "only POST requests carry messages");
-  if (!contentLength) return Fail(411, "the request has no Content-Length");
-  if (*contentLength > maxBodyBytes_)
+  if (h.HasTransferEncoding)
+    return Fail(411, "bodies must come with Content-Length, not Transfer-Encoding");
+  if (h.ContentLength < 0) return Fail(411, "the request has no Content-Length");
+  if (static_cast<uint64_t>(h.ContentLength) > maxBodyBytes_)
     return Fail(413, "the body is larger than " + std::to_string(maxBodyBytes_) + " bytes");
-  bodyLength_ = *contentLength;
+  bodyLength_ = static_cast<size_t>(h.ContentLength);
   head_ = std::move(r);
   return state_;
 }
@@ -302,7 +212,7 @@ TunnelTargetResult ParseTunnelTarget(std::string_view target, std::string_view e
     return result;
   };
   // An absolute target, as a proxy would pass it on: keep its path.
-  if (target.size() > 7 && EqualsNoCase(target.substr(0, 7), "http://")) {
+  if (target.size() > 7 && StartsTextAscii(target, "http://")) {
     const size_t slash = target.find('/', 7);
     if (slash == std::string_view::npos) return fail(404, "the target names no extension");
     target.remove_prefix(slash);
@@ -311,7 +221,7 @@ TunnelTargetResult ParseTunnelTarget(std::string_view target, std::string_view e
   const std::string_view path = target.substr(0, question);
   std::string expected = "/";
   expected += extensionPath;
-  if (!EqualsNoCase(path, expected + "/rda"))
+  if (!SameTextAscii(path, expected + "/rda"))
     return fail(404, "the tunnel answers at " + expected + "/RDA");
   if (question == std::string_view::npos)
     return fail(400, "the request names no data server (a query is missing)");

@@ -4,21 +4,23 @@
 //
 // What is accepted:
 //
-//   request   = request-line *( header-line ) CRLF body
-//   request-line = method SP target SP "HTTP/1." ("0" | "1") CRLF
-//   header-line  = name ":" [ blanks ] value CRLF
+//   request   = head body
+//   head      = a request head as base/HttpHead.h reads it
 //   body      = exactly Content-Length bytes
 //
-// A bare LF ends a line as well as CRLF; up to four empty lines before a
-// request are skipped. The target is everything between the first and the
-// last blank of the request line, so that the fixed line a proxied client
-// sends without an address ("POST RDASHTTP / HTTP/1.0") reads too.
+// The head follows the rules of base/HttpHead.h, which every HTTP reader of
+// the project shares: a bare LF ends a line as well as CRLF, and the target
+// is everything between the first and the last blank of the request line,
+// so that the fixed line a proxied client sends without an address
+// ("POST RDASHTTP / HTTP/1.0") reads too. Up to four empty lines before a
+// request are skipped. HTTP/1.2 and later minor versions are answered as
+// HTTP/1.1.
 //
 // What is refused, and how (the connection ends after each of these):
 //
 //   head (request line and headers) over maxHeadBytes, or over 100 lines  431
 //   a request line or header line that does not read                     400
-//   a version other than HTTP/1.0 or HTTP/1.1                             505
+//   a version other than HTTP/1.x                                         505
 //   a method other than POST                                              405
 //   Transfer-Encoding (bodies must announce their length)                 411
 //   no Content-Length, or one that is not a decimal number                411 / 400
@@ -37,6 +39,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "base/HttpHead.h"
 
 namespace rda {
 
@@ -64,7 +68,7 @@ std::string_view HttpReason(int status);
 
 class HttpRequestParser {
  public:
-  static constexpr size_t kMaxHeaderLines = 100;
+  static constexpr size_t kMaxHeaderLines = THttpHead::kMaxFields;
   static constexpr size_t kMaxEmptyLinesBefore = 4;
 
   HttpRequestParser(size_t maxHeadBytes, size_t maxBodyBytes)
