@@ -87,7 +87,14 @@ TAutoCreateCalcField& TAutoCreateCalcFields::Add() {
 
 TRdaCustomDataSet::TRdaCustomDataSet() { SetObjectView(true); }
 
-TRdaCustomDataSet::~TRdaCustomDataSet() { CloseForDestruction(); }
+TRdaCustomDataSet::~TRdaCustomDataSet() {
+  tearingDown_ = true;
+  CloseForDestruction();
+  // The definitions go while the store still holds the rows they refer to.
+  aggregates_.Clear();
+  indexes_.Clear();
+  aggregates_.Attach(nullptr);
+}
 
 TRdaDataSet::~TRdaDataSet() = default;
 
@@ -116,7 +123,6 @@ void TRdaCustomDataSet::DiscardStore() {
   scratchRow_.reset();
   IndexesStoreChanged(nullptr);
   store_.reset();
-  view_ = nullptr;
   discardOnClose_ = false;
   blobs_.Clear();
 }
@@ -127,7 +133,6 @@ void TRdaCustomDataSet::Prepare(bool clearDefinitions) {
   cursorOpen_ = false;
   if (!store_) {
     store_ = std::make_unique<TRdaDBList>();
-    view_ = &store_->Rows();
     IndexesStoreChanged(store_.get());
   }
   // Only into an empty description list: describing the same fields again
@@ -223,6 +228,11 @@ void TRdaCustomDataSet::InternalOpen() {
   keyBuffers_.assign(kKeyBufferCount, std::string(static_cast<size_t>(bufferSize_ + kKeyHeader), '\0'));
   CompileExpressions();
   if (!Filter().empty()) CompileFilter();
+  // The indexes are built before the first record is read, so that it is
+  // read in the selected index's order; the aggregates follow once the
+  // filter can run (DoAfterOpen).
+  indexes_.BindFields();
+  indexes_.BuildPending();
 }
 
 void TRdaCustomDataSet::CheckPersistentFields() {
@@ -360,27 +370,13 @@ void TRdaCustomDataSet::InternalSetToRecord(const char* buffer) {
 // ---------------------------------------------------------------------------
 // The view and the cursor
 
-int TRdaCustomDataSet::ViewPositionOfID(int32_t id) const {
-  if (!view_) return -1;
-  if (store_ && view_ == &store_->Rows()) return store_->IndexOfID(id);
-  const auto& rows = *view_;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i]->RecordID() == id) return static_cast<int>(i);
-  }
-  return -1;
-}
-
-void TRdaCustomDataSet::SetViewRows(const std::vector<TRdaDBListItem*>* rows) {
-  view_ = rows ? rows : (store_ ? &store_->Rows() : nullptr);
-}
-
 void TRdaCustomDataSet::SetCursor(int position) {
   cursor_ = position < 0 ? -1 : std::min(position, ViewCount());
 }
 
 TRdaDBListItem* TRdaCustomDataSet::CursorRow() const {
   if (cursor_ < 0 || cursor_ >= ViewCount()) return nullptr;
-  return ViewRows()[static_cast<size_t>(cursor_)];
+  return ViewRow(cursor_);
 }
 
 int TRdaCustomDataSet::GetRecordCount() { return ViewCount(); }
@@ -426,7 +422,7 @@ TGetResult TRdaCustomDataSet::GetRecord(char* buffer, TGetMode mode, bool /*doCh
         cursor_ = std::min(cursor_, count) - 1;
         break;
     }
-    const TRdaDBListItem* row = ViewRows()[static_cast<size_t>(cursor_)];
+    const TRdaDBListItem* row = ViewRow(cursor_);
     row->CopyTo(buffer);
     StoreI32LE(buffer + bookmarkOffset_, row->RecordID());
     buffer[bookmarkOffset_ + kBookmarkSize] = static_cast<char>(bfCurrent);
@@ -671,7 +667,9 @@ void TRdaCustomDataSet::SetFieldData(TField& field, const void* buffer) {
   }
   char* record = RecordInUse();
   if (!record) return;
-  if (WriteField(field, buffer, record)) IndexFieldChanged(field);
+  const bool dataField = WriteField(field, buffer, record);
+  if (dataField && (state == dsEdit || state == dsInsert)) IndexFieldChanged(field);
+  if (state == dsSetKey) KeyFieldAssigned(field);
   if (state != dsCalcFields && state != dsFilter && state != dsNewValue) {
     DataEvent(deFieldChange, &field);
   }
@@ -726,7 +724,10 @@ void TRdaCustomDataSet::InternalEdit() {
   IndexRowEditStarting(*row);
 }
 
-void TRdaCustomDataSet::InternalCancel() { IndexRowEditCancelled(); }
+void TRdaCustomDataSet::InternalCancel() {
+  IndexRowEditCancelled();
+  CheckVerified();
+}
 
 void TRdaCustomDataSet::InternalPost() {
   TDataSet::InternalPost();
@@ -739,6 +740,7 @@ void TRdaCustomDataSet::InternalPost() {
       IndexRowPosted(*row);
     } catch (...) {
       row->CopyFrom(savedImage_.data());
+      IndexRowPostUndone(*row);
       throw;
     }
   } else {
@@ -758,6 +760,7 @@ void TRdaCustomDataSet::InternalPost() {
   }
   modifiedSinceSaved_ = true;
   oldValues_.clear();
+  CheckVerified();
 }
 
 void TRdaCustomDataSet::InternalAddRecord(const char* buffer, bool append) {
@@ -780,6 +783,7 @@ void TRdaCustomDataSet::InternalAddRecord(const char* buffer, bool append) {
     throw;
   }
   modifiedSinceSaved_ = true;
+  CheckVerified();
 }
 
 void TRdaCustomDataSet::InternalDelete() {
@@ -794,6 +798,8 @@ void TRdaCustomDataSet::InternalDelete() {
   modifiedSinceSaved_ = true;
   IndexRowRemoving(*row);
   store_->DestroyRow(row);
+  aggregates_.AfterRowRemoved();
+  CheckVerified();
 }
 
 void TRdaCustomDataSet::Post() {
@@ -814,8 +820,10 @@ void TRdaCustomDataSet::EmptyDataSet() {
   blobs_.Clear();
   oldValues_.clear();
   IndexesRebuild();
+  AggregatesRecompute();
   cursor_ = -1;
   Resync({});
+  CheckVerified();
   DoAfterScroll();
 }
 
@@ -958,8 +966,9 @@ void TRdaCustomDataSet::DoBeforeOpen() {
 }
 
 void TRdaCustomDataSet::DoAfterOpen() {
-  if (UserEvents()) TDataSet::DoAfterOpen();
+  // The aggregates first, so that the user's AfterOpen reads them computed.
   IndexesBindFields();
+  if (UserEvents()) TDataSet::DoAfterOpen();
 }
 
 void TRdaCustomDataSet::DoBeforeClose() {
@@ -1045,6 +1054,231 @@ void TRdaCustomDataSet::DoOnNewRecord() {
   GetCalcFields(ActiveBuffer());
   CopyMasterFields();
   TDataSet::DoOnNewRecord();
+}
+
+// ---------------------------------------------------------------------------
+// Indexes and aggregates
+
+std::vector<TField*> TRdaCustomDataSet::SelectedIndexFields() const {
+  const TRdaIndex* index = indexes_.Selected();
+  return index ? index->KeyFields() : std::vector<TField*>();
+}
+
+void TRdaCustomDataSet::IndexRowAdded(TRdaDBListItem& row) {
+  indexes_.RowAdded(row);
+  try {
+    aggregates_.RowAdded(row);
+  } catch (...) {
+    indexes_.RowRemoving(row);
+    throw;
+  }
+}
+
+void TRdaCustomDataSet::IndexRowEditStarting(TRdaDBListItem& row) {
+  indexes_.RowEditStarting(row);
+  aggregates_.RowEditStarting(row);
+}
+
+void TRdaCustomDataSet::IndexRowEditCancelled() {
+  indexes_.RowEditCancelled();
+  aggregates_.RowEditCancelled();
+}
+
+void TRdaCustomDataSet::IndexRowPosted(TRdaDBListItem& row) {
+  indexes_.RowPosted(row);
+  aggregates_.RowPosted(row);
+}
+
+void TRdaCustomDataSet::IndexRowPostUndone(TRdaDBListItem& row) {
+  indexes_.RowPostUndone(row);
+  aggregates_.RowEditCancelled();
+  try {
+    aggregates_.RecomputeAll();
+  } catch (...) {
+    // The post's own error goes on; an aggregate that cannot be computed
+    // stays uncomputed.
+  }
+}
+
+void TRdaCustomDataSet::IndexRowRemoving(TRdaDBListItem& row) {
+  aggregates_.RowRemoving(row);
+  indexes_.RowRemoving(row);
+}
+
+void TRdaCustomDataSet::IndexFieldChanged(TField& field) {
+  indexes_.FieldChanged(field);
+  aggregates_.FieldChanged(field);
+}
+
+void TRdaCustomDataSet::AggregatesRecomputeForIndex(std::string_view indexName) {
+  if (!aggregatesDeferred_) aggregates_.RecomputeForIndex(indexName);
+}
+
+void TRdaCustomDataSet::IndexesBindFields() {
+  aggregates_.BindFields();
+  aggregates_.RecomputeAll();
+}
+
+void TRdaCustomDataSet::IndexesUnbindFields() {
+  aggregates_.UnbindFields();
+  indexes_.UnbindFields();
+}
+
+void TRdaCustomDataSet::IndexesStoreChanged(TRdaDBList* store) {
+  indexes_.Attach(store);
+  aggregates_.Attach(store);
+}
+
+bool TRdaCustomDataSet::LocateByIndex(const TRdaDBListItem& keyRow,
+                                      const std::vector<TField*>& keyFields,
+                                      TLocateOptions options, int& position) {
+  bool found = false;
+  int at = -1;
+  if (!indexes_.LocateRow(keyRow, keyFields, options, found, at)) return false;
+  position = found ? at : -1;
+  return true;
+}
+
+int TRdaCustomDataSet::SearchSelectedIndex(const TRdaDBListItem& keyRow, int keyCount, bool nearest,
+                                           bool& exact) {
+  TRdaIndex* index = indexes_.Selected();
+  if (!index) DatabaseError("No index currently active", this);
+  if (!index->Built()) index->Rebuild();
+  int flags = 0;
+  if (index->Options().Contains(ioDescending)) flags |= cfDescending;
+  if (index->Options().Contains(ioCaseInsensitive)) flags |= cfCaseInsensitive;
+  int position = -1;
+  exact = index->SearchIndex(keyRow, keyCount > 0 ? keyCount : -1, flags,
+                             nearest ? smNearest : 0, position) == 0;
+  return position;
+}
+
+void TRdaCustomDataSet::MaterializeRow(const TRdaDBListItem& row, char* buffer) {
+  row.CopyTo(buffer);
+  const auto recordSize = static_cast<size_t>(store_->RecordSize());
+  std::memset(buffer + recordSize, 0, static_cast<size_t>(imageSize_) - recordSize);
+  ClearCalcFields(buffer);
+  if (CalcFieldsSize() > 0) GetCalcFields(buffer);
+}
+
+TRdaDBListItem* TRdaCustomDataSet::AggregateRow() {
+  if (!Active() || State() == dsInsert || IsEmpty()) return nullptr;
+  UpdateCursorPos();
+  return CursorRow();
+}
+
+void TRdaCustomDataSet::SetIndexes(const TRdaIndexes& other) {
+  Close();
+  indexes_.AssignDefinitions(other);
+}
+
+void TRdaCustomDataSet::SetAggregates(const TRdaAggregates& other) {
+  aggregates_.AssignDefinitions(other);
+}
+
+std::string TRdaCustomDataSet::IndexName() const {
+  const TRdaIndex* index = indexes_.Selected();
+  if (!index || SameName(index->Name(), kRdaDefaultIndexName)) return {};
+  return index->Name();
+}
+
+void TRdaCustomDataSet::SetIndexName(std::string_view name) {
+  // An empty name deselects whatever is selected, "__RDA__DEFAULT" too
+  // (which reads as an empty name).
+  if (name.empty()) {
+    indexes_.Select(nullptr);
+    return;
+  }
+  const TRdaIndex* selected = indexes_.Selected();
+  if (selected && SameName(selected->Name(), name)) return;
+  indexes_.Select(&indexes_.IndexByName(name));
+}
+
+std::string TRdaCustomDataSet::IndexFieldNames() const {
+  const TRdaIndex* index = indexes_.Selected();
+  if (index && SameName(index->Name(), kRdaDefaultIndexName)) return index->Fields();
+  return {};
+}
+
+void TRdaCustomDataSet::SetIndexFieldNames(std::string_view fields) {
+  if (SplitFieldNames(fields).empty()) {
+    indexes_.Select(nullptr);
+    return;
+  }
+  int keyCount = -1;
+  if (TRdaIndex* index = indexes_.FindIndexFor(fields, {}, 0, keyCount)) {
+    indexes_.Select(index);
+    return;
+  }
+  TRdaIndex* index = indexes_.FindIndex(kRdaDefaultIndexName);
+  const bool added = index == nullptr;
+  if (added) {
+    index = &indexes_.Add();
+    index->SetName(kRdaDefaultIndexName);
+  }
+  const std::string oldFields = index->Fields();
+  const TRdaIndexOptions oldOptions = index->Options();
+  try {
+    index->SetFields(std::string(fields));
+    index->SetOptions({});
+    indexes_.Select(index, true);
+  } catch (...) {
+    if (added) {
+      indexes_.Delete(indexes_.IndexOf(index));
+    } else {
+      try {
+        index->SetFields(oldFields);
+        index->SetOptions(oldOptions);
+      } catch (...) {
+        // They were sound before; the first error is the one to report.
+      }
+    }
+    throw;
+  }
+}
+
+void TRdaCustomDataSet::SortByField(std::string_view fieldName, bool descending) {
+  TRdaIndexOptions options{ioCaseInsensitive};
+  if (descending) options.Include(ioDescending);
+  TRdaIndex* index = indexes_.FindIndex(fieldName);
+  const bool added = index == nullptr;
+  try {
+    if (added) {
+      index = &indexes_.Add();
+      index->SetName(std::string(fieldName));
+      index->SetFields(std::string(fieldName));
+      index->SetOptions(options);
+    } else if (SameName(index->Fields(), fieldName) &&
+               index->Options().Contains(ioDescending) != descending) {
+      // The index of an earlier sort by this field: the direction asked now.
+      TRdaIndexOptions changed = index->Options();
+      if (descending) {
+        changed.Include(ioDescending);
+      } else {
+        changed.Exclude(ioDescending);
+      }
+      index->SetOptions(changed);
+    }
+    SetIndexName(fieldName);
+  } catch (...) {
+    if (added && index) indexes_.Delete(indexes_.IndexOf(index));
+    throw;
+  }
+}
+
+std::string TRdaCustomDataSet::VerifyIndexesAndAggregates() const {
+  if (store_) {
+    if (std::string e = store_->Verify(); !e.empty()) return "row store: " + e;
+  }
+  if (std::string e = indexes_.Verify(); !e.empty()) return e;
+  return aggregates_.Verify();
+}
+
+void TRdaCustomDataSet::CheckVerified() {
+  if (!verifyEachChange_) return;
+  if (std::string e = VerifyIndexesAndAggregates(); !e.empty()) {
+    DatabaseError("Index or aggregate check failed: " + e, this);
+  }
 }
 
 }  // namespace rda

@@ -41,14 +41,15 @@
 // Closing keeps the rows (a reopen shows them again) unless the
 // discard-on-close flag is set, in which case the stores are discarded.
 //
-// The pieces of the engine still to come plug in through the protected
-// seams below: the dataset stream (SaveToStream/LoadFromStream,
-// DataSetToText and TextToDataSet come with it), indexes and aggregates,
-// the filter expression evaluator, master/detail with nested datasets and
-// the change log, and the blob stream and copy utilities. Until then a
-// dataset has no index (the view is the row store's order) and refuses to
-// open with a filter text or a constraint or default expression, rather
-// than ignore it.
+// Indexes give sorted views and unique keys, aggregates running totals
+// (RdaIndexes.h, RdaAggregates.h); the current view is the selected index's
+// order when an index is selected, else the row store's. The pieces of the
+// engine still to come plug in through the protected seams below: the
+// dataset stream (SaveToStream/LoadFromStream, DataSetToText and
+// TextToDataSet come with it), the filter expression evaluator,
+// master/detail with nested datasets and the change log, and the blob
+// stream and copy utilities. Until then a dataset refuses to open with a
+// filter text or a constraint or default expression, rather than ignore it.
 //
 // Not thread-safe: one dataset belongs to one thread.
 #pragma once
@@ -60,6 +61,8 @@
 #include <vector>
 
 #include "base/MemoryStream.h"
+#include "memdata/RdaAggregates.h"
+#include "memdata/RdaIndexes.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/store/RdaBlobList.h"
 #include "memdata/store/RdaDBList.h"
@@ -204,6 +207,12 @@ class TRdaCustomDataSet : public TDataSet {
   // Searches the selected index for the key values (in index field order).
   // Raises EDatabaseError "No index currently active" without one.
   virtual bool FindKey(const TVariantArray& keyValues);
+  // Set-key state: SetKey clears key buffer 0 (EditKey keeps it) and lets
+  // the selected index's fields be assigned there; GotoKey / GotoNearest
+  // then search with the fields up to the last one assigned. Both raise
+  // "No index currently active" without a selected index.
+  void SetKey();
+  void EditKey();
   bool GotoKey();
   bool GotoNearest();
   // The master's current record changed: shows the matching rows.
@@ -227,6 +236,41 @@ class TRdaCustomDataSet : public TDataSet {
   // for field '<name>'" for blob-like and unstored types.
   int CompareField(const char* a, const char* b, const TField& field, bool caseInsensitive,
                    bool partial);
+
+  // ---- Indexes and aggregates (RdaIndexes.h, RdaAggregates.h) ----
+  TRdaIndexes& Indexes() { return indexes_; }
+  const TRdaIndexes& Indexes() const { return indexes_; }
+  TRdaAggregates& Aggregates() { return aggregates_; }
+  const TRdaAggregates& Aggregates() const { return aggregates_; }
+  // Closes the dataset and copies the definitions (Name, Fields, Options).
+  void SetIndexes(const TRdaIndexes& other);
+  // Copies the definitions and recomputes.
+  void SetAggregates(const TRdaAggregates& other);
+  // The selected index's name; empty when none is selected or the selected
+  // one is "__RDA__DEFAULT" (which IndexFieldNames makes). Setting a name
+  // selects that index (found ignoring case) keeping the cursor on its row,
+  // or fails with "Index with name '<name>' does not found"; an empty name
+  // deselects.
+  std::string IndexName() const;
+  void SetIndexName(std::string_view name);
+  // The fields of "__RDA__DEFAULT" while it is selected, else empty.
+  // Setting field names (";" between them) selects the first index whose
+  // fields begin with them, active or not; without one, "__RDA__DEFAULT" is
+  // made (or changed) over them, ascending and case-sensitive, and selected.
+  // An empty value deselects. A failure leaves the selection as it was.
+  std::string IndexFieldNames() const;
+  void SetIndexFieldNames(std::string_view fields);
+  // Sorts by one field, texts without regard to case: selects the index
+  // named after the field, made [ioCaseInsensitive] (and ioDescending when
+  // asked) when there is none. A failure (an unknown field, a type without
+  // a comparison) leaves the dataset as it was.
+  void SortByField(std::string_view fieldName, bool descending = false);
+  // "" when every index and aggregate holds its invariants, else the first
+  // fault. For tests: with VerifyEachChange on, every post, add, delete and
+  // cancel runs it and raises EDatabaseError "Index or aggregate check
+  // failed: <fault>".
+  std::string VerifyIndexesAndAggregates() const;
+  void SetVerifyEachChange(bool value) { verifyEachChange_ = value; }
 
   // ---- Blob values (blob-like fields of the record in use) ----
   // The blob store's stream of the field's value (positioned at 0), or
@@ -322,13 +366,10 @@ class TRdaCustomDataSet : public TDataSet {
 
   // ---- The view ----
   // The rows in view order: the selected index's list, or the store's.
-  const std::vector<TRdaDBListItem*>& ViewRows() const { return *view_; }
-  int ViewCount() const { return view_ ? static_cast<int>(view_->size()) : 0; }
+  int ViewCount() const { return indexes_.ViewCount(); }
+  TRdaDBListItem* ViewRow(int position) const { return indexes_.ViewRow(position); }
   // Position in the view of the row with id; -1 when absent.
-  int ViewPositionOfID(int32_t id) const;
-  // The indexes show their own list while one is selected (nullptr: the
-  // store's).
-  void SetViewRows(const std::vector<TRdaDBListItem*>* rows);
+  int ViewPositionOfID(int32_t id) const { return indexes_.ViewPositionOfID(id); }
   int Cursor() const { return cursor_; }
   // Clamps: below 0 gives -1, at or past the count gives the count.
   void SetCursor(int position);
@@ -350,45 +391,48 @@ class TRdaCustomDataSet : public TDataSet {
   // it the row is destroyed and the error goes on.
   void LoadedRowFilled(TRdaDBListItem& row);
 
-  // ---- Index and aggregate seam ----
-  // Indexes keep sorted views, enforce unique keys and serve searches;
-  // aggregates keep running totals. A dataset without them has no selected
-  // index and nothing to keep in order, which is what these defaults say.
-  // Implementations apply each call to every index and aggregate, and may
-  // raise from IndexRowAdded and IndexRowPosted (the dataset then undoes
-  // the post).
-  virtual bool IndexSelected() const { return false; }
-  virtual std::vector<TField*> SelectedIndexFields() const { return {}; }
-  virtual void IndexRowAdded(TRdaDBListItem&) {}
-  virtual void IndexRowEditStarting(TRdaDBListItem&) {}
-  virtual void IndexRowEditCancelled() {}
-  virtual void IndexRowInsertStarting() {}
-  virtual void IndexRowPosted(TRdaDBListItem&) {}
-  virtual void IndexRowRemoving(TRdaDBListItem&) {}
-  virtual void IndexFieldChanged(TField&) {}
+  // ---- Index and aggregate upkeep ----
+  // The dataset's steps tell the indexes and aggregates (RdaIndexes.h,
+  // RdaAggregates.h) what happens to a row. IndexRowAdded and IndexRowPosted
+  // may raise (a unique key); they then leave every index and aggregate as
+  // it was, and the dataset undoes the post.
+  bool IndexSelected() const { return indexes_.Selected() != nullptr; }
+  std::vector<TField*> SelectedIndexFields() const;
+  void IndexRowAdded(TRdaDBListItem& row);
+  void IndexRowEditStarting(TRdaDBListItem& row);
+  void IndexRowEditCancelled();
+  void IndexRowInsertStarting() { indexes_.RowInsertStarting(); }
+  void IndexRowPosted(TRdaDBListItem& row);
+  // After a failed post, once the row has its old image back.
+  void IndexRowPostUndone(TRdaDBListItem& row);
+  void IndexRowRemoving(TRdaDBListItem& row);
+  void IndexFieldChanged(TField& field);
   // After rows were emptied: rebuild the indexes; recompute the totals.
-  virtual void IndexesRebuild() {}
-  virtual void AggregatesRecompute() {}
+  void IndexesRebuild() { indexes_.RebuildAll(); }
+  void AggregatesRecompute() { aggregates_.RecomputeAll(); }
+  void AggregatesRecomputeForIndex(std::string_view indexName);
   // After open / after close: bind or drop the index and aggregate fields
   // and build what is pending.
-  virtual void IndexesBindFields() {}
-  virtual void IndexesUnbindFields() {}
+  void IndexesBindFields();
+  void IndexesUnbindFields();
   // The row store was created (store) or is about to be discarded (nullptr).
-  virtual void IndexesStoreChanged(TRdaDBList*) {}
+  void IndexesStoreChanged(TRdaDBList* store);
   // Clients may fetch rows that are still outstanding before an index is built.
   virtual void BeforeIndexBuild() {}
   // Finds the first row of the view matching keyRow's key fields through an
   // index; false when no index can serve (the dataset then scans the view).
-  virtual bool LocateByIndex(const TRdaDBListItem& /*keyRow*/,
-                             const std::vector<TField*>& /*keyFields*/,
-                             TLocateOptions /*options*/, int& /*position*/) {
-    return false;
-  }
+  bool LocateByIndex(const TRdaDBListItem& keyRow, const std::vector<TField*>& keyFields,
+                     TLocateOptions options, int& position);
   // Searches the selected index with the first keyCount fields of keyRow
   // (all when 0): the view position found (nearest when asked), exact set
   // when the key matched exactly.
-  virtual int SearchSelectedIndex(const TRdaDBListItem& keyRow, int keyCount, bool nearest,
-                                  bool& exact);
+  int SearchSelectedIndex(const TRdaDBListItem& keyRow, int keyCount, bool nearest, bool& exact);
+  // A row's image with its calculated fields computed, in a record buffer
+  // (the indexes and aggregates read calculated keys and values so).
+  void MaterializeRow(const TRdaDBListItem& row, char* buffer);
+  // The row of the current record for reading aggregates; nullptr while
+  // inserting or without a current record.
+  TRdaDBListItem* AggregateRow();
 
   // ---- Expression seam ----
   // Compiles an expression text of kind against this dataset; targetField
@@ -458,6 +502,7 @@ class TRdaCustomDataSet : public TDataSet {
   void FillScratchRow(const std::vector<TField*>& fields, const TVariantArray& values);
   int LocatePosition(const std::vector<TField*>& fields, TLocateOptions options);
   bool GotoKeyImpl(bool nearest);
+  void KeyFieldAssigned(const TField& field);
   int32_t BlobIdOf(TField& field);
   void SaveOldValues();
   void RestoreOldValues();
@@ -469,7 +514,24 @@ class TRdaCustomDataSet : public TDataSet {
   // EDatabaseError "Comparison is not supported for field '<name>'".
   [[noreturn, gnu::cold]] void ThrowNotComparable(const TField& field) const;
 
+  friend class TRdaIndex;
+  friend class TRdaIndexes;
+  friend class TRdaAggregate;
+  friend class TRdaAggregates;
+  void CheckVerified();
+
   std::unique_ptr<TRdaDBList> store_;
+  // Declared after the store, so they go before it: the aggregates' upkeep
+  // reaches into the rows when they are destroyed.
+  TRdaIndexes indexes_{*this};
+  TRdaAggregates aggregates_{*this, indexes_};
+  // The cursor lives with the indexes (the current view's position).
+  int& cursor_ = indexes_.PositionRef();
+  bool verifyEachChange_ = false;
+  bool tearingDown_ = false;
+  // While set, an index build does not recompute its aggregates (the open
+  // recomputes them all once).
+  bool aggregatesDeferred_ = false;
   TRdaBlobList blobs_;
   std::vector<std::string> fastFields_;
   TAutoCreateCalcFields autoCalcFields_;
@@ -483,8 +545,6 @@ class TRdaCustomDataSet : public TDataSet {
   int32_t bookmarkOffset_ = 0;
   int32_t calcAreaOffset_ = 0;
   int32_t bufferSize_ = 0;
-  int cursor_ = -1;
-  const std::vector<TRdaDBListItem*>* view_ = nullptr;
 
   bool cursorOpen_ = false;
   bool discardOnClose_ = false;

@@ -128,9 +128,9 @@ int TRdaCustomDataSet::LocatePosition(const std::vector<TField*>& fields, TLocat
     return true;
   };
 
-  const auto& rows = ViewRows();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const TRdaDBListItem* row = rows[i];
+  const int count = ViewCount();
+  for (int i = 0; i < count; ++i) {
+    const TRdaDBListItem* row = ViewRow(i);
     if (row->RecordID() < 0) continue;
     const char* image = row->Data();
     if (!textMatches(image)) continue;
@@ -148,7 +148,7 @@ int TRdaCustomDataSet::LocatePosition(const std::vector<TField*>& fields, TLocat
       }
     }
     if (match && filtering && !RowAccepted(row->Image())) match = false;
-    if (match) return static_cast<int>(i);
+    if (match) return i;
   }
   return -1;
 }
@@ -184,7 +184,7 @@ TVariantArray TRdaCustomDataSet::LookupValues(std::string_view keyFields,
   int position = LocatePosition(keys, {});
   if (position >= 0) {
     char* temp = TempBuffer();
-    ViewRows()[static_cast<size_t>(position)]->CopyTo(temp);
+    ViewRow(position)->CopyTo(temp);
     TempStateScope state(*this, dsCalcFields);
     SetCalcBuffer(temp);
     if (CalcFieldsSize() > 0) CalculateFields(temp);
@@ -236,6 +236,31 @@ bool TRdaCustomDataSet::FindKey(const TVariantArray& keyValues) {
   return GotoKey();
 }
 
+void TRdaCustomDataSet::SetKey() {
+  CheckBrowseMode();
+  if (!IndexSelected()) DatabaseError(kNoIndex, this);
+  std::string& key = keyBuffers_[0];
+  std::fill(key.begin(), key.end(), '\0');
+  SetState(dsSetKey);
+}
+
+void TRdaCustomDataSet::EditKey() {
+  CheckBrowseMode();
+  if (!IndexSelected()) DatabaseError(kNoIndex, this);
+  SetState(dsSetKey);
+}
+
+// The key buffer counts the key fields up to the last one assigned.
+void TRdaCustomDataSet::KeyFieldAssigned(const TField& field) {
+  std::string& key = keyBuffers_[0];
+  key[0] = 1;
+  const std::vector<TField*> fields = SelectedIndexFields();
+  const auto at = std::find(fields.begin(), fields.end(), &field);
+  if (at == fields.end()) return;
+  const auto n = static_cast<uint16_t>(at - fields.begin() + 1);
+  if (n > LoadU16LE(key.data() + 2)) StoreU16LE(key.data() + 2, n);
+}
+
 bool TRdaCustomDataSet::GotoKey() { return GotoKeyImpl(false); }
 bool TRdaCustomDataSet::GotoNearest() { return GotoKeyImpl(true); }
 
@@ -255,8 +280,5 @@ bool TRdaCustomDataSet::GotoKeyImpl(bool nearest) {
   return exact;
 }
 
-int TRdaCustomDataSet::SearchSelectedIndex(const TRdaDBListItem&, int, bool, bool&) {
-  DatabaseError(kNoIndex, this);
-}
 
 }  // namespace rda

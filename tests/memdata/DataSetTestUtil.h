@@ -4,10 +4,20 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "memdata/RdaCustomDataSet.h"
+
+namespace rda {
+
+// Test failures show a variant as its kind and text.
+inline void PrintTo(const Variant& v, std::ostream* os) {
+  *os << VarTypeName(v.Type()) << " " << v.ToString();
+}
+
+}  // namespace rda
 
 namespace rda::test {
 

@@ -1,0 +1,91 @@
+// TRdaRowList: the row list of an index, an ordered sequence of references to
+// rows of a store that takes inserts and removals anywhere.
+//
+// One flat array would move its whole tail on every insert in the middle, so
+// a maintained index on a growing store would cost O(n) per row. The list is
+// a sequence of blocks instead, each holding up to kBlockCapacity entries in
+// order, with a Fenwick tree over the block sizes:
+//
+//   position -> (block, offset)   O(log blocks), O(1) when it falls in the
+//                                 block of the previous access (a scan)
+//   insert / erase                O(log blocks) + a move inside one block
+//   split / merge of a block      O(blocks) to rebuild the tree, amortised
+//                                 over kBlockCapacity / 2 inserts
+//
+// Each entry carries, besides the row, a 64-bit key that its index derives
+// from the row's first key field (RdaIndexes.h): comparing two keys first
+// saves reading both rows for most comparisons. The list itself gives keys
+// no meaning.
+//
+// Invariants (Verify checks them): every block but the only one holds at
+// least one entry and at most kBlockCapacity; the tree's prefix sums are the
+// block sizes' running sums; Count() is their total.
+//
+// Not thread-safe; the rows are observed, not owned.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace rda {
+
+class TRdaDBListItem;
+
+struct TRdaRowRef {
+  uint64_t Key = 0;
+  TRdaDBListItem* Row = nullptr;
+};
+
+class TRdaRowList {
+ public:
+  static constexpr int kBlockCapacity = 512;
+
+  int Count() const { return count_; }
+  bool Empty() const { return count_ == 0; }
+  // Entry at 0 <= position < Count() (not checked).
+  const TRdaRowRef& RefAt(int position) const;
+  TRdaDBListItem* At(int position) const { return RefAt(position).Row; }
+  // Inserts before `position` (0..Count()); appends at Count().
+  void Insert(int position, TRdaRowRef ref);
+  void Erase(int position);
+  // Replaces the whole list by `refs`, in their order.
+  void Assign(const std::vector<TRdaRowRef>& refs);
+  void Clear();
+
+  // Calls f(entry) for every entry in order; f may change the entry's key
+  // (not its row) when the list is not const.
+  template <typename F>
+  void ForEach(F&& f) const {
+    for (const Block& b : blocks_) {
+      for (const TRdaRowRef& r : b.items) f(r);
+    }
+  }
+  template <typename F>
+  void ForEachKey(F&& f) {
+    for (Block& b : blocks_) {
+      for (TRdaRowRef& r : b.items) f(r);
+    }
+  }
+
+  // "" when the invariants at the top of this file hold, else what broke.
+  std::string Verify() const;
+
+ private:
+  struct Block {
+    std::vector<TRdaRowRef> items;
+  };
+  // The block holding `position` and the position of its first entry.
+  void Find(int position, int& block, int& start) const;
+  void RebuildTree();
+  void AddToTree(int block, int delta);
+
+  std::vector<Block> blocks_;
+  std::vector<int> tree_;  // Fenwick tree over the block sizes, 1-based
+  int count_ = 0;
+  // The block of the last access and its first position (-1: none).
+  mutable int cacheBlock_ = -1;
+  mutable int cacheStart_ = 0;
+};
+
+}  // namespace rda
