@@ -71,7 +71,7 @@ std::string FindFileIgnoringCase(const std::string& folder, const std::string& n
   if (dir == nullptr) return exact;
   std::string found;
   while (dirent* entry = readdir(dir)) {
-    if (SameTextIgnoringCase(entry->d_name, name) && FileExists(folder + entry->d_name)) {
+    if (SameTextAscii(entry->d_name, name) && FileExists(folder + entry->d_name)) {
       found = folder + entry->d_name;
       break;
     }

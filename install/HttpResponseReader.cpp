@@ -2,24 +2,14 @@
 
 #include <algorithm>
 
-#include "install/TextUtil.h"
+#include "base/HttpHead.h"
+#include "base/Text.h"
 
 namespace rda {
 
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-// Where the head ends (just after its empty line), or npos. Searching starts a few
-// bytes before `from` so that an end split over two blocks is found.
-size_t HeadEnd(const std::string& s, size_t from) {
-  for (size_t i = from > 3 ? from - 3 : 0; i < s.size(); ++i) {
-    if (s[i] != '\n') continue;
-    if (i + 1 < s.size() && s[i + 1] == '\n') return i + 2;
-    if (i + 2 < s.size() && s[i + 1] == '\r' && s[i + 2] == '\n') return i + 3;
-  }
-  return std::string::npos;
-}
 
 }  // namespace
 
@@ -31,51 +21,13 @@ bool THttpResponseReader::Fail(std::string why) {
 }
 
 bool THttpResponseReader::ParseHead(std::string_view head) {
-  std::string_view rest = head;
-  bool first = true;
-  bool sawLength = false;
-  contentLength_ = -1;
-  chunked_ = false;
-  while (!rest.empty()) {
-    const size_t nl = rest.find('\n');
-    std::string_view line = rest.substr(0, nl);
-    rest.remove_prefix(nl == std::string_view::npos ? rest.size() : nl + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (line.empty()) break;  // the end of the head
-    if (first) {
-      first = false;
-      // "HTTP/1.x NNN[ reason]"
-      if (line.size() < 12 || line.substr(0, 7) != "HTTP/1." || !IsDigit(line[7]) ||
-          line[8] != ' ' || !IsDigit(line[9]) || !IsDigit(line[10]) || !IsDigit(line[11]) ||
-          (line.size() > 12 && line[12] != ' ')) {
-        return Fail("the status line does not read");
-      }
-      status_ = (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0');
-      continue;
-    }
-    const size_t colon = line.find(':');
-    if (colon == std::string_view::npos || colon == 0 || line[0] == ' ' || line[0] == '\t') {
-      return Fail("a header line does not read");
-    }
-    const std::string_view name = line.substr(0, colon);
-    const std::string_view value = TrimBlanks(line.substr(colon + 1));
-    if (SameTextIgnoringCase(name, "Content-Length")) {
-      if (value.empty() || value.size() > 18) return Fail("the Content-Length does not read");
-      int64_t n = 0;
-      for (char c : value) {
-        if (!IsDigit(c)) return Fail("the Content-Length does not read");
-        n = n * 10 + (c - '0');
-      }
-      if (sawLength && n != contentLength_) return Fail("two different Content-Length headers");
-      contentLength_ = n;
-      sawLength = true;
-    } else if (SameTextIgnoringCase(name, "Transfer-Encoding")) {
-      if (!SameTextIgnoringCase(value, "chunked")) return Fail("a transfer coding other than chunked");
-      chunked_ = true;
-    }
-  }
-  if (first) return Fail("the status line does not read");
-  if (chunked_) contentLength_ = -1;
+  const THttpHeadResult read = ParseHttpResponseHead(head);
+  if (!read.Ok()) return Fail(read.Detail);
+  status_ = read.Head.Status;
+  if (read.Head.HasTransferEncoding && !read.Head.Chunked)
+    return Fail("a transfer coding other than chunked");
+  chunked_ = read.Head.Chunked;
+  contentLength_ = read.Head.ContentLength;
   return true;
 }
 
@@ -191,7 +143,7 @@ bool THttpResponseReader::Feed(std::string_view bytes, std::string& body) {
     const size_t before = pending_.size();
     pending_.append(bytes);
     bytes = {};
-    const size_t end = HeadEnd(pending_, before);
+    const size_t end = FindHttpHeadEnd(pending_, before);
     if (end == std::string::npos) {
       if (pending_.size() > kMaxHeadBytes) return Fail("the response head is too long");
       return true;

@@ -3,23 +3,25 @@
 // (chunked bodies decoded) and whether the response is complete. No I/O.
 //
 //   response  = *(interim) final
-//   interim   = head with a 1xx status; skipped
-//   head      = status-line *(header CRLF) CRLF        at most kMaxHeadBytes
-//   status-line = "HTTP/1." digit SP 3digit [SP reason]
+//   interim   = head with a 1xx status; skipped (101 fails: nothing was upgraded)
+//   head      = a response head as base/HttpHead.h reads it, at most kMaxHeadBytes
 //   final     = head body
 //   body      = Content-Length bytes                   when Content-Length is given
 //             | chunked                                when Transfer-Encoding: chunked
 //             | bytes up to the end of the connection  otherwise (CloseEndsBody)
 //   chunked   = *(hex-size [;ext] CRLF data CRLF) "0" [;ext] CRLF *(trailer CRLF) CRLF
 //
-// Lines may end with LF alone. Header names compare without regard to case. A
-// response to GET with status 204 or 304 has no body.
+// The head follows the rules every HTTP reader of the project shares (base/HttpHead.h):
+// lines may end with LF alone, header names compare without regard to ASCII case, a
+// header line that does not read fails the response. A response to GET with status
+// 204 or 304 has no body.
 //
-// Bad input: a head over kMaxHeadBytes, a status line or header that does not read,
-// a Content-Length that is not a decimal number (or two that differ), a transfer
-// coding other than chunked, a chunk size that does not read or a chunk line over
-// 1 KiB, and a body over the reader's limit put the reader into the failed state
-// with Failure() saying which check failed; it takes no more bytes then.
+// Bad input: a head over kMaxHeadBytes, a head that base/HttpHead.h refuses (its text
+// says which check failed: "the status line does not read", "a header line does not
+// read", "the Content-Length does not read", "two different Content-Length headers"),
+// a transfer coding other than chunked, a chunk size that does not read or a chunk
+// line over 1 KiB, and a body over the reader's limit put the reader into the failed
+// state with Failure() saying which check failed; it takes no more bytes then.
 #pragma once
 
 #include <cstdint>

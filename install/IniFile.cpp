@@ -100,7 +100,7 @@ void TIniFile::Parse(std::string_view text) {
 
 long TIniFile::FindSection(std::string_view section) const {
   for (size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i].kind == Line::kSection && SameTextIgnoringCase(lines_[i].name, section)) {
+    if (lines_[i].kind == Line::kSection && SameTextAscii(lines_[i].name, section)) {
       return static_cast<long>(i);
     }
   }
@@ -110,7 +110,7 @@ long TIniFile::FindSection(std::string_view section) const {
 long TIniFile::FindKey(long header, std::string_view key) const {
   for (size_t i = static_cast<size_t>(header) + 1; i < lines_.size(); ++i) {
     if (lines_[i].kind == Line::kSection) break;
-    if (lines_[i].kind == Line::kKey && SameTextIgnoringCase(lines_[i].name, key)) {
+    if (lines_[i].kind == Line::kKey && SameTextAscii(lines_[i].name, key)) {
       return static_cast<long>(i);
     }
   }

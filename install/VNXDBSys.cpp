@@ -121,7 +121,7 @@ bool SplitAt(std::string_view text, std::string_view separator, std::string& lef
 std::string GetCompanyCode(const TInstallCommandLine& commandLine, std::string_view prefix) {
   std::string result;
   if (!commandLine.FirstArgument.empty()) {
-    result = UpperCase(commandLine.FirstArgument);
+    result = UpperAscii(commandLine.FirstArgument);
     const size_t ini = result.find(".INI");
     if (ini != std::string::npos) result.resize(ini);
   }
@@ -131,15 +131,15 @@ std::string GetCompanyCode(const TInstallCommandLine& commandLine, std::string_v
   std::string name = commandLine.ProgramFileName();
   const size_t dot = name.find('.');
   if (dot != std::string::npos) name.resize(dot);
-  if (UpperCase(std::string_view(name).substr(0, prefix.size())) == UpperCase(prefix)) {
-    result = UpperCase(std::string_view(name).substr(prefix.size(), 16));
+  if (UpperAscii(std::string_view(name).substr(0, prefix.size())) == UpperAscii(prefix)) {
+    result = UpperAscii(std::string_view(name).substr(prefix.size(), 16));
   }
   return result;
 }
 
 std::string AskCompanyCode(TInstallDialogs& dialogs, const std::string& caption) {
   const auto typed = dialogs.EnterCompanyCode(caption);
-  std::string code = typed ? UpperCase(*typed) : std::string(kCancelCode);
+  std::string code = typed ? UpperAscii(*typed) : std::string(kCancelCode);
   const size_t ini = code.find(".INI");
   if (ini != std::string::npos) code.resize(ini);
   return code;

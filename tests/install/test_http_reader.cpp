@@ -78,6 +78,8 @@ TEST(HttpResponseReader, RefusesWhatDoesNotRead) {
       {"\r\n\r\n", "the status line does not read"},
       {"HTTP/1.1 200 OK\r\nno colon\r\n\r\n", "a header line does not read"},
       {"HTTP/1.1 200 OK\r\n folded: x\r\n\r\n", "a header line does not read"},
+      {"HTTP/1.1 200 OK\r\nContent-Length : 5\r\n\r\nhello", "a header line does not read"},
+      {"HTTP/1.1 600 Beyond\r\n\r\n", "the status line does not read"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 1x\r\n\r\n", "the Content-Length does not read"},
       {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", "the Content-Length does not read"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n",
