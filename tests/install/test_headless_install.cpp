@@ -66,8 +66,7 @@ TEST(HeadlessInstall, TcpIpFailsAndHttpInstallsByGet) {
                 std::to_string(site.CompanyPort()) + "\r\nWebServerHost=127.0.0.1\r\nWebServerPort=" +
                 std::to_string(site.web->Port()) +
                 "\r\nWebXServerLANIP=127.0.0.1\r\nWebISAPIDLL=isapi/Rdahttp.dll\r\n");
-  EXPECT_TRUE(Contains(site.web->AccessLog(), "GET /ACME-XModules/WebTamrix.exe HTTP/1.1\" 200"))
-      << site.web->AccessLog();
+  EXPECT_EQ(site.web->AwaitLogged("GET /ACME-XModules/WebTamrix.exe HTTP/1.1\" 200"), 1) << site.web->AccessLog();
   EXPECT_FALSE(client.Has("Tamrix.exe"));
 }
 
@@ -304,7 +303,7 @@ TEST(HeadlessInstall, VersionFivePaths) {
     EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
     EXPECT_EQ(client.Read("WebTamrix.exe"), site.webTamrixExe);
     // nginx writes the backslash of the request line as \x5C.
-    EXPECT_TRUE(Contains(site.web->AccessLog(), "GET /Extranet\\x5CWebTamrix.exe HTTP/1.1\" 200"))
+    EXPECT_EQ(site.web->AwaitLogged("GET /Extranet\\x5CWebTamrix.exe HTTP/1.1\" 200"), 1)
         << site.web->AccessLog();
   }
 }

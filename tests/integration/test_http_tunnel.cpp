@@ -101,7 +101,7 @@ TEST_P(HttpTunnel, InstallRoadSelectsThroughTheWebServer) {
   const std::string clients = test::Clients(server);
   EXPECT_EQ(test::CountOf(clients, "user=\"VORNA\" app=\"RdaHttp\""), 1) << clients;
   // Every request went through nginx.
-  EXPECT_EQ(test::CountOf(web.AccessLog(), "POST /isapi/RdaHttp.dll/"), 2) << web.AccessLog();
+  EXPECT_EQ(web.AwaitLogged("POST /isapi/RdaHttp.dll/", 2), 2) << web.AccessLog();
   s.CloseAndWait();
   EXPECT_FALSE(s.Active());
   EXPECT_TRUE(ui.errors.empty());

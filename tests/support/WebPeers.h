@@ -298,6 +298,19 @@ class NginxProcess {
   }
   std::string ErrorLog() const { return ReadTextFile(dir_.File("logs/error.log")); }
   std::string AccessLog() const { return ReadTextFile(dir_.File("logs/access.log")); }
+  // nginx writes a request's log line once the request is over, which may be after
+  // the client has read the whole response: waits until `text` occurs `count` times
+  // in the access log or `limit` passes; the number of times it occurs.
+  int AwaitLogged(const std::string& text, int count = 1, WebMillis limit = WebMillis(5000)) const {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const std::string log = AccessLog();
+      int n = 0;
+      for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+      if (n >= count || std::chrono::steady_clock::now() >= deadline) return n;
+      std::this_thread::sleep_for(WebMillis(10));
+    }
+  }
 
  private:
   static Options WithUpstream(int port) {
