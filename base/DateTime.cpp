@@ -6,6 +6,7 @@
 
 #include "base/DecimalText.h"
 #include "base/Exception.h"
+#include "base/Text.h"
 
 namespace rda {
 
@@ -45,16 +46,7 @@ DateParts CivilFromDayNumber(int64_t day_number) {
 // backwards in whole days, forwards within the day.
 TDateTime JoinDateTime(double days, double time) { return days >= 0 ? days + time : days - time; }
 
-char Upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; }
 bool IsLetter(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (prefix.empty() || text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (Upper(text[i]) != Upper(prefix[i])) return false;
-  }
-  return true;
-}
 
 std::string Padded(int value, int width) {
   std::string digits = std::to_string(value < 0 ? -value : value);
@@ -92,7 +84,7 @@ class DateTimeFormatter {
     size_t i = 0;
     while (i < pattern.size()) {
       const char c = pattern[i];
-      char token = Upper(c);
+      char token = ToUpperAscii(c);
       if (IsLetter(token)) {
         if (token == 'M' && last_token == 'H') token = 'N';
         last_token = token;
@@ -171,7 +163,7 @@ class DateTimeFormatter {
  private:
   static size_t RunLength(std::string_view pattern, size_t i) {
     size_t j = i + 1;
-    while (j < pattern.size() && Upper(pattern[j]) == Upper(pattern[i])) ++j;
+    while (j < pattern.size() && ToUpperAscii(pattern[j]) == ToUpperAscii(pattern[i])) ++j;
     return j - i;
   }
 
@@ -185,11 +177,11 @@ class DateTimeFormatter {
         if (c == quote) quote = 0;
       } else if (c == '"' || c == '\'') {
         quote = c;
-      } else if (Upper(c) == 'H') {
+      } else if (ToUpperAscii(c) == 'H') {
         return false;
-      } else if (Upper(c) == 'A') {
-        return StartsWithNoCase(rest.substr(i), "am/pm") ||
-               StartsWithNoCase(rest.substr(i), "a/p") || StartsWithNoCase(rest.substr(i), "ampm");
+      } else if (ToUpperAscii(c) == 'A') {
+        return StartsTextAscii(rest.substr(i), "am/pm") ||
+               StartsTextAscii(rest.substr(i), "a/p") || StartsTextAscii(rest.substr(i), "ampm");
       }
     }
     return false;
@@ -199,15 +191,15 @@ class DateTimeFormatter {
   // gives the settings' strings. Returns the pattern characters consumed.
   size_t AppendMarker(std::string_view at, std::string& out) const {
     const bool pm = time_.Hour >= 12;
-    if (StartsWithNoCase(at, "am/pm")) {
+    if (StartsTextAscii(at, "am/pm")) {
       out.append(at.substr(pm ? 3 : 0, 2));
       return 5;
     }
-    if (StartsWithNoCase(at, "a/p")) {
+    if (StartsTextAscii(at, "a/p")) {
       out.push_back(at[pm ? 2 : 0]);
       return 3;
     }
-    if (StartsWithNoCase(at, "ampm")) {
+    if (StartsTextAscii(at, "ampm")) {
       out += pm ? fs_.TimePMString : fs_.TimeAMString;
       return 4;
     }
@@ -246,7 +238,7 @@ DateOrder GetDateOrder(std::string_view format) {
       if (c == quote) quote = 0;
       continue;
     }
-    switch (Upper(c)) {
+    switch (ToUpperAscii(c)) {
       case '"':
       case '\'': quote = c; break;
       case 'D': return DateOrder::DMY;
@@ -320,7 +312,7 @@ class Scanner {
   }
   bool Word(std::string_view word) {
     SkipBlanks();
-    if (!StartsWithNoCase(text_.substr(pos_), word)) return false;
+    if (word.empty() || !StartsTextAscii(text_.substr(pos_), word)) return false;
     pos_ += word.size();
     return true;
   }

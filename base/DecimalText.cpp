@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "base/Exception.h"
+#include "base/Text.h"
 
 namespace rda::detail {
 
@@ -34,12 +35,6 @@ void IncrementDigits(std::string& digits) {
 
 void ThrowNotValid(std::string_view text, std::string_view what) {
   throw EConvertError("'" + std::string(text) + "' is not a valid " + std::string(what));
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && IsBlank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsBlank(text.back())) text.remove_suffix(1);
-  return text;
 }
 
 std::optional<Decimal> ParseDecimal(std::string_view text, DecimalSyntax syntax) {

@@ -74,6 +74,5 @@ std::optional<Decimal> DoubleToDecimal(double value);
 
 // True for a space or a tab.
 inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-std::string_view TrimBlanks(std::string_view text);
 
 }  // namespace rda::detail

@@ -1,11 +1,11 @@
 #include "base/Variant.h"
 
-#include <cctype>
 #include <cmath>
 #include <limits>
 
 #include "base/Convert.h"
 #include "base/DecimalText.h"
+#include "base/Text.h"
 
 namespace rda {
 
@@ -200,16 +200,9 @@ bool Variant::ToBoolean(const FormatSettings& fs) const {
     case VarType::Boolean: return std::get<bool>(value_);
     case VarType::String: {
       const std::string& text = std::get<std::string>(value_);
-      const std::string_view word = detail::TrimBlanks(text);
-      auto same = [word](std::string_view expected) {
-        if (word.size() != expected.size()) return false;
-        for (size_t i = 0; i < word.size(); ++i) {
-          if (std::toupper(static_cast<unsigned char>(word[i])) != expected[i]) return false;
-        }
-        return true;
-      };
-      if (same("TRUE")) return true;
-      if (same("FALSE")) return false;
+      const std::string_view word = TrimBlanks(text);
+      if (SameTextAscii(word, "TRUE")) return true;
+      if (SameTextAscii(word, "FALSE")) return false;
       if (auto d = NumberText(text, fs)) return !d->IsZero();
       break;
     }

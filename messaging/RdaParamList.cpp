@@ -7,6 +7,7 @@
 
 #include "base/ByteIO.h"
 #include "base/Convert.h"
+#include "base/Text.h"
 
 namespace rda {
 
@@ -26,36 +27,6 @@ constexpr size_t kCurrencySize = 8;
 constexpr const char* kDuplicateName = "Error: Duplicate Param Name";
 constexpr const char* kOpenQuote = "There is an open quote in your SQL String";
 constexpr const char* kRunTogether = "Please check Syntax :param:param must be :param:param";
-
-// Case folding of the system's code page (Windows-1252): ASCII letters,
-// the Latin-1 letters and the four letter pairs in 0x80..0x9F.
-unsigned char FoldCase(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return static_cast<unsigned char>(c + 32);
-  if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return static_cast<unsigned char>(c + 32);
-  switch (c) {
-    case 0x8A: return 0x9A;
-    case 0x8C: return 0x9C;
-    case 0x8E: return 0x9E;
-    case 0x9F: return 0xFF;
-    default: return c;
-  }
-}
-
-bool SameText(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (FoldCase(static_cast<unsigned char>(a[i])) != FoldCase(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
-// Blanks are every byte up to and including the space, control bytes too.
-std::string_view Trim(std::string_view s) {
-  size_t b = 0, e = s.size();
-  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;
-  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
-  return s.substr(b, e - b);
-}
 
 bool IsSized(TFieldType t) {
   switch (t) {
@@ -169,7 +140,7 @@ int TRdaParamItem::Index() const { return collection_ ? collection_->IndexOf(thi
 void TRdaParamItem::SetDisplayName(std::string name) {
   if (collection_) {
     for (const auto& other : collection_->items_)
-      if (other.get() != this && SameText(other->name_, name)) throw Exception(kDuplicateName);
+      if (other.get() != this && SameTextCp1252(other->name_, name)) throw Exception(kDuplicateName);
   }
   name_ = std::move(name);
 }
@@ -228,7 +199,7 @@ void TRdaParamItem::SetAsLargeint(int64_t value) { Store(ftLargeint, Num(value))
 
 bool TRdaParamItem::AsBoolean() const {
   if (isNull_) return false;
-  if (dataType_ == ftBoolean) return SameText(value_, "True");
+  if (dataType_ == ftBoolean) return SameTextAscii(value_, "True");
   return Value().ToBoolean();
 }
 
@@ -373,8 +344,7 @@ void TRdaParamItem::ConvertText(std::string_view text) {
     case ftInteger: SetAsInteger(StrToInt(text)); break;
     case ftAutoInc: Store(ftAutoInc, Num(StrToInt(text))); break;
     case ftBoolean: {
-      std::string_view t = Trim(text);
-      SetAsBoolean(t.size() == 4 && SameText(t, "TRUE"));
+      SetAsBoolean(SameTextAscii(TrimControls(text), "TRUE"));
       break;
     }
     case ftFloat: SetAsFloat(StrToFloat(text)); break;
@@ -477,7 +447,7 @@ TRdaParamItem& TRdaParamList::FastAdd(const Variant& value) {
 
 TRdaParamItem* TRdaParamList::FindParam(std::string_view name) {
   for (auto& item : items_)
-    if (SameText(Trim(item->name_), name)) return item.get();
+    if (SameTextCp1252(TrimControls(item->name_), name)) return item.get();
   return nullptr;
 }
 

@@ -11,6 +11,7 @@
 #include <limits>
 
 #include "base/Exception.h"
+#include "base/ScopeGuard.h"
 
 namespace rda {
 namespace {
@@ -38,10 +39,7 @@ std::string ZLibCompress(std::string_view data) {
   z_stream zs{};
   int rc = deflateInit2(&zs, kLevel, Z_DEFLATED, kWindowBits, kMemLevel, Z_DEFAULT_STRATEGY);
   if (rc != Z_OK) Fail(kPrefix, rc);
-  struct End {
-    z_stream& zs;
-    ~End() { deflateEnd(&zs); }
-  } end{zs};
+  TScopeGuard end([&zs] { deflateEnd(&zs); });
 
   // deflateBound is exact enough that the loop below normally runs once.
   std::string out(deflateBound(&zs, static_cast<uLong>(data.size())), '\0');
@@ -71,10 +69,7 @@ std::string ZLibDecompress(std::string_view data, size_t maxSize) {
   z_stream zs{};
   int rc = inflateInit2(&zs, kWindowBits);
   if (rc != Z_OK) Fail(kPrefix, rc);
-  struct End {
-    z_stream& zs;
-    ~End() { inflateEnd(&zs); }
-  } end{zs};
+  TScopeGuard end([&zs] { inflateEnd(&zs); });
 
   // One byte over the limit is room enough to notice that the content passes it.
   const size_t cap = maxSize == std::numeric_limits<size_t>::max() ? maxSize : maxSize + 1;

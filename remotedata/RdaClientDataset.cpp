@@ -5,6 +5,8 @@
 #include <utility>
 
 #include "base/Exception.h"
+#include "base/ScopeGuard.h"
+#include "base/Text.h"
 #include "connection/RdaSmartWait.h"
 #include "messaging/RdaStringLine.h"
 #include "messaging/RdaWire.h"
@@ -22,25 +24,6 @@ std::string JoinLines(const std::vector<std::string>& lines) {
   for (const std::string& line : lines) text += line + "\r\n";
   return text;
 }
-
-std::string_view TrimBlanks(std::string_view text) {
-  while (!text.empty() && static_cast<unsigned char>(text.front()) <= ' ') text.remove_prefix(1);
-  while (!text.empty() && static_cast<unsigned char>(text.back()) <= ' ') text.remove_suffix(1);
-  return text;
-}
-
-// Sets a flag for the life of the object.
-class FlagScope {
- public:
-  explicit FlagScope(bool& flag) : flag_(flag), saved_(flag) { flag_ = true; }
-  ~FlagScope() { flag_ = saved_; }
-  FlagScope(const FlagScope&) = delete;
-  FlagScope& operator=(const FlagScope&) = delete;
-
- private:
-  bool& flag_;
-  bool saved_;
-};
 
 }  // namespace
 
@@ -172,7 +155,7 @@ void TRdaBaseClientDataSet::RebuildParams() {
 
 void TRdaBaseClientDataSet::SetParams(const TRdaParamList& params) { params.CopyTo(params_, true); }
 
-void TRdaBaseClientDataSet::SetOrderBy(std::string_view value) { orderBy_ = TrimBlanks(value); }
+void TRdaBaseClientDataSet::SetOrderBy(std::string_view value) { orderBy_ = TrimControls(value); }
 
 void TRdaBaseClientDataSet::SetTableName(std::string value) {
   if (value == tableName_) return;
@@ -272,10 +255,7 @@ std::string TRdaBaseClientDataSet::Exchange(TRdaClientSocket& connection, TRdaSt
   connection.SetReplyIsError(false);
   connection.SetCallerTakesErrors(true);
   connection.SetRaiseSqlImmediately(true);
-  struct Clear {
-    TRdaClientSocket& c;
-    ~Clear() { c.SetRaiseSqlImmediately(false); }
-  } clear{connection};
+  TScopeGuard clear([&connection] { connection.SetRaiseSqlImmediately(false); });
   if (connection.ClientType() == ctBlocking) {
     // A blocking connection is not connected between exchanges: the request is
     // queued and this dataset runs the exchange that carries it.
@@ -291,10 +271,7 @@ std::string TRdaBaseClientDataSet::Exchange(TRdaClientSocket& connection, TRdaSt
 
 void TRdaBaseClientDataSet::DoAfterOpen() {
   // The open is over also when an event handler below raises.
-  struct Over {
-    bool& flag;
-    ~Over() { flag = false; }
-  } over{openInProgress_};
+  TScopeGuard over([this] { openInProgress_ = false; });
   TRdaCustomDataSet::DoAfterOpen();
   // Applying field properties needs the component stream reader.
   fieldProperties_.clear();
@@ -327,10 +304,7 @@ void TRdaBaseClientDataSet::Reopen(TRdaClientSocket& /*connection*/) { Open(); }
 void TRdaBaseClientDataSet::ReceiveMessage(TRdaClientSocket& connection,
                                            const TRdaComponentMessage& message) {
   ++receiving_;
-  struct Done {
-    int& n;
-    ~Done() { --n; }
-  } done{receiving_};
+  TScopeGuard done([this] { --receiving_; });
   switch (message.Token) {
     case tkFieldDescriptions:
     case tkFieldDescriptions2:
@@ -426,7 +400,8 @@ int TRdaBaseClientDataSet::FetchPacket() {
   line.AddField(static_cast<int32_t>(OptionsValue(*connection, {soPackets})));
   std::string error;
   {
-    FlagScope fetching(fetching_);
+    const bool wasFetching = std::exchange(fetching_, true);
+    TScopeGuard restore([this, wasFetching] { fetching_ = wasFetching; });
     error = Exchange(*connection, line, true);
   }
   if (!error.empty()) throw EDatabaseError(error);
