@@ -49,7 +49,7 @@ bool ContainsNoCase(std::string_view text, std::string_view key) {
 // TRdaClientSocketPrivate: construction and life
 
 TRdaClientSocketPrivate::TRdaClientSocketPrivate(TRdaClientSocket& q)
-    : q_(q), webServer_(&q), transport_(MakeTcpTransport()) {
+    : q_(q), transport_(MakeTcpTransport()) {
   transport_->SetEvents(this);
   transforms_.StatelessStep = [this](std::string& body, bool packup) { StatelessStep(body, packup); };
   smartWait_.SetUserInterface(&headless_);
@@ -166,7 +166,7 @@ void TRdaClientSocketPrivate::RenewStack() {
 }
 
 std::string TRdaClientSocketPrivate::NoReplyText() const {
-  return "No reply from the server within " + std::to_string(replyTimeout_) +
+  return "No reply from the server within " + std::to_string(settings_.ReplyTimeout) +
          " ms; the connection has been closed.";
 }
 
@@ -184,7 +184,7 @@ void TRdaClientSocketPrivate::SetActive(bool value) {
     receivedSoFar_ = 0;
     ++connectAttempts_;
     state_ = TRdaConnectionState::Opening;
-    transport_->Open(OpenTarget(), static_cast<uint16_t>(port_), connectTimeout_);
+    transport_->Open(OpenTarget(), static_cast<uint16_t>(settings_.Port), settings_.ConnectTimeout);
     return;
   }
   if (state_ == TRdaConnectionState::Inactive) return;
@@ -356,7 +356,7 @@ void TRdaClientSocketPrivate::TransportError(int code, TErrorEvent kind, bool pe
       HandleDisconnect();
     }
     const std::string text = SocketErrorMessage(code);
-    if (!SocketErrorText(code).empty() && sqlErrorHandling_.Contains(seSocketErrorNoException)) {
+    if (!SocketErrorText(code).empty() && settings_.SQLErrorHandling.Contains(seSocketErrorNoException)) {
       UI().ShowMessage(text);
       return;
     }
@@ -368,7 +368,7 @@ void TRdaClientSocketPrivate::TransportError(int code, TErrorEvent kind, bool pe
 std::string TRdaClientSocketPrivate::SocketErrorMessage(int code) const {
   const std::string text = SocketErrorText(code);
   if (text.empty()) return "Asynchronous socket error " + std::to_string(code);
-  return text + " at " + OpenTarget() + " on Port:" + std::to_string(port_);
+  return text + " at " + OpenTarget() + " on Port:" + std::to_string(settings_.Port);
 }
 
 void TRdaClientSocketPrivate::DoConnected() {
@@ -383,10 +383,10 @@ void TRdaClientSocketPrivate::DoConnected() {
     PumpOutbox();
     return;
   }
-  if (clientType_ == ctBlocking) return;
+  if (settings_.ClientType == ctBlocking) return;
   transforms_.RefreshActiveEncryption();
-  if (applicationName_.empty() && QCoreApplication::instance() != nullptr)
-    applicationName_ = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString();
+  if (settings_.ApplicationName.empty() && QCoreApplication::instance() != nullptr)
+    settings_.ApplicationName = QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString();
   SendLogin();
   for (TRdaComponent* dataset : std::vector<TRdaComponent*>(datasets_))
     if (dataset->TakeDeferredOpen()) dataset->Reopen(q_);
@@ -397,16 +397,16 @@ void TRdaClientSocketPrivate::DoConnected() {
 }
 
 void TRdaClientSocketPrivate::SendLogin() {
-  if (autoLoginDlg_ == ltNoChallenge) return;
+  if (settings_.AutoLoginDlg == ltNoChallenge) return;
   if (TunnelsOverHttp()) return;
-  if (autoLoginDlg_ == ltLoginDlg) {
+  if (settings_.AutoLoginDlg == ltLoginDlg) {
     if (!Active()) return;
     int cancels = 0;
     while (true) {
       std::optional<TRdaLoginEntry> entry = UI().LoginDialog();
       if (entry) {
-        userName_ = entry->UserName;
-        password_ = entry->Password;
+        settings_.UserName = entry->UserName;
+        settings_.Password = entry->Password;
         break;
       }
       if (++cancels >= 3) {
@@ -434,11 +434,11 @@ void TRdaClientSocketPrivate::SendLogin() {
   TRdaStringLine line;
   line.SetToken(17);
   line.SetMsgId(0);
-  line.AddField(static_cast<int32_t>(autoLoginDlg_));
-  line.AddField(userName_);
-  line.AddField(password_);
-  line.AddField(applicationName_);
-  line.AddField(applicationVersion_ + '\x02' + params);
+  line.AddField(static_cast<int32_t>(settings_.AutoLoginDlg));
+  line.AddField(settings_.UserName);
+  line.AddField(settings_.Password);
+  line.AddField(settings_.ApplicationName);
+  line.AddField(settings_.ApplicationVersion + '\x02' + params);
   SendMessage(line, true);
   QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
@@ -458,8 +458,8 @@ void TRdaClientSocketPrivate::DoLoginReply(const TRdaComponentMessage& m) {
     EndApplication();
     ended = true;
   }
-  if (verified || loginMaxAttempts_ <= 0 || ended) return;
-  if (loginAttempts_ >= loginMaxAttempts_) {
+  if (verified || settings_.LoginMaxAttempts <= 0 || ended) return;
+  if (loginAttempts_ >= settings_.LoginMaxAttempts) {
     UI().ShowMessage(kBadLogin);
     EndApplication();
     return;
@@ -503,21 +503,21 @@ void TRdaClientSocketPrivate::HandleDisconnect() {
   if (TunnelsOverHttp() && !outbox_.empty() && wasConnected_) StartReconnectTimer();
   if (unexpected && !anchorReturnAddress_.empty()) {
     const size_t colon = anchorReturnAddress_.find(':');
-    address_ = anchorReturnAddress_.substr(0, colon);
-    port_ = colon == std::string::npos ? 0 : StrToIntDef(anchorReturnAddress_.substr(colon + 1), 0);
+    settings_.Address = anchorReturnAddress_.substr(0, colon);
+    settings_.Port = colon == std::string::npos ? 0 : StrToIntDef(anchorReturnAddress_.substr(colon + 1), 0);
     SetAnchorStatus(TACConnectedToAnchor);
     StartReconnectTimer();
   }
   transforms_.ResetByteTotals();
   if (!unexpected || reported) return;
-  if (q_.OnDisconnect || !directTcp_ || clientType_ == ctBlocking ||
-      sqlErrorHandling_.Contains(seNoExceptionOnDisconnect))
+  if (q_.OnDisconnect || !directTcp_ || settings_.ClientType == ctBlocking ||
+      settings_.SQLErrorHandling.Contains(seNoExceptionOnDisconnect))
     return;
   throw ERdaConnectException(kDisconnected);
 }
 
 void TRdaClientSocketPrivate::SetKeepAlivePing(int minutes) {
-  keepAlivePing_ = minutes;
+  settings_.KeepAlivePing = minutes;
   if (minutes <= 0) {
     keepAliveTimer_.stop();
     return;
@@ -549,7 +549,7 @@ std::string TRdaClientSocketPrivate::AnchorStatusText() const {
     case TACDisconnectedFromServer:
       return "Disconnected from Server";
     case TAAnchorReDirect:
-      return "Connecting from Anchor to Server " + address_ + ":" + std::to_string(port_);
+      return "Connecting from Anchor to Server " + settings_.Address + ":" + std::to_string(settings_.Port);
   }
   return {};
 }
@@ -573,16 +573,16 @@ void TRdaClientSocketPrivate::SelectHttpTransport() {
   stack_.SetTransportMode(2);
   if (!webServer_.RdaServerAddress().empty()) {
     proxiedAddress_ = webServer_.RdaServerAddress();
-  } else if (!address_.empty()) {
-    proxiedAddress_ = address_;
+  } else if (!settings_.Address.empty()) {
+    proxiedAddress_ = settings_.Address;
   } else {
-    proxiedAddress_ = host_;
+    proxiedAddress_ = settings_.Host;
   }
   proxiedPort_ = webServer_.RdaServerPort();
-  host_ = webServer_.WebServerAddress();
-  port_ = webServer_.WebServerPort();
+  settings_.Host = webServer_.WebServerAddress();
+  settings_.Port = webServer_.WebServerPort();
   directTcp_ = false;
-  if (!active) address_.clear();
+  if (!active) settings_.Address.clear();
   if (statusBar_ != nullptr) {
     if (statusBar_->SimplePanel()) {
       statusBar_->SetSimpleText("");
@@ -599,19 +599,19 @@ void TRdaClientSocketPrivate::SelectDirectTcp() {
   const bool wasHttp = Tunnelling();
   transportMode_ = 0;
   stack_.SetTransportMode(0);
-  host_.clear();
-  address_.clear();
+  settings_.Host.clear();
+  settings_.Address.clear();
   const std::string& server = webServer_.RdaServerAddress();
   if (!server.empty() && IsLetter(server[0])) {
-    host_ = server;
+    settings_.Host = server;
   } else {
-    address_ = server;
+    settings_.Address = server;
   }
-  port_ = webServer_.RdaServerPort();
+  settings_.Port = webServer_.RdaServerPort();
   directTcp_ = true;
   proxiedAddress_.clear();
   proxiedPort_ = 0;
-  clientType_ = ctNonBlocking;
+  settings_.ClientType = ctNonBlocking;
   ownWinInetStatus_ = false;
   if (wasHttp) {
     CloseNow();
@@ -627,9 +627,9 @@ void TRdaClientSocketPrivate::SetupWebTunnel(const std::string& webServerAddress
                                              uint16_t dataServerPort) {
   if (transportMode_ == 0) CloseNow();
   transportMode_ = 2;
-  address_.clear();
-  host_ = webServerAddress;
-  port_ = webServerPort;
+  settings_.Address.clear();
+  settings_.Host = webServerAddress;
+  settings_.Port = webServerPort;
   directTcp_ = false;
   webServer_.SetRdaHttpDll(path);
   webServer_.SetWebServerAddress(webServerAddress);
@@ -659,7 +659,7 @@ void TRdaClientSocketPrivate::TransportStatus(uint32_t status) {
 // Server redirects
 
 void TRdaClientSocketPrivate::DoRedirect(const TRdaComponentMessage& m) {
-  const std::string returnAddress = address_ + ":" + std::to_string(port_);
+  const std::string returnAddress = settings_.Address + ":" + std::to_string(settings_.Port);
   std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(m.Fields[0]);
   const std::string target = list->Items(0).AsString();
   anchorReturnAddress_ = returnAddress;
@@ -667,9 +667,9 @@ void TRdaClientSocketPrivate::DoRedirect(const TRdaComponentMessage& m) {
   SetActive(false);
   CloseAndWait();
   const size_t colon = target.find(':');
-  address_ = target.substr(0, colon);
-  port_ = colon == std::string::npos ? 0 : StrToIntDef(target.substr(colon + 1), 0);
-  autoLoginDlg_ = ltLoginDlg;
+  settings_.Address = target.substr(0, colon);
+  settings_.Port = colon == std::string::npos ? 0 : StrToIntDef(target.substr(colon + 1), 0);
+  settings_.AutoLoginDlg = ltLoginDlg;
   SetActive(true);
 }
 
@@ -680,8 +680,8 @@ void TRdaClientSocketPrivate::DoReconnect() {
     state_ = TRdaConnectionState::Inactive;
     HandleDisconnect();
   }
-  proxiedAddress_ = address_;
-  proxiedPort_ = port_;
+  proxiedAddress_ = settings_.Address;
+  proxiedPort_ = settings_.Port;
   SetActive(true);
   SetAnchorStatus(TACConnectedToServer);
 }
@@ -697,19 +697,19 @@ void TRdaClientSocketPrivate::DoReset() {
 // Connecting at load
 
 bool TRdaClientSocketPrivate::ApplyAddressRules() {
-  if (ContainsNoCase(address_, "LOCAL")) address_ = "127.0.0.1";
-  if (address_.empty() || !IsLetter(address_[0])) {
-    const size_t colon = address_.find(':');
+  if (ContainsNoCase(settings_.Address, "LOCAL")) settings_.Address = "127.0.0.1";
+  if (settings_.Address.empty() || !IsLetter(settings_.Address[0])) {
+    const size_t colon = settings_.Address.find(':');
     // The colon must come after the fifth character ("1.2:99" stays as it is).
     if (colon != std::string::npos && colon >= 5) {
-      port_ = StrToIntDef(address_.substr(colon + 1), 0);
-      address_ = address_.substr(0, colon);
+      settings_.Port = StrToIntDef(settings_.Address.substr(colon + 1), 0);
+      settings_.Address = settings_.Address.substr(0, colon);
     }
   } else {
     SetActive(false);
-    host_ = address_;
+    settings_.Host = settings_.Address;
   }
-  if (address_.empty() && host_.empty()) return false;
+  if (settings_.Address.empty() && settings_.Host.empty()) return false;
 
   std::vector<std::string> params;
   if (commandLine_) {
@@ -730,7 +730,7 @@ bool TRdaClientSocketPrivate::ApplyAddressRules() {
   if (const std::string* p = find("Port=")) {
     // The port is read at fixed positions: characters 6 to 10.
     const int v = p->size() > 5 ? StrToIntDef(p->substr(5, 5), 0) : 0;
-    if (v > 0) port_ = v;
+    if (v > 0) settings_.Port = v;
   }
   if (find("HTTP") != nullptr) {
     transportMode_ = 1;
@@ -738,15 +738,15 @@ bool TRdaClientSocketPrivate::ApplyAddressRules() {
   }
   if (const std::string* p = find("ServerProxiedAddress")) proxiedAddress_ = value(*p);
   if (const std::string* p = find("ServerProxiedPort")) proxiedPort_ = StrToIntDef(value(*p), 0);
-  if (const std::string* p = find("IPAddress")) address_ = value(*p);
-  if (!address_.empty() && IsLetter(address_[0])) host_ = address_;
+  if (const std::string* p = find("IPAddress")) settings_.Address = value(*p);
+  if (!settings_.Address.empty() && IsLetter(settings_.Address[0])) settings_.Host = settings_.Address;
   if (find("Compression") != nullptr) transforms_.SetCompression(acRdaZLib);
-  if (find("Login") != nullptr) autoLoginDlg_ = ltLoginDlg;
+  if (find("Login") != nullptr) settings_.AutoLoginDlg = ltLoginDlg;
   return true;
 }
 
 void TRdaClientSocketPrivate::Loaded() {
-  switch (connectAction_) {
+  switch (settings_.ConnectAction) {
     case caNone:
       return;
     case caUseDesignAddress:
@@ -754,21 +754,21 @@ void TRdaClientSocketPrivate::Loaded() {
     case caFastConnect: {
       std::optional<std::string> chosen = AskServerAddress(UI());
       if (!chosen) return;  // cancelled: the application is ending
-      address_ = *chosen;
+      settings_.Address = *chosen;
       break;
     }
     case caFastConnectCombo: {
       std::string chosen = ChooseIPAddress(UI(), true);
       if (chosen.empty()) return;  // cancelled: the application is ending
-      address_ = chosen;
+      settings_.Address = chosen;
       break;
     }
     case caCustomConnect:
-      address_.clear();
-      host_.clear();
-      port_ = 0;
+      settings_.Address.clear();
+      settings_.Host.clear();
+      settings_.Port = 0;
       if (q_.OnCustomConnect) q_.OnCustomConnect();
-      if ((address_.empty() && host_.empty()) || port_ == 0) {
+      if ((settings_.Address.empty() && settings_.Host.empty()) || settings_.Port == 0) {
         UI().ShowMessage(kAddressNotSet);
         EndApplication();
         return;
@@ -807,41 +807,42 @@ int32_t TRdaComponentMessage::Integer(int n) const {
 TRdaClientSocket::TRdaClientSocket() : d_(std::make_unique<TRdaClientSocketPrivate>(*this)) {}
 TRdaClientSocket::~TRdaClientSocket() = default;
 
+const TRdaConnectionSettings& TRdaClientSocket::Settings() const { return d_->settings_; }
 bool TRdaClientSocket::Active() const { return d_->Active(); }
 void TRdaClientSocket::SetActive(bool value) { d_->SetActive(value); }
-const std::string& TRdaClientSocket::Address() const { return d_->address_; }
-void TRdaClientSocket::SetAddress(const std::string& value) { d_->address_ = value; }
-const std::string& TRdaClientSocket::Host() const { return d_->host_; }
-void TRdaClientSocket::SetHost(const std::string& value) { d_->host_ = value; }
-int TRdaClientSocket::Port() const { return d_->port_; }
-void TRdaClientSocket::SetPort(int value) { d_->port_ = value; }
-const std::string& TRdaClientSocket::Service() const { return d_->service_; }
-void TRdaClientSocket::SetService(const std::string& value) { d_->service_ = value; }
-TClientType TRdaClientSocket::ClientType() const { return d_->clientType_; }
-void TRdaClientSocket::SetClientType(TClientType value) { d_->clientType_ = value; }
-TRdaConnectAction TRdaClientSocket::ConnectAction() const { return d_->connectAction_; }
-void TRdaClientSocket::SetConnectAction(TRdaConnectAction value) { d_->connectAction_ = value; }
-TLoginType TRdaClientSocket::AutoLoginDlg() const { return d_->autoLoginDlg_; }
-void TRdaClientSocket::SetAutoLoginDlg(TLoginType value) { d_->autoLoginDlg_ = value; }
-const std::string& TRdaClientSocket::UserName() const { return d_->userName_; }
-void TRdaClientSocket::SetUserName(const std::string& value) { d_->userName_ = value; }
-const std::string& TRdaClientSocket::Password() const { return d_->password_; }
-void TRdaClientSocket::SetPassword(const std::string& value) { d_->password_ = value; }
-int TRdaClientSocket::LoginMaxAttempts() const { return d_->loginMaxAttempts_; }
-void TRdaClientSocket::SetLoginMaxAttempts(int value) { d_->loginMaxAttempts_ = value; }
-const std::string& TRdaClientSocket::ApplicationName() const { return d_->applicationName_; }
+const std::string& TRdaClientSocket::Address() const { return d_->settings_.Address; }
+void TRdaClientSocket::SetAddress(const std::string& value) { d_->settings_.Address = value; }
+const std::string& TRdaClientSocket::Host() const { return d_->settings_.Host; }
+void TRdaClientSocket::SetHost(const std::string& value) { d_->settings_.Host = value; }
+int TRdaClientSocket::Port() const { return d_->settings_.Port; }
+void TRdaClientSocket::SetPort(int value) { d_->settings_.Port = value; }
+const std::string& TRdaClientSocket::Service() const { return d_->settings_.Service; }
+void TRdaClientSocket::SetService(const std::string& value) { d_->settings_.Service = value; }
+TClientType TRdaClientSocket::ClientType() const { return d_->settings_.ClientType; }
+void TRdaClientSocket::SetClientType(TClientType value) { d_->settings_.ClientType = value; }
+TRdaConnectAction TRdaClientSocket::ConnectAction() const { return d_->settings_.ConnectAction; }
+void TRdaClientSocket::SetConnectAction(TRdaConnectAction value) { d_->settings_.ConnectAction = value; }
+TLoginType TRdaClientSocket::AutoLoginDlg() const { return d_->settings_.AutoLoginDlg; }
+void TRdaClientSocket::SetAutoLoginDlg(TLoginType value) { d_->settings_.AutoLoginDlg = value; }
+const std::string& TRdaClientSocket::UserName() const { return d_->settings_.UserName; }
+void TRdaClientSocket::SetUserName(const std::string& value) { d_->settings_.UserName = value; }
+const std::string& TRdaClientSocket::Password() const { return d_->settings_.Password; }
+void TRdaClientSocket::SetPassword(const std::string& value) { d_->settings_.Password = value; }
+int TRdaClientSocket::LoginMaxAttempts() const { return d_->settings_.LoginMaxAttempts; }
+void TRdaClientSocket::SetLoginMaxAttempts(int value) { d_->settings_.LoginMaxAttempts = value; }
+const std::string& TRdaClientSocket::ApplicationName() const { return d_->settings_.ApplicationName; }
 void TRdaClientSocket::SetApplicationName(const std::string& value) {
-  d_->applicationName_ = value;
+  d_->settings_.ApplicationName = value;
 }
 const std::string& TRdaClientSocket::ApplicationVersion() const {
-  return d_->applicationVersion_;
+  return d_->settings_.ApplicationVersion;
 }
 void TRdaClientSocket::SetApplicationVersion(const std::string& value) {
-  d_->applicationVersion_ = value;
+  d_->settings_.ApplicationVersion = value;
 }
-const std::string& TRdaClientSocket::PatchFile() const { return d_->patchFile_; }
-void TRdaClientSocket::SetPatchFile(const std::string& value) { d_->patchFile_ = value; }
-int TRdaClientSocket::KeepAlivePing() const { return d_->keepAlivePing_; }
+const std::string& TRdaClientSocket::PatchFile() const { return d_->settings_.PatchFile; }
+void TRdaClientSocket::SetPatchFile(const std::string& value) { d_->settings_.PatchFile = value; }
+int TRdaClientSocket::KeepAlivePing() const { return d_->settings_.KeepAlivePing; }
 void TRdaClientSocket::SetKeepAlivePing(int minutes) { d_->SetKeepAlivePing(minutes); }
 TRdaEncryption TRdaClientSocket::Encryption() const { return d_->transforms_.Encryption(); }
 void TRdaClientSocket::SetEncryption(TRdaEncryption value) {
@@ -873,42 +874,42 @@ void TRdaClientSocket::SetStatusBar(TRdaStatusDisplay* value) {
 }
 TClientAnchorStatus TRdaClientSocket::AnchorStatus() const { return d_->anchorStatus_; }
 std::string TRdaClientSocket::AnchorStatusText() const { return d_->AnchorStatusText(); }
-bool TRdaClientSocket::ProgressBar() const { return d_->progressBar_; }
-void TRdaClientSocket::SetProgressBar(bool value) { d_->progressBar_ = value; }
-TWaitingCursor TRdaClientSocket::CursorOnQueries() const { return d_->cursorOnQueries_; }
+bool TRdaClientSocket::ProgressBar() const { return d_->settings_.ProgressBar; }
+void TRdaClientSocket::SetProgressBar(bool value) { d_->settings_.ProgressBar = value; }
+TWaitingCursor TRdaClientSocket::CursorOnQueries() const { return d_->settings_.CursorOnQueries; }
 void TRdaClientSocket::SetCursorOnQueries(TWaitingCursor value) {
-  d_->cursorOnQueries_ = value;
+  d_->settings_.CursorOnQueries = value;
   d_->smartWait_.SetWaitingCursor(value);
 }
-TRdaSQLErrorSet TRdaClientSocket::SQLErrorHandling() const { return d_->sqlErrorHandling_; }
+TRdaSQLErrorSet TRdaClientSocket::SQLErrorHandling() const { return d_->settings_.SQLErrorHandling; }
 void TRdaClientSocket::SetSQLErrorHandling(TRdaSQLErrorSet value) {
-  d_->sqlErrorHandling_ = value;
+  d_->settings_.SQLErrorHandling = value;
 }
-TSQLDialect TRdaClientSocket::SQLDialect() const { return d_->sqlDialect_; }
+TSQLDialect TRdaClientSocket::SQLDialect() const { return d_->settings_.SQLDialect; }
 void TRdaClientSocket::SetSQLDialect(TSQLDialect value) {
-  d_->sqlDialect_ = value;
+  d_->settings_.SQLDialect = value;
   switch (value) {
     case sqlNone:
-      d_->sqlOptions_ = {};
+      d_->settings_.SQLOptions = {};
       break;
     case sqlLocalSQL:
     case sqlDBISAM:
-      d_->sqlOptions_ = {ssUseQuotesInFieldNames, ssUSDatesForLocalSQL};
+      d_->settings_.SQLOptions = {ssUseQuotesInFieldNames, ssUSDatesForLocalSQL};
       break;
     case sqlAccess:
-      d_->sqlOptions_ = {ssTerminateWithSemiColon};
+      d_->settings_.SQLOptions = {ssTerminateWithSemiColon};
       break;
     case sqlMSSQLServer:
-      d_->sqlOptions_ = {ssBooleanAsInteger, ssUseISInNuLLcompares};
+      d_->settings_.SQLOptions = {ssBooleanAsInteger, ssUseISInNuLLcompares};
       break;
     case sqlOracle:
-      d_->dateMaskForSQL_ = "DD-MMM-YYYY";
-      d_->dateTimeMaskForSQL_ = "DD-MMM-YYYY HH:NN:SS";
+      d_->settings_.DateMaskForSQL = "DD-MMM-YYYY";
+      d_->settings_.DateTimeMaskForSQL = "DD-MMM-YYYY HH:NN:SS";
       break;
     case sqlAdvantage:
-      d_->sqlOptions_ = {ssUseQuotesInFieldNames, ssNoTableNameInUpdateStatements};
-      d_->dateMaskForSQL_ = "YYYY-MM-DD";
-      d_->dateTimeMaskForSQL_ = "YYYY-MM-DD HH:NN:SS";
+      d_->settings_.SQLOptions = {ssUseQuotesInFieldNames, ssNoTableNameInUpdateStatements};
+      d_->settings_.DateMaskForSQL = "YYYY-MM-DD";
+      d_->settings_.DateTimeMaskForSQL = "YYYY-MM-DD HH:NN:SS";
       break;
     case sqlSQLAnywhere:
     case sqlInterbase:
@@ -916,65 +917,65 @@ void TRdaClientSocket::SetSQLDialect(TSQLDialect value) {
       break;
   }
 }
-TRdaServerSQLOptions TRdaClientSocket::SQLOptions() const { return d_->sqlOptions_; }
-void TRdaClientSocket::SetSQLOptions(TRdaServerSQLOptions value) { d_->sqlOptions_ = value; }
-TRdaUpdateSQL TRdaClientSocket::UpdateSQLSyntax() const { return d_->updateSQLSyntax_; }
-void TRdaClientSocket::SetUpdateSQLSyntax(TRdaUpdateSQL value) { d_->updateSQLSyntax_ = value; }
-const std::string& TRdaClientSocket::DateMaskForSQL() const { return d_->dateMaskForSQL_; }
+TRdaServerSQLOptions TRdaClientSocket::SQLOptions() const { return d_->settings_.SQLOptions; }
+void TRdaClientSocket::SetSQLOptions(TRdaServerSQLOptions value) { d_->settings_.SQLOptions = value; }
+TRdaUpdateSQL TRdaClientSocket::UpdateSQLSyntax() const { return d_->settings_.UpdateSQLSyntax; }
+void TRdaClientSocket::SetUpdateSQLSyntax(TRdaUpdateSQL value) { d_->settings_.UpdateSQLSyntax = value; }
+const std::string& TRdaClientSocket::DateMaskForSQL() const { return d_->settings_.DateMaskForSQL; }
 void TRdaClientSocket::SetDateMaskForSQL(const std::string& value) {
-  d_->dateMaskForSQL_ = value;
+  d_->settings_.DateMaskForSQL = value;
 }
-const std::string& TRdaClientSocket::TimeMaskForSQL() const { return d_->timeMaskForSQL_; }
+const std::string& TRdaClientSocket::TimeMaskForSQL() const { return d_->settings_.TimeMaskForSQL; }
 void TRdaClientSocket::SetTimeMaskForSQL(const std::string& value) {
-  d_->timeMaskForSQL_ = value;
+  d_->settings_.TimeMaskForSQL = value;
 }
 const std::string& TRdaClientSocket::DateTimeMaskForSQL() const {
-  return d_->dateTimeMaskForSQL_;
+  return d_->settings_.DateTimeMaskForSQL;
 }
 void TRdaClientSocket::SetDateTimeMaskForSQL(const std::string& value) {
-  d_->dateTimeMaskForSQL_ = value;
+  d_->settings_.DateTimeMaskForSQL = value;
 }
 const std::string& TRdaClientSocket::SQLTransactionStart() const {
-  return d_->sqlTransactionStart_;
+  return d_->settings_.SQLTransactionStart;
 }
 void TRdaClientSocket::SetSQLTransactionStart(const std::string& value) {
-  d_->sqlTransactionStart_ = value;
+  d_->settings_.SQLTransactionStart = value;
 }
-const std::string& TRdaClientSocket::SQLTransactionEnd() const { return d_->sqlTransactionEnd_; }
+const std::string& TRdaClientSocket::SQLTransactionEnd() const { return d_->settings_.SQLTransactionEnd; }
 void TRdaClientSocket::SetSQLTransactionEnd(const std::string& value) {
-  d_->sqlTransactionEnd_ = value;
+  d_->settings_.SQLTransactionEnd = value;
 }
 TServerMetaCacheOptions TRdaClientSocket::CacheMetaDataOptions() const {
-  return d_->cacheMetaDataOptions_;
+  return d_->settings_.CacheMetaDataOptions;
 }
 void TRdaClientSocket::SetCacheMetaDataOptions(TServerMetaCacheOptions value) {
-  d_->cacheMetaDataOptions_ = value;
+  d_->settings_.CacheMetaDataOptions = value;
 }
 const std::string& TRdaClientSocket::CacheMetaDataFileName() const {
-  return d_->cacheMetaDataFileName_;
+  return d_->settings_.CacheMetaDataFileName;
 }
 void TRdaClientSocket::SetCacheMetaDataFileName(const std::string& value) {
-  d_->cacheMetaDataFileName_ = value;
+  d_->settings_.CacheMetaDataFileName = value;
 }
-const std::string& TRdaClientSocket::DTUserName() const { return d_->dtUserName_; }
-void TRdaClientSocket::SetDTUserName(const std::string& value) { d_->dtUserName_ = value; }
-const std::string& TRdaClientSocket::DTPassword() const { return d_->dtPassword_; }
-void TRdaClientSocket::SetDTPassword(const std::string& value) { d_->dtPassword_ = value; }
-const std::string& TRdaClientSocket::UserKey() const { return d_->userKey_; }
-void TRdaClientSocket::SetUserKey(const std::string& value) { d_->userKey_ = value; }
-const std::string& TRdaClientSocket::About() const { return d_->about_; }
-void TRdaClientSocket::SetAbout(const std::string& value) { d_->about_ = value; }
-int TRdaClientSocket::ReplyTimeout() const { return d_->replyTimeout_; }
-void TRdaClientSocket::SetReplyTimeout(int ms) { d_->replyTimeout_ = std::max(0, ms); }
-int TRdaClientSocket::ConnectTimeout() const { return d_->connectTimeout_; }
+const std::string& TRdaClientSocket::DTUserName() const { return d_->settings_.DTUserName; }
+void TRdaClientSocket::SetDTUserName(const std::string& value) { d_->settings_.DTUserName = value; }
+const std::string& TRdaClientSocket::DTPassword() const { return d_->settings_.DTPassword; }
+void TRdaClientSocket::SetDTPassword(const std::string& value) { d_->settings_.DTPassword = value; }
+const std::string& TRdaClientSocket::UserKey() const { return d_->settings_.UserKey; }
+void TRdaClientSocket::SetUserKey(const std::string& value) { d_->settings_.UserKey = value; }
+const std::string& TRdaClientSocket::About() const { return d_->settings_.About; }
+void TRdaClientSocket::SetAbout(const std::string& value) { d_->settings_.About = value; }
+int TRdaClientSocket::ReplyTimeout() const { return d_->settings_.ReplyTimeout; }
+void TRdaClientSocket::SetReplyTimeout(int ms) { d_->settings_.ReplyTimeout = std::max(0, ms); }
+int TRdaClientSocket::ConnectTimeout() const { return d_->settings_.ConnectTimeout; }
 void TRdaClientSocket::SetConnectTimeout(int ms) {
-  d_->connectTimeout_ = std::max(0, ms);
+  d_->settings_.ConnectTimeout = std::max(0, ms);
 }
-int TRdaClientSocket::BlockingTimeout() const { return d_->blockingTimeout_; }
-void TRdaClientSocket::SetBlockingTimeout(int ms) { d_->blockingTimeout_ = std::max(0, ms); }
-int TRdaClientSocket::WriteChunkSize() const { return d_->writeChunkSize_; }
+int TRdaClientSocket::BlockingTimeout() const { return d_->settings_.BlockingTimeout; }
+void TRdaClientSocket::SetBlockingTimeout(int ms) { d_->settings_.BlockingTimeout = std::max(0, ms); }
+int TRdaClientSocket::WriteChunkSize() const { return d_->settings_.WriteChunkSize; }
 void TRdaClientSocket::SetWriteChunkSize(int bytes) {
-  if (bytes > 0) d_->writeChunkSize_ = bytes;
+  if (bytes > 0) d_->settings_.WriteChunkSize = bytes;
 }
 
 TRdaConnectionState TRdaClientSocket::State() const { return d_->state_; }
@@ -992,14 +993,14 @@ void TRdaClientSocket::SetupWebTunnel(const std::string& webServerAddress,
                                       uint16_t webServerPort, uint16_t dataServerPort) {
   d_->SetupWebTunnel(webServerAddress, dataServerAddress, path, webServerPort, dataServerPort);
 }
-const std::string& TRdaClientSocket::ProxyUserName() const { return d_->proxyUserName_; }
-void TRdaClientSocket::SetProxyUserName(const std::string& value) { d_->proxyUserName_ = value; }
-const std::string& TRdaClientSocket::ProxyPassword() const { return d_->proxyPassword_; }
-void TRdaClientSocket::SetProxyPassword(const std::string& value) { d_->proxyPassword_ = value; }
-const std::string& TRdaClientSocket::SocksHost() const { return d_->socksHost_; }
-void TRdaClientSocket::SetSocksHost(const std::string& value) { d_->socksHost_ = value; }
-int TRdaClientSocket::SocksPort() const { return d_->socksPort_; }
-void TRdaClientSocket::SetSocksPort(int value) { d_->socksPort_ = value; }
+const std::string& TRdaClientSocket::ProxyUserName() const { return d_->settings_.ProxyUserName; }
+void TRdaClientSocket::SetProxyUserName(const std::string& value) { d_->settings_.ProxyUserName = value; }
+const std::string& TRdaClientSocket::ProxyPassword() const { return d_->settings_.ProxyPassword; }
+void TRdaClientSocket::SetProxyPassword(const std::string& value) { d_->settings_.ProxyPassword = value; }
+const std::string& TRdaClientSocket::SocksHost() const { return d_->settings_.SocksHost; }
+void TRdaClientSocket::SetSocksHost(const std::string& value) { d_->settings_.SocksHost = value; }
+int TRdaClientSocket::SocksPort() const { return d_->settings_.SocksPort; }
+void TRdaClientSocket::SetSocksPort(int value) { d_->settings_.SocksPort = value; }
 TRdaEncryption TRdaClientSocket::ActiveEncryption() const {
   return d_->transforms_.ActiveEncryption();
 }
@@ -1116,24 +1117,27 @@ std::unique_ptr<TRdaClientSocket> TRdaClientSocket::CloneConnection() {
 void TRdaClientSocket::CopyConnectionTo(TRdaClientSocket& copy) {
   TRdaClientSocketPrivate& s = *d_;
   TRdaClientSocketPrivate& c = *copy.d_;
-  c.address_ = s.address_;
-  c.port_ = s.port_;
-  c.host_ = s.host_;
+  TakeSharedSettings(s.settings_, c.settings_);
   c.transportMode_ = s.transportMode_;
   c.stack_.SetTransportMode(s.transportMode_);
   c.proxiedAddress_ = s.proxiedAddress_;
   c.proxiedPort_ = s.proxiedPort_;
-  c.sqlOptions_ = s.sqlOptions_;
-  c.password_ = s.password_;
-  c.userName_ = s.userName_;
+  c.directTcp_ = s.directTcp_;
   c.transforms_.SetEncryption(s.transforms_.Encryption());
   try {
     c.transforms_.SetCompression(s.transforms_.Compression());
   } catch (const Exception&) {
     // A refused acRdaCompress is copied as stored; sending reports it.
   }
-  c.sqlErrorHandling_ = s.sqlErrorHandling_;
-  c.updateSQLSyntax_ = s.updateSQLSyntax_;
+  c.transforms_.SetEncryptKeyIn(s.transforms_.EncryptKeyIn());
+  c.transforms_.SetEncryptKeyOut(s.transforms_.EncryptKeyOut());
+  if (s.transforms_.Encryption() == etDESEncrypt) c.transforms_.SetDESKey(s.transforms_.EncryptKeyIn());
+  c.transforms_.SetActiveEncryption(s.transforms_.ActiveEncryption());
+  if (s.sessionId_ == 0 && c.sessionId_ != 0) {
+    s.sessionId_ = c.sessionId_;
+  } else {
+    c.sessionId_ = s.sessionId_;
+  }
   copy.OnEncrypt = OnEncrypt;
   copy.OnDecrypt = OnDecrypt;
   copy.OnCompress = OnCompress;
@@ -1143,20 +1147,6 @@ void TRdaClientSocket::CopyConnectionTo(TRdaClientSocket& copy) {
   copy.OnError = OnError;
   copy.OnDisconnect = OnDisconnect;
   copy.OnReadProgress = OnReadProgress;
-  c.progressBar_ = s.progressBar_;
-  c.dateMaskForSQL_ = s.dateMaskForSQL_;
-  c.timeMaskForSQL_ = s.timeMaskForSQL_;
-  c.dateTimeMaskForSQL_ = s.dateTimeMaskForSQL_;
-  c.directTcp_ = s.directTcp_;
-  c.transforms_.SetEncryptKeyIn(s.transforms_.EncryptKeyIn());
-  c.transforms_.SetEncryptKeyOut(s.transforms_.EncryptKeyOut());
-  if (s.sessionId_ == 0 && c.sessionId_ != 0) {
-    s.sessionId_ = c.sessionId_;
-  } else {
-    c.sessionId_ = s.sessionId_;
-  }
-  if (s.transforms_.Encryption() == etDESEncrypt) c.transforms_.SetDESKey(s.transforms_.EncryptKeyIn());
-  c.transforms_.SetActiveEncryption(s.transforms_.ActiveEncryption());
   copy.OnWinInetStatus = OnWinInetStatus;
   if (!OnWinInetStatus && s.ownWinInetStatus_) {
     // This connection shows the HTTP client's steps in its own status bar: so do the
@@ -1166,10 +1156,12 @@ void TRdaClientSocket::CopyConnectionTo(TRdaClientSocket& copy) {
       if (!alive.expired()) s.ShowWinInetStatus(status);
     };
   }
-  c.webServer_.Assign(s.webServer_);
   copy.OnStatelessPacketEvent = OnStatelessPacketEvent;
   copy.OnLoginParamsAttempt = OnLoginParamsAttempt;
   c.smartWait_.SetRunSynchronize(s.smartWait_.RunSynchronize());
+  // The web server settings came with the rest; a copy on the HTTP transport is
+  // switched to it as assigning them switches a connection.
+  if (c.settings_.WebServer.UseWebServer) c.SelectHttpTransport();
 }
 
 }  // namespace rda

@@ -43,7 +43,7 @@
 #include <vector>
 
 #include "base/Exception.h"
-#include "connection/RdaSet.h"
+#include "connection/RdaConnectionSettings.h"
 #include "connection/RdaTransport.h"
 #include "connection/RdaUserInterface.h"
 #include "connection/RdaWebServer.h"
@@ -67,75 +67,6 @@ class ESocketError : public Exception {
   int code_;
 };
 
-enum TClientType : uint8_t { ctNonBlocking = 0, ctBlocking };
-
-// What Loaded() does (see there).
-enum TRdaConnectAction : uint8_t {
-  caNone = 0,
-  caUseDesignAddress,
-  caFastConnect,
-  caFastConnectCombo,
-  caCustomConnect
-};
-
-// The ordinal of the first two travels in the login message.
-enum TLoginType : uint8_t { ltLoginDlg = 0, ltLoginNoDlg = 1, ltNoChallenge = 2 };
-
-// The connection state as the user sees it; AnchorStatusText gives its text.
-enum TClientAnchorStatus : uint8_t {
-  TACNoAnchor = 0,
-  TACConnectedToAnchor,
-  TACConnectedToServer,
-  TACDisconnectedFromAnchor,
-  TACDisconnectedFromServer,
-  TAAnchorReDirect
-};
-
-// The connection's own life; see the top of this file.
-enum class TRdaConnectionState : uint8_t { Inactive, Opening, Connected, Closing };
-
-// How server SQL errors and socket errors are reported.
-enum TRdaSQLError : uint8_t {
-  seAsExceptions = 0,          // record server SQL errors for the caller / raise them
-  seToStatusBar,               // with seAsExceptions: show them in panel 1 as well
-  seNoExceptionOnDisconnect,   // losing the connection raises nothing
-  seSocketErrorNoException,    // show the four explained socket errors instead of raising
-  seRouteCookieErrorsToLogin,  // stateless-session errors go to OnLoginParamsAttempt
-};
-using TRdaSQLErrorSet = TRdaSet<TRdaSQLError>;
-
-// SQL text options used by the datasets; bit n of the stored 16-bit set is value n.
-enum TRdaServerSQLOption : uint8_t {
-  ssUseQuotesInFieldNames = 0,
-  ssTableNameInInsertStatments = 1,
-  ssBooleanAsInteger = 2,
-  ssUSDatesForLocalSQL = 3,
-  ssTerminateWithSemiColon = 4,
-  ssNoQuotesInDates = 5,
-  ssDoubleQuoteStrings = 6,
-  ssUseISInNuLLcompares = 7,
-  ssNoTableNameInUpdateStatements = 8,
-  ssBracketsInFieldNames = 9,
-};
-using TRdaServerSQLOptions = TRdaSet<TRdaServerSQLOption>;
-
-enum TSQLDialect : uint8_t {
-  sqlNone = 0,
-  sqlLocalSQL,
-  sqlDBISAM,
-  sqlAccess,
-  sqlMSSQLServer,
-  sqlOracle,
-  sqlAdvantage,
-  sqlSQLAnywhere,
-  sqlInterbase,
-  sqlCustom
-};
-
-enum TRdaUpdateSQL : uint8_t { usODBC = 0, usBDE = 1, usAccess = 2, usODBCOld = 3, usOracle = 4 };
-
-enum TServerMetaCacheOptions : uint8_t { smNoCache = 0, smFetchOnValidate = 1, smLoadFromFile = 2 };
-
 class TRdaClientSocket {
  public:
   TRdaClientSocket();
@@ -146,6 +77,10 @@ class TRdaClientSocket {
   TRdaClientSocket& operator=(const TRdaClientSocket&) = delete;
 
   // ---- Published settings (default in brackets) ------------------------------------
+  //
+  // Every setting is a member of Settings() (RdaConnectionSettings.h); the property
+  // functions below read and write it, and do what a setter has to do.
+  const TRdaConnectionSettings& Settings() const;
 
   // [false] Connected. Setting true starts connecting (Address, else Host, and Port)
   // and returns at once; setting false closes. See also OpenAndWait/CloseAndWait.
@@ -455,10 +390,13 @@ class TRdaClientSocket {
   void BindDataset(TRdaComponent* dataset);
   void UnbindDataset(TRdaComponent* dataset);
 
-  // A new connection with this one's address, transport, SQL, credential, transform
-  // and error settings and its handlers of OnEncrypt, OnDecrypt, OnCompress,
-  // OnDecompress, OnSQLError, OnCustomSQLError, OnError, OnDisconnect, OnReadProgress,
-  // OnStatelessPacketEvent and OnLoginParamsAttempt (see CopyConnectionTo).
+  // A new connection with this one's settings except those each connection keeps for
+  // itself (the [own] members of TRdaConnectionSettings: the login and connect
+  // behaviour, keep-alive, the dialect and transaction statements, ...), its
+  // transport, transforms and session, and its handlers of OnEncrypt, OnDecrypt,
+  // OnCompress, OnDecompress, OnSQLError, OnCustomSQLError, OnError, OnDisconnect,
+  // OnReadProgress, OnWinInetStatus, OnStatelessPacketEvent and OnLoginParamsAttempt
+  // (see CopyConnectionTo).
   std::unique_ptr<TRdaClientSocket> CloneConnection();
   // The copying step of CloneConnection into an existing copy. When this connection
   // has no session id and the copy has one, this connection takes the copy's.

@@ -120,7 +120,7 @@ void TRdaClientSocketPrivate::EndReplyWait(bool force) {
 }
 
 void TRdaClientSocketPrivate::RequestWait() {
-  if (clientType_ == ctBlocking) return;
+  if (settings_.ClientType == ctBlocking) return;
   ++pendingReplies_;
   Waiter waiter;
   waiter.request = true;
@@ -131,7 +131,7 @@ void TRdaClientSocketPrivate::RequestWait() {
     ~Pop() { std::erase(d.waiters_, &w); }
   } pop{*this, waiter};
   ArmReplyTimer();
-  smartWait_.SetWaitingCursor(cursorOnQueries_);
+  smartWait_.SetWaitingCursor(settings_.CursorOnQueries);
   smartWait_.Wait();
   if (waiter.error) std::rethrow_exception(waiter.error);
   if (waiter.timedOut) {
@@ -146,9 +146,9 @@ void TRdaClientSocketPrivate::RequestWait() {
 }
 
 void TRdaClientSocketPrivate::ArmReplyTimer() {
-  if (replyTimeout_ <= 0) return;
-  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
-  if (!replyTimer_.isActive()) replyTimer_.start(replyTimeout_);
+  if (settings_.ReplyTimeout <= 0) return;
+  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
+  if (!replyTimer_.isActive()) replyTimer_.start(settings_.ReplyTimeout);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -183,7 +183,7 @@ void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForRepl
   if (waitForReply) waitingComponent_ = line.MsgId();
   SyncTransformEvents();
   const std::string frame = FrameMessage(transforms_.PackMessage(line.Compose()));
-  if (clientType_ == ctBlocking) {
+  if (settings_.ClientType == ctBlocking) {
     if (Active()) {
       WriteRaw(frame);
     } else {
@@ -210,7 +210,7 @@ void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForRepl
 }
 
 int64_t TRdaClientSocketPrivate::WriteRaw(std::string_view bytes) {
-  const bool progress = progressBar_ && q_.OnReadProgress;
+  const bool progress = settings_.ProgressBar && q_.OnReadProgress;
   const auto total = static_cast<int64_t>(bytes.size());
   if (progress) q_.OnReadProgress(total, 0);
   struct End {
@@ -222,7 +222,7 @@ int64_t TRdaClientSocketPrivate::WriteRaw(std::string_view bytes) {
   } end{*this, progress};
   size_t pos = 0;
   while (pos < bytes.size()) {
-    const size_t piece = std::min(bytes.size() - pos, static_cast<size_t>(writeChunkSize_));
+    const size_t piece = std::min(bytes.size() - pos, static_cast<size_t>(settings_.WriteChunkSize));
     const int64_t n = transport_->Write(bytes.substr(pos, piece));
     if (n <= 0) break;  // not connected: the rest is dropped
     pos += static_cast<size_t>(n);
@@ -305,15 +305,15 @@ void TRdaClientSocketPrivate::SendCodedMessage(int32_t msgId, const std::string&
   line.AddField(msgId);
   line.AddField(text);
   SendMessage(line, false);
-  if (clientType_ == ctBlocking) {
-    const std::string reply = BlockingExchange(blockingTimeout_);
+  if (settings_.ClientType == ctBlocking) {
+    const std::string reply = BlockingExchange(settings_.BlockingTimeout);
     if (!reply.empty()) throw Exception(reply);
   }
 }
 
 std::string TRdaClientSocketPrivate::SendCodedParamList(int32_t msgId, const TRdaParamList* list,
                                                         bool wantReply) {
-  if (clientType_ == ctNonBlocking && directTcp_ && transportMode_ == 0 && !Active())
+  if (settings_.ClientType == ctNonBlocking && directTcp_ && transportMode_ == 0 && !Active())
     throw Exception(kNotConnected);
   TRdaStringLine line;
   line.SetToken(28);
@@ -323,7 +323,7 @@ std::string TRdaClientSocketPrivate::SendCodedParamList(int32_t msgId, const TRd
   line.AddField(wantReply ? 1 : 0);
   SendMessage(line, wantReply);
   if (!wantReply) return {};
-  if (clientType_ == ctBlocking) return BlockingExchange(blockingTimeout_);
+  if (settings_.ClientType == ctBlocking) return BlockingExchange(settings_.BlockingTimeout);
   std::string reply = std::move(replyText_);
   replyText_.clear();
   return reply;
@@ -346,7 +346,7 @@ void TRdaClientSocketPrivate::TransportReadyRead() {
   Guarded([this] {
     if (q_.OnRead) q_.OnRead();
     // The reply limit counts silence, not the length of a reply that is arriving.
-    replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
+    replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
     ReceiveFromTransport();
   });
 }
@@ -358,7 +358,7 @@ void TRdaClientSocketPrivate::ReceiveFromTransport() {
   }
   std::exception_ptr framing;
   try {
-    if (progressBar_) {
+    if (settings_.ProgressBar) {
       ReadWithProgress();
     } else {
       ReadAvailable();
@@ -434,7 +434,7 @@ void TRdaClientSocketPrivate::ProcessMessages() {
     messageStarted_ = true;
     receivedSoFar_ = 0;
     try {
-      if (progressBar_ && q_.OnReadProgress) q_.OnReadProgress(0, 0);
+      if (settings_.ProgressBar && q_.OnReadProgress) q_.OnReadProgress(0, 0);
       SyncTransformEvents();
       std::string plain = transforms_.UnpackMessage(std::move(body));
       if (!plain.empty()) {
@@ -458,7 +458,7 @@ void TRdaClientSocketPrivate::ProcessMessages() {
 void TRdaClientSocketPrivate::StatelessStep(std::string& body, bool packup) {
   if (!webServer_.AddCookie()) return;
   if (packup) {
-    body.insert(0, SessionHeader(sessionId_, userName_, password_));
+    body.insert(0, SessionHeader(sessionId_, settings_.UserName, settings_.Password));
   } else {
     sessionId_ = TakeSessionHeader(body);
   }
@@ -471,7 +471,7 @@ TRdaHttpRequestSettings TRdaClientSocketPrivate::HttpRequestSettings() {
   // HTTPS on the plain HTTP port cannot be meant: the HTTPS port is taken instead.
   if (port == 0) port = 80;
   if (ssl && port == 80) port = 443;
-  std::string host = host_.empty() ? address_ : host_;
+  std::string host = settings_.Host.empty() ? settings_.Address : settings_.Host;
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   s.Url = std::string(ssl ? "https://" : "http://") + host + ":" + std::to_string(port) +
           WinInetObjectPath(webServer_.RdaHttpDll(), proxiedAddress_, proxiedPort_,
@@ -480,8 +480,8 @@ TRdaHttpRequestSettings TRdaClientSocketPrivate::HttpRequestSettings() {
   s.IgnoreCertDate = options.Contains(soIgnoreInvalidCertDate);
   s.IgnoreCertName = options.Contains(soIgnoreInvalidCertName);
   s.IgnoreCertCA = options.Contains(soIgnoreInvalidCertCA);
-  s.SocksHost = socksHost_;
-  s.SocksPort = socksPort_;
+  s.SocksHost = settings_.SocksHost;
+  s.SocksPort = settings_.SocksPort;
   s.AskProxyLogin = [this](const std::string& proxy, std::string& user, std::string& password) {
     std::optional<TRdaLoginEntry> entry = UI().ProxyLoginDialog(proxy);
     if (!entry) return false;
@@ -513,8 +513,8 @@ void TRdaClientSocketPrivate::SendHandBuilt(const std::string& frame, bool waitF
   EnsureTransport();
   std::string request =
       transportMode_ == 1
-          ? ProxyRequest(!address_.empty(), proxiedAddress_, proxiedPort_, proxyUserName_,
-                         proxyPassword_, frame)
+          ? ProxyRequest(!settings_.Address.empty(), proxiedAddress_, proxiedPort_, settings_.ProxyUserName,
+                         settings_.ProxyPassword, frame)
           : ExtensionRequest(webServer_.RdaHttpDll(), proxiedAddress_, proxiedPort_, frame);
   outbox_.push_back({std::move(request), waitForReply});
   PumpOutbox();
@@ -568,7 +568,7 @@ void TRdaClientSocketPrivate::ProcessHttpBytes(std::string_view bytes) {
       DropConnection();
       throw ERdaProtocolError(e.what());
     }
-    if (progressBar_ && q_.OnReadProgress && httpReader_.Response().Status != 0) {
+    if (settings_.ProgressBar && q_.OnReadProgress && httpReader_.Response().Status != 0) {
       const TRdaHttpResponseInfo& info = httpReader_.Response();
       q_.OnReadProgress(std::max<int64_t>(info.ContentLength, 0), info.BodyReceived);
     }
@@ -682,7 +682,7 @@ void TRdaClientSocketPrivate::ResponseWithoutReply() {
 
 void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
   httpOutstanding_ = std::max(0, httpOutstanding_ - 1);
-  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
+  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
   Guarded([&] {
     const bool failed = !result.Error.empty() || IsErrorPageBody(result.Body);
     const TClientAnchorStatus reached = failed ? TACDisconnectedFromServer : TACConnectedToServer;
@@ -704,9 +704,9 @@ void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
 }
 
 void TRdaClientSocketPrivate::TransportProgress(int64_t expected, int64_t received) {
-  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(replyTimeout_);
+  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
   Guarded([&] {
-    if (progressBar_ && q_.OnReadProgress) q_.OnReadProgress(expected, received);
+    if (settings_.ProgressBar && q_.OnReadProgress) q_.OnReadProgress(expected, received);
   });
 }
 
@@ -824,11 +824,11 @@ void TRdaClientSocketPrivate::DoSqlError(const TRdaComponentMessage& m) {
     text = list->Count() > 0 ? list->Items(0).AsString() : std::string();
   }
   if (text.empty() || text == std::string(kNullMarker, 5)) return;
-  if (sqlErrorHandling_.Contains(seToStatusBar) && sqlErrorHandling_.Contains(seAsExceptions) &&
+  if (settings_.SQLErrorHandling.Contains(seToStatusBar) && settings_.SQLErrorHandling.Contains(seAsExceptions) &&
       statusBar_ != nullptr)
     statusBar_->SetPanelText(1, text);
   if (q_.OnSQLError) q_.OnSQLError(text);
-  if (!sqlErrorHandling_.Contains(seAsExceptions)) return;
+  if (!settings_.SQLErrorHandling.Contains(seAsExceptions)) return;
   replyText_ = text;
   if (callerTakes) return;
   if (raiseSqlImmediately_) {
@@ -902,11 +902,11 @@ void TRdaClientSocketPrivate::DoServerUtilityInfo(const TRdaComponentMessage& m)
       std::string timeMask = params->ParamByName("TimeMaskForSQL").AsString();
       const int32_t options = params->ParamByName("SQLOptions").AsInteger();
       const int32_t syntax = params->ParamByName("UpdateSQLSyntax").AsInteger();
-      dateMaskForSQL_ = std::move(dateMask);
-      dateTimeMaskForSQL_ = std::move(dateTimeMask);
-      timeMaskForSQL_ = std::move(timeMask);
-      sqlOptions_ = TRdaServerSQLOptions::FromBits(static_cast<uint32_t>(options) & 0xFFFF);
-      updateSQLSyntax_ = static_cast<TRdaUpdateSQL>(syntax & 0xFF);
+      settings_.DateMaskForSQL = std::move(dateMask);
+      settings_.DateTimeMaskForSQL = std::move(dateTimeMask);
+      settings_.TimeMaskForSQL = std::move(timeMask);
+      settings_.SQLOptions = TRdaServerSQLOptions::FromBits(static_cast<uint32_t>(options) & 0xFFFF);
+      settings_.UpdateSQLSyntax = static_cast<TRdaUpdateSQL>(syntax & 0xFF);
       break;
     }
     case kInfoPing:
@@ -938,7 +938,7 @@ void TRdaClientSocketPrivate::DoAsyncException(const TRdaComponentMessage& m) {
   std::unique_ptr<TRdaParamList> errors = TRdaParamList::FromText(m.Fields[0]);
   const int32_t errorToken = m.Integer(2);
   if (errorToken == kStatelessSessionError &&
-      sqlErrorHandling_.Contains(seRouteCookieErrorsToLogin) && q_.OnLoginParamsAttempt) {
+      settings_.SQLErrorHandling.Contains(seRouteCookieErrorsToLogin) && q_.OnLoginParamsAttempt) {
     q_.OnLoginParamsAttempt(false, *errors);
   } else {
     bool handled = false;

@@ -132,7 +132,7 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   void StartReconnectTimer();
   void EndApplication();
   std::string SocketErrorMessage(int code) const;
-  const std::string& OpenTarget() const { return address_.empty() ? host_ : address_; }
+  const std::string& OpenTarget() const { return settings_.Address.empty() ? settings_.Host : settings_.Address; }
   void Loaded();
 
   // Waits and errors.
@@ -172,7 +172,7 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   bool TunnelsOverHttp() const { return Tunnelling() && !directTcp_; }
   bool ViaHttpClient() const { return transportMode_ == 2 && webServer_.WinInet(); }
   bool HandBuiltHttp() const {
-    return Tunnelling() && !ViaHttpClient() && clientType_ == ctNonBlocking;
+    return Tunnelling() && !ViaHttpClient() && settings_.ClientType == ctNonBlocking;
   }
   void EnsureTransport();
   void ReplaceTransport(std::unique_ptr<TRdaTransport> transport);
@@ -218,47 +218,12 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   TRdaUserInterface& UI() { return ui_ != nullptr ? *ui_ : headless_; }
 
   TRdaClientSocket& q_;
-  TRdaWebServer webServer_;
 
-  // Published settings.
-  std::string address_ = "127.0.0.1";
-  std::string host_;
-  int port_ = 9000;
-  std::string service_;
-  TClientType clientType_ = ctNonBlocking;
-  TRdaConnectAction connectAction_ = caFastConnectCombo;
-  TLoginType autoLoginDlg_ = ltNoChallenge;
-  std::string userName_;
-  std::string password_;
-  int loginMaxAttempts_ = 0;
-  std::string applicationName_;
-  std::string applicationVersion_;
-  std::string patchFile_;
-  int keepAlivePing_ = 0;
+  // Published settings (the web server's among them).
+  TRdaConnectionSettings settings_;
   TRdaBodyTransforms transforms_;
   TRdaStatusDisplay* statusBar_ = nullptr;
   TClientAnchorStatus anchorStatus_ = TACNoAnchor;
-  bool progressBar_ = false;
-  TWaitingCursor cursorOnQueries_ = cqNoChange;
-  TRdaSQLErrorSet sqlErrorHandling_{seAsExceptions};
-  TSQLDialect sqlDialect_ = sqlNone;
-  TRdaServerSQLOptions sqlOptions_;
-  TRdaUpdateSQL updateSQLSyntax_ = usBDE;
-  std::string dateMaskForSQL_;
-  std::string timeMaskForSQL_;
-  std::string dateTimeMaskForSQL_;
-  std::string sqlTransactionStart_ = "BEGIN TRANSACTION";
-  std::string sqlTransactionEnd_ = "COMMIT";
-  TServerMetaCacheOptions cacheMetaDataOptions_ = smNoCache;
-  std::string cacheMetaDataFileName_;
-  std::string dtUserName_;
-  std::string dtPassword_;
-  std::string userKey_;
-  std::string about_;
-  int replyTimeout_ = 60000;
-  int connectTimeout_ = 30000;
-  int blockingTimeout_ = 5000;
-  int writeChunkSize_ = 4096;
 
   // Connection state.
   TRdaConnectionState state_ = TRdaConnectionState::Inactive;
@@ -301,10 +266,7 @@ class TRdaClientSocketPrivate final : public TRdaTransportEvents {
   std::deque<TRdaOutboxEntry> outbox_;
 
   // HTTP tunnelling.
-  std::string proxyUserName_;
-  std::string proxyPassword_;
-  std::string socksHost_;
-  int socksPort_ = 0;
+  TRdaWebServer webServer_{&q_, &settings_.WebServer};
   TRdaHttpClientTransport* httpClient_ = nullptr;  // transport_ when it is the HTTP client
   TRdaHttpResponseReader httpReader_;
   int httpOutstanding_ = 0;         // requests sent whose response has not ended

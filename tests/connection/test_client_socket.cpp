@@ -251,6 +251,50 @@ TEST(ClientSocket, CloneCopiesSettingsHandlersAndSessionRule) {
   EXPECT_EQ(c->SessionId(), 5);
 }
 
+// A copy works for its source: it goes the same way (limits, proxies) and logs in as
+// the same user; what each connection keeps for itself stays as the copy has it, also
+// when the copying step runs again into an existing copy.
+TEST(ClientSocket, ACopySharesTheRoadAndKeepsItsOwnSettings) {
+  TRdaClientSocket s;
+  s.SetReplyTimeout(5000);
+  s.SetConnectTimeout(7000);
+  s.SetSocksHost("10.0.0.7");
+  s.SetSocksPort(1080);
+  s.SetProxyUserName("pu");
+  s.SetProxyPassword("pp");
+  s.SetApplicationName("source app");
+  s.SetApplicationVersion("6.251");
+  s.SetAutoLoginDlg(ltLoginNoDlg);
+  s.SetLoginMaxAttempts(3);
+  s.SetConnectAction(caNone);
+  s.SetSQLTransactionStart("BEGIN");
+  s.SetBlockingTimeout(100);
+  std::unique_ptr<TRdaClientSocket> c = s.CloneConnection();
+  const TRdaConnectionSettings& copied = c->Settings();
+  EXPECT_EQ(copied.ReplyTimeout, 5000);
+  EXPECT_EQ(copied.ConnectTimeout, 7000);
+  EXPECT_EQ(copied.SocksHost, "10.0.0.7");
+  EXPECT_EQ(copied.SocksPort, 1080);
+  EXPECT_EQ(copied.ProxyUserName, "pu");
+  EXPECT_EQ(copied.ProxyPassword, "pp");
+  const TRdaConnectionSettings defaults;
+  EXPECT_EQ(copied.ApplicationName, defaults.ApplicationName);
+  EXPECT_EQ(copied.ApplicationVersion, defaults.ApplicationVersion);
+  EXPECT_EQ(copied.AutoLoginDlg, defaults.AutoLoginDlg);
+  EXPECT_EQ(copied.LoginMaxAttempts, defaults.LoginMaxAttempts);
+  EXPECT_EQ(copied.ConnectAction, defaults.ConnectAction);
+  EXPECT_EQ(copied.SQLTransactionStart, defaults.SQLTransactionStart);
+  EXPECT_EQ(copied.BlockingTimeout, defaults.BlockingTimeout);
+
+  c->SetApplicationName("the copy's own");
+  c->SetClientType(ctBlocking);
+  s.SetUserName("bob");
+  s.CopyConnectionTo(*c);
+  EXPECT_EQ(c->UserName(), "bob");
+  EXPECT_EQ(c->ApplicationName(), "the copy's own");
+  EXPECT_EQ(c->ClientType(), ctBlocking);
+}
+
 TEST(ClientSocket, ErrorCodesOfQtSocketErrors) {
   struct Case {
     QAbstractSocket::SocketError qt;
