@@ -132,7 +132,7 @@ struct TRdaHttpRequestSettings {
 };
 constexpr int kMaxProxyLogins = 3;
 
-// The platform HTTP client (QNetworkAccessManager) as a transport. Open connects
+// The platform HTTP client (libcurl on a worker thread) as a transport. Open connects
 // nothing: it makes the transport usable at once (TransportConnected comes before
 // Open returns), and HTTP keeps its own connections. Each EndOfRequest posts the
 // bytes written since the last one as one request, with the settings in force then;

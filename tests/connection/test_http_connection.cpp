@@ -215,14 +215,22 @@ TEST_F(HandBuilt, ABodyThatNeverCompletesIsBounded) {
   EXPECT_FALSE(s.Active());
 }
 
-// The platform HTTP client against the same kind of peer: a body that stops arriving
-// ends by the reply limit, a response cut short is an error; neither hangs.
-TEST(HttpClient, StalledAndCutResponsesEnd) {
+// The platform HTTP client (form 1) against a loopback peer that plays the web server.
+class HttpClient : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    s.SetUserInterface(&ui);
+    s.SetupWebTunnel("127.0.0.1", "10.1.2.3", "isapi/RdaHttp.dll", static_cast<uint16_t>(peer.Port()), 9406);
+  }
+
   FakePeer peer;
   TRdaClientSocket s;
   test::RecordingUI ui;
-  s.SetUserInterface(&ui);
-  s.SetupWebTunnel("127.0.0.1", "127.0.0.1", "isapi/RdaHttp.dll", static_cast<uint16_t>(peer.Port()), 9406);
+};
+
+// A body that stops arriving ends by the reply limit, a response cut short is an
+// error; neither hangs.
+TEST_F(HttpClient, StalledAndCutResponsesEnd) {
   s.SetReplyTimeout(300);
   bool cut = false;
   peer.onReceive = [&] {
@@ -242,6 +250,42 @@ TEST(HttpClient, StalledAndCutResponsesEnd) {
     EXPECT_NE(std::string(e.what()).find("closed"), std::string::npos) << e.what();
   }
   EXPECT_TRUE(s.Private().Outbox().empty());
+}
+
+// The platform HTTP client's request is the system's: the request line with the
+// object path, the agent, the accepted type, and what HTTP/1.1 needs (Host and
+// Content-Length); no content type or other defaults of the HTTP library. The next
+// request goes over the same connection.
+TEST_F(HttpClient, RequestsCarryOnlyTheSystemsHeadersAndKeepTheConnection) {
+  s.WebServer().SetTimeout(20);
+  std::vector<std::string> heads;
+  peer.onReceive = [&] {
+    const auto requests = Requests(peer.Received());
+    if (requests.empty()) return;
+    heads.push_back(requests[0].substr(0, requests[0].find("\r\n\r\n")));
+    peer.ClearReceived();
+    peer.Send(Response(ListReply("answer")));
+  };
+  EXPECT_EQ(s.SendCodedParamList(9, nullptr, true), Answer("answer"));
+  EXPECT_EQ(s.SendCodedParamList(9, nullptr, true), Answer("answer"));
+  ASSERT_EQ(heads.size(), 2u);
+  EXPECT_EQ(heads[0], heads[1]);
+  std::vector<std::string> lines;
+  for (size_t pos = 0; pos <= heads[0].size();) {
+    const size_t end = std::min(heads[0].find("\r\n", pos), heads[0].size());
+    lines.push_back(heads[0].substr(pos, end - pos));
+    pos = end + 2;
+  }
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0], "POST /isapi/RdaHttp.dll/RDA?10.1.2.3&9406&20 HTTP/1.1");
+  std::sort(lines.begin() + 1, lines.end());
+  const std::string body = Frame({28, 0, {"9", "", "1"}});
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
+            (std::vector<std::string>{"Accept: application/octet-stream",
+                                      "Content-Length: " + std::to_string(body.size()),
+                                      "Host: 127.0.0.1:" + std::to_string(peer.Port()),
+                                      "User-Agent: Rda 2"}));
+  EXPECT_EQ(peer.Connections(), 1);
 }
 
 // A complete response that holds no reply for the waiting request (an endpoint that
