@@ -218,10 +218,14 @@ void TRdaAggregate::Add(TRdaAggregateValue& value, TRdaAggregateValue* count, co
     case akMax:
       if (value.Contributors == 0) {
         value.Value = x;
+        value.AtExtreme = 1;
       } else {
         const TVariantRelationship r = VarCompareValue(x, value.Value);
         if ((kind_ == akMin && r == vrLessThan) || (kind_ == akMax && r == vrGreaterThan)) {
           value.Value = x;
+          value.AtExtreme = 1;
+        } else if (r == vrEqual) {
+          ++value.AtExtreme;
         }
       }
       break;
@@ -244,13 +248,28 @@ bool TRdaAggregate::Remove(TRdaAggregateValue& value, TRdaAggregateValue* count,
     case akMax:
       if (value.Contributors == 1) {
         value.Value = Variant::Null();
-      } else if (VarCompareValue(x, value.Value) == vrEqual) {
-        return false;  // the group's extreme leaves: only a new walk finds the next
+        value.AtExtreme = 0;
+      } else if (VarCompareValue(x, value.Value) == vrEqual && --value.AtExtreme == 0) {
+        // The group's only extreme leaves: only a new walk finds the next.
+        --value.Contributors;
+        return false;
       }
       break;
   }
   --value.Contributors;
   return true;
+}
+
+void TRdaAggregate::RecomputeGroup(TRdaAggregateValue& value) {
+  TRdaAggregateValue fresh;
+  if (kind_ == akCount) fresh.Value = Variant(int32_t{0});
+  const size_t v = static_cast<size_t>(valueSlot_);
+  for (TRdaDBListItem* row : owner_->store_->Rows()) {
+    if (HoldsGroup(*row) && row->AggregateSlots()[v].get() == &value) {
+      Add(fresh, nullptr, Contribution(*row));
+    }
+  }
+  value = std::move(fresh);
 }
 
 void TRdaAggregate::Walk(const std::function<void(TRdaDBListItem&, bool, bool)>& f) const {
@@ -285,7 +304,6 @@ void TRdaAggregate::Release() {
   computed_ = false;
   editMark_ = false;
   editRow_ = nullptr;
-  pendingRecompute_ = false;
 }
 
 void TRdaAggregate::Recompute() {
@@ -373,13 +391,15 @@ bool TRdaAggregate::Join(TRdaDBListItem& row) {
   return true;
 }
 
-void TRdaAggregate::Leave(TRdaDBListItem& row, const Variant& x, bool& recompute) {
+void TRdaAggregate::Leave(TRdaDBListItem& row, const Variant& x) {
   if (!HoldsGroup(row)) return;
   TRdaAggregateSlots& slots = row.AggregateSlots();
-  TRdaAggregateValue* count = countSlot_ >= 0 ? slots[static_cast<size_t>(countSlot_)].get() : nullptr;
-  if (!Remove(*slots[static_cast<size_t>(valueSlot_)], count, x)) recompute = true;
-  slots[static_cast<size_t>(valueSlot_)].reset();
-  if (countSlot_ >= 0) slots[static_cast<size_t>(countSlot_)].reset();
+  // The row's references go first, so that a new walk of the group no
+  // longer meets it.
+  const std::shared_ptr<TRdaAggregateValue> group = std::move(slots[static_cast<size_t>(valueSlot_)]);
+  std::shared_ptr<TRdaAggregateValue> count;
+  if (countSlot_ >= 0) count = std::move(slots[static_cast<size_t>(countSlot_)]);
+  if (!Remove(*group, count.get(), x)) RecomputeGroup(*group);
 }
 
 // ---------------------------------------------------------------------------
@@ -421,6 +441,7 @@ std::string TRdaAggregate::Verify() const {
   struct Group {
     TRdaAggregateValue value, count;
     const TRdaAggregateValue* kept = nullptr;
+    const TRdaAggregateValue* keptCount = nullptr;
   };
   std::vector<Group> groups;
   std::string fault;
@@ -446,6 +467,7 @@ std::string TRdaAggregate::Verify() const {
     const TRdaAggregateValue* kept = row.AggregateSlots()[v].get();
     if (g.kept == nullptr) {
       g.kept = kept;
+      if (countSlot_ >= 0) g.keptCount = row.AggregateSlots()[static_cast<size_t>(countSlot_)].get();
       for (size_t i = 0; i + 1 < groups.size(); ++i) {
         if (groups[i].kept == kept) fault = "two groups share one value";
       }
@@ -456,16 +478,7 @@ std::string TRdaAggregate::Verify() const {
   if (!fault.empty()) return where + fault;
   for (const Group& g : groups) {
     const Variant expected = Read(&g.value, kind_ == akAvg ? &g.count : nullptr);
-    const TRdaAggregateValue* keptCount = nullptr;
-    if (kind_ == akAvg) {
-      for (TRdaDBListItem* row : owner_->store_->Rows()) {
-        if (HoldsGroup(*row) && row->AggregateSlots()[v].get() == g.kept) {
-          keptCount = row->AggregateSlots()[static_cast<size_t>(countSlot_)].get();
-          break;
-        }
-      }
-    }
-    const Variant actual = Read(g.kept, keptCount);
+    const Variant actual = Read(g.kept, g.keptCount);
     if (!Close(expected, actual)) {
       return where + "holds " + actual.ToString() + " where a fresh computation gives " +
              expected.ToString();
@@ -653,11 +666,7 @@ void TRdaAggregates::RowAdded(TRdaDBListItem& row) {
       }
     }
   } catch (...) {
-    for (TRdaAggregate* a : joined) {
-      bool recompute = false;
-      a->Leave(row, a->Contribution(row), recompute);
-      if (recompute) a->computed_ = false;
-    }
+    for (TRdaAggregate* a : joined) a->Leave(row, a->Contribution(row));
     throw;
   }
 }
@@ -679,6 +688,10 @@ void TRdaAggregates::RowEditCancelled() {
     a->editRow_ = nullptr;
     a->editValue_ = Variant::Null();
   }
+}
+
+void TRdaAggregates::MarkEdited() {
+  for (const auto& a : items_) a->editMark_ = a->editRow_ != nullptr;
 }
 
 void TRdaAggregates::FieldChanged(TField& field) {
@@ -710,12 +723,7 @@ void TRdaAggregates::RowPosted(TRdaDBListItem& row) {
       continue;
     }
     if (!marked) continue;
-    bool recompute = false;
-    if (a->editJoined_) a->Leave(row, a->editValue_, recompute);
-    if (recompute) {
-      a->Recompute();
-      continue;
-    }
+    if (a->editJoined_) a->Leave(row, a->editValue_);
     if (a->Passes(row) && !a->Join(row)) a->computed_ = false;
   }
 }
@@ -726,15 +734,7 @@ void TRdaAggregates::RowRemoving(TRdaDBListItem& row) {
       a->computed_ = false;
       continue;
     }
-    bool recompute = false;
-    a->Leave(row, a->Contribution(row), recompute);
-    if (recompute) a->pendingRecompute_ = true;
-  }
-}
-
-void TRdaAggregates::AfterRowRemoved() {
-  for (const auto& a : items_) {
-    if (a->pendingRecompute_) a->Recompute();
+    a->Leave(row, a->Contribution(row));
   }
 }
 

@@ -29,8 +29,8 @@
 // Upkeep: adding a row adds its contribution to its group (found beside it
 // in the index, or opened anew); deleting subtracts it; an edit that touches
 // the aggregated field, a grouping field or (while filtering) any field moves
-// the contribution at the post. MIN and MAX cannot be reduced: removing the
-// value they hold recomputes them. Everything is recomputed when the dataset
+// the contribution at the post. MIN and MAX cannot be reduced: when the last
+// row holding their value leaves, the group's rows are walked again. Everything is recomputed when the dataset
 // opens, when maintenance is switched back on, when the filter changes and
 // when the rows are cleared; the aggregates of an index when it is rebuilt.
 //
@@ -73,6 +73,9 @@ class TRdaAggregateValue {
   // Rows whose value went into it (for SUM, MIN and MAX: a group of rows
   // without values reads null, however it got there).
   int64_t Contributors = 0;
+  // MIN and MAX: how many of them hold the value itself, so that one of
+  // several equal extremes can leave without a new walk.
+  int64_t AtExtreme = 0;
 };
 
 class TRdaAggregate {
@@ -128,12 +131,16 @@ class TRdaAggregate {
   bool HoldsGroup(const TRdaDBListItem& row) const;
   bool SameGroup(const TRdaIndex& index, const TRdaDBListItem& a, const TRdaDBListItem& b) const;
   void Add(TRdaAggregateValue& value, TRdaAggregateValue* count, const Variant& x) const;
-  // False when the value cannot be reduced (MIN, MAX holding x).
+  // False when the value cannot be reduced (MIN, MAX losing their only
+  // extreme): RecomputeGroup then finds the next.
   bool Remove(TRdaAggregateValue& value, TRdaAggregateValue* count, const Variant& x) const;
+  // Computes one group's value again from the rows that hold it.
+  void RecomputeGroup(TRdaAggregateValue& value);
   // Puts a passing row into its group (found beside it, or new) and adds its
   // contribution; false when a grouped row is not in its index.
   bool Join(TRdaDBListItem& row);
-  void Leave(TRdaDBListItem& row, const Variant& x, bool& recompute);
+  // Takes the row out of its group (x: its contribution when it joined).
+  void Leave(TRdaDBListItem& row, const Variant& x);
   void Recompute();
   void Release();
   // Runs a property change: recompute, or undo it and raise.
@@ -157,7 +164,6 @@ class TRdaAggregate {
   TRdaDBListItem* editRow_ = nullptr;
   Variant editValue_;
   bool editJoined_ = false;
-  bool pendingRecompute_ = false;
   TField* field_ = nullptr;
   // Where the field's value sits (as the indexes' key parts).
   bool calculated_ = false;
@@ -197,11 +203,10 @@ class TRdaAggregates {
   void RowAdded(TRdaDBListItem& row);
   void RowEditStarting(TRdaDBListItem& row);
   void RowEditCancelled();
+  // Marks every aggregate remembering the row under edit as touched by it.
+  void MarkEdited();
   void RowPosted(TRdaDBListItem& row);
   void RowRemoving(TRdaDBListItem& row);
-  // After the removed row has left the store: MIN and MAX that lost their
-  // value recompute.
-  void AfterRowRemoved();
   void FieldChanged(TField& field);
   void RecomputeAll();
   void RecomputeForIndex(std::string_view indexName);

@@ -798,7 +798,6 @@ void TRdaCustomDataSet::InternalDelete() {
   modifiedSinceSaved_ = true;
   IndexRowRemoving(*row);
   store_->DestroyRow(row);
-  aggregates_.AfterRowRemoved();
   CheckVerified();
 }
 
@@ -1085,19 +1084,26 @@ void TRdaCustomDataSet::IndexRowEditCancelled() {
 }
 
 void TRdaCustomDataSet::IndexRowPosted(TRdaDBListItem& row) {
+  aggregatesPosting_ = false;
   indexes_.RowPosted(row);
+  // The indexes took the row: from here a failure may have moved totals.
+  aggregatesPosting_ = true;
   aggregates_.RowPosted(row);
 }
 
 void TRdaCustomDataSet::IndexRowPostUndone(TRdaDBListItem& row) {
   indexes_.RowPostUndone(row);
-  aggregates_.RowEditCancelled();
+  if (!aggregatesPosting_) return;  // the aggregates were not reached
   try {
     aggregates_.RecomputeAll();
   } catch (...) {
     // The post's own error goes on; an aggregate that cannot be computed
     // stays uncomputed.
   }
+  // The edit goes on with the old image in the row: a post tried again
+  // re-places every aggregate's contribution.
+  aggregates_.RowEditStarting(row);
+  aggregates_.MarkEdited();
 }
 
 void TRdaCustomDataSet::IndexRowRemoving(TRdaDBListItem& row) {

@@ -532,6 +532,8 @@ class TRdaCustomDataSet : public TDataSet {
   // While set, an index build does not recompute its aggregates (the open
   // recomputes them all once).
   bool aggregatesDeferred_ = false;
+  // Set once a post has reached the aggregates.
+  bool aggregatesPosting_ = false;
   TRdaBlobList blobs_;
   std::vector<std::string> fastFields_;
   TAutoCreateCalcFields autoCalcFields_;

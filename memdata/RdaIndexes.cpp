@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <unordered_set>
 
 #include "memdata/RdaCustomDataSet.h"
 #include "memdata/store/RdaStoredValue.h"
@@ -535,14 +534,15 @@ void TRdaIndex::RowEditStarting(TRdaDBListItem& row) {
   if (editPosition_ < 0) Invalidate();
 }
 
+// The key-changed flag stays set until the row is in place: a post that
+// fails and is tried again moves the row then.
 void TRdaIndex::RowPosted(TRdaDBListItem& row) {
-  const bool moves = keyChanged_ || calculatedKey_;
-  keyChanged_ = false;
   editMoved_ = false;
-  if (!moves) return;
+  if (!keyChanged_ && !calculatedKey_) return;
   if (Natural()) {
     editPosition_ = owner_->store_->IndexOfRow(&row);
     PlaceNatural(row);
+    keyChanged_ = false;
     editMoved_ = true;
     return;
   }
@@ -566,12 +566,15 @@ void TRdaIndex::RowPosted(TRdaDBListItem& row) {
     DatabaseError("Violation of unique index " + UniqueName());
   }
   list_.Insert(position, {key, &row});
+  keyChanged_ = false;
   editMoved_ = true;
 }
 
 void TRdaIndex::RowPostUndone(TRdaDBListItem& row) {
   if (!editMoved_) return;
   editMoved_ = false;
+  // The edit goes on: a post tried again moves the row again.
+  keyChanged_ = true;
   if (Natural()) {
     std::vector<TRdaDBListItem*>& rows = owner_->store_->Rows();
     const int at = owner_->store_->IndexOfRow(&row);
@@ -584,7 +587,8 @@ void TRdaIndex::RowPostUndone(TRdaDBListItem& row) {
   if (at >= 0) list_.Erase(at);
   // The image is the old one again: its key, and its old place.
   const uint64_t key = KeyOf(Image(row, 0));
-  list_.Insert(InsertPosition(row, key), {key, &row});
+  editPosition_ = InsertPosition(row, key);
+  list_.Insert(editPosition_, {key, &row});
 }
 
 void TRdaIndex::RowRemoving(TRdaDBListItem& row) {
@@ -701,18 +705,22 @@ std::string TRdaIndex::Verify() const {
   if (!Natural()) {
     if (std::string e = list_.Verify(); !e.empty()) return where + e;
     if (list_.Count() != store->Count()) return where + "does not hold every row of the store";
-    std::unordered_set<const TRdaDBListItem*> rows(store->Rows().begin(), store->Rows().end());
-    std::unordered_set<const TRdaDBListItem*> seen;
-    bool missing = false;
-    bool twice = false;
+    std::vector<const TRdaDBListItem*> listed;
+    listed.reserve(static_cast<size_t>(list_.Count()));
     bool keys = true;
     list_.ForEach([&](const TRdaRowRef& ref) {
-      if (rows.count(ref.Row) == 0) missing = true;
-      if (!seen.insert(ref.Row).second) twice = true;
+      listed.push_back(ref.Row);
       if (!calculatedKey_ && ref.Key != KeyOf(ref.Row->Data())) keys = false;
     });
-    if (missing) return where + "holds a row that is not in the store";
-    if (twice) return where + "holds a row twice";
+    std::vector<const TRdaDBListItem*> stored(store->Rows().begin(), store->Rows().end());
+    std::sort(listed.begin(), listed.end());
+    std::sort(stored.begin(), stored.end());
+    if (listed != stored) {
+      if (std::adjacent_find(listed.begin(), listed.end()) != listed.end()) {
+        return where + "holds a row twice";
+      }
+      return where + "holds a row that is not in the store";
+    }
     if (!keys) return where + "an entry's key is not its row's";
   }
   const int flags = SortFlags();

@@ -189,8 +189,18 @@ TEST(Indexes, AFailedPostPutsEveryIndexBack) {
   EXPECT_EQ(MessageOf<EDatabaseError>([&] { ds->Post(); }), "Violation of unique index ByName(Name)");
   EXPECT_THAT(Order(byId), ElementsAre(3, 2, 1));
   EXPECT_EQ(ds->VerifyIndexesAndAggregates(), "");
+  // The edit goes on; mended, it posts and moves the row in both indexes.
+  ds->FieldByName("Name").SetAsString("d");
+  ds->Post();
+  EXPECT_THAT(Order(byId), ElementsAre(1, 3, 2));
+  EXPECT_EQ(ds->FieldByName("Id").AsInteger(), 10);
+  ds->Edit();
+  ds->FieldByName("Id").SetAsInteger(1);
+  ds->FieldByName("Name").SetAsString("b");
+  EXPECT_THROW(ds->Post(), EDatabaseError);
   ds->Cancel();
-  EXPECT_EQ(ds->FieldByName("Id").AsInteger(), 1);
+  EXPECT_EQ(ds->FieldByName("Id").AsInteger(), 10);
+  EXPECT_THAT(Order(byId), ElementsAre(1, 3, 2));
 }
 
 TEST(Indexes, TwoNullKeysAreEqualInAUniqueIndex) {
