@@ -23,6 +23,8 @@ PACKAGES=(
   clang libclang-rt-dev
   # real peers the integration tests start on loopback
   curl openssl nginx tinyproxy python3-pyftpdlib
+  # faces the window tests measure their labels in, besides the default one
+  fonts-dejavu-extra fonts-liberation2
 )
 
 log() { printf '\033[1m== %s\033[0m\n' "$*"; }

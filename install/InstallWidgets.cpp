@@ -1,8 +1,11 @@
 #include "install/InstallWidgets.h"
 
 #include <QMessageBox>
+#include <QAbstractTextDocumentLayout>
 #include <QPlainTextEdit>
+#include <QTextBlock>
 #include <QTextDocument>
+#include <QTextLayout>
 #include <algorithm>
 #include <cmath>
 
@@ -52,18 +55,27 @@ void SetTextColor(QWidget* widget, const QColor& color) {
 void FitMemoText(QPlainTextEdit* memo, int maxHeight) {
   memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  const QStringList lines = memo->toPlainText().split(QLatin1Char('\n'));
+  memo->setLineWrapMode(QPlainTextEdit::NoWrap);
   const int margin = static_cast<int>(std::ceil(memo->document()->documentMargin()));
   const QMargins frame = memo->contentsMargins();
-  // The room the text takes: its widest line and the cursor beside it, its lines, and
-  // the document's margin all round (the view keeps one more pixel below).
+  // The room the text takes in a face, measured by the memo's own layout (font
+  // metrics alone round each line's height differently in some faces): its widest
+  // line and the cursor beside it, the height of every line, and the document's
+  // margin all round (the view keeps one more pixel below).
   const auto need = [&](const QFont& font) {
-    const QFontMetrics fm(font);
-    int widest = 0;
-    for (const QString& line : lines) widest = std::max(widest, fm.horizontalAdvance(line));
-    return QSize(widest + 1 + 2 * margin + frame.left() + frame.right(),
-                 static_cast<int>(lines.size()) * fm.lineSpacing() + 2 * margin + 1 +
-                     frame.top() + frame.bottom());
+    memo->setFont(font);
+    QTextDocument* document = memo->document();
+    QAbstractTextDocumentLayout* layout = document->documentLayout();
+    qreal height = 0;
+    qreal widest = 0;
+    for (QTextBlock b = document->begin(); b.isValid(); b = b.next()) {
+      const QRectF box = layout->blockBoundingRect(b);
+      height += box.height();
+      if (b.layout() != nullptr && b.layout()->lineCount() > 0)
+        widest = std::max(widest, b.layout()->lineAt(0).naturalTextWidth());
+    }
+    return QSize(static_cast<int>(std::ceil(widest)) + 1 + 2 * margin + frame.left() + frame.right(),
+                 static_cast<int>(std::ceil(height)) + 2 * margin + 1 + frame.top() + frame.bottom());
   };
   QFont font = memo->font();
   for (int px = font.pixelSize(); px > kSmallestMemoPixels; --px) {
@@ -73,6 +85,7 @@ void FitMemoText(QPlainTextEdit* memo, int maxHeight) {
   }
   memo->setFont(font);
   memo->resize(memo->width(), std::min(maxHeight, std::max(memo->height(), need(font).height())));
+  memo->setLineWrapMode(QPlainTextEdit::WidgetWidth);
 }
 
 void ShowMessageDlg(QWidget* parent, const std::string& text, TMsgDlgType type) {
