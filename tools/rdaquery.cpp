@@ -63,6 +63,12 @@ Output:
   --null TEXT            how a table shows NULL (default "(null)")
   --max-width N          widest table column in characters, longer values are
                          cut with "..." (default 64; 0 for no limit)
+  --sort FIELDS          show the rows in the order of these fields (names
+                         separated by ";"), sorted on the client by an index
+                         over the fetched rows; nulls come first, equal keys
+                         keep the server's order
+  --sort-options OPTS    with --sort: descending, case-insensitive, or both
+                         separated by a comma
   --time                 also print the time to connect, to the first row and
                          to the last row (to standard error with --csv)
   --help                 this text
@@ -98,6 +104,10 @@ struct Options {
   std::string nullText = "(null)";
   size_t maxWidth = 64;
   bool time = false;
+  std::string sort;
+  bool sortDescending = false;
+  bool sortCaseInsensitive = false;
+  bool sortOptionsGiven = false;
   std::string sql;
 };
 
@@ -178,6 +188,24 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
       o.maxWidth = static_cast<size_t>(ParseCount(a, value(), 0));
     } else if (a == "--time") {
       o.time = true;
+    } else if (a == "--sort") {
+      o.sort = value();
+      if (o.sort.find_first_not_of(" ;") == std::string::npos) throw UsageError("--sort needs field names");
+    } else if (a == "--sort-options") {
+      o.sortOptionsGiven = true;
+      std::string_view list = value();
+      while (!list.empty()) {
+        const size_t comma = list.find(',');
+        const std::string_view option = list.substr(0, comma);
+        if (option == "descending") {
+          o.sortDescending = true;
+        } else if (option == "case-insensitive") {
+          o.sortCaseInsensitive = true;
+        } else {
+          throw UsageError("--sort-options takes descending and case-insensitive, not '" + std::string(option) + "'");
+        }
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+      }
     } else if (a == "--") {
       words.insert(words.end(), args.begin() + static_cast<long>(i) + 1, args.end());
       break;
@@ -190,6 +218,7 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
   if (o.encryption == rda::etDESEncrypt && o.key.empty()) throw UsageError("--encryption des needs --key");
   if (!o.user.empty() && !o.password) throw UsageError("--user needs --password");
   if (!o.path.empty() && o.http.empty()) throw UsageError("--path needs --http");
+  if (o.sortOptionsGiven && o.sort.empty()) throw UsageError("--sort-options needs --sort");
   if (!o.file.empty() && !words.empty()) throw UsageError("give the statement either as words or with --file");
   if (!o.file.empty()) {
     std::ostringstream text;
@@ -345,6 +374,29 @@ std::string Milliseconds(std::chrono::steady_clock::duration d) {
   return buf;
 }
 
+// Shows the rows through an index over the given fields: every packet is
+// fetched first, so that the order covers the whole result. A field that is
+// not in the result, or cannot be compared, is a bad command line.
+void Sort(rda::TRdaClientDataSet& ds, const Options& o) {
+  while (ds.CursorHandle() > 0 && ds.FetchNextPacket() > 0) {
+  }
+  rda::TRdaIndexOptions options;
+  if (o.sortDescending) options.Include(rda::ioDescending);
+  if (o.sortCaseInsensitive) options.Include(rda::ioCaseInsensitive);
+  try {
+    rda::TRdaIndex& index = ds.Indexes().Add();
+    index.SetName("rdaquery");
+    index.SetFields(rda::Utf8ToCp1252(o.sort));
+    index.SetOptions(options);
+    ds.SetIndexName("rdaquery");
+  } catch (const rda::EDatabaseError& e) {
+    // The dataset's name prefixes its errors.
+    std::string message = rda::Cp1252ToUtf8(e.Message());
+    if (message.rfind("rdaquery: ", 0) == 0) message.erase(0, 10);
+    throw UsageError("--sort: " + message);
+  }
+}
+
 int Run(const Options& o) {
   using Clock = std::chrono::steady_clock;
   rda::TRdaHeadlessUserInterface ui(true);
@@ -396,6 +448,7 @@ int Run(const Options& o) {
   for (const std::string& p : o.params) SetParam(ds.Params(), p);
   ds.Open();
   const Clock::time_point firstRow = Clock::now();
+  if (!o.sort.empty()) Sort(ds, o);
 
   std::vector<TField*> fields;
   for (const auto& f : ds.Fields()) fields.push_back(f.get());

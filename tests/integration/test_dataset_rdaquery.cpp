@@ -76,12 +76,68 @@ TEST_F(RdaQuery, ErrorsGoToStandardErrorWithAnExitStatus) {
   EXPECT_EQ(refused.err.rfind("rdaquery: ", 0), 0u) << refused.err;
 }
 
+TEST_F(RdaQuery, SortsTheFetchedRowsOnTheClient) {
+  const std::string sql =
+      "SELECT 'b' AS Name, 2 AS N UNION ALL SELECT 'A', 1 UNION ALL SELECT NULL, 3 "
+      "UNION ALL SELECT 'a', 4 UNION ALL SELECT 'C', 5";
+  struct Case {
+    std::vector<std::string> options;
+    std::string out;
+  } cases[] = {
+      // Ordinal: nulls first, upper case before lower case.
+      {{"--sort", "Name"}, "Name,N\r\n,3\r\nA,1\r\nC,5\r\na,4\r\nb,2\r\n"},
+      // Folded, then reversed whole: equal keys too, nulls last.
+      {{"--packet", "2", "--sort", "Name", "--sort-options", "descending,case-insensitive"},
+       "Name,N\r\nC,5\r\nb,2\r\na,4\r\nA,1\r\n,3\r\n"},
+      {{"--sort", "N", "--sort-options", "descending"},
+       "Name,N\r\nC,5\r\na,4\r\n,3\r\nb,2\r\nA,1\r\n"},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.options;
+    args.push_back("--csv");
+    args.push_back(sql);
+    const Outcome o = RunQuery(Args(args));
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, c.out) << c.options.back();
+  }
+  // The aligned table shows the same order.
+  const Outcome table = RunQuery(Args({"--sort", "name;n", sql}));
+  EXPECT_EQ(table.out,
+            "Name   | N\n"
+            "-------+--\n"
+            "(null) | 3\n"
+            "A      | 1\n"
+            "C      | 5\n"
+            "a      | 4\n"
+            "b      | 2\n"
+            "(5 rows)\n");
+}
+
+TEST_F(RdaQuery, RefusesSortsItCannotDo) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {Args({"--sort", "Nope", "SELECT 1 AS One"}), "rdaquery: --sort: Field 'Nope' not found\n"},
+      {Args({"--sort", "One", "--sort-options", "upward", "SELECT 1 AS One"}),
+       "rdaquery: --sort-options takes descending and case-insensitive, not 'upward'\nTry rdaquery --help.\n"},
+      {Args({"--sort-options", "descending", "SELECT 1 AS One"}),
+       "rdaquery: --sort-options needs --sort\nTry rdaquery --help.\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = RunQuery(c.args);
+    EXPECT_EQ(o.status, 2) << c.err;
+    EXPECT_EQ(o.err, c.err);
+    EXPECT_EQ(o.out, "");
+  }
+}
+
 TEST(RdaQueryHelp, DocumentsEveryOption) {
   const Outcome o = RunQuery({"--help"});
   EXPECT_EQ(o.status, 0);
   for (const char* option : {"--host", "--port", "--http", "--path", "--encryption", "--key", "--zlib", "--user",
                              "--password", "--timeout", "--database", "--param", "--packet", "--file", "--csv",
-                             "--null", "--max-width", "--time"})
+                             "--null", "--max-width", "--time", "--sort", "--sort-options"})
     EXPECT_NE(o.out.find(std::string(" ") + option + " "), std::string::npos) << option;
 }
 
