@@ -95,9 +95,72 @@ TEST(DocsDatasets, DefineFillNavigateEditSearch) {
   people.SetFiltered(false);
   EXPECT_TRUE(people.Locate("Id;Name", {rda::Variant(1), rda::Variant("Ada Lovelace")}, {}));
 
+  rda::TRdaIndex& byName = people.Indexes().Add();  // inactive until it gets options
+  byName.SetName("ByName");
+  byName.SetFields("Name");                          // names separated by ";"
+  byName.SetOptions({rda::ioCaseInsensitive});       // kept in order, letters folded
+  people.SetIndexName("ByName");
+  // the view: "Ada Lovelace", "Edsger", "Grace"
+  seen.clear();
+  for (people.First(); !people.Eof(); people.Next()) seen.push_back(name.AsString());
+  EXPECT_THAT(seen, ElementsAre("Ada Lovelace", "Edsger", "Grace"));
+
+  people.SetIndexFieldNames("Born;Name");  // the first index over these fields, or "__RDA__DEFAULT"
+  // people.IndexName() == "" (the default index), people.IndexFieldNames() == "Born;Name"
+  EXPECT_EQ(people.IndexName(), "");
+  EXPECT_EQ(people.IndexFieldNames(), "Born;Name");
+  people.SortByField("Name", /*descending=*/true);  // an index named "Name", case-insensitive
+  EXPECT_EQ(people.IndexName(), "Name");
+  people.First();
+  EXPECT_EQ(name.AsString(), "Grace");
+  people.SetIndexName("");  // back to the order the rows were added in
+  people.First();
+  EXPECT_EQ(name.AsString(), "Ada Lovelace");
+
+  people.SetIndexName("ByName");
+  found = people.FindKey({rda::Variant("GRACE")});  // true, on "Grace" (the index folds case)
+  EXPECT_TRUE(found);
+  EXPECT_EQ(name.AsString(), "Grace");
+  people.SetKey();
+  name.SetAsString("C");
+  people.GotoNearest();  // on "Edsger", the first row at or after "C"
+  EXPECT_EQ(name.AsString(), "Edsger");
+
   people.Close();
   people.Open();
   EXPECT_EQ(people.RecordCount(), 3);
+}
+
+TEST(DocsDatasets, Aggregates) {
+  rda::TRdaDataSet sales;
+  sales.AddField("Region", rda::ftString, 10);
+  sales.AddField("Amount", rda::ftFloat, 0);
+  sales.Open();
+  sales.AppendRecord({rda::Variant("North"), rda::Variant(10.0)});
+  sales.AppendRecord({rda::Variant("South"), rda::Variant(5.0)});
+  sales.AppendRecord({rda::Variant("North"), rda::Variant(2.5)});
+
+  rda::TRdaAggregate& total = sales.Aggregates().Add();  // COUNT(*) until told otherwise
+  total.SetAggKind(rda::akSum);
+  total.SetFieldName("Amount");
+  total.SetActive(true);
+  // total.Name() == "SUM(Amount)", total.Value() == Variant(17.5)
+  EXPECT_EQ(total.Name(), "SUM(Amount)");
+  EXPECT_EQ(total.Value(), rda::Variant(17.5));
+
+  rda::TRdaIndex& byRegion = sales.Indexes().Add();
+  byRegion.SetName("ByRegion");
+  byRegion.SetFields("Region");
+  byRegion.SetActive(true);
+  rda::TRdaAggregate& perRegion = sales.Aggregates().Add();
+  perRegion.SetAggKind(rda::akAvg);
+  perRegion.SetFieldName("Amount");
+  perRegion.SetIndexName("ByRegion");
+  perRegion.SetLevel(1);
+  perRegion.SetActive(true);
+  sales.Locate("Region", rda::Variant("North"));
+  // perRegion.Value() == Variant(6.25): (10 + 2.5) / 2
+  EXPECT_EQ(perRegion.Value(), rda::Variant(6.25));
 }
 
 }  // namespace
