@@ -6,9 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "DatasetTestSupport.h"
-#include "base/ByteIO.h"
 #include "base/Exception.h"
-#include "connection/RdaHttpTunnel.h"
+#include "messaging/RdaWire.h"
 #include "tests/base/RaisesWith.h"
 #include "tests/support/WebPeers.h"
 
@@ -175,10 +174,8 @@ class AnswerWithoutReply : public ::testing::TestWithParam<Form> {
     std::filesystem::create_directories(files.File("others/RdaHttp.dll"));
     // Stateless, as the install utility and rdaquery tunnel: the session header in
     // front of the message.
-    std::string body = SessionHeader(1234, "", "") + test::Compose({5, 4711, {"-1", "x\x02\x04", "0"}});
-    std::string frame;
-    ByteWriter(frame).PutI32(static_cast<int32_t>(body.size()));
-    frame += body;
+    const std::string frame =
+        Framed(SessionIdHeader(1234) + test::Compose({tkRowPacket, 4711, {"-1", "x\x02\x04", "0"}}));
     for (const char* object : {"Rda", "RDA"})  // the hand-built form's and the HTTP client's
       files.Write(std::string("others/RdaHttp.dll/") + object, frame);
     test::NginxProcess::Options o;
