@@ -150,8 +150,15 @@ void TRdaAggregate::SetActive(bool value) {
 // ---------------------------------------------------------------------------
 // TRdaAggregate: computing
 
+// Looked up by name once per change of the index definitions.
 TRdaIndex* TRdaAggregate::GroupIndex() const {
-  return indexName_.empty() ? nullptr : owner_->indexes_->FindIndex(indexName_);
+  if (indexName_.empty()) return nullptr;
+  const uint64_t generation = owner_->indexes_->Generation();
+  if (groupIndexGeneration_ != generation) {
+    groupIndex_ = owner_->indexes_->FindIndex(indexName_);
+    groupIndexGeneration_ = generation;
+  }
+  return groupIndex_;
 }
 
 bool TRdaAggregate::Usable(bool raise) const {
@@ -238,7 +245,13 @@ bool TRdaAggregate::Remove(TRdaAggregateValue& value, TRdaAggregateValue* count,
   switch (kind_) {
     case akSum:
     case akAvg:
-      value.Value = value.Contributors == 1 ? Variant::Null() : Combine(value.Value, x, true);
+      if (value.Contributors == 1) {
+        value.Value = Variant::Null();
+      } else if (value.Value.Type() == VarType::Bcd || x.Type() == VarType::Bcd) {
+        value.Value = Combine(value.Value, x, true);
+      } else {
+        value.Value -= x;  // computed before it is stored: a failure changes nothing
+      }
       if (count && count->Contributors > 0) count->Value = CountValue(--count->Contributors);
       break;
     case akCount:
@@ -389,6 +402,18 @@ bool TRdaAggregate::Join(TRdaDBListItem& row) {
     totalCount_ = std::move(count);
   }
   return true;
+}
+
+void TRdaAggregate::Update(TRdaDBListItem& row, const Variant& old) {
+  TRdaAggregateSlots& slots = row.AggregateSlots();
+  TRdaAggregateValue& group = *slots[static_cast<size_t>(valueSlot_)];
+  TRdaAggregateValue* count = countSlot_ >= 0 ? slots[static_cast<size_t>(countSlot_)].get() : nullptr;
+  if (!Remove(group, count, old)) {
+    // The walk meets the row with its new value already.
+    RecomputeGroup(group);
+    return;
+  }
+  Add(group, count, Contribution(row));
 }
 
 void TRdaAggregate::Leave(TRdaDBListItem& row, const Variant& x) {
@@ -674,6 +699,7 @@ void TRdaAggregates::RowAdded(TRdaDBListItem& row) {
 void TRdaAggregates::RowEditStarting(TRdaDBListItem& row) {
   for (const auto& a : items_) {
     a->editMark_ = false;
+    a->editRegroup_ = false;
     a->editRow_ = nullptr;
     if (!a->computed_ || !a->Usable(false)) continue;
     a->editRow_ = &row;
@@ -691,7 +717,7 @@ void TRdaAggregates::RowEditCancelled() {
 }
 
 void TRdaAggregates::MarkEdited() {
-  for (const auto& a : items_) a->editMark_ = a->editRow_ != nullptr;
+  for (const auto& a : items_) a->editMark_ = a->editRegroup_ = a->editRow_ != nullptr;
 }
 
 void TRdaAggregates::FieldChanged(TField& field) {
@@ -699,17 +725,20 @@ void TRdaAggregates::FieldChanged(TField& field) {
   // While filtering, any change may decide whether the row passes.
   const bool filtering = ds.Filtered() || ds.DetailFilterActive();
   for (const auto& a : items_) {
-    if (a->editMark_) continue;
-    bool mark = filtering || &field == a->field_ || (a->field_ && a->field_->FieldKind() != fkData);
-    if (!mark && field.FieldKind() == fkData && a->Grouped()) {
+    const bool own = &field == a->field_ || (a->field_ && a->field_->FieldKind() != fkData);
+    bool grouping = false;
+    if (a->Grouped()) {
       if (const TRdaIndex* index = a->GroupIndex()) {
         const std::vector<TField*>& keys = index->KeyFields();
         const size_t n = std::min(keys.size(), static_cast<size_t>(a->level_));
-        mark = std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n), &field) !=
-               keys.begin() + static_cast<std::ptrdiff_t>(n);
+        grouping = index->calculatedKey_ ||
+                   (field.FieldKind() == fkData &&
+                    std::find(keys.begin(), keys.begin() + static_cast<std::ptrdiff_t>(n), &field) !=
+                        keys.begin() + static_cast<std::ptrdiff_t>(n));
       }
     }
-    a->editMark_ = mark;
+    if (filtering || grouping) a->editRegroup_ = true;
+    if (filtering || grouping || own) a->editMark_ = true;
   }
 }
 
@@ -723,8 +752,14 @@ void TRdaAggregates::RowPosted(TRdaDBListItem& row) {
       continue;
     }
     if (!marked) continue;
+    const bool passes = a->Passes(row);
+    if (a->editJoined_ && passes && !a->editRegroup_) {
+      // Still in its group: only the value changes there.
+      a->Update(row, a->editValue_);
+      continue;
+    }
     if (a->editJoined_) a->Leave(row, a->editValue_);
-    if (a->Passes(row) && !a->Join(row)) a->computed_ = false;
+    if (passes && !a->Join(row)) a->computed_ = false;
   }
 }
 

@@ -139,6 +139,8 @@ class TRdaAggregate {
   // Puts a passing row into its group (found beside it, or new) and adds its
   // contribution; false when a grouped row is not in its index.
   bool Join(TRdaDBListItem& row);
+  // A row that stays in its group: its old contribution out, the new in.
+  void Update(TRdaDBListItem& row, const Variant& old);
   // Takes the row out of its group (x: its contribution when it joined).
   void Leave(TRdaDBListItem& row, const Variant& x);
   void Recompute();
@@ -161,6 +163,9 @@ class TRdaAggregate {
   int countSlot_ = -1;
   bool computed_ = false;
   bool editMark_ = false;
+  // The edit may move the row to another group (a grouping field changed,
+  // or filtering decides anew).
+  bool editRegroup_ = false;
   TRdaDBListItem* editRow_ = nullptr;
   Variant editValue_;
   bool editJoined_ = false;
@@ -176,6 +181,9 @@ class TRdaAggregate {
   std::shared_ptr<TRdaAggregateValue> total_;
   std::shared_ptr<TRdaAggregateValue> totalCount_;
   mutable std::string buffer_;
+  // GroupIndex's lookup, valid while the indexes' generation is the same.
+  mutable TRdaIndex* groupIndex_ = nullptr;
+  mutable uint64_t groupIndexGeneration_ = ~uint64_t{0};
 };
 
 class TRdaAggregates {

@@ -695,7 +695,7 @@ void TRdaCustomDataSet::DoFieldValidate(TField& field) {
 bool TRdaCustomDataSet::GetIsIndexField(const TField& field) const {
   if (!IndexSelected()) return false;
   for (TField* f : SelectedIndexFields()) {
-    if (SameName(f->FieldName(), field.FieldName())) return true;
+    if (f == &field || SameName(f->FieldName(), field.FieldName())) return true;
   }
   return false;
 }
@@ -737,7 +737,7 @@ void TRdaCustomDataSet::InternalPost() {
     savedImage_.assign(row->Data(), static_cast<size_t>(store_->RecordSize()));
     row->CopyFrom(ActiveBuffer());
     try {
-      IndexRowPosted(*row);
+      IndexRowPosted(*row, savedImage_.data());
     } catch (...) {
       row->CopyFrom(savedImage_.data());
       IndexRowPostUndone(*row);
@@ -1058,9 +1058,10 @@ void TRdaCustomDataSet::DoOnNewRecord() {
 // ---------------------------------------------------------------------------
 // Indexes and aggregates
 
-std::vector<TField*> TRdaCustomDataSet::SelectedIndexFields() const {
+const std::vector<TField*>& TRdaCustomDataSet::SelectedIndexFields() const {
+  static const std::vector<TField*> kNone;
   const TRdaIndex* index = indexes_.Selected();
-  return index ? index->KeyFields() : std::vector<TField*>();
+  return index ? index->KeyFields() : kNone;
 }
 
 void TRdaCustomDataSet::IndexRowAdded(TRdaDBListItem& row) {
@@ -1083,9 +1084,9 @@ void TRdaCustomDataSet::IndexRowEditCancelled() {
   aggregates_.RowEditCancelled();
 }
 
-void TRdaCustomDataSet::IndexRowPosted(TRdaDBListItem& row) {
+void TRdaCustomDataSet::IndexRowPosted(TRdaDBListItem& row, const char* oldImage) {
   aggregatesPosting_ = false;
-  indexes_.RowPosted(row);
+  indexes_.RowPosted(row, oldImage);
   // The indexes took the row: from here a failure may have moved totals.
   aggregatesPosting_ = true;
   aggregates_.RowPosted(row);

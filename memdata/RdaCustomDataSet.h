@@ -397,12 +397,15 @@ class TRdaCustomDataSet : public TDataSet {
   // may raise (a unique key); they then leave every index and aggregate as
   // it was, and the dataset undoes the post.
   bool IndexSelected() const { return indexes_.Selected() != nullptr; }
-  std::vector<TField*> SelectedIndexFields() const;
+  // The selected index's bound fields (empty without one); valid until the
+  // selection or the index's fields change.
+  const std::vector<TField*>& SelectedIndexFields() const;
   void IndexRowAdded(TRdaDBListItem& row);
   void IndexRowEditStarting(TRdaDBListItem& row);
   void IndexRowEditCancelled();
   void IndexRowInsertStarting() { indexes_.RowInsertStarting(); }
-  void IndexRowPosted(TRdaDBListItem& row);
+  // oldImage: the row's image before the post.
+  void IndexRowPosted(TRdaDBListItem& row, const char* oldImage);
   // After a failed post, once the row has its old image back.
   void IndexRowPostUndone(TRdaDBListItem& row);
   void IndexRowRemoving(TRdaDBListItem& row);

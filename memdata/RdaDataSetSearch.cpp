@@ -223,7 +223,7 @@ bool TRdaCustomDataSet::FindRecord(bool restart, bool goForward) {
 bool TRdaCustomDataSet::FindKey(const TVariantArray& keyValues) {
   CheckBrowseMode();
   if (!IndexSelected()) DatabaseError(kNoIndex, this);
-  std::vector<TField*> fields = SelectedIndexFields();
+  const std::vector<TField*>& fields = SelectedIndexFields();
   std::string& key = keyBuffers_[0];
   std::fill(key.begin(), key.end(), '\0');
   const size_t count = std::min(keyValues.size(), fields.size());
@@ -254,7 +254,7 @@ void TRdaCustomDataSet::EditKey() {
 void TRdaCustomDataSet::KeyFieldAssigned(const TField& field) {
   std::string& key = keyBuffers_[0];
   key[0] = 1;
-  const std::vector<TField*> fields = SelectedIndexFields();
+  const std::vector<TField*>& fields = SelectedIndexFields();
   const auto at = std::find(fields.begin(), fields.end(), &field);
   if (at == fields.end()) return;
   const auto n = static_cast<uint16_t>(at - fields.begin() + 1);

@@ -203,6 +203,13 @@ void TRdaIndex::Bind() {
         break;
     }
   }
+  // A single field of at most 32 bits keys the whole order with the
+  // identity (while every identity is at least 0).
+  identityKeyFits_ = parts_.size() == 1 &&
+                     (keyKind_ == kkBoolean ||
+                      (keyKind_ == kkSigned && RdaFieldDataSize(parts_[0].type, 0) <= 4) ||
+                      (keyKind_ == kkSigned && (parts_[0].type & 0x7F) == ftDate));
+  keyHasIdentity_ = false;
   if (calculatedKey_) {
     for (std::string& b : buffers_) b.assign(static_cast<size_t>(ds.bufferSize_), '\0');
   }
@@ -214,6 +221,8 @@ void TRdaIndex::Unbind() {
   parts_.clear();
   calculatedKey_ = false;
   keyKind_ = kkNone;
+  identityKeyFits_ = false;
+  keyHasIdentity_ = false;
   for (std::string& b : buffers_) b.clear();
 }
 
@@ -284,7 +293,7 @@ int TRdaIndex::CompareRows(const TRdaDBListItem& a, const TRdaDBListItem& b, int
 // texts give the 8 (folded) bytes after the prefix every key shares,
 // integers their value with the sign bit flipped, booleans 1 and 2. A
 // descending index inverts the bits. Equal keys say nothing.
-uint64_t TRdaIndex::KeyOf(const char* image) const {
+uint64_t TRdaIndex::KeyOf(const char* image, int32_t id) const {
   if (keyKind_ == kkNone) return 0;
   const KeyPart& p = parts_[0];
   uint64_t key = 0;
@@ -302,15 +311,24 @@ uint64_t TRdaIndex::KeyOf(const char* image) const {
         }
         break;
       }
-      case kkSigned:
-        key = static_cast<uint64_t>(RdaLoadInteger(p.type, value)) ^ (uint64_t{1} << 63);
+      case kkSigned: {
+        const int64_t v = RdaLoadInteger(p.type, value);
+        // With the identity: a value of at most 32 bits, from 1 up (0 is null).
+        key = keyHasIdentity_ ? static_cast<uint64_t>(v + 2147483648LL) + 1
+                              : static_cast<uint64_t>(v) ^ (uint64_t{1} << 63);
         break;
+      }
       case kkBoolean:
         key = RdaLoadInteger(ftBoolean, value) != 0 ? 2 : 1;
         break;
       default:
         break;
     }
+  }
+  if (keyHasIdentity_) {
+    // The value in 33 bits above the identity's 31: the whole sort order,
+    // ties included, in one number.
+    key = (key << kIdentityBits) | (static_cast<uint64_t>(id) & 0x7FFFFFFF);
   }
   return options_.Contains(ioDescending) ? ~key : key;
 }
@@ -349,7 +367,7 @@ void TRdaIndex::FitTextPrefix(const char* image) {
 }
 
 void TRdaIndex::RecomputeKeys() {
-  list_.ForEachKey([this](TRdaRowRef& ref) { ref.Key = KeyOf(ref.Row->Data()); });
+  list_.ForEachKey([this](TRdaRowRef& ref) { ref.Key = KeyOf(ref.Row->Data(), ref.Row->RecordID()); });
 }
 
 // ---------------------------------------------------------------------------
@@ -366,27 +384,20 @@ TRdaDBListItem* TRdaIndex::Row(int position) const {
 }
 
 int TRdaIndex::InsertPosition(const TRdaDBListItem& row, uint64_t key) const {
+  return InsertPosition(Image(row, 0), row.RecordID(), key);
+}
+
+int TRdaIndex::InsertPosition(const char* image, int32_t id, uint64_t key) const {
   const int flags = SortFlags();
   const bool useKeys = KeysDecide(flags);
-  const char* image = Image(row, 0);
-  auto entryBefore = [&](int at) {
-    const TRdaRowRef& e = list_.RefAt(at);
+  auto before = [&](const TRdaRowRef& e) {
     if (useKeys && e.Key != key) return e.Key < key;
-    return CompareImages(Image(*e.Row, 1), image, e.Row->RecordID(), row.RecordID(), flags, -1) < 0;
+    return CompareImages(Image(*e.Row, 1), image, e.Row->RecordID(), id, flags, -1) < 0;
   };
-  int lo = 0;
-  int hi = list_.Count();
   // Rows often come in key order: try the end first.
-  if (hi > 0 && entryBefore(hi - 1)) return hi;
-  while (lo < hi) {
-    const int mid = lo + (hi - lo) / 2;
-    if (entryBefore(mid)) {
-      lo = mid + 1;
-    } else {
-      hi = mid;
-    }
-  }
-  return lo;
+  const int count = list_.Count();
+  if (count > 0 && before(list_.RefAt(count - 1))) return count;
+  return list_.LowerBound(key, useKeys, before);
 }
 
 bool TRdaIndex::UniqueClash(const TRdaDBListItem& row, int position) const {
@@ -403,7 +414,7 @@ int TRdaIndex::PositionOf(const TRdaDBListItem& row) const {
   if (Natural()) return owner_->store_ ? owner_->store_->IndexOfRow(&row) : -1;
   if (list_.Empty()) return -1;
   // A listed row shares the text prefix, so its key is its entry's key.
-  const int position = InsertPosition(row, KeyOf(Image(row, 0)));
+  const int position = InsertPosition(row, KeyOf(Image(row, 0), row.RecordID()));
   if (position < list_.Count() && list_.At(position) == &row) return position;
   if (position > 0 && list_.At(position - 1) == &row) return position - 1;
   // The row's key changed behind the index's back (a calculated key):
@@ -448,13 +459,17 @@ void TRdaIndex::Rebuild() {
           }
         }
       } else {
+        // Identities below 0 (rows loaded from outside) do not fit a key.
+        keyHasIdentity_ = identityKeyFits_ &&
+                          std::none_of(store->Rows().begin(), store->Rows().end(),
+                                       [](const TRdaDBListItem* r) { return r->RecordID() < 0; });
         // The text prefix every key shares, then the keys.
         if (keyKind_ == kkText) {
           for (const TRdaDBListItem* row : store->Rows()) FitTextPrefix(row->Data());
         }
         std::vector<TRdaRowRef> refs;
         refs.reserve(static_cast<size_t>(store->Count()));
-        for (TRdaDBListItem* row : store->Rows()) refs.push_back({KeyOf(Image(*row, 0)), row});
+        for (TRdaDBListItem* row : store->Rows()) refs.push_back({KeyOf(Image(*row, 0), row->RecordID()), row});
         const bool useKeys = KeysDecide(flags);
         auto less = [&](const TRdaRowRef& a, const TRdaRowRef& b) {
           if (useKeys && a.Key != b.Key) return a.Key < b.Key;
@@ -468,7 +483,8 @@ void TRdaIndex::Rebuild() {
         }
         if (Unique()) {
           for (size_t i = 1; i < refs.size(); ++i) {
-            if ((!useKeys || refs[i - 1].Key == refs[i].Key) && clash(*refs[i - 1].Row, *refs[i].Row)) {
+            if ((!useKeys || SearchPart(refs[i - 1].Key) == SearchPart(refs[i].Key)) &&
+                clash(*refs[i - 1].Row, *refs[i].Row)) {
               DatabaseError("Duplicate record in unique index " + UniqueName());
             }
           }
@@ -519,8 +535,9 @@ void TRdaIndex::RowAdded(TRdaDBListItem& row) {
     PlaceNatural(row);
     return;
   }
+  FitIdentity(row);
   FitTextPrefix(row.Data());
-  const uint64_t key = KeyOf(Image(row, 0));
+  const uint64_t key = KeyOf(Image(row, 0), row.RecordID());
   const int position = InsertPosition(row, key);
   if (Unique() && UniqueClash(row, position)) {
     DatabaseError("Violation of unique index " + UniqueName());
@@ -528,15 +545,27 @@ void TRdaIndex::RowAdded(TRdaDBListItem& row) {
   list_.Insert(position, {key, &row});
 }
 
+void TRdaIndex::FitIdentity(const TRdaDBListItem& row) {
+  if (keyHasIdentity_ && row.RecordID() < 0) {
+    keyHasIdentity_ = false;
+    RecomputeKeys();
+  }
+}
+
+// The row's place is looked up only when its key moves it (RowPosted, by
+// the image it had); a calculated key may change with anything, so its
+// place is remembered now.
 void TRdaIndex::RowEditStarting(TRdaDBListItem& row) {
   editMoved_ = false;
+  editPosition_ = -1;
+  if (!calculatedKey_ && !Natural()) return;
   editPosition_ = PositionOf(row);
   if (editPosition_ < 0) Invalidate();
 }
 
 // The key-changed flag stays set until the row is in place: a post that
 // fails and is tried again moves the row then.
-void TRdaIndex::RowPosted(TRdaDBListItem& row) {
+void TRdaIndex::RowPosted(TRdaDBListItem& row, const char* oldImage) {
   editMoved_ = false;
   if (!keyChanged_ && !calculatedKey_) return;
   if (Natural()) {
@@ -547,8 +576,13 @@ void TRdaIndex::RowPosted(TRdaDBListItem& row) {
     return;
   }
   if (editPosition_ < 0 || editPosition_ >= list_.Count() || list_.At(editPosition_) != &row) {
+    // Where the image the row had put it.
     editPosition_ = -1;
-    for (int i = 0; i < list_.Count(); ++i) {
+    if (oldImage && !calculatedKey_) {
+      const int at = InsertPosition(oldImage, row.RecordID(), KeyOf(oldImage, row.RecordID()));
+      if (at < list_.Count() && list_.At(at) == &row) editPosition_ = at;
+    }
+    for (int i = 0; editPosition_ < 0 && i < list_.Count(); ++i) {
       if (list_.At(i) == &row) editPosition_ = i;
     }
     if (editPosition_ < 0) {
@@ -559,7 +593,7 @@ void TRdaIndex::RowPosted(TRdaDBListItem& row) {
   const TRdaRowRef old = list_.RefAt(editPosition_);
   list_.Erase(editPosition_);
   FitTextPrefix(row.Data());
-  const uint64_t key = KeyOf(Image(row, 0));
+  const uint64_t key = KeyOf(Image(row, 0), row.RecordID());
   const int position = InsertPosition(row, key);
   if (Unique() && UniqueClash(row, position)) {
     list_.Insert(editPosition_, old);
@@ -586,7 +620,7 @@ void TRdaIndex::RowPostUndone(TRdaDBListItem& row) {
   const int at = PositionOf(row);
   if (at >= 0) list_.Erase(at);
   // The image is the old one again: its key, and its old place.
-  const uint64_t key = KeyOf(Image(row, 0));
+  const uint64_t key = KeyOf(Image(row, 0), row.RecordID());
   editPosition_ = InsertPosition(row, key);
   list_.Insert(editPosition_, {key, &row});
 }
@@ -601,6 +635,9 @@ void TRdaIndex::RowRemoving(TRdaDBListItem& row) {
   list_.Erase(position);
 }
 
+// The list is searched for the first row that does not come before the key
+// (one lower bound, by the entry keys where they decide); the equal rows from
+// there on are the matches.
 int TRdaIndex::SearchIndex(const TRdaDBListItem& keyRow, int keyCount, int flags, int mode,
                            int& position) const {
   const int count = Count();
@@ -616,55 +653,47 @@ int TRdaIndex::SearchIndex(const TRdaDBListItem& keyRow, int keyCount, int flags
     useKeys = null || SharesPrefix(textPrefix_, RdaLoadText(keyImage + p.offset, p.size),
                                    options_.Contains(ioCaseInsensitive));
   }
-  if (useKeys) key = KeyOf(keyImage);
+  if (useKeys) key = SearchPart(KeyOf(keyImage, keyRow.RecordID()));
   const bool descending = (flags & cfDescending) != 0;
   const bool skipKeyRow = (mode & smSkipKeyRow) != 0;
   const bool filtered = (mode & smFiltered) != 0;
   TRdaCustomDataSet& ds = DataSet();
 
-  // The key against the row at a position.
-  auto compare = [&](int at) {
+  // The key against a row of the list (with its entry key when there is one).
+  auto compareRow = [&](const TRdaDBListItem& row, uint64_t entryKey) {
     if (useKeys) {
-      const uint64_t entry = list_.RefAt(at).Key;
+      const uint64_t entry = SearchPart(entryKey);
       if (entry != key) return key < entry ? -1 : 1;
     }
-    const TRdaDBListItem& row = *Row(at);
     return CompareImages(keyImage, Image(row, 1), keyRow.RecordID(), row.RecordID(), flags, keyCount);
+  };
+  auto compare = [&](int at) {
+    return compareRow(*Row(at), Natural() ? 0 : list_.RefAt(at).Key);
   };
   auto passes = [&](int at) { return !filtered || ds.RowAccepted(Row(at)->Image()); };
   auto isKeyRow = [&](int at) { return skipKeyRow && Row(at) == &keyRow; };
 
-  int lo = 0;
-  int hi = count - 1;
-  int mid = 0;
-  bool exact = false;
-  while (lo <= hi) {
-    mid = (lo + hi + 1) / 2;
-    if (isKeyRow(mid)) {
-      if (lo == mid && mid == hi) break;
-      mid = mid < hi ? mid + 1 : mid - 1;
-    }
-    const int r = compare(mid);
-    if (r == 0) {
-      exact = true;
-      break;
-    }
-    if (r < 0) {
-      hi = mid - 1;
-    } else {
-      lo = mid + 1;
-    }
+  int first;
+  if (Natural()) {
+    const std::vector<TRdaDBListItem*>& rows = owner_->store_->Rows();
+    first = static_cast<int>(std::partition_point(rows.begin(), rows.end(),
+                                                  [&](const TRdaDBListItem* r) {
+                                                    return compareRow(*r, 0) > 0;
+                                                  }) -
+                             rows.begin());
+  } else {
+    first = list_.LowerBound(key, useKeys, [&](const TRdaRowRef& e) { return compareRow(*e.Row, e.Key) > 0; },
+                             keyHasIdentity_ ? kIdentityBits : 0);
   }
+  // The equal rows (the key row itself passed over when asked).
+  int end = first;
+  while (end < count && compare(end) == 0) ++end;
+  bool equal = false;
+  for (int at = first; at < end && !equal; ++at) equal = !isKeyRow(at);
 
-  if (!exact) {
-    if ((mode & smNearest) != 0) {
-      if (!descending) {
-        while (mid < count && (isKeyRow(mid) || compare(mid) > 0)) ++mid;
-      } else {
-        while (mid >= 0 && (isKeyRow(mid) || compare(mid) < 0)) --mid;
-      }
-    }
-    position = mid;
+  if (!equal) {
+    position = first;
+    if ((mode & smNearest) != 0 && descending) position = first - 1;
     if (position < 0 || position >= count) return 1;
     const int step = descending ? -1 : 1;
     while (position >= 0 && position < count && (isKeyRow(position) || !passes(position))) {
@@ -673,28 +702,26 @@ int TRdaIndex::SearchIndex(const TRdaDBListItem& keyRow, int keyCount, int flags
     if (position < 0 || position >= count) position = descending ? -1 : count;
     return 1;
   }
-
-  // Over the equal neighbours in one direction: the last row met that passes.
-  auto walk = [&](int step) {
-    int found = -1;
-    for (int at = mid; at >= 0 && at < count; at += step) {
-      if (at != mid && compare(at) != 0) break;
-      if (!isKeyRow(at) && passes(at)) found = at;
-    }
-    return found;
-  };
-  const int step = (mode & smLast) != 0 ? 1 : -1;
-  int found = walk(step);
-  if (found < 0) {
-    if (Unique() && (keyCount < 0 || static_cast<size_t>(keyCount) >= parts_.size())) {
-      position = mid;
+  // The first of them that passes (the last with smLast).
+  const bool last = (mode & smLast) != 0;
+  for (int i = 0; i < end - first; ++i) {
+    const int at = last ? end - 1 - i : first + i;
+    if (!isKeyRow(at) && passes(at)) {
+      position = at;
       return 0;
     }
-    found = walk(-step);
-    if (found < 0) return descending ? -1 : 1;
   }
-  position = found;
-  return 0;
+  // None passes: a unique index searched with all its fields still names
+  // its one row.
+  if (Unique() && (keyCount < 0 || static_cast<size_t>(keyCount) >= parts_.size())) {
+    for (int at = first; at < end; ++at) {
+      if (!isKeyRow(at)) {
+        position = at;
+        return 0;
+      }
+    }
+  }
+  return descending ? -1 : 1;
 }
 
 std::string TRdaIndex::Verify() const {
@@ -710,7 +737,7 @@ std::string TRdaIndex::Verify() const {
     bool keys = true;
     list_.ForEach([&](const TRdaRowRef& ref) {
       listed.push_back(ref.Row);
-      if (!calculatedKey_ && ref.Key != KeyOf(ref.Row->Data())) keys = false;
+      if (!calculatedKey_ && ref.Key != KeyOf(ref.Row->Data(), ref.Row->RecordID())) keys = false;
     });
     std::vector<const TRdaDBListItem*> stored(store->Rows().begin(), store->Rows().end());
     std::sort(listed.begin(), listed.end());
@@ -989,11 +1016,11 @@ void TRdaIndexes::RowInsertStarting() {
   }
 }
 
-void TRdaIndexes::RowPosted(TRdaDBListItem& row) {
+void TRdaIndexes::RowPosted(TRdaDBListItem& row, const char* oldImage) {
   if (!DataSetOpen()) return;
   for (const auto& index : items_) {
     if (index->Active() && index->built_) {
-      index->RowPosted(row);
+      index->RowPosted(row, oldImage);
     } else {
       index->Invalidate();
     }

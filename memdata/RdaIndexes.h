@@ -186,24 +186,33 @@ class TRdaIndex {
   const char* Image(const TRdaDBListItem& row, int slot) const;
   int CompareImages(const char* a, const char* b, int32_t idA, int32_t idB, int flags,
                     int keyCount) const;
-  // The entry key of an image, and whether keys may decide a comparison
-  // made with these flags.
-  uint64_t KeyOf(const char* image) const;
+  // The entry key of an image (the row's identity too, for keys that hold
+  // it), and whether keys may decide a comparison made with these flags.
+  uint64_t KeyOf(const char* image, int32_t id) const;
   bool KeysDecide(int flags) const;
+  // The part of a key a search without the identity tie-break compares.
+  uint64_t SearchPart(uint64_t key) const {
+    return keyHasIdentity_ ? key >> kIdentityBits : key;
+  }
+  static constexpr int kIdentityBits = 31;
+  // A row with an identity below 0 turns the identity out of the keys.
+  void FitIdentity(const TRdaDBListItem& row);
   // Widens the shared text prefix for a key that does not have it (all
   // entries get new keys).
   void FitTextPrefix(const char* image);
   void RecomputeKeys();
   // Where a row goes in the sorted list (the first entry after it).
   int InsertPosition(const TRdaDBListItem& row, uint64_t key) const;
+  int InsertPosition(const char* image, int32_t id, uint64_t key) const;
   // An equal key beside that position, for the unique check.
   bool UniqueClash(const TRdaDBListItem& row, int position) const;
   std::string UniqueName() const { return name_ + "(" + fields_ + ")"; }
   // The upkeep of an active index (TRdaIndexes applies them to each).
   void RowAdded(TRdaDBListItem& row);
   void RowEditStarting(TRdaDBListItem& row);
-  // Moves the row to where its posted key belongs; undone on failure.
-  void RowPosted(TRdaDBListItem& row);
+  // Moves the row to where its posted key belongs (oldImage: the row's
+  // image before the post, which tells where it is); undone on failure.
+  void RowPosted(TRdaDBListItem& row, const char* oldImage);
   // After a failed post the row's image is the old one again: back to the
   // remembered position.
   void RowPostUndone(TRdaDBListItem& row);
@@ -225,12 +234,16 @@ class TRdaIndex {
   bool built_ = false;
   bool keyChanged_ = false;
   bool calculatedKey_ = false;
-  // While the row under edit was moved by RowPosted: where it was.
+  // The place of the row under edit when known (-1: found at the post).
   int editPosition_ = -1;
   bool editMoved_ = false;
   int updateCount_ = 0;
   int32_t rememberedId_ = -1;
   KeyKind keyKind_ = kkNone;
+  // The key holds the identity below the value: one field of at most 32
+  // bits (identityKeyFits_) over rows whose identities are at least 0.
+  bool identityKeyFits_ = false;
+  bool keyHasIdentity_ = false;
   // Texts: every non-null key of the list begins with these (folded) bytes;
   // the entry key is the 8 bytes after them.
   std::string textPrefix_;
@@ -308,7 +321,8 @@ class TRdaIndexes {
   void RowEditStarting(TRdaDBListItem& row);
   void RowEditCancelled();
   void RowInsertStarting();
-  void RowPosted(TRdaDBListItem& row);
+  // oldImage: the row's image before the post (RecordSize bytes).
+  void RowPosted(TRdaDBListItem& row, const char* oldImage);
   void RowPostUndone(TRdaDBListItem& row);
   void RowRemoving(TRdaDBListItem& row);
   void FieldChanged(TField& field);

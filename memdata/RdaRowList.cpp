@@ -17,6 +17,8 @@ constexpr int kMergeBelow = TRdaRowList::kBlockCapacity / 8;
 
 void TRdaRowList::RebuildTree() {
   const size_t n = blocks_.size();
+  firstKeys_.resize(n);
+  for (size_t i = 0; i < n; ++i) firstKeys_[i] = blocks_[i].items.empty() ? 0 : blocks_[i].items.front().Key;
   tree_.assign(n + 1, 0);
   for (size_t i = 1; i <= n; ++i) {
     tree_[i] += static_cast<int>(blocks_[i - 1].items.size());
@@ -57,6 +59,12 @@ void TRdaRowList::Find(int position, int& block, int& start) const {
   cacheStart_ = start;
 }
 
+int TRdaRowList::StartOf(int block) const {
+  int sum = 0;
+  for (size_t i = static_cast<size_t>(block); i > 0; i -= i & (~i + 1)) sum += tree_[i];
+  return sum;
+}
+
 const TRdaRowRef& TRdaRowList::RefAt(int position) const {
   int block, start;
   Find(position, block, start);
@@ -78,6 +86,7 @@ void TRdaRowList::Insert(int position, TRdaRowRef ref) {
   }
   std::vector<TRdaRowRef>& items = blocks_[static_cast<size_t>(block)].items;
   items.insert(items.begin() + (position - start), ref);
+  firstKeys_[static_cast<size_t>(block)] = items.front().Key;
   ++count_;
   if (static_cast<int>(items.size()) > kBlockCapacity) {
     // Split in halves; the tree is rebuilt for the new block.
@@ -100,6 +109,7 @@ void TRdaRowList::Erase(int position) {
   Find(position, block, start);
   std::vector<TRdaRowRef>& items = blocks_[static_cast<size_t>(block)].items;
   items.erase(items.begin() + (position - start));
+  if (!items.empty()) firstKeys_[static_cast<size_t>(block)] = items.front().Key;
   --count_;
   const int size = static_cast<int>(items.size());
   if (size == 0 && blocks_.size() > 1) {
@@ -149,6 +159,7 @@ void TRdaRowList::Assign(const std::vector<TRdaRowRef>& refs) {
 
 void TRdaRowList::Clear() {
   blocks_.clear();
+  firstKeys_.clear();
   tree_.clear();
   count_ = 0;
   cacheBlock_ = -1;
@@ -158,6 +169,7 @@ std::string TRdaRowList::Verify() const {
   if (tree_.size() != blocks_.size() + 1 && !(blocks_.empty() && tree_.empty())) {
     return "the block tree does not fit the blocks";
   }
+  if (firstKeys_.size() != blocks_.size()) return "the first keys do not fit the blocks";
   int total = 0;
   for (size_t i = 0; i < blocks_.size(); ++i) {
     const int size = static_cast<int>(blocks_[i].items.size());
@@ -170,6 +182,9 @@ std::string TRdaRowList::Verify() const {
     if (sum != total) return "the block tree's sums are wrong";
     for (const TRdaRowRef& r : blocks_[i].items) {
       if (r.Row == nullptr) return "a null row in the list";
+    }
+    if (size > 0 && firstKeys_[i] != blocks_[i].items.front().Key) {
+      return "a block's first key is not kept";
     }
   }
   if (total != count_) return "the count is not the blocks' total";

@@ -19,7 +19,8 @@
 //
 // Invariants (Verify checks them): every block but the only one holds at
 // least one entry and at most kBlockCapacity; the tree's prefix sums are the
-// block sizes' running sums; Count() is their total.
+// block sizes' running sums; Count() is their total; the first-key array
+// holds each block's first key.
 //
 // Not thread-safe; the rows are observed, not owned.
 #pragma once
@@ -66,6 +67,45 @@ class TRdaRowList {
     for (Block& b : blocks_) {
       for (TRdaRowRef& r : b.items) f(r);
     }
+    RebuildTree();
+  }
+
+  // The first position whose entry is not `before` the target, where the
+  // entries are ordered and before(entry) holds for a prefix of them. The
+  // blocks are searched by their first entries first (their keys kept side
+  // by side, so that most steps read no block), then one block: about
+  // log2(blocks) + log2(kBlockCapacity) calls, reading one block. When
+  // useKeys is set, a block whose first key (shifted right by `shift`
+  // bits) differs from `key` is before the target exactly when its key is
+  // smaller, without a call.
+  template <typename Before>
+  int LowerBound(uint64_t key, bool useKeys, Before&& before, int shift = 0) const {
+    if (count_ == 0) return 0;
+    size_t lo = 0;
+    size_t hi = blocks_.size();
+    while (lo < hi) {
+      const size_t mid = lo + (hi - lo) / 2;
+      const uint64_t first = firstKeys_[mid] >> shift;
+      const bool isBefore = useKeys && first != key ? first < key : before(blocks_[mid].items.front());
+      if (isBefore) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    if (lo == 0) return 0;
+    const std::vector<TRdaRowRef>& items = blocks_[lo - 1].items;
+    size_t a = 1;  // items[0] is before the target
+    size_t z = items.size();
+    while (a < z) {
+      const size_t mid = a + (z - a) / 2;
+      if (before(items[mid])) {
+        a = mid + 1;
+      } else {
+        z = mid;
+      }
+    }
+    return StartOf(static_cast<int>(lo - 1)) + static_cast<int>(a);
   }
 
   // "" when the invariants at the top of this file hold, else what broke.
@@ -77,10 +117,14 @@ class TRdaRowList {
   };
   // The block holding `position` and the position of its first entry.
   void Find(int position, int& block, int& start) const;
+  // The position of a block's first entry.
+  int StartOf(int block) const;
   void RebuildTree();
   void AddToTree(int block, int delta);
 
   std::vector<Block> blocks_;
+  // The key of each block's first entry (0 for an empty block).
+  std::vector<uint64_t> firstKeys_;
   std::vector<int> tree_;  // Fenwick tree over the block sizes, 1-based
   int count_ = 0;
   // The block of the last access and its first position (-1: none).

@@ -302,6 +302,10 @@ Variant TStringField::Value() const {
 }
 
 void TStringField::SetValue(const Variant& value) {
+  if (value.Type() == VarType::String) {
+    SetAsString(value.ToBytes());  // the text itself, not a copy
+    return;
+  }
   ClearOr(*this, value.IsClear(), [&] { SetAsString(value.ToString()); });
 }
 

@@ -189,6 +189,7 @@ const IndexSpec kIndexes[] = {
     {"QtyName", "Qty;Name", {ioDescending, ioCaseInsensitive},
      "Qty DESC, Name COLLATE NOCASE DESC, rid DESC"},
     {"Big", "Big", {}, "Big, rid"},
+    {"QtyDown", "Qty", {ioDescending}, "Qty DESC, rid DESC"},
     {"AmountDown", "Amount", {ioDescending}, "Amount DESC, rid DESC"},
     {"ByIdentity", "", {ioDescending}, "rid DESC"},
     {"Id", "Id", {ioUnique}, "Id"},
