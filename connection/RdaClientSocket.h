@@ -23,7 +23,8 @@
 // server-initiated messages are handled while a caller waits; handlers may therefore
 // run inside a call of the same connection. One request waits at a time.
 //
-// Errors. Calls raise the system's exceptions (base/Exception.h, ESocketError below).
+// Errors. Calls raise the system's exceptions (base/Exception.h, ESocketError in
+// RdaTransport.h).
 // No exception leaves an event handler into the Qt event loop: an error raised while
 // a socket event is handled goes to the caller waiting in this connection (it is
 // raised from that wait), or, when nobody waits, to OnException, or, when that is not
@@ -32,6 +33,10 @@
 // The published events are std::function members named as the event; each is called
 // only when set. A handler may call back into the connection, but must not destroy
 // it: a connection may only be destroyed outside its own handlers and waits.
+//
+// Inside, the protocol is TRdaClientCore (RdaClientCore.h, no Qt): this class hands
+// its calls to the core, and its private side, the Qt driver, runs the sockets, the
+// timer, the waits and the platform HTTP client for it (docs/connection.md).
 #pragma once
 
 #include <cstdint>
@@ -43,6 +48,7 @@
 #include <vector>
 
 #include "base/Exception.h"
+#include "connection/RdaClientEvents.h"
 #include "connection/RdaConnectionSettings.h"
 #include "connection/RdaTransport.h"
 #include "connection/RdaUserInterface.h"
@@ -51,23 +57,14 @@
 
 namespace rda {
 
+class TRdaClientCore;
 class TRdaClientSocketPrivate;
 class TRdaComponent;
 class TRdaParamList;
 class TRdaSmartWait;
 class TRdaStringLine;
 
-// A socket error with its Winsock-style code.
-class ESocketError : public Exception {
- public:
-  ESocketError(std::string message, int code) : Exception(std::move(message)), code_(code) {}
-  int ErrorCode() const noexcept { return code_; }
-
- private:
-  int code_;
-};
-
-class TRdaClientSocket {
+class TRdaClientSocket : public TRdaClientEvents {
  public:
   TRdaClientSocket();
   // Ends every wait, closes the connection at once and tells registered components
@@ -403,75 +400,15 @@ class TRdaClientSocket {
   void CopyConnectionTo(TRdaClientSocket& copy);
 
   // ---- Events ----------------------------------------------------------------------
-
-  // Each time AnchorStatus is set, with its text.
-  std::function<void(const std::string& connectStatus)> OnConnectStatusChange;
-  // The login reply, when OnLoginParamsAttempt is not set.
-  std::function<void(bool clientVerified)> OnLoginAttempt;
-  // The login reply with the server's parameters.
-  std::function<void(bool clientVerified, TRdaParamList& serverParams)> OnLoginParamsAttempt;
-  // Per message sent / received: the body before any transform, its length, the total.
-  TRdaBodyTransforms::TRdaBytesEvent OnBytesOutEvent;
-  TRdaBodyTransforms::TRdaBytesEvent OnBytesInEvent;
-  // While reading (and writing) with ProgressBar set.
-  std::function<void(int64_t expected, int64_t received)> OnReadProgress;
-  std::function<void(const std::string& s)> OnChatMessage;
-  std::function<void(const std::string& s)> OnServerBroadcast;
-  // A server SQL error text.
-  std::function<void(const std::string& s)> OnSQLError;
-  std::function<void(int32_t msgId, const std::string& s)> OnCodedMessage;
-  std::function<void(int32_t msgId, TRdaParamList& params)> OnCodedParamList;
-  std::function<void(int32_t code, TRdaParamList& params)> OnServerUtilityInfoEvent;
-  // Never fired; kept with the other events.
-  std::function<void(int32_t msgId, TRdaParamList& params)> OnObjectFromServer;
-  std::function<void(int32_t msgId, const std::string& stream)> OnCodedStream;
-  std::function<void(int32_t token, const std::string& objectName, TRdaParamList& object)>
-      OnCustomObject;
-  std::function<void(int32_t errorToken, TRdaParamList& errors, bool& handled)>
-      OnServerAsyncException;
-  // A server SQL error that carries a parameter list.
-  std::function<void(TRdaParamList& params)> OnCustomSQLError;
-  // The server ends this client; set handled to keep the connection and the
-  // application.
-  std::function<void(const std::string& msgFromServer, bool& handled)>
-      OnTerminateMessageFromServer;
-  std::function<void(int32_t msgId, TRdaParamList& incomingMessage)> OnInstantMessage;
-  // A step of a platform HTTP client request, as a WinInet status code
-  // (WinInetStatusText in RdaHttpTunnel.h gives its text). Reported: 20 connecting, 21
-  // connected (HTTPS only), 30 sending, 31 sent, 40 receiving, 41 received, 100
-  // complete, 110 redirected. Without a handler, and with WebServer().WinInetToStatusBar
-  // set when the HTTP transport was selected, the texts go to panel 1 of StatusBar.
-  std::function<void(uint32_t status)> OnWinInetStatus;
-  // The body transform hooks (see TRdaBodyTransforms).
-  TRdaBodyTransforms::TRdaStatelessPacketEvent OnStatelessPacketEvent;
-  TRdaBodyTransforms::TRdaClientDataStringEvent OnEncrypt;
-  TRdaBodyTransforms::TRdaClientDataStringEvent OnDecrypt;
-  TRdaBodyTransforms::TRdaClientDataStringEvent OnCompress;
-  TRdaBodyTransforms::TRdaClientDataStringEvent OnDecompress;
-  // ConnectAction caCustomConnect: set Address or Host and Port here.
-  std::function<void()> OnCustomConnect;
-  // Socket events, before the connection's own handling.
-  std::function<void()> OnLookup;
-  std::function<void()> OnConnecting;
-  std::function<void()> OnConnect;
-  std::function<void()> OnDisconnect;
-  std::function<void()> OnRead;
-  std::function<void()> OnWrite;
-  // A socket error; when set, the connection does nothing more about the error than
-  // record it in LastSocketError (a lost connection is still handled when the socket
-  // reports it closed).
-  std::function<void(TErrorEvent kind, int errorCode)> OnError;
-  // An error raised while a socket event was handled and no caller was waiting.
-  std::function<void(const std::exception& error)> OnException;
-
-  // The implementation, for the library's own tests, fuzz targets and transports
-  // (connection/RdaClientSocketPrivate.h). Not part of the stable interface.
-  TRdaClientSocketPrivate& Private() { return *d_; }
+  //
+  // The events (OnConnectStatusChange, OnChatMessage, OnSQLError, ...) are the members
+  // of TRdaClientEvents (RdaClientEvents.h), which this class derives from.
 
  private:
-  friend class TRdaClientSocketPrivate;
-  friend class TRdaComponent;
-  friend class TRdaStatusDisplay;
+  // Tests reach the protocol core of a connection through a test peer of their own.
+  friend class TRdaClientSocketTestPeer;
+  TRdaClientCore& C();
+  const TRdaClientCore& C() const;
   std::unique_ptr<TRdaClientSocketPrivate> d_;
 };
 

@@ -18,6 +18,7 @@
 
 namespace rda {
 
+class TRdaClientCore;
 class TRdaClientSocket;
 class TRdaParamList;
 
@@ -72,9 +73,8 @@ class TRdaComponent {
   virtual void ConnectionDestroyed(TRdaClientSocket& /*connection*/) {}
 
  private:
-  friend class TRdaClientSocket;
-  friend class TRdaClientSocketPrivate;
-  std::vector<TRdaClientSocket*> connections_;  // every connection that knows us
+  friend class TRdaClientCore;
+  std::vector<TRdaClientCore*> connections_;  // every connection that knows us
 };
 
 }  // namespace rda

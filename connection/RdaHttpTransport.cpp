@@ -561,11 +561,6 @@ class TRdaCurlHttpTransport final : public TRdaHttpClientTransport {
   int64_t BytesAvailable() const override { return 0; }
   size_t Read(char*, size_t) override { return 0; }
 
-  bool WaitForConnected(int) override { return false; }
-  bool WaitForBytesWritten(int) override { return false; }
-  bool WaitForReadyRead(int) override { return false; }
-  int64_t BytesToWrite() const override { return 0; }
-
   int LastErrorCode() const override { return 0; }
   std::string LastErrorText() const override { return lastError_; }
 

@@ -8,23 +8,6 @@ namespace rda {
 
 namespace {
 
-// Winsock codes used here.
-constexpr int kWSAEACCES = 10013;
-constexpr int kWSAEINVAL = 10022;
-constexpr int kWSAEWOULDBLOCK = 10035;
-constexpr int kWSAEINPROGRESS = 10036;
-constexpr int kWSAEMSGSIZE = 10040;
-constexpr int kWSAEOPNOTSUPP = 10045;
-constexpr int kWSAEADDRINUSE = 10048;
-constexpr int kWSAEADDRNOTAVAIL = 10049;
-constexpr int kWSAECONNABORTED = 10053;
-constexpr int kWSAECONNRESET = 10054;
-constexpr int kWSAENOBUFS = 10055;
-constexpr int kWSAETIMEDOUT = 10060;
-constexpr int kWSAECONNREFUSED = 10061;
-constexpr int kWSAEHOSTUNREACH = 10065;
-constexpr int kWSAHOST_NOT_FOUND = 11001;
-
 class TRdaTcpTransport final : public TRdaTransport {
  public:
   static constexpr qint64 kReadBufferSize = 256 * 1024;
@@ -188,24 +171,6 @@ int WinsockCodeForSocketError(int qtSocketError, bool connected) {
       return kWSAEWOULDBLOCK;
     default:  // OperationError, the proxy and TLS errors, UnknownSocketError
       return kWSAEINVAL;
-  }
-}
-
-std::string SocketErrorText(int code) {
-  switch (code) {
-    case kWSAECONNABORTED:
-      return "10053: Software caused connection abort.  The server terminated the connection. "
-             "It is possible that the server has terminated.";
-    case kWSAECONNRESET:
-      return "10054: Software caused connection abort.  The server terminated the connection. "
-             "It is possible that the server has terminated.";
-    case kWSAECONNREFUSED:
-      return "10061: Connection refused.  Verify that a server is available.";
-    case kWSAEHOSTUNREACH:
-      return "10065: The client cannot reach the destination network. Verify that your target "
-             "network is available and that a firewall is not blocking your protocol and port";
-    default:
-      return {};
   }
 }
 

@@ -23,7 +23,37 @@
 #include <string>
 #include <string_view>
 
+#include "base/Exception.h"
+
 namespace rda {
+
+// The Winsock error codes the connection reports (its texts do not depend on the
+// platform).
+inline constexpr int kWSAEACCES = 10013;
+inline constexpr int kWSAEINVAL = 10022;
+inline constexpr int kWSAEWOULDBLOCK = 10035;
+inline constexpr int kWSAEINPROGRESS = 10036;
+inline constexpr int kWSAEMSGSIZE = 10040;
+inline constexpr int kWSAEOPNOTSUPP = 10045;
+inline constexpr int kWSAEADDRINUSE = 10048;
+inline constexpr int kWSAEADDRNOTAVAIL = 10049;
+inline constexpr int kWSAECONNABORTED = 10053;
+inline constexpr int kWSAECONNRESET = 10054;
+inline constexpr int kWSAENOBUFS = 10055;
+inline constexpr int kWSAETIMEDOUT = 10060;
+inline constexpr int kWSAECONNREFUSED = 10061;
+inline constexpr int kWSAEHOSTUNREACH = 10065;
+inline constexpr int kWSAHOST_NOT_FOUND = 11001;
+
+// A socket error with its Winsock-style code.
+class ESocketError : public Exception {
+ public:
+  ESocketError(std::string message, int code) : Exception(std::move(message)), code_(code) {}
+  int ErrorCode() const noexcept { return code_; }
+
+ private:
+  int code_;
+};
 
 // What a socket was doing when an error happened (passed to OnError).
 enum TErrorEvent : uint8_t { eeGeneral, eeSend, eeReceive, eeConnect, eeDisconnect, eeAccept, eeLookup };
@@ -98,11 +128,12 @@ class TRdaTransport {
   virtual size_t Read(char* buffer, size_t max) = 0;
 
   // Blocking use (the blocking client type): each waits at most `ms` milliseconds
-  // and returns false on time-out or error.
-  virtual bool WaitForConnected(int ms) = 0;
-  virtual bool WaitForBytesWritten(int ms) = 0;
-  virtual bool WaitForReadyRead(int ms) = 0;
-  virtual int64_t BytesToWrite() const = 0;
+  // and returns false on time-out or error. A transport without blocking use keeps
+  // these as they are: nothing is ever ready.
+  virtual bool WaitForConnected(int /*ms*/) { return false; }
+  virtual bool WaitForBytesWritten(int /*ms*/) { return false; }
+  virtual bool WaitForReadyRead(int /*ms*/) { return false; }
+  virtual int64_t BytesToWrite() const { return 0; }
 
   // The Winsock code and the platform's text of the last error.
   virtual int LastErrorCode() const = 0;
@@ -111,6 +142,16 @@ class TRdaTransport {
  protected:
   TRdaTransportEvents* events_ = nullptr;
 };
+
+// Appends everything `transport` has received so far to `out`.
+inline void ReadAvailable(TRdaTransport& transport, std::string& out) {
+  char block[65536];
+  while (transport.BytesAvailable() > 0) {
+    const size_t n = transport.Read(block, sizeof block);
+    if (n == 0) break;
+    out.append(block, n);
+  }
+}
 
 // Direct TCP over QTcpSocket.
 std::unique_ptr<TRdaTransport> MakeTcpTransport();
@@ -152,7 +193,8 @@ std::unique_ptr<TRdaHttpClientTransport> MakeHttpClientTransport();
 int WinsockCodeForSocketError(int qtSocketError, bool connected);
 
 // The system's text for the socket errors it explains itself (10053, 10054, 10061,
-// 10065); empty for every other code.
+// 10065); empty for every other code. (Part of the protocol core, as are the types
+// above; the transports themselves are the Qt driver's.)
 std::string SocketErrorText(int code);
 
 }  // namespace rda

@@ -4,7 +4,6 @@
 #include <QSettings>
 #include <cstdio>
 
-#include "connection/RdaClientSocket.h"
 
 namespace rda {
 
@@ -80,10 +79,5 @@ void TRdaHeadlessUserInterface::ShowException(const std::exception& error) {
   Print("error", error.what());
 }
 
-TRdaStatusDisplay::~TRdaStatusDisplay() {
-  // Copy first: each connection removes itself from users_ as it forgets us.
-  const std::vector<TRdaClientSocket*> users = users_;
-  for (TRdaClientSocket* socket : users) socket->SetStatusBar(nullptr);
-}
 
 }  // namespace rda

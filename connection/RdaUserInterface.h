@@ -14,7 +14,7 @@
 
 namespace rda {
 
-class TRdaClientSocket;
+class TRdaClientCore;
 
 // The cursor shown while a caller waits for a reply.
 enum TWaitingCursor : unsigned char { cqNoChange = 0, cqHourGlass, cqSQLHourGlass };
@@ -133,9 +133,8 @@ class TRdaStatusDisplay {
   virtual void SetPanelText(int panel, const std::string& text) = 0;
 
  private:
-  friend class TRdaClientSocket;
-  friend class TRdaClientSocketPrivate;
-  std::vector<TRdaClientSocket*> users_;
+  friend class TRdaClientCore;
+  std::vector<TRdaClientCore*> users_;
 };
 
 }  // namespace rda

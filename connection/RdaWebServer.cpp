@@ -1,23 +1,22 @@
 #include "connection/RdaWebServer.h"
 
-#include "connection/RdaClientSocket.h"
-#include "connection/RdaClientSocketPrivate.h"
+#include "connection/RdaClientCore.h"
 
 namespace rda {
 
 void TRdaWebServer::Assign(const TRdaWebServer& source) {
   if (&source == this) return;
   *settings_ = *source.settings_;
-  if (settings_->UseWebServer && owner_ != nullptr) owner_->Private().SelectHttpTransport();
+  if (settings_->UseWebServer && core_ != nullptr) core_->SelectHttpTransport();
 }
 
 void TRdaWebServer::SetUseWebServer(bool value) {
   settings_->UseWebServer = value;
-  if (owner_ == nullptr) return;
+  if (core_ == nullptr) return;
   if (value) {
-    owner_->Private().SelectHttpTransport();
+    core_->SelectHttpTransport();
   } else {
-    owner_->Private().SelectDirectTcp();
+    core_->SelectDirectTcp();
   }
 }
 

@@ -27,16 +27,18 @@
 
 namespace rda {
 
+class TRdaClientCore;
 class TRdaClientSocket;
 
 class TRdaWebServer {
  public:
   // A settings holder of its own (a source for Assign), without an owner.
   TRdaWebServer() : settings_(&own_) {}
-  // The web server settings of a connection: `settings` is the connection's
-  // TRdaConnectionSettings::WebServer; both must outlive this object.
-  TRdaWebServer(TRdaClientSocket* owner, TRdaWebServerSettings* settings)
-      : owner_(owner), settings_(settings) {}
+  // The web server settings of a connection: `settings` is its
+  // TRdaConnectionSettings::WebServer, `core` switches its transport, `owner` (may be
+  // null) is the connection; all must outlive this object.
+  TRdaWebServer(TRdaClientSocket* owner, TRdaClientCore* core, TRdaWebServerSettings* settings)
+      : owner_(owner), core_(core), settings_(settings) {}
   TRdaWebServer(const TRdaWebServer&) = delete;
   TRdaWebServer& operator=(const TRdaWebServer&) = delete;
 
@@ -110,6 +112,7 @@ class TRdaWebServer {
 
  private:
   TRdaClientSocket* owner_ = nullptr;
+  TRdaClientCore* core_ = nullptr;
   TRdaWebServerSettings own_;
   TRdaWebServerSettings* settings_;
 };

@@ -1,28 +1,23 @@
 // Feeds arbitrary bytes, as a web server or proxy would answer a hand-built tunnel
 // request, to the HTTP response reader on its own and to a connection's HTTP receive
 // path (reading the response, the error-page check, the message stack, the transforms
-// with the session header, dispatch). No socket is involved: the connection's
-// transport refuses every open, so nothing leaves the process. Whatever comes in, the
-// reader must raise ERdaProtocolError or go on, keep its counts consistent, and never
-// crash or hang.
+// with the session header, dispatch). The connection is the protocol core, without Qt
+// and without a socket (fuzz/ClientFuzzSupport.h): nothing leaves the process.
+// Whatever comes in, the reader must raise ERdaProtocolError or go on, keep its counts
+// consistent, and never crash or hang.
 //
 // Input: byte 0 = mode (bit 0: proxy form, else the extension form; bit 1: stateless
 // session header; bit 2: +4 encryption; bit 3: the connection ends after the bytes),
 // byte 1 = piece size (0 = all at once), then the bytes of the answer.
-#include <QCoreApplication>
-#include <QTimer>
-
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 
 #include "base/Exception.h"
-#include "connection/RdaClientSocket.h"
-#include "connection/RdaClientSocketPrivate.h"
-#include "fuzz/ClientFuzzSupport.h"
+#include "connection/RdaClientCore.h"
 #include "connection/RdaHttpTunnel.h"
+#include "fuzz/ClientFuzzSupport.h"
 
 namespace {
 
@@ -60,7 +55,6 @@ void ReadAlone(std::string_view bytes, size_t piece, bool close) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  rda::fuzz::App();
   if (size < 2) return 0;
   const uint8_t mode = data[0];
   const size_t piece = data[1];
@@ -68,28 +62,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool close = (mode & 8) != 0;
   ReadAlone(bytes, piece, close);
 
-  rda::TRdaHeadlessUserInterface ui(/*quiet=*/true);
   {
-    rda::TRdaClientSocket s;
-    s.SetUserInterface(&ui);
-    s.SetConnectAction(rda::caNone);
+    rda::fuzz::OfflineCore c;
+    rda::TRdaClientCore& core = c.core;
+    core.Settings().ConnectAction = rda::caNone;
     if (mode & 1) {
-      s.SetCommandLine({"HTTP", "ServerProxiedAddress=10.0.0.1", "ServerProxiedPort=9406"});
-      s.Private().ApplyAddressRules();
+      c.driver.commandLine = {"HTTP", "ServerProxiedAddress=10.0.0.1", "ServerProxiedPort=9406"};
+      core.ApplyAddressRules();
     } else {
-      s.SetupWebTunnel("10.0.0.2", "10.0.0.1", "isapi/RdaHttp.dll", 80, 9406);
-      s.WebServer().SetWinInet(false);
+      core.SetupWebTunnel("10.0.0.2", "10.0.0.1", "isapi/RdaHttp.dll", 80, 9406);
+      core.WebServer().SetWinInet(false);
     }
-    s.Private().SetTransport(std::make_unique<rda::fuzz::RefusingTransport>());
-    s.WebServer().SetAddCookie((mode & 2) != 0);
-    if (mode & 4) s.SetEncryption(rda::etRdaEncrypt);
-    s.SetReplyTimeout(50);
-    s.OnException = [](const std::exception&) {};
-    s.OnTerminateMessageFromServer = [](const std::string&, bool& handled) { handled = true; };
+    core.WebServer().SetAddCookie((mode & 2) != 0);
+    if (mode & 4) core.Transforms().SetEncryption(rda::etRdaEncrypt);
+    core.Settings().ReplyTimeout = 50;
+    c.events.OnException = [](const std::exception&) {};
+    c.events.OnTerminateMessageFromServer = [](const std::string&, bool& handled) { handled = true; };
     for (size_t pos = 0; pos < bytes.size();) {
       const size_t n = piece == 0 ? bytes.size() - pos : std::min(piece, bytes.size() - pos);
       try {
-        s.Private().ProcessHttpBytes(bytes.substr(pos, n));
+        core.Receive(bytes.substr(pos, n));
       } catch (const rda::Exception&) {
         // Protocol errors, and the error-page text as ERdaConnectException.
       }
@@ -97,13 +89,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (close) {
       try {
-        s.Private().ProcessHttpEnd();
+        core.ReceiveEnd();
       } catch (const rda::Exception&) {
       }
     }
-    for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
-    if (s.Active()) abort();  // nothing here can connect
+    c.Settle();
+    if (core.Active()) abort();  // nothing here can connect
   }
-  QCoreApplication::processEvents();
   return 0;
 }

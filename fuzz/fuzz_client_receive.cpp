@@ -1,37 +1,35 @@
 // Feeds arbitrary bytes, as a server would send them, to the receive path of a client
 // connection: the message stack, the body transforms, the string line parser and the
 // dispatch of every token, including the handlers that move the connection (redirect,
-// reconnect, reset). No socket is involved: the connection's transport here refuses
-// every open, so nothing leaves the process. Whatever comes in, the connection must
-// report errors as exceptions and never crash or hang.
+// reconnect, reset). Whatever comes in, the connection must report errors as
+// exceptions and never crash or hang.
 //
 // Input: byte 0 = mode (bits 0-1: 0 none, 1 +4, 2 DES, 3 none; bit 2: zlib; bit 3:
 // the application's handlers are set), byte 1 = piece size (0 = all at once), then
 // the bytes the server sends.
-#include <QCoreApplication>
-#include <QTimer>
-
+//
+// The core runs without Qt and without a socket (fuzz/ClientFuzzSupport.h): connects
+// are refused, and the clock is moved on afterwards so that the reply limit,
+// reconnects and deferred moves of the connection run too.
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <string_view>
 
-#include "connection/RdaClientSocket.h"
-#include "connection/RdaClientSocketPrivate.h"
+#include "connection/RdaClientCore.h"
 #include "fuzz/ClientFuzzSupport.h"
-#include "connection/RdaComponent.h"
-#include "connection/RdaUserInterface.h"
 
 namespace {
 
+// A component of the connection: what the core hands it must be a well-formed message.
 class Sink : public rda::TRdaComponent {
  public:
-  void ReceiveMessage(rda::TRdaClientSocket&, const rda::TRdaComponentMessage& m) override {
+  void ReceiveMessage(rda::TRdaClientSocket&, const rda::TRdaComponentMessage&) override {}
+  bool AwaitsOutputParams() const override { return (bytes_ & 1) != 0; }
+  void Take(const rda::TRdaComponentMessage& m) {
     if (m.FieldCount < 0 || m.FieldCount > 5) abort();
     bytes_ += m.Fields[0].size() + m.Fields[1].size();
   }
-  bool AwaitsOutputParams() const override { return (bytes_ & 1) != 0; }
 
  private:
   size_t bytes_ = 0;
@@ -40,53 +38,54 @@ class Sink : public rda::TRdaComponent {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  rda::fuzz::App();
   if (size < 2) return 0;
   const uint8_t mode = data[0];
   const size_t piece = data[1];
   const std::string_view bytes(reinterpret_cast<const char*>(data) + 2, size - 2);
 
-  rda::TRdaHeadlessUserInterface ui(/*quiet=*/true);
   Sink first, second;
   {
-    rda::TRdaClientSocket s;
-    s.Private().SetTransport(std::make_unique<rda::fuzz::RefusingTransport>());
-    s.SetUserInterface(&ui);
-    s.SetReplyTimeout(50);
-    s.SetConnectAction(rda::caNone);
+    rda::fuzz::OfflineCore c;
+    rda::TRdaClientCore& core = c.core;
+    rda::TRdaClientEvents& events = c.events;
+    // Both registered components are Sinks.
+    c.driver.onComponentMessage = [](rda::TRdaComponent& component, const rda::TRdaComponentMessage& m) {
+      static_cast<Sink&>(component).Take(m);
+    };
+    core.Settings().ReplyTimeout = 50;
+    core.Settings().ConnectAction = rda::caNone;
     const int encryption = mode & 3;
-    if (encryption == 1) s.SetEncryption(rda::etRdaEncrypt);
+    if (encryption == 1) core.Transforms().SetEncryption(rda::etRdaEncrypt);
     if (encryption == 2) {
-      s.SetEncryption(rda::etDESEncrypt);
-      s.SetEncryptKeyIn("fuzzkey");
+      core.Transforms().SetEncryption(rda::etDESEncrypt);
+      core.Transforms().SetEncryptKeyIn("fuzzkey");
     }
-    if (mode & 4) s.SetCompression(rda::acRdaZLib);
+    if (mode & 4) core.Transforms().SetCompression(rda::acRdaZLib);
     if (mode & 8) {
-      s.OnLoginParamsAttempt = [](bool, rda::TRdaParamList& p) { (void)p.Count(); };
-      s.OnCustomSQLError = [](rda::TRdaParamList& p) { (void)p.ToText(true); };
-      s.OnServerAsyncException = [](int32_t, rda::TRdaParamList&, bool& handled) { handled = true; };
-      s.OnTerminateMessageFromServer = [](const std::string&, bool& handled) { handled = true; };
-      s.OnInstantMessage = [](int32_t, rda::TRdaParamList&) {};
-      s.SetSQLErrorHandling({rda::seAsExceptions, rda::seRouteCookieErrorsToLogin});
+      events.OnLoginParamsAttempt = [](bool, rda::TRdaParamList& p) { (void)p.Count(); };
+      events.OnCustomSQLError = [](rda::TRdaParamList& p) { (void)p.ToText(true); };
+      events.OnServerAsyncException = [](int32_t, rda::TRdaParamList&, bool& handled) { handled = true; };
+      events.OnTerminateMessageFromServer = [](const std::string&, bool& handled) { handled = true; };
+      events.OnInstantMessage = [](int32_t, rda::TRdaParamList&) {};
+      core.Settings().SQLErrorHandling = {rda::seAsExceptions, rda::seRouteCookieErrorsToLogin};
     }
-    s.OnException = [](const std::exception&) {};
-    s.ComponentId(&first);
-    s.ComponentId(&second);
+    events.OnException = [](const std::exception&) {};
+    core.ComponentId(&first);
+    core.ComponentId(&second);
 
     size_t pos = 0;
     while (pos < bytes.size()) {
       const size_t n = piece == 0 ? bytes.size() - pos : std::min(piece, bytes.size() - pos);
       try {
-        s.Private().ProcessReceivedBytes(bytes.substr(pos, n));
+        core.Receive(bytes.substr(pos, n));
       } catch (const rda::ERdaProtocolError&) {
         // The receive path reports every failure as a protocol error.
       }
       pos += n;
     }
-    // Run what the messages deferred (moving the connection), then let it settle.
-    for (int i = 0; i < 4; ++i) QCoreApplication::processEvents();
-    if (s.Active()) abort();  // nothing here can connect
+    // Run what the messages set in motion (moving the connection, the timers).
+    c.Settle();
+    if (core.Active()) abort();  // nothing here can connect
   }
-  QCoreApplication::processEvents();
   return 0;
 }

@@ -7,7 +7,6 @@
 
 #include "ConnectionTestSupport.h"
 #include "base/Exception.h"
-#include "connection/RdaClientSocketPrivate.h"
 #include "connection/RdaSmartWait.h"
 #include "tests/base/RaisesWith.h"
 
@@ -102,18 +101,18 @@ TEST(ClientSocket, AddressRulesAndCommandLineOverrides) {
     TRdaClientSocket s;
     s.SetAddress(c.address);
     s.SetCommandLine(c.commandLine);
-    EXPECT_TRUE(s.Private().ApplyAddressRules()) << c.address;
+    EXPECT_TRUE(test::Core(s).ApplyAddressRules()) << c.address;
     EXPECT_EQ(s.Address(), c.wantAddress) << c.address;
     EXPECT_EQ(s.Host(), c.wantHost) << c.address;
     EXPECT_EQ(s.Port(), c.wantPort) << c.address;
     EXPECT_EQ(s.TransportMode(), c.wantMode) << c.address;
-    EXPECT_EQ(s.Private().MessageStack().TransportMode(), c.wantMode) << c.address;
+    EXPECT_EQ(test::Core(s).MessageStack().TransportMode(), c.wantMode) << c.address;
   }
 
   TRdaClientSocket s;
   s.SetCommandLine({"ServerProxiedAddress=10.0.0.5", "ServerProxiedPort=9406", "compression",
                     "-login"});
-  ASSERT_TRUE(s.Private().ApplyAddressRules());
+  ASSERT_TRUE(test::Core(s).ApplyAddressRules());
   EXPECT_EQ(s.ProxiedAddress(), "10.0.0.5");
   EXPECT_EQ(s.ProxiedPort(), 9406);
   EXPECT_EQ(s.Compression(), acRdaZLib);
@@ -121,7 +120,7 @@ TEST(ClientSocket, AddressRulesAndCommandLineOverrides) {
 
   TRdaClientSocket empty;
   empty.SetAddress("");
-  EXPECT_FALSE(empty.Private().ApplyAddressRules());
+  EXPECT_FALSE(test::Core(empty).ApplyAddressRules());
 }
 
 TEST(ClientSocket, CustomConnectWithoutAddressEndsTheApplication) {
@@ -230,7 +229,7 @@ TEST(ClientSocket, CloneCopiesSettingsHandlersAndSessionRule) {
   EXPECT_EQ(c->Password(), "pw");
   EXPECT_EQ(c->Encryption(), etDESEncrypt);
   EXPECT_EQ(c->EncryptKeyIn(), "secret12");
-  EXPECT_TRUE(c->Private().Transforms().HasDESKey());
+  EXPECT_TRUE(test::Core(*c).Transforms().HasDESKey());
   EXPECT_EQ(c->Compression(), acRdaZLib);
   EXPECT_EQ(c->SQLErrorHandling(), s.SQLErrorHandling());
   EXPECT_EQ(c->DateMaskForSQL(), "YYYY");
@@ -239,8 +238,8 @@ TEST(ClientSocket, CloneCopiesSettingsHandlersAndSessionRule) {
   c->OnSQLError("x");
   EXPECT_EQ(sqlErrors, 1);
   // The same body travels both ways between the two.
-  const std::string packed = s.Private().Transforms().PackMessage("hello");
-  EXPECT_EQ(c->Private().Transforms().UnpackMessage(packed), "hello");
+  const std::string packed = test::Core(s).Transforms().PackMessage("hello");
+  EXPECT_EQ(test::Core(*c).Transforms().UnpackMessage(packed), "hello");
 
   // Session ids: a source without one takes the copy's; otherwise the copy takes it.
   c->SetSessionId(77);

@@ -6,7 +6,6 @@
 
 #include "ConnectionTestSupport.h"
 #include "base/Exception.h"
-#include "connection/RdaClientSocketPrivate.h"
 #include "connection/RdaSmartWait.h"
 #include "tests/base/RaisesWith.h"
 
@@ -34,7 +33,7 @@ class Exchange : public ::testing::Test {
     ASSERT_TRUE(s.Active());
     // The server version request goes out on every connect.
     ASSERT_TRUE(RunUntil([&] { return peer.Frames().size() == 1; }));
-    EXPECT_EQ(test::Decode(peer.Frames()[0], &s.Private().Transforms()), (Msg{48, 0, {"6", ""}}));
+    EXPECT_EQ(test::Decode(peer.Frames()[0], &test::Core(s).Transforms()), (Msg{48, 0, {"6", ""}}));
     peer.ClearReceived();
   }
   TRdaStringLine Request(const std::string& text) {
@@ -53,7 +52,7 @@ TEST_F(Exchange, KeepAliveIsACodedMessageInTheConfiguredForm) {
   s.SetEncryption(etRdaEncrypt);
   s.SetCompression(acRdaZLib);
   Open();
-  s.Private().SetKeepAliveUnit(30);
+  test::Core(s).SetKeepAliveUnit(30);
   s.SetKeepAlivePing(1);
   ASSERT_TRUE(RunUntil([&] { return !peer.Frames().empty(); }));
   TRdaBodyTransforms server;
@@ -238,11 +237,11 @@ TEST_F(Exchange, BlockingExchangeRunsOneShortConnection) {
   s.OnDisconnect = [] {};
   TRdaStringLine line = Request("blocking");
   s.SendMessage(line, false);
-  ASSERT_EQ(s.Private().Outbox().size(), 1u);
+  ASSERT_EQ(test::Core(s).Outbox().size(), 1u);
   // A peer that never answers: time-out, connection closed, queue kept.
   EXPECT_TRUE(RaisesWith<Exception>([&] { s.BlockingExchange(200); }, "Blocking Socket Time out"));
   EXPECT_FALSE(s.Active());
-  EXPECT_EQ(s.Private().Outbox().size(), 1u);
+  EXPECT_EQ(test::Core(s).Outbox().size(), 1u);
   ASSERT_TRUE(RunUntil([&] { return peer.Received().size() >= 4; }));
   EXPECT_EQ(peer.Received().substr(0, 4), "\xFF\xFF\xFF\xFF");
 
@@ -252,7 +251,7 @@ TEST_F(Exchange, BlockingExchangeRunsOneShortConnection) {
     test::ThreadPeer answering(request.size(), Frame({61, 0, {"blocking reply"}}));
     s.SetPort(answering.Port());
     EXPECT_EQ(s.BlockingExchange(2000), "blocking reply");
-    EXPECT_TRUE(s.Private().Outbox().empty());
+    EXPECT_TRUE(test::Core(s).Outbox().empty());
     EXPECT_FALSE(s.Active());
     EXPECT_EQ(answering.Received(), request);
   }
@@ -261,7 +260,7 @@ TEST_F(Exchange, BlockingExchangeRunsOneShortConnection) {
   s.SendMessage(line, false);
   s.SetPort(FreePort());
   EXPECT_THROW(s.BlockingExchange(500), Exception);
-  EXPECT_TRUE(s.Private().Outbox().empty());
+  EXPECT_TRUE(test::Core(s).Outbox().empty());
 }
 
 }  // namespace

@@ -7,7 +7,6 @@
 
 #include "ConnectionTestSupport.h"
 #include "base/Exception.h"
-#include "connection/RdaClientSocketPrivate.h"
 #include "tests/base/RaisesWith.h"
 
 namespace rda {
@@ -84,7 +83,7 @@ TEST_F(HandBuilt, RequestsGoOneAtATimeAndEachWaitEndsWithItsResponse) {
     }
   };
   s.SendCodedMessage(5, "no wait");  // opens the connection, then waits in the Outbox
-  EXPECT_EQ(s.Private().Outbox().size(), 1u);
+  EXPECT_EQ(test::Core(s).Outbox().size(), 1u);
   EXPECT_EQ(Ask(), Answer("answer"));
   const auto requests = Requests(peer.Received());
   ASSERT_EQ(requests.size(), 2u);
@@ -94,7 +93,7 @@ TEST_F(HandBuilt, RequestsGoOneAtATimeAndEachWaitEndsWithItsResponse) {
             "Content-Type: application/x-www-form-urlencoded\r\nUser-Agent: Mozilla/4.0 \r\n"
             "Connection: Keep-Alive\r\nContent-Length: " +
                 std::to_string(Frame({15, 0, {"5", "no wait"}}).size()) + "\r\n\r\n");
-  EXPECT_TRUE(s.Private().Outbox().empty());
+  EXPECT_TRUE(test::Core(s).Outbox().empty());
   EXPECT_EQ(peer.Connections(), 1);
   EXPECT_TRUE(s.Active());
 }
@@ -139,7 +138,7 @@ TEST_F(HandBuilt, ARequestQueuedWhenTheServerHangsUpIsSentAfterReconnecting) {
   EXPECT_EQ(Ask(), Answer("after reconnecting"));
   EXPECT_GE(clock.elapsed(), 450);
   EXPECT_EQ(peer.Connections(), 2);
-  EXPECT_TRUE(s.Private().Outbox().empty());
+  EXPECT_TRUE(test::Core(s).Outbox().empty());
   EXPECT_TRUE(ui.errors.empty());
   // When the waiting request itself is on the wire, its answer is lost with the
   // connection, and nothing is sent again.
@@ -149,7 +148,7 @@ TEST_F(HandBuilt, ARequestQueuedWhenTheServerHangsUpIsSentAfterReconnecting) {
     peer.Close();
   };
   EXPECT_EQ(Ask(), "raised: Disconnected from server!");
-  EXPECT_TRUE(s.Private().Outbox().empty());
+  EXPECT_TRUE(test::Core(s).Outbox().empty());
 }
 
 TEST_F(HandBuilt, MalformedResponsesEndTheRequestWithAClearError) {
@@ -249,7 +248,7 @@ TEST_F(HttpClient, StalledAndCutResponsesEnd) {
   } catch (const Exception& e) {
     EXPECT_NE(std::string(e.what()).find("closed"), std::string::npos) << e.what();
   }
-  EXPECT_TRUE(s.Private().Outbox().empty());
+  EXPECT_TRUE(test::Core(s).Outbox().empty());
 }
 
 // The platform HTTP client's request is the system's: the request line with the

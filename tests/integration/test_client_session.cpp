@@ -9,7 +9,6 @@
 
 #include "ClientTestSupport.h"
 #include "base/Exception.h"
-#include "connection/RdaClientSocketPrivate.h"
 #include "tests/base/RaisesWith.h"
 
 namespace rda {
@@ -90,7 +89,10 @@ TEST(ClientSession, LoginAcceptedAndRefused) {
   EXPECT_EQ(s.LoginAttempts(), 3);
   EXPECT_EQ(ui.messages, std::vector<std::string>{"Bad Login Attempt.  Your User Name and "
                                                   "Password was not validated at the server."});
-  RunUntil([] { return false; }, 1200);  // no further attempt
+  // The server closes a refused client; after that nothing is due that could connect
+  // again.
+  ASSERT_TRUE(RunUntil([&] { return !s.Active(); }));
+  EXPECT_FALSE(test::Core(s).ReconnectScheduled());
   EXPECT_EQ(refusals, 3);
   EXPECT_FALSE(s.Active());
 }
@@ -143,7 +145,7 @@ TEST_F(Connected, SqlErrorForTheCallerOrRaisedAtOnce) {
 }
 
 TEST_F(Connected, KeepAliveReachesTheServer) {
-  s.Private().SetKeepAliveUnit(40);
+  test::Core(s).SetKeepAliveUnit(40);
   s.SetKeepAlivePing(1);
   ASSERT_TRUE(RunUntil([&] { return Counter(test::Clients(server), "keepalives") >= 2; }));
   s.SetKeepAlivePing(0);
@@ -201,7 +203,7 @@ TEST_F(Connected, BlockingExchangeAndItsTimeOut) {
                                           "Blocking Socket Time out"));
   ASSERT_EQ(kill(server.Pid(), SIGCONT), 0);
   EXPECT_FALSE(b.Active());
-  EXPECT_EQ(b.Private().Outbox().size(), 1u);
+  EXPECT_EQ(test::Core(b).Outbox().size(), 1u);
   rows.messages.clear();
   EXPECT_EQ(b.BlockingExchange(5000), "");
   EXPECT_TRUE(rows.LastRows().has_value());

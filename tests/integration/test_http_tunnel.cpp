@@ -7,7 +7,6 @@
 
 #include "ClientTestSupport.h"
 #include "base/Exception.h"
-#include "connection/RdaClientSocketPrivate.h"
 #include "tests/base/RaisesWith.h"
 #include "tests/support/WebPeers.h"
 

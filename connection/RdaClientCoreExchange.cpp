@@ -1,15 +1,14 @@
-// TRdaClientSocket: the message traffic. Sending (compose, pack, frame, write in
-// pieces), the reply wait and its limit, the blocking exchange, and the receive path
-// (read, cut, unpack, parse, dispatch) with the handling of every token the server
-// sends.
-#include <QCoreApplication>
-
+// TRdaClientCore: the message traffic. Sending (compose, pack, frame, write in
+// pieces), the reply wait and its limit, the blocking exchange, the HTTP forms, and
+// the receive path (cut, unpack, parse, dispatch) with the handling of every token the
+// server sends.
 #include <algorithm>
 
 #include "base/ByteIO.h"
 #include "base/Convert.h"
 #include "base/FormatSettings.h"
-#include "connection/RdaClientSocketPrivate.h"
+#include "base/ScopeGuard.h"
+#include "connection/RdaClientCore.h"
 #include "messaging/RdaZLib.h"
 
 namespace rda {
@@ -75,25 +74,25 @@ TRdaComponentMessage ReadMessage(TRdaStringLine& line) {
 // ---------------------------------------------------------------------------------------
 // Errors and waits
 
-void TRdaClientSocketPrivate::ReportError(std::exception_ptr error) noexcept {
-  if (!waiters_.empty() && !waiters_.back()->error) {
-    waiters_.back()->error = std::move(error);
+void TRdaClientCore::ReportError(std::exception_ptr error) noexcept {
+  if (!waits_.empty() && !waits_.back()->error) {
+    waits_.back()->error = std::move(error);
     EndReplyWait(true);
-    WakeLoops();
+    driver_.WakeWaits();
     return;
   }
   Deliver(std::move(error));
 }
 
-void TRdaClientSocketPrivate::Deliver(std::exception_ptr error) noexcept {
+void TRdaClientCore::Deliver(std::exception_ptr error) noexcept {
   try {
     std::rethrow_exception(error);
   } catch (const std::exception& e) {
     try {
-      if (q_.OnException) {
-        q_.OnException(e);
+      if (events_.OnException) {
+        events_.OnException(e);
       } else {
-        UI().ShowException(e);
+        driver_.UserInterface().ShowException(e);
       }
     } catch (...) {
       // A failing error handler has nowhere left to report to.
@@ -102,7 +101,7 @@ void TRdaClientSocketPrivate::Deliver(std::exception_ptr error) noexcept {
   }
 }
 
-void TRdaClientSocketPrivate::EndReplyWait(bool force) {
+void TRdaClientCore::EndReplyWait(bool force) {
   if (!force) replyArrived_ = true;
   waitingForOpen_ = false;
   // A hand-built HTTP response ends its request's wait when it is complete (so that a
@@ -111,30 +110,25 @@ void TRdaClientSocketPrivate::EndReplyWait(bool force) {
   if (!force && HandBuiltHttp() && httpInFlightWaits_ && httpReader_.InProgress()) return;
   if (pendingReplies_ > 0) --pendingReplies_;
   if (force || pendingReplies_ == 0) {
-    smartWait_.Stop();
-    for (Waiter* w : waiters_)
+    driver_.StopRequestWait();
+    for (TRdaWait* w : waits_)
       if (w->request) w->ended = true;
   }
   callerTakesErrors_ = false;
-  WakeLoops();
+  driver_.WakeWaits();
 }
 
-void TRdaClientSocketPrivate::RequestWait() {
+void TRdaClientCore::RequestWait() {
   if (settings_.ClientType == ctBlocking) return;
   ++pendingReplies_;
-  Waiter waiter;
-  waiter.request = true;
-  waiters_.push_back(&waiter);
-  struct Pop {
-    TRdaClientSocketPrivate& d;
-    Waiter& w;
-    ~Pop() { std::erase(d.waiters_, &w); }
-  } pop{*this, waiter};
-  ArmReplyTimer();
-  smartWait_.SetWaitingCursor(settings_.CursorOnQueries);
-  smartWait_.Wait();
-  if (waiter.error) std::rethrow_exception(waiter.error);
-  if (waiter.timedOut) {
+  TRdaWait wait;
+  wait.request = true;
+  waits_.push_back(&wait);
+  TScopeGuard pop([&] { std::erase(waits_, &wait); });
+  ArmReplyDeadline();
+  driver_.RunRequestWait(wait);
+  if (wait.error) std::rethrow_exception(wait.error);
+  if (wait.timedOut) {
     pendingReplies_ = 0;
     if (Active() || state_ == TRdaConnectionState::Opening) {
       closeRequested_ = true;
@@ -142,29 +136,71 @@ void TRdaClientSocketPrivate::RequestWait() {
     }
     throw ERdaConnectException(NoReplyText());
   }
-  if (waiter.disconnected) throw ERdaConnectException(kDisconnected);
+  if (wait.disconnected) throw ERdaConnectException(kDisconnected);
 }
 
-void TRdaClientSocketPrivate::ArmReplyTimer() {
+bool TRdaClientCore::RequestWaiting() const {
+  return std::any_of(waits_.begin(), waits_.end(),
+                     [](const TRdaWait* w) { return w->request && !w->ended; });
+}
+
+std::string TRdaClientCore::NoReplyText() const {
+  return "No reply from the server within " + std::to_string(settings_.ReplyTimeout) +
+         " ms; the connection has been closed.";
+}
+
+// The reply limit: waits and received bytes move the deadline on, so that a quick
+// exchange does not arm and disarm anything each time.
+void TRdaClientCore::ArmReplyDeadline() {
   if (settings_.ReplyTimeout <= 0) return;
-  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
-  if (!replyTimer_.isActive()) replyTimer_.start(settings_.ReplyTimeout);
+  SetDeadline(replyDeadline_, clock_.Now() + std::chrono::milliseconds(settings_.ReplyTimeout));
+}
+
+// Silence is what the limit counts: received bytes start it again.
+void TRdaClientCore::PushReplyDeadline() {
+  if (replyDeadline_) replyDeadline_ = clock_.Now() + std::chrono::milliseconds(settings_.ReplyTimeout);
+}
+
+void TRdaClientCore::ReplyDeadlinePassed() {
+  const bool waiting = RequestWaiting();
+  // An HTTP response that nobody waits for is bounded as well: it holds the socket
+  // (or the request queue) that the next request needs.
+  const bool httpPending = Tunnelling() && (httpOutstanding_ > 0 || httpReader_.InProgress());
+  replyDeadline_.reset();
+  if (!waiting && !httpPending) return;
+  if (waiting) {
+    for (TRdaWait* w : waits_)
+      if (w->request && !w->ended) w->timedOut = true;
+    EndReplyWait(true);
+    return;
+  }
+  closeRequested_ = true;
+  DropConnection();
+  ReportError(std::make_exception_ptr(ERdaConnectException(NoReplyText())));
+}
+
+std::string TRdaClientCore::TakeServerError() {
+  if (!replyIsError_) return {};
+  std::string error = replyText_.empty() ? std::string() : "[RDA SERVER ERROR]" + replyText_;
+  replyText_.clear();
+  replyIsError_ = false;
+  return error;
 }
 
 // ---------------------------------------------------------------------------------------
 // Sending
 
-void TRdaClientSocketPrivate::SyncTransformEvents() {
-  transforms_.OnEncrypt = q_.OnEncrypt;
-  transforms_.OnDecrypt = q_.OnDecrypt;
-  transforms_.OnCompress = q_.OnCompress;
-  transforms_.OnDecompress = q_.OnDecompress;
-  transforms_.OnBytesOutEvent = q_.OnBytesOutEvent;
-  transforms_.OnBytesInEvent = q_.OnBytesInEvent;
-  transforms_.OnStatelessPacketEvent = q_.OnStatelessPacketEvent;
+void TRdaClientCore::SyncTransformEvents() {
+  transforms_.OnEncrypt = events_.OnEncrypt;
+  transforms_.OnDecrypt = events_.OnDecrypt;
+  transforms_.OnCompress = events_.OnCompress;
+  transforms_.OnDecompress = events_.OnDecompress;
+  transforms_.OnBytesOutEvent = events_.OnBytesOutEvent;
+  transforms_.OnBytesInEvent = events_.OnBytesInEvent;
+  transforms_.OnStatelessPacketEvent = events_.OnStatelessPacketEvent;
 }
 
-std::string TRdaClientSocketPrivate::FrameMessage(const std::string& packed) const {
+std::string TRdaClientCore::FrameMessage(const std::string& packed) const {
   // The peer refuses frames above its limit and drops the connection; refuse first.
   if (packed.size() > static_cast<size_t>(TRdaMessageStack::kMaxBlockSize))
     throw ERdaProtocolError("Invalid block size (" + std::to_string(packed.size()) + ")!");
@@ -176,10 +212,10 @@ std::string TRdaClientSocketPrivate::FrameMessage(const std::string& packed) con
   return frame;
 }
 
-void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForReply) {
+void TRdaClientCore::SendMessage(TRdaStringLine& line, bool waitForReply) {
   // One request waits at a time. Messages that do not wait still go out meanwhile:
   // the server answers in order, and nothing they bring back ends the wait.
-  if (waitForReply && smartWait_.Waiting()) throw ERdaConnectException(kAlreadyWaiting);
+  if (waitForReply && RequestWaiting()) throw ERdaConnectException(kAlreadyWaiting);
   if (waitForReply) waitingComponent_ = line.MsgId();
   SyncTransformEvents();
   const std::string frame = FrameMessage(transforms_.PackMessage(line.Compose()));
@@ -200,7 +236,7 @@ void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForRepl
     return;
   }
   const int64_t written = WriteRaw(frame);
-  transport_->EndOfRequest(waitForReply);
+  driver_.Transport().EndOfRequest(waitForReply);
   if (!waitForReply) return;
   // Waiting for the reply to a request that never left, or on a connection that was
   // lost while it was written, would only end by the reply limit.
@@ -209,75 +245,71 @@ void TRdaClientSocketPrivate::SendMessage(TRdaStringLine& line, bool waitForRepl
   RequestWait();
 }
 
-int64_t TRdaClientSocketPrivate::WriteRaw(std::string_view bytes) {
-  const bool progress = settings_.ProgressBar && q_.OnReadProgress;
+int64_t TRdaClientCore::WriteRaw(std::string_view bytes) {
+  const bool progress = settings_.ProgressBar && events_.OnReadProgress;
   const auto total = static_cast<int64_t>(bytes.size());
-  if (progress) q_.OnReadProgress(total, 0);
-  struct End {
-    TRdaClientSocketPrivate& d;
-    bool progress;
-    ~End() {
-      if (progress && d.q_.OnReadProgress) d.q_.OnReadProgress(0, 0);
-    }
-  } end{*this, progress};
+  if (progress) events_.OnReadProgress(total, 0);
+  TScopeGuard end([&] {
+    if (progress && events_.OnReadProgress) events_.OnReadProgress(0, 0);
+  });
   size_t pos = 0;
   while (pos < bytes.size()) {
     const size_t piece = std::min(bytes.size() - pos, static_cast<size_t>(settings_.WriteChunkSize));
-    const int64_t n = transport_->Write(bytes.substr(pos, piece));
+    const int64_t n = driver_.Transport().Write(bytes.substr(pos, piece));
     if (n <= 0) break;  // not connected: the rest is dropped
     pos += static_cast<size_t>(n);
-    if (progress) q_.OnReadProgress(total, n);
+    if (progress) events_.OnReadProgress(total, n);
   }
-  transport_->Flush();
+  driver_.Transport().Flush();
   return static_cast<int64_t>(pos);
 }
 
-std::string TRdaClientSocketPrivate::BlockingExchange(int timeoutMs) {
+std::string TRdaClientCore::BlockingExchange(int timeoutMs) {
   if (outbox_.empty()) throw Exception("No Data to send!");
   std::string request = kBlockingMarker;
   for (const TRdaOutboxEntry& entry : outbox_) request += entry.Bytes;
 
   inBlockingExchange_ = true;
   bool received = false;
-  struct Finish {
-    TRdaClientSocketPrivate& d;
-    ~Finish() {
-      d.inBlockingExchange_ = false;
-      if (!d.transport_->IsIdle()) {
-        d.closeRequested_ = true;
-        d.transport_->Abort();
-      }
-      if (d.state_ != TRdaConnectionState::Inactive) {
-        d.state_ = TRdaConnectionState::Inactive;
-        d.closeRequested_ = true;
-        try {
-          d.HandleDisconnect();
-        } catch (...) {
-        }
+  TScopeGuard finish([this] {
+    inBlockingExchange_ = false;
+    if (!driver_.Transport().IsIdle()) {
+      closeRequested_ = true;
+      driver_.Transport().Abort();
+    }
+    if (state_ != TRdaConnectionState::Inactive) {
+      state_ = TRdaConnectionState::Inactive;
+      closeRequested_ = true;
+      try {
+        HandleDisconnect();
+      } catch (...) {
+        // The exchange reports its own outcome.
       }
     }
-  } finish{*this};
+  });
 
   lastSocketError_ = 0;
   SetActive(true);
-  if (!transport_->WaitForConnected(timeoutMs) || !transport_->IsConnected()) {
-    const int code = lastSocketError_ != 0 ? lastSocketError_ : 10060;
+  TRdaTransport& transport = driver_.Transport();
+  if (!transport.WaitForConnected(timeoutMs) || !transport.IsConnected()) {
+    const int code = lastSocketError_ != 0 ? lastSocketError_ : kWSAETIMEDOUT;
     outbox_.clear();
     throw Exception(SocketErrorMessage(code));
   }
   size_t pos = 0;
-  while (pos < request.size() && transport_->IsConnected()) {
-    const int64_t n = transport_->Write(std::string_view(request).substr(pos));
+  while (pos < request.size() && transport.IsConnected()) {
+    const int64_t n = transport.Write(std::string_view(request).substr(pos));
     if (n <= 0) break;
     pos += static_cast<size_t>(n);
   }
-  while (transport_->BytesToWrite() > 0 && transport_->IsConnected())
-    if (!transport_->WaitForBytesWritten(timeoutMs)) break;
+  while (transport.BytesToWrite() > 0 && transport.IsConnected())
+    if (!transport.WaitForBytesWritten(timeoutMs)) break;
 
   std::exception_ptr first;
+  std::string bytes;
   while (true) {
-    if (transport_->BytesAvailable() == 0 && !transport_->WaitForReadyRead(timeoutMs) &&
-        transport_->BytesAvailable() == 0)
+    if (transport.BytesAvailable() == 0 && !transport.WaitForReadyRead(timeoutMs) &&
+        transport.BytesAvailable() == 0)
       break;
     if (!received) {
       // The server has the request: it must not go out a second time.
@@ -285,11 +317,13 @@ std::string TRdaClientSocketPrivate::BlockingExchange(int timeoutMs) {
       outbox_.clear();
     }
     try {
-      ReceiveFromTransport();
+      bytes.clear();
+      ReadAvailable(transport, bytes);
+      Receive(bytes);
     } catch (...) {
       if (!first) first = std::current_exception();
     }
-    if (!transport_->IsConnected() && transport_->BytesAvailable() == 0) break;
+    if (!transport.IsConnected() && transport.BytesAvailable() == 0) break;
   }
   if (first) std::rethrow_exception(first);
   if (!received) throw Exception("Blocking Socket Time out");
@@ -298,7 +332,7 @@ std::string TRdaClientSocketPrivate::BlockingExchange(int timeoutMs) {
   return reply;
 }
 
-void TRdaClientSocketPrivate::SendCodedMessage(int32_t msgId, const std::string& text) {
+void TRdaClientCore::SendCodedMessage(int32_t msgId, const std::string& text) {
   TRdaStringLine line;
   line.SetToken(15);
   line.SetMsgId(0);
@@ -311,7 +345,7 @@ void TRdaClientSocketPrivate::SendCodedMessage(int32_t msgId, const std::string&
   }
 }
 
-std::string TRdaClientSocketPrivate::SendCodedParamList(int32_t msgId, const TRdaParamList* list,
+std::string TRdaClientCore::SendCodedParamList(int32_t msgId, const TRdaParamList* list,
                                                         bool wantReply) {
   if (settings_.ClientType == ctNonBlocking && directTcp_ && transportMode_ == 0 && !Active())
     throw Exception(kNotConnected);
@@ -329,7 +363,7 @@ std::string TRdaClientSocketPrivate::SendCodedParamList(int32_t msgId, const TRd
   return reply;
 }
 
-void TRdaClientSocketPrivate::SendServerUtilityRequest(int32_t code, const std::string& text) {
+void TRdaClientCore::SendServerUtilityRequest(int32_t code, const std::string& text) {
   TRdaStringLine line;
   line.SetToken(48);
   line.SetMsgId(0);
@@ -341,27 +375,31 @@ void TRdaClientSocketPrivate::SendServerUtilityRequest(int32_t code, const std::
 // ---------------------------------------------------------------------------------------
 // Receiving
 
-void TRdaClientSocketPrivate::TransportReadyRead() {
+void TRdaClientCore::Readable(std::string_view bytes) {
   if (inBlockingExchange_) return;  // the exchange reads for itself
-  Guarded([this] {
-    if (q_.OnRead) q_.OnRead();
+  Guarded([&] {
+    if (events_.OnRead) events_.OnRead();
     // The reply limit counts silence, not the length of a reply that is arriving.
-    replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
-    ReceiveFromTransport();
+    PushReplyDeadline();
+    Receive(bytes);
   });
 }
 
-void TRdaClientSocketPrivate::ReceiveFromTransport() {
+void TRdaClientCore::Receive(std::string_view bytes) {
   if (HandBuiltHttp()) {
-    ReadHttpResponse();
+    ProcessHttpBytes(bytes);
     return;
   }
+  ReceiveStream(bytes);
+}
+
+void TRdaClientCore::ReceiveStream(std::string_view bytes) {
   std::exception_ptr framing;
   try {
     if (settings_.ProgressBar) {
-      ReadWithProgress();
+      AppendWithProgress(bytes);
     } else {
-      ReadAvailable();
+      stack_.Append(bytes);
     }
   } catch (const std::exception& e) {
     framing = std::make_exception_ptr(ERdaProtocolError(e.what()));
@@ -369,19 +407,29 @@ void TRdaClientSocketPrivate::ReceiveFromTransport() {
   FinishReceive(framing);
 }
 
-void TRdaClientSocketPrivate::ProcessReceivedBytes(std::string_view bytes) {
-  std::exception_ptr framing;
-  try {
-    stack_.Append(bytes);
-  } catch (const std::exception& e) {
-    framing = std::make_exception_ptr(ERdaProtocolError(e.what()));
+// The bytes of one read, in the blocks of a socket read: the first block of a message
+// says how long it is, and every further block reports how much of it has come.
+void TRdaClientCore::AppendWithProgress(std::string_view bytes) {
+  if (bytes.empty()) return;
+  int64_t earlier = 0;  // bytes of the earlier blocks of this read
+  size_t n = std::min(bytes.size(), kReadBlock);
+  if (messageStarted_ && n >= 4) {
+    messageStarted_ = false;
+    expectedBytes_ = int64_t{LoadI32LE(bytes.data())} + 4;
   }
-  FinishReceive(framing);
+  stack_.Append(bytes.substr(0, n));
+  for (size_t pos = n; pos < bytes.size(); pos += n) {
+    earlier += static_cast<int64_t>(n);
+    n = std::min(bytes.size() - pos, kReadBlock);
+    if (events_.OnReadProgress) events_.OnReadProgress(expectedBytes_, earlier + receivedSoFar_);
+    stack_.Append(bytes.substr(pos, n));
+  }
+  receivedSoFar_ += earlier + static_cast<int64_t>(n);
 }
 
 // Handles every complete message; a framing error drops the connection, because
 // nothing after it can be cut reliably. The first error is raised at the end.
-void TRdaClientSocketPrivate::FinishReceive(std::exception_ptr framingError) {
+void TRdaClientCore::FinishReceive(std::exception_ptr framingError) {
   const std::weak_ptr<int> alive = alive_;
   std::exception_ptr first;
   try {
@@ -397,36 +445,7 @@ void TRdaClientSocketPrivate::FinishReceive(std::exception_ptr framingError) {
   if (first) std::rethrow_exception(first);
 }
 
-void TRdaClientSocketPrivate::ReadAvailable() {
-  char block[kReadBlock];
-  while (transport_->BytesAvailable() > 0) {
-    const size_t n = transport_->Read(block, sizeof block);
-    if (n == 0) break;
-    stack_.Append(std::string_view(block, n));
-  }
-}
-
-void TRdaClientSocketPrivate::ReadWithProgress() {
-  char block[kReadBlock];
-  int64_t earlier = 0;  // bytes of the earlier blocks of this event
-  size_t n = transport_->Read(block, sizeof block);
-  if (n == 0) return;
-  if (messageStarted_ && n >= 4) {
-    messageStarted_ = false;
-    expectedBytes_ = int64_t{LoadI32LE(block)} + 4;
-  }
-  stack_.Append(std::string_view(block, n));
-  while (transport_->BytesAvailable() > 0) {
-    earlier += static_cast<int64_t>(n);
-    n = transport_->Read(block, sizeof block);
-    if (n == 0) break;
-    if (q_.OnReadProgress) q_.OnReadProgress(expectedBytes_, earlier + receivedSoFar_);
-    stack_.Append(std::string_view(block, n));
-  }
-  receivedSoFar_ += earlier + static_cast<int64_t>(n);
-}
-
-void TRdaClientSocketPrivate::ProcessMessages() {
+void TRdaClientCore::ProcessMessages() {
   const std::weak_ptr<int> alive = alive_;
   std::exception_ptr first;
   while (stack_.HasMessages()) {
@@ -434,7 +453,7 @@ void TRdaClientSocketPrivate::ProcessMessages() {
     messageStarted_ = true;
     receivedSoFar_ = 0;
     try {
-      if (settings_.ProgressBar && q_.OnReadProgress) q_.OnReadProgress(0, 0);
+      if (settings_.ProgressBar && events_.OnReadProgress) events_.OnReadProgress(0, 0);
       SyncTransformEvents();
       std::string plain = transforms_.UnpackMessage(std::move(body));
       if (!plain.empty()) {
@@ -455,7 +474,7 @@ void TRdaClientSocketPrivate::ProcessMessages() {
 // ---------------------------------------------------------------------------------------
 // HTTP tunnelling: sending
 
-void TRdaClientSocketPrivate::StatelessStep(std::string& body, bool packup) {
+void TRdaClientCore::StatelessStep(std::string& body, bool packup) {
   if (!webServer_.AddCookie()) return;
   if (packup) {
     body.insert(0, SessionHeader(sessionId_, settings_.UserName, settings_.Password));
@@ -464,7 +483,7 @@ void TRdaClientSocketPrivate::StatelessStep(std::string& body, bool packup) {
   }
 }
 
-TRdaHttpRequestSettings TRdaClientSocketPrivate::HttpRequestSettings() {
+TRdaHttpRequestSettings TRdaClientCore::HttpRequestSettings() {
   TRdaHttpRequestSettings s;
   const bool ssl = webServer_.UseSSL();
   int port = webServer_.WebServerPort();
@@ -483,7 +502,7 @@ TRdaHttpRequestSettings TRdaClientSocketPrivate::HttpRequestSettings() {
   s.SocksHost = settings_.SocksHost;
   s.SocksPort = settings_.SocksPort;
   s.AskProxyLogin = [this](const std::string& proxy, std::string& user, std::string& password) {
-    std::optional<TRdaLoginEntry> entry = UI().ProxyLoginDialog(proxy);
+    std::optional<TRdaLoginEntry> entry = driver_.UserInterface().ProxyLoginDialog(proxy);
     if (!entry) return false;
     user = entry->UserName;
     password = entry->Password;
@@ -494,22 +513,23 @@ TRdaHttpRequestSettings TRdaClientSocketPrivate::HttpRequestSettings() {
 
 // Form 1: each message is one request of the platform HTTP client; nothing needs to
 // be connected first.
-void TRdaClientSocketPrivate::SendThroughHttpClient(const std::string& frame, bool waitForReply) {
+void TRdaClientCore::SendThroughHttpClient(const std::string& frame, bool waitForReply) {
   EnsureTransport();
   if (state_ == TRdaConnectionState::Inactive) SetActive(true);
-  if (!Active() || httpClient_ == nullptr) throw Exception(kNotConnected);
-  httpClient_->SetRequestSettings(HttpRequestSettings());
+  TRdaHttpClientTransport* client = driver_.HttpClient();
+  if (!Active() || client == nullptr) throw Exception(kNotConnected);
+  client->SetRequestSettings(HttpRequestSettings());
   if (waitForReply) replyArrived_ = false;
   WriteRaw(frame);
   ++httpOutstanding_;
-  transport_->EndOfRequest(waitForReply);
-  ArmReplyTimer();
+  driver_.Transport().EndOfRequest(waitForReply);
+  ArmReplyDeadline();
   if (waitForReply) RequestWait();
 }
 
 // Forms 2 and 3: the request text goes on the socket when it is free, else waits in
 // the Outbox; a closed connection opens itself to send it.
-void TRdaClientSocketPrivate::SendHandBuilt(const std::string& frame, bool waitForReply) {
+void TRdaClientCore::SendHandBuilt(const std::string& frame, bool waitForReply) {
   EnsureTransport();
   std::string request =
       transportMode_ == 1
@@ -521,7 +541,7 @@ void TRdaClientSocketPrivate::SendHandBuilt(const std::string& frame, bool waitF
   if (waitForReply) RequestWait();
 }
 
-void TRdaClientSocketPrivate::PumpOutbox() {
+void TRdaClientCore::PumpOutbox() {
   if (!HandBuiltHttp() || httpOutstanding_ > 0 || outbox_.empty()) return;
   if (!Active()) {
     // Opening or closing: the connect or the disconnect handling goes on from there.
@@ -533,7 +553,7 @@ void TRdaClientSocketPrivate::PumpOutbox() {
   httpOutstanding_ = 1;
   httpInFlightWaits_ = entry.Waits;
   if (entry.Waits) replyArrived_ = false;
-  ArmReplyTimer();
+  ArmReplyDeadline();
   if (WriteRaw(entry.Bytes) < static_cast<int64_t>(entry.Bytes.size())) {
     httpOutstanding_ = 0;
     throw Exception(kNotConnected);
@@ -543,18 +563,7 @@ void TRdaClientSocketPrivate::PumpOutbox() {
 // ---------------------------------------------------------------------------------------
 // HTTP tunnelling: receiving
 
-void TRdaClientSocketPrivate::ReadHttpResponse() {
-  std::string bytes;
-  char block[kReadBlock];
-  while (transport_->BytesAvailable() > 0) {
-    const size_t n = transport_->Read(block, sizeof block);
-    if (n == 0) break;
-    bytes.append(block, n);
-  }
-  if (!bytes.empty()) ProcessHttpBytes(bytes);
-}
-
-void TRdaClientSocketPrivate::ProcessHttpBytes(std::string_view bytes) {
+void TRdaClientCore::ProcessHttpBytes(std::string_view bytes) {
   const std::weak_ptr<int> alive = alive_;
   std::exception_ptr first;
   std::string_view in = bytes;
@@ -568,9 +577,9 @@ void TRdaClientSocketPrivate::ProcessHttpBytes(std::string_view bytes) {
       DropConnection();
       throw ERdaProtocolError(e.what());
     }
-    if (settings_.ProgressBar && q_.OnReadProgress && httpReader_.Response().Status != 0) {
+    if (settings_.ProgressBar && events_.OnReadProgress && httpReader_.Response().Status != 0) {
       const TRdaHttpResponseInfo& info = httpReader_.Response();
-      q_.OnReadProgress(std::max<int64_t>(info.ContentLength, 0), info.BodyReceived);
+      events_.OnReadProgress(std::max<int64_t>(info.ContentLength, 0), info.BodyReceived);
     }
     try {
       if (!answer.empty()) DeliverAnswer(answer);
@@ -594,7 +603,7 @@ void TRdaClientSocketPrivate::ProcessHttpBytes(std::string_view bytes) {
   if (first) std::rethrow_exception(first);
 }
 
-void TRdaClientSocketPrivate::ProcessHttpEnd() {
+void TRdaClientCore::ReceiveEnd() {
   std::string answer;
   TRdaHttpResponseReader::TResult result = TRdaHttpResponseReader::rrNeedMore;
   try {
@@ -618,7 +627,7 @@ void TRdaClientSocketPrivate::ProcessHttpEnd() {
   if (first) std::rethrow_exception(first);
 }
 
-void TRdaClientSocketPrivate::DeliverAnswer(const std::string& answer) {
+void TRdaClientCore::DeliverAnswer(const std::string& answer) {
   std::exception_ptr framing;
   try {
     stack_.Append(answer);
@@ -629,7 +638,7 @@ void TRdaClientSocketPrivate::DeliverAnswer(const std::string& answer) {
 }
 
 // One response is complete: its messages have been handled.
-void TRdaClientSocketPrivate::HttpResponseDone(bool pump) {
+void TRdaClientCore::HttpResponseDone(bool pump) {
   const bool waits = httpInFlightWaits_;
   const bool errorPage = httpReader_.Response().ErrorPage;
   const bool keepAlive = httpReader_.Response().KeepAlive;
@@ -653,14 +662,14 @@ void TRdaClientSocketPrivate::HttpResponseDone(bool pump) {
 
 // The web server or the extension answered with an error page instead of messages:
 // the request cannot have reached the data server.
-void TRdaClientSocketPrivate::CheckHttpReply() {
+void TRdaClientCore::CheckHttpReply() {
   EndReplyWait(true);
   if (state_ != TRdaConnectionState::Inactive) DropConnection();
   const std::string text = SocketErrorText(10061);
-  if (q_.OnCustomSQLError) {
+  if (events_.OnCustomSQLError) {
     TRdaParamList list;
     list.Add().SetAsString(text);
-    q_.OnCustomSQLError(list);
+    events_.OnCustomSQLError(list);
     return;
   }
   throw ERdaConnectException(text);
@@ -671,7 +680,7 @@ void TRdaClientSocketPrivate::CheckHttpReply() {
 // unanswered, which must not read as an empty result. Whatever reply may still come
 // for it belongs to no one, so the web server connections and the tunnel session
 // are given up and the next request starts afresh.
-void TRdaClientSocketPrivate::ResponseWithoutReply() {
+void TRdaClientCore::ResponseWithoutReply() {
   sessionId_ = 0;
   if (state_ != TRdaConnectionState::Inactive) {
     closeRequested_ = true;
@@ -680,9 +689,9 @@ void TRdaClientSocketPrivate::ResponseWithoutReply() {
   throw ERdaConnectException(kResponseWithoutReply);
 }
 
-void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
+void TRdaClientCore::HttpResponse(TRdaHttpResult& result) {
   httpOutstanding_ = std::max(0, httpOutstanding_ - 1);
-  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
+  PushReplyDeadline();
   Guarded([&] {
     const bool failed = !result.Error.empty() || IsErrorPageBody(result.Body);
     const TClientAnchorStatus reached = failed ? TACDisconnectedFromServer : TACConnectedToServer;
@@ -692,7 +701,7 @@ void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
       CheckHttpReply();
       return;
     }
-    ProcessReceivedBytes(result.Body);
+    ReceiveStream(result.Body);
     if (stack_.Used() != 0) {
       RenewStack();
       throw ERdaProtocolError("The HTTP response ended inside a message");
@@ -700,20 +709,20 @@ void TRdaClientSocketPrivate::TransportResponse(TRdaHttpResult& result) {
     if (result.Waits && !replyArrived_) ResponseWithoutReply();
   });
   if (result.Waits) EndReplyWait(true);
-  WakeLoops();
+  driver_.WakeWaits();
 }
 
-void TRdaClientSocketPrivate::TransportProgress(int64_t expected, int64_t received) {
-  replyDeadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(settings_.ReplyTimeout);
+void TRdaClientCore::HttpProgress(int64_t expected, int64_t received) {
+  PushReplyDeadline();
   Guarded([&] {
-    if (settings_.ProgressBar && q_.OnReadProgress) q_.OnReadProgress(expected, received);
+    if (settings_.ProgressBar && events_.OnReadProgress) events_.OnReadProgress(expected, received);
   });
 }
 
 // ---------------------------------------------------------------------------------------
 // Dispatch
 
-void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
+void TRdaClientCore::DispatchMessage(TRdaStringLine& line) {
   const int token = line.Token() & 0x7F;
   if (token == TRdaStringLine::kShortFormToken) return;
   TRdaComponentMessage m = ReadMessage(line);
@@ -729,20 +738,20 @@ void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
       DoSqlError(m);
       break;
     case 8:
-      if (q_.OnChatMessage) q_.OnChatMessage(f1);
+      if (events_.OnChatMessage) events_.OnChatMessage(f1);
       break;
     case 9:
     case 14:
-      UI().ShowMessage(f1);
+      driver_.UserInterface().ShowMessage(f1);
       break;
     case 13:
-      if (q_.OnServerBroadcast) q_.OnServerBroadcast(f1);
+      if (events_.OnServerBroadcast) events_.OnServerBroadcast(f1);
       break;
     case 15:
-      if (q_.OnCodedMessage) q_.OnCodedMessage(m.Integer(1), m.Fields[1]);
+      if (events_.OnCodedMessage) events_.OnCodedMessage(m.Integer(1), m.Fields[1]);
       break;
     case 16:
-      if (q_.OnCodedStream) q_.OnCodedStream(m.Integer(1), m.Fields[1]);
+      if (events_.OnCodedStream) events_.OnCodedStream(m.Integer(1), m.Fields[1]);
       break;
     case 17:
       DoLoginReply(m);
@@ -804,21 +813,15 @@ void TRdaClientSocketPrivate::DispatchMessage(TRdaStringLine& line) {
   }
 }
 
-// Moving the connection (closing it and opening another) happens after the socket's
-// read event has returned, never inside it.
-void TRdaClientSocketPrivate::Later(std::function<void()> action) {
-  QTimer::singleShot(0, &replyTimer_, [this, action = std::move(action)] { Guarded(action); });
-}
-
-void TRdaClientSocketPrivate::DoSqlError(const TRdaComponentMessage& m) {
+void TRdaClientCore::DoSqlError(const TRdaComponentMessage& m) {
   replyIsError_ = true;
   std::string text = m.Fields[0];
   const bool callerTakes = callerTakesErrors_;
   EndReplyWait(false);
   if (text.find('\x02') != std::string::npos) {
     std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(std::string_view(text).substr(1));
-    if (q_.OnCustomSQLError) {
-      q_.OnCustomSQLError(*list);
+    if (events_.OnCustomSQLError) {
+      events_.OnCustomSQLError(*list);
       return;
     }
     text = list->Count() > 0 ? list->Items(0).AsString() : std::string();
@@ -827,7 +830,7 @@ void TRdaClientSocketPrivate::DoSqlError(const TRdaComponentMessage& m) {
   if (settings_.SQLErrorHandling.Contains(seToStatusBar) && settings_.SQLErrorHandling.Contains(seAsExceptions) &&
       statusBar_ != nullptr)
     statusBar_->SetPanelText(1, text);
-  if (q_.OnSQLError) q_.OnSQLError(text);
+  if (events_.OnSQLError) events_.OnSQLError(text);
   if (!settings_.SQLErrorHandling.Contains(seAsExceptions)) return;
   replyText_ = text;
   if (callerTakes) return;
@@ -838,32 +841,33 @@ void TRdaClientSocketPrivate::DoSqlError(const TRdaComponentMessage& m) {
   }
 }
 
-void TRdaClientSocketPrivate::DoTerminate(const TRdaComponentMessage& m) {
+void TRdaClientCore::DoTerminate(const TRdaComponentMessage& m) {
   bool handled = false;
-  if (q_.OnTerminateMessageFromServer) q_.OnTerminateMessageFromServer(m.Fields[0], handled);
+  if (events_.OnTerminateMessageFromServer) events_.OnTerminateMessageFromServer(m.Fields[0], handled);
   if (handled) return;
   SetActive(false);
   EndApplication();
 }
 
-void TRdaClientSocketPrivate::DoCodedParamList(const TRdaComponentMessage& m) {
+void TRdaClientCore::DoCodedParamList(const TRdaComponentMessage& m) {
   const int32_t msgId = m.Integer(1);
   std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
   const int32_t replyFlag = m.Integer(3);
   switch (msgId) {
     case kMsgInstantMessage:
-      if (q_.OnInstantMessage) {
+      if (events_.OnInstantMessage) {
         const TRdaParamItem* id = params->FindParam("Msgid");
         const int32_t instantId = id != nullptr ? id->AsInteger() : 0;
         params->DeleteParam("Msgid");
-        q_.OnInstantMessage(instantId, *params);
+        events_.OnInstantMessage(instantId, *params);
       }
       break;
     case kMsgRowsAffected: {
       const TRdaParamItem* dataset = params->FindParam("DatasetId");
       const TRdaParamItem* rows = params->FindParam("RowsAffected");
-      TRdaComponent* component = dataset != nullptr ? q_.ComponentById(dataset->AsInteger()) : nullptr;
-      if (component != nullptr) component->ReceiveRowsAffected(q_, rows != nullptr ? rows->AsInteger() : 0);
+      TRdaComponent* component = dataset != nullptr ? ComponentById(dataset->AsInteger()) : nullptr;
+      if (component != nullptr)
+        driver_.RowsAffectedToComponent(*component, rows != nullptr ? rows->AsInteger() : 0);
       break;
     }
     default:
@@ -871,10 +875,10 @@ void TRdaClientSocketPrivate::DoCodedParamList(const TRdaComponentMessage& m) {
       // need the dataset engine and the client update; until then they are only
       // passed on below.
       if (m.Token == 30 && msgId != kMsgFileSegment) {
-        TRdaComponent* component = q_.ComponentById(m.ComponentId);
+        TRdaComponent* component = ComponentById(m.ComponentId);
         if (component == nullptr) return;
         if (component->AwaitsOutputParams()) EndReplyWait(false);
-        component->ReceiveOutputParams(q_, *params);
+        driver_.OutputParamsToComponent(*component, *params);
         return;
       }
       break;
@@ -883,14 +887,14 @@ void TRdaClientSocketPrivate::DoCodedParamList(const TRdaComponentMessage& m) {
     EndReplyWait(false);
     replyText_ = params->ToText(true);
   } else if (msgId != kMsgFileSegment && msgId != kMsgRowsAffected) {
-    if (q_.OnCodedParamList) q_.OnCodedParamList(msgId, *params);
+    if (events_.OnCodedParamList) events_.OnCodedParamList(msgId, *params);
   }
 }
 
-void TRdaClientSocketPrivate::DoServerUtilityInfo(const TRdaComponentMessage& m) {
+void TRdaClientCore::DoServerUtilityInfo(const TRdaComponentMessage& m) {
   const int32_t code = m.Integer(1);
   std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
-  if (q_.OnServerUtilityInfoEvent) q_.OnServerUtilityInfoEvent(code, *params);
+  if (events_.OnServerUtilityInfoEvent) events_.OnServerUtilityInfoEvent(code, *params);
   switch (code) {
     case kInfoServerVersion:
       if (params->Count() > 0) serverVersion_ = ServerVersionNumber(params->Items(0).AsString());
@@ -919,13 +923,13 @@ void TRdaClientSocketPrivate::DoServerUtilityInfo(const TRdaComponentMessage& m)
   }
 }
 
-void TRdaClientSocketPrivate::DoCustomObject(const TRdaComponentMessage& m) {
+void TRdaClientCore::DoCustomObject(const TRdaComponentMessage& m) {
   const int32_t token = m.Integer(1);
   std::unique_ptr<TRdaParamList> object = TRdaParamList::FromText(m.Fields[1]);
   const std::string& name = m.Fields[2];
   const int32_t replyFlag = m.Integer(4);
   if (replyFlag < 1) {
-    if (q_.OnCustomObject) q_.OnCustomObject(token, name, *object);
+    if (events_.OnCustomObject) events_.OnCustomObject(token, name, *object);
     return;
   }
   EndReplyWait(false);
@@ -933,16 +937,16 @@ void TRdaClientSocketPrivate::DoCustomObject(const TRdaComponentMessage& m) {
   replyText_ = object->ToText(true);
 }
 
-void TRdaClientSocketPrivate::DoAsyncException(const TRdaComponentMessage& m) {
+void TRdaClientCore::DoAsyncException(const TRdaComponentMessage& m) {
   EndReplyWait(false);
   std::unique_ptr<TRdaParamList> errors = TRdaParamList::FromText(m.Fields[0]);
   const int32_t errorToken = m.Integer(2);
   if (errorToken == kStatelessSessionError &&
-      settings_.SQLErrorHandling.Contains(seRouteCookieErrorsToLogin) && q_.OnLoginParamsAttempt) {
-    q_.OnLoginParamsAttempt(false, *errors);
+      settings_.SQLErrorHandling.Contains(seRouteCookieErrorsToLogin) && events_.OnLoginParamsAttempt) {
+    events_.OnLoginParamsAttempt(false, *errors);
   } else {
     bool handled = false;
-    if (q_.OnServerAsyncException) q_.OnServerAsyncException(errorToken, *errors, handled);
+    if (events_.OnServerAsyncException) events_.OnServerAsyncException(errorToken, *errors, handled);
     if (!handled) {
       std::string text;
       for (int i = 0; i < errors->Count(); ++i) text += "\r" + errors->Items(i).AsString();
@@ -952,8 +956,8 @@ void TRdaClientSocketPrivate::DoAsyncException(const TRdaComponentMessage& m) {
   if (errorToken == kStatelessSessionError) sessionId_ = 0;
 }
 
-void TRdaClientSocketPrivate::DoDatasetReply(TRdaComponentMessage& m) {
-  TRdaComponent* component = q_.ComponentById(m.ComponentId);
+void TRdaClientCore::DoDatasetReply(TRdaComponentMessage& m) {
+  TRdaComponent* component = ComponentById(m.ComponentId);
   if (component == nullptr) return;  // a reply for a component we do not know
   const bool awaited = m.ComponentId == waitingComponent_;
   switch (m.Token) {
@@ -962,7 +966,7 @@ void TRdaClientSocketPrivate::DoDatasetReply(TRdaComponentMessage& m) {
       const TRdaCompression compression = transforms_.Compression();
       if (m.Integer(3) != 0 && compression != acRdaCompress && compression != acUserDefined)
         m.Fields[1] = ZLibDecompress(m.Fields[1]);
-      component->ReceiveMessage(q_, m);
+      driver_.ToComponent(*component, m);
       if (awaited && !component->AwaitsOutputParams()) EndReplyWait(false);
       break;
     }
@@ -970,16 +974,16 @@ void TRdaClientSocketPrivate::DoDatasetReply(TRdaComponentMessage& m) {
       if (m.Integer(3) == 1) {
         replyText_ = m.Fields[3];
       } else {
-        component->ReceiveMessage(q_, m);
+        driver_.ToComponent(*component, m);
       }
       if (awaited) EndReplyWait(false);
       break;
     case 42:
       if (awaited) EndReplyWait(false);
-      component->ReceiveMessage(q_, m);
+      driver_.ToComponent(*component, m);
       break;
     default:
-      component->ReceiveMessage(q_, m);
+      driver_.ToComponent(*component, m);
       break;
   }
 }

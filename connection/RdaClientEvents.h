@@ -1,0 +1,83 @@
+// The events of a connection: what it tells the application.
+//
+// Each is an optional handler (a std::function), checked before each call. They are
+// members of TRdaClientSocket (which derives from this struct), so that an
+// application sets them as s.OnChatMessage = ...; the protocol core fires them.
+// A handler may call back into the connection, but must not destroy it.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <string>
+
+#include "connection/RdaTransport.h"
+#include "messaging/RdaBodyTransforms.h"
+
+namespace rda {
+
+class TRdaParamList;
+
+struct TRdaClientEvents {
+  // Each time AnchorStatus is set, with its text.
+  std::function<void(const std::string& connectStatus)> OnConnectStatusChange;
+  // The login reply, when OnLoginParamsAttempt is not set.
+  std::function<void(bool clientVerified)> OnLoginAttempt;
+  // The login reply with the server's parameters.
+  std::function<void(bool clientVerified, TRdaParamList& serverParams)> OnLoginParamsAttempt;
+  // Per message sent / received: the body before any transform, its length, the total.
+  TRdaBodyTransforms::TRdaBytesEvent OnBytesOutEvent;
+  TRdaBodyTransforms::TRdaBytesEvent OnBytesInEvent;
+  // While reading (and writing) with ProgressBar set.
+  std::function<void(int64_t expected, int64_t received)> OnReadProgress;
+  std::function<void(const std::string& s)> OnChatMessage;
+  std::function<void(const std::string& s)> OnServerBroadcast;
+  // A server SQL error text.
+  std::function<void(const std::string& s)> OnSQLError;
+  std::function<void(int32_t msgId, const std::string& s)> OnCodedMessage;
+  std::function<void(int32_t msgId, TRdaParamList& params)> OnCodedParamList;
+  std::function<void(int32_t code, TRdaParamList& params)> OnServerUtilityInfoEvent;
+  // Never fired; kept with the other events.
+  std::function<void(int32_t msgId, TRdaParamList& params)> OnObjectFromServer;
+  std::function<void(int32_t msgId, const std::string& stream)> OnCodedStream;
+  std::function<void(int32_t token, const std::string& objectName, TRdaParamList& object)>
+      OnCustomObject;
+  std::function<void(int32_t errorToken, TRdaParamList& errors, bool& handled)>
+      OnServerAsyncException;
+  // A server SQL error that carries a parameter list.
+  std::function<void(TRdaParamList& params)> OnCustomSQLError;
+  // The server ends this client; set handled to keep the connection and the
+  // application.
+  std::function<void(const std::string& msgFromServer, bool& handled)>
+      OnTerminateMessageFromServer;
+  std::function<void(int32_t msgId, TRdaParamList& incomingMessage)> OnInstantMessage;
+  // A step of a platform HTTP client request, as a WinInet status code
+  // (WinInetStatusText in RdaHttpTunnel.h gives its text). Reported: 20 connecting, 21
+  // connected (HTTPS only), 30 sending, 31 sent, 40 receiving, 41 received, 100
+  // complete, 110 redirected. Without a handler, and with WebServer().WinInetToStatusBar
+  // set when the HTTP transport was selected, the texts go to panel 1 of StatusBar.
+  std::function<void(uint32_t status)> OnWinInetStatus;
+  // The body transform hooks (see TRdaBodyTransforms).
+  TRdaBodyTransforms::TRdaStatelessPacketEvent OnStatelessPacketEvent;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnEncrypt;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnDecrypt;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnCompress;
+  TRdaBodyTransforms::TRdaClientDataStringEvent OnDecompress;
+  // ConnectAction caCustomConnect: set Address or Host and Port here.
+  std::function<void()> OnCustomConnect;
+  // Socket events, before the connection's own handling.
+  std::function<void()> OnLookup;
+  std::function<void()> OnConnecting;
+  std::function<void()> OnConnect;
+  std::function<void()> OnDisconnect;
+  std::function<void()> OnRead;
+  std::function<void()> OnWrite;
+  // A socket error; when set, the connection does nothing more about the error than
+  // record it in LastSocketError (a lost connection is still handled when the socket
+  // reports it closed).
+  std::function<void(TErrorEvent kind, int errorCode)> OnError;
+  // An error raised while a socket event was handled and no caller was waiting.
+  std::function<void(const std::exception& error)> OnException;
+};
+
+}  // namespace rda
