@@ -39,6 +39,10 @@
 // value in bytes and value is the stored value byte for byte (it may hold
 // 06 or any other byte). An empty list is the empty text.
 //
+// Lists know nothing of datasets: a value that is a dataset travels as its
+// stream bytes. Values to and from dataset fields and query parameters, and
+// a list built from a dataset, are memdata's (memdata/RdaParamBridge.h).
+//
 // Not thread-safe: a list and its items belong to one thread at a time.
 #pragma once
 
@@ -59,12 +63,6 @@
 #include "base/Variant.h"
 
 namespace rda {
-
-// The dataset framework's classes (memdata). Parameter lists exchange
-// values with them; see "Dataset framework seam" below.
-class TDataSet;
-class TField;
-class TParam;
 
 class TRdaParamList;
 
@@ -216,26 +214,6 @@ class TRdaParamItem {
   // Same name (exact), data type, parameter type, null flag, size and value.
   bool operator==(const TRdaParamItem& other) const;
 
-  // ---- Dataset framework seam -------------------------------------------
-  // These exchange values with the dataset framework of memdata. They are
-  // declared here and defined together with that framework (the field and
-  // query-parameter classes); a program that calls one links the dataset
-  // engine.
-
-  // From a field: keeps the item's name when it has one, else takes the
-  // field's; takes the field's data type and size; null when the field is
-  // null, else the value through the typed accessors by type (blob and
-  // memo kinds as raw bytes, keeping the Oracle types; bytes through the
-  // generic value).
-  void Assign(const TField& field);
-  // From a query parameter: name, parameter type, value (or null), data
-  // type, size.
-  void Assign(const TParam& param);
-  // The field's value := Value().
-  void AssignTo(TField& field) const;
-  // Name, data type, parameter type, value (cleared when null), size.
-  void AssignTo(TParam& param) const;
-
  private:
   friend class TRdaParamList;
 
@@ -314,8 +292,6 @@ class TRdaParamList {
   void CopyValuesTo(TRdaParamList& target) const;
   // Items(index).Assign(source); the index is checked as in Items.
   virtual void AssignItem(int index, const TRdaParamItem& source);
-  void AssignItem(int index, const TField& field);  // dataset seam, see TRdaParamItem
-  void AssignItem(int index, const TParam& param);  // dataset seam
 
   // Replaces the items with one per distinct parameter name (":name") of
   // the SQL text, in order of first appearance, each ptInput, ftUnknown,
@@ -336,9 +312,6 @@ class TRdaParamList {
   // from " + the lines (each followed by CR LF) when a line does not read;
   // the list is unchanged then.
   void ParamsFromDesignList(const std::vector<std::string>* lines);
-  // Dataset seam: replaces the items with one CreateParam per record of a
-  // dataset with the fields "ParamType", "Name" and "Datatype".
-  void ParamsFromDataSet(TDataSet& dataset);
 
   // Same items in the same order (see TRdaParamItem::operator==).
   bool operator==(const TRdaParamList& other) const;

@@ -1,5 +1,6 @@
-// Parameter items exchanging values with dataset fields and query
-// parameters, and a list built from a dataset.
+// The bridge between parameter lists and the dataset framework: items taking
+// values from fields and query parameters and giving them back, and a list
+// built from a dataset.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -8,6 +9,7 @@
 #include "base/Guid.h"
 #include "memdata/framework/Param.h"
 #include "memdata/RdaCustomDataSet.h"
+#include "memdata/RdaParamBridge.h"
 #include "messaging/RdaParamList.h"
 
 namespace rda {
@@ -20,7 +22,7 @@ struct FieldCase {
   Variant itemValue;  // the item's generic value after Assign
 };
 
-TEST(ParamListDataSet, ItemsTakeFieldValuesByTypeAndGiveThemBack) {
+TEST(ParamBridge, ItemsTakeFieldValuesByTypeAndGiveThemBack) {
   const TDateTime day = EncodeDate(2021, 6, 30);
   const std::vector<FieldCase> cases = {
       {ftString, 10, [](TField& f) { f.SetAsString("text"); }, Variant("text")},
@@ -59,7 +61,7 @@ TEST(ParamListDataSet, ItemsTakeFieldValuesByTypeAndGiveThemBack) {
 
     TRdaParamItem item;
     item.SetName("");
-    item.Assign(field);
+    AssignFromField(item, field);
     EXPECT_EQ(item.Name(), "F");
     EXPECT_EQ(item.DataType(), c.type);
     EXPECT_FALSE(item.IsNull());
@@ -70,12 +72,12 @@ TEST(ParamListDataSet, ItemsTakeFieldValuesByTypeAndGiveThemBack) {
     }
     // And back into another field of the same type.
     TField& copy = ds.FieldByName("Copy");
-    item.AssignTo(copy);
+    AssignToField(item, copy);
     EXPECT_EQ(copy.AsString(), field.AsString());
   }
 }
 
-TEST(ParamListDataSet, NullFieldsMakeNullItemsAndNamedItemsKeepTheirName) {
+TEST(ParamBridge, NullFieldsMakeNullItemsAndNamedItemsKeepTheirName) {
   TRdaDataSet ds;
   ds.AddField("Amount", ftFloat, 0);
   ds.AddField("Note", ftString, 20);
@@ -84,24 +86,24 @@ TEST(ParamListDataSet, NullFieldsMakeNullItemsAndNamedItemsKeepTheirName) {
   TRdaParamItem item;
   item.SetName("Kept");
   item.SetAsInteger(5);
-  item.Assign(ds.FieldByName("Note"));
+  AssignFromField(item, ds.FieldByName("Note"));
   EXPECT_EQ(item.Name(), "Kept");
   EXPECT_TRUE(item.IsNull());
   EXPECT_EQ(item.DataType(), ftString);
   EXPECT_EQ(item.Size(), 20);
   // A null item clears the field it is given to.
   ds.FieldByName("Amount").SetAsFloat(1);
-  item.AssignTo(ds.FieldByName("Amount"));
+  AssignToField(item, ds.FieldByName("Amount"));
   EXPECT_TRUE(ds.FieldByName("Amount").IsNull());
 }
 
-TEST(ParamListDataSet, QueryParametersGoBothWays) {
+TEST(ParamBridge, QueryParametersGoBothWays) {
   TParam param("Customer", ftInteger, TParamType::ptInputOutput);
   param.SetValue(Variant(42));
   param.SetSize(4);
   TRdaParamList list;
   list.Add();
-  list.AssignItem(0, param);
+  AssignFromParam(list.Items(0), param);
   const TRdaParamItem& item = list.Items(0);
   EXPECT_EQ(item.Name(), "Customer");
   EXPECT_EQ(item.ParamType(), ptInputOutput);
@@ -111,22 +113,22 @@ TEST(ParamListDataSet, QueryParametersGoBothWays) {
   TParam back;
   back.SetValue(Variant("stale"));
   list.Items(0).SetIsNull(true);
-  list.Items(0).AssignTo(back);
+  AssignToParam(list.Items(0), back);
   EXPECT_EQ(back.Name(), "Customer");
   EXPECT_EQ(back.ParamType(), TParamType::ptInputOutput);
   EXPECT_EQ(back.DataType(), ftInteger);
   EXPECT_TRUE(back.IsNull());
 
   list.Items(0).SetAsString("abc");
-  list.Items(0).AssignTo(back);
+  AssignToParam(list.Items(0), back);
   EXPECT_EQ(back.Value(), Variant("abc"));
   TParam nullParam("N", ftDate, TParamType::ptOutput);
-  list.AssignItem(0, nullParam);
+  AssignFromParam(list.Items(0), nullParam);
   EXPECT_TRUE(list.Items(0).IsNull());
   EXPECT_EQ(list.Items(0).DataType(), ftDate);
 }
 
-TEST(ParamListDataSet, ParamsFromDataSetMakesOneParameterPerRecord) {
+TEST(ParamBridge, ParamsFromDataSetMakesOneParameterPerRecord) {
   TRdaDataSet ds;
   ds.AddField("ParamType", ftInteger, 0);
   ds.AddField("Name", ftString, 20);
@@ -137,7 +139,7 @@ TEST(ParamListDataSet, ParamsFromDataSetMakesOneParameterPerRecord) {
   ds.First();
   TRdaParamList list;
   list.Add().SetName("old");
-  list.ParamsFromDataSet(ds);
+  ParamsFromDataSet(list, ds);
   ASSERT_EQ(list.Count(), 2);
   EXPECT_EQ(list.Items(0).Name(), "Id");
   EXPECT_EQ(list.Items(0).ParamType(), ptInput);
@@ -148,11 +150,11 @@ TEST(ParamListDataSet, ParamsFromDataSetMakesOneParameterPerRecord) {
   EXPECT_EQ(ds.RecNo(), 1);  // the cursor is put back
 
   ds.AppendRecord({Variant(1), Variant("Bad"), Variant(300)});
-  EXPECT_THROW(list.ParamsFromDataSet(ds), ERdaParamException);
+  EXPECT_THROW(ParamsFromDataSet(list, ds), ERdaParamException);
   TRdaDataSet wrong;
   wrong.AddField("Name", ftString, 5);
   wrong.Open();
-  EXPECT_THROW(list.ParamsFromDataSet(wrong), EDatabaseError);
+  EXPECT_THROW(ParamsFromDataSet(list, wrong), EDatabaseError);
 }
 
 }  // namespace
