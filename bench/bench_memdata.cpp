@@ -12,6 +12,25 @@
 //            against the row image size and against SQLite's
 //            sqlite3_memory_used per row.
 //
+// Indexes and aggregates, on the same rows:
+//
+//   IndexBuild        an index on the 35-character Name built over the million
+//                     rows, against std::sort of the same row pointers by a
+//                     plain memcmp of the name, and against SQLite's CREATE
+//                     INDEX;
+//   AppendIndexed     10,000 and 1,000,000 rows appended in random key order
+//                     under a maintained index on Name, against SQLite
+//                     inserting them into a table with that index (and the
+//                     time per row at both sizes);
+//   FindKey, LocateIndexed
+//                     1,000 keys found through the selected Name index,
+//                     against SQLite's indexed point lookup;
+//   GroupedSum        SUM(Amount) per Day (3,650 groups over an index on Day)
+//                     computed from scratch, against SQLite's GROUP BY over an
+//                     index on Day; and 100,000 edits of Amount kept current
+//                     in a table of 10,000 and of 1,000,000 rows (time per
+//                     edit at both sizes).
+//
 // Every run checks its result: row counts, a checksum of every value read,
 // the row each key finds, sampled values. The ratios (SQLite time over the
 // dataset's, bytes over the image) are printed at the end; times are the
@@ -19,9 +38,13 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <numeric>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -329,6 +352,360 @@ void BM_Memory(benchmark::State& state) {
   state.counters["sqlite bytes/row"] = g_sqliteBytesPerRow;
 }
 
+// ---------------------------------------------------------------------------
+// Indexes and aggregates
+
+constexpr int kSmallRows = 10000;
+constexpr int kFindKeys = 1000;
+constexpr int kEdits = 100000;
+
+// A fixed random order of 0..n-1: the keys of the appends.
+const std::vector<int>& Shuffled(int n) {
+  static std::map<int, std::vector<int>> orders;
+  std::vector<int>& order = orders[n];
+  if (order.empty()) {
+    order.resize(static_cast<size_t>(n));
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937(11));
+  }
+  return order;
+}
+
+rda::TRdaIndex& AddIndex(rda::TRdaDataSet& ds, const char* name, const char* fields) {
+  rda::TRdaIndex& index = ds.Indexes().Add();
+  index.SetName(name);
+  index.SetFields(fields);
+  return index;
+}
+
+void DropIndex(rda::TRdaDataSet& ds, const char* name) {
+  ds.Indexes().Delete(ds.Indexes().IndexOf(ds.Indexes().FindIndex(name)));
+}
+
+// The row of the index at position p holds source row p (the names ascend with i).
+bool IndexHoldsTheNamesInOrder(const rda::TRdaIndex& index, const std::vector<int>& sources) {
+  if (index.Count() != static_cast<int>(sources.size())) return false;
+  const Source& s = GetSource();
+  const int32_t nameField = 1;
+  for (int p : {0, 1, index.Count() / 3, index.Count() / 2, index.Count() - 1}) {
+    if (index.Row(p)->GetText(nameField) != s.Name(sources[static_cast<size_t>(p)])) return false;
+  }
+  return true;
+}
+
+std::vector<int> Sorted(int n) {
+  std::vector<int> v(static_cast<size_t>(n));
+  std::iota(v.begin(), v.end(), 0);
+  return v;
+}
+
+void BM_IndexBuild(benchmark::State& state) {
+  Table& t = SharedTable();
+  for (auto _ : state) {
+    state.PauseTiming();
+    rda::TRdaIndex& index = AddIndex(*t.ds, "Build", "Name");
+    state.ResumeTiming();
+    index.SetActive(true);
+    state.PauseTiming();
+    if (!IndexHoldsTheNamesInOrder(index, Sorted(kRows))) state.SkipWithError("the index order is wrong");
+    DropIndex(*t.ds, "Build");
+    state.ResumeTiming();
+  }
+}
+
+void BM_StdSortRowPointers(benchmark::State& state) {
+  Table& t = SharedTable();
+  const size_t offset = static_cast<size_t>(t.ds->Store()->FieldList().Items(1).Offset());
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::vector<rda::TRdaDBListItem*> rows = t.ds->Store()->Rows();
+    state.ResumeTiming();
+    std::sort(rows.begin(), rows.end(), [offset](const rda::TRdaDBListItem* a, const rda::TRdaDBListItem* b) {
+      return std::memcmp(a->Data() + offset, b->Data() + offset, kNameSize) < 0;
+    });
+    state.PauseTiming();
+    if (rows.front()->RecordID() != 1 || rows.back()->RecordID() != kRows) state.SkipWithError("std::sort order is wrong");
+    state.ResumeTiming();
+  }
+}
+
+void BM_SqliteCreateIndex(benchmark::State& state) {
+  Sqlite& db = SharedSqlite();
+  for (auto _ : state) {
+    db.Exec("CREATE INDEX bench_build ON t(Name)");
+    state.PauseTiming();
+    sqlite3_stmt* st = db.Prepare("SELECT count(*) FROM t INDEXED BY bench_build WHERE Name >= ''");
+    const bool ok = sqlite3_step(st) == SQLITE_ROW && sqlite3_column_int(st, 0) == kRows;
+    sqlite3_finalize(st);
+    if (!ok) state.SkipWithError("SQLite's index is wrong");
+    db.Exec("DROP INDEX bench_build");
+    state.ResumeTiming();
+  }
+}
+
+void AppendIndexed(benchmark::State& state, int n) {
+  const Source& s = GetSource();
+  const std::vector<int>& order = Shuffled(n);
+  for (auto _ : state) {
+    state.PauseTiming();
+    Table t = NewTable();
+    AddIndex(*t.ds, "ByName", "Name").SetActive(true);
+    state.ResumeTiming();
+    for (int k = 0; k < n; ++k) {
+      const int i = order[static_cast<size_t>(k)];
+      t.ds->Append();
+      t.id->SetAsInteger(Source::Id(i));
+      t.name->SetAsString(s.Name(i));
+      t.amount->SetAsFloat(Source::Amount(i));
+      t.day->SetAsDateTime(Source::Day(i));
+      t.balance->SetAsCurrency(Source::Balance(i));
+      t.code->SetAsString(s.Code(i));
+      t.ds->Post();
+    }
+    state.PauseTiming();
+    if (!IndexHoldsTheNamesInOrder(*t.ds->Indexes().FindIndex("ByName"), Sorted(n))) {
+      state.SkipWithError("the maintained index is out of order");
+    }
+    t.ds.reset();
+    state.ResumeTiming();
+  }
+  state.counters["ns/row"] = benchmark::Counter(static_cast<double>(n),
+                                                benchmark::Counter::kIsIterationInvariantRate |
+                                                    benchmark::Counter::kInvert);
+}
+
+void SqliteInsertIndexed(benchmark::State& state, int n) {
+  const Source& s = GetSource();
+  const std::vector<int>& order = Shuffled(n);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto db = std::make_unique<Sqlite>();
+    db->Exec("CREATE INDEX by_name ON t(Name)");
+    state.ResumeTiming();
+    db->Exec("BEGIN");
+    sqlite3_stmt* st = db->Prepare("INSERT INTO t VALUES (?, ?, ?, ?, ?, ?)");
+    for (int k = 0; k < n; ++k) {
+      const int i = order[static_cast<size_t>(k)];
+      sqlite3_bind_int(st, 1, Source::Id(i));
+      sqlite3_bind_text(st, 2, s.Name(i).data(), kNameSize, SQLITE_STATIC);
+      sqlite3_bind_double(st, 3, Source::Amount(i));
+      sqlite3_bind_double(st, 4, Source::Day(i));
+      sqlite3_bind_int64(st, 5, Source::Balance(i).Scaled);
+      sqlite3_bind_text(st, 6, s.Code(i).data(), kCodeSize, SQLITE_STATIC);
+      sqlite3_step(st);
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
+    db->Exec("COMMIT");
+    state.PauseTiming();
+    if (db->Count() != n) state.SkipWithError("SQLite row count is wrong");
+    db.reset();
+    state.ResumeTiming();
+  }
+}
+
+void BM_AppendIndexed10k(benchmark::State& state) { AppendIndexed(state, kSmallRows); }
+void BM_AppendIndexed1M(benchmark::State& state) { AppendIndexed(state, kRows); }
+void BM_SqliteInsertIndexed1M(benchmark::State& state) { SqliteInsertIndexed(state, kRows); }
+
+// SQLite with indexes on Name and Day, for the point lookups and GROUP BY.
+Sqlite& IndexedSqlite() {
+  static const std::unique_ptr<Sqlite> db = [] {
+    auto d = std::make_unique<Sqlite>();
+    d->Fill();
+    d->Exec("CREATE INDEX by_name ON t(Name)");
+    d->Exec("CREATE INDEX by_day ON t(Day)");
+    return d;
+  }();
+  return *db;
+}
+
+// The shared table with the Name index selected.
+Table& NameIndexedTable() {
+  Table& t = SharedTable();
+  if (!t.ds->Indexes().FindIndex("ByName")) AddIndex(*t.ds, "ByName", "Name").SetActive(true);
+  t.ds->SetIndexName("ByName");
+  return t;
+}
+
+// The rows of the point lookups, spread at random.
+const std::vector<int>& LookupRows() {
+  static const std::vector<int> rows = [] {
+    std::vector<int> r(Shuffled(kRows).begin(), Shuffled(kRows).begin() + kFindKeys);
+    return r;
+  }();
+  return rows;
+}
+
+void BM_FindKey(benchmark::State& state) {
+  Table& t = NameIndexedTable();
+  std::vector<rda::TVariantArray> keys;
+  for (int row : LookupRows()) keys.push_back({rda::Variant(GetSource().Name(row))});
+  for (auto _ : state) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+      if (!t.ds->FindKey(keys[k]) || t.id->AsInteger() != LookupRows()[k]) {
+        state.SkipWithError("FindKey found the wrong row");
+      }
+    }
+  }
+  state.counters["ns/key"] = benchmark::Counter(kFindKeys, benchmark::Counter::kIsIterationInvariantRate |
+                                                               benchmark::Counter::kInvert);
+}
+
+void BM_LocateIndexed(benchmark::State& state) {
+  Table& t = NameIndexedTable();
+  std::vector<rda::Variant> keys;
+  for (int row : LookupRows()) keys.emplace_back(GetSource().Name(row));
+  for (auto _ : state) {
+    for (size_t k = 0; k < keys.size(); ++k) {
+      if (!t.ds->Locate("Name", keys[k]) || t.id->AsInteger() != LookupRows()[k]) {
+        state.SkipWithError("Locate found the wrong row");
+      }
+    }
+  }
+  state.counters["ns/key"] = benchmark::Counter(kFindKeys, benchmark::Counter::kIsIterationInvariantRate |
+                                                               benchmark::Counter::kInvert);
+}
+
+void BM_SqlitePointLookup(benchmark::State& state) {
+  Sqlite& db = IndexedSqlite();
+  const Source& s = GetSource();
+  sqlite3_stmt* st = db.Prepare("SELECT Id FROM t WHERE Name = ?");
+  for (auto _ : state) {
+    for (int row : LookupRows()) {
+      sqlite3_bind_text(st, 1, s.Name(row).data(), kNameSize, SQLITE_STATIC);
+      if (sqlite3_step(st) != SQLITE_ROW || sqlite3_column_int(st, 0) != row) {
+        state.SkipWithError("SQLite found the wrong row");
+      }
+      sqlite3_reset(st);
+    }
+  }
+  sqlite3_finalize(st);
+  state.counters["ns/key"] = benchmark::Counter(kFindKeys, benchmark::Counter::kIsIterationInvariantRate |
+                                                               benchmark::Counter::kInvert);
+}
+
+// SUM(Amount) per Day over an index on Day.
+rda::TRdaAggregate& AddDaySum(rda::TRdaDataSet& ds) {
+  if (!ds.Indexes().FindIndex("ByDay")) AddIndex(ds, "ByDay", "Day").SetActive(true);
+  if (rda::TRdaAggregate* a = ds.Aggregates().Find("DaySum")) return *a;
+  rda::TRdaAggregate& sum = ds.Aggregates().Add();
+  sum.SetName("DaySum");
+  sum.SetAggKind(rda::akSum);
+  sum.SetFieldName("Amount");
+  sum.SetIndexName("ByDay");
+  sum.SetLevel(1);
+  sum.SetActive(true);
+  return sum;
+}
+
+// The day sum of row i's group, added up row by row.
+double ExpectedDaySum(int i, int rows) {
+  double sum = 0;
+  for (int j = i % 3650; j < rows; j += 3650) sum += Source::Amount(j);
+  return sum;
+}
+
+bool DaySumsHold(Table& t, rda::TRdaAggregate& sum, int rows) {
+  for (int i : {0, 1, 1234, rows - 1}) {
+    const rda::TRdaDBListItem& row = *t.ds->Store()->Rows()[static_cast<size_t>(i)];
+    if (sum.ValueOf(row).ToDouble() != ExpectedDaySum(i, rows)) return false;
+  }
+  return true;
+}
+
+void BM_GroupedSumRecompute(benchmark::State& state) {
+  Table& t = SharedTable();
+  t.ds->SetIndexName("");
+  rda::TRdaAggregate& sum = AddDaySum(*t.ds);
+  for (auto _ : state) {
+    t.ds->Aggregates().RecomputeAll();
+    state.PauseTiming();
+    if (!DaySumsHold(t, sum, kRows)) state.SkipWithError("a day sum is wrong");
+    state.ResumeTiming();
+  }
+}
+
+void BM_SqliteGroupBy(benchmark::State& state) {
+  Sqlite& db = IndexedSqlite();
+  sqlite3_stmt* st = db.Prepare("SELECT Day, SUM(Amount) FROM t GROUP BY Day");
+  for (auto _ : state) {
+    int groups = 0;
+    double first = -1;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      if (groups++ == 0) first = sqlite3_column_double(st, 1);
+    }
+    sqlite3_reset(st);
+    if (groups != 3650 || first != ExpectedDaySum(0, kRows)) state.SkipWithError("SQLite's day sums are wrong");
+  }
+  sqlite3_finalize(st);
+}
+
+// kEdits edits of Amount: the first half adds 1 to rows in a random order,
+// the second half takes it off again, so the table ends as it began.
+void EditAmounts(Table& t, int rows) {
+  const std::vector<int>& order = Shuffled(rows);
+  for (int k = 0; k < kEdits; ++k) {
+    const int i = order[static_cast<size_t>(k % (kEdits / 2)) % order.size()];
+    t.ds->SetRecNo(i + 1);
+    t.ds->Edit();
+    t.amount->SetAsFloat(t.amount->AsFloat() + (k < kEdits / 2 ? 1.0 : -1.0));
+    t.ds->Post();
+  }
+}
+
+void CountEdits(benchmark::State& state) {
+  state.counters["ns/edit"] = benchmark::Counter(kEdits, benchmark::Counter::kIsIterationInvariantRate |
+                                                             benchmark::Counter::kInvert);
+}
+
+// The same edits with no index and no aggregate: what an edit costs in
+// itself (finding the row, copying it, posting), at each size.
+void PlainEdits(benchmark::State& state, Table& t, int rows) {
+  t.ds->SetIndexName("");
+  t.ds->Aggregates().Clear();
+  t.ds->Indexes().Clear();
+  for (auto _ : state) EditAmounts(t, rows);
+  CountEdits(state);
+}
+
+void GroupedSumEdits(benchmark::State& state, Table& t, int rows) {
+  t.ds->SetIndexName("");
+  rda::TRdaAggregate& sum = AddDaySum(*t.ds);
+  for (auto _ : state) {
+    EditAmounts(t, rows);
+    state.PauseTiming();
+    if (!DaySumsHold(t, sum, rows)) state.SkipWithError("a day sum went wrong");
+    state.ResumeTiming();
+  }
+  CountEdits(state);
+}
+
+Table SmallTable() {
+  Table t = NewTable();
+  const Source& s = GetSource();
+  for (int i = 0; i < kSmallRows; ++i) {
+    t.ds->AppendRecord({rda::Variant(Source::Id(i)), rda::Variant(s.Name(i)), rda::Variant(Source::Amount(i)),
+                        rda::Variant::FromDate(Source::Day(i)), rda::Variant(Source::Balance(i)),
+                        rda::Variant(s.Code(i))});
+  }
+  return t;
+}
+
+void BM_PlainEdits10k(benchmark::State& state) {
+  Table t = SmallTable();
+  PlainEdits(state, t, kSmallRows);
+}
+
+void BM_GroupedSumEdits10k(benchmark::State& state) {
+  Table t = SmallTable();
+  GroupedSumEdits(state, t, kSmallRows);
+}
+
+void BM_PlainEdits1M(benchmark::State& state) { PlainEdits(state, SharedTable(), kRows); }
+
+void BM_GroupedSumEdits1M(benchmark::State& state) { GroupedSumEdits(state, SharedTable(), kRows); }
+
 }  // namespace
 
 BENCHMARK(BM_DataSetAppend)->Unit(benchmark::kMillisecond)->Iterations(3);
@@ -338,6 +715,21 @@ BENCHMARK(BM_SqliteScan)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_DataSetLocate)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_SqliteLocate)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_Memory)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_IndexBuild)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_StdSortRowPointers)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SqliteCreateIndex)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_AppendIndexed10k)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_AppendIndexed1M)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_SqliteInsertIndexed1M)->Unit(benchmark::kMillisecond)->Iterations(1);
+BENCHMARK(BM_FindKey)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_LocateIndexed)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_SqlitePointLookup)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_GroupedSumRecompute)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_SqliteGroupBy)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_PlainEdits10k)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_GroupedSumEdits10k)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_PlainEdits1M)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_GroupedSumEdits1M)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 namespace {
 
@@ -354,6 +746,38 @@ void SpeedUp(const rda::bench::Results& r, const char* what, const char* peer, c
   }
 }
 
+// Our time over a limit's (a plain sort), with the most it may be.
+void Within(const rda::bench::Results& r, const char* what, const char* ours, const char* limit, double goal) {
+  const double ratio = r.Ratio(ours, limit);
+  if (ratio <= 0) return;
+  std::printf("%s: %.2fx the time (goal <= %.1f: %s)\n", what, ratio, goal, ratio <= goal ? "met" : "missed");
+}
+
+// Time per unit of one run over another's.
+void PerRow(const rda::bench::Results& r, const char* what, const char* big, int bigUnits, const char* small,
+            int smallUnits, double goal) {
+  const double a = r.Time(big) / bigUnits;
+  const double b = r.Time(small) / smallUnits;
+  if (a <= 0 || b <= 0) return;
+  if (goal <= 0) {
+    std::printf("%s: %.2f (%.0f ns and %.0f ns)\n", what, a / b, a * 1e6, b * 1e6);
+    return;
+  }
+  std::printf("%s: %.2f (%.0f ns and %.0f ns; goal <= %.1f: %s)\n", what, a / b, a * 1e6, b * 1e6, goal,
+              a / b <= goal ? "met" : "missed");
+}
+
+// What keeping the grouped SUM current adds to an edit, at both sizes: the
+// edits with it less the same edits without it.
+void Upkeep(const rda::bench::Results& r, int edits) {
+  const double big = (r.Time("BM_GroupedSumEdits1M") - r.Time("BM_PlainEdits1M")) / edits * 1e6;
+  const double small = (r.Time("BM_GroupedSumEdits10k") - r.Time("BM_PlainEdits10k")) / edits * 1e6;
+  if (r.Time("BM_PlainEdits1M") <= 0 || r.Time("BM_PlainEdits10k") <= 0 || small <= 0) return;
+  std::printf("Grouped SUM upkeep per edit (edits with it less edits without): %.0f ns at 1,000,000 rows, "
+              "%.0f ns at 10,000: %.2f (goal: the same, <= 1.5: %s)\n",
+              big, small, big / small, big / small <= 1.5 ? "met" : "missed");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -361,6 +785,18 @@ int main(int argc, char** argv) {
     SpeedUp(r, "Append + Post vs prepared INSERT", "BM_SqliteInsert", "BM_DataSetAppend", 3);
     SpeedUp(r, "Scan reading every field vs SELECT *", "BM_SqliteScan", "BM_DataSetScan", 3);
     SpeedUp(r, "Locate on unindexed text vs full-scan WHERE", "BM_SqliteLocate", "BM_DataSetLocate", 0);
+    Within(r, "Index build on Name vs std::sort of the row pointers", "BM_IndexBuild", "BM_StdSortRowPointers", 1.5);
+    SpeedUp(r, "Index build on Name vs CREATE INDEX", "BM_SqliteCreateIndex", "BM_IndexBuild", 2);
+    SpeedUp(r, "1,000,000 appends under an index vs INSERT into an indexed table", "BM_SqliteInsertIndexed1M",
+            "BM_AppendIndexed1M", 2);
+    PerRow(r, "Appends under an index: time per row at 1,000,000 over at 10,000", "BM_AppendIndexed1M", kRows,
+           "BM_AppendIndexed10k", kSmallRows, 2);
+    SpeedUp(r, "FindKey vs indexed point lookup", "BM_SqlitePointLookup", "BM_FindKey", 4);
+    SpeedUp(r, "Locate through the index vs indexed point lookup", "BM_SqlitePointLookup", "BM_LocateIndexed", 4);
+    SpeedUp(r, "Grouped SUM from scratch vs GROUP BY", "BM_SqliteGroupBy", "BM_GroupedSumRecompute", 2);
+    PerRow(r, "Edits under a grouped SUM: time per edit at 1,000,000 rows over at 10,000", "BM_GroupedSumEdits1M",
+           kEdits, "BM_GroupedSumEdits10k", kEdits, 0);
+    Upkeep(r, kEdits);
     if (g_imageSize > 0) {
       std::printf("Memory: %.1f bytes per row, row image %.0f bytes: %.3fx the image (goal <= 1.3: %s)\n",
                   g_bytesPerRow, g_imageSize, g_bytesPerRow / g_imageSize,

@@ -398,6 +398,24 @@ TEST(Indexes, ACalculatedKeyIsKeptInOrder) {
   EXPECT_TRUE(ds->Locate("Neg", Variant(-2)));
 }
 
+TEST(Indexes, AssigningIndexesCopiesTheDefinitionsAndClosesTheDataset) {
+  auto source = Table(Names({"b", "a"}));
+  AddIndex(*source, "ByName", "Name", {ioDescending});
+  AddIndex(*source, "Unused", "City", {ioNonMaintained});
+  source->SetIndexName("ByName");
+  auto target = Table(Names({"x", "z", "y"}));
+  target->SetIndexes(source->Indexes());
+  EXPECT_FALSE(target->Active());
+  ASSERT_EQ(target->Indexes().Count(), 2);
+  EXPECT_EQ(target->Indexes().Items(0).Fields(), "Name");
+  EXPECT_EQ(target->Indexes().Items(0).Options(), TRdaIndexOptions{ioDescending});
+  EXPECT_EQ(target->Indexes().Items(1).Options(), TRdaIndexOptions{ioNonMaintained});
+  EXPECT_EQ(target->IndexName(), "");  // the selection is not copied
+  target->Open();
+  target->SetIndexName("ByName");
+  EXPECT_THAT(View(*target), ElementsAre(2, 3, 1));
+}
+
 // ---------------------------------------------------------------------------
 // Key searches
 
