@@ -341,7 +341,7 @@ void TRdaClientCore::DoConnected() {
   SendLogin();
   for (TRdaComponent* dataset : std::vector<TRdaComponent*>(datasets_))
     if (dataset->TakeDeferredOpen()) driver_.ReopenComponent(*dataset);
-  if (transportMode_ == 0 && Active()) SendServerUtilityRequest(6, "");
+  if (transportMode_ == tmDirectTcp && Active()) SendServerUtilityRequest(suServerVersion, "");
   // Mode 1 over a direct socket: requests sent while it was opening go now, behind
   // the login.
   if (HandBuiltHttp()) PumpOutbox();
@@ -384,20 +384,20 @@ void TRdaClientCore::SendLogin() {
     params = loginParams_.ToText(false);
   }
   TRdaStringLine line;
-  line.SetToken(17);
+  line.SetToken(tkLogin);
   line.SetMsgId(0);
   line.AddField(static_cast<int32_t>(settings_.AutoLoginDlg));
   line.AddField(settings_.UserName);
   line.AddField(settings_.Password);
   line.AddField(settings_.ApplicationName);
-  line.AddField(settings_.ApplicationVersion + '\x02' + params);
+  line.AddField(settings_.ApplicationVersion + kLoginParamsSeparator + params);
   SendMessage(line, true);
   driver_.ProcessEvents();
 }
 
 void TRdaClientCore::DoLoginReply(const TRdaComponentMessage& m) {
   EndReplyWait(false);
-  const bool verified = m.Integer(1) == 1;
+  const bool verified = m.Integer(1) == kLoginVerified;
   ++loginAttempts_;
   bool ended = false;
   if (events_.OnLoginParamsAttempt) {
@@ -523,10 +523,10 @@ void TRdaClientCore::HttpStatus(uint32_t status) {
 // HTTP tunnelling: switching the transport
 
 void TRdaClientCore::SelectHttpTransport() {
-  const bool wasTcp = transportMode_ == 0;
+  const bool wasTcp = transportMode_ == tmDirectTcp;
   const bool active = Active();
-  transportMode_ = 2;
-  stack_.SetTransportMode(2);
+  transportMode_ = tmHttpWebServer;
+  stack_.SetTransportMode(tmHttpWebServer);
   const TRdaWebServerSettings& web = settings_.WebServer;
   if (!web.RdaServerAddress.empty()) {
     proxiedAddress_ = web.RdaServerAddress;
@@ -554,8 +554,8 @@ void TRdaClientCore::SelectHttpTransport() {
 
 void TRdaClientCore::SelectDirectTcp() {
   const bool wasHttp = Tunnelling();
-  transportMode_ = 0;
-  stack_.SetTransportMode(0);
+  transportMode_ = tmDirectTcp;
+  stack_.SetTransportMode(tmDirectTcp);
   settings_.Host.clear();
   settings_.Address.clear();
   const std::string& server = settings_.WebServer.RdaServerAddress;
@@ -581,8 +581,8 @@ void TRdaClientCore::SelectDirectTcp() {
 void TRdaClientCore::SetupWebTunnel(const std::string& webServerAddress,
                                     const std::string& dataServerAddress, const std::string& path,
                                     uint16_t webServerPort, uint16_t dataServerPort) {
-  if (transportMode_ == 0) CloseNow();
-  transportMode_ = 2;
+  if (transportMode_ == tmDirectTcp) CloseNow();
+  transportMode_ = tmHttpWebServer;
   settings_.Address.clear();
   settings_.Host = webServerAddress;
   settings_.Port = webServerPort;
@@ -595,7 +595,7 @@ void TRdaClientCore::SetupWebTunnel(const std::string& webServerAddress,
   web.RdaServerPort = dataServerPort;
   proxiedAddress_ = dataServerAddress;
   proxiedPort_ = dataServerPort;
-  stack_.SetTransportMode(2);
+  stack_.SetTransportMode(tmHttpWebServer);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -671,8 +671,8 @@ bool TRdaClientCore::ApplyAddressRules() {
     if (v > 0) settings_.Port = v;
   }
   if (find("HTTP") != nullptr) {
-    transportMode_ = 1;
-    stack_.SetTransportMode(1);
+    transportMode_ = tmHttpProxy;
+    stack_.SetTransportMode(tmHttpProxy);
   }
   if (const std::string* p = find("ServerProxiedAddress")) proxiedAddress_ = value(*p);
   if (const std::string* p = find("ServerProxiedPort")) proxiedPort_ = StrToIntDef(value(*p), 0);
@@ -847,7 +847,7 @@ void TRdaClientCore::ProcessDeadlines() {
     if (Active()) {
       const int64_t ms = std::min<int64_t>(int64_t{settings_.KeepAlivePing} * keepAliveUnitMs_, INT_MAX);
       keepAliveDeadline_ = now + std::chrono::milliseconds(ms);
-      Guarded([this] { SendCodedMessage(-1, ""); });
+      Guarded([this] { SendCodedMessage(miKeepAlive, ""); });
     } else {
       keepAliveDeadline_.reset();
     }

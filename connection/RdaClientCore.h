@@ -54,6 +54,7 @@
 #include "messaging/RdaBodyTransforms.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
 
 namespace rda {
 
@@ -323,14 +324,14 @@ class TRdaClientCore {
   void SyncTransformEvents();
 
   // HTTP tunnelling.
-  bool Tunnelling() const { return transportMode_ == 1 || transportMode_ == 2; }
+  bool Tunnelling() const { return transportMode_ == tmHttpProxy || transportMode_ == tmHttpWebServer; }
   // HTTP framing without DirectTcp: the web server (or proxy) stands between us and
   // the data server, so every request stands on its own (or on its session header):
   // nothing is logged in on connect, and what is queued survives a closed connection.
   // Mode 1 chosen on the command line keeps DirectTcp: its socket reaches the data
   // server, which logs it in and whose loss is reported like a direct connection's.
   bool TunnelsOverHttp() const { return Tunnelling() && !directTcp_; }
-  bool ViaHttpClient() const { return transportMode_ == 2 && settings_.WebServer.WinInet; }
+  bool ViaHttpClient() const { return transportMode_ == tmHttpWebServer && settings_.WebServer.WinInet; }
   bool HandBuiltHttp() const {
     return Tunnelling() && !ViaHttpClient() && settings_.ClientType == ctNonBlocking;
   }
@@ -382,7 +383,7 @@ class TRdaClientCore {
 
   // Connection state.
   TRdaConnectionState state_ = TRdaConnectionState::Inactive;
-  uint8_t transportMode_ = 0;
+  uint8_t transportMode_ = tmDirectTcp;
   bool directTcp_ = true;
   std::string proxiedAddress_;
   int proxiedPort_ = 0;

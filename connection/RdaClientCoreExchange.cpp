@@ -20,22 +20,7 @@ constexpr char kNotConnected[] = "Not Connected to Server";
 constexpr char kAlreadyWaiting[] = "A request is already waiting for its reply.";
 constexpr char kResponseWithoutReply[] =
     "The server's HTTP response held no reply to the request; the connection has been closed.";
-constexpr char kNullMarker[] = "NULL\x04";
 constexpr size_t kReadBlock = 4096;
-// The marker a blocking client puts in front of the frames of one exchange.
-constexpr char kBlockingMarker[] = "\xFF\xFF\xFF\xFF";
-
-// Message ids of coded parameter lists that the connection handles itself.
-constexpr int32_t kMsgRowsAffected = -75007;
-constexpr int32_t kMsgFileSegment = -75008;
-constexpr int32_t kMsgInstantMessage = -75014;
-constexpr int32_t kStatelessSessionError = -75016;
-constexpr int32_t kPingAnswerId = -99999999;
-
-// Server information codes.
-constexpr int32_t kInfoServerVersion = 6;
-constexpr int32_t kInfoServerSettings = 14;
-constexpr int32_t kInfoPing = 19;
 
 // The server's version text as a number. The text may use another decimal separator
 // than ours: when it has none of ours, its first character that is not a digit or a
@@ -55,13 +40,9 @@ double ServerVersionNumber(const std::string& text) {
 // The fields of a parsed message, as many as its header lists.
 TRdaComponentMessage ReadMessage(TRdaStringLine& line) {
   TRdaComponentMessage m;
-  m.Token = line.Token() & 0x7F;
+  m.Token = line.Token() & kTokenMask;
   m.ComponentId = line.MsgId();
-  const std::string_view header = line.Header();
-  int count = 0;
-  while (count < TRdaStringLine::kMaxFields &&
-         ReadI32At(header, 5 + static_cast<size_t>(count) * TRdaStringLine::kDescriptorSize + 1) != 0)
-    ++count;
+  const int count = line.FieldCount();
   // The last field (rows, a reply text) may be large: it takes over the line's buffer.
   for (int i = 0; i < count; ++i)
     m.Fields[static_cast<size_t>(i)] = i + 1 < count ? line.NextFieldText() : line.TakeNextFieldText();
@@ -202,14 +183,9 @@ void TRdaClientCore::SyncTransformEvents() {
 
 std::string TRdaClientCore::FrameMessage(const std::string& packed) const {
   // The peer refuses frames above its limit and drops the connection; refuse first.
-  if (packed.size() > static_cast<size_t>(TRdaMessageStack::kMaxBlockSize))
+  if (!IsFrameLength(static_cast<int64_t>(packed.size())))
     throw ERdaProtocolError("Invalid block size (" + std::to_string(packed.size()) + ")!");
-  std::string frame;
-  frame.reserve(4 + packed.size());
-  ByteWriter w(frame);
-  w.PutI32(static_cast<int32_t>(packed.size()));
-  w.PutBytes(packed);
-  return frame;
+  return Framed(packed);
 }
 
 void TRdaClientCore::SendMessage(TRdaStringLine& line, bool waitForReply) {
@@ -266,7 +242,7 @@ int64_t TRdaClientCore::WriteRaw(std::string_view bytes) {
 
 std::string TRdaClientCore::BlockingExchange(int timeoutMs) {
   if (outbox_.empty()) throw Exception("No Data to send!");
-  std::string request = kBlockingMarker;
+  std::string request(kBlockingPrefix);
   for (const TRdaOutboxEntry& entry : outbox_) request += entry.Bytes;
 
   inBlockingExchange_ = true;
@@ -334,7 +310,7 @@ std::string TRdaClientCore::BlockingExchange(int timeoutMs) {
 
 void TRdaClientCore::SendCodedMessage(int32_t msgId, const std::string& text) {
   TRdaStringLine line;
-  line.SetToken(15);
+  line.SetToken(tkCodedMessage);
   line.SetMsgId(0);
   line.AddField(msgId);
   line.AddField(text);
@@ -347,10 +323,10 @@ void TRdaClientCore::SendCodedMessage(int32_t msgId, const std::string& text) {
 
 std::string TRdaClientCore::SendCodedParamList(int32_t msgId, const TRdaParamList* list,
                                                         bool wantReply) {
-  if (settings_.ClientType == ctNonBlocking && directTcp_ && transportMode_ == 0 && !Active())
+  if (settings_.ClientType == ctNonBlocking && directTcp_ && transportMode_ == tmDirectTcp && !Active())
     throw Exception(kNotConnected);
   TRdaStringLine line;
-  line.SetToken(28);
+  line.SetToken(tkCodedParamList);
   line.SetMsgId(0);
   line.AddField(msgId);
   line.AddField(list != nullptr ? list->ToText(false) : std::string());
@@ -365,7 +341,7 @@ std::string TRdaClientCore::SendCodedParamList(int32_t msgId, const TRdaParamLis
 
 void TRdaClientCore::SendServerUtilityRequest(int32_t code, const std::string& text) {
   TRdaStringLine line;
-  line.SetToken(48);
+  line.SetToken(tkServerUtility);
   line.SetMsgId(0);
   line.AddField(code);
   line.AddField(text);
@@ -415,7 +391,7 @@ void TRdaClientCore::AppendWithProgress(std::string_view bytes) {
   size_t n = std::min(bytes.size(), kReadBlock);
   if (messageStarted_ && n >= 4) {
     messageStarted_ = false;
-    expectedBytes_ = int64_t{LoadI32LE(bytes.data())} + 4;
+    expectedBytes_ = int64_t{LoadI32LE(bytes.data())} + static_cast<int64_t>(kFrameLengthSize);
   }
   stack_.Append(bytes.substr(0, n));
   for (size_t pos = n; pos < bytes.size(); pos += n) {
@@ -532,7 +508,7 @@ void TRdaClientCore::SendThroughHttpClient(const std::string& frame, bool waitFo
 void TRdaClientCore::SendHandBuilt(const std::string& frame, bool waitForReply) {
   EnsureTransport();
   std::string request =
-      transportMode_ == 1
+      transportMode_ == tmHttpProxy
           ? ProxyRequest(!settings_.Address.empty(), proxiedAddress_, proxiedPort_, settings_.ProxyUserName,
                          settings_.ProxyPassword, frame)
           : ExtensionRequest(webServer_.RdaHttpDll(), proxiedAddress_, proxiedPort_, frame);
@@ -723,87 +699,87 @@ void TRdaClientCore::HttpProgress(int64_t expected, int64_t received) {
 // Dispatch
 
 void TRdaClientCore::DispatchMessage(TRdaStringLine& line) {
-  const int token = line.Token() & 0x7F;
-  if (token == TRdaStringLine::kShortFormToken) return;
+  const int token = line.Token() & kTokenMask;
+  if (token == tkShortForm) return;
   TRdaComponentMessage m = ReadMessage(line);
   const std::string& f1 = m.Fields[0];
   switch (token) {
-    case 4:
-    case 62:
-    case 69:
-    case 70:
+    case tkAcknowledge:
+    case tkAcknowledge2:
+    case tkAcknowledge3:
+    case tkAcknowledge4:
       EndReplyWait(false);
       break;
-    case 6:
+    case tkSqlError:
       DoSqlError(m);
       break;
-    case 8:
+    case tkChatText:
       if (events_.OnChatMessage) events_.OnChatMessage(f1);
       break;
-    case 9:
-    case 14:
+    case tkUserMessage:
+    case tkUserMessage2:
       driver_.UserInterface().ShowMessage(f1);
       break;
-    case 13:
+    case tkBroadcast:
       if (events_.OnServerBroadcast) events_.OnServerBroadcast(f1);
       break;
-    case 15:
+    case tkCodedMessage:
       if (events_.OnCodedMessage) events_.OnCodedMessage(m.Integer(1), m.Fields[1]);
       break;
-    case 16:
+    case tkCodedStream:
       if (events_.OnCodedStream) events_.OnCodedStream(m.Integer(1), m.Fields[1]);
       break;
-    case 17:
+    case tkLogin:
       DoLoginReply(m);
       break;
-    case 18:
+    case tkReconnect:
       Later([this] { DoReconnect(); });
       break;
-    case 19:
+    case tkReset:
       Later([this] { DoReset(); });
       break;
-    case 21:
+    case tkBlobNotUpdated:
       EndReplyWait(false);
       if (!f1.empty()) throw ERdaSQLException("Blob Did Not Update On the Server\r" + f1);
       break;
-    case 25:
+    case tkTerminate:
       DoTerminate(m);
       break;
-    case 28:
-    case 30:
+    case tkCodedParamList:
+    case tkDataSetParamList:
       DoCodedParamList(m);
       break;
-    case 47:
+    case tkRedirect:
       Later([this, m] { DoRedirect(m); });
       break;
-    case 48:
+    case tkServerUtility:
       DoServerUtilityInfo(m);
       break;
-    case 50:
+    case tkCustomObject:
       DoCustomObject(m);
       break;
-    case 52:
+    case tkReplyText:
       EndReplyWait(false);
       replyText_ = std::move(m.Fields[0]);
       break;
-    case 61:
+    case tkReplyText2:
       replyText_ = std::move(m.Fields[0]);
       EndReplyWait(false);
       break;
-    case 64:
+    case tkAsyncException:
       DoAsyncException(m);
       break;
-    case 1:
-    case 5:
-    case 10:
-    case 11:
-    case 22:
-    case 26:
-    case 32:
-    case 35:
-    case 42:
-    case 44:
-    case 55:
+    case tkFieldDescriptions:
+    case tkRowPacket:
+    case tkFieldDescriptions2:
+    case tkRowPacket2:
+    case tkBlobContents:
+    case tkFieldProperties:
+    case tkCursorHandle:
+    case tkRefetchedRows:
+    case tkBeginStream:
+    case tkProviderBroadcast:
+    case tkBroadcastDataSets:
       DoDatasetReply(m);
       break;
     default:
@@ -818,7 +794,7 @@ void TRdaClientCore::DoSqlError(const TRdaComponentMessage& m) {
   std::string text = m.Fields[0];
   const bool callerTakes = callerTakesErrors_;
   EndReplyWait(false);
-  if (text.find('\x02') != std::string::npos) {
+  if (text.find(kErrorListMarker) != std::string::npos) {
     std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(std::string_view(text).substr(1));
     if (events_.OnCustomSQLError) {
       events_.OnCustomSQLError(*list);
@@ -826,7 +802,7 @@ void TRdaClientCore::DoSqlError(const TRdaComponentMessage& m) {
     }
     text = list->Count() > 0 ? list->Items(0).AsString() : std::string();
   }
-  if (text.empty() || text == std::string(kNullMarker, 5)) return;
+  if (text.empty() || text == kEndRow) return;
   if (settings_.SQLErrorHandling.Contains(seToStatusBar) && settings_.SQLErrorHandling.Contains(seAsExceptions) &&
       statusBar_ != nullptr)
     statusBar_->SetPanelText(1, text);
@@ -854,7 +830,7 @@ void TRdaClientCore::DoCodedParamList(const TRdaComponentMessage& m) {
   std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
   const int32_t replyFlag = m.Integer(3);
   switch (msgId) {
-    case kMsgInstantMessage:
+    case miInstantMessage:
       if (events_.OnInstantMessage) {
         const TRdaParamItem* id = params->FindParam("Msgid");
         const int32_t instantId = id != nullptr ? id->AsInteger() : 0;
@@ -862,7 +838,7 @@ void TRdaClientCore::DoCodedParamList(const TRdaComponentMessage& m) {
         events_.OnInstantMessage(instantId, *params);
       }
       break;
-    case kMsgRowsAffected: {
+    case miRowsAffected: {
       const TRdaParamItem* dataset = params->FindParam("DatasetId");
       const TRdaParamItem* rows = params->FindParam("RowsAffected");
       TRdaComponent* component = dataset != nullptr ? ComponentById(dataset->AsInteger()) : nullptr;
@@ -874,7 +850,7 @@ void TRdaClientCore::DoCodedParamList(const TRdaComponentMessage& m) {
       // The user and contact lists (-75013, -75011, -75022) and file segments (-75008)
       // need the dataset engine and the client update; until then they are only
       // passed on below.
-      if (m.Token == 30 && msgId != kMsgFileSegment) {
+      if (m.Token == tkDataSetParamList && msgId != miFileSegment) {
         TRdaComponent* component = ComponentById(m.ComponentId);
         if (component == nullptr) return;
         if (component->AwaitsOutputParams()) EndReplyWait(false);
@@ -886,7 +862,7 @@ void TRdaClientCore::DoCodedParamList(const TRdaComponentMessage& m) {
   if (replyFlag > 0) {
     EndReplyWait(false);
     replyText_ = params->ToText(true);
-  } else if (msgId != kMsgFileSegment && msgId != kMsgRowsAffected) {
+  } else if (msgId != miFileSegment && msgId != miRowsAffected) {
     if (events_.OnCodedParamList) events_.OnCodedParamList(msgId, *params);
   }
 }
@@ -896,10 +872,10 @@ void TRdaClientCore::DoServerUtilityInfo(const TRdaComponentMessage& m) {
   std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
   if (events_.OnServerUtilityInfoEvent) events_.OnServerUtilityInfoEvent(code, *params);
   switch (code) {
-    case kInfoServerVersion:
+    case suServerVersion:
       if (params->Count() > 0) serverVersion_ = ServerVersionNumber(params->Items(0).AsString());
       break;
-    case kInfoServerSettings: {
+    case suServerSettings: {
       // All or nothing: a missing item raises before anything changes.
       std::string dateMask = params->ParamByName("DateMaskForSQL").AsString();
       std::string dateTimeMask = params->ParamByName("DateTimeMaskForSQL").AsString();
@@ -913,8 +889,8 @@ void TRdaClientCore::DoServerUtilityInfo(const TRdaComponentMessage& m) {
       settings_.UpdateSQLSyntax = static_cast<TRdaUpdateSQL>(syntax & 0xFF);
       break;
     }
-    case kInfoPing:
-      SendCodedMessage(kPingAnswerId, "ping");
+    case suPing:
+      SendCodedMessage(miPingAnswer, std::string(kPingAnswerText));
       break;
     default:
       // 13 (metadata cache) and 15 (patcher) come with the datasets and the client
@@ -941,7 +917,7 @@ void TRdaClientCore::DoAsyncException(const TRdaComponentMessage& m) {
   EndReplyWait(false);
   std::unique_ptr<TRdaParamList> errors = TRdaParamList::FromText(m.Fields[0]);
   const int32_t errorToken = m.Integer(2);
-  if (errorToken == kStatelessSessionError &&
+  if (errorToken == kSessionErrorToken &&
       settings_.SQLErrorHandling.Contains(seRouteCookieErrorsToLogin) && events_.OnLoginParamsAttempt) {
     events_.OnLoginParamsAttempt(false, *errors);
   } else {
@@ -953,7 +929,7 @@ void TRdaClientCore::DoAsyncException(const TRdaComponentMessage& m) {
       throw Exception(errors->Count() == 0 ? std::string("Server Error") : text);
     }
   }
-  if (errorToken == kStatelessSessionError) sessionId_ = 0;
+  if (errorToken == kSessionErrorToken) sessionId_ = 0;
 }
 
 void TRdaClientCore::DoDatasetReply(TRdaComponentMessage& m) {
@@ -961,8 +937,8 @@ void TRdaClientCore::DoDatasetReply(TRdaComponentMessage& m) {
   if (component == nullptr) return;  // a reply for a component we do not know
   const bool awaited = m.ComponentId == waitingComponent_;
   switch (m.Token) {
-    case 5:
-    case 11: {
+    case tkRowPacket:
+    case tkRowPacket2: {
       const TRdaCompression compression = transforms_.Compression();
       if (m.Integer(3) != 0 && compression != acRdaCompress && compression != acUserDefined)
         m.Fields[1] = ZLibDecompress(m.Fields[1]);
@@ -970,7 +946,7 @@ void TRdaClientCore::DoDatasetReply(TRdaComponentMessage& m) {
       if (awaited && !component->AwaitsOutputParams()) EndReplyWait(false);
       break;
     }
-    case 22:
+    case tkBlobContents:
       if (m.Integer(3) == 1) {
         replyText_ = m.Fields[3];
       } else {
@@ -978,7 +954,7 @@ void TRdaClientCore::DoDatasetReply(TRdaComponentMessage& m) {
       }
       if (awaited) EndReplyWait(false);
       break;
-    case 42:
+    case tkBeginStream:
       if (awaited) EndReplyWait(false);
       driver_.ToComponent(*component, m);
       break;

@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <string>
 
-#include "connection/RdaSet.h"
+#include "base/EnumSet.h"
 #include "connection/RdaUserInterface.h"
 
 namespace rda {
@@ -57,7 +57,7 @@ enum TRdaSQLError : uint8_t {
   seSocketErrorNoException,    // show the four explained socket errors instead of raising
   seRouteCookieErrorsToLogin,  // stateless-session errors go to OnLoginParamsAttempt
 };
-using TRdaSQLErrorSet = TRdaSet<TRdaSQLError>;
+using TRdaSQLErrorSet = TSet<TRdaSQLError>;
 
 // SQL text options used by the datasets; bit n of the stored 16-bit set is value n.
 enum TRdaServerSQLOption : uint8_t {
@@ -72,7 +72,7 @@ enum TRdaServerSQLOption : uint8_t {
   ssNoTableNameInUpdateStatements = 8,
   ssBracketsInFieldNames = 9,
 };
-using TRdaServerSQLOptions = TRdaSet<TRdaServerSQLOption>;
+using TRdaServerSQLOptions = TSet<TRdaServerSQLOption>;
 
 enum TSQLDialect : uint8_t {
   sqlNone = 0,
@@ -97,7 +97,7 @@ enum TRdaSSLOption : uint8_t {
   soIgnoreInvalidCertName,      // issued for another host name
   soIgnoreInvalidCertCA,        // self-signed or issued by an unknown authority
 };
-using TRdaSSLOptions = TRdaSet<TRdaSSLOption>;
+using TRdaSSLOptions = TSet<TRdaSSLOption>;
 
 // The settings of the HTTP carriage (TRdaWebServer reads and writes them; see there
 // for what each means).

@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "base/Text.h"
+
 namespace rda {
 
 namespace {
@@ -35,16 +37,12 @@ class TAddressStore {
   QSettings settings_;
 };
 
-std::string Trim(const std::string& s) {
-  return QString::fromStdString(s).trimmed().toStdString();
-}
-
-bool SameText(const std::string& a, const std::string& b) {
-  return QString::fromStdString(a).compare(QString::fromStdString(b), Qt::CaseInsensitive) == 0;
-}
+// Addresses are trimmed as the platform trims (every byte up to the space) and
+// compared as names are, by ASCII case.
+std::string Trim(const std::string& s) { return std::string(TrimControls(s)); }
 
 bool Listed(const std::vector<std::string>& list, const std::string& text) {
-  return std::any_of(list.begin(), list.end(), [&](const std::string& e) { return SameText(e, text); });
+  return std::any_of(list.begin(), list.end(), [&](const std::string& e) { return SameTextAscii(e, text); });
 }
 
 }  // namespace
@@ -56,7 +54,7 @@ std::string ChooseIPAddress(TRdaUserInterface& ui, bool terminateWhenEmpty) {
   std::vector<std::string> list;
   for (int i = 0; i < count; ++i) {
     const std::string entry = Trim(store.Read(kEntry + std::to_string(i)));
-    if (!entry.empty() && !SameText(entry, last)) list.push_back(entry);
+    if (!entry.empty() && !SameTextAscii(entry, last)) list.push_back(entry);
   }
   list.push_back(last);
 

@@ -1,11 +1,12 @@
 #include "connection/RdaHttpTunnel.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "base/ByteIO.h"
 #include "base/Exception.h"
-#include "messaging/RdaStringLine.h"
+#include "base/HttpHead.h"
+#include "base/Text.h"
+#include "messaging/RdaWire.h"
 
 namespace rda {
 
@@ -13,20 +14,6 @@ namespace {
 
 constexpr char kCrLf[] = "\r\n";
 constexpr std::string_view kBlankLine = "\r\n\r\n";
-
-std::string Lower(std::string_view s) {
-  std::string l(s);
-  for (char& c : l) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return l;
-}
-
-// A length byte and at most `max` characters, filled up with zero bytes to 1 + max.
-void PutShortString(ByteWriter& w, std::string_view s, size_t max) {
-  const std::string_view cut = s.substr(0, std::min(s.size(), max));
-  w.PutU8(static_cast<uint8_t>(cut.size()));
-  w.PutBytes(cut);
-  for (size_t i = cut.size(); i < max; ++i) w.PutU8(0);
-}
 
 // Request line parts may not end the line or the request.
 void CheckRequestPart(std::string_view part) {
@@ -40,35 +27,20 @@ std::string PortText(int port) { return port > 0 ? std::to_string(port) : std::s
 
 [[noreturn]] void Malformed(const std::string& what) { throw ERdaProtocolError(what); }
 
-bool IsFrameLength(int32_t v) { return v >= 0 && v <= TRdaMessageStack::kMaxBlockSize; }
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Session header
 
 std::string SessionHeader(int32_t sessionId, std::string_view userName, std::string_view password) {
-  std::string h;
-  ByteWriter w(h);
-  if (sessionId != 0) {
-    w.PutI16(static_cast<int16_t>(kSessionIdHeaderSize));
-    w.PutU8(0);
-    w.PutI32(sessionId);
-    return h;
-  }
-  w.PutI16(static_cast<int16_t>(kLoginHeaderSize));
-  w.PutU8(1);
-  w.PutI32(0);
-  PutShortString(w, userName, 15);
-  PutShortString(w, password, 10);
-  return h;
+  return sessionId != 0 ? SessionIdHeader(sessionId) : LoginHeader(userName, password);
 }
 
 int32_t TakeSessionHeader(std::string& body) {
-  if (body.size() < kSessionIdHeaderSize) throw Exception("Invalid Message");
-  const int32_t id = LoadI32LE(body.data() + 3);
-  body.erase(0, kSessionIdHeaderSize);
-  return id;
+  const std::optional<TRdaSessionHeader> header = ReadSessionHeader(body);
+  if (!header || header->Kind != shSessionId) throw Exception("Invalid Message");
+  body.erase(0, kSessionIdFormSize);
+  return header->SessionId;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -205,12 +177,12 @@ bool LooksLikeErrorPage(std::string_view text) {
   const size_t limit = blank == std::string_view::npos ? text.size() : blank;
   const size_t code = text.find("10061");
   if (code != std::string_view::npos && code < limit) return true;
-  const size_t word = Lower(text.substr(0, limit)).find("error");
-  return word != std::string::npos;
+  return FindTextAscii(text.substr(0, limit), "error") != std::string_view::npos;
 }
 
 bool IsErrorPageBody(std::string_view body) {
-  if (body.size() >= 4 && IsFrameLength(LoadI32LE(body.data()))) return false;
+  if (const std::optional<int32_t> length = FrameLengthAt(body); length && IsFrameLength(*length))
+    return false;
   return LooksLikeErrorPage(body.substr(0, std::min(body.size(), TRdaHttpResponseReader::kMaxPageText)));
 }
 
@@ -229,60 +201,31 @@ int64_t TRdaHttpResponseReader::Remaining() const {
 }
 
 void TRdaHttpResponseReader::ParseHead() {
-  // Status line: HTTP/<version> <3 digits>[ <reason>]
-  const size_t lineEnd = head_.find(kCrLf);
-  const std::string_view line = std::string_view(head_).substr(0, lineEnd);
-  const size_t space = line.find(' ');
-  if (space == std::string_view::npos || line.size() < space + 4)
-    Malformed("The HTTP response has no valid status line");
-  const std::string_view version = line.substr(5, space - 5);
-  int status = 0;
-  for (size_t i = space + 1; i < space + 4; ++i) {
-    if (line[i] < '0' || line[i] > '9') Malformed("The HTTP response has no valid status line");
-    status = status * 10 + (line[i] - '0');
+  const THttpHeadResult read = ParseHttpResponseHead(head_);
+  switch (read.Error) {
+    case THttpHeadError::None:
+      break;
+    case THttpHeadError::StartLine:
+    case THttpHeadError::Version:
+      Malformed("The HTTP response has no valid status line");
+    case THttpHeadError::FieldLine:
+      Malformed("The HTTP response has a header line that does not read");
+    case THttpHeadError::ContentLength:
+    case THttpHeadError::TwoLengths:
+      Malformed("The HTTP response has an invalid Content-Length");
+    case THttpHeadError::TooManyFields:
+      Malformed("The HTTP response has more than " + std::to_string(THttpHead::kMaxFields) +
+                " header lines");
   }
-  if (status < 100 || (line.size() > space + 4 && line[space + 4] != ' '))
-    Malformed("The HTTP response has no valid status line");
-  info_.Status = status;
-  info_.Reason = line.size() > space + 5 ? std::string(line.substr(space + 5)) : std::string();
-  info_.KeepAlive = version != "1.0" && version.rfind("0.", 0) != 0;
-
-  // Headers: the ones that decide where the response ends.
-  bool haveLength = false;
-  size_t pos = lineEnd + 2;
-  while (pos < head_.size()) {
-    const size_t end = head_.find(kCrLf, pos);
-    if (end == std::string::npos || end == pos) break;
-    const std::string_view h = std::string_view(head_).substr(pos, end - pos);
-    pos = end + 2;
-    const size_t colon = h.find(':');
-    if (colon == std::string_view::npos) continue;
-    const std::string name = Lower(h.substr(0, colon));
-    std::string_view value = h.substr(colon + 1);
-    while (!value.empty() && (value.front() == ' ' || value.front() == '\t')) value.remove_prefix(1);
-    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
-    if (name == "content-length") {
-      if (value.empty() || value.size() > 18)
-        Malformed("The HTTP response has an invalid Content-Length");
-      int64_t n = 0;
-      for (char c : value) {
-        if (c < '0' || c > '9') Malformed("The HTTP response has an invalid Content-Length");
-        n = n * 10 + (c - '0');
-      }
-      if (haveLength && n != info_.ContentLength)
-        Malformed("The HTTP response has an invalid Content-Length");
-      haveLength = true;
-      info_.ContentLength = n;
-    } else if (name == "transfer-encoding") {
-      Malformed("The HTTP response uses a transfer encoding that this client does not read");
-    } else if (name == "connection") {
-      const std::string v = Lower(value);
-      if (v.find("close") != std::string::npos) info_.KeepAlive = false;
-      if (v.find("keep-alive") != std::string::npos) info_.KeepAlive = true;
-    }
-  }
+  const THttpHead& head = read.Head;
+  // The requests are HTTP/1.0: an answer in any coding is not for this client.
+  if (head.HasTransferEncoding)
+    Malformed("The HTTP response uses a transfer encoding that this client does not read");
+  info_.Status = head.Status;
+  info_.Reason = head.Reason;
+  info_.ContentLength = head.ContentLength;
   // Without a length the body runs to the end of the connection.
-  if (info_.ContentLength < 0) info_.KeepAlive = false;
+  info_.KeepAlive = head.KeepAlive && head.ContentLength >= 0;
 }
 
 void TRdaHttpResponseReader::StartBody() {
@@ -333,11 +276,11 @@ TRdaHttpResponseReader::TResult TRdaHttpResponseReader::Feed(std::string_view& i
         const size_t old = head_.size();
         const size_t take = std::min(in.size(), kMaxHead - old);
         head_.append(in.substr(0, take));
-        constexpr std::string_view kHttp = "http/";
+        // A head begins as HTTP spells it; anything else is not worth reading on.
+        constexpr std::string_view kHttp = "HTTP/";
         for (size_t i = old; i < std::min(head_.size(), kHttp.size()); ++i)
-          if (std::tolower(static_cast<unsigned char>(head_[i])) != kHttp[i])
-            Malformed("The answer of the web server is not an HTTP response");
-        const size_t end = head_.find(kBlankLine, old < 3 ? 0 : old - 3);
+          if (head_[i] != kHttp[i]) Malformed("The answer of the web server is not an HTTP response");
+        const size_t end = FindHttpHeadEnd(head_, old);
         if (end == std::string::npos) {
           in.remove_prefix(take);
           if (head_.size() >= kMaxHead)
@@ -345,8 +288,8 @@ TRdaHttpResponseReader::TResult TRdaHttpResponseReader::Feed(std::string_view& i
                       " bytes");
           return rrNeedMore;
         }
-        in.remove_prefix(end + 4 - old);
-        head_.resize(end + 4);
+        in.remove_prefix(end - old);
+        head_.resize(end);
         ParseHead();
         if (info_.Status < 200) {
           // An interim response (100 Continue): the real one follows.

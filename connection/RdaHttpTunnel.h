@@ -1,19 +1,13 @@
-// The HTTP carriage of a connection's messages, as bytes: the session header of the
-// stateless mode, the hand-built request texts, and the reading of an HTTP response.
-// No I/O and no Qt here: the connection feeds received bytes in and writes what comes
-// out, so that every piece can be tested, and fuzzed, as bytes.
+// The HTTP carriage of a connection's messages, as bytes: the client's step of the
+// stateless session header, the hand-built request texts, and the reading of an HTTP
+// response. No I/O and no Qt here: the connection feeds received bytes in and writes
+// what comes out, so that every piece can be tested, and fuzzed, as bytes.
 //
-// Session header (stateless mode; integers little-endian):
-//
-//   offset  size  field
-//   0       2     header length, signed: 7 (session id form) or 34 (log-in form)
-//   2       1     kind: 0 = session id follows, 1 = log-in data follows
-//   3       4     session id, signed (0 in the log-in form)
-//   7       16    log-in form: user name, a length byte and at most 15 characters
-//   23      11    log-in form: password, a length byte and at most 10 characters
-//
-// Outgoing messages carry it inside the encryption (in front of the compressed body);
-// every reply starts with the 7-byte form in clear, carrying the id to use next.
+// The session header's layout and codec are the wire vocabulary's
+// (messaging/RdaWire.h). Outgoing messages carry it inside the encryption (in front of
+// the compressed body); every reply starts with the 7-byte form in clear, carrying the
+// id to use next. Response heads are read by base's HTTP/1.x head parser
+// (base/HttpHead.h).
 #pragma once
 
 #include <cstddef>
@@ -25,14 +19,12 @@ namespace rda {
 
 // ---- Session header -------------------------------------------------------------------
 
-constexpr size_t kSessionIdHeaderSize = 2 + 1 + 4;          // 7
-constexpr size_t kLoginHeaderSize = kSessionIdHeaderSize + 16 + 11;  // 34
-
 // The header a message carries: the log-in form (user name and password cut to 15 and
 // 10 characters) when `sessionId` is 0, else the session id form.
 std::string SessionHeader(int32_t sessionId, std::string_view userName, std::string_view password);
 // Takes the header off a received body and returns the session id it carries. Raises
-// rda::Exception "Invalid Message" for a body shorter than 7 bytes.
+// rda::Exception "Invalid Message" for a body that does not start with the 7-byte form
+// (one shorter than 7 bytes among them).
 int32_t TakeSessionHeader(std::string& body);
 
 // ---- Requests -------------------------------------------------------------------------

@@ -3,6 +3,8 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include "base/ScopeGuard.h"
+
 namespace rda {
 
 TRdaSmartWait::~TRdaSmartWait() { Stop(); }
@@ -28,15 +30,10 @@ TRdaSmartWait::TWaitEnd TRdaSmartWait::Wait() {
   // Whatever ends the wait, also an exception from a handler, the loop pointer and
   // the cursor go back to what they were.
   QEventLoop* const outer = loop_;
-  struct Restore {
-    TRdaSmartWait& w;
-    QEventLoop* outer;
-    bool cursor;
-    ~Restore() {
-      w.loop_ = outer;
-      if (cursor) w.ui_->RestoreCursor();
-    }
-  } restore{*this, outer, showCursor};
+  TScopeGuard restore([this, outer, showCursor] {
+    loop_ = outer;
+    if (showCursor) ui_->RestoreCursor();
+  });
 
   if (OnStartOfWait) OnStartOfWait();
   loop_ = &loop;

@@ -34,8 +34,14 @@ TEST(SessionHeader, LoginAndSessionIdFormsHaveTheirBytes) {
   std::string reply = std::string("\x07\x00\x00\xFE\xFF\xFF\x7F", 7) + "body";
   EXPECT_EQ(TakeSessionHeader(reply), 0x7FFFFFFE);
   EXPECT_EQ(reply, "body");
-  std::string tooShort("\x07\x00\x00\x01\x00\x00", 6);
-  EXPECT_TRUE(RaisesWith<Exception>([&] { TakeSessionHeader(tooShort); }, "Invalid Message"));
+  // Too short for a header, or bytes that are not one: nothing is taken as an id.
+  for (std::string bad : {std::string("\x07\x00\x00\x01\x00\x00", 6),
+                          std::string("\x08\x00\x00\x01\x00\x00\x00", 7) + "body",
+                          std::string("\x07\x00\x01\x01\x00\x00\x00", 7) + "body"}) {
+    const std::string before = bad;
+    EXPECT_TRUE(RaisesWith<Exception>([&] { TakeSessionHeader(bad); }, "Invalid Message"));
+    EXPECT_EQ(bad, before);
+  }
 }
 
 TEST(HttpRequests, FormsAreByteExact) {
@@ -127,16 +133,20 @@ TEST(HttpResponseReader, ResponsesSplitAtEveryOffsetReadTheSame) {
       "HTTP/1.1 200 OK\r\nContent-Type: application/octet-stream\r\ncontent-length: " +
       std::to_string(frames.size()) + "\r\nContent:\r\n\r\n" + frames +
       "HTTP/1.0 200 OK\r\nConnection: Keep-Alive\r\nContent-Length: 0\r\n\r\n"
+      "HTTP/1.1 200 OK\nContent-Length: " + std::to_string(Frame("bare").size()) + "\n\n" +
+      Frame("bare") +  // lines may end with LF alone
       "HTTP/1.0 200 OK\r\n\r\n" + Frame("until the end");
   for (size_t piece = 0; piece <= 40; ++piece) {
     const Reading r = Read(bytes, piece, true);
     ASSERT_EQ(r.error, "") << piece;
-    ASSERT_EQ(r.answers, (std::vector<std::string>{frames, "", Frame("until the end")})) << piece;
+    ASSERT_EQ(r.answers, (std::vector<std::string>{frames, "", Frame("bare"), Frame("until the end")}))
+        << piece;
     EXPECT_TRUE(r.responses[0].KeepAlive);
     EXPECT_FALSE(r.responses[0].ErrorPage);
     EXPECT_TRUE(r.responses[1].KeepAlive);
-    EXPECT_FALSE(r.responses[2].KeepAlive);  // no length: it ends with the connection
-    EXPECT_EQ(r.responses[2].ContentLength, -1);
+    EXPECT_TRUE(r.responses[2].KeepAlive);
+    EXPECT_FALSE(r.responses[3].KeepAlive);  // no length: it ends with the connection
+    EXPECT_EQ(r.responses[3].ContentLength, -1);
   }
 }
 
@@ -202,6 +212,11 @@ TEST(HttpResponseReader, MalformedResponsesEndWithAClearError) {
       {"chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n", false,
        "The HTTP response uses a transfer encoding that this client does not read"},
       {"no status", "HTTP/1.1 OK\r\n\r\n", false, "The HTTP response has no valid status line"},
+      {"not version 1", "HTTP/2 200 OK\r\n\r\n", false, "The HTTP response has no valid status line"},
+      {"header without a colon", "HTTP/1.1 200 OK\r\nContent-Length 4\r\n\r\n", false,
+       "The HTTP response has a header line that does not read"},
+      {"folded header", "HTTP/1.1 200 OK\r\nX-A: 1\r\n  continued\r\n\r\n", false,
+       "The HTTP response has a header line that does not read"},
   };
   for (const Case& c : cases) {
     for (size_t piece : {size_t{0}, size_t{1}, size_t{4096}}) {
