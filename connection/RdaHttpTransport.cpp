@@ -252,6 +252,10 @@ class TCurlWorker {
     curl_easy_setopt(easy_, CURLOPT_SSL_CTX_FUNCTION, &SetUpTls);
     curl_easy_setopt(easy_, CURLOPT_SSL_CTX_DATA, &certificates_);
     curl_easy_setopt(easy_, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_ANY));
+    // Redirects are followed, as the platform client follows them (never from HTTPS
+    // to plain HTTP: see Perform).
+    curl_easy_setopt(easy_, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy_, CURLOPT_MAXREDIRS, 50L);
     // Only the headers the system sends: none of libcurl's defaults for a POST.
     headers_ = curl_slist_append(headers_, "Accept: application/octet-stream");
     headers_ = curl_slist_append(headers_, "Content-Type:");
@@ -280,6 +284,8 @@ class TCurlWorker {
       DropConnections();
     }
     curl_easy_setopt(easy_, CURLOPT_URL, job.url.c_str());
+    const bool https = job.url.rfind("https:", 0) == 0;
+    curl_easy_setopt(easy_, CURLOPT_REDIR_PROTOCOLS_STR, https ? "https" : "http,https");
     curl_easy_setopt(easy_, CURLOPT_USERAGENT, job.agent.c_str());
     curl_easy_setopt(easy_, CURLOPT_POSTFIELDS, job.body.data());
     curl_easy_setopt(easy_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(job.body.size()));
@@ -386,6 +392,12 @@ class TCurlWorker {
     if (!w->sent_) {
       w->sent_ = true;
       w->Post(wsRequestSent);
+    }
+    if (head.Head.Status >= 300 && head.Head.Status < 400 && head.Head.Field("Location")) {
+      // Followed: the next request reports its own steps.
+      w->Post(wsRedirect);
+      w->sent_ = w->receiving_ = false;
+      return n;
     }
     if (!w->receiving_) {
       w->receiving_ = true;

@@ -287,6 +287,33 @@ TEST_F(HttpClient, RequestsCarryOnlyTheSystemsHeadersAndKeepTheConnection) {
   EXPECT_EQ(peer.Connections(), 1);
 }
 
+// A redirect is followed with the same request (307 keeps the POST and its body), and
+// reported as its own step.
+TEST_F(HttpClient, RedirectsAreFollowedAndReported) {
+  std::vector<uint32_t> steps;
+  s.OnWinInetStatus = [&](uint32_t status) { steps.push_back(status); };
+  std::vector<std::string> requestLines;
+  peer.onReceive = [&] {
+    const auto requests = Requests(peer.Received());
+    if (requests.empty()) return;
+    requestLines.push_back(requests[0].substr(0, requests[0].find("\r\n")));
+    const bool firstBody = requests[0].find("\r\n\r\n") + 4 < requests[0].size();
+    peer.ClearReceived();
+    if (requestLines.size() == 1) {
+      peer.Send("HTTP/1.1 307 Temporary Redirect\r\nLocation: /moved/RDA?10.1.2.3&9406&5\r\n"
+                "Content-Length: 0\r\n\r\n");
+    } else {
+      peer.Send(firstBody ? Response(ListReply("moved")) : "HTTP/1.1 400 Bad Request\r\n\r\n");
+    }
+  };
+  EXPECT_EQ(s.SendCodedParamList(9, nullptr, true), Answer("moved"));
+  EXPECT_EQ(requestLines, (std::vector<std::string>{"POST /isapi/RdaHttp.dll/RDA?10.1.2.3&9406&5 HTTP/1.1",
+                                                    "POST /moved/RDA?10.1.2.3&9406&5 HTTP/1.1"}));
+  EXPECT_EQ(steps, (std::vector<uint32_t>{wsSendingRequest, wsConnecting, wsRequestSent, wsRedirect,
+                                          wsRequestSent, wsReceivingResponse, wsResponseReceived,
+                                          wsRequestComplete}));
+}
+
 // A complete response that holds no reply for the waiting request (an endpoint that
 // reached no server in time answers 200 with nothing; another may send only what was
 // pushed for others) fails the request instead of reading as an empty answer, on both
