@@ -14,6 +14,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/EnumSet.h"
+
 namespace rda {
 
 // ---- Frames ---------------------------------------------------------------------------
@@ -176,6 +178,7 @@ enum TRdaSelectSQLOption : uint8_t {
   soNoWait = 11,
   soForceProviderBlobs = 12,
 };
+using TRdaSelectSQLOptionSet = TSet<TRdaSelectSQLOption>;
 
 // Field 4 of tkSelect (field 1 of tkSelectAlternative): the database name, this byte,
 // then the input parameters in the parameter list's text form.

@@ -176,7 +176,7 @@ std::string TRdaBaseClientDataSet::SelectText() const {
 
 uint32_t TRdaBaseClientDataSet::OptionsValue(const TRdaClientSocket& connection,
                                              TRdaSelectSQLOptionSet extra) const {
-  TRdaSelectSQLOptionSet options = TRdaSelectSQLOptionSet::FromBits(sqlOptions_.Bits() | extra.Bits());
+  TRdaSelectSQLOptionSet options = sqlOptions_ + extra;
   const TRdaCompression compression = connection.Compression();
   // Whole messages are compressed already.
   if (compression == acRdaCompress || compression == acUserDefined) options.Exclude(soCompress);

@@ -75,9 +75,8 @@
 
 namespace rda {
 
-// Request options (TRdaSelectSQLOption, messaging/RdaWire.h); bit n of the
+// Request options: TRdaSelectSQLOptionSet (messaging/RdaWire.h); bit n of the
 // 16-bit value sent is value n.
-using TRdaSelectSQLOptionSet = TRdaSet<TRdaSelectSQLOption>;
 
 // What a request asks for instead of SQL (request code = value + 99).
 enum TRdaMetaData : uint8_t {

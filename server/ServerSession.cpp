@@ -25,7 +25,6 @@ bool IsUnsupportedRequest(int token) {
   }
 }
 
-constexpr int kOptionCompress = 1 << soCompress;
 constexpr size_t kValueOverhead = 10;  // marker, length and separator bytes around a value
 
 std::string ToUtf8(const std::string& text) { return HasHighBytes(text) ? Cp1252ToUtf8(text) : text; }
@@ -332,7 +331,8 @@ void ServerSession::CloseCursors(int componentId) {
 
 void ServerSession::SendPacket(int id, int indicator, std::string rows, int options,
                                std::string& out) {
-  const bool compress = (options & kOptionCompress) != 0;
+  const bool compress =
+      TRdaSelectSQLOptionSet::FromBits(static_cast<uint32_t>(options)).Contains(soCompress);
   TRdaStringLine packet = MakeLine(tkRowPacket, id);
   packet.AddField(indicator);
   packet.AddField(compress ? ZLibCompress(rows) : rows);

@@ -63,6 +63,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/EnumSet.h"
 #include "base/Exception.h"
 #include "base/Variant.h"
 #include "memdata/framework/Field.h"
@@ -114,30 +115,6 @@ enum TDataAction : uint8_t { daFail, daAbort, daRetry };
 enum TLocateOption : uint8_t { loCaseInsensitive, loPartialKey };
 enum TFilterOption : uint8_t { foCaseInsensitive, foNoPartialCompare };
 enum TResyncModeItem : uint8_t { rmExact, rmCenter };
-
-// A set of enumeration values (bit n for value n), as the platform's sets.
-template <typename E>
-class TSet {
- public:
-  constexpr TSet() = default;
-  constexpr TSet(std::initializer_list<E> values) {
-    for (E v : values) bits_ |= 1u << static_cast<unsigned>(v);
-  }
-  static constexpr TSet FromBits(uint32_t bits) {
-    TSet s;
-    s.bits_ = bits;
-    return s;
-  }
-  constexpr bool Contains(E v) const { return (bits_ >> static_cast<unsigned>(v)) & 1u; }
-  constexpr void Include(E v) { bits_ |= 1u << static_cast<unsigned>(v); }
-  constexpr void Exclude(E v) { bits_ &= ~(1u << static_cast<unsigned>(v)); }
-  constexpr uint32_t Bits() const { return bits_; }
-  constexpr bool Empty() const { return bits_ == 0; }
-  friend constexpr bool operator==(TSet, TSet) = default;
-
- private:
-  uint32_t bits_ = 0;
-};
 
 using TLocateOptions = TSet<TLocateOption>;
 using TFilterOptions = TSet<TFilterOption>;
