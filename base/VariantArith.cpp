@@ -1,9 +1,9 @@
 // The value type's arithmetic, logic and comparison; the rules are tabled at
 // the top of Variant.h.
-#include <cctype>
 #include <cmath>
 #include <limits>
 
+#include "base/Text.h"
 #include "base/Variant.h"
 
 namespace rda {
@@ -235,23 +235,12 @@ struct VariantOps {
       return true;
     }
     if (ClassOf(v) != Cls::String) return false;
-    const std::string& t = Text(v);
-    size_t first = t.find_first_not_of(" \t");
-    size_t last = t.find_last_not_of(" \t");
-    if (first == std::string::npos) return false;
-    const std::string_view word(t.data() + first, last - first + 1);
-    auto same = [&](std::string_view w) {
-      if (word.size() != w.size()) return false;
-      for (size_t i = 0; i < w.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(word[i])) != w[i]) return false;
-      }
-      return true;
-    };
-    if (same("TRUE")) {
+    const std::string_view word = TrimBlanks(Text(v));
+    if (SameTextAscii(word, "TRUE")) {
       value = true;
       return true;
     }
-    if (same("FALSE")) {
+    if (SameTextAscii(word, "FALSE")) {
       value = false;
       return true;
     }
