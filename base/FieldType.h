@@ -4,7 +4,8 @@
 // A code travels as one byte. Codes 0..37 are the ones this system knows;
 // a byte read from outside may hold a larger code (a newer peer), so the
 // enumeration has a fixed one-byte underlying type and code that meets an
-// unknown value treats it as having no typed form.
+// unknown value treats it as having no typed form. Wire and file values:
+// never renumber.
 #pragma once
 
 #include <cstdint>

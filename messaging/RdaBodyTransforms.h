@@ -25,7 +25,8 @@
 
 namespace rda {
 
-// How message bodies are encrypted; the ordinals are the stored property values.
+// How message bodies are encrypted; the ordinals are the stored property values
+// (never renumber).
 enum TRdaEncryption : uint8_t {
   etNoEncryption = 0,  // body unchanged
   etRdaEncrypt = 1,    // every byte + 4 (mod 256) out, - 4 in; no key
@@ -34,7 +35,8 @@ enum TRdaEncryption : uint8_t {
   etDESEncrypt = 4,    // DES, ECB, with a length prefix (RdaDES.h)
 };
 
-// How message bodies are compressed; the ordinals are the stored property values.
+// How message bodies are compressed; the ordinals are the stored property values
+// (never renumber).
 enum TRdaCompression : uint8_t {
   acNoCompression = 0,  // body unchanged
   acRdaCompress = 1,    // not available: cannot be set, and a message sent with it fails

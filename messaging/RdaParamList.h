@@ -66,6 +66,7 @@ namespace rda {
 
 class TRdaParamList;
 
+// The parameter direction; it travels in the text form: wire values, never renumber.
 enum TRdaParamType : uint8_t { ptUnknown = 0, ptInput, ptOutput, ptInputOutput, ptResult };
 
 class TRdaParamItem {

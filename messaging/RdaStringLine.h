@@ -49,7 +49,8 @@ class TRdaStringLine {
   static constexpr size_t kHeaderSize = 1 + 4 + kMaxFields * kDescriptorSize;  // 50
   static constexpr uint8_t kShortFormToken = tkShortForm;
 
-  // Field type codes a sender may give. Readers never look at them.
+  // Field type codes a sender may give (wire values, never renumber). Readers
+  // never look at them.
   enum TLineFieldType : uint8_t {
     lfText = 0,     // bytes unchanged
     lfLines = 1,    // a string list: each line followed by CR LF

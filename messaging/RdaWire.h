@@ -50,7 +50,7 @@ std::optional<int32_t> FrameLengthAt(std::string_view bytes);
 // ---- Transports -----------------------------------------------------------------------
 
 // How a connection carries its frames (the message stack cuts by it).
-enum TRdaTransportMode : uint8_t {
+enum TRdaTransportMode : uint8_t {  // wire values, never renumber
   tmDirectTcp = 0,      // frames as they are
   tmHttpProxy = 1,      // HTTP through a proxy: kProxyPadding bytes after each frame length
   tmHttpWebServer = 2,  // HTTP POST to the tunnelling extension of a web server
@@ -66,7 +66,7 @@ inline constexpr std::string_view kHttpContentMarker = "Content:\r\n\r\n";
 // Byte 0 of a string line. C->S: sent by the client; S->C: sent by the server. The
 // dispatcher looks at the low 7 bits (kTokenMask). docs/formats/messages.md has the
 // fields of each.
-enum TRdaToken : uint8_t {
+enum TRdaToken : uint8_t {  // wire values, never renumber
   tkFieldDescriptions = 1,    // S->C  field descriptions of a result (text)
   tkSelect = 3,               // C->S  SQL select: SQL, rows to return, options, database #5 params
   tkAcknowledge = 4,          // S->C  ends the reply wait
@@ -124,7 +124,7 @@ inline constexpr uint8_t kTokenMask = 0x7F;
 //
 // Field 1 of a coded message (tkCodedMessage) or coded parameter list
 // (tkCodedParamList); the ids the system gives a meaning of its own.
-enum TRdaMessageId : int32_t {
+enum TRdaMessageId : int32_t {  // wire values, never renumber
   miKeepAlive = -1,                  // C->S coded message, empty text: the keep-alive
   miRowsAffected = -75007,           // rows affected by a dataset statement
   miFileSegment = -75008,            // a segment of a client update file
@@ -143,7 +143,7 @@ inline constexpr std::string_view kPingAnswerText = "ping";
 // ---- Server utility codes -------------------------------------------------------------
 //
 // Field 1 of tkServerUtility: a request (C->S) or the information sent (S->C).
-enum TRdaServerUtility : int32_t {
+enum TRdaServerUtility : int32_t {  // wire values, never renumber
   suServerVersion = 6,   // C->S send the version; S->C the version list
   suMetaDataCache = 13,  // C->S send the metadata cache; S->C the cache
   suServerSettings = 14, // S->C date masks, SQL options, update syntax
@@ -163,7 +163,7 @@ inline constexpr char kLoginParamsSeparator = '\x02';
 
 // Options of a select (field 3 of tkSelect, field 4 of tkSelectAlternative, field 3 of
 // tkFetch): bit n of the 16-bit value is value n.
-enum TRdaSelectSQLOption : uint8_t {
+enum TRdaSelectSQLOption : uint8_t {  // wire values, never renumber
   soFetchMemos = 0,
   soFetchBlobs = 1,
   soPackets = 2,
@@ -186,7 +186,7 @@ inline constexpr char kParamsSeparator = '\x05';
 
 // Field 1 of a row packet: a positive value is the cursor handle to fetch the next
 // packet with (tkFetch); the others say where the result stands.
-enum TRdaPacketIndicator : int32_t {
+enum TRdaPacketIndicator : int32_t {  // wire values, never renumber
   piAllRows = 0,       // the whole result is in this packet
   piMorePackets = -1,  // a fetch's packet; more rows remain
   piLastPacket = -2,   // a fetch's last packet
@@ -237,6 +237,7 @@ inline constexpr char kErrorListMarker = '\x02';
 // A client puts it in front of each compressed message and encrypts the two together:
 // the log-in form while it has no session id, then the session id form. Every answer
 // starts with the 7-byte form in clear, carrying the id to use next.
+// Wire values, never renumber.
 enum TRdaSessionHeaderKind : uint8_t { shSessionId = 0, shLogin = 1 };
 inline constexpr size_t kSessionIdFormSize = 2 + 1 + 4;                     // 7
 inline constexpr size_t kSessionUserField = 1 + 15;                          // 16
