@@ -484,6 +484,8 @@ TRdaHttpRequestSettings TRdaClientCore::HttpRequestSettings() {
     password = entry->Password;
     return true;
   };
+  s.ReportSteps = events_.OnWinInetStatus || ownWinInetStatus_;
+  s.ReportProgress = settings_.ProgressBar && events_.OnReadProgress;
   return s;
 }
 

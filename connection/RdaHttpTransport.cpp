@@ -35,6 +35,7 @@
 #include <QUrl>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -69,6 +70,9 @@ std::string StandardReason(int status) {
     default: return "HTTP status";
   }
 }
+
+// How often a response that nobody follows reports that it is still arriving.
+constexpr std::chrono::milliseconds kQuietProgressInterval{100};
 
 // Certificate errors a request lets pass (TRdaHttpRequestSettings).
 struct TCertificateRule {
@@ -134,6 +138,8 @@ struct TJob {
   bool haveProxyLogin = false;
   TCertificateRule certificates;
   int connectTimeoutMs = 0;
+  bool reportSteps = true;
+  bool reportProgress = true;
 };
 
 struct TJobResult {
@@ -278,6 +284,7 @@ class TCurlWorker {
     sent_ = false;
     receiving_ = false;
     expected_ = 0;
+    lastProgress_ = std::chrono::steady_clock::now();
     // A connection set up under other certificate rules must not carry this request.
     if (!(job.certificates == certificates_)) {
       certificates_ = job.certificates;
@@ -363,14 +370,20 @@ class TCurlWorker {
     }
   }
 
-  void Post(uint32_t status) { callbacks_.Status(job_->id, status); }
+  void Post(uint32_t status) {
+    if (job_->reportSteps) callbacks_.Status(job_->id, status);
+  }
 
   static size_t WriteBody(char* data, size_t size, size_t count, void* self) {
     auto* w = static_cast<TCurlWorker*>(self);
     const size_t n = size * count;
     if (w->result_.status >= 200 && w->result_.status < 300) {
       w->result_.body.append(data, n);
-      w->callbacks_.Progress(w->job_->id, w->expected_, static_cast<int64_t>(w->result_.body.size()));
+      const auto now = std::chrono::steady_clock::now();
+      if (w->job_->reportProgress || now - w->lastProgress_ >= kQuietProgressInterval) {
+        w->lastProgress_ = now;
+        w->callbacks_.Progress(w->job_->id, w->expected_, static_cast<int64_t>(w->result_.body.size()));
+      }
     }
     return n;
   }
@@ -449,6 +462,7 @@ class TCurlWorker {
   TJobResult result_;
   std::string head_;
   int64_t expected_ = 0;
+  std::chrono::steady_clock::time_point lastProgress_;
   bool newConnection_ = false;
   bool sent_ = false;
   bool receiving_ = false;
@@ -586,7 +600,7 @@ class TRdaCurlHttpTransport final : public TRdaHttpClientTransport {
   };
 
   void Status(uint32_t code) {
-    if (events_ != nullptr) events_->TransportStatus(code);
+    if (events_ != nullptr && running_ && running_->settings.ReportSteps) events_->TransportStatus(code);
   }
 
   void StartNext() {
@@ -618,6 +632,8 @@ class TRdaCurlHttpTransport final : public TRdaHttpClientTransport {
     }
     job.certificates = {r.settings.IgnoreCertDate, r.settings.IgnoreCertName, r.settings.IgnoreCertCA};
     job.connectTimeoutMs = connectTimeoutMs_;
+    job.reportSteps = r.settings.ReportSteps;
+    job.reportProgress = r.settings.ReportProgress;
     Status(wsSendingRequest);
     worker_->Start(std::move(job));
   }

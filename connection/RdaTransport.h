@@ -170,6 +170,13 @@ struct TRdaHttpRequestSettings {
   // kMaxProxyLogins times per request; then the request fails with its 407.
   std::function<bool(const std::string& proxy, std::string& user, std::string& password)>
       AskProxyLogin;
+  // Who listens. The steps (TransportStatus) are reported only when someone shows them.
+  // The progress (TransportProgress) comes as the response arrives when the application
+  // follows it, and otherwise only now and then, so that the reply limit still sees a
+  // long response arriving: a short exchange then costs the connection's thread no
+  // wake-up but the one for the result.
+  bool ReportSteps = true;
+  bool ReportProgress = true;
 };
 constexpr int kMaxProxyLogins = 3;
 

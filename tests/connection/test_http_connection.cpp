@@ -287,6 +287,28 @@ TEST_F(HttpClient, RequestsCarryOnlyTheSystemsHeadersAndKeepTheConnection) {
   EXPECT_EQ(peer.Connections(), 1);
 }
 
+// A response that keeps arriving, slower than the reply limit in all but that it never
+// goes quiet for that long, is read to its end, also when nobody follows the progress.
+TEST_F(HttpClient, AResponseThatKeepsArrivingOutlastsTheReplyLimit) {
+  s.SetReplyTimeout(500);
+  const std::string body = ListReply("slow");
+  size_t sent = 0;
+  QTimer drip;
+  QObject::connect(&drip, &QTimer::timeout, [&] {
+    if (sent < body.size()) peer.Send(body.substr(sent++, 1));
+  });
+  peer.onReceive = [&] {
+    if (Requests(peer.Received()).empty()) return;
+    peer.ClearReceived();
+    peer.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n");
+    drip.start(12);  // well over a second for the whole body
+  };
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(s.SendCodedParamList(9, nullptr, true), Answer("slow"));
+  EXPECT_GT(clock.elapsed(), 500);
+}
+
 // A redirect is followed with the same request (307 keeps the POST and its body), and
 // reported as its own step.
 TEST_F(HttpClient, RedirectsAreFollowedAndReported) {
