@@ -162,7 +162,9 @@ TRdaIndex* TRdaAggregate::GroupIndex() const {
 }
 
 bool TRdaAggregate::Usable(bool raise) const {
-  if (!active_ || !owner_->maintained_ || !DataSet().IsCursorOpen()) return false;
+  if (!active_ || !owner_->maintained_ || !DataSet().IsCursorOpen() || !DataSet().Active()) {
+    return false;
+  }
   if (!field_ && !(kind_ == akCount && fieldName_.empty())) return false;
   if (indexName_.empty()) return true;
   TRdaIndex* index = GroupIndex();

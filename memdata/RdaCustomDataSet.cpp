@@ -231,8 +231,13 @@ void TRdaCustomDataSet::InternalOpen() {
   // The indexes are built before the first record is read, so that it is
   // read in the selected index's order; the aggregates follow once the
   // filter can run (DoAfterOpen).
-  indexes_.BindFields();
-  indexes_.BuildPending();
+  {
+    // The aggregates of the indexes built here wait for DoAfterOpen, when
+    // the filter's buffers exist.
+    ValueGuard<bool> deferred(aggregatesDeferred_, true);
+    indexes_.BindFields();
+    indexes_.BuildPending();
+  }
 }
 
 void TRdaCustomDataSet::CheckPersistentFields() {

@@ -394,8 +394,10 @@ class TRdaCustomDataSet : public TDataSet {
   // ---- Index and aggregate upkeep ----
   // The dataset's steps tell the indexes and aggregates (RdaIndexes.h,
   // RdaAggregates.h) what happens to a row. IndexRowAdded and IndexRowPosted
-  // may raise (a unique key); they then leave every index and aggregate as
-  // it was, and the dataset undoes the post.
+  // may raise (a unique key). IndexRowAdded then leaves every index and
+  // aggregate as it was and the dataset destroys the new row; after a
+  // failed IndexRowPosted the dataset puts the row's old image back and
+  // calls IndexRowPostUndone, which puts the indexes and totals back.
   bool IndexSelected() const { return indexes_.Selected() != nullptr; }
   // The selected index's bound fields (empty without one); valid until the
   // selection or the index's fields change.
@@ -414,8 +416,9 @@ class TRdaCustomDataSet : public TDataSet {
   void IndexesRebuild() { indexes_.RebuildAll(); }
   void AggregatesRecompute() { aggregates_.RecomputeAll(); }
   void AggregatesRecomputeForIndex(std::string_view indexName);
-  // After open / after close: bind or drop the index and aggregate fields
-  // and build what is pending.
+  // After open: bind the aggregate fields and compute the totals (the
+  // indexes were bound and built by InternalOpen, before the first record).
+  // After close: drop the index and aggregate bindings.
   void IndexesBindFields();
   void IndexesUnbindFields();
   // The row store was created (store) or is about to be discarded (nullptr).

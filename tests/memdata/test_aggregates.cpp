@@ -238,5 +238,22 @@ TEST(Aggregates, OpeningComputesAndClosingDropsThem) {
   EXPECT_TRUE(sum.Value().IsNull());
 }
 
+TEST(Aggregates, AReopenComputesGroupedCountsThroughTheFilter) {
+  auto ds = Sales({{"N", "a", 1}, {"N", "b", 2}, {"S", "c", 3}});
+  TRdaIndex& index = ds->Indexes().Add();
+  index.SetName("ByRegion");
+  index.SetFields("Region");
+  index.SetActive(true);
+  TRdaAggregate& rows = AddAggregate(*ds, akCount, "", "ByRegion", 1);
+  ds->OnFilterRecord = [](TDataSet& d, bool& accept) { accept = d.FieldByName("City").AsString() != "b"; };
+  ds->SetFiltered(true);
+  ds->Close();
+  ds->Open();  // the index is built before the first record, the counts after
+  EXPECT_EQ(rows.Value(), Variant(int32_t{1}));
+  ds->Last();
+  EXPECT_EQ(rows.Value(), Variant(int32_t{1}));
+  EXPECT_EQ(ds->VerifyIndexesAndAggregates(), "");
+}
+
 }  // namespace
 }  // namespace rda
