@@ -373,6 +373,7 @@ void TRdaClientCore::SendLogin() {
       if (!Active()) break;
     }
   }
+  PutNeedPatcher();
   std::string params;
   if (triggerParams_) {
     std::unique_ptr<TRdaParamList> copy = loginParams_.Clone();
@@ -429,6 +430,9 @@ void TRdaClientCore::HandleDisconnect() {
   const bool reported = closeReported_;
   SetKeepAlivePing(0);
   transforms_.RefreshActiveEncryption();
+  // Over a tunnel the connection comes and goes between requests; a transfer is
+  // lost with a direct connection only.
+  if (directTcp_) AbandonTransfers();
   SetAnchorStatus(TACDisconnectedFromServer);
   // A hand-built HTTP request still in the Outbox has not been lost with the
   // connection: its sender goes on waiting while the connection reopens to send it.

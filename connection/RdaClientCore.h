@@ -44,6 +44,7 @@
 #include <vector>
 
 #include "connection/RdaClientEvents.h"
+#include "connection/RdaClientFiles.h"
 #include "connection/RdaClock.h"
 #include "connection/RdaComponent.h"
 #include "connection/RdaConnectionSettings.h"
@@ -118,6 +119,11 @@ class TRdaCoreDriver {
   virtual void RowsAffectedToComponent(TRdaComponent& component, int rowsAffected) = 0;
   virtual void ReopenComponent(TRdaComponent& component) = 0;
 
+  // ---- The program's files (client updates, the patcher, file segments) ----
+  // Null (the default) for a driver that writes no files: what a server sends to be
+  // written is then refused with an error.
+  virtual TRdaClientFiles* ClientFiles() { return nullptr; }
+
  protected:
   ~TRdaCoreDriver() = default;
 };
@@ -190,6 +196,9 @@ class TRdaClientCore {
   bool RequestWaiting() const;
   // A blocking exchange runs: it reads the transport itself.
   bool InBlockingExchange() const { return inBlockingExchange_; }
+  // From the start of a server-pushed client update (token 39) until its file (token
+  // 38) has come, or the connection was lost first.
+  bool UpdateInProgress() const { return updateInProgress_; }
 
   // ---- Life ----------------------------------------------------------------------------
 
@@ -361,6 +370,23 @@ class TRdaClientCore {
   void DoAsyncException(const TRdaComponentMessage& m);
   void DoDatasetReply(TRdaComponentMessage& m);
 
+  // Client updates and file segments (RdaClientCoreUpdate.cpp).
+  TRdaClientFiles& Files();
+  void PutNeedPatcher();
+  void DoUpdateStart();
+  void DoUpdateFile(const TRdaComponentMessage& m);
+  void DoPatcher(const TRdaParamList& params);
+  void DoFileSegment(const TRdaParamList& params);
+  // The progress of a message being received: its size once known, and then the
+  // bytes of it received so far (to the update window during an update, else to
+  // OnReadProgress).
+  void MessageSizeKnown(int64_t size);
+  void ReadProgress(int64_t received);
+  void UpdateProgress(int64_t received);
+  // The connection is gone: an update that was arriving has failed, and files that
+  // were arriving in segments are dropped.
+  void AbandonTransfers();
+
   // Deadlines.
   void Later(std::function<void()> action);
   void StartReconnectTimer();
@@ -435,6 +461,13 @@ class TRdaClientCore {
   bool messageStarted_ = true;
   int64_t expectedBytes_ = 0;
   int64_t receivedSoFar_ = 0;
+
+  // A server-pushed update: its start, and what its window shows.
+  bool updateInProgress_ = false;
+  TimePoint updateStart_{};
+  TRdaUpdateProgress updateView_;
+  // Files arriving in segments, by their LocalFileName, until their last segment.
+  std::vector<std::pair<std::string, std::unique_ptr<TRdaFileSink>>> fileSegments_;
 
   // Components: (id, component) in registration order; bound datasets.
   std::vector<std::pair<int, TRdaComponent*>> registry_;

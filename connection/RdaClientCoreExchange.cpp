@@ -372,7 +372,7 @@ void TRdaClientCore::Receive(std::string_view bytes) {
 void TRdaClientCore::ReceiveStream(std::string_view bytes) {
   std::exception_ptr framing;
   try {
-    if (settings_.ProgressBar) {
+    if (settings_.ProgressBar || updateInProgress_) {
       AppendWithProgress(bytes);
     } else {
       stack_.Append(bytes);
@@ -389,18 +389,34 @@ void TRdaClientCore::AppendWithProgress(std::string_view bytes) {
   if (bytes.empty()) return;
   int64_t earlier = 0;  // bytes of the earlier blocks of this read
   size_t n = std::min(bytes.size(), kReadBlock);
-  if (messageStarted_ && n >= 4) {
-    messageStarted_ = false;
-    expectedBytes_ = int64_t{LoadI32LE(bytes.data())} + static_cast<int64_t>(kFrameLengthSize);
+  if (messageStarted_) {
+    // A read that starts a frame starts with its length; when the frame began in an
+    // earlier read (behind the message before it), the stack knows its size.
+    const int64_t pending = stack_.PendingFrameSize();
+    if (pending > 0) {
+      messageStarted_ = false;
+      MessageSizeKnown(pending);
+    } else if (n >= 4 && stack_.Used() == 0) {
+      messageStarted_ = false;
+      MessageSizeKnown(int64_t{LoadI32LE(bytes.data())} + static_cast<int64_t>(kFrameLengthSize));
+    }
   }
   stack_.Append(bytes.substr(0, n));
   for (size_t pos = n; pos < bytes.size(); pos += n) {
     earlier += static_cast<int64_t>(n);
     n = std::min(bytes.size() - pos, kReadBlock);
-    if (events_.OnReadProgress) events_.OnReadProgress(expectedBytes_, earlier + receivedSoFar_);
+    ReadProgress(earlier + receivedSoFar_);
     stack_.Append(bytes.substr(pos, n));
   }
   receivedSoFar_ += earlier + static_cast<int64_t>(n);
+}
+
+void TRdaClientCore::ReadProgress(int64_t received) {
+  if (updateInProgress_) {
+    UpdateProgress(received);
+  } else if (events_.OnReadProgress) {
+    events_.OnReadProgress(expectedBytes_, received);
+  }
 }
 
 // Handles every complete message; a framing error drops the connection, because
@@ -429,7 +445,11 @@ void TRdaClientCore::ProcessMessages() {
     messageStarted_ = true;
     receivedSoFar_ = 0;
     try {
-      if (settings_.ProgressBar && events_.OnReadProgress) events_.OnReadProgress(0, 0);
+      if (updateInProgress_) {
+        UpdateProgress(0);
+      } else if (settings_.ProgressBar && events_.OnReadProgress) {
+        events_.OnReadProgress(0, 0);
+      }
       SyncTransformEvents();
       std::string plain = transforms_.UnpackMessage(std::move(body));
       if (!plain.empty()) {
@@ -771,6 +791,12 @@ void TRdaClientCore::DispatchMessage(TRdaStringLine& line) {
     case tkAsyncException:
       DoAsyncException(m);
       break;
+    case tkClientUpdateStart:
+      DoUpdateStart();
+      break;
+    case tkClientUpdateFile:
+      DoUpdateFile(m);
+      break;
     case tkFieldDescriptions:
     case tkRowPacket:
     case tkFieldDescriptions2:
@@ -785,8 +811,7 @@ void TRdaClientCore::DispatchMessage(TRdaStringLine& line) {
       DoDatasetReply(m);
       break;
     default:
-      // 20 and 23 (internal notifications), the client update tokens 38 and 39 (not
-      // acted on by this connection), and every token a server does not send.
+      // 20 and 23 (internal notifications), and every token a server does not send.
       break;
   }
 }
@@ -848,11 +873,13 @@ void TRdaClientCore::DoCodedParamList(const TRdaComponentMessage& m) {
         driver_.RowsAffectedToComponent(*component, rows != nullptr ? rows->AsInteger() : 0);
       break;
     }
+    case miFileSegment:
+      DoFileSegment(*params);
+      break;
     default:
-      // The user and contact lists (-75013, -75011, -75022) and file segments (-75008)
-      // need the dataset engine and the client update; until then they are only
-      // passed on below.
-      if (m.Token == tkDataSetParamList && msgId != miFileSegment) {
+      // The user and contact lists (-75013, -75011, -75022) need the dataset engine;
+      // until then they are only passed on below.
+      if (m.Token == tkDataSetParamList) {
         TRdaComponent* component = ComponentById(m.ComponentId);
         if (component == nullptr) return;
         if (component->AwaitsOutputParams()) EndReplyWait(false);
@@ -894,9 +921,11 @@ void TRdaClientCore::DoServerUtilityInfo(const TRdaComponentMessage& m) {
     case suPing:
       SendCodedMessage(miPingAnswer, std::string(kPingAnswerText));
       break;
+    case suPatcher:
+      DoPatcher(*params);
+      break;
     default:
-      // 13 (metadata cache) and 15 (patcher) come with the datasets and the client
-      // update; other codes only fire the event.
+      // 13 (metadata cache) comes with the datasets; other codes only fire the event.
       break;
   }
 }

@@ -10,6 +10,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "connection/RdaTransport.h"
 #include "messaging/RdaBodyTransforms.h"
@@ -76,6 +77,20 @@ struct TRdaClientEvents {
   // record it in LastSocketError (a lost connection is still handled when the socket
   // reports it closed).
   std::function<void(TErrorEvent kind, int errorCode)> OnError;
+  // A patch update has arrived (PatchFile set): `update` is its bytes (already saved
+  // as PatchFile), `batchFileList` the lines of the script that will run the patcher
+  // and start the program again; the handler may change them. Setting `handled`
+  // keeps the program running: the script is written but not started.
+  std::function<void(const std::string& update, std::vector<std::string>& batchFileList,
+                     bool& handled)>
+      OnAutoClientUpgrade;
+  // A segment of a file the server sends arrived: its bytes (currentSize) and the
+  // file's size with them (totalSize), and the size the server announced (fileSize);
+  // fired before they are written. Once the last segment is written the file is put
+  // in place and the event fires with -1, -1, -1.
+  std::function<void(const std::string& localFileName, int64_t currentSize, int64_t totalSize,
+                     int64_t fileSize)>
+      OnFileSegmentArrive;
   // An error raised while a socket event was handled and no caller was waiting.
   std::function<void(const std::exception& error)> OnException;
 };

@@ -3,6 +3,7 @@
 #include "connection/RdaClientSocket.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 
@@ -25,7 +26,20 @@ constexpr char kAddressNotSet[] = "The Server Address and Port have not been set
 // The driver
 
 TRdaClientSocketPrivate::TRdaClientSocketPrivate(TRdaClientSocket& q)
-    : q_(q), transport_(MakeTcpTransport()), core_(*this, q, clock_, &q) {
+    : q_(q),
+      files_([this] {
+        TRdaRunningProgram program;
+        program.Path = programFile_ ? *programFile_
+                       : QCoreApplication::instance() != nullptr
+                           ? QCoreApplication::applicationFilePath().toStdString()
+                           : std::string();
+        program.Arguments = CommandLine();
+        program.WorkingFolder = QDir::currentPath().toStdString();
+        program.Pid = QCoreApplication::applicationPid();
+        return program;
+      }),
+      transport_(MakeTcpTransport()),
+      core_(*this, q, clock_, &q) {
   transport_->SetEvents(this);
   smartWait_.SetUserInterface(&headless_);
   deadlineTimer_.setSingleShot(true);
@@ -118,6 +132,7 @@ void TRdaClientSocketPrivate::ArmDeadlineTimer() {
 }
 
 std::string TRdaClientSocketPrivate::ProgramFileName() {
+  if (programFile_) return QFileInfo(QString::fromStdString(*programFile_)).fileName().toStdString();
   if (QCoreApplication::instance() == nullptr) return {};
   return QFileInfo(QCoreApplication::applicationFilePath()).fileName().toStdString();
 }
@@ -412,6 +427,8 @@ void TRdaClientSocket::SetUserInterface(TRdaUserInterface* ui) {
 void TRdaClientSocket::SetCommandLine(std::vector<std::string> parameters) {
   d_->SetCommandLine(std::move(parameters));
 }
+void TRdaClientSocket::SetProgramFile(std::string path) { d_->SetProgramFile(std::move(path)); }
+bool TRdaClientSocket::UpdateInProgress() const { return C().UpdateInProgress(); }
 
 void TRdaClientSocket::Loaded() { d_->Loaded(); }
 void TRdaClientSocket::OpenAndWait() { C().OpenAndWait(); }

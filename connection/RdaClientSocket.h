@@ -122,7 +122,9 @@ class TRdaClientSocket : public TRdaClientEvents {
   // [""] Sent in the login.
   const std::string& ApplicationVersion() const;
   void SetApplicationVersion(const std::string& value);
-  // [""] Client updates through a patcher program (not yet acted on).
+  // [""] When set, a client update the server pushes is a patch: it is saved under
+  // this name and applied by the patcher program ("patcher.exe" beside the program),
+  // which every login asks the server for ("NeedPatcher") while it is missing.
   const std::string& PatchFile() const;
   void SetPatchFile(const std::string& value);
   // [0] Minutes between keep-alive messages; 0 or less stops them.
@@ -263,9 +265,33 @@ class TRdaClientSocket : public TRdaClientEvents {
   // the connection's own TRdaHeadlessUserInterface.
   TRdaUserInterface& UserInterface();
   void SetUserInterface(TRdaUserInterface* ui);
-  // The command-line parameters (without the program) that Loaded() reads; by default
-  // the application's arguments.
+  // The command-line parameters (without the program) that Loaded() reads and a
+  // client update starts the program again with; by default the application's
+  // arguments.
   void SetCommandLine(std::vector<std::string> parameters);
+  // The running program's file: its name is the default ApplicationName and shows in
+  // the update window, and its folder receives what the server sends to be written
+  // (a new program, the patcher, files in segments). By default the application's.
+  void SetProgramFile(std::string path);
+
+  // ---- Client updates ---------------------------------------------------------------
+  //
+  // A server may replace the running program with a newer one. Token 39 starts the
+  // update: the user interface shows the update window (ClientUpdateStarted) and
+  // ProgressBar is set, so that the window follows the file as it arrives. Token 38
+  // brings the file: the window closes, a waiting request stops waiting, and
+  //   - without PatchFile: the file is written beside the program (TempFile.exe, all
+  //     of it, or the update is refused), a restart script is started that puts it in
+  //     place once the program has ended and starts the program again with its
+  //     command line, and the application is asked to end;
+  //   - with PatchFile: the file is saved as PatchFile, and a script that runs the
+  //     patcher on it is written; OnAutoClientUpgrade may change its lines, or keep
+  //     the program running (handled) instead of starting it.
+  // Files sent in segments (OnFileSegmentArrive) go below the program's folder; a name
+  // that is absolute or holds ".." is refused. Failures raise (ERdaProtocolError to a
+  // waiting caller, else OnException) and leave the program and its files as they
+  // were. See docs/connection.md and RdaClientUpdate.h.
+  bool UpdateInProgress() const;
 
   // ---- HTTP tunnelling ----------------------------------------------------------------
   //

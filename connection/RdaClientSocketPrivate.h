@@ -25,6 +25,7 @@
 
 #include "connection/RdaClientCore.h"
 #include "connection/RdaClientSocket.h"
+#include "connection/RdaClientUpdate.h"
 #include "connection/RdaSmartWait.h"
 #include "connection/RdaTransport.h"
 #include "connection/RdaUserInterface.h"
@@ -43,6 +44,7 @@ class TRdaClientSocketPrivate final : public TRdaCoreDriver, public TRdaTranspor
   TRdaUserInterface& UI() { return ui_ != nullptr ? *ui_ : headless_; }
   void SetUserInterface(TRdaUserInterface* ui);
   void SetCommandLine(std::vector<std::string> parameters) { commandLine_ = std::move(parameters); }
+  void SetProgramFile(std::string path) { programFile_ = std::move(path); }
   void Loaded();
 
   // ---- TRdaCoreDriver ----------------------------------------------------------------
@@ -63,6 +65,7 @@ class TRdaClientSocketPrivate final : public TRdaCoreDriver, public TRdaTranspor
   void OutputParamsToComponent(TRdaComponent& component, TRdaParamList& params) override;
   void RowsAffectedToComponent(TRdaComponent& component, int rowsAffected) override;
   void ReopenComponent(TRdaComponent& component) override;
+  TRdaClientFiles* ClientFiles() override { return &files_; }
 
   // ---- TRdaTransportEvents -----------------------------------------------------------
 
@@ -90,6 +93,9 @@ class TRdaClientSocketPrivate final : public TRdaCoreDriver, public TRdaTranspor
   TRdaHeadlessUserInterface headless_;
   TRdaUserInterface* ui_ = nullptr;
   std::optional<std::vector<std::string>> commandLine_;
+  std::optional<std::string> programFile_;
+  // What a server sends to be written goes to the program's folder.
+  TRdaProgramFiles files_;
   TRdaSmartWait smartWait_;
   std::unique_ptr<TRdaTransport> transport_;
   TRdaHttpClientTransport* httpClient_ = nullptr;  // transport_ when it is the HTTP client

@@ -79,5 +79,11 @@ void TRdaHeadlessUserInterface::ShowException(const std::exception& error) {
   Print("error", error.what());
 }
 
+void TRdaHeadlessUserInterface::ClientUpdateStarted() {
+  Print("update", "Program Update In Progress . . . ");
+}
+
+void TRdaHeadlessUserInterface::ClientUpdateEnded() { Print("update", "the update window is closed"); }
+
 
 }  // namespace rda

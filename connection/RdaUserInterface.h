@@ -7,6 +7,7 @@
 // the widgets module. Nothing here depends on Qt.
 #pragma once
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <string>
@@ -23,6 +24,15 @@ enum TWaitingCursor : unsigned char { cqNoChange = 0, cqHourGlass, cqSQLHourGlas
 struct TRdaLoginEntry {
   std::string UserName;
   std::string Password;
+};
+
+// What the client-update window shows while a server-pushed update arrives: its
+// caption, the text under the bar (Label2) and the bar.
+struct TRdaUpdateProgress {
+  std::string Caption;
+  std::string Label;
+  int64_t Position = 0;
+  int64_t Max = 100;
 };
 
 // The outcome of the server address list dialog. The dialog lets the user add and
@@ -68,6 +78,14 @@ class TRdaUserInterface {
   // The wait cursor; the default implementation shows none.
   virtual void SetWaitCursor(TWaitingCursor /*cursor*/) {}
   virtual void RestoreCursor() {}
+
+  // The client-update window, one at a time: shown (not modal, on top, painted at
+  // once, with the texts it has when made) when the server starts an update, moved on
+  // while the update arrives, closed when the update file has come or the connection
+  // was lost first. By default nothing is shown.
+  virtual void ClientUpdateStarted() {}
+  virtual void ClientUpdateProgress(const TRdaUpdateProgress& /*progress*/) {}
+  virtual void ClientUpdateEnded() {}
 };
 
 // The headless user interface: for services, scripts and tests. It prints what a
@@ -101,6 +119,9 @@ class TRdaHeadlessUserInterface : public TRdaUserInterface {
                                   const std::string& last) override;
   void TerminateApplication() override;
   void ShowException(const std::exception& error) override;
+  // Prints the window's start and end (not every step of its bar).
+  void ClientUpdateStarted() override;
+  void ClientUpdateEnded() override;
 
   // Every message, question and error text shown, in order.
   const std::vector<std::string>& Shown() const { return shown_; }

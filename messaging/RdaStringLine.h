@@ -179,6 +179,11 @@ class TRdaMessageStack {
   size_t Count() const { return items_.size(); }
   // Bytes received that do not yet form a complete message.
   size_t Used() const;
+  // The whole size (its 4 length bytes included) of the plain frame being received,
+  // once its length has come; 0 when no such frame is in progress.
+  int64_t PendingFrameSize() const {
+    return hasPending_ ? static_cast<int64_t>(pending_.size() + pendingNeed_ + kFrameLengthSize) : 0;
+  }
 
   // Removes the oldest complete message and returns its body, with the
   // frame (and any HTTP headers) removed. Requires HasMessages().

@@ -255,6 +255,11 @@ ControlCommand ParseControlCommand(std::string_view text) {
       item.SetAsString(t);
     }
     cmd.body = Builder(tkAsyncException).Text(list.ToText(false)).Integer(errorToken).Compose();
+  } else if (w == "sendfile") {
+    cmd.kind = ControlCommand::kSendFile;
+    cmd.file = args.Required("<file>");
+    const auto local = args.Word();
+    cmd.localName = local ? *local : cmd.file;
   } else if (w == "raw") {
     const int token = ReadInteger(args.Required("<token>"), "token");
     if (token < TRdaStringLine::MinToken || token > TRdaStringLine::MaxToken)
@@ -291,6 +296,7 @@ const char* ControlHelpText() {
          "reset <client>\n"
          "exception <client> <errortoken> [text...]\n"
          "raw <client> <token> <componentid> [field...]\n"
+         "sendfile <client> <file> [<local name>]\n"
          "disconnect <client>\n";
 }
 

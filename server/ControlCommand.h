@@ -20,6 +20,10 @@
 //   reset <client>                            19 reset: close and reopen
 //   exception <client> <errortoken> [text...] 64 asynchronous exception, one item per text
 //   raw <client> <token> <componentid> [field...]  any token 0..70 with text fields
+//   sendfile <client> <file> [<local name>]   28 coded parameter lists -75008: the
+//                                             published file <file> (below --updates) in
+//                                             segments, written as <local name> (default
+//                                             <file>) below the client program's folder
 //   disconnect <client>                       (closes the client's connection)
 //
 // <client> is a session id as `clients` lists it, "last" (the newest
@@ -43,11 +47,14 @@ struct ControlTarget {
 };
 
 struct ControlCommand {
-  enum Kind { kHelp, kClients, kSend, kDisconnect };
+  enum Kind { kHelp, kClients, kSend, kDisconnect, kSendFile };
   Kind kind = kHelp;
   ControlTarget target;
   std::string body;  // kSend: the composed string line to send
   std::string name;  // the command word, for the log
+  // kSendFile: the published file and the name it is written under.
+  std::string file;
+  std::string localName;
 };
 
 // Reads one command line (without its line end). Raises rda::Exception

@@ -16,10 +16,12 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "base/Exception.h"
+#include "server/ClientUpdates.h"
 #include "server/ControlCommand.h"
 #include "server/SocketIO.h"
 
@@ -123,6 +125,9 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
     throw Exception("cannot open database " + (options_.db.empty() ? "(in memory)" : options_.db) +
                     ": " + e.what());
   }
+  if (const std::string& updates = options_.session.updatesDir;
+      !updates.empty() && !std::filesystem::is_directory(updates))
+    throw Exception("--updates " + updates + " is not a folder");
   if (!options_.init.empty()) {
     const std::string script = ReadFile(options_.init);
     try {
@@ -636,15 +641,25 @@ std::string DataServer::RunControl(std::string_view line) {
       targets.push_back(it->second);
     }
     if (targets.empty()) return "error no such client";
+    // A file goes in segments, queued together.
+    std::vector<std::string> bodies;
+    if (cmd.kind == ControlCommand::kSendFile) {
+      const std::string path = PublishedFilePath(options_.session.updatesDir, cmd.file);
+      bodies = FileSegmentLines(cmd.localName, ReadPublishedFile(path, kMaxQueuedPushBytes));
+    } else if (cmd.kind == ControlCommand::kSend) {
+      bodies.push_back(cmd.body);
+    }
+    size_t bytes = 0;
+    for (const std::string& body : bodies) bytes += body.size();
     for (const auto& c : targets) {
       std::lock_guard<std::mutex> cl(c->mutex);
       if (cmd.kind == ControlCommand::kDisconnect) {
         c->disconnect = true;
       } else {
-        if (c->pushBytes + cmd.body.size() > kMaxQueuedPushBytes)
+        if (c->pushBytes + bytes > kMaxQueuedPushBytes)
           return "error the queue of client " + std::to_string(c->id) + " is full";
-        c->pushes.push_back(cmd.body);
-        c->pushBytes += cmd.body.size();
+        c->pushes.insert(c->pushes.end(), bodies.begin(), bodies.end());
+        c->pushBytes += bytes;
       }
       c->Wake();
     }

@@ -91,6 +91,9 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
       o.echo = true;
     } else if (name == "--control-port") {
       o.controlPort = ReadNumber(name, value(), 0, kMaxPort);
+    } else if (name == "--updates") {
+      o.session.updatesDir = value();
+      if (o.session.updatesDir.empty()) throw Exception("--updates needs a folder");
     } else if (name == "--version") {
       o.session.version = value();
     } else if (name == "--max-clients") {
@@ -167,6 +170,10 @@ std::string ServerUsage() {
       "                        (with --port 0 on any free port)\n"
       "  --control-port N      control port on 127.0.0.1 (0 = any free port) taking the\n"
       "                        commands below, one per line\n"
+      "  --updates DIR         published client programs: DIR/<application>/<version> is\n"
+      "                        pushed to a client that logs in with an older version;\n"
+      "                        DIR/patcher.exe goes to clients that ask for it; sendfile\n"
+      "                        sends files of DIR in segments\n"
       "  --version TEXT        version text the server reports (server utility code 6;\n"
       "                        default 1.0)\n"
       "  --max-clients N       connections served at once (default 200)\n"

@@ -1,6 +1,8 @@
 #include "server/ServerSession.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 
 #include "base/CodePage.h"
 #include "base/Convert.h"
@@ -8,6 +10,7 @@
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaWire.h"
 #include "messaging/RdaZLib.h"
+#include "server/ClientUpdates.h"
 
 namespace rda {
 
@@ -413,7 +416,49 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
   Send(reply, out);
   Log(std::string("login of \"") + user + "\" " + (verified ? "verified" : "refused"));
   // The client logs in again on a new connection.
-  if (!verified) Close(Closing::kNow, "login refused");
+  if (!verified) {
+    Close(Closing::kNow, "login refused");
+    return;
+  }
+  SendClientUpdate(ToUtf8(FieldAt(f, 3)), versionAndParams, out);
+}
+
+// What the owner published for this client: the patcher when its login asks for it,
+// then a newer program. A file that cannot be read is logged and not sent.
+void ServerSession::SendClientUpdate(const std::string& application,
+                                     const std::string& versionAndParams, std::string& out) {
+  if (settings_.updatesDir.empty()) return;
+  const size_t separator = versionAndParams.find(kLoginParamsSeparator);
+  const std::string version = ToUtf8(versionAndParams.substr(0, separator));
+  try {
+    std::unique_ptr<TRdaParamList> params;
+    if (separator != std::string::npos)
+      params = TRdaParamList::FromText(std::string_view(versionAndParams).substr(separator + 1));
+    if (params && params->FindParam("NeedPatcher") != nullptr) {
+      const std::string path = PublishedFilePath(settings_.updatesDir, "patcher.exe");
+      std::error_code ec;
+      if (std::filesystem::is_regular_file(path, ec)) {
+        TRdaParamList info;
+        info.CreateParam(ftBlob, "Patcher", ptInput).SetAsBlob(ReadPublishedFile(path, kMaxPublishedFile));
+        TRdaStringLine patcher = MakeLine(tkServerUtility, 0);
+        patcher.AddField(suPatcher);
+        patcher.AddField(info.ToText(false));
+        Send(patcher, out);
+        Log("sent the patcher to \"" + application + "\"");
+      }
+    }
+    const std::optional<TPublishedProgram> update = UpdateFor(settings_.updatesDir, application, version);
+    if (!update) return;
+    std::string file = ReadPublishedFile(update->path, kMaxPublishedFile);
+    TRdaStringLine start = MakeLine(tkClientUpdateStart, 0);
+    Send(start, out);
+    TRdaStringLine program = MakeLine(tkClientUpdateFile, 0);
+    program.AddStreamField(file);
+    Send(program, out);
+    Log("sent \"" + application + "\" " + update->version + " to a client with " + version);
+  } catch (const std::exception& e) {
+    Log(std::string("client update of \"") + application + "\" not sent: " + e.what());
+  }
 }
 
 void ServerSession::CodedMessage(int id, const std::vector<std::string>& f, std::string& out) {

@@ -12,7 +12,10 @@
 //   46     select, other field order         as 3
 //   33     fetch the next packet             5 with indicator -1 (more) or -2 (last)
 //   34     close the cursors of a component  none
-//   17     login                             17: 1 = verified / 0, list of server parameters
+//   17     login                             17: 1 = verified / 0, list of server parameters;
+//                                            then, after a verified login, the patcher (48
+//                                            code 15) when asked for and a newer program
+//                                            (39, 38) when one is published (ClientUpdates.h)
 //   48     server utility request            code 6: 48 with code 6 and the version;
 //                                            code 19: 15 with -99999999 "ping"
 //   15     coded message                     15 echoed; -1 (keep-alive) and -99999999
@@ -70,6 +73,8 @@ struct SessionSettings {
   size_t maxRequestBytes = 16 * 1024 * 1024;
   size_t maxResultBytes = 64 * 1024 * 1024;  // row text of one packet
   size_t maxCursors = 32;
+  // The folder of published client programs (ClientUpdates.h); empty = none.
+  std::string updatesDir;
 };
 
 enum class LoginState { kNone, kVerified, kRefused };
@@ -144,6 +149,8 @@ class ServerSession {
   void Fetch(int id, int handle, int rows, int options, std::string& out);
   void CloseCursors(int componentId);
   void Login(TRdaStringLine& line, std::string& out);
+  void SendClientUpdate(const std::string& application, const std::string& versionAndParams,
+                        std::string& out);
   void CodedMessage(int id, const std::vector<std::string>& f, std::string& out);
   void CodedParamList(int id, const std::vector<std::string>& f, std::string& out);
   void UtilityRequest(int id, const std::vector<std::string>& f, std::string& out);
