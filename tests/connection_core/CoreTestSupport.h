@@ -1,10 +1,12 @@
 // Helpers for the tests of the connection's protocol core, without Qt: builders for
-// server messages, a user interface and a component that record what they are given,
-// and a driver whose transport records what the core writes and whose waits run what
-// the test says happens meanwhile. The time is a TRdaManualClock.
+// server messages, a user interface, a component and program files that record what
+// they are given, and a driver whose transport records what the core writes and whose
+// waits run what the test says happens meanwhile. The time is a TRdaManualClock.
 #pragma once
 
 #include <functional>
+#include <map>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "base/ByteIO.h"
+#include "base/Exception.h"
 #include "connection/RdaClientCore.h"
 #include "connection/RdaComponent.h"
 #include "connection/RdaUserInterface.h"
@@ -121,8 +124,16 @@ class RecordingUI : public TRdaUserInterface {
   }
   void TerminateApplication() override { ++terminated; }
   void ShowException(const std::exception& error) override { errors.push_back(error.what()); }
+  void ClientUpdateStarted() override { updateWindow.push_back("started"); }
+  void ClientUpdateProgress(const TRdaUpdateProgress& p) override {
+    updateWindow.push_back(p.Caption + "|" + p.Label + "|" + std::to_string(p.Position) + "/" +
+                           std::to_string(p.Max));
+  }
+  void ClientUpdateEnded() override { updateWindow.push_back("ended"); }
 
   std::vector<std::string> messages, questions, errors, shownList;
+  // The update window: "started", "ended", and "caption|label|position/max" per step.
+  std::vector<std::string> updateWindow;
   std::string shownAddress;
   std::vector<std::optional<TRdaLoginEntry>> logins;
   std::optional<std::string> inputAnswer;
@@ -148,6 +159,58 @@ class RecordingComponent : public TRdaComponent {
   std::vector<std::string> outputParams;
   std::vector<int> rowsAffected;
   bool awaitsOutput = false;
+};
+
+// Program files kept in memory: what the core asks to be written, and what is "on
+// disk" afterwards. `failAppend` makes every segment write fail.
+class RecordingFiles : public TRdaClientFiles {
+ public:
+  class Sink : public TRdaFileSink {
+   public:
+    Sink(RecordingFiles& files, std::string name) : files_(files), name_(std::move(name)) {}
+    ~Sink() override {
+      if (!finished_) files_.dropped.push_back(name_);
+    }
+    int64_t Size() const override { return static_cast<int64_t>(bytes_.size()); }
+    void Append(std::string_view bytes) override {
+      if (files_.failAppend) throw EWriteError("Stream write error");
+      bytes_.append(bytes);
+    }
+    void Finish() override {
+      finished_ = true;
+      files_.disk[name_] = bytes_;
+    }
+
+   private:
+    RecordingFiles& files_;
+    std::string name_;
+    std::string bytes_;
+    bool finished_ = false;
+  };
+
+  bool PatcherPresent() override { return disk.count("patcher.exe") != 0; }
+  void SavePatcher(std::string_view bytes) override { disk["patcher.exe"] = std::string(bytes); }
+  void StartRestart(std::string_view program) override { restarts.emplace_back(program); }
+  std::vector<std::string> PreparePatch(std::string_view patch, const std::string& patchFile) override {
+    disk[patchFile] = std::string(patch);
+    return {"patcher -p" + patchFile, "start again", "remove script"};
+  }
+  void WriteScript(const std::vector<std::string>& lines, bool start) override {
+    script = lines;
+    scriptStarted = start;
+  }
+  std::unique_ptr<TRdaFileSink> CreateSegmentFile(const std::string& name) override {
+    created.push_back(name);
+    return std::make_unique<Sink>(*this, name);
+  }
+
+  std::map<std::string, std::string> disk;  // file name -> bytes
+  std::vector<std::string> restarts;        // the programs StartRestart was given
+  std::vector<std::string> script;
+  bool scriptStarted = false;
+  std::vector<std::string> created;  // segment files begun
+  std::vector<std::string> dropped;  // segment files given up before their end
+  bool failAppend = false;
 };
 
 // A transport that keeps what it is given. It connects when the test says so
@@ -224,11 +287,13 @@ class TestDriver final : public TRdaCoreDriver {
     if (auto* r = dynamic_cast<RecordingComponent*>(&component)) r->rowsAffected.push_back(rows);
   }
   void ReopenComponent(TRdaComponent&) override { ++reopens; }
+  TRdaClientFiles* ClientFiles() override { return &files; }
 
   RecordingTransport stream;
   RecordingTransport http;
   bool httpClient = false;
   RecordingUI ui;
+  RecordingFiles files;
   std::vector<std::string> commandLine;
   // What happens while a request waits, and while OpenAndWait or CloseAndWait runs.
   std::function<void(TRdaWait&)> whileWaiting;
