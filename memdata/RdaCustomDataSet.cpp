@@ -9,6 +9,8 @@
 #include "base/ByteIO.h"
 #include "base/Convert.h"
 #include "memdata/ValueGuard.h"
+#include "memdata/expr/RdaDataSetExpressions.h"
+#include "memdata/expr/RdaExpression.h"
 #include "memdata/store/RdaStoredValue.h"
 
 namespace rda {
@@ -411,29 +413,55 @@ void TRdaCustomDataSet::SetRecNoImpl(int value) {
 TGetResult TRdaCustomDataSet::GetRecord(char* buffer, TGetMode mode, bool /*doCheck*/) {
   const int count = ViewCount();
   if (count == 0) return grEOF;
-  for (;;) {
-    switch (mode) {
-      case gmCurrent:
-        if (cursor_ >= count) return grEOF;
-        if (cursor_ < 0) return grBOF;
-        break;
-      case gmNext:
-        if (cursor_ >= count - 1) return grEOF;
-        ++cursor_;
-        break;
-      case gmPrior:
-        if (cursor_ <= 0) return grBOF;
-        // From past the end, the prior row is the last one.
-        cursor_ = std::min(cursor_, count) - 1;
-        break;
+  // A filter passes over the rows it can tell it rejects without testing
+  // them (a search of the selected index).
+  TRdaCompiledExpression* skip = filter_ && (Filtered() || findMode_) ? filter_.get() : nullptr;
+  // A filter that fails leaves the cursor on the row it was on, which passed.
+  const int start = cursor_;
+  try {
+    for (;;) {
+      switch (mode) {
+        case gmCurrent:
+          if (cursor_ >= count) return grEOF;
+          if (cursor_ < 0) return grBOF;
+          break;
+        case gmNext:
+          if (cursor_ >= count - 1) return grEOF;
+          ++cursor_;
+          if (skip) {
+            const int next = skip->SkipRejected(cursor_, 1);
+            if (next >= count) {
+              cursor_ = count - 1;
+              return grEOF;
+            }
+            cursor_ = next;
+          }
+          break;
+        case gmPrior:
+          if (cursor_ <= 0) return grBOF;
+          // From past the end, the prior row is the last one.
+          cursor_ = std::min(cursor_, count) - 1;
+          if (skip) {
+            const int prior = skip->SkipRejected(cursor_, -1);
+            if (prior < 0) {
+              cursor_ = 0;
+              return grBOF;
+            }
+            cursor_ = prior;
+          }
+          break;
+      }
+      const TRdaDBListItem* row = ViewRow(cursor_);
+      row->CopyTo(buffer);
+      StoreI32LE(buffer + bookmarkOffset_, row->RecordID());
+      buffer[bookmarkOffset_ + kBookmarkSize] = static_cast<char>(bfCurrent);
+      if (CalcFieldsSize() > 0) GetCalcFields(buffer);
+      if (RecordAccepted(buffer)) return grOK;
+      if (mode == gmCurrent) return grError;
     }
-    const TRdaDBListItem* row = ViewRow(cursor_);
-    row->CopyTo(buffer);
-    StoreI32LE(buffer + bookmarkOffset_, row->RecordID());
-    buffer[bookmarkOffset_ + kBookmarkSize] = static_cast<char>(bfCurrent);
-    if (CalcFieldsSize() > 0) GetCalcFields(buffer);
-    if (RecordAccepted(buffer)) return grOK;
-    if (mode == gmCurrent) return grError;
+  } catch (...) {
+    cursor_ = start;
+    throw;
   }
 }
 
@@ -454,8 +482,7 @@ bool TRdaCustomDataSet::TestRecord(char* buffer) {
   if (detail) accept = DetailRowMatches();
   if (accept && filtering && filter_) {
     try {
-      Variant v = filter_->Evaluate();
-      accept = !v.IsClear() && v.ToBoolean();
+      accept = filter_->Accepts();
     } catch (...) {
       filter_.reset();
       TDataSet::SetFilteredImpl(false);
@@ -848,25 +875,33 @@ void TRdaCustomDataSet::ClearRows() {
 // Expressions
 
 std::unique_ptr<TRdaCompiledExpression> TRdaCustomDataSet::CompileExpression(
-    const std::string& text, TRdaExpressionKind, const std::string&) {
-  DatabaseError("Expressions are not supported: " + text, this);
+    const std::string& text, TRdaExpressionKind kind, const std::string& targetField) {
+  return std::make_unique<TRdaExpression>(*this, text, kind, kind == ekFilter ? FilterOptions() : TFilterOptions{},
+                                          targetField);
 }
 
 void TRdaCustomDataSet::CompileExpressions() {
-  for (int i = 0; i < Constraints().Count(); ++i) {
-    const TCheckConstraint& c = Constraints().Items(i);
-    for (const std::string* text : {&c.CustomConstraint, &c.ImportedConstraint}) {
-      if (!text->empty()) CompileExpression(*text, ekRecordConstraint, std::string());
-    }
-  }
-  for (const auto& f : Fields()) {
-    for (const std::string* text : {&f->CustomConstraint, &f->ImportedConstraint}) {
-      if (!text->empty()) CompileExpression(*text, ekFieldConstraint, f->FieldName());
-    }
-    if (!f->DefaultExpression.empty()) {
-      CompileExpression(f->DefaultExpression, ekDefaultExpression, f->FieldName());
-    }
-  }
+  fieldConstraintsActive_ = false;
+  if (!expressions_) expressions_ = std::make_unique<TRdaDataSetExpressions>(*this);
+  expressions_->Compile();
+  fieldConstraintsActive_ = expressions_->HasFieldConstraints();
+}
+
+void TRdaCustomDataSet::FreeCompiledExpressions() {
+  fieldConstraintsActive_ = false;
+  if (expressions_) expressions_->Free();
+}
+
+void TRdaCustomDataSet::CheckFieldConstraints(TField& field) {
+  if (expressions_) expressions_->CheckField(field);
+}
+
+void TRdaCustomDataSet::CheckRecordConstraints() {
+  if (expressions_) expressions_->CheckRecord();
+}
+
+void TRdaCustomDataSet::ApplyDefaults(bool calculatedFields) {
+  if (expressions_) expressions_->ApplyDefaults(calculatedFields);
 }
 
 // ---------------------------------------------------------------------------

@@ -134,12 +134,24 @@ class TAutoCreateCalcFields {
 // ---------------------------------------------------------------------------
 
 // An expression compiled against a dataset, evaluated on its record in use
-// (the filter, a constraint or a default expression).
+// (the filter, a constraint or a default expression; memdata/expr/).
 class TRdaCompiledExpression {
  public:
   virtual ~TRdaCompiledExpression() = default;
   virtual Variant Evaluate() = 0;
+  // A filter's answer: the value is neither null nor empty and reads as true.
+  virtual bool Accepts() {
+    const Variant v = Evaluate();
+    return !v.IsClear() && v.ToBoolean();
+  }
+  // A filter's hint for navigation: the first view position from position
+  // on (step 1) or back from it (step -1) whose row it may accept; rows
+  // passed over are ones it rejects. Past the end: the view's count; before
+  // the start: -1. The default passes over nothing.
+  virtual int SkipRejected(int position, int /*step*/) { return position; }
 };
+
+class TRdaDataSetExpressions;
 
 // What the expression kinds are called when compiled.
 enum TRdaExpressionKind : uint8_t {
@@ -440,24 +452,24 @@ class TRdaCustomDataSet : public TDataSet {
   // inserting or without a current record.
   TRdaDBListItem* AggregateRow();
 
-  // ---- Expression seam ----
-  // Compiles an expression text of kind against this dataset; targetField
-  // names the field of a default expression. The evaluator is not part of
-  // the engine yet: this raises EDatabaseError "Expressions are not
-  // supported: <text>".
+  // ---- Expressions (memdata/expr/) ----
+  // Compiles an expression text of kind against this dataset (the filter
+  // with FilterOptions); targetField names the field of a default
+  // expression. A text that does not parse raises the parser's
+  // EDatabaseError ("Syntax error at position ...").
   virtual std::unique_ptr<TRdaCompiledExpression> CompileExpression(const std::string& text,
                                                                     TRdaExpressionKind kind,
                                                                     const std::string& targetField);
 
-  // ---- Constraint, default and master/detail seam ----
+  // ---- Constraints, defaults and the master/detail seam ----
   // At open the record and field constraints and default expressions are
-  // compiled (any present goes through CompileExpression); checked before a
-  // post and on field writes, applied to new records and calculated fields.
+  // compiled (RdaDataSetExpressions.h); checked before a post and on field
+  // writes, applied to new records and calculated fields.
   virtual void CompileExpressions();
-  virtual void FreeCompiledExpressions() {}
-  virtual void CheckFieldConstraints(TField&) {}
-  virtual void CheckRecordConstraints() {}
-  virtual void ApplyDefaults(bool /*calculatedFields*/) {}
+  virtual void FreeCompiledExpressions();
+  virtual void CheckFieldConstraints(TField& field);
+  virtual void CheckRecordConstraints();
+  virtual void ApplyDefaults(bool calculatedFields);
   // With detail filtering active: whether the record in use matches the
   // master's current record.
   virtual bool DetailRowMatches() { return true; }
@@ -522,6 +534,7 @@ class TRdaCustomDataSet : public TDataSet {
 
   friend class TRdaIndex;
   friend class TRdaIndexes;
+  friend class TRdaDataSetExpressions;
   friend class TRdaAggregate;
   friend class TRdaAggregates;
   void CheckVerified();
@@ -563,6 +576,8 @@ class TRdaCustomDataSet : public TDataSet {
   char* filterBuffer_ = nullptr;
   std::unique_ptr<TRdaScratchRow> scratchRow_;
   std::unique_ptr<TRdaCompiledExpression> filter_;
+  // The compiled constraints and defaults (made at the first open).
+  std::unique_ptr<TRdaDataSetExpressions> expressions_;
   // Large values saved when an edit starts, written back by a cancel.
   std::vector<std::pair<std::string, TField*>> oldValues_;
   // Key buffers: 6 of (buffer size + 6) bytes; byte 0 modified, bytes 2-3

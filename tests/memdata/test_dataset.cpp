@@ -679,20 +679,23 @@ TEST(DataSetFilter, FindRecordUsesTheFilterEvenWhenNotFiltered) {
   EXPECT_THAT(Ids(*ds), ElementsAre(1, 2, 3, 4));
 }
 
-TEST(DataSetFilter, FilterTextsAndConstraintsWaitForTheEvaluator) {
-  auto ds = People({{1, "a"}});
+TEST(DataSetFilter, FilterTextsAndConstraintsThatDoNotParseAreRefused) {
+  auto ds = People({{1, "a"}, {2, "b"}});
   ds->SetFiltered(true);
-  EXPECT_EQ(MessageOf<EDatabaseError>([&] { ds->SetFilter("Id > 1"); }),
-            "Expressions are not supported: Id > 1");
-  EXPECT_EQ(ds->Filter(), "");
-  EXPECT_TRUE(ds->Active());
-  ds->Close();
   ds->SetFilter("Id > 1");
+  EXPECT_EQ(MessageOf<EDatabaseError>([&] { ds->SetFilter("Id >"); }),
+            "Syntax error at position 5: expected an operand but found end of text");
+  EXPECT_EQ(ds->Filter(), "Id > 1");
+  EXPECT_TRUE(ds->Active());
+  EXPECT_THAT(Ids(*ds), ElementsAre(2));
+  ds->Close();
+  ds->SetFilter("Id >");
   EXPECT_THROW(ds->Open(), EDatabaseError);
   EXPECT_FALSE(ds->Active());
   ds->SetFilter("");
-  ds->Constraints().Add().CustomConstraint = "Id > 0";
+  ds->Constraints().Add().CustomConstraint = "Id >";
   EXPECT_THROW(ds->Open(), EDatabaseError);
+  EXPECT_FALSE(ds->Active());
 }
 
 // A dataset whose filter expressions are small functions of the record in
