@@ -67,9 +67,16 @@ void TRdaExpression::CollectTerms(uint16_t node) {
   if (!IsComparison(op) && op != coLike) return;
   uint16_t field = tree.Field(node, 0);
   uint16_t constant = tree.Field(node, 1);
+  // A null field gives the three-way result -1 in either order: "F < K"
+  // passes it, "K > F" does not. "K < F" and "K <= F" pass the nulls and the
+  // values above K: the rows they reject lie between, and no search of the
+  // index can pass over them.
+  bool nullPasses = op == coLT || op == coLE;
   if (tree.NodeClass(field) == ncConst && tree.NodeClass(constant) == ncField && op != coLike) {
+    if (op == coLT || op == coLE) return;
     std::swap(field, constant);
     op = Flipped(op);
+    nullPasses = false;
   }
   if (tree.NodeClass(field) != ncField || tree.NodeClass(constant) != ncConst) return;
   TField* f;
@@ -78,7 +85,7 @@ void TRdaExpression::CollectTerms(uint16_t node) {
   } catch (const EDatabaseError&) {
     return;
   }
-  Term term{f, op, RdaExprConstant(tree, constant), {}};
+  Term term{f, op, nullPasses, RdaExprConstant(tree, constant), {}};
   if (op == coLike) {
     if (term.constant.Type() != VarType::String) return;
     term.prefix = LikePrefix(term.constant.ToBytes());
@@ -114,14 +121,16 @@ TRdaExpression::Place TRdaExpression::Classify(int position, const std::vector<c
       high = high || k > 0;
       continue;
     }
-    int c = -1;
-    if (!isNull) {
-      if (IsTextCode(code)) {
-        const int k = RdaLoadText(row->FieldData(i), size).compare(t->constant.ToBytes());
-        c = k < 0 ? -1 : (k > 0 ? 1 : 0);
-      } else {
-        c = RdaExprThreeWay(RdaLoadValue(code, row->FieldData(i), size), t->constant);
-      }
+    if (isNull) {
+      low = low || !t->nullPasses;
+      continue;
+    }
+    int c;
+    if (IsTextCode(code)) {
+      const int k = RdaLoadText(row->FieldData(i), size).compare(t->constant.ToBytes());
+      c = k < 0 ? -1 : (k > 0 ? 1 : 0);
+    } else {
+      c = RdaExprThreeWay(RdaLoadValue(code, row->FieldData(i), size), t->constant);
     }
     switch (t->op) {
       case coGT: low = low || c != 1; break;

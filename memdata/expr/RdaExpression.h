@@ -4,8 +4,10 @@
 //
 // For a filter it also answers which rows of the view can pass at all. A
 // term of the top-level AND chain that compares the leading field of the
-// selected index with a constant (=, <, <=, >, >=, or LIKE 'prefix%') is
-// false on a run of rows at either end of the index's order, so navigation
+// selected index with a constant (=, <, <=, >, >=, or LIKE 'prefix%'; with
+// the constant written first only =, > and >=, since "5 < F" is true for a
+// null F) is false on a run of rows at either end of the index's order
+// (nulls lie first in an ascending index, last in a descending one), so navigation
 // jumps over those runs by a binary search instead of testing each row.
 // The rows that remain are tested as always, so the rows seen and their
 // order are those of a full scan. A false AND term makes the whole
@@ -49,6 +51,7 @@ class TRdaExpression : public TRdaCompiledExpression {
   struct Term {
     TField* field;
     uint32_t op;
+    bool nullPasses;  // whether the term is true for a null field
     Variant constant;
     std::string prefix;  // LIKE 'prefix%'
   };
