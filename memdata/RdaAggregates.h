@@ -52,6 +52,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/MemoryStream.h"
 #include "base/Variant.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/store/RdaDBList.h"
@@ -228,6 +229,15 @@ class TRdaAggregates {
   void SetMaintained(bool value);
 
   std::string Verify() const;
+
+  // The aggregates section of the dataset stream (RdaIndexesStream.cpp): the
+  // switch and per aggregate its definition. LoadFromStream replaces the
+  // definitions (an absent section leaves none and the position where it
+  // was), checked whole first; on an open dataset they are bound (the
+  // dataset's "Field '<name>' not found") and computed. Stream errors are
+  // EReadError.
+  void SaveToStream(TMemoryStream& stream) const;
+  void LoadFromStream(TMemoryStream& stream);
 
  private:
   friend class TRdaAggregate;

@@ -92,6 +92,7 @@ TRdaCustomDataSet::TRdaCustomDataSet() { SetObjectView(true); }
 TRdaCustomDataSet::~TRdaCustomDataSet() {
   tearingDown_ = true;
   CloseForDestruction();
+  DetachBlobStreams();
   // The definitions go while the store still holds the rows they refer to.
   aggregates_.Clear();
   indexes_.Clear();
@@ -276,6 +277,9 @@ void TRdaCustomDataSet::DestroyAutoCalcFields() {
 }
 
 void TRdaCustomDataSet::InternalClose() {
+  // A pending edit is dropped with the close: so are the blobs it added.
+  DropEditBlobs(nullptr);
+  DetachBlobStreams();
   if (store_) store_->SetLayoutFixed(false);
   filter_.reset();
   FreeCompiledExpressions();
@@ -720,7 +724,7 @@ void TRdaCustomDataSet::DataConvert(const TField& field, const void* source, voi
 }
 
 void TRdaCustomDataSet::DoFieldValidate(TField& field) {
-  CheckFieldConstraints(field);
+  if (constraintsDisabled_ == 0) CheckFieldConstraints(field);
   TDataSet::DoFieldValidate(field);
 }
 
@@ -757,6 +761,7 @@ void TRdaCustomDataSet::InternalEdit() {
 }
 
 void TRdaCustomDataSet::InternalCancel() {
+  DropEditBlobs(nullptr);
   IndexRowEditCancelled();
   CheckVerified();
 }
@@ -792,6 +797,7 @@ void TRdaCustomDataSet::InternalPost() {
   }
   modifiedSinceSaved_ = true;
   oldValues_.clear();
+  DropEditBlobs(ActiveBuffer());
   CheckVerified();
 }
 
@@ -815,6 +821,7 @@ void TRdaCustomDataSet::InternalAddRecord(const char* buffer, bool append) {
     throw;
   }
   modifiedSinceSaved_ = true;
+  DropEditBlobs(buffer);
   CheckVerified();
 }
 
@@ -849,6 +856,7 @@ void TRdaCustomDataSet::EmptyDataSet() {
   DoBeforeScroll();
   store_->Clear();
   blobs_.Clear();
+  editBlobs_.clear();
   oldValues_.clear();
   IndexesRebuild();
   AggregatesRecompute();
@@ -861,6 +869,7 @@ void TRdaCustomDataSet::EmptyDataSet() {
 void TRdaCustomDataSet::ClearRows() {
   if (store_) store_->Clear();
   blobs_.Clear();
+  editBlobs_.clear();
   IndexesRebuild();
   AggregatesRecompute();
   nextRecordId_ = 0;
@@ -927,6 +936,7 @@ TMemoryStream* TRdaCustomDataSet::ReadBlob(TField& field) {
       if (!stream) {
         char id[8] = {};  // wide enough for any stored integer
         int32_t newId = blobs_.AddBlob(std::string_view(), field.FieldNo());
+        NoteEditBlob(newId, field.FieldNo());
         StoreI32LE(id, newId);
         SetFieldData(field, id);
         stream = blobs_.FindBlob(newId, field.FieldNo());
@@ -937,18 +947,33 @@ TMemoryStream* TRdaCustomDataSet::ReadBlob(TField& field) {
       stream = blobs_.FindBlob(BlobIdOf(field), field.FieldNo());
       break;
   }
-  if (stream) stream->SetPosition(0);
+  if (!stream) return nullptr;
+  stream->SetPosition(0);
+  if (streamOptions_.Contains(ssBlobOnlyStreamEvent) && OnStreamEvent) {
+    // The handler gets a copy: run on the stored bytes it would change them
+    // at every read.
+    blobEventCopy_.SetBytes(stream->Bytes());
+    RunBlobStreamEvent(blobEventCopy_, true);
+    return &blobEventCopy_;
+  }
   return stream;
 }
 
 void TRdaCustomDataSet::WriteBlob(TField& field, std::string_view bytes) {
   const TDataSetState state = State();
   if (state != dsEdit && state != dsInsert) ThrowNotEditing();
+  TMemoryStream transformed;
+  if (streamOptions_.Contains(ssBlobOnlyStreamEvent) && OnStreamEvent) {
+    transformed.SetBytes(std::string(bytes));
+    RunBlobStreamEvent(transformed, false);
+    bytes = transformed.Bytes();
+  }
   int32_t id = BlobIdOf(field);
   char idBytes[8] = {};  // wide enough for any stored integer
   if (id < 1 || state == dsInsert) {
     if (!bytes.empty() || state != dsInsert) {
       id = blobs_.AddBlob(bytes, field.FieldNo());
+      NoteEditBlob(id, field.FieldNo());
       StoreI32LE(idBytes, id);
       SetFieldData(field, idBytes);
     }
@@ -1038,7 +1063,7 @@ void TRdaCustomDataSet::DoAfterEdit() {
 }
 
 void TRdaCustomDataSet::DoBeforePost() {
-  CheckRecordConstraints();
+  if (constraintsDisabled_ == 0) CheckRecordConstraints();
   if (UserEvents()) TDataSet::DoBeforePost();
 }
 
@@ -1050,6 +1075,9 @@ void TRdaCustomDataSet::DoBeforeCancel() {
   if (UserEvents()) TDataSet::DoBeforeCancel();
   if (State() == dsEdit) RestoreOldValues();
   oldValues_.clear();
+  // A cancelled insert leaves no row to refer to its blobs (an edit's go in
+  // InternalCancel, after the old values are back).
+  if (State() == dsInsert) DropEditBlobs(nullptr);
 }
 
 void TRdaCustomDataSet::DoAfterCancel() {

@@ -43,18 +43,20 @@
 //
 // Indexes give sorted views and unique keys, aggregates running totals
 // (RdaIndexes.h, RdaAggregates.h); the current view is the selected index's
-// order when an index is selected, else the row store's. The pieces of the
-// engine still to come plug in through the protected seams below: the
-// dataset stream (SaveToStream/LoadFromStream, DataSetToText and
-// TextToDataSet come with it), the filter expression evaluator,
-// master/detail with nested datasets and the change log, and the blob
-// stream and copy utilities. Until then a dataset refuses to open with a
+// order when an index is selected, else the row store's. The dataset
+// stream (SaveToStream/LoadFromStream, files, DataSetToText and
+// TextToDataSet) is in RdaDataSetStream.cpp, blob streams in
+// RdaBlobStream.h, bulk filling and copying in RdaDataSetCopy.cpp. The
+// pieces of the engine still to come plug in through the protected seams
+// below: the filter expression evaluator and master/detail with nested
+// datasets and the change log. Until then a dataset refuses to open with a
 // filter text or a constraint or default expression, rather than ignore it.
 //
 // Not thread-safe: one dataset belongs to one thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -160,6 +162,28 @@ enum TRdaExpressionKind : uint8_t {
   ekRecordConstraint = 2,
   ekDefaultExpression = 3,
 };
+
+// What a dataset stream carries beside the fields, rows and blobs
+// (RdaDataSetStream.cpp; the layout in docs/formats/dataset-stream.md).
+// Stored values: bit n of the header's option word is value n, never renumber.
+enum TRdaStreamSaveOption : uint8_t {
+  ssRdaLegacy = 0,                // read without a header
+  ssZlibCompression = 1,          // carried only (an OnStreamEvent handler may act on it)
+  ssEncrypted = 2,                // carried only
+  ssIndexes = 3,                  // the indexes section is written and read
+  ssCachedUpdates = 4,            // a client dataset does not append its change log
+  ssExtendedFieldProperties = 5,  // carried only
+  ssBlobOnlyStreamEvent = 6,      // OnStreamEvent runs on each blob value instead
+  ssAggregates = 7,               // the aggregates section is written and read
+  ssCustom = 8,                   // carried only
+};
+using TRdaStreamSaveOptions = TSet<TRdaStreamSaveOption>;
+
+// How a blob stream is opened (TRdaBlobStream, RdaBlobStream.h).
+enum TBlobStreamMode : uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 };
+
+class TRdaBlobStream;
+class TRdaDataSet;
 
 // One FastFields line, parsed.
 struct TRdaFastField {
@@ -296,6 +320,101 @@ class TRdaCustomDataSet : public TDataSet {
   void WriteBlob(TField& field, std::string_view bytes);
   std::string ReadBlobData(TField& field) override;
   void WriteBlobData(TField& field, std::string_view bytes) override;
+  // A stream over the field's value in the record in use (RdaBlobStream.h);
+  // it writes itself back when destroyed. Raises EDatabaseError "Field
+  // '<name>' is not a blob field" for other fields.
+  std::unique_ptr<TRdaBlobStream> CreateBlobStream(TField& field, TBlobStreamMode mode);
+
+  // ---- The dataset stream (RdaDataSetStream.cpp) ----
+  // [ssIndexes, ssAggregates] What SaveToStream writes and how a load reads.
+  // A load replaces them by the options of the stream it read (a stream
+  // without a header reads as [ssRdaLegacy]); only ssRdaLegacy set here by
+  // the caller makes the next load read without a header.
+  TRdaStreamSaveOptions StreamOptions() const { return streamOptions_; }
+  void SetStreamOptions(TRdaStreamSaveOptions options);
+  // The hook through which an application transforms the stored bytes
+  // (compresses, encrypts): on save it runs once everything is written,
+  // with the stream at its end; on load before the header is read, and the
+  // load goes on from position 0. With ssBlobOnlyStreamEvent it runs on each
+  // blob value read (ReadBlob, loading) or written (WriteBlob) instead.
+  std::function<void(TRdaCustomDataSet& sender, TMemoryStream& stream, bool isLoading)>
+      OnStreamEvent;
+  // The 8-byte header: the magic number and the option bits.
+  virtual void WriteStreamHeader(TMemoryStream& stream);
+  // Reads 4 bytes: the magic number, then the options replace StreamOptions;
+  // anything else makes StreamOptions [ssRdaLegacy] and moves back 4 bytes.
+  virtual void ReadStreamHeader(TMemoryStream& stream);
+  virtual void DoStreamEvent(TMemoryStream& stream, bool isLoading);
+  // Writes the header and, when the dataset has a row store, the field, row
+  // and blob sections (blobs no row refers to are left out) and the indexes
+  // and aggregates sections as StreamOptions ask.
+  virtual void SaveToStream(TMemoryStream& stream);
+  // Replaces the rows (and blobs, and as the stream says the index and
+  // aggregate definitions) by the stream's, keeping the structure: the
+  // stream's fields must have the layout of the dataset's own (EReadError
+  // "Invalid field layout: ..." before any row is touched). An open dataset
+  // stays open on its first row. A stream that breaks off or holds a wrong
+  // value fails with "Stream read error" or "Invalid property value",
+  // followed by the section and the check; the rows read so far stay.
+  virtual void LoadRowsFromStream(TMemoryStream& stream);
+  // Closes, takes fields, rows, blobs and definitions from the stream and
+  // opens again. After an error the dataset is closed and holds what was
+  // read so far.
+  virtual void LoadFromStream(TMemoryStream& stream);
+  // Writes SaveToStream's bytes to a temporary file beside fileName, flushes
+  // it to the disk and renames it over fileName: a failure (EFCreateError,
+  // EWriteError) leaves the old file as it was and no temporary file.
+  virtual void SaveToFile(const std::string& fileName);
+  // Read the whole file, then LoadFromStream and a refresh, or
+  // LoadRowsFromStream. A file that cannot be read fails with EDatabaseError
+  // "Unable to load from <fileName>" and leaves the dataset unchanged.
+  virtual void LoadFromFile(const std::string& fileName);
+  virtual void LoadRowsFromFile(const std::string& fileName);
+  // SaveToStream's bytes.
+  std::string DataSetToText();
+
+  // ---- Bulk filling and copying (RdaDataSetCopy.cpp) ----
+  // A nestable bracket: Begin disables the controls, opens a closed dataset
+  // and switches constraint checking, index and aggregate maintenance off
+  // (indexes without fields stay active); the outermost End rebuilds the
+  // indexes and recomputes the aggregates once, and each End restores what
+  // its Begin found and enables the controls.
+  void BeginBulk();
+  void EndBulk();
+  int BulkDepth() const { return static_cast<int>(bulkStack_.size()); }
+  // Constraint checking is off while the counter is above 0.
+  void DisableConstraints() { ++constraintsDisabled_; }
+  void EnableConstraints() {
+    if (constraintsDisabled_ > 0) --constraintsDisabled_;
+  }
+  bool ConstraintsDisabled() const { return constraintsDisabled_ > 0; }
+  // Unless both already have the same fields (names ignoring case, type codes
+  // and sizes, in order), appends one FastFields line per field of source
+  // (the code modulo 128; a wide text becomes ftString of the same size).
+  // With rebuild, the lines are first cleared when they matched, or the whole
+  // structure when they did not.
+  void CopyStructure(TDataSet& source, bool rebuild);
+  // Drops the indexes, aggregates and constraints, closes, destroys the field
+  // objects and definitions, clears FastFields and discards the row store.
+  void ClearStructure();
+  // Takes source's structure (all fields, or those in includeFields and not
+  // in excludeFields, names ignoring case), opens, takes the index,
+  // aggregate and constraint definitions of a TRdaCustomDataSet source when
+  // no field list is given, and with copyRows appends the rows (AppendFrom
+  // with every field).
+  void CloneFrom(TDataSet& source, int rowLimit = -1, const std::vector<std::string>& excludeFields = {},
+                 const std::vector<std::string>& includeFields = {}, bool fromFirst = true,
+                 bool copyRows = true, bool keepBookmarks = false);
+  // Appends source's rows from its first row (fromFirst) or its current one,
+  // inside a bulk bracket, copying the fields both have by name; without
+  // allFields the large values (codes 12, 13, 15-22, 26-31) stay null. Stops
+  // once this dataset holds rowLimit rows (rowLimit >= 0). keepBookmarks gives
+  // each new row the RecordID of the source row's bookmark (EDatabaseError
+  // "Bookmark <n> is already in use" when a row here has it). Afterwards, also
+  // after an error, this dataset is on its first row, the bracket is closed
+  // and source is back on its row with its controls enabled.
+  void AppendFrom(TDataSet& source, bool allFields = true, int rowLimit = -1, bool fromFirst = true,
+                  bool keepBookmarks = false);
 
   // ---- Framework operations answered here ----
   bool BookmarkValid(const TBookmark& bookmark) override;
@@ -590,6 +709,41 @@ class TRdaCustomDataSet : public TDataSet {
   bool loadIdsSynced_ = false;
   // The image of a row being edited, kept until its post is through.
   std::string savedImage_;
+
+  // ---- Blobs, the stream, copying ----
+  friend class TRdaBlobStream;
+  // Blobs added while the current edit or insert runs (BlobID, FieldNo): at
+  // its post those the row does not refer to go, at its cancel all of them,
+  // so that no blob outlives the edit that orphaned it.
+  void NoteEditBlob(int32_t blobId, int32_t fieldNo) { editBlobs_.emplace_back(blobId, fieldNo); }
+  void DropEditBlobs(const char* keptImage);
+  // The blob streams open on this dataset; they are cut loose at close and
+  // destruction so that none writes back into a dataset that is gone.
+  void DetachBlobStreams();
+  // The dataset stream's pieces.
+  void WriteBlobSection(TMemoryStream& stream) const;
+  void CheckStreamLayout(const TRdaFieldList& loaded) const;
+  bool ExpectedLayout(TRdaFieldList& out) const;
+  void LoadStoreSections(TMemoryStream& stream);
+  void ReadBlobSection(TMemoryStream& stream);
+  void SettleLoadedRows(bool loaded);
+  void RunBlobStreamEvent(TMemoryStream& blob, bool isLoading);
+  void GiveRecordID(TRdaDBListItem& row, int32_t id);
+
+  TRdaStreamSaveOptions streamOptions_{ssIndexes, ssAggregates};
+  // The caller asked for streams without a header.
+  bool headerless_ = false;
+  // Set while LoadFromStream takes the stream's structure.
+  bool takingStructure_ = false;
+  std::vector<std::pair<int32_t, int32_t>> editBlobs_;
+  std::vector<TRdaBlobStream*> blobStreams_;
+  // ReadBlob's value as OnStreamEvent gave it back (ssBlobOnlyStreamEvent):
+  // the stored bytes stay as they are.
+  TMemoryStream blobEventCopy_;
+  // One entry per open BeginBulk: bit 2 index maintenance, bit 1 field-less
+  // indexes kept active, bit 0 aggregate maintenance, as Begin found them.
+  std::vector<int> bulkStack_;
+  int constraintsDisabled_ = 0;
 };
 
 // A free-standing in-memory table.
@@ -603,5 +757,10 @@ class TRdaDataSet : public TRdaCustomDataSet {
  private:
   std::string fieldsDefine_;
 };
+
+// A new free-standing dataset loaded from dataset stream bytes
+// (LoadFromStream); nullptr for an empty text. How datasets travel inside
+// parameters and messages.
+std::unique_ptr<TRdaDataSet> TextToDataSet(std::string_view text);
 
 }  // namespace rda

@@ -55,6 +55,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/MemoryStream.h"
 #include "memdata/RdaRowList.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/store/RdaDBList.h"
@@ -250,6 +251,10 @@ class TRdaIndex {
   bool textPrefixSet_ = false;
   // Record buffers for indexes with calculated key fields.
   mutable std::string buffers_[2];
+  // The rows a dataset stream listed for the index (built, as it said),
+  // until AdoptStoredRows takes or drops them.
+  std::vector<int32_t> storedRows_;
+  bool storedBuilt_ = false;
 };
 
 class TRdaIndexes {
@@ -336,6 +341,8 @@ class TRdaIndexes {
   void Detach();
   TRdaDBList* Store() const { return store_; }
   bool Maintained() const { return maintained_; }
+  // Indexes without fields stay active while maintenance is off.
+  bool KeepFieldlessActive() const { return keepFieldlessActive_; }
   // Switching maintenance back on rebuilds the active indexes.
   void SetMaintained(bool value, bool keepFieldlessActive = false);
 
@@ -350,6 +357,26 @@ class TRdaIndexes {
   // Run when the selected index is rebuilt or replaced (the dataset drops
   // its range bounds there).
   std::function<void()> OnIndexChanged;
+
+  // The indexes section of the dataset stream (RdaIndexesStream.cpp; layout
+  // in docs/formats/dataset-stream.md): the switch, the selected name and per
+  // index its definition, state flags and rows. LoadFromStream replaces the
+  // definitions: a stream that does not begin with the section's class name
+  // leaves the collection empty and the position where it was. The section is
+  // checked whole before anything is replaced; active indexes are sorted
+  // anew, the others may keep their stored rows (AdoptStoredRows). On an
+  // open dataset the indexes are bound and built at once (the dataset's
+  // "Field '<name>' not found" for an unknown field); an unknown selected
+  // name fails with "Index with name '<name>' does not found". Stream
+  // errors are EReadError.
+  void SaveToStream(TMemoryStream& stream) const;
+  void LoadFromStream(TMemoryStream& stream);
+  // Once the dataset is open after a load: an index that is not kept in
+  // order (not active) takes the rows the stream listed for it, in their
+  // order, when the stream said it was built, they are the store's rows
+  // each once and they are in the index's order; any other keeps no list
+  // until it is built. The stored rows are dropped either way.
+  void AdoptStoredRows();
 
   // "" when every built index holds its invariants, else the first fault.
   std::string Verify() const;

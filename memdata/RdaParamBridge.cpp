@@ -140,4 +140,13 @@ void ParamsFromDataSet(TRdaParamList& list, TDataSet& dataset) {
   dataset.EnableControls();
 }
 
+std::unique_ptr<TRdaDataSet> AsDataSet(const TRdaParamItem& item) {
+  return TextToDataSet(item.StoredValue());
+}
+
+void SetAsDataSet(TRdaParamItem& item, TRdaCustomDataSet& dataSet) {
+  item.SetAsBlob(dataSet.DataSetToText());
+  item.SetDataType(ftDataSet);
+}
+
 }  // namespace rda

@@ -6,6 +6,9 @@
 // carries its stream bytes); these exchanges live here, above both.
 #pragma once
 
+#include <memory>
+
+#include "memdata/RdaCustomDataSet.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/framework/Field.h"
 #include "memdata/framework/Param.h"
@@ -26,6 +29,14 @@ void AssignFromParam(TRdaParamItem& item, const TParam& param);
 void AssignToField(const TRdaParamItem& item, TField& field);
 // Name, data type, parameter type, value (cleared when null), size.
 void AssignToParam(const TRdaParamItem& item, TParam& param);
+
+// A dataset carried by an item: a new free-standing dataset loaded from the
+// item's stored bytes in the dataset stream format (TextToDataSet), or
+// nullptr when the value is empty. Errors of the stream pass through.
+std::unique_ptr<TRdaDataSet> AsDataSet(const TRdaParamItem& item);
+// Gives the item the dataset's stream bytes (DataSetToText) as an ftDataSet
+// value, null when there are none.
+void SetAsDataSet(TRdaParamItem& item, TRdaCustomDataSet& dataSet);
 
 // Replaces the list's items with one CreateParam per record of a dataset
 // with the fields "ParamType", "Name" and "Datatype" (EDatabaseError when
