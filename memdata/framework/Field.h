@@ -66,6 +66,8 @@ namespace rda {
 class TDataSet;
 
 enum TFieldKind : uint8_t { fkData, fkCalculated, fkLookup, fkInternalCalc, fkAggregate };
+// How a view aligns a field's text (the platform's numbering).
+enum TAlignment : uint8_t { taLeftJustify, taRightJustify, taCenter };
 
 // ---------------------------------------------------------------------------
 // Field definitions
@@ -163,6 +165,17 @@ class TField {
   void SetReadOnly(bool v) { readOnly_ = v; }
   bool Required() const { return required_; }
   void SetRequired(bool v) { required_ = v; }
+
+  // ---- Display properties (kept for views; a field-properties stream from
+  // the server may set them, memdata/RdaComponentStream.h) ----
+  // [0] Characters a view gives the field; 0 lets the view decide.
+  int DisplayWidth() const { return displayWidth_; }
+  void SetDisplayWidth(int v) { displayWidth_ = v; }
+  // [taLeftJustify]
+  TAlignment Alignment() const { return alignment_; }
+  void SetAlignment(TAlignment v) { alignment_ = v; }
+  // [""] Formats and input mask as the platform writes them; stored only.
+  std::string DisplayFormat, EditFormat, EditMask;
 
   // ---- Constraints and defaults (expressions, evaluated by the dataset) ----
   std::string CustomConstraint, ImportedConstraint, ConstraintErrorMessage, DefaultExpression;
@@ -265,6 +278,8 @@ class TField {
   bool visible_ = true;
   bool readOnly_ = false;
   bool required_ = false;
+  int displayWidth_ = 0;
+  TAlignment alignment_ = taLeftJustify;
   // While Validate runs: the pending value (nullptr = null).
   bool validating_ = false;
   const void* pending_ = nullptr;
