@@ -396,7 +396,7 @@ int TRdaIndex::InsertPosition(const char* image, int32_t id, uint64_t key) const
   };
   // Rows often come in key order: try the end first.
   const int count = list_.Count();
-  if (count > 0 && before(list_.RefAt(count - 1))) return count;
+  if (count > 0 && before(list_.Back())) return count;
   return list_.LowerBound(key, useKeys, before);
 }
 

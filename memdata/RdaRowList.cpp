@@ -19,6 +19,13 @@ void TRdaRowList::RebuildTree() {
   const size_t n = blocks_.size();
   firstKeys_.resize(n);
   for (size_t i = 0; i < n; ++i) firstKeys_[i] = blocks_[i].items.empty() ? 0 : blocks_[i].items.front().Key;
+  RebuildSizes();
+}
+
+// The block sizes sit in the block array itself: rebuilding the tree reads no
+// block's entries, which a large list mostly has out of the cache.
+void TRdaRowList::RebuildSizes() {
+  const size_t n = blocks_.size();
   tree_.assign(n + 1, 0);
   for (size_t i = 1; i <= n; ++i) {
     tree_[i] += static_cast<int>(blocks_[i - 1].items.size());
@@ -74,7 +81,7 @@ const TRdaRowRef& TRdaRowList::RefAt(int position) const {
 void TRdaRowList::Insert(int position, TRdaRowRef ref) {
   if (blocks_.empty()) {
     blocks_.push_back(Block{});
-    blocks_.back().items.reserve(kBlockCapacity);
+    blocks_.back().items.reserve(kBlockCapacity + 1);
     RebuildTree();
   }
   int block, start;
@@ -91,12 +98,13 @@ void TRdaRowList::Insert(int position, TRdaRowRef ref) {
   if (static_cast<int>(items.size()) > kBlockCapacity) {
     // Split in halves; the tree is rebuilt for the new block.
     Block tail;
-    tail.items.reserve(kBlockCapacity);
+    tail.items.reserve(kBlockCapacity + 1);
     const auto middle = items.begin() + static_cast<std::ptrdiff_t>(items.size() / 2);
     tail.items.assign(middle, items.end());
     items.erase(middle, items.end());
+    firstKeys_.insert(firstKeys_.begin() + block + 1, tail.items.front().Key);
     blocks_.insert(blocks_.begin() + block + 1, std::move(tail));
-    RebuildTree();
+    RebuildSizes();
   } else {
     AddToTree(block, 1);
     cacheBlock_ = block;
@@ -114,7 +122,8 @@ void TRdaRowList::Erase(int position) {
   const int size = static_cast<int>(items.size());
   if (size == 0 && blocks_.size() > 1) {
     blocks_.erase(blocks_.begin() + block);
-    RebuildTree();
+    firstKeys_.erase(firstKeys_.begin() + block);
+    RebuildSizes();
     return;
   }
   if (size < kMergeBelow && blocks_.size() > 1) {
@@ -135,7 +144,8 @@ void TRdaRowList::Erase(int position) {
       const std::vector<TRdaRowRef>& from = blocks_[static_cast<size_t>(first + 1)].items;
       into.insert(into.end(), from.begin(), from.end());
       blocks_.erase(blocks_.begin() + first + 1);
-      RebuildTree();
+      firstKeys_.erase(firstKeys_.begin() + first + 1);
+      RebuildSizes();
       return;
     }
   }
@@ -148,7 +158,7 @@ void TRdaRowList::Assign(const std::vector<TRdaRowRef>& refs) {
   blocks_.clear();
   for (size_t i = 0; i < refs.size(); i += kAssignFill) {
     Block b;
-    b.items.reserve(kBlockCapacity);
+    b.items.reserve(kBlockCapacity + 1);
     b.items.assign(refs.begin() + static_cast<std::ptrdiff_t>(i),
                    refs.begin() + static_cast<std::ptrdiff_t>(std::min(refs.size(), i + kAssignFill)));
     blocks_.push_back(std::move(b));

@@ -529,5 +529,38 @@ TEST(RowList, InsertsAndErasesAnywhereLikeAFlatArray) {
   EXPECT_EQ(list.Verify(), "");
 }
 
+// Kept in key order by its own search, through splits and merges, against
+// std::lower_bound on a sorted array: the position found (by the keys alone
+// or by the call) and the entry then inserted there.
+TEST(RowList, LowerBoundKeepsKeyOrderThroughSplitsAndMerges) {
+  std::mt19937 random(5);
+  TRdaRowList list;
+  std::vector<uint64_t> model;
+  auto check = [&] {
+    ASSERT_EQ(list.Verify(), "");
+    ASSERT_EQ(list.Count(), static_cast<int>(model.size()));
+    for (size_t i = 0; i < model.size(); ++i) ASSERT_EQ(list.RefAt(static_cast<int>(i)).Key, model[i]) << i;
+  };
+  // Grows (one erase in five), then shrinks at random places to a few rows.
+  for (int step = 0; step < 40000 && (step < 20000 || model.size() > 10); ++step) {
+    // Few distinct keys, so that equal keys meet the call.
+    const uint64_t key = random() % 4000;
+    const bool useKeys = step % 2 == 0;
+    const int at = list.LowerBound(key, useKeys, [&](const TRdaRowRef& e) { return e.Key < key; });
+    const auto expected = std::lower_bound(model.begin(), model.end(), key);
+    ASSERT_EQ(at, expected - model.begin()) << step;
+    if (step < 20000 && step % 5 != 0) {
+      list.Insert(at, {key, reinterpret_cast<TRdaDBListItem*>(uintptr_t{8} * (key + 1))});
+      model.insert(expected, key);
+    } else if (!model.empty()) {
+      const int gone = static_cast<int>(random() % model.size());
+      list.Erase(gone);
+      model.erase(model.begin() + gone);
+    }
+    if (step % 499 == 0) check();
+  }
+  check();
+}
+
 }  // namespace
 }  // namespace rda
