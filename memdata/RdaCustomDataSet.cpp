@@ -486,7 +486,7 @@ bool TRdaCustomDataSet::TestRecord(char* buffer) {
   if (detail) accept = DetailRowMatches();
   if (accept && filtering && filter_) {
     try {
-      accept = filter_->Accepts();
+      accept = filter_->AcceptsRecord(buffer);
     } catch (...) {
       filter_.reset();
       TDataSet::SetFilteredImpl(false);
@@ -521,6 +521,8 @@ void TRdaCustomDataSet::SetFilteredImpl(bool value) {
     return;
   }
   CheckBrowseMode();
+  // A filter discarded when it failed is compiled again, not ignored.
+  if (value && !filter_ && !Filter().empty()) CompileFilter();
   TDataSet::SetFilteredImpl(value);
   AggregatesRecompute();
   Refresh();

@@ -47,10 +47,10 @@
 // stream (SaveToStream/LoadFromStream, files, DataSetToText and
 // TextToDataSet) is in RdaDataSetStream.cpp, blob streams in
 // RdaBlobStream.h, bulk filling and copying in RdaDataSetCopy.cpp. The
-// pieces of the engine still to come plug in through the protected seams
-// below: the filter expression evaluator and master/detail with nested
-// datasets and the change log. Until then a dataset refuses to open with a
-// filter text or a constraint or default expression, rather than ignore it.
+// filter text, the constraints and the default expressions are compiled by
+// memdata/expr/ (RdaExpression.h, RdaDataSetExpressions.h). Master/detail
+// with nested datasets and the change log, still to come, plug in through
+// the protected seams below.
 //
 // Not thread-safe: one dataset belongs to one thread.
 #pragma once
@@ -146,6 +146,9 @@ class TRdaCompiledExpression {
     const Variant v = Evaluate();
     return !v.IsClear() && v.ToBoolean();
   }
+  // The same for record, the record buffer under test (the record in use),
+  // which the expression may read directly.
+  virtual bool AcceptsRecord(const char* /*record*/) { return Accepts(); }
   // A filter's hint for navigation: the first view position from position
   // on (step 1) or back from it (step -1) whose row it may accept; rows
   // passed over are ones it rejects. Past the end: the view's count; before

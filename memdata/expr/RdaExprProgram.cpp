@@ -1,11 +1,15 @@
 #include "memdata/expr/RdaExprProgram.h"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
+#include "base/ByteIO.h"
 #include "base/ScopeGuard.h"
 #include "base/Text.h"
+#include "memdata/RdaCustomDataSet.h"
 #include "memdata/expr/RdaExprParser.h"
+#include "memdata/store/RdaStoredValue.h"
 
 namespace rda {
 
@@ -31,11 +35,25 @@ enum TRdaExprProgram::Op : uint8_t {
   kFunc,       // aux: function, extra: argument count
   kAssign,     // arg: field
   kRaise,      // arg: message
+  // A field compared with a constant, in one step: arg field, extra
+  // constant, aux the operator (kFieldLike: the length of the pattern's
+  // literal start when the pattern is that start and "%" only, else 0).
+  kFieldCompare,
+  kFieldLike,
+  // Before the second operand of AND (aux 0) or OR (aux 1): on a row image,
+  // when the first gave false (true), jump to arg, past the operand and the
+  // operator. Only before operands that can neither raise nor leave a
+  // different null marker, so that skipping them is not seen.
+  kSkipIf,
 };
 
 namespace {
 
 using Value = TRdaExprValue;
+
+// 128-bit integers hold every currency's scaled value and every integer
+// times 10,000.
+__extension__ typedef __int128 Int128;
 
 constexpr int kWalkLimit = kRdaExprMaxDepth + 16;
 
@@ -175,6 +193,26 @@ bool FastRelation(const Value& a, const Value& b, TVariantRelationship& r) {
     r = RelationOf(a.i, b.i);
     return true;
   }
+  // A currency beside an integer compares exactly, beside a float or a date
+  // as a double.
+  if ((a.type == VarType::Currency && IsInt(b.type)) || (IsInt(a.type) && b.type == VarType::Currency)) {
+    const auto scaled = [](const Value& v) {
+      return v.type == VarType::Currency ? static_cast<Int128>(v.i)
+                                         : static_cast<Int128>(IntValue(v)) * Currency::kScale;
+    };
+    r = RelationOf(scaled(a), scaled(b));
+    return true;
+  }
+  if ((a.type == VarType::Currency && IsReal(b.type)) || (IsReal(a.type) && b.type == VarType::Currency)) {
+    const auto real = [](const Value& v) {
+      return v.type == VarType::Currency ? static_cast<long double>(Currency::FromScaled(v.i).ToDouble())
+                                         : static_cast<long double>(v.d);
+    };
+    const long double x = real(a);
+    const long double y = real(b);
+    r = std::isnan(x) || std::isnan(y) ? vrNotEqual : RelationOf(x, y);
+    return true;
+  }
   return false;
 }
 
@@ -209,6 +247,67 @@ TDateTime ToDateTime(const Value& v) {
   return ToVariant(v).ToDateTime();
 }
 
+// A data field read from a row image, as its field object would give it
+// (the codes PlaceField lets through); false for null.
+template <typename Ref>
+bool ReadStored(const Ref& ref, const char* record, Value& v) {
+  if ((record[ref.nullByte] & ref.nullMask) == 0) {
+    SetNull(v);
+    return false;
+  }
+  const char* p = record + ref.offset;
+  switch (ref.code) {
+    case ftSmallint: v.type = VarType::SmallInt; v.i = static_cast<int16_t>(LoadU16LE(p)); break;
+    case ftWord: v.type = VarType::Word; v.u = LoadU16LE(p); break;
+    case ftInteger:
+    case ftAutoInc: v.type = VarType::Integer; v.i = LoadI32LE(p); break;
+    case ftLargeint: v.type = VarType::Int64; v.i = static_cast<int64_t>(LoadU64LE(p)); break;
+    case ftBoolean: SetBool(v, LoadU16LE(p) != 0); break;
+    case ftFloat: v.type = VarType::Double; v.d = RdaLoadDouble(p); break;
+    case ftBCD: v.type = VarType::Currency; v.i = static_cast<int64_t>(LoadU64LE(p)); break;
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+      // A zero date-time reads as the zero date (as the dataset reads it).
+      v.type = VarType::Date;
+      v.d = ref.code == ftDateTime && LoadU64LE(p) == 0 ? 0.0 : RdaLoadDateTime(ref.code, p);
+      break;
+    default: SetText(v, RdaLoadText(p, static_cast<size_t>(ref.size))); break;
+  }
+  return true;
+}
+
+// A zero-padded stored text (size bytes, no terminator when full) against a
+// text without zeros, as the value type orders texts: by their bytes, a
+// prefix first; without looking for the text's end first.
+inline int CompareStoredText(const char* p, int32_t size, std::string_view k) {
+  const size_t n = std::min(k.size(), static_cast<size_t>(size));
+  const int c = n == 0 ? 0 : std::memcmp(p, k.data(), n);
+  if (c != 0) return c < 0 ? -1 : 1;  // a zero byte (the text's end) sorts first
+  if (k.size() > static_cast<size_t>(size)) return -1;
+  return k.size() == static_cast<size_t>(size) || p[k.size()] == 0 ? 0 : 1;
+}
+
+// A stored float, date, time or 32-bit integer as a double.
+inline double ReadReal(uint8_t code, const char* p) {
+  switch (code) {
+    case ftFloat: return RdaLoadDouble(p);
+    case ftSmallint: return static_cast<int16_t>(LoadU16LE(p));
+    case ftWord: return LoadU16LE(p);
+    case ftInteger:
+    case ftAutoInc: return LoadI32LE(p);
+    case ftDateTime:
+      if (LoadU64LE(p) == 0) return 0.0;
+      [[fallthrough]];
+    default: return RdaLoadDateTime(code, p);
+  }
+}
+
+inline int CompareReal(double x, double y) {
+  if (std::isnan(x) || std::isnan(y)) return -1;
+  return x < y ? -1 : (y < x ? 1 : 0);
+}
+
 double CheckedDouble(double r, double x, double y) {
   if (!std::isfinite(r) && std::isfinite(x) && std::isfinite(y)) throw EOverflow("Floating point overflow");
   return r;
@@ -234,6 +333,36 @@ TRdaExprProgram::TRdaExprProgram(TRdaExpressionTreeReader& reference)
 
 void TRdaExprProgram::Push(Op op, int32_t arg, uint8_t aux, uint16_t extra) {
   code_.push_back(Instr{op, aux, extra, arg});
+}
+
+// A text field against a text constant: bytes. A float, date, time or
+// 32-bit integer field against a constant that a double holds exactly: as
+// doubles (the value type compares these as long doubles, with the same
+// result).
+TRdaExprProgram::Instr::Mode TRdaExprProgram::CompareMode(const FieldRef& ref, const Variant& k, double& real) {
+  if (ref.code == 0) return Instr::kAny;
+  if (ref.kind == FieldRef::kText) return k.Type() == VarType::String ? Instr::kTextBytes : Instr::kAny;
+  const bool realField = ref.code == ftFloat || ref.code == ftDate || ref.code == ftTime || ref.code == ftDateTime ||
+                         ref.code == ftSmallint || ref.code == ftWord || ref.code == ftInteger || ref.code == ftAutoInc;
+  if (!realField) return Instr::kAny;
+  switch (k.Type()) {
+    case VarType::SmallInt:
+    case VarType::Integer:
+    case VarType::Word:
+    case VarType::Byte:
+    case VarType::ShortInt:
+    case VarType::LongWord:
+      real = static_cast<double>(k.ToInt64());
+      return Instr::kReal;
+    case VarType::Double:
+      real = k.ToDouble();
+      return Instr::kReal;
+    case VarType::Date:
+      real = k.ToDateTime();
+      return Instr::kReal;
+    default:
+      return Instr::kAny;
+  }
 }
 
 void TRdaExprProgram::Raise(std::string message) {
@@ -266,8 +395,30 @@ int32_t TRdaExprProgram::FieldIndex(uint16_t node) {
   } else if (dynamic_cast<const TBooleanField*>(field)) {
     ref.kind = FieldRef::kBoolean;
   }
+  PlaceField(ref);
   fields_.push_back(ref);
   return static_cast<int32_t>(fields_.size() - 1);
+}
+
+// The row layout is fixed while the dataset is open, which is when its
+// expressions are compiled.
+void TRdaExprProgram::PlaceField(FieldRef& ref) {
+  const auto* dataSet = dynamic_cast<const TRdaCustomDataSet*>(&dataSet_);
+  const TField& field = *ref.field;
+  if (!dataSet || !dataSet->Store() || field.FieldKind() != fkData || field.FieldNo() < 1 ||
+      field.FieldNo() > dataSet->Store()->FieldList().Count() || ref.kind == FieldRef::kGeneric) {
+    return;
+  }
+  const int i = field.FieldNo() - 1;
+  const TRdaFieldItem& item = dataSet->Store()->FieldList().Items(i);
+  const uint8_t code = item.DataType() & 0x7F;
+  if (code != field.DataType() || code == ftCurrency) return;  // a currency rounds through its field
+  if (ref.kind == FieldRef::kText && item.DataSize() != field.Size()) return;
+  ref.code = code;
+  ref.offset = item.Offset();
+  ref.size = item.DataSize();
+  ref.nullByte = dataSet->Store()->NullFlagsOffset() + i / 8;
+  ref.nullMask = static_cast<uint8_t>(1u << (i % 8));
 }
 
 void TRdaExprProgram::Emit(uint16_t node, int depth) {
@@ -313,13 +464,21 @@ void TRdaExprProgram::Emit(uint16_t node, int depth) {
         Push(kAssign, FieldIndex(target), 0, target);
         return;
       }
+      if (Fused(node, op)) return;
       Emit(tree_.Field(node, 0), depth + 1);
       if (op == coIn) {
         EmitIn(tree_.Field(node, 1), depth + 1);
         return;
       }
+      size_t skip = code_.size();
+      if ((op == coAnd || op == coOr) && Pure(tree_.Field(node, 1), depth + 1)) {
+        Push(kSkipIf, 0, op == coOr ? 1 : 0);
+      } else {
+        skip = SIZE_MAX;
+      }
       Emit(tree_.Field(node, 1), depth + 1);
       Grow(-1);
+      if (skip != SIZE_MAX) code_[skip].arg = static_cast<int32_t>(code_.size() + 1);
       switch (op) {
         case coEQ:
         case coNE:
@@ -399,6 +558,62 @@ void TRdaExprProgram::Emit(uint16_t node, int depth) {
   }
 }
 
+// Whether a subtree becomes fused comparisons of fields read from the row
+// image, joined by AND and OR, none of which can raise.
+bool TRdaExprProgram::Pure(uint16_t node, int depth) {
+  if (depth > kWalkLimit || tree_.NodeClass(node) != ncBinary) return false;
+  const uint32_t op = tree_.Operator(node);
+  if (op == coAnd || op == coOr) return Pure(tree_.Field(node, 0), depth + 1) && Pure(tree_.Field(node, 1), depth + 1);
+  const uint16_t left = tree_.Field(node, 0);
+  const uint16_t right = tree_.Field(node, 1);
+  if (tree_.NodeClass(left) != ncField || tree_.NodeClass(right) != ncConst) return false;
+  const bool comparison = op == coEQ || op == coNE || op == coGT || op == coLT || op == coGE || op == coLE;
+  if (!comparison && op != coLike) return false;
+  const int32_t field = FieldIndex(left);
+  if (field < 0) return false;
+  const FieldRef& ref = fields_[static_cast<size_t>(field)];
+  const Variant k = RdaExprConstant(tree_, right);
+  if (op == coLike) return ref.code != 0 && ref.kind == FieldRef::kText && k.Type() == VarType::String;
+  double real;
+  switch (CompareMode(ref, k, real)) {
+    case Instr::kTextBytes: return true;
+    case Instr::kReal: return ref.code != ftDate && ref.code != ftTime && ref.code != ftDateTime;  // those may raise
+    default: return false;
+  }
+}
+
+// A field compared with (or LIKE) a constant: one instruction.
+bool TRdaExprProgram::Fused(uint16_t node, uint32_t op) {
+  const bool comparison = op == coEQ || op == coNE || op == coGT || op == coLT || op == coGE || op == coLE;
+  const uint16_t left = tree_.Field(node, 0);
+  const uint16_t right = tree_.Field(node, 1);
+  if ((!comparison && op != coLike) || tree_.NodeClass(left) != ncField || tree_.NodeClass(right) != ncConst) {
+    return false;
+  }
+  const int32_t field = FieldIndex(left);
+  if (field < 0) return false;
+  constants_.push_back(RdaExprConstant(tree_, right));
+  const auto constant = static_cast<uint16_t>(constants_.size() - 1);
+  if (comparison) {
+    Push(kFieldCompare, field, static_cast<uint8_t>(op), constant);
+    code_.back().mode = CompareMode(fields_[static_cast<size_t>(field)], constants_.back(), code_.back().real);
+  } else {
+    // "prefix%" (any number of "%"): the length of the prefix.
+    uint8_t prefix = 0;
+    if (constants_.back().Type() == VarType::String) {
+      const std::string& pattern = constants_.back().ToBytes();
+      const size_t wild = pattern.find_first_of("%_");
+      if (wild != std::string::npos && wild > 0 && wild <= 255 &&
+          pattern.find_first_not_of('%', wild) == std::string::npos) {
+        prefix = static_cast<uint8_t>(wild);
+      }
+    }
+    Push(kFieldLike, field, prefix, constant);
+  }
+  Grow(1);
+  return true;
+}
+
 // value is on the stack; each element's value is compared in turn, the
 // first equal one jumping to the end.
 void TRdaExprProgram::EmitIn(uint16_t element, int depth) {
@@ -428,20 +643,30 @@ Variant TRdaExprProgram::Evaluate() {
   if (running_) return reference_.Evaluate();
   running_ = true;
   TScopeGuard done([this] { running_ = false; });
-  return ToVariant(Run());
+  return ToVariant(Run(nullptr));
 }
 
-bool TRdaExprProgram::Accepts() {
+bool TRdaExprProgram::Accepts(const char* record) {
   if (running_) {
     const Variant v = reference_.Evaluate();
     return !v.IsClear() && v.ToBoolean();
   }
   running_ = true;
   TScopeGuard done([this] { running_ = false; });
-  const Value& v = Run();
+  const Value& v = Run(record);
   if (v.type == VarType::Boolean) return v.b;
   if (Clear(v.type)) return false;
   return ToVariant(v).ToBoolean();
+}
+
+bool TRdaExprProgram::Fetch(const FieldRef& ref, const char* record, Value& v, size_t pc) {
+  if (record && ref.code != 0) return ReadStored(ref, record, v);
+  if (ref.field->IsNull()) {
+    SetNull(v);
+    return false;
+  }
+  ReadField(ref, *ref.field, v, pc);
+  return true;
 }
 
 void TRdaExprProgram::Keep(Variant value, Value& out, size_t pc) {
@@ -518,7 +743,7 @@ void TRdaExprProgram::Fallback(const Instr& in, Value& a, const Value& b, size_t
   Keep(std::move(r), a, pc);
 }
 
-const TRdaExprValue& TRdaExprProgram::Run() {
+const TRdaExprValue& TRdaExprProgram::Run(const char* record) {
   enum class Marker : uint8_t { kNone, kNull, kNotNull };
   Marker marker = Marker::kNone;
   size_t sp = 0;
@@ -532,21 +757,54 @@ const TRdaExprValue& TRdaExprProgram::Run() {
         marker = Marker::kNone;
         break;
       case kField:
+        marker = Fetch(fields_[static_cast<size_t>(in.arg)], record, stack[sp++], pc) ? Marker::kNotNull
+                                                                                       : Marker::kNull;
+        break;
       case kFieldLookup: {
-        TField& field = in.op == kField ? *fields_[static_cast<size_t>(in.arg)].field
-                                        : RdaExprFieldOf(dataSet_, tree_, static_cast<uint16_t>(in.arg));
+        TField& field = RdaExprFieldOf(dataSet_, tree_, static_cast<uint16_t>(in.arg));
         Value& v = stack[sp++];
         if (field.IsNull()) {
           SetNull(v);
           marker = Marker::kNull;
         } else {
           marker = Marker::kNotNull;
-          if (in.op == kField) {
-            ReadField(fields_[static_cast<size_t>(in.arg)], field, v, pc);
-          } else {
-            Keep(field.Value(), v, pc);
+          Keep(field.Value(), v, pc);
+        }
+        break;
+      }
+      case kFieldCompare: {
+        const FieldRef& ref = fields_[static_cast<size_t>(in.arg)];
+        int c;
+        if (record && in.mode != Instr::kAny) {
+          c = (record[ref.nullByte] & ref.nullMask) == 0 ? -1
+              : in.mode == Instr::kTextBytes         ? CompareStoredText(record + ref.offset, ref.size,
+                                                                         constantValues_[in.extra].s)
+                                                     : CompareReal(ReadReal(ref.code, record + ref.offset), in.real);
+        } else {
+          Value v;
+          Fetch(ref, record, v, pc);
+          c = ThreeWay(v, constantValues_[in.extra]);
+        }
+        SetBool(stack[sp++], RdaExprCompareHolds(in.aux, c));
+        marker = Marker::kNone;  // the constant came last
+        break;
+      }
+      case kFieldLike: {
+        const FieldRef& ref = fields_[static_cast<size_t>(in.arg)];
+        const Value& pattern = constantValues_[in.extra];
+        bool match = false;
+        if (in.aux != 0 && record && ref.code != 0 && ref.kind == FieldRef::kText) {
+          // The pattern is its literal start and "%": the text begins with it.
+          match = (record[ref.nullByte] & ref.nullMask) != 0 && in.aux <= ref.size &&
+                  std::memcmp(record + ref.offset, pattern.s.data(), in.aux) == 0;
+        } else {
+          Value v;
+          if (Fetch(ref, record, v, pc) && !Clear(pattern.type)) {
+            match = RdaExprLike(TextOf(v, text_[pc]), TextOf(pattern, text2_[pc]), false);
           }
         }
+        SetBool(stack[sp++], match);
+        marker = Marker::kNone;
         break;
       }
       case kIsBlank:
@@ -697,6 +955,14 @@ const TRdaExprValue& TRdaExprProgram::Run() {
       }
       case kRaise:
         RdaExprError(messages_[static_cast<size_t>(in.arg)]);
+      case kSkipIf: {
+        const Value& first = stack[sp - 1];
+        if (record && first.type == VarType::Boolean && first.b == (in.aux != 0)) {
+          pc = static_cast<size_t>(in.arg) - 1;
+          marker = Marker::kNone;  // as the skipped comparisons would leave it
+        }
+        break;
+      }
     }
   }
   return stack[0];

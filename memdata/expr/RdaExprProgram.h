@@ -61,7 +61,10 @@ class TRdaExprProgram {
   // The value for the dataset's record in use.
   Variant Evaluate();
   // A filter's answer: the value is neither null nor empty and reads as true.
-  bool Accepts();
+  // record, when given, is the record in use as a record buffer of the
+  // dataset (its row image first): the data fields are then read from it
+  // directly instead of through their field objects.
+  bool Accepts(const char* record = nullptr);
 
   // Instructions, and the deepest the stack gets (for tests and benchmarks).
   size_t Size() const { return code_.size(); }
@@ -74,6 +77,9 @@ class TRdaExprProgram {
     uint8_t aux;
     uint16_t extra;
     int32_t arg;
+    // kFieldCompare on a row image: how the field meets the constant.
+    enum Mode : uint8_t { kAny, kTextBytes, kReal } mode = kAny;
+    double real = 0;  // kReal: the constant
   };
   // How a field's value is read: through the typed accessor of its class,
   // giving the kind its Value() gives, or through Value() itself.
@@ -82,12 +88,23 @@ class TRdaExprProgram {
     TField* field;
     Kind kind;
     VarType type;
+    // Where a data field lies in a row image, when it can be read there with
+    // the result its field object gives (code 0: it cannot).
+    uint8_t code = 0;
+    uint8_t nullMask = 0;
+    int32_t nullByte = 0;
+    int32_t offset = 0;
+    int32_t size = 0;
   };
 
   // Compiling
   void Emit(uint16_t node, int depth);
   void EmitIn(uint16_t element, int depth);
+  bool Fused(uint16_t node, uint32_t op);
+  bool Pure(uint16_t node, int depth);
   void Push(Op op, int32_t arg = 0, uint8_t aux = 0, uint16_t extra = 0);
+  // The fastest exact way a field of ref compares with constant k.
+  static Instr::Mode CompareMode(const FieldRef& ref, const Variant& k, double& real);
   // The stack grows (or shrinks) by n values.
   void Grow(int n) {
     stackNow_ += n;
@@ -97,8 +114,11 @@ class TRdaExprProgram {
   int32_t FieldIndex(uint16_t node);
 
   // Running
-  const TRdaExprValue& Run();
+  const TRdaExprValue& Run(const char* record);
   void ReadField(const FieldRef& ref, TField& field, TRdaExprValue& out, size_t pc);
+  // A field's value (from record when it can be read there); false for null.
+  bool Fetch(const FieldRef& ref, const char* record, TRdaExprValue& v, size_t pc);
+  void PlaceField(FieldRef& ref);
   void Function(const Instr& in, TRdaExprValue* args, size_t pc);
   void Fallback(const Instr& in, TRdaExprValue& a, const TRdaExprValue& b, size_t pc);
   std::string_view TextOf(const TRdaExprValue& v, std::string& scratch);

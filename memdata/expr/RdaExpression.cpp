@@ -146,23 +146,33 @@ TRdaExpression::Place TRdaExpression::Classify(int position, const std::vector<c
   return descending ? Place{high, low} : Place{low, high};
 }
 
-int TRdaExpression::SkipRejected(int position, int step) {
-  if (terms_.empty()) return position;
-  const TRdaIndex* index = dataSet_.Indexes().Selected();
-  if (!index || !index->Built() || index->KeyFields().empty() || !dataSet_.Store()) return position;
+const std::vector<const TRdaExpression::Term*>& TRdaExpression::TermsForIndex(const TRdaIndex*& index) {
+  index = dataSet_.Indexes().Selected();
+  const uint64_t generation = dataSet_.Indexes().Generation();
+  if (index == termsIndex_ && generation == termsGeneration_) return indexTerms_;
+  termsIndex_ = index;
+  termsGeneration_ = generation;
+  indexTerms_.clear();
+  if (!index || index->KeyFields().empty() || !dataSet_.Store()) return indexTerms_;
   TField* lead = index->KeyFields().front();
-  if (lead->InCalcArea() || lead->FieldNo() < 1) return position;
+  if (lead->InCalcArea() || lead->FieldNo() < 1) return indexTerms_;
   const bool caseInsensitive = index->Options().Contains(ioCaseInsensitive);
   const uint8_t code = dataSet_.Store()->FieldList().Items(lead->FieldNo() - 1).DataType() & 0x7F;
-  std::vector<const Term*> terms;
   for (const Term& t : terms_) {
     if (t.field != lead) continue;
     const bool text = IsTextCode(code) && !caseInsensitive &&
                       (!t.prefix.empty() || t.constant.Type() == VarType::String);
     const bool exact = IsExactCode(code) && t.prefix.empty() && IsNumericConstant(t.constant);
-    if (text || exact) terms.push_back(&t);
+    if (text || exact) indexTerms_.push_back(&t);
   }
-  if (terms.empty()) return position;
+  return indexTerms_;
+}
+
+int TRdaExpression::SkipRejected(int position, int step) {
+  if (terms_.empty()) return position;
+  const TRdaIndex* index = nullptr;
+  const std::vector<const Term*>& terms = TermsForIndex(index);
+  if (terms.empty() || !index->Built()) return position;
   const bool descending = index->Options().Contains(ioDescending);
   const int count = dataSet_.Indexes().ViewCount();
   const auto inside = [&](int p) {

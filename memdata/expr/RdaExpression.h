@@ -39,6 +39,7 @@ class TRdaExpression : public TRdaCompiledExpression {
 
   Variant Evaluate() override { return program_->Evaluate(); }
   bool Accepts() override { return program_->Accepts(); }
+  bool AcceptsRecord(const char* record) override { return program_->Accepts(record); }
   int SkipRejected(int position, int step) override;
 
   TRdaExpressionTreeReader& Reference() { return reference_; }
@@ -60,12 +61,18 @@ class TRdaExpression : public TRdaCompiledExpression {
     bool after;
   };
   void CollectTerms(uint16_t node);
+  // The terms on the selected index's leading field that its order serves
+  // (kept while the index definitions and selection stay as they were).
+  const std::vector<const Term*>& TermsForIndex(const TRdaIndex*& index);
   Place Classify(int position, const std::vector<const Term*>& terms, bool descending) const;
 
   TRdaCustomDataSet& dataSet_;
   TRdaExpressionTreeReader reference_;
   std::unique_ptr<TRdaExprProgram> program_;
   std::vector<Term> terms_;
+  std::vector<const Term*> indexTerms_;
+  const TRdaIndex* termsIndex_ = nullptr;
+  uint64_t termsGeneration_ = ~uint64_t{0};
 };
 
 }  // namespace rda

@@ -24,6 +24,8 @@ struct Case {
   TFilterOptions options = {};
 };
 
+// Each case through both forms; a Boolean one also as the filter of the
+// dataset's one row, where the compiled form reads the row image itself.
 void ExpectCases(TRdaCustomDataSet& ds, const std::vector<Case>& cases) {
   for (const Case& c : cases) {
     const test::Outcome out = Eval(ds, c.text, c.options);
@@ -31,6 +33,14 @@ void ExpectCases(TRdaCustomDataSet& ds, const std::vector<Case>& cases) {
     EXPECT_TRUE(SameValue(out.value, c.expected))
         << c.text << ": got " << VarTypeName(out.value.Type()) << " " << out.value.ToString() << ", expected "
         << VarTypeName(c.expected.Type()) << " " << c.expected.ToString();
+    if (c.expected.Type() != VarType::Boolean || ds.RecordCount() != 1) continue;
+    ds.SetFilterOptions(c.options);
+    ds.SetFilter(c.text);
+    ds.SetFiltered(true);
+    ds.First();
+    EXPECT_EQ(!ds.IsEmpty(), c.expected.ToBoolean()) << "as a filter: " << c.text;
+    ds.SetFiltered(false);
+    ds.SetFilter("");
   }
 }
 

@@ -7,6 +7,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <optional>
 #include <random>
 #include <string>
@@ -130,7 +131,8 @@ class Table {
 
   std::vector<int> Backward() {
     std::vector<int> ids;
-    for (ds.Last(); !ds.Bof(); ds.Prior()) ids.insert(ids.begin(), ds.FieldByName("Id").AsInteger());
+    for (ds.Last(); !ds.Bof(); ds.Prior()) ids.push_back(ds.FieldByName("Id").AsInteger());
+    std::reverse(ids.begin(), ids.end());
     return ids;
   }
 
