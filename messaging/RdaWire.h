@@ -135,6 +135,9 @@ enum TRdaMessageId : int32_t {  // wire values, never renumber
   miUserStatus = -75022,             // a user's status changed
   miPingAnswer = -99999999,          // the coded message that answers a ping ("ping")
 };
+// Field 1 of the coded parameter list (tkDataSetParamList) that carries a dataset's
+// output parameters; the client reads the list whatever the id.
+inline constexpr int32_t kOutputParamsMsgId = 0;
 // Field 2 of tkAsyncException: a stateless HTTP session that is not (any more) known.
 inline constexpr int32_t kSessionErrorToken = -75016;
 // The text of the answer to a ping.
@@ -150,6 +153,42 @@ enum TRdaServerUtility : int32_t {  // wire values, never renumber
   suPatcher = 15,        // S->C the patcher program
   suPing = 19,           // a ping; answered with a coded message miPingAnswer, "ping"
 };
+
+// ---- Metadata requests (field 4 of tkMetaData) ----------------------------------------
+//
+// The request code is the client's TRdaMetaData value + 99.
+enum TRdaMetaDataRequest : int32_t {  // wire values, never renumber
+  mrTables = 100,
+  mrIndexes = 101,
+  mrFields = 102,
+  mrViews = 103,
+  mrStoredProcs = 104,
+  mrForeignKeys = 105,
+  mrSystemTables = 106,
+  mrDBMSName = 107,
+  mrPrimeKeys = 108,
+  mrStoredProcColumns = 109,
+  mrServerDataSets = 110,
+  mrCustomDataSets = 111,   // open a provider's dataset
+  mrBusinessObjects = 112,  // run a server method
+  mrProviders = 113,
+  mrBusObjectParams = 114,
+  mrProviderParams = 115,
+  mrVCLFields = 116,
+  mrOtherMetaData = 117,
+  mrBusinessObjectNames = 118,
+  mrUserList = 119,
+  mrAliasedBizObjectMethods = 120,
+  mrProviderPrimeFields = 121,
+  mrProviderUpdateTables = 122,
+  mrProviderPrimeFieldsFromBizObject = 123,
+  mrTriggers = 124,
+  mrTableFields = 125,
+  mrStatelessUserList = 126,
+};
+inline constexpr int32_t kMetaDataRequestOffset = 99;
+// The column a server method's parameters are answered with when the method is unknown.
+inline constexpr std::string_view kUnknownMethodField = "Junk";
 
 // ---- Login (tkLogin) ------------------------------------------------------------------
 //

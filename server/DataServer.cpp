@@ -23,6 +23,7 @@
 #include "base/Exception.h"
 #include "server/ClientUpdates.h"
 #include "server/ControlCommand.h"
+#include "server/ServerCatalog.h"
 #include "server/SocketIO.h"
 
 namespace rda {
@@ -136,6 +137,12 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
       throw Exception(options_.init + ": " + e.what());
     }
   }
+  try {
+    database_->RunScript(DefinitionTablesScript());
+  } catch (const std::exception& e) {
+    throw Exception(std::string("cannot make the definition tables: ") + e.what());
+  }
+  options_.session.presence = &presence_;
   stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (stopFd_ < 0) throw Exception("eventfd: " + ErrnoText());
 }
@@ -374,6 +381,16 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
   const int id = c->id;
   session->OnLog = [this, id](const std::string& text) {
     Log(ServerOptions::LogLevel::kVerbose, "client " + std::to_string(id) + ": " + text);
+  };
+  // Messages from other sessions' threads join the control port's queue.
+  session->OnPush = [weak = std::weak_ptr<Connection>(c)](std::string body) {
+    const std::shared_ptr<Connection> target = weak.lock();
+    if (!target) return;
+    std::lock_guard<std::mutex> lock(target->mutex);
+    if (target->pushBytes + body.size() > kMaxQueuedPushBytes) return;
+    target->pushBytes += body.size();
+    target->pushes.push_back(std::move(body));
+    target->Wake();
   };
   {
     std::lock_guard<std::mutex> lock(c->mutex);

@@ -42,6 +42,7 @@
 #include <thread>
 
 #include "server/HttpTunnel.h"
+#include "server/ServerPresence.h"
 #include "server/ServerDatabase.h"
 #include "server/ServerOptions.h"
 
@@ -105,6 +106,7 @@ class DataServer {
 
   ServerOptions options_;
   std::unique_ptr<Database> database_;
+  ServerPresence presence_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   bool stopped_ = false;

@@ -7,10 +7,14 @@
 #include "base/CodePage.h"
 #include "base/Convert.h"
 #include "base/Exception.h"
+#include "base/Text.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaWire.h"
 #include "messaging/RdaZLib.h"
 #include "server/ClientUpdates.h"
+#include "server/ServerCatalog.h"
+#include "server/ServerPresence.h"
+#include "memdata/RdaParamBridge.h"
 
 namespace rda {
 
@@ -20,7 +24,7 @@ namespace {
 // for an answer, so it gets an error instead of silence.
 bool IsUnsupportedRequest(int token) {
   switch (token) {
-    case tkMetaData: case tkStoredProc: case tkExecuteSql: case tkTransaction:
+    case tkExecuteSql: case tkTransaction:
     case tkApplyUpdates: case tkProviderTransaction:
       return true;
     default:
@@ -78,10 +82,14 @@ ServerSession::ServerSession(const SessionSettings& settings, std::unique_ptr<Sq
     transforms_.SetEncryption(settings_.encryption);
   }
   if (settings_.zlib) transforms_.SetCompression(acRdaZLib);
+  RegisterCatalogFunctions(db_->Handle());
 }
 
 // Cursors hold statements of the connection, so they go first.
-ServerSession::~ServerSession() { cursors_.clear(); }
+ServerSession::~ServerSession() {
+  cursors_.clear();
+  if (present_) settings_.presence->Leave(id_);
+}
 
 void ServerSession::Log(const std::string& text) {
   if (OnLog) OnLog(text);
@@ -180,7 +188,8 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
     return;
   }
   const std::vector<std::string> f = ReadFields(line);
-  const bool dataRequest = token == tkSelect || token == tkSelectAlternative || token == tkFetch;
+  const bool dataRequest = token == tkSelect || token == tkSelectAlternative || token == tkFetch ||
+                           token == tkMetaData || token == tkStoredProc;
   std::string reply;
   try {
     if (dataRequest && settings_.requireLogin && !verified_) {
@@ -198,6 +207,12 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
           break;
         case tkCloseCursor:
           CloseCursors(IntegerAt(f, 0, 0));
+          break;
+        case tkMetaData:
+          MetaData(id, f, reply);
+          break;
+        case tkStoredProc:
+          StoredProcedure(id, f, reply);
           break;
         case tkCodedMessage:
           CodedMessage(id, f, reply);
@@ -259,22 +274,30 @@ std::string ServerSession::RowText(const std::vector<ColumnSpec>& columns, const
 
 void ServerSession::Select(int id, const std::string& sql, int rows, int options,
                            const std::string& dbAndParams, std::string& out) {
-  // A new result for a component replaces its open one.
-  CloseCursors(id);
   // The database name is not used: a server serves one database.
   std::unique_ptr<TRdaParamList> params;
   const size_t separator = dbAndParams.find(kParamsSeparator);
   if (separator != std::string::npos && separator + 1 < dbAndParams.size())
     params = TRdaParamList::FromText(std::string_view(dbAndParams).substr(separator + 1));
+  RunSelect(id, ToUtf8(sql), rows, options, params.get(), out);
+}
 
+void ServerSession::RunSelect(int id, const std::string& sql, int rows, int options,
+                              const TRdaParamList* params, std::string& out,
+                              std::optional<SqlRow>* firstRow, std::vector<ColumnSpec>* columnsOut) {
+  // A new result for a component replaces its open one.
+  CloseCursors(id);
   db_->BeginRequest();
-  SqlStatement stmt = db_->Prepare(ToUtf8(sql), params.get());
+  SqlStatement stmt = db_->Prepare(sql, params);
   Packet packet;
   if (stmt.ColumnCount() == 0) {
     while (db_->Step(stmt)) {
     }
   } else if (rows != 0) {
     packet = ReadPacket(stmt, std::nullopt, rows > 0 ? rows : 0);
+  } else if (firstRow != nullptr && db_->Step(stmt)) {
+    // Output parameters read the first row also when no rows are sent.
+    *firstRow = stmt.Row();
   }
   const bool complete = rows != 0 && !packet.next;
   std::vector<ColumnSpec> columns;
@@ -282,6 +305,8 @@ void ServerSession::Select(int id, const std::string& sql, int rows, int options
     columns.push_back(DecideColumn(stmt.ColumnName(i), stmt.DeclaredType(i), packet.rows,
                                    static_cast<size_t>(i), complete));
   }
+  if (firstRow != nullptr && !packet.rows.empty()) *firstRow = packet.rows.front();
+  if (columnsOut != nullptr) *columnsOut = columns;
 
   TRdaStringLine fields = MakeLine(tkFieldDescriptions, id);
   fields.AddField(FieldDescriptions(columns));
@@ -408,6 +433,13 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
   params.CreateParam(ftString, "UserName", ptInput).SetAsString(FieldAt(f, 1));
   params.CreateParam(ftString, "ServerVersion", ptInput).SetAsString(settings_.version);
   params.CreateParam(ftInteger, "ClientId", ptInput).SetAsInteger(id_);
+  if (verified && settings_.presence != nullptr && !user.empty()) {
+    try {
+      AddLoginLists(params, FieldAt(f, 1));
+    } catch (const std::exception& e) {
+      Log(std::string("user lists not sent: ") + e.what());
+    }
+  }
   TRdaStringLine reply;
   reply.SetToken(tkLogin);
   reply.SetMsgId(line.MsgId());
@@ -419,6 +451,11 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
   if (!verified) {
     Close(Closing::kNow, "login refused");
     return;
+  }
+  if (settings_.presence != nullptr && !user.empty() && OnPush) {
+    userName_ = FieldAt(f, 1);
+    present_ = true;
+    settings_.presence->Join(id_, userName_, OnPush);
   }
   SendClientUpdate(ToUtf8(FieldAt(f, 3)), versionAndParams, out);
 }
@@ -476,7 +513,20 @@ void ServerSession::CodedMessage(int id, const std::vector<std::string>& f, std:
 
 void ServerSession::CodedParamList(int id, const std::vector<std::string>& f, std::string& out) {
   const int msgId = IntegerAt(f, 0, 0);
-  if (msgId == miDeleteWaitingMessages) return;  // no messages wait on this server
+  if (msgId == miDeleteWaitingMessages) {
+    if (!present_) return;
+    TRdaParamList who;
+    who.CreateParam(ftString, "User", ptInput).SetAsString(userName_);
+    db_->BeginRequest();
+    SqlStatement stmt = db_->Prepare("DELETE FROM RdaWaitingMail WHERE ToUser = :User", &who);
+    while (db_->Step(stmt)) {
+    }
+    return;
+  }
+  if (msgId == miInstantMessage) {
+    InstantMessage(f, out);
+    return;
+  }
   try {
     TRdaParamList::FromText(FieldAt(f, 1));
   } catch (const std::exception& e) {
@@ -510,10 +560,341 @@ void ServerSession::UtilityRequest(int id, const std::vector<std::string>& f, st
     pong.AddField(kPingAnswerText);
     Send(pong, out);
   } else if (code == suMetaDataCache) {
-    Log("no metadata cache is kept; request 48 code 13 ignored");
+    MetaDataCache(id, out);
   } else {
     Log("ignored server utility request code " + std::to_string(code));
   }
+}
+
+}  // namespace rda
+
+// ---- Metadata, procedures, providers and server methods ------------------------------
+
+namespace rda {
+
+namespace {
+
+constexpr int kCacheNameSize = 100;
+
+// The output parameters of a definition with the values of the first row's
+// columns of the same names.
+std::unique_ptr<TRdaParamList> OutputValues(const Definition& d, const std::vector<ColumnSpec>& columns,
+                                            const std::optional<SqlRow>& row) {
+  auto list = std::make_unique<TRdaParamList>();
+  for (const DefinedParam& p : d.params) {
+    if (p.paramType != ptOutput && p.paramType != ptInputOutput && p.paramType != ptResult) continue;
+    const TFieldType type = p.dataType >= 1 && p.dataType <= ftFMTBcd ? static_cast<TFieldType>(p.dataType) : ftString;
+    TRdaParamItem& item = list->CreateParam(type, ToCodePage(p.name), static_cast<TRdaParamType>(p.paramType));
+    item.SetIsNull(true);
+    if (!row) continue;
+    for (size_t i = 0; i < columns.size() && i < row->size(); ++i) {
+      if (!SameTextAscii(columns[i].name, ToCodePage(p.name))) continue;
+      const SqlValue& v = (*row)[i];
+      if (v.storage == SqlValue::kNull) break;
+      const std::string text = v.storage == SqlValue::kInteger ? std::to_string(v.integer)
+                               : v.storage == SqlValue::kReal  ? FloatToStr(v.real)
+                                                               : ToCodePage(v.bytes);
+      switch (type) {
+        case ftSmallint: case ftInteger: case ftWord: case ftAutoInc:
+          item.SetAsInteger(v.storage == SqlValue::kInteger ? static_cast<int32_t>(v.integer) : StrToIntDef(text, 0));
+          break;
+        case ftLargeint:
+          item.SetAsLargeint(v.storage == SqlValue::kInteger ? v.integer : StrToIntDef(text, 0));
+          break;
+        case ftFloat: case ftCurrency: case ftBCD:
+          item.SetAsFloat(v.storage == SqlValue::kReal ? v.real : static_cast<double>(v.integer));
+          break;
+        case ftBoolean:
+          item.SetAsBoolean(v.storage == SqlValue::kInteger ? v.integer != 0 : text == "1");
+          break;
+        default:
+          item.SetAsString(text);
+          break;
+      }
+      item.SetParamType(static_cast<TRdaParamType>(p.paramType));
+      break;
+    }
+  }
+  return list;
+}
+
+// A dataset describing parameters: Name, ParamType, Datatype.
+std::string ParamsDataSet(const Definition& d) {
+  TRdaDataSet ds;
+  ds.AddField("Name", ftString, 64);
+  ds.AddField("ParamType", ftInteger, 0);
+  ds.AddField("Datatype", ftInteger, 0);
+  ds.Open();
+  for (const DefinedParam& p : d.params)
+    ds.AppendRecord({Variant(ToCodePage(p.name)), Variant(p.paramType), Variant(p.dataType)});
+  return ds.DataSetToText();
+}
+
+std::string KeyFieldsDataSet(const std::vector<std::string>& keys) {
+  TRdaDataSet ds;
+  ds.AddField("FieldName", ftString, 64);
+  ds.Open();
+  for (const std::string& k : keys) ds.AppendRecord({Variant(ToCodePage(k))});
+  return ds.DataSetToText();
+}
+
+}  // namespace
+
+void ServerSession::RunQuery(int id, const CatalogQuery& query, int rows, int options, std::string& out) {
+  TRdaParamList params;
+  for (const auto& [name, value] : query.texts)
+    params.CreateParam(ftString, name, ptInput).SetAsString(value);
+  RunSelect(id, query.sql, rows, options, &params, out);
+}
+
+void ServerSession::RunDefinition(int id, const Definition& d, const TRdaParamList& params, int rows,
+                                  int options, bool outputsFirst, std::string& out) {
+  std::optional<SqlRow> first;
+  std::vector<ColumnSpec> columns;
+  std::string result;
+  RunSelect(id, d.sql, rows, options, &params, result, d.HasOutputs() ? &first : nullptr, &columns);
+  if (!d.HasOutputs()) {
+    out += result;
+    return;
+  }
+  const std::unique_ptr<TRdaParamList> outputs = OutputValues(d, columns, first);
+  TRdaStringLine line = MakeLine(tkDataSetParamList, id);
+  line.AddField(int32_t{kOutputParamsMsgId});
+  line.AddField(outputs->ToText(false));
+  line.AddField(0);
+  std::string sent;
+  Send(line, sent);
+  out += outputsFirst ? sent + result : result + sent;
+}
+
+void ServerSession::MetaData(int id, const std::vector<std::string>& f, std::string& out) {
+  const std::string& a = FieldAt(f, 0);
+  const std::string& b = FieldAt(f, 1);
+  const int code = IntegerAt(f, 3, 0);
+  db_->BeginRequest();
+  switch (code) {
+    case mrCustomDataSets: {  // a provider's dataset
+      std::unique_ptr<TRdaParamList> params = b.empty() ? std::make_unique<TRdaParamList>()
+                                                        : TRdaParamList::FromText(b);
+      std::optional<Definition> d = FindDefinition(*db_, DefinitionKind::kProvider, a);
+      const TRdaParamItem* provider = params->FindParam("Provider");
+      if (!d && provider != nullptr) d = FindDefinition(*db_, DefinitionKind::kProvider, provider->AsString());
+      if (!d) throw Exception("Provider " + (a.empty() && provider ? provider->AsString() : a) + " not found");
+      const TRdaParamItem* rows = params->FindParam("RdaPacketRecords");
+      const TRdaParamItem* options = params->FindParam("RdaSQLOptions");
+      RunSelect(id, d->sql, rows ? rows->AsInteger() : -1, options ? options->AsInteger() : 0, params.get(), out);
+      return;
+    }
+    case mrBusinessObjects: {  // a server method
+      std::unique_ptr<TRdaParamList> params = b.empty() ? std::make_unique<TRdaParamList>()
+                                                        : TRdaParamList::FromText(b);
+      int rows = -1;
+      int options = 0;
+      // The client appends the rows to return and its options, unnamed.
+      if (params->Count() >= 2) {
+        rows = params->Items(params->Count() - 2).AsInteger();
+        options = params->Items(params->Count() - 1).AsInteger();
+        params->Delete(params->Count() - 1);
+        params->Delete(params->Count() - 1);
+      }
+      const std::optional<Definition> d = FindDefinition(*db_, DefinitionKind::kMethod, a);
+      if (!d) throw Exception(a + " not found");
+      RunDefinition(id, *d, *params, rows, options, false, out);
+      return;
+    }
+    case mrBusObjectParams: {  // a server method's parameters; "Junk" for an unknown method
+      const std::optional<Definition> d = FindDefinition(*db_, DefinitionKind::kMethod, a);
+      if (!d) {
+        RunQuery(id, CatalogQuery{"SELECT NULL AS " + std::string(kUnknownMethodField) + " WHERE 0", {}}, -1, 0, out);
+        return;
+      }
+      CatalogQuery q{"SELECT Name, ParamType, DataType FROM RdaParams WHERE Kind = 'method' AND "
+                     "Owner = :Name COLLATE NOCASE ORDER BY Position",
+                     {{"Name", ToCodePage(d->name)}}};
+      RunQuery(id, q, -1, 0, out);
+      return;
+    }
+    case mrProviderPrimeFields:    // a provider's key fields
+    case mrProviderPrimeFieldsFromBizObject: {  // a server method's key fields
+      const DefinitionKind kind = code == mrProviderPrimeFields ? DefinitionKind::kProvider : DefinitionKind::kMethod;
+      const std::optional<Definition> d = FindDefinition(*db_, kind, a);
+      if (!d) throw Exception(a + " not found");
+      std::vector<std::string> keys;
+      for (const std::string& k : d->keyFields) keys.push_back(ToCodePage(k));
+      RunQuery(id, TextListQuery("FieldName", keys), -1, 0, out);
+      return;
+    }
+    case mrUserList:  // the users logged in now
+    case mrStatelessUserList:
+      UserList(id, out);
+      return;
+    default:
+      break;
+  }
+  const std::optional<CatalogQuery> q = MetaDataQuery(code, a, b);
+  if (!q) throw Exception("Metadata request " + std::to_string(code) + " is not known to this server");
+  RunQuery(id, *q, -1, 0, out);
+}
+
+void ServerSession::StoredProcedure(int id, const std::vector<std::string>& f, std::string& out) {
+  const std::string& name = FieldAt(f, 0);
+  std::unique_ptr<TRdaParamList> params =
+      FieldAt(f, 1).empty() ? std::make_unique<TRdaParamList>() : TRdaParamList::FromText(FieldAt(f, 1));
+  db_->BeginRequest();
+  const std::optional<Definition> d = FindDefinition(*db_, DefinitionKind::kProcedure, name);
+  if (!d) throw Exception("Stored procedure " + name + " not found");
+  // The row packet ends the client's wait: the output values go first.
+  RunDefinition(id, *d, *params, IntegerAt(f, 3, -1), IntegerAt(f, 4, 0), true, out);
+}
+
+void ServerSession::UserList(int id, std::string& out) {
+  std::vector<PresentUser> users;
+  if (settings_.presence != nullptr) users = settings_.presence->Users();
+  std::string json = "[";
+  for (const PresentUser& u : users) {
+    if (json.size() > 1) json += ',';
+    json += "[" + JsonTextArray({u.userName}).substr(1, JsonTextArray({u.userName}).size() - 2) + "," +
+            std::to_string(u.status) + "," + std::to_string(u.clientId) + "]";
+  }
+  json += "]";
+  CatalogQuery q{"SELECT CAST(value ->> 0 AS TEXT) AS UserName, value ->> 1 AS Status, value ->> 2 AS "
+                 "ClientId FROM json_each(:Users) ORDER BY key",
+                 {{"Users", json}}};
+  RunQuery(id, q, -1, 0, out);
+}
+
+void ServerSession::MetaDataCache(int id, std::string& out) {
+  db_->BeginRequest();
+  TRdaDataSet serverParams;
+  serverParams.AddField("Name", ftString, kCacheNameSize);
+  serverParams.AddField("ServerDataSet", ftString, kCacheNameSize);
+  serverParams.AddField("Data", ftBlob, 0);
+  serverParams.AddField("PrimeFields", ftBlob, 0);
+  serverParams.Open();
+  for (const DefinitionKind kind : {DefinitionKind::kMethod, DefinitionKind::kProvider}) {
+    for (const Definition& d : AllDefinitions(*db_, kind)) {
+      const std::string name = ToCodePage(d.name);
+      serverParams.AppendRecord({Variant(name),
+                                 Variant(kind == DefinitionKind::kProvider ? "RdaProviders." + name : std::string()),
+                                 Variant(ParamsDataSet(d)), Variant(KeyFieldsDataSet(d.keyFields))});
+    }
+  }
+  // The fields of every table, as the metadata request 125 lists them.
+  TRdaDataSet tableFields;
+  tableFields.AddField("TableName", ftString, kCacheNameSize);
+  tableFields.AddField("FieldName", ftString, kCacheNameSize);
+  tableFields.AddField("FieldType", ftInteger, 0);
+  tableFields.AddField("FieldSize", ftInteger, 0);
+  tableFields.Open();
+  {
+    const std::optional<CatalogQuery> q = MetaDataQuery(mrTableFields, "", "");
+    TRdaParamList params;
+    for (const auto& [name, value] : q->texts) params.CreateParam(ftString, name, ptInput).SetAsString(value);
+    SqlStatement stmt = db_->Prepare(q->sql, &params);
+    tableFields.BeginBulk();
+    while (db_->Step(stmt)) {
+      const SqlRow row = stmt.Row();
+      tableFields.AppendRecord({Variant(ToCodePage(row[0].bytes)), Variant(ToCodePage(row[1].bytes)),
+                                Variant(static_cast<int32_t>(row[2].integer)),
+                                Variant(static_cast<int32_t>(row[3].integer))});
+    }
+    tableFields.EndBulk();
+  }
+  TRdaDataSet cache;
+  cache.AddField("Name", ftString, kCacheNameSize);
+  cache.AddField("Data", ftBlob, 0);
+  cache.Open();
+  cache.AppendRecord({Variant(std::string("FServerparamsDataSet")), Variant(serverParams.DataSetToText())});
+  cache.AppendRecord({Variant(std::string("TableFields")), Variant(tableFields.DataSetToText())});
+  TRdaParamList info;
+  SetAsDataSet(info.CreateParam(ftDataSet, "MetaDataCache", ptInput), cache);
+  TRdaStringLine reply = MakeLine(tkServerUtility, id);
+  reply.AddField(suMetaDataCache);
+  reply.AddField(info.ToText(false));
+  Send(reply, out);
+}
+
+// ---- Instant messages ------------------------------------------------------------------
+
+void ServerSession::AddLoginLists(TRdaParamList& params, const std::string& user) {
+  std::vector<PresentUser> users = settings_.presence->Users();
+  if (std::none_of(users.begin(), users.end(), [this](const PresentUser& u) { return u.clientId == id_; }))
+    users.push_back(PresentUser{user, 1, id_});
+  ServerPresence::PutUserList(params, users);
+  if (db_->TableExists("RdaUsers")) {
+    std::string contacts;
+    SqlStatement stmt = db_->Prepare("SELECT UserName FROM RdaUsers ORDER BY UserName", nullptr);
+    while (db_->Step(stmt)) {
+      const SqlRow row = stmt.Row();
+      if (row.empty() || row[0].storage == SqlValue::kNull) continue;
+      contacts += ToCodePage(row[0].bytes) + "\r\n";
+    }
+    params.CreateParam(ftMemo, "~Contacts", ptInput).SetAsMemo(contacts);
+  }
+  TRdaParamList who;
+  who.CreateParam(ftString, "User", ptInput).SetAsString(user);
+  SqlStatement mail = db_->Prepare(
+      "SELECT Msgid, FromUser, Sent, Message FROM RdaWaitingMail WHERE ToUser = :User ORDER BY Msgid", &who);
+  TRdaDataSet waiting;
+  waiting.AddField("Msgid", ftInteger, 0);
+  waiting.AddField("From", ftString, 35);
+  waiting.AddField("Sent", ftString, 19);
+  waiting.AddField("Text", ftMemo, 0);
+  waiting.Open();
+  while (db_->Step(mail)) {
+    const SqlRow row = mail.Row();
+    std::string text;
+    try {
+      const std::unique_ptr<TRdaParamList> message = TRdaParamList::FromText(row[3].bytes);
+      if (const TRdaParamItem* t = message->FindParam("Text")) text = t->AsString();
+    } catch (const std::exception&) {
+      // A message that does not read is shown without its text.
+    }
+    waiting.AppendRecord({Variant(static_cast<int32_t>(row[0].integer)), Variant(ToCodePage(row[1].bytes)),
+                          Variant(row[2].bytes), Variant(text)});
+  }
+  if (waiting.RecordCount() > 0)
+    SetAsDataSet(params.CreateParam(ftDataSet, "~WaitingMail", ptInput), waiting);
+}
+
+void ServerSession::InstantMessage(const std::vector<std::string>& f, std::string& out) {
+  std::unique_ptr<TRdaParamList> message = TRdaParamList::FromText(FieldAt(f, 1));
+  const TRdaParamItem* to = message->FindParam("To");
+  if (settings_.presence == nullptr || !present_ || to == nullptr || to->AsString().empty()) {
+    TRdaParamList errors;
+    errors.CreateParam(ftString, "Error", ptInput)
+        .SetAsString("An instant message needs a verified login and an item \"To\"");
+    TRdaStringLine exception = MakeLine(tkAsyncException, 0);
+    exception.AddField(errors.ToText(false));
+    exception.AddField(0);
+    Send(exception, out);
+    return;
+  }
+  const std::string recipient = to->AsString();
+  message->DeleteParam("To");
+  message->DeleteParam("Msgid");
+  message->DeleteParam("From");
+  message->CreateParam(ftString, "From", ptInput).SetAsString(userName_);
+  const std::string kept = message->ToText(false);
+  message->CreateParam(ftInteger, "Msgid", ptInput).SetAsInteger(settings_.presence->NextMessageId());
+  TRdaStringLine line = MakeLine(tkCodedParamList, 0);
+  line.AddField(int32_t{miInstantMessage});
+  line.AddField(message->ToText(false));
+  line.AddField(0);
+  if (settings_.presence->SendTo(recipient, line.Compose()) > 0) return;
+  // Nobody of that name is logged in: kept until they are.
+  TRdaParamList row;
+  row.CreateParam(ftString, "ToUser", ptInput).SetAsString(recipient);
+  row.CreateParam(ftString, "FromUser", ptInput).SetAsString(userName_);
+  row.CreateParam(ftBlob, "Message", ptInput).SetAsBlob(kept);
+  db_->BeginRequest();
+  SqlStatement stmt = db_->Prepare(
+      "INSERT INTO RdaWaitingMail (ToUser, FromUser, Sent, Message) VALUES (:ToUser, :FromUser, "
+      "datetime('now'), :Message)",
+      &row);
+  while (db_->Step(stmt)) {
+  }
+  Log("kept an instant message for \"" + ToUtf8(recipient) + "\"");
 }
 
 }  // namespace rda

@@ -22,7 +22,13 @@
 //                                            (ping answer) only counted
 //   28     coded parameter list              28 echoed with its reply flag; 64 for a
 //                                            list that does not read; -75010 none
-//   23 27 29 31 36 45                        6 "Request <n> is not supported by this server"
+//   23     metadata, provider, server method 1 and 5 (the result, ServerCatalog.h); a
+//                                            method with output parameters adds 30; or 6
+//   27     stored procedure                  30 with its output parameters, 1, 5; or 6
+//   28 -75014 instant message                to its recipient's sessions (28 -75014), or
+//                                            kept as waiting mail when none is logged in
+//   48 code 13                               48 code 13: the metadata cache
+//   29 31 36 45                              6 "Request <n> is not supported by this server"
 //   anything else                            ignored
 //
 // Connection rules: a stream that cannot be cut into frames (a bad length,
@@ -58,6 +64,9 @@
 namespace rda {
 
 class TRdaParamList;
+class ServerPresence;
+struct Definition;
+struct CatalogQuery;
 
 // Settings every session of a server shares (read-only while sessions run).
 struct SessionSettings {
@@ -75,6 +84,9 @@ struct SessionSettings {
   size_t maxCursors = 32;
   // The folder of published client programs (ClientUpdates.h); empty = none.
   std::string updatesDir;
+  // Who is logged in (user list, instant messages); none: sessions know only
+  // themselves. Must outlive the sessions.
+  ServerPresence* presence = nullptr;
 };
 
 enum class LoginState { kNone, kVerified, kRefused };
@@ -129,6 +141,9 @@ class ServerSession {
 
   // Diagnostics for the server's log; called when assigned.
   std::function<void(const std::string& text)> OnLog;
+  // Queues a composed string line for this session's client from another
+  // thread (instant messages, user lists); set before the first request.
+  std::function<void(std::string body)> OnPush;
 
  private:
   struct Cursor {
@@ -146,6 +161,22 @@ class ServerSession {
   void Dispatch(TRdaStringLine& line, std::string& out);
   void Select(int id, const std::string& sql, int rows, int options, const std::string& dbAndParams,
               std::string& out);
+  // Runs sql (UTF-8) with params and sends its result; the first row read and
+  // the columns go to firstRow and columns when given.
+  void RunSelect(int id, const std::string& sql, int rows, int options, const TRdaParamList* params,
+                 std::string& out, std::optional<SqlRow>* firstRow = nullptr,
+                 std::vector<ColumnSpec>* columns = nullptr);
+  void RunQuery(int id, const CatalogQuery& query, int rows, int options, std::string& out);
+  void MetaData(int id, const std::vector<std::string>& f, std::string& out);
+  void StoredProcedure(int id, const std::vector<std::string>& f, std::string& out);
+  // Runs a procedure or method and sends its result, its output parameters
+  // (token 30) before the result (outputsFirst) or after it.
+  void RunDefinition(int id, const Definition& d, const TRdaParamList& params, int rows, int options,
+                     bool outputsFirst, std::string& out);
+  void MetaDataCache(int id, std::string& out);
+  void UserList(int id, std::string& out);
+  void InstantMessage(const std::vector<std::string>& f, std::string& out);
+  void AddLoginLists(TRdaParamList& params, const std::string& user);
   void Fetch(int id, int handle, int rows, int options, std::string& out);
   void CloseCursors(int componentId);
   void Login(TRdaStringLine& line, std::string& out);
@@ -181,6 +212,8 @@ class ServerSession {
   const int id_;
   bool blocking_ = false;
   bool verified_ = false;
+  std::string userName_;  // the verified login's user, code page
+  bool present_ = false;  // joined the presence
 
   mutable std::mutex infoMutex_;
   SessionInfo info_;
