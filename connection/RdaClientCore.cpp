@@ -342,6 +342,8 @@ void TRdaClientCore::DoConnected() {
   for (TRdaComponent* dataset : std::vector<TRdaComponent*>(datasets_))
     if (dataset->TakeDeferredOpen()) driver_.ReopenComponent(*dataset);
   if (transportMode_ == tmDirectTcp && Active()) SendServerUtilityRequest(suServerVersion, "");
+  // Without a login the metadata cache is asked for now; else after the login.
+  if (settings_.AutoLoginDlg == ltNoChallenge) StartMetaDataCache();
   // Mode 1 over a direct socket: requests sent while it was opening go now, behind
   // the login.
   if (HandBuiltHttp()) PumpOutbox();
@@ -401,8 +403,12 @@ void TRdaClientCore::DoLoginReply(const TRdaComponentMessage& m) {
   const bool verified = m.Integer(1) == kLoginVerified;
   ++loginAttempts_;
   bool ended = false;
+  std::unique_ptr<TRdaParamList> params;
+  if (verified || events_.OnLoginParamsAttempt) params = TRdaParamList::FromText(m.Fields[1]);
+  // The server's lists (contacts, users, waiting mail) are the connection's, not
+  // the handler's.
+  if (verified) DoInstantLists(*params, true);
   if (events_.OnLoginParamsAttempt) {
-    std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(m.Fields[1]);
     events_.OnLoginParamsAttempt(verified, *params);
   } else if (events_.OnLoginAttempt) {
     events_.OnLoginAttempt(verified);
@@ -411,6 +417,7 @@ void TRdaClientCore::DoLoginReply(const TRdaComponentMessage& m) {
     EndApplication();
     ended = true;
   }
+  if (verified) StartMetaDataCache();
   if (verified || settings_.LoginMaxAttempts <= 0 || ended) return;
   if (loginAttempts_ >= settings_.LoginMaxAttempts) {
     driver_.UserInterface().ShowMessage(kBadLogin);

@@ -52,6 +52,7 @@
 #include "connection/RdaTransport.h"
 #include "connection/RdaUserInterface.h"
 #include "connection/RdaWebServer.h"
+#include "memdata/RdaCustomDataSet.h"
 #include "messaging/RdaBodyTransforms.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaStringLine.h"
@@ -225,6 +226,24 @@ class TRdaClientCore {
   std::string SendCodedParamList(int32_t msgId, const TRdaParamList* list, bool wantReply);
   void SendServerUtilityRequest(int32_t code, const std::string& text);
 
+  // ---- Instant messaging and the metadata cache (RdaClientCoreLists.cpp) -------------
+
+  // The datasets the server's lists fill; null until the first list came. They
+  // live as long as the core (a new user list replaces the rows, not the dataset).
+  TRdaDataSet* Contacts() const { return contacts_.get(); }
+  TRdaDataSet* UserList() const { return userList_.get(); }
+  TRdaDataSet* WaitingMail() const { return waitingMail_.get(); }
+  // Whether a metadata cache is held, and its entry `name` (raises Exception
+  // "MetaData Not Cached!" without a cache, name + " not found in cache"
+  // without that entry). The dataset lives until the next cache replaces it.
+  bool MetaDataCached() const { return !metaCache_.empty(); }
+  TRdaDataSet& GetCachedMetaData(std::string_view name);
+  // After a verified login, or after connecting without a login: loads the
+  // cache file or asks the server, as CacheMetaDataOptions says.
+  void StartMetaDataCache();
+  // Takes a cache dataset (rows: name, dataset stream) as the new cache.
+  void SetMetaDataCache(TRdaDataSet& cache);
+
   // ---- Components ----------------------------------------------------------------------
 
   int ComponentId(TRdaComponent* component);
@@ -369,6 +388,11 @@ class TRdaClientCore {
   void DoCustomObject(const TRdaComponentMessage& m);
   void DoAsyncException(const TRdaComponentMessage& m);
   void DoDatasetReply(TRdaComponentMessage& m);
+  // The user, contact and waiting-mail lists of a coded parameter list or of
+  // the server parameters of a login; the items they came in are removed.
+  void DoInstantLists(TRdaParamList& params, bool waiting);
+  void DoUserStatus(const TRdaParamList& params);
+  void DoMetaDataCache(const TRdaParamList& params);
 
   // Client updates and file segments (RdaClientCoreUpdate.cpp).
   TRdaClientFiles& Files();
@@ -475,6 +499,13 @@ class TRdaClientCore {
   std::vector<TRdaComponent*> datasets_;
 
   std::vector<TRdaWait*> waits_;  // innermost last
+
+  // Instant messaging and the metadata cache.
+  std::unique_ptr<TRdaDataSet> contacts_;
+  std::unique_ptr<TRdaDataSet> userList_;
+  std::unique_ptr<TRdaDataSet> waitingMail_;
+  std::vector<std::pair<std::string, std::unique_ptr<TRdaDataSet>>> metaCache_;
+  std::string pendingCacheFile_;  // where the next cache from the server is saved
 
   // Deadlines. The reply limit counts silence: every byte received moves it on.
   std::optional<TimePoint> replyDeadline_;

@@ -876,9 +876,14 @@ void TRdaClientCore::DoCodedParamList(const TRdaComponentMessage& m) {
     case miFileSegment:
       DoFileSegment(*params);
       break;
+    case miContacts:
+    case miWaitingMessages:
+      DoInstantLists(*params, msgId == miWaitingMessages);
+      break;
+    case miUserStatus:
+      DoUserStatus(*params);
+      break;
     default:
-      // The user and contact lists (-75013, -75011, -75022) need the dataset engine;
-      // until then they are only passed on below.
       if (m.Token == tkDataSetParamList) {
         TRdaComponent* component = ComponentById(m.ComponentId);
         if (component == nullptr) return;
@@ -924,8 +929,11 @@ void TRdaClientCore::DoServerUtilityInfo(const TRdaComponentMessage& m) {
     case suPatcher:
       DoPatcher(*params);
       break;
+    case suMetaDataCache:
+      DoMetaDataCache(*params);
+      break;
     default:
-      // 13 (metadata cache) comes with the datasets; other codes only fire the event.
+      // Other codes only fire the event.
       break;
   }
 }

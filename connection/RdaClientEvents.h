@@ -18,6 +18,7 @@
 namespace rda {
 
 class TRdaParamList;
+class TRdaDataSet;
 
 struct TRdaClientEvents {
   // Each time AnchorStatus is set, with its text.
@@ -52,6 +53,10 @@ struct TRdaClientEvents {
   std::function<void(const std::string& msgFromServer, bool& handled)>
       OnTerminateMessageFromServer;
   std::function<void(int32_t msgId, TRdaParamList& incomingMessage)> OnInstantMessage;
+  // Instant messages waited on the server for this user (at a verified login, or
+  // -75011): `waitingMail` is the connection's waiting-mail dataset. Setting
+  // `deleteMessages` asks the server to drop them (-75010).
+  std::function<void(TRdaDataSet& waitingMail, bool& deleteMessages)> OnInstantMessagingWaiting;
   // A step of a platform HTTP client request, as a WinInet status code
   // (WinInetStatusText in RdaHttpTunnel.h gives its text). Reported: 20 connecting, 21
   // connected (HTTPS only), 30 sending, 31 sent, 40 receiving, 41 received, 100

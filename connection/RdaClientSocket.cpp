@@ -415,6 +415,13 @@ const std::string& TRdaClientSocket::AnchorReturnAddress() const {
   return C().AnchorReturnAddress();
 }
 TRdaParamList& TRdaClientSocket::LoginParams() { return C().LoginParams(); }
+TRdaDataSet* TRdaClientSocket::Contacts() const { return C().Contacts(); }
+TRdaDataSet* TRdaClientSocket::UserList() const { return C().UserList(); }
+TRdaDataSet* TRdaClientSocket::WaitingMail() const { return C().WaitingMail(); }
+bool TRdaClientSocket::MetaDataCached() const { return C().MetaDataCached(); }
+TRdaDataSet& TRdaClientSocket::GetCachedMetaData(std::string_view name) {
+  return C().GetCachedMetaData(name);
+}
 TRdaParamList* TRdaClientSocket::TriggerParams() { return C().TriggerParams(); }
 void TRdaClientSocket::SetTriggerParams(std::unique_ptr<TRdaParamList> params) {
   C().SetTriggerParams(std::move(params));

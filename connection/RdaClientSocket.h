@@ -60,6 +60,7 @@ namespace rda {
 class TRdaClientCore;
 class TRdaClientSocketPrivate;
 class TRdaComponent;
+class TRdaDataSet;
 class TRdaParamList;
 class TRdaSmartWait;
 class TRdaStringLine;
@@ -179,7 +180,9 @@ class TRdaClientSocket : public TRdaClientEvents {
   void SetSQLTransactionStart(const std::string& value);
   const std::string& SQLTransactionEnd() const;
   void SetSQLTransactionEnd(const std::string& value);
-  // [smNoCache], [""] The metadata cache (kept; loading it comes with the datasets).
+  // [smNoCache], [""] The metadata cache: smFetchOnValidate asks the server for it
+  // after each connect (after the login when there is one); smLoadFromFile loads
+  // CacheMetaDataFileName when the file exists, else asks and saves the answer there.
   TServerMetaCacheOptions CacheMetaDataOptions() const;
   void SetCacheMetaDataOptions(TServerMetaCacheOptions value);
   const std::string& CacheMetaDataFileName() const;
@@ -256,6 +259,18 @@ class TRdaClientSocket : public TRdaClientEvents {
   const std::string& AnchorReturnAddress() const;
   // Parameters sent with the login; the connection owns them.
   TRdaParamList& LoginParams();
+  // The server's lists for instant messaging (RdaClientCore.h): the contacts (one
+  // field "Contact", its index current), the users logged in (without this
+  // connection's own user) and the messages that waited for this user. Null until
+  // the server sent the first; owned by the connection.
+  TRdaDataSet* Contacts() const;
+  TRdaDataSet* UserList() const;
+  TRdaDataSet* WaitingMail() const;
+  // The metadata cache: whether one is held, and its entry `name` (raises
+  // Exception "MetaData Not Cached!" or name + " not found in cache"). The entry
+  // lives until the next cache arrives.
+  bool MetaDataCached() const;
+  TRdaDataSet& GetCachedMetaData(std::string_view name);
   // Optional trigger settings sent with the login as "~RdaTrigger"; null by default.
   TRdaParamList* TriggerParams();
   void SetTriggerParams(std::unique_ptr<TRdaParamList> params);
