@@ -260,6 +260,17 @@ SqlTimeStamp TRdaDBListItem::GetTimeStamp(int field) const {
   return SqlTimeStamp::FromBytes({Span(field, SqlTimeStamp::kSize).data(), SqlTimeStamp::kSize});
 }
 
+void TRdaAggregateSlots::resize(size_t n) {
+  for (size_t i = n; i < std::min(size_, kInline); ++i) inline_[i].reset();
+  more_.resize(n > kInline ? n - kInline : 0);
+  size_ = n;
+}
+
+void TRdaAggregateSlots::clear() {
+  resize(0);
+  more_.shrink_to_fit();
+}
+
 TRdaAggregateSlots& TRdaDBListItem::AggregateSlots() {
   if (IsScratch()) return static_cast<TRdaScratchRow*>(this)->slots_;
   return Owner()->SlotsOf(this);
@@ -346,7 +357,7 @@ TRdaDBListItem* TRdaDBList::NewRow() {
 
 void TRdaDBList::ReleaseSlot(TRdaDBListItem* row) {
   Block* block = BlockOf(row);
-  if (block->slots) TRdaAggregateSlots().swap(block->slots[(row->home_ - kBlockHeader) / stride_]);
+  if (block->slots) block->slots[(row->home_ - kBlockHeader) / stride_].clear();
   freeSlots_.push_back(row);
 }
 
