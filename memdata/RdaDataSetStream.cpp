@@ -27,6 +27,7 @@
 #include "memdata/RdaCustomDataSet.h"
 #include "memdata/RdaStreamError.h"
 #include "memdata/ValueGuard.h"
+#include "memdata/store/RdaStoredValue.h"
 #include "memdata/store/TaggedStream.h"
 
 namespace rda {
@@ -231,7 +232,21 @@ void TRdaCustomDataSet::LoadStoreSections(TMemoryStream& stream) {
     loaded.LoadFromStream(stream);
     loaded.CheckLayout();
   });
-  if (!takingStructure_) CheckStreamLayout(loaded);
+  if (takingStructure_) {
+    // The structure is rebuilt from the descriptions (FastFields): each must
+    // name a field type and give it back the same bytes.
+    for (const TRdaFieldItem& d : loaded.All()) {
+      const uint8_t type = d.DataType();
+      if ((type & 0x7F) > ftFMTBcd ||
+          RdaFieldDataSize(type, RdaDeclaredSize(type, d.DataSize())) != d.DataSize()) {
+        throw EDataSetStreamError("Invalid field layout: field '" + d.Name() + "' of type " +
+                                  std::to_string(type) + " and " + std::to_string(d.DataSize()) +
+                                  " bytes is no field a dataset can open (field section)");
+      }
+    }
+  } else {
+    CheckStreamLayout(loaded);
+  }
   // The index lists let go of the rows before the rows go.
   IndexesStoreChanged(store_.get());
   store_->Clear();

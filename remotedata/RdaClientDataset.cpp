@@ -8,6 +8,8 @@
 #include "base/ScopeGuard.h"
 #include "base/Text.h"
 #include "connection/RdaSmartWait.h"
+#include "memdata/RdaComponentStream.h"
+#include "memdata/ValueGuard.h"
 #include "messaging/RdaStringLine.h"
 #include "messaging/RdaWire.h"
 #include "remotedata/RdaRowPacket.h"
@@ -188,7 +190,7 @@ uint32_t TRdaBaseClientDataSet::OptionsValue(const TRdaClientSocket& connection,
 
 void TRdaBaseClientDataSet::DoBeforeOpen() {
   openInProgress_ = true;
-  delayed_ = sqlOptions_.Contains(soDelayed);
+  if (!reloading_) delayed_ = sqlOptions_.Contains(soDelayed);
   try {
     TRdaCustomDataSet::DoBeforeOpen();
   } catch (...) {
@@ -199,12 +201,8 @@ void TRdaBaseClientDataSet::DoBeforeOpen() {
 
 void TRdaBaseClientDataSet::InternalOpen() {
   std::string error;
-  if (suitCaseData_.Active()) {
-    if (!suitCaseData_.FileName().empty()) {
-      throw EDatabaseError("Loading rows from the file '" + suitCaseData_.FileName() +
-                           "' needs the dataset stream format, which this client does not have yet");
-    }
-  } else {
+  // Working from a file, or opening with a streamed result's rows: no request.
+  if (!suitCaseData_.Active() && !receiveStream_) {
     if (connection_ == nullptr) throw EDatabaseError(kNoConnection);
     error = RequestStep();
   }
@@ -273,8 +271,11 @@ void TRdaBaseClientDataSet::DoAfterOpen() {
   // The open is over also when an event handler below raises.
   TScopeGuard over([this] { openInProgress_ = false; });
   TRdaCustomDataSet::DoAfterOpen();
-  // Applying field properties needs the component stream reader.
-  fieldProperties_.clear();
+  if (reloading_) return;
+  if (suitCaseData_.Active() && !suitCaseData_.FileName().empty()) {
+    TRdaCustomDataSet::LoadRowsFromFile(suitCaseData_.FileName());
+  }
+  ApplyFieldPropertiesReceived();
   TRdaClientSocket* connection = connection_;
   const bool usable = Usable(connection);
   if ((usable || suitCaseData_.Active()) && !delayed_) AfterPopulate();
@@ -285,6 +286,62 @@ void TRdaBaseClientDataSet::DoAfterOpen() {
       connection->BindDataset(this);
     }
   }
+  openInProgress_ = false;
+  ApplyQueuedPackets();
+}
+
+void TRdaBaseClientDataSet::ApplyFieldPropertiesReceived() {
+  if (fieldProperties_.empty()) return;
+  const std::string properties = std::move(fieldProperties_);
+  fieldProperties_.clear();
+  try {
+    ApplyFieldProperties(*this, properties);
+  } catch (const Exception&) {
+    // Display properties the client cannot read do not undo the open.
+    HandleApplicationException(std::current_exception());
+    return;
+  }
+  if (Active()) Refresh();
+}
+
+void TRdaBaseClientDataSet::ApplyQueuedPackets() {
+  if (queuedPackets_.empty()) return;
+  // A dataset that closed itself again (no usable connection) takes none.
+  if (!Active()) {
+    queuedPackets_.clear();
+    return;
+  }
+  const std::vector<std::pair<std::string, int32_t>> packets = std::move(queuedPackets_);
+  queuedPackets_.clear();
+  BeginBulk();
+  try {
+    for (const auto& [rows, indicator] : packets) ReceiveRows(indicator, rows);
+  } catch (...) {
+    EndBulk();
+    throw;
+  }
+  EndBulk();
+  if (receiveStream_) FinishStreamedResult();
+}
+
+void TRdaBaseClientDataSet::FinishStreamedResult() {
+  {
+    ValueGuard<bool> reloading(reloading_, true);
+    ValueGuard<int> internal(internalOperation_, internalOperation_ + 1);
+    TMemoryStream& stream = *receiveStream_;
+    stream.Clear();
+    SaveToStream(stream);
+    stream.SetPosition(0);
+    LoadFromStream(stream);
+    if (Active()) {
+      Refresh();
+    } else {
+      Open();
+    }
+  }
+  receiveStream_.reset();
+  delayed_ = false;
+  AfterPopulate();
 }
 
 void TRdaBaseClientDataSet::AfterPopulate() {
@@ -316,16 +373,26 @@ void TRdaBaseClientDataSet::ReceiveMessage(TRdaClientSocket& connection,
       break;
     case tkRowPacket:
     case tkRowPacket2:
-      ReceiveRows(connection, message);
+      // The rows of a request the server refused, or of a stale one.
+      if (connection.ReplyIsError()) break;
+      if (openInProgress_ && receiveStream_) {
+        queuedPackets_.emplace_back(message.Fields[1], message.Integer(1));
+        break;
+      }
+      ReceiveRows(message.Integer(1), message.Fields[1]);
+      if (receiveStream_) FinishStreamedResult();
       break;
     case tkFieldProperties:
       fieldProperties_ = message.Fields[0];
+      // Properties that come after the open apply at once.
+      if (Active() && !openInProgress_) ApplyFieldPropertiesReceived();
       break;
     case tkCursorHandle:
       cursorHandle_ = message.Integer(1);
       break;
     case tkBeginStream:
-      throw ERdaProtocolError("The server sent a streamed result, which this client cannot read yet");
+      receiveStream_ = std::make_unique<TMemoryStream>();
+      break;
     default:
       break;  // replies of requests this dataset does not send yet
   }
@@ -346,11 +413,7 @@ void TRdaBaseClientDataSet::ReceiveFieldDescriptions(const std::string& text) {
   SetDiscardOnClose(true);
 }
 
-void TRdaBaseClientDataSet::ReceiveRows(TRdaClientSocket& connection,
-                                        const TRdaComponentMessage& message) {
-  // The rows of a request the server refused, or of a stale one.
-  if (connection.ReplyIsError()) return;
-  const int32_t indicator = message.Integer(1);
+void TRdaBaseClientDataSet::ReceiveRows(int32_t indicator, const std::string& rows) {
   const bool fresh = indicator >= 0;
   if (fresh && fetching_) {
     throw ERdaProtocolError("A packet fetch was answered with a new result (packet indicator " +
@@ -374,7 +437,7 @@ void TRdaBaseClientDataSet::ReceiveRows(TRdaClientSocket& connection,
     if (OnQueryProgress && (showQueryProgress_ == sqShowOnly || showQueryProgress_ == sqShowAllowCancel))
       loader.OnProgress = OnQueryProgress;
     Loading sink(*this);
-    loader.Load(message.Fields[1], sink);
+    loader.Load(rows, sink);
   }
   if (indicator == piMorePackets || indicator == piLastPacket) rowsFetched_ = Store()->Count() - before;
   if (fresh && Active()) Resync({});
@@ -465,16 +528,50 @@ void TRdaBaseClientDataSet::CloseServerCursor() {
 }
 
 void TRdaBaseClientDataSet::InternalClose() {
-  try {
-    CloseServerCursor();
-  } catch (const Exception&) {
-    // The server drops the result with the connection anyway; a close always
-    // completes.
+  if (!reloading_) {
+    try {
+      CloseServerCursor();
+    } catch (const Exception&) {
+      // The server drops the result with the connection anyway; a close always
+      // completes.
+    }
+    cursorHandle_ = 0;
   }
-  cursorHandle_ = 0;
   TRdaCustomDataSet::InternalClose();
   openInProgress_ = false;
-  private_.reset();
+  // Not under a streamed result's reload: its messages may come through the
+  // private connection.
+  if (!reloading_) private_.reset();
+}
+
+// ---------------------------------------------------------------------------------------
+// Files
+
+void TRdaBaseClientDataSet::LoadRowsFromFile(const std::string& fileName) {
+  const bool wasActive = suitCaseData_.Active();
+  const std::string wasName = suitCaseData_.FileName();
+  TScopeGuard restore([&] {
+    suitCaseData_.SetActive(wasActive);
+    suitCaseData_.SetFileName(wasName);
+  });
+  Close();
+  suitCaseData_.SetActive(true);
+  suitCaseData_.SetFileName(fileName);
+  Open();
+}
+
+void TRdaBaseClientDataSet::LoadFromFile(const std::string& fileName) {
+  const bool wasActive = suitCaseData_.Active();
+  const std::string wasName = suitCaseData_.FileName();
+  TScopeGuard restore([&] {
+    suitCaseData_.SetActive(wasActive);
+    suitCaseData_.SetFileName(wasName);
+  });
+  suitCaseData_.SetFileName(std::string());
+  suitCaseData_.SetActive(true);
+  Open();
+  TRdaCustomDataSet::LoadFromFile(fileName);
+  LoadRowsFromFile(fileName);
 }
 
 }  // namespace rda

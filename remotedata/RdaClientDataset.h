@@ -42,16 +42,32 @@
 // Closing drops the server's open result (token 34) when one is open, releases
 // the dataset's component id at the connection, and discards the rows.
 //
+// A streamed result: a server may answer a select with token 42 first. The
+// wait ends there and the open completes at once; the field descriptions and
+// rows follow (row packets that come while the open is still running are
+// queued and applied after it), and once the first row packet is parsed the
+// dataset saves itself into a stream and loads itself back from it
+// (LoadFromStream), is open with the rows, and AfterPopulate runs. rdaserver
+// does so for selects with soDelayed (docs/server.md).
+//
+// Field properties (token 26) are a stream of streamed field components
+// (memdata/RdaComponentStream.h), applied to the fields after the open; a
+// stream that cannot be read goes to the application's exception handler and
+// the open stands.
+//
+// Working from a file: with SuitCaseData active no request is sent; with a file
+// name the open loads the file's rows (LoadRowsFromFile of the in-memory
+// dataset). LoadFromFile and LoadRowsFromFile of a client dataset work that way
+// (see them below); SaveToFile is the in-memory dataset's.
+//
 // Where the rest of the engine plugs in. The change log (the audit layer) will
 // sit between TRdaCustomDataSet and TRdaBaseClientDataSet: TRdaBaseClientDataSet
 // then derives from it instead, and TRdaUpdateClientDataSet gains the update
-// methods. Until then a client dataset keeps no change log. Requests that need
-// parts not built yet raise EDatabaseError instead of being ignored: metadata,
-// stored procedure and server method requests, working from a file
-// (SuitCaseData with a file name), and a streamed result (token 42). Field
-// properties (token 26) are received and dropped: applying them needs the
-// component stream reader. Master/detail parameters are not taken from a
-// master yet.
+// methods. Until then a client dataset keeps no change log (SaveCachedUpdates
+// has nothing to carry). Requests that need parts not built yet raise
+// EDatabaseError instead of being ignored: metadata, stored procedure and
+// server method requests. Master/detail parameters are not taken from a master
+// yet.
 //
 // Threads and waits: everything runs on the thread of the connection's event
 // loop. While a request waits, replies for other datasets and server messages
@@ -243,6 +259,14 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   // Drops the server's open result (token 34, no wait) when there is one and
   // the connection is usable, and releases the component id.
   void CloseServerCursor();
+  // Rows from a dataset file: the dataset is closed and opened again with
+  // SuitCaseData active and naming the file, so that no request goes out and
+  // the open loads the file's rows; both settings are restored afterwards.
+  void LoadRowsFromFile(const std::string& fileName) override;
+  // Fields and rows from a dataset file: opened with SuitCaseData active and
+  // no file name (no request, nothing loaded), then the in-memory
+  // LoadFromFile, then LoadRowsFromFile above; the settings are restored.
+  void LoadFromFile(const std::string& fileName) override;
 
   // ---- State -------------------------------------------------------------------------
 
@@ -254,6 +278,8 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   bool OpenInProgress() const { return openInProgress_; }
   // The dataset waits for its connection to connect before it opens.
   bool DeferredOpen() const { return deferredOpen_; }
+  // A streamed result was announced (token 42) and its rows have not come.
+  bool AwaitingStreamedResult() const { return receiveStream_ != nullptr; }
   // The connection requests go through: RdaClientSocket, or over HTTP the
   // private copy (made here when missing, its settings copied again otherwise).
   // Null without a connection.
@@ -308,7 +334,13 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   void SQLChanged();
   void RebuildParams();
   void ReceiveFieldDescriptions(const std::string& text);
-  void ReceiveRows(TRdaClientSocket& connection, const TRdaComponentMessage& message);
+  void ReceiveRows(int32_t indicator, const std::string& rows);
+  // A row packet parsed while a receive stream exists: save, load back,
+  // open, AfterPopulate.
+  void FinishStreamedResult();
+  // The packets queued while the open ran, in one bulk bracket.
+  void ApplyQueuedPackets();
+  void ApplyFieldPropertiesReceived();
 
   TRdaClientSocket* connection_ = nullptr;
   std::unique_ptr<TRdaClientSocket> private_;
@@ -340,6 +372,14 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   bool fetching_ = false;          // a packet fetch waits for its reply
   int receiving_ = 0;              // a reply for this dataset is being handled
   std::string fieldProperties_;    // token 26, kept until after open
+  // After token 42, until the first row packet is parsed.
+  std::unique_ptr<TMemoryStream> receiveStream_;
+  // Row packets (rows text, indicator) that came while the open ran.
+  std::vector<std::pair<std::string, int32_t>> queuedPackets_;
+  // Set while a streamed result loads itself back: the close and open that
+  // involves leave the server's result, the private connection and the
+  // open's own steps alone.
+  bool reloading_ = false;
 };
 
 // Change handling and update SQL; the settings are kept, generating and applying

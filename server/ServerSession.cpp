@@ -279,6 +279,13 @@ void ServerSession::Select(int id, const std::string& sql, int rows, int options
   const size_t separator = dbAndParams.find(kParamsSeparator);
   if (separator != std::string::npos && separator + 1 < dbAndParams.size())
     params = TRdaParamList::FromText(std::string_view(dbAndParams).substr(separator + 1));
+  // A client that asked for a delayed result gets it streamed: token 42 ends
+  // its wait at once, and the descriptions and rows follow. A select that
+  // fails is answered by its error alone (the reply is dropped for it).
+  if (TRdaSelectSQLOptionSet::FromBits(static_cast<uint32_t>(options)).Contains(soDelayed)) {
+    TRdaStringLine begin = MakeLine(tkBeginStream, id);
+    Send(begin, out);
+  }
   RunSelect(id, ToUtf8(sql), rows, options, params.get(), out);
 }
 

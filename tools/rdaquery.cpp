@@ -30,10 +30,12 @@ using rda::TField;
 using rda::TFieldType;
 
 constexpr char kHelp[] = R"HELP(Usage: rdaquery [options] SQL...
+       rdaquery --load FILE [output options]
 
 Runs SQL through an Rda data server (rdaserver or any server of the protocol)
 and prints the result. The words of SQL are joined with blanks; with --file
-the statement comes from a file instead.
+the statement comes from a file instead. With --load it prints a dataset file
+instead, without a server.
 
 Connection:
   --host H               server address or host name (default 127.0.0.1)
@@ -56,6 +58,13 @@ Statement:
                          largeint, float, bool (true/false) or null (no value)
   --packet N             fetch the result in packets of N rows
   --file FILE            read the statement from FILE ("-" for standard input)
+  --save FILE            write the whole result (every packet) to FILE as a
+                         dataset file instead of printing it; an existing FILE
+                         is replaced only once the new one is complete
+
+Dataset files:
+  --load FILE            print a dataset file (written by --save or by any
+                         dataset's SaveToFile) as a table or CSV; no server
 
 Output:
   --csv                  comma-separated values (RFC 4180) instead of a table;
@@ -66,7 +75,8 @@ Output:
   --sort FIELDS          show the rows in the order of these fields (names
                          separated by ";"), sorted on the client by an index
                          over the fetched rows; nulls come first, equal keys
-                         keep the server's order
+                         keep the server's order (with --save: the file keeps
+                         the index, selected)
   --sort-options OPTS    with --sort: descending, case-insensitive, or both
                          separated by a comma
   --time                 also print the time to connect, to the first row and
@@ -109,6 +119,8 @@ struct Options {
   bool sortCaseInsensitive = false;
   bool sortOptionsGiven = false;
   std::string sql;
+  std::string save;
+  std::string load;
 };
 
 class UsageError : public std::runtime_error {
@@ -188,6 +200,10 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
       o.maxWidth = static_cast<size_t>(ParseCount(a, value(), 0));
     } else if (a == "--time") {
       o.time = true;
+    } else if (a == "--save") {
+      o.save = value();
+    } else if (a == "--load") {
+      o.load = value();
     } else if (a == "--sort") {
       o.sort = value();
       if (o.sort.find_first_not_of(" ;") == std::string::npos) throw UsageError("--sort needs field names");
@@ -219,6 +235,11 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
   if (!o.user.empty() && !o.password) throw UsageError("--user needs --password");
   if (!o.path.empty() && o.http.empty()) throw UsageError("--path needs --http");
   if (o.sortOptionsGiven && o.sort.empty()) throw UsageError("--sort-options needs --sort");
+  if (!o.load.empty()) {
+    if (!words.empty() || !o.file.empty()) throw UsageError("--load takes no statement");
+    if (!o.save.empty()) throw UsageError("--load and --save do not go together");
+    return o;
+  }
   if (!o.file.empty() && !words.empty()) throw UsageError("give the statement either as words or with --file");
   if (!o.file.empty()) {
     std::ostringstream text;
@@ -298,7 +319,7 @@ bool IsNumeric(TFieldType t) {
 }
 
 // The value as UTF-8 text; nullopt for NULL.
-std::optional<std::string> ValueText(rda::TRdaClientDataSet& ds, TField& field) {
+std::optional<std::string> ValueText(rda::TRdaCustomDataSet& ds, TField& field) {
   if (field.IsNull()) return std::nullopt;
   const TFieldType type = field.DataType();
   if (IsBinary(type)) {
@@ -374,18 +395,16 @@ std::string Milliseconds(std::chrono::steady_clock::duration d) {
   return buf;
 }
 
-// Shows the rows through an index over the given fields: every packet is
-// fetched first, so that the order covers the whole result. A field that is
+// Shows the rows through an index over the given fields (every packet is
+// fetched first, so that the order covers the whole result). A field that is
 // not in the result, or cannot be compared, is a bad command line.
-void Sort(rda::TRdaClientDataSet& ds, const Options& o) {
-  while (ds.CursorHandle() > 0 && ds.FetchNextPacket() > 0) {
-  }
+void Sort(rda::TRdaCustomDataSet& ds, const Options& o) {
   rda::TRdaIndexOptions options;
   if (o.sortDescending) options.Include(rda::ioDescending);
   if (o.sortCaseInsensitive) options.Include(rda::ioCaseInsensitive);
   try {
-    rda::TRdaIndex& index = ds.Indexes().Add();
-    index.SetName("rdaquery");
+    // A loaded file may hold the index of an earlier --sort: it takes the new order.
+    rda::TRdaIndex& index = ds.Indexes().FindOrAdd("rdaquery");
     index.SetFields(rda::Utf8ToCp1252(o.sort));
     index.SetOptions(options);
     ds.SetIndexName("rdaquery");
@@ -395,6 +414,73 @@ void Sort(rda::TRdaClientDataSet& ds, const Options& o) {
     if (message.rfind("rdaquery: ", 0) == 0) message.erase(0, 10);
     throw UsageError("--sort: " + message);
   }
+}
+
+// Prints the dataset's rows as a table or CSV; returns the number of rows.
+long Print(rda::TRdaCustomDataSet& ds, const Options& o) {
+  std::vector<TField*> fields;
+  for (const auto& f : ds.Fields()) fields.push_back(f.get());
+  std::ostream& out = std::cout;
+  std::vector<std::vector<std::optional<std::string>>> rows;
+  long count = 0;
+  if (o.csv) {
+    for (size_t i = 0; i < fields.size(); ++i)
+      out << (i ? "," : "") << CsvField(rda::Cp1252ToUtf8(fields[i]->FieldName()));
+    out << "\r\n";
+    for (ds.First(); !ds.Eof(); ds.Next(), ++count) {
+      for (size_t i = 0; i < fields.size(); ++i) out << (i ? "," : "") << CsvField(ValueText(ds, *fields[i]));
+      out << "\r\n";
+    }
+  } else {
+    for (ds.First(); !ds.Eof(); ds.Next(), ++count) {
+      std::vector<std::optional<std::string>>& row = rows.emplace_back();
+      for (TField* f : fields) row.push_back(ValueText(ds, *f));
+    }
+  }
+  if (!o.csv) {
+    std::vector<std::string> names;
+    std::vector<size_t> widths;
+    for (TField* f : fields) {
+      names.push_back(Cell(rda::Cp1252ToUtf8(f->FieldName()), o.maxWidth));
+      widths.push_back(CharCount(names.back()));
+    }
+    std::vector<std::vector<std::string>> cells;
+    for (const auto& row : rows) {
+      std::vector<std::string>& line = cells.emplace_back();
+      for (size_t i = 0; i < row.size(); ++i) {
+        line.push_back(row[i] ? Cell(*row[i], o.maxWidth) : o.nullText);
+        widths[i] = std::max(widths[i], CharCount(line.back()));
+      }
+    }
+    std::string rule;
+    // The last column is not padded on the right: no blanks end a line.
+    const auto width = [&](size_t i, bool right) { return i + 1 < fields.size() || right ? widths[i] : 0; };
+    for (size_t i = 0; i < fields.size(); ++i) {
+      out << (i ? " | " : "") << Pad(names[i], width(i, false), false);
+      rule += (i ? "-+-" : "") + std::string(widths[i], '-');
+    }
+    out << "\n" << rule << "\n";
+    for (const auto& line : cells) {
+      for (size_t i = 0; i < line.size(); ++i)
+        out << (i ? " | " : "") << Pad(line[i], width(i, IsNumeric(fields[i]->DataType())),
+                                      IsNumeric(fields[i]->DataType()));
+      out << "\n";
+    }
+    out << "(" << count << (count == 1 ? " row)" : " rows)") << "\n";
+  }
+  out.flush();
+  return count;
+}
+
+// --load: a dataset file, printed without a server.
+int Load(const Options& o) {
+  rda::TRdaDataSet ds;
+  ds.SetName("rdaquery");
+  ds.LoadFromFile(o.load);
+  ds.SetReadOnly(true);
+  if (!o.sort.empty()) Sort(ds, o);
+  Print(ds, o);
+  return 0;
 }
 
 int Run(const Options& o) {
@@ -448,61 +534,23 @@ int Run(const Options& o) {
   for (const std::string& p : o.params) SetParam(ds.Params(), p);
   ds.Open();
   const Clock::time_point firstRow = Clock::now();
+  if (!o.sort.empty() || !o.save.empty()) {
+    // The whole result: every packet.
+    while (ds.CursorHandle() > 0 && ds.FetchNextPacket() > 0) {
+    }
+  }
   if (!o.sort.empty()) Sort(ds, o);
-
-  std::vector<TField*> fields;
-  for (const auto& f : ds.Fields()) fields.push_back(f.get());
-  std::ostream& out = std::cout;
-  std::vector<std::vector<std::optional<std::string>>> rows;
-  long count = 0;
-  if (o.csv) {
-    for (size_t i = 0; i < fields.size(); ++i)
-      out << (i ? "," : "") << CsvField(rda::Cp1252ToUtf8(fields[i]->FieldName()));
-    out << "\r\n";
-    for (ds.First(); !ds.Eof(); ds.Next(), ++count) {
-      for (size_t i = 0; i < fields.size(); ++i) out << (i ? "," : "") << CsvField(ValueText(ds, *fields[i]));
-      out << "\r\n";
-    }
+  Clock::time_point lastRow;
+  if (!o.save.empty()) {
+    lastRow = Clock::now();
+    ds.SaveToFile(o.save);
+    const int count = ds.RecordCount();
+    std::cout << "(" << count << (count == 1 ? " row" : " rows") << " saved to " << o.save << ")\n";
   } else {
-    for (ds.First(); !ds.Eof(); ds.Next(), ++count) {
-      std::vector<std::optional<std::string>>& row = rows.emplace_back();
-      for (TField* f : fields) row.push_back(ValueText(ds, *f));
-    }
+    Print(ds, o);
+    lastRow = Clock::now();
   }
-  const Clock::time_point lastRow = Clock::now();
 
-  if (!o.csv) {
-    std::vector<std::string> names;
-    std::vector<size_t> widths;
-    for (TField* f : fields) {
-      names.push_back(Cell(rda::Cp1252ToUtf8(f->FieldName()), o.maxWidth));
-      widths.push_back(CharCount(names.back()));
-    }
-    std::vector<std::vector<std::string>> cells;
-    for (const auto& row : rows) {
-      std::vector<std::string>& line = cells.emplace_back();
-      for (size_t i = 0; i < row.size(); ++i) {
-        line.push_back(row[i] ? Cell(*row[i], o.maxWidth) : o.nullText);
-        widths[i] = std::max(widths[i], CharCount(line.back()));
-      }
-    }
-    std::string rule;
-    // The last column is not padded on the right: no blanks end a line.
-    const auto width = [&](size_t i, bool right) { return i + 1 < fields.size() || right ? widths[i] : 0; };
-    for (size_t i = 0; i < fields.size(); ++i) {
-      out << (i ? " | " : "") << Pad(names[i], width(i, false), false);
-      rule += (i ? "-+-" : "") + std::string(widths[i], '-');
-    }
-    out << "\n" << rule << "\n";
-    for (const auto& line : cells) {
-      for (size_t i = 0; i < line.size(); ++i)
-        out << (i ? " | " : "") << Pad(line[i], width(i, IsNumeric(fields[i]->DataType())),
-                                      IsNumeric(fields[i]->DataType()));
-      out << "\n";
-    }
-    out << "(" << count << (count == 1 ? " row)" : " rows)") << "\n";
-  }
-  out.flush();
   if (o.time) {
     std::ostream& t = o.csv ? std::cerr : std::cout;
     t << "connect: " << Milliseconds(connected - start) << "\n"
@@ -532,7 +580,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    return Run(options);
+    return options.load.empty() ? Run(options) : Load(options);
   } catch (const UsageError& e) {
     std::cerr << "rdaquery: " << e.what() << "\n";
     return 2;

@@ -2,6 +2,9 @@
 // packets, timings, a server error and a bad command line.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -132,12 +135,56 @@ TEST_F(RdaQuery, RefusesSortsItCannotDo) {
   }
 }
 
+TEST_F(RdaQuery, SavesAResultAndPrintsTheFileWithoutAServer) {
+  char pattern[] = "/tmp/rdaquery-save-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string dir = pattern;
+  const std::string file = dir + "/hosts.rds";
+  const std::string sql =
+      "SELECT 'b' AS Name, 2 AS N UNION ALL SELECT 'A', 1 UNION ALL SELECT NULL, 3";
+  const Outcome saved = RunQuery(Args({"--packet", "1", "--sort", "N", "--sort-options", "descending", "--save", file, sql}));
+  EXPECT_EQ(saved.status, 0) << saved.err;
+  EXPECT_EQ(saved.out, "(3 rows saved to " + file + ")\n");
+  server.Stop();
+  // The file keeps every row and the selected index.
+  const Outcome csv = RunQuery({"--load", file, "--csv"});
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.out, "Name,N\r\n,3\r\nb,2\r\nA,1\r\n");
+  const Outcome table = RunQuery({"--load", file, "--sort", "Name"});
+  EXPECT_EQ(table.out,
+            "Name   | N\n"
+            "-------+--\n"
+            "(null) | 3\n"
+            "A      | 1\n"
+            "b      | 2\n"
+            "(3 rows)\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+  } cases[] = {
+      {{"--load", dir + "/none.rds"}, 1, "rdaquery: Unable to load from " + dir + "/none.rds\n"},
+      {{"--load", "/etc/hostname"}, 1, ""},
+      {{"--load", file, "SELECT 1"}, 2, "rdaquery: --load takes no statement\nTry rdaquery --help.\n"},
+      {{"--load", file, "--save", file}, 2, "rdaquery: --load and --save do not go together\nTry rdaquery --help.\n"},
+  };
+  for (const Case& c : cases) {
+    const Outcome o = RunQuery(c.args);
+    EXPECT_EQ(o.status, c.status) << c.args[1];
+    if (!c.err.empty()) {
+      EXPECT_EQ(o.err, c.err);
+    }
+    EXPECT_EQ(o.out, "");
+  }
+  std::filesystem::remove_all(dir);
+}
+
 TEST(RdaQueryHelp, DocumentsEveryOption) {
   const Outcome o = RunQuery({"--help"});
   EXPECT_EQ(o.status, 0);
   for (const char* option : {"--host", "--port", "--http", "--path", "--encryption", "--key", "--zlib", "--user",
                              "--password", "--timeout", "--database", "--param", "--packet", "--file", "--csv",
-                             "--null", "--max-width", "--time", "--sort", "--sort-options"})
+                             "--null", "--max-width", "--time", "--sort", "--sort-options", "--save", "--load"})
     EXPECT_NE(o.out.find(std::string(" ") + option + " "), std::string::npos) << option;
 }
 
