@@ -6,6 +6,12 @@
 #include <string>
 #include <vector>
 
+#include <stdlib.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "memdata/RdaBlobStream.h"
 #include "memdata/RdaCustomDataSet.h"
 
 namespace {
@@ -161,6 +167,43 @@ TEST(DocsDatasets, Aggregates) {
   sales.Locate("Region", rda::Variant("North"));
   // perRegion.Value() == Variant(6.25): (10 + 2.5) / 2
   EXPECT_EQ(perRegion.Value(), rda::Variant(6.25));
+}
+
+TEST(DocsDatasets, SaveLoadAndCopy) {
+  rda::TRdaDataSet people;
+  people.AddField("Id", rda::ftInteger, 0);
+  people.AddField("Name", rda::ftString, 30);
+  people.AddField("Notes", rda::ftMemo, 0);
+  people.Open();
+  for (int i = 1; i <= 3; ++i) people.AppendRecord({rda::Variant(i), rda::Variant("p" + std::to_string(i))});
+  char pattern[] = "/tmp/rda-docs-XXXXXX";
+  ASSERT_NE(::mkdtemp(pattern), nullptr);
+  const std::string folder = pattern;
+
+  const std::string file = folder + "/people.rds";
+  people.SaveToFile(file);  // a temporary file, flushed, then renamed over the old one
+
+  rda::TRdaDataSet copy;
+  copy.LoadFromFile(file);  // fields, rows and definitions; opens the dataset
+  EXPECT_EQ(copy.RecordCount(), people.RecordCount());
+
+  std::string bytes = people.DataSetToText();  // the same bytes, in memory
+  std::unique_ptr<rda::TRdaDataSet> again = rda::TextToDataSet(bytes);
+  EXPECT_EQ(again->RecordCount(), 3);
+  std::filesystem::remove_all(folder);
+
+  rda::TRdaDataSet& ds = people;
+  ds.Edit();
+  {
+    auto notes = ds.CreateBlobStream(ds.FieldByName("Notes"), rda::bmWrite);
+    notes->Write("written through a stream");
+  }  // now the field's value
+  EXPECT_EQ(ds.FieldByName("Notes").AsString(), "written through a stream");
+  ds.Post();
+
+  rda::TRdaDataSet firstTwo;
+  firstTwo.CloneFrom(people, 2);  // the structure, then at most 2 rows
+  EXPECT_EQ(firstTwo.RecordCount(), 2);
 }
 
 }  // namespace
