@@ -145,7 +145,7 @@ void TRdaBaseClientDataSet::SQLChanged() {
 }
 
 void TRdaBaseClientDataSet::RebuildParams() {
-  // A stored procedure's parameters come from the server (not available yet).
+  // A stored procedure's parameters come from the server.
   if (!storedProcedure_.empty()) return;
   const std::unique_ptr<TRdaParamList> old = params_.Clone();
   params_.ParamsFromSQL(sql_);
@@ -215,13 +215,11 @@ std::string TRdaBaseClientDataSet::RequestStep() {
   const bool somethingToRun = !sql_.empty() || metaDataRequest_ != mdNormalQuery ||
                               !storedProcedure_.empty() || !serverMethod_.empty();
   if (!somethingToRun || !Usable(connection_)) return {};
-  if (metaDataRequest_ != mdNormalQuery || !storedProcedure_.empty() || !serverMethod_.empty() ||
-      !providerName_.empty()) {
-    throw EDatabaseError(
-        "Metadata, stored procedure, provider and server method requests are not available in "
-        "this client yet");
-  }
   TRdaClientSocket* connection = GetConnection();
+  // The first that applies: a provider's dataset or another metadata request,
+  // a stored procedure, the SQL.
+  if (!serverDataSet_.empty() || metaDataRequest_ != mdNormalQuery) return MetaDataRequestStep(*connection);
+  if (!storedProcedure_.empty()) return StoredProcedureStep(*connection);
   return Select(*connection);
 }
 
@@ -392,6 +390,13 @@ void TRdaBaseClientDataSet::ReceiveMessage(TRdaClientSocket& connection,
       break;
     case tkBeginStream:
       receiveStream_ = std::make_unique<TMemoryStream>();
+      break;
+    case tkBlobContents:
+      // An error text (flag 1) stays with the connection.
+      if (message.Integer(3) != 1 && OnReceiveBlobStream) {
+        TMemoryStream stream(message.Fields[3]);
+        OnReceiveBlobStream(connection, tableName_, message.Fields[1], stream);
+      }
       break;
     default:
       break;  // replies of requests this dataset does not send yet

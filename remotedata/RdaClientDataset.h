@@ -64,10 +64,12 @@
 // sit between TRdaCustomDataSet and TRdaBaseClientDataSet: TRdaBaseClientDataSet
 // then derives from it instead, and TRdaUpdateClientDataSet gains the update
 // methods. Until then a client dataset keeps no change log (SaveCachedUpdates
-// has nothing to carry). Requests that need parts not built yet raise
-// EDatabaseError instead of being ignored: metadata, stored procedure and
-// server method requests. Master/detail parameters are not taken from a master
+// has nothing to carry). Master/detail parameters are not taken from a master
 // yet.
+//
+// Besides SQL a dataset asks for metadata (MetaDataRequest), runs a stored
+// procedure, opens a provider's dataset or calls a server method
+// (RdaClientDatasetMeta.cpp); the reply is loaded as a select's.
 //
 // Threads and waits: everything runs on the thread of the connection's event
 // loop. While a request waits, replies for other datasets and server messages
@@ -211,23 +213,36 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   // [true] Kept for design tools; no effect here.
   bool ResetFieldsOnSQLChanges() const { return resetFieldsOnSQLChanges_; }
   void SetResetFieldsOnSQLChanges(bool value) { resetFieldsOnSQLChanges_ = value; }
-  // [mdNormalQuery] Anything else is a metadata request (not available yet: an
-  // open raises).
+  // [mdNormalQuery] Anything else is a metadata request (token 23, request code
+  // value + 99, RdaClientDatasetMeta.cpp). Setting it closes the dataset and
+  // makes SQL a single empty line.
   TRdaMetaData MetaDataRequest() const { return metaDataRequest_; }
-  void SetMetaDataRequest(TRdaMetaData value) { metaDataRequest_ = value; }
+  void SetMetaDataRequest(TRdaMetaData value);
   // [""] Setting a different name clears StoredProcedure and Params and, for a
   // normal query, makes SQL the line "SELECT * FROM " + name.
   const std::string& TableName() const { return tableName_; }
   void SetTableName(std::string value);
-  // [""] Requests of their own (not available yet: an open with one raises).
+  // [""] A stored procedure (token 27). A name clears SQL, TableName,
+  // ServerDataSet, ServerMethod and Params, and fetches the procedure's
+  // parameters when the connection is usable.
   const std::string& StoredProcedure() const { return storedProcedure_; }
-  void SetStoredProcedure(std::string value) { storedProcedure_ = std::move(value); }
+  void SetStoredProcedure(std::string value);
+  // [""] A server method: makes the request mdBusinessObjects and takes the
+  // method's parameters from the metadata cache or the server (Exception name
+  // + " not found" for a method neither knows; the name is then cleared). Only
+  // stored on a blocking connection, with mdBusObjectParams, or for an empty
+  // or unchanged name.
   const std::string& ServerMethod() const { return serverMethod_; }
-  void SetServerMethod(std::string value) { serverMethod_ = std::move(value); }
+  void SetServerMethod(std::string value);
+  // [""] The provider's dataset on the server (request 111 at open).
   const std::string& ServerDataSet() const { return serverDataSet_; }
-  void SetServerDataSet(std::string value) { serverDataSet_ = std::move(value); }
+  void SetServerDataSet(std::string value);
+  // [""] A provider: with a connection and no SQL, TableName or ServerMethod,
+  // finds the provider's server dataset and parameters (and key fields) in the
+  // metadata cache or on the server; Exception name + " not found" when the
+  // cache lacks it. An empty name goes back to a normal query.
   const std::string& ProviderName() const { return providerName_; }
-  void SetProviderName(std::string value) { providerName_ = std::move(value); }
+  void SetProviderName(std::string value);
   // [sqDontShow]
   TShowQueryProgressType ShowQueryProgress() const { return showQueryProgress_; }
   void SetShowQueryProgress(TShowQueryProgressType value) { showQueryProgress_ = value; }
@@ -239,6 +254,16 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   std::function<void(TRdaBaseClientDataSet& sender, int rowsFetched)> OnAfterPacketFetch;
   // Once the rows of an open have arrived (not while Filtered).
   TDataSetNotifyEvent OnAfterPopulate;
+  // Asked before a provider's dataset is opened: the value sent as
+  // "ServerActionInt" (0 without a handler).
+  std::function<void(TRdaBaseClientDataSet& sender, int& actionInt)> OnCustomServerAction;
+  // After output parameters arrived (token 30) and were put into Params.
+  TDataSetNotifyEvent OnReceiveParams;
+  // A blob the server sent for this dataset (token 22): the connection, TableName,
+  // the field's name and the bytes.
+  std::function<void(TRdaClientSocket& sender, const std::string& tableName,
+                     const std::string& fieldName, TMemoryStream& stream)>
+      OnReceiveBlobStream;
   // While a row packet is loaded with ShowQueryProgress sqShowOnly or
   // sqShowAllowCancel: the length of the rows text and the offset after each row.
   std::function<void(size_t total, size_t position)> OnQueryProgress;
@@ -293,11 +318,29 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   // ---- TRdaComponent -------------------------------------------------------------------
 
   void ReceiveMessage(TRdaClientSocket& connection, const TRdaComponentMessage& message) override;
+  // While this dataset's server method request waits for its output parameters.
+  bool AwaitsOutputParams() const override { return awaitingOutputs_; }
+  // Each parameter replaces the one of its name in Params (or is appended);
+  // then OnReceiveParams.
+  void ReceiveOutputParams(TRdaClientSocket& connection, TRdaParamList& params) override;
   bool TakeDeferredOpen() override;
   void Reopen(TRdaClientSocket& connection) override;
   void ConnectionDestroyed(TRdaClientSocket& connection) override;
 
  protected:
+  // Key fields found for a provider or server method (the update dataset keeps
+  // them as PrimeFields).
+  virtual void TakePrimeFields(std::vector<std::string> /*fields*/) {}
+  // A temporary dataset on the same connection that runs the metadata request
+  // `request` for `name` (TableName, ProviderName or ServerMethod as the request
+  // reads it) and is open on its answer.
+  std::unique_ptr<TRdaBaseClientDataSet> OpenMetaData(TRdaMetaData request, const std::string& name);
+  // Whether the metadata cache holds entries (of the connection).
+  bool HasCache() const;
+  // Parameters (and key fields) of a provider or method from the cache's
+  // "FServerparamsDataSet" row; false when there is no such row.
+  bool ParamsFromCache(const std::string& name, bool methodPrefix);
+
   // Once the rows of an open have arrived: the indexes are rebuilt and
   // OnAfterPopulate fires (unless Filtered).
   virtual void AfterPopulate();
@@ -322,6 +365,16 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   // Sends the open's request and returns the error text kept ("" for none).
   std::string RequestStep();
   std::string Select(TRdaClientSocket& connection);
+  // The requests of RdaClientDatasetMeta.cpp; each returns the error text kept.
+  std::string MetaDataRequestStep(TRdaClientSocket& connection);
+  std::string StoredProcedureStep(TRdaClientSocket& connection);
+  // Token 23 with its flags: the caller takes the errors of 111 and 112 only.
+  std::string MetaExchange(TRdaClientSocket& connection, TRdaStringLine& line, bool callerTakes);
+  bool ExpectsOutputParams() const;
+  // Replaces Params by the parameter rows of a temporary dataset's answer.
+  void ParamsFromAnswer(TRdaBaseClientDataSet& answer);
+  // SQL holds nothing but blank lines.
+  bool SqlEmpty() const;
   // Sends a request that waits for its reply and returns the server's error
   // text ("" for none): the flags, the wait (or the blocking exchange).
   std::string Exchange(TRdaClientSocket& connection, TRdaStringLine& line, bool wait);
@@ -372,6 +425,7 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   bool fetching_ = false;          // a packet fetch waits for its reply
   int receiving_ = 0;              // a reply for this dataset is being handled
   std::string fieldProperties_;    // token 26, kept until after open
+  bool awaitingOutputs_ = false;   // the open of a server method waits for token 30
   // After token 42, until the first row packet is parsed.
   std::unique_ptr<TMemoryStream> receiveStream_;
   // Row packets (rows text, indicator) that came while the open ran.
@@ -393,6 +447,10 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   // fields left out of generated SQL. Each setter takes a copy.
   const std::vector<std::string>& PrimeFields() const { return primeFields_; }
   void SetPrimeFields(std::vector<std::string> lines) { primeFields_ = std::move(lines); }
+  // The key fields of ProviderName (or ServerMethod) into PrimeFields: from the
+  // metadata cache when there is one, else asked of the server. Raises
+  // Exception "Provider Name required!" without either.
+  void RetrievePrimeKeyFields();
   const std::vector<std::string>& RefetchOnInsert() const { return refetchOnInsert_; }
   void SetRefetchOnInsert(std::vector<std::string> lines) { refetchOnInsert_ = std::move(lines); }
   const std::vector<std::string>& NoSQLFields() const { return noSQLFields_; }
@@ -412,6 +470,9 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   // [""] Stored for design tools only.
   const std::string& SQLWorkBench() const { return sqlWorkBench_; }
   void SetSQLWorkBench(std::string value) { sqlWorkBench_ = std::move(value); }
+
+ protected:
+  void TakePrimeFields(std::vector<std::string> fields) override { primeFields_ = std::move(fields); }
 
  private:
   std::string updateTableName_;

@@ -211,7 +211,7 @@ std::optional<CatalogQuery> MetaDataQuery(int code, const std::string& a, const 
     case mrProviders:  // providers (all, or the one named by the second string)
       q.sql =
           "SELECT 'RdaProviders' AS ModuleName, Name AS DataSetName, UpdateTable FROM RdaProviders "
-          "WHERE :Detail = '' OR Name = :Detail ORDER BY Name";
+          "WHERE ifnull(:Detail, '') = '' OR Name = :Detail ORDER BY Name";
       break;
     case mrProviderParams:  // parameters of a provider
       q.sql = paramsOf("provider");
@@ -234,14 +234,14 @@ std::optional<CatalogQuery> MetaDataQuery(int code, const std::string& a, const 
     case mrTriggers:  // triggers (of one table, or all)
       q.sql =
           "SELECT name AS TriggerName, tbl_name AS TableName, sql AS Definition FROM sqlite_schema "
-          "WHERE type = 'trigger' AND (:Name = '' OR tbl_name = :Name COLLATE NOCASE) ORDER BY name";
+          "WHERE type = 'trigger' AND (ifnull(:Name, '') = '' OR tbl_name = :Name COLLATE NOCASE) ORDER BY name";
       break;
     case mrTableFields:  // the fields of every table (or of one)
       q.sql =
           "SELECT m.name AS TableName, p.name AS FieldName, rda_field_type(p.type) AS FieldType, "
           "rda_field_size(p.type) AS FieldSize, p.cid + 1 AS Position FROM sqlite_schema m JOIN "
           "pragma_table_info(m.name) p WHERE " + userTable +
-          " AND (:Name = '' OR m.name = :Name COLLATE NOCASE) ORDER BY m.name, p.cid";
+          " AND (ifnull(:Name, '') = '' OR m.name = :Name COLLATE NOCASE) ORDER BY m.name, p.cid";
       break;
     default:
       return std::nullopt;

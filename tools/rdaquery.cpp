@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <algorithm>
 #include <iterator>
 #include <optional>
 #include <sstream>
@@ -61,6 +62,19 @@ Statement:
   --save FILE            write the whole result (every packet) to FILE as a
                          dataset file instead of printing it; an existing FILE
                          is replaced only once the new one is complete
+
+Metadata (instead of SQL; the server's catalogue as a result, like psql's \dt
+and \d):
+  --tables               the tables
+  --views                the views
+  --fields TABLE         the fields of TABLE with their field types
+  --indexes TABLE        the indexes of TABLE, one row per indexed field
+  --keys TABLE           the primary key of TABLE
+  --foreign-keys TABLE   the foreign keys of TABLE
+  --procedures           the stored procedures
+  --methods              the server methods
+  --providers            the providers
+  --users                the users logged in now
 
 Dataset files:
   --load FILE            print a dataset file (written by --save or by any
@@ -121,6 +135,23 @@ struct Options {
   std::string sql;
   std::string save;
   std::string load;
+  // A metadata request instead of SQL, and the table it names.
+  rda::TRdaMetaData meta = rda::mdNormalQuery;
+  std::string metaTable;
+};
+
+// The metadata options: without a table, and with one.
+struct MetaOption {
+  const char* option;
+  rda::TRdaMetaData request;
+  bool table;
+};
+constexpr MetaOption kMetaOptions[] = {
+    {"--tables", rda::mdTables, false},          {"--views", rda::mdViews, false},
+    {"--fields", rda::mdFields, true},           {"--indexes", rda::mdIndexes, true},
+    {"--keys", rda::mdPrimeKeys, true},          {"--foreign-keys", rda::mdForeignKeys, true},
+    {"--procedures", rda::mdStoredProcs, false}, {"--methods", rda::mdAliasedBizObjectMethods, false},
+    {"--providers", rda::mdServerDataSets, false}, {"--users", rda::mdUserList, false},
 };
 
 class UsageError : public std::runtime_error {
@@ -222,6 +253,15 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
         }
         list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
       }
+    } else if (const MetaOption* m = std::find_if(std::begin(kMetaOptions), std::end(kMetaOptions),
+                                                  [&a](const MetaOption& mo) { return a == mo.option; });
+               m != std::end(kMetaOptions)) {
+      if (o.meta != rda::mdNormalQuery) throw UsageError("give one metadata option");
+      o.meta = m->request;
+      if (m->table) {
+        o.metaTable = value();
+        if (o.metaTable.empty()) throw UsageError(a + " needs a table name");
+      }
     } else if (a == "--") {
       words.insert(words.end(), args.begin() + static_cast<long>(i) + 1, args.end());
       break;
@@ -238,6 +278,11 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
   if (!o.load.empty()) {
     if (!words.empty() || !o.file.empty()) throw UsageError("--load takes no statement");
     if (!o.save.empty()) throw UsageError("--load and --save do not go together");
+    return o;
+  }
+  if (o.meta != rda::mdNormalQuery) {
+    if (!words.empty() || !o.file.empty()) throw UsageError("a metadata option takes no statement");
+    if (!o.params.empty()) throw UsageError("a metadata option takes no --param");
     return o;
   }
   if (!o.file.empty() && !words.empty()) throw UsageError("give the statement either as words or with --file");
@@ -530,7 +575,12 @@ int Run(const Options& o) {
   ds.SetDataBase(rda::Utf8ToCp1252(o.database));
   ds.SetRowsToReturn(o.packet);
   ds.SetReadOnly(true);
-  ds.SetSQLText(rda::Utf8ToCp1252(o.sql));
+  if (o.meta != rda::mdNormalQuery) {
+    ds.SetMetaDataRequest(o.meta);
+    ds.SetTableName(rda::Utf8ToCp1252(o.metaTable));
+  } else {
+    ds.SetSQLText(rda::Utf8ToCp1252(o.sql));
+  }
   for (const std::string& p : o.params) SetParam(ds.Params(), p);
   ds.Open();
   const Clock::time_point firstRow = Clock::now();
