@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "base/ScopeGuard.h"
 #include "connection/RdaUserInterface.h"
 #include "connection/RdaWebServer.h"
 #include "install/FileUtil.h"
@@ -339,15 +340,12 @@ bool TTamrixInstall::FTPDownloadXModule(const std::string& fileName) {
   const std::string remote = ModuleFolder(CompanyVersion) + fileName;
   FTPClient.Connect();
   // The connection goes down on every path, the error or not.
-  struct Disconnect {
-    TFtpClient& ftp;
-    ~Disconnect() {
-      try {
-        ftp.Disconnect();
-      } catch (...) {
-      }
+  TScopeGuard disconnect([this]() noexcept {
+    try {
+      FTPClient.Disconnect();
+    } catch (...) {
     }
-  } disconnect{FTPClient};
+  });
   DownloadFileName = fileName;
   DownloadSize = 0;
   DownloadSize = FTPClient.Size(remote);

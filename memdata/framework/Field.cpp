@@ -8,6 +8,7 @@
 #include "base/ByteIO.h"
 #include "base/CodePage.h"
 #include "base/Convert.h"
+#include "base/ScopeGuard.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/store/RdaStoredValue.h"
 
@@ -154,13 +155,10 @@ void TField::SetConvertedData(const void* value) {
 bool TField::IsNull() const { return !GetData(nullptr); }
 
 void TField::Validate(const void* buffer) {
-  struct Guard {
-    TField& f;
-    ~Guard() {
-      f.validating_ = false;
-      f.pending_ = nullptr;
-    }
-  } guard{*this};
+  TScopeGuard done([this] {
+    validating_ = false;
+    pending_ = nullptr;
+  });
   validating_ = true;
   pending_ = buffer;
   if (dataSet_) dataSet_->DoFieldValidate(*this);
