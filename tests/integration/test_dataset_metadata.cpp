@@ -289,6 +289,44 @@ TEST_F(MetaDataTest, CacheSavedThenLoadedWithoutTheServer) {
   EXPECT_EQ(provider.RecordCount(), 2);
 }
 
+// The examples of docs/client-datasets.md, as written there.
+TEST_F(MetaDataTest, DocsExamples) {
+  TRdaClientSocket& connection = s;
+  rda::TRdaClientDataSet fields;
+  fields.SetRdaClientSocket(&connection);
+  fields.SetMetaDataRequest(rda::mdFields);
+  fields.SetTableName("VNXHOSTS");
+  fields.Open();
+  EXPECT_EQ(fields.RecordCount(), 4);
+
+  rda::TRdaClientDataSet proc;
+  proc.SetRdaClientSocket(&connection);
+  proc.SetStoredProcedure("CompanyHost");
+  proc.Params().ParamByName("Code").SetAsString("DEMO");
+  proc.Open();
+  int hosts = proc.Params().ParamByName("HostCount").AsInteger();
+  EXPECT_EQ(hosts, 2);
+
+  rda::TRdaClientDataSet provider;
+  provider.SetRdaClientSocket(&connection);
+  provider.SetProviderName("Hosts");
+  provider.Params().ParamByName("Pattern").SetAsString("%");
+  provider.Open();
+  provider.RetrievePrimeKeyFields();
+  EXPECT_THAT(provider.PrimeFields(), ElementsAre("XCompanyCode"));
+
+  rda::TRdaClientDataSet method;
+  method.SetRdaClientSocket(&connection);
+  method.SetServerMethod("Directory.PortsFrom");
+  method.Params().ParamByName("MinPort").SetAsInteger(9400);
+  bool outputs = false;
+  method.OnReceiveParams = [&outputs](rda::TDataSet&) { outputs = true; };
+  method.Open();
+  int found = method.Params().ParamByName("Found").AsInteger();
+  EXPECT_EQ(found, 2);
+  EXPECT_TRUE(outputs);
+}
+
 // Lines of a text without their CR.
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
