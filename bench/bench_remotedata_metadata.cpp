@@ -127,7 +127,8 @@ void BM_SqliteCatalogue(benchmark::State& state) {
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db,
                        "SELECT m.name, p.name, p.type, p.cid FROM sqlite_schema m JOIN "
-                       "pragma_table_info(m.name) p WHERE m.type = 'table' ORDER BY m.name, p.cid",
+                       "pragma_table_info(m.name) p WHERE m.type = 'table' AND m.name NOT LIKE 'sqlite%' AND "
+                       "m.name NOT LIKE 'Rda%' ORDER BY m.name, p.cid",
                        -1, &stmt, nullptr);
     int rows = 0;
     size_t bytes = 0;
