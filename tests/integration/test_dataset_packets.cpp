@@ -4,7 +4,12 @@
 // replies for an unknown component, and broken replies.
 #include <gtest/gtest.h>
 
+#include <exception>
+#include <string>
+#include <vector>
+
 #include "DatasetTestSupport.h"
+#include "memdata/RdaComponentStream.h"
 #include "base/Exception.h"
 #include "tests/base/RaisesWith.h"
 
@@ -189,6 +194,46 @@ TEST_F(DatasetPushed, AStreamedResultReloadsTheDatasetWithItsRows) {
   Push("-1 b\\x022\\x02\\x04 0");
   EXPECT_EQ(ds.RecordCount(), 4);
   EXPECT_EQ(populated, 1);
+  EXPECT_TRUE(errors.empty());
+}
+
+// A control-port word holding any bytes.
+std::string Escaped(const std::string& bytes) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) out += std::string("\\x") + kHex[c >> 4] + kHex[c & 15];
+  return out;
+}
+
+TEST_F(DatasetPushed, FieldPropertiesApplyToTheFieldsOfTheirNames) {
+  TRdaDataSet shape;
+  shape.AddField("s", ftString, 10);
+  shape.Open();
+  TField& source = shape.FieldByName("s");
+  source.SetDisplayLabel("Short name");
+  source.SetDisplayWidth(12);
+  source.SetAlignment(taCenter);
+  Push(Escaped(WriteFieldComponent(source, "TStringField", "dss")), "26");
+  const TField& field = ds.FieldByName("s");
+  EXPECT_EQ(field.DisplayLabel(), "Short name");
+  EXPECT_EQ(field.DisplayWidth(), 12);
+  EXPECT_EQ(field.Alignment(), taCenter);
+  EXPECT_EQ(ds.FieldByName("n").DisplayLabel(), "n");
+  // A stream that does not read goes to the application's handler; the
+  // fields and the dataset stay as they are.
+  std::vector<std::string> handled;
+  SetApplicationExceptionHandler([&handled](std::exception_ptr e) {
+    try {
+      std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+      handled.push_back(x.what());
+    }
+  });
+  Push(Escaped(WriteFieldComponent(source, "TStringField", "dss").substr(0, 20)), "26");
+  SetApplicationExceptionHandler(nullptr);
+  EXPECT_EQ(handled, std::vector<std::string>{"Stream read error"});
+  EXPECT_EQ(field.DisplayLabel(), "Short name");
+  EXPECT_TRUE(ds.Active());
   EXPECT_TRUE(errors.empty());
 }
 
