@@ -93,6 +93,14 @@ Output:
                          the index, selected)
   --sort-options OPTS    with --sort: descending, case-insensitive, or both
                          separated by a comma
+  --filter EXPR          show only the rows that pass the filter expression
+                         (docs/datasets.md has the language), tested on the
+                         client over every fetched row: Amount > 100 and
+                         Name like 'A%'
+  --filter-options OPTS  with --filter: case-insensitive (=, <> and LIKE on
+                         texts ignore letter case), no-partial (a text ending
+                         in * is compared as it is), or both separated by a
+                         comma
   --time                 also print the time to connect, to the first row and
                          to the last row (to standard error with --csv)
   --help                 this text
@@ -132,6 +140,10 @@ struct Options {
   bool sortDescending = false;
   bool sortCaseInsensitive = false;
   bool sortOptionsGiven = false;
+  std::string filter;
+  bool filterCaseInsensitive = false;
+  bool filterNoPartial = false;
+  bool filterOptionsGiven = false;
   std::string sql;
   std::string save;
   std::string load;
@@ -262,6 +274,24 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
         o.metaTable = value();
         if (o.metaTable.empty()) throw UsageError(a + " needs a table name");
       }
+    } else if (a == "--filter") {
+      o.filter = value();
+      if (o.filter.find_first_not_of(" \t\r\n") == std::string::npos) throw UsageError("--filter needs an expression");
+    } else if (a == "--filter-options") {
+      o.filterOptionsGiven = true;
+      std::string_view list = value();
+      while (!list.empty()) {
+        const size_t comma = list.find(',');
+        const std::string_view option = list.substr(0, comma);
+        if (option == "case-insensitive") {
+          o.filterCaseInsensitive = true;
+        } else if (option == "no-partial") {
+          o.filterNoPartial = true;
+        } else {
+          throw UsageError("--filter-options takes case-insensitive and no-partial, not '" + std::string(option) + "'");
+        }
+        list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+      }
     } else if (a == "--") {
       words.insert(words.end(), args.begin() + static_cast<long>(i) + 1, args.end());
       break;
@@ -275,6 +305,8 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
   if (!o.user.empty() && !o.password) throw UsageError("--user needs --password");
   if (!o.path.empty() && o.http.empty()) throw UsageError("--path needs --http");
   if (o.sortOptionsGiven && o.sort.empty()) throw UsageError("--sort-options needs --sort");
+  if (o.filterOptionsGiven && o.filter.empty()) throw UsageError("--filter-options needs --filter");
+  if (!o.filter.empty() && !o.save.empty()) throw UsageError("--filter and --save do not go together");
   if (!o.load.empty()) {
     if (!words.empty() || !o.file.empty()) throw UsageError("--load takes no statement");
     if (!o.save.empty()) throw UsageError("--load and --save do not go together");
@@ -440,6 +472,13 @@ std::string Milliseconds(std::chrono::steady_clock::duration d) {
   return buf;
 }
 
+// The dataset's name prefixes its errors; the messages here go without it.
+std::string WithoutDataSetName(const rda::EDatabaseError& e) {
+  std::string message = e.Message();
+  if (message.rfind("rdaquery: ", 0) == 0) message.erase(0, 10);
+  return message;
+}
+
 // Shows the rows through an index over the given fields (every packet is
 // fetched first, so that the order covers the whole result). A field that is
 // not in the result, or cannot be compared, is a bad command line.
@@ -454,10 +493,24 @@ void Sort(rda::TRdaCustomDataSet& ds, const Options& o) {
     index.SetOptions(options);
     ds.SetIndexName("rdaquery");
   } catch (const rda::EDatabaseError& e) {
-    // The dataset's name prefixes its errors.
-    std::string message = rda::Cp1252ToUtf8(e.Message());
-    if (message.rfind("rdaquery: ", 0) == 0) message.erase(0, 10);
-    throw UsageError("--sort: " + message);
+    throw UsageError("--sort: " + rda::Cp1252ToUtf8(WithoutDataSetName(e)));
+  }
+}
+
+// Shows only the rows that pass the filter expression (over the whole
+// result: every packet is fetched first). A filter that does not parse ends
+// the run with status 1 and the parser's message, as does one that fails on
+// a row while the rows are printed.
+void Filter(rda::TRdaCustomDataSet& ds, const Options& o) {
+  rda::TFilterOptions options;
+  if (o.filterCaseInsensitive) options.Include(rda::foCaseInsensitive);
+  if (o.filterNoPartial) options.Include(rda::foNoPartialCompare);
+  try {
+    ds.SetFilterOptions(options);
+    ds.SetFilter(rda::Utf8ToCp1252(o.filter));
+    ds.SetFiltered(true);
+  } catch (const rda::EDatabaseError& e) {
+    throw std::runtime_error(WithoutDataSetName(e));
   }
 }
 
@@ -524,6 +577,7 @@ int Load(const Options& o) {
   ds.LoadFromFile(o.load);
   ds.SetReadOnly(true);
   if (!o.sort.empty()) Sort(ds, o);
+  if (!o.filter.empty()) Filter(ds, o);
   Print(ds, o);
   return 0;
 }
@@ -584,12 +638,13 @@ int Run(const Options& o) {
   for (const std::string& p : o.params) SetParam(ds.Params(), p);
   ds.Open();
   const Clock::time_point firstRow = Clock::now();
-  if (!o.sort.empty() || !o.save.empty()) {
+  if (!o.sort.empty() || !o.save.empty() || !o.filter.empty()) {
     // The whole result: every packet.
     while (ds.CursorHandle() > 0 && ds.FetchNextPacket() > 0) {
     }
   }
   if (!o.sort.empty()) Sort(ds, o);
+  if (!o.filter.empty()) Filter(ds, o);
   Clock::time_point lastRow;
   if (!o.save.empty()) {
     lastRow = Clock::now();
