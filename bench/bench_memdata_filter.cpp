@@ -12,9 +12,9 @@
 //   Narrowed       Filter3 with an active index on Name selected: the
 //                  filter passes over the rows a search of the index shows
 //                  it rejects; against Filter3's full scan;
-//   Parse1000      parsing and compiling an OR of 1,000 comparisons (the
-//                  largest such list the 64 KiB tree layout holds is about
-//                  1,300);
+//   Parse1000      parsing and compiling an OR of 1,000 comparisons of a
+//                  field with a text (about the most the 64 KiB tree layout
+//                  holds: some 1,100);
 //   Parse10000     the same with 10,000 comparisons, which the layout cannot
 //                  hold: the time to the parser's clear error.
 //
