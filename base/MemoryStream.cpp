@@ -1,11 +1,13 @@
 #include "base/MemoryStream.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "base/ByteIO.h"
@@ -87,6 +89,27 @@ void TMemoryStream::Write(std::string_view bytes) {
   pos_ += bytes.size();
 }
 
+namespace {
+
+// Advice only: the memory stays the string's, and a system without huge
+// pages ignores it.
+void AdviseHugePages(const std::string& bytes) {
+  constexpr size_t kHuge = size_t{2} << 20;
+  if (bytes.capacity() < 4 * kHuge) return;
+  const auto begin = reinterpret_cast<uintptr_t>(bytes.data());
+  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t last = (begin + bytes.capacity()) & ~(kHuge - 1);
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+void TMemoryStream::Reserve(size_t bytes) {
+  if (bytes <= bytes_.capacity()) return;
+  bytes_.reserve(bytes);
+  AdviseHugePages(bytes_);
+}
+
 void TMemoryStream::WriteU8(uint8_t v) {
   const char b = static_cast<char>(v);
   Write({&b, 1});
@@ -120,6 +143,24 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
   // A directory opens for reading but cannot be read as a file.
   if (S_ISDIR(info.st_mode)) throw EFOpenError(FileError("Cannot open file", fileName, EISDIR));
   std::string content;
+  // A regular file is read straight into room for all of it; what it holds
+  // beyond its size at the open (it may grow) is appended after.
+  size_t done = 0;
+  if (S_ISREG(info.st_mode) && info.st_size > 0) {
+    content.reserve(static_cast<size_t>(info.st_size));
+    AdviseHugePages(content);
+    content.resize(static_cast<size_t>(info.st_size));
+    while (done < content.size()) {
+      const ssize_t n = ::read(file.Get(), content.data() + done, content.size() - done);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        throw EReadError(kStreamReadError);
+      }
+      if (n == 0) break;
+      done += static_cast<size_t>(n);
+    }
+    content.resize(done);
+  }
   char buffer[65536];
   for (;;) {
     const ssize_t n = ::read(file.Get(), buffer, sizeof buffer);

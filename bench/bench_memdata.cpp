@@ -31,6 +31,17 @@
 //                     in a table of 10,000 and of 1,000,000 rows (time per
 //                     edit at both sizes).
 //
+// The dataset stream and files, on the same rows:
+//
+//   SaveToStream, LoadFromStream
+//                     the whole dataset to its stream bytes and back into a
+//                     new dataset, against memcpy of as many bytes;
+//   SaveToFile, LoadFromFile
+//                     the same through a file (written whole, flushed and
+//                     renamed over the old one), against SQLite writing the
+//                     rows into a new database file in one transaction and
+//                     reading them back with SELECT *.
+//
 // Every run checks its result: row counts, a checksum of every value read,
 // the row each key finds, sampled values. The ratios (SQLite time over the
 // dataset's, bytes over the image) are printed at the end; times are the
@@ -38,9 +49,12 @@
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <numeric>
@@ -168,8 +182,8 @@ Table& SharedTable() {
 
 struct Sqlite {
   sqlite3* db = nullptr;
-  Sqlite() {
-    sqlite3_open(":memory:", &db);
+  explicit Sqlite(const char* file = ":memory:") {
+    sqlite3_open(file, &db);
     Exec("CREATE TABLE t (Id INTEGER, Name TEXT, Amount REAL, Day REAL, Balance INTEGER, Code TEXT)");
   }
   ~Sqlite() { sqlite3_close(db); }
@@ -350,6 +364,167 @@ void BM_Memory(benchmark::State& state) {
   state.counters["bytes/row"] = g_bytesPerRow;
   state.counters["image"] = g_imageSize;
   state.counters["sqlite bytes/row"] = g_sqliteBytesPerRow;
+}
+
+// ---------------------------------------------------------------------------
+// The dataset stream and files
+
+// The stream bytes of the shared table, made once.
+const std::string& StreamBytes() {
+  static const std::string bytes = SharedTable().ds->DataSetToText();
+  return bytes;
+}
+
+// A folder for the files of a run, removed at exit.
+const std::string& FileFolder() {
+  static const struct Folder {
+    std::string path;
+    Folder() {
+      char pattern[] = "/tmp/rda-bench-files-XXXXXX";
+      path = ::mkdtemp(pattern) ? pattern : "/tmp";
+    }
+    ~Folder() { std::filesystem::remove_all(path); }
+  } folder;
+  return folder.path;
+}
+
+// A loaded table is the shared one: its sampled rows and its whole stream.
+bool SameAsShared(rda::TRdaDataSet& ds) {
+  Table t;
+  t.ds.reset(&ds);
+  t.id = &ds.FieldByName("Id");
+  t.name = static_cast<rda::TStringField*>(&ds.FieldByName("Name"));
+  t.amount = &ds.FieldByName("Amount");
+  t.day = &ds.FieldByName("Day");
+  t.balance = &ds.FieldByName("Balance");
+  t.code = static_cast<rda::TStringField*>(&ds.FieldByName("Code"));
+  const bool same = CheckTable(t);
+  (void)t.ds.release();
+  return same;
+}
+
+void BM_SaveToStream(benchmark::State& state) {
+  Table& t = SharedTable();
+  const std::string& expected = StreamBytes();
+  for (auto _ : state) {
+    rda::TMemoryStream stream;
+    t.ds->SaveToStream(stream);
+    state.PauseTiming();
+    if (stream.Bytes() != expected) state.SkipWithError("the stream differs from the first one");
+    state.ResumeTiming();
+  }
+  state.counters["MB"] = static_cast<double>(expected.size()) / 1e6;
+}
+
+void BM_LoadFromStream(benchmark::State& state) {
+  const std::string& bytes = StreamBytes();
+  for (auto _ : state) {
+    state.PauseTiming();
+    rda::TMemoryStream stream(bytes);
+    auto ds = std::make_unique<rda::TRdaDataSet>();
+    state.ResumeTiming();
+    ds->LoadFromStream(stream);
+    state.PauseTiming();
+    if (!SameAsShared(*ds)) state.SkipWithError("the loaded rows are wrong");
+    ds.reset();
+    state.ResumeTiming();
+  }
+  state.counters["MB"] = static_cast<double>(bytes.size()) / 1e6;
+}
+
+// The physical limit: copying as many bytes.
+void BM_MemcpyStreamBytes(benchmark::State& state) {
+  const std::string& bytes = StreamBytes();
+  std::string target(bytes.size(), '\0');
+  for (auto _ : state) {
+    std::memcpy(target.data(), bytes.data(), bytes.size());
+    benchmark::DoNotOptimize(target.data());
+    benchmark::ClobberMemory();
+  }
+  if (target != bytes) state.SkipWithError("memcpy copied wrong bytes");
+}
+
+// The same into new memory, as a save into a new stream and a load into new
+// rows must fill: room taken the way the stream takes it (huge pages where
+// the system has them), then one memcpy.
+void BM_MemcpyStreamBytesToNewMemory(benchmark::State& state) {
+  const std::string& bytes = StreamBytes();
+  for (auto _ : state) {
+    rda::TMemoryStream target;
+    target.Reserve(bytes.size());
+    target.Write(bytes);
+    benchmark::DoNotOptimize(target.Bytes().data());
+    state.PauseTiming();
+    if (target.Bytes() != bytes) state.SkipWithError("memcpy copied wrong bytes");
+    state.ResumeTiming();
+  }
+}
+
+void BM_SaveToFile(benchmark::State& state) {
+  Table& t = SharedTable();
+  const std::string file = FileFolder() + "/rows.rds";
+  for (auto _ : state) {
+    t.ds->SaveToFile(file);
+    state.PauseTiming();
+    if (std::filesystem::file_size(file) != StreamBytes().size()) state.SkipWithError("the file has the wrong size");
+    state.ResumeTiming();
+  }
+}
+
+void BM_LoadFromFile(benchmark::State& state) {
+  const std::string file = FileFolder() + "/rows.rds";
+  SharedTable().ds->SaveToFile(file);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto ds = std::make_unique<rda::TRdaDataSet>();
+    state.ResumeTiming();
+    ds->LoadFromFile(file);
+    state.PauseTiming();
+    if (!SameAsShared(*ds)) state.SkipWithError("the loaded rows are wrong");
+    ds.reset();
+    state.ResumeTiming();
+  }
+}
+
+// SQLite writing the rows into a new database file in one transaction.
+void BM_SqliteFileWrite(benchmark::State& state) {
+  GetSource();
+  const std::string file = FileFolder() + "/rows.db";
+  for (auto _ : state) {
+    state.PauseTiming();
+    std::filesystem::remove(file);
+    std::filesystem::remove(file + "-journal");
+    state.ResumeTiming();
+    Sqlite db(file.c_str());
+    db.Fill();
+    state.PauseTiming();
+    if (db.Count() != kRows) state.SkipWithError("SQLite row count is wrong");
+    state.ResumeTiming();
+  }
+}
+
+// And reading them back, every column of every row.
+void BM_SqliteFileRead(benchmark::State& state) {
+  const std::string file = FileFolder() + "/rows.db";
+  if (!std::filesystem::exists(file)) Sqlite(file.c_str()).Fill();
+  const uint64_t expected = ExpectedChecksum();
+  for (auto _ : state) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "SELECT * FROM t", -1, &st, nullptr);
+    Checksum c;
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      const char* name = reinterpret_cast<const char*>(sqlite3_column_text(st, 1));
+      const char* code = reinterpret_cast<const char*>(sqlite3_column_text(st, 5));
+      c.AddRow(sqlite3_column_int(st, 0), std::string_view(name, static_cast<size_t>(sqlite3_column_bytes(st, 1))),
+               sqlite3_column_double(st, 2), sqlite3_column_double(st, 3), sqlite3_column_int64(st, 4),
+               std::string_view(code, static_cast<size_t>(sqlite3_column_bytes(st, 5))));
+    }
+    sqlite3_finalize(st);
+    sqlite3_close(db);
+    if (c.sum != expected) state.SkipWithError("SQLite read wrong values");
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -753,6 +928,14 @@ BENCHMARK(BM_PlainEdits10k)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_GroupedSumEdits10k)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_PlainEdits1M)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_GroupedSumEdits1M)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SaveToStream)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_LoadFromStream)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_MemcpyStreamBytes)->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_MemcpyStreamBytesToNewMemory)->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(BM_SaveToFile)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_LoadFromFile)->Unit(benchmark::kMillisecond)->Iterations(5);
+BENCHMARK(BM_SqliteFileWrite)->Unit(benchmark::kMillisecond)->Iterations(3);
+BENCHMARK(BM_SqliteFileRead)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 namespace {
 
@@ -820,6 +1003,26 @@ int main(int argc, char** argv) {
     PerRow(r, "Edits under a grouped SUM: time per edit at 1,000,000 rows over at 10,000", "BM_GroupedSumEdits1M",
            kEdits, "BM_GroupedSumEdits10k", kEdits, 0);
     Upkeep(r, kEdits);
+    // memcpy's time over ours: the share of the copying speed reached, against
+    // a copy into memory already touched and into new memory.
+    for (const char* bm : {"BM_SaveToStream", "BM_LoadFromStream"}) {
+      const double warm = r.Ratio("BM_MemcpyStreamBytes", bm);
+      const double fresh = r.Ratio("BM_MemcpyStreamBytesToNewMemory", bm);
+      if (warm > 0 && fresh > 0) {
+        std::printf("%s: %.2fx the speed of memcpy of the stream's bytes into touched memory, %.2fx into new "
+                    "memory (goal >= 0.25: %s / %s)\n",
+                    bm + 3, warm, fresh, warm >= 0.25 ? "met" : "missed", fresh >= 0.25 ? "met" : "missed");
+      }
+    }
+    SpeedUp(r, "SaveToFile vs a new SQLite database file in one transaction", "BM_SqliteFileWrite",
+            "BM_SaveToFile", 5);
+    SpeedUp(r, "LoadFromFile vs reading the SQLite file back", "BM_SqliteFileRead", "BM_LoadFromFile", 5);
+    const double ours = r.Time("BM_SaveToFile") + r.Time("BM_LoadFromFile");
+    const double peer = r.Time("BM_SqliteFileWrite") + r.Time("BM_SqliteFileRead");
+    if (ours > 0 && r.Time("BM_SqliteFileWrite") > 0 && r.Time("BM_SqliteFileRead") > 0) {
+      std::printf("SaveToFile + LoadFromFile vs SQLite writing and reading back: dataset %.2fx faster (goal >= 5: %s)\n",
+                  peer / ours, peer / ours >= 5 ? "met" : "missed");
+    }
     if (g_imageSize > 0) {
       std::printf("Memory: %.1f bytes per row, row image %.0f bytes: %.3fx the image (goal <= 1.3: %s)\n",
                   g_bytesPerRow, g_imageSize, g_bytesPerRow / g_imageSize,

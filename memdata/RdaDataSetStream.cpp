@@ -314,8 +314,8 @@ void TRdaCustomDataSet::LoadRowsFromStream(TMemoryStream& stream) {
 // cursor. After an error the load's own error goes on, so nothing here may
 // raise then.
 void TRdaCustomDataSet::SettleLoadedRows(bool loaded) {
+  // Identities are unique and none is above the largest: the next one is free.
   nextRecordId_ = std::max(store_->Count(), store_->MaxID());
-  while (store_->IndexOfID(nextRecordId_ + 1) >= 0) ++nextRecordId_;
   if (!Active()) return;
   if (loaded) {
     indexes_.BuildPending();

@@ -1,5 +1,7 @@
 #include "memdata/store/RdaDBList.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -323,7 +325,7 @@ void TRdaDBList::ReleaseBlocks() {
   slotsPerBlock_ = 0;
 }
 
-TRdaDBListItem* TRdaDBList::NewRow() {
+TRdaDBListItem* TRdaDBList::NewRow(bool zero) {
   static_assert(sizeof(Block) <= kBlockHeader);
   TRdaDBListItem* row;
   if (!freeSlots_.empty()) {
@@ -351,8 +353,27 @@ TRdaDBListItem* TRdaDBList::NewRow() {
     char* slot = reinterpret_cast<char*>(block) + home;
     row = new (slot) TRdaDBListItem(0, static_cast<uint32_t>(home));
   }
-  std::memset(row->Data(), 0, static_cast<size_t>(recordSize_));
+  if (zero) std::memset(row->Data(), 0, static_cast<size_t>(recordSize_));
   return row;
+}
+
+void TRdaDBList::ReserveRows(size_t count) {
+  if (!blocks_.empty() || count < 2 * kMinBlockSlots) return;
+  stride_ = (sizeof(TRdaDBListItem) + static_cast<size_t>(recordSize_) + 3) & ~size_t{3};
+  slotsPerBlock_ = std::max<size_t>(1, (kBlockBytes - kBlockHeader) / stride_);
+  // A row's home is a distance below the scratch bit.
+  const size_t most = (size_t{TRdaDBListItem::kScratchBit} - kBlockHeader) / stride_;
+  const size_t capacity = std::min(count, most);
+  rows_.reserve(capacity);
+  const size_t bytes = kBlockHeader + capacity * stride_;
+  void* memory = ::operator new(bytes);
+  std::unique_ptr<Block, BlockDeleter> block(new (memory) Block{this, capacity, 0, nullptr});
+  blocks_.push_back(std::move(block));
+  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
+  const auto begin = reinterpret_cast<uintptr_t>(memory);
+  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t last = (begin + bytes) & ~(kHuge - 1);
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 void TRdaDBList::ReleaseSlot(TRdaDBListItem* row) {
@@ -388,8 +409,8 @@ TRdaDBListItem* TRdaDBList::InsertWithID(int position, int32_t id) {
   return CreateAt(static_cast<size_t>(position), id);
 }
 
-TRdaDBListItem* TRdaDBList::CreateAt(size_t position, int32_t id) {
-  TRdaDBListItem* row = NewRow();
+TRdaDBListItem* TRdaDBList::CreateAt(size_t position, int32_t id, const char* image) {
+  TRdaDBListItem* row = NewRow(image == nullptr || OnItemCreated);
   try {
     rows_.insert(rows_.begin() + static_cast<std::ptrdiff_t>(position), row);
   } catch (...) {
@@ -398,6 +419,7 @@ TRdaDBListItem* TRdaDBList::CreateAt(size_t position, int32_t id) {
   }
   if (OnItemCreated) OnItemCreated(*row);
   row->recordId_ = id;
+  if (image != nullptr) std::memcpy(row->Data(), image, static_cast<size_t>(recordSize_));
   return row;
 }
 
@@ -477,13 +499,67 @@ void TRdaDBList::SaveToStream(TMemoryStream& stream) const {
   SaveRowsToStream(stream);
 }
 
+namespace {
+
+// The bytes of a tagged integer (TaggedStream.h): the smallest tag that holds it.
+size_t TaggedIntegerSize(int32_t v) {
+  if (v >= -128 && v <= 127) return 2;
+  if (v >= -32768 && v <= 32767) return 3;
+  return 5;
+}
+
+char* PutTaggedInteger(char* out, int32_t v) {
+  switch (TaggedIntegerSize(v)) {
+    case 2:
+      out[0] = static_cast<char>(vaInt8);
+      out[1] = static_cast<char>(static_cast<int8_t>(v));
+      return out + 2;
+    case 3:
+      out[0] = static_cast<char>(vaInt16);
+      StoreU16LE(out + 1, static_cast<uint16_t>(static_cast<int16_t>(v)));
+      return out + 3;
+    default:
+      out[0] = static_cast<char>(vaInt32);
+      StoreU32LE(out + 1, static_cast<uint32_t>(v));
+      return out + 5;
+  }
+}
+
+}  // namespace
+
+// The bytes TaggedWriter would write (an integer, a raw text per row),
+// gathered in a chunk that stays in the cache and written a chunk at a time
+// into a stream that has room for them all.
 void TRdaDBList::SaveRowsToStream(TMemoryStream& stream) const {
   TaggedWriter writer(stream);
   writer.WriteSectionBegin("TRdaDBList");
+  const auto image = static_cast<size_t>(recordSize_);
+  const bool shortText = image <= 255;
+  const size_t textHead = shortText ? 2 : 5;
+  const size_t rowMax = 5 + textHead + image;
+  stream.Reserve(stream.Position() + rows_.size() * rowMax + 1);
+  constexpr size_t kChunk = size_t{1} << 18;
+  std::string chunk(std::max(kChunk, rowMax), '\0');
+  char* const begin = chunk.data();
+  char* out = begin;
   for (const TRdaDBListItem* row : rows_) {
-    writer.WriteInteger(row->recordId_);
-    writer.WriteRawText(row->Image());
+    if (static_cast<size_t>(out - begin) + rowMax > chunk.size()) {
+      stream.Write({begin, static_cast<size_t>(out - begin)});
+      out = begin;
+    }
+    out = PutTaggedInteger(out, row->recordId_);
+    if (shortText) {
+      out[0] = static_cast<char>(vaString);
+      out[1] = static_cast<char>(image);
+    } else {
+      out[0] = static_cast<char>(vaLString);
+      StoreU32LE(out + 1, static_cast<uint32_t>(image));
+    }
+    out += textHead;
+    std::memcpy(out, row->Data(), image);
+    out += image;
   }
+  stream.Write({begin, static_cast<size_t>(out - begin)});
   writer.WriteListEnd();
 }
 
@@ -505,15 +581,41 @@ void TRdaDBList::LoadRowsFromStream(TMemoryStream& stream) {
   Clear();
   TaggedReader reader(stream);
   reader.ReadSectionBegin();
-  while (!reader.EndOfList()) {
-    const int32_t id = reader.ReadInteger();
-    const std::string image = reader.ReadText();
-    if (image.size() != static_cast<size_t>(recordSize_)) {
-      throw EReadError(ImageSizeError(image.size(), recordSize_));
+  const auto image = static_cast<size_t>(recordSize_);
+  // As many rows as the bytes left can hold at most: room only, the pages
+  // are taken as rows fill them.
+  const size_t textHead = image <= 255 ? 2 : 5;
+  ReserveRows(stream.Remaining() / (2 + textHead + image));
+  const char* const base = stream.Bytes().data();
+  const char* const end = base + stream.Size();
+  const char* p = base + stream.Position();
+  while (p < end && static_cast<uint8_t>(*p) != vaNull) {
+    // The common row, read in place: a small identity and a raw image of the
+    // record size. Anything else takes the general readers.
+    const size_t idSize = *p == vaInt8 ? 2 : *p == vaInt16 ? 3 : *p == vaInt32 ? 5 : 0;
+    if (idSize != 0 && static_cast<size_t>(end - p) >= idSize + textHead + image) {
+      const char* text = p + idSize;
+      const bool raw = image <= 255
+                           ? text[0] == vaString && static_cast<uint8_t>(text[1]) == image
+                           : text[0] == vaLString && LoadU32LE(text + 1) == image;
+      if (raw) {
+        const int32_t id = idSize == 2   ? static_cast<int8_t>(p[1])
+                           : idSize == 3 ? static_cast<int16_t>(LoadU16LE(p + 1))
+                                         : static_cast<int32_t>(LoadU32LE(p + 1));
+        CreateAt(rows_.size(), id, text + textHead);
+        p = text + textHead + image;
+        continue;
+      }
     }
+    stream.SetPosition(static_cast<size_t>(p - base));
+    const int32_t id = reader.ReadInteger();
+    const std::string bytes = reader.ReadText();
+    if (bytes.size() != image) throw EReadError(ImageSizeError(bytes.size(), recordSize_));
     TRdaDBListItem* row = AddWithID(id);
-    std::memcpy(row->Data(), image.data(), image.size());
+    std::memcpy(row->Data(), bytes.data(), bytes.size());
+    p = base + stream.Position();
   }
+  stream.SetPosition(static_cast<size_t>(p - base));
   reader.ReadListEnd();
 }
 

@@ -347,8 +347,14 @@ class TRdaDBList {
   void CheckLayoutFree() const;
   // Creates a member row at `position` (0..Count), runs OnItemCreated, then
   // sets the RecordID.
-  TRdaDBListItem* CreateAt(size_t position, int32_t id);
-  TRdaDBListItem* NewRow();
+  // With an image (RecordSize bytes), the row takes it instead of zeros
+  // (after OnItemCreated, when there is one).
+  TRdaDBListItem* CreateAt(size_t position, int32_t id, const char* image = nullptr);
+  TRdaDBListItem* NewRow(bool zero = true);
+  // Before a load into an empty store: one block with room for up to count
+  // rows, asked of the system in huge pages where it has them (a million
+  // rows are then a few faults instead of tens of thousands).
+  void ReserveRows(size_t count);
   void ReleaseSlot(TRdaDBListItem* row);
   void ReleaseBlocks();
   static Block* BlockOf(const TRdaDBListItem* row);
