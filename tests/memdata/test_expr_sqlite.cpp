@@ -113,7 +113,7 @@ class Generator {
       case 5:
         return {"Name " + op + " Code", "Name " + op + " Code"};
       default: {
-        char date[16];
+        char date[32];  // room for any int, so the compiler sees no truncation
         std::snprintf(date, sizeof date, "%04d-%02d-%02d", 2000 + static_cast<int>(Pick(10)),
                       1 + static_cast<int>(Pick(12)), 1 + static_cast<int>(Pick(28)));
         return {"Day " + op + " DATE '" + date + "'", "Day " + op + " '" + date + "'"};
