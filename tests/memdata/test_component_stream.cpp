@@ -6,6 +6,7 @@
 
 #include "base/Exception.h"
 #include "memdata/RdaComponentStream.h"
+#include "tests/memdata/ByteFixtures.h"
 #include "tests/memdata/DataSetTestUtil.h"
 
 namespace rda {
@@ -14,11 +15,7 @@ namespace {
 using test::MessageOf;
 using test::People;
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
+using test::Bytes;
 std::string Short(std::string_view text) { return Bytes({static_cast<int>(text.size())}) + std::string(text); }
 
 TEST(ComponentStream, AStreamedFieldHasTheFormsBytesAndAppliesItsDisplayProperties) {

@@ -15,6 +15,7 @@
 #include "memdata/RdaStreamError.h"
 #include "messaging/RdaParamList.h"
 #include "tests/base/RaisesWith.h"
+#include "tests/memdata/ByteFixtures.h"
 #include "tests/memdata/DataSetTestUtil.h"
 
 namespace rda {
@@ -23,16 +24,9 @@ namespace {
 using test::MessageOf;
 using test::RaisesWith;
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
-
+using test::Bytes;
 // Tagged text (tag 6) and raw text (u32 length).
-std::string Short(std::string_view text) {
-  return Bytes({6, static_cast<int>(text.size())}) + std::string(text);
-}
+constexpr auto Short = test::TaggedShort;
 std::string Raw(std::string_view text) {
   return Bytes({static_cast<int>(text.size()), 0, 0, 0}) + std::string(text);
 }

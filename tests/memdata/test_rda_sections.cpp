@@ -10,22 +10,16 @@
 #include "memdata/store/RdaDBList.h"
 #include "memdata/store/TaggedStream.h"
 #include "tests/base/RaisesWith.h"
+#include "tests/memdata/ByteFixtures.h"
 
 namespace rda {
 namespace {
 
 using test::RaisesWith;
 
-std::string Bytes(std::initializer_list<int> values) {
-  std::string out;
-  for (int v : values) out.push_back(static_cast<char>(v));
-  return out;
-}
-
+using test::Bytes;
 // Text with tag 6: the length byte and the text.
-std::string Short(std::string_view text) {
-  return Bytes({6, static_cast<int>(text.size())}) + std::string(text);
-}
+constexpr auto Short = test::TaggedShort;
 
 // The tiny store of the fixture: ID ftInteger, N ftString 3, and one row
 // (RecordID 1, ID 5, N "ab").
