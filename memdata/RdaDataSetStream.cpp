@@ -36,7 +36,6 @@ namespace {
 
 constexpr uint32_t kStreamMagic = 0x26FEA869;
 constexpr size_t kMagicSize = 4;
-constexpr size_t kHeaderSize = kMagicSize + 4;
 constexpr uint32_t kOptionBits = 0x1FF;  // ssRdaLegacy .. ssCustom
 
 }  // namespace
