@@ -19,6 +19,7 @@ namespace rda {
 
 class TRdaParamList;
 class TRdaDataSet;
+class TDataSet;
 
 struct TRdaClientEvents {
   // Each time AnchorStatus is set, with its text.
@@ -48,6 +49,13 @@ struct TRdaClientEvents {
       OnServerAsyncException;
   // A server SQL error that carries a parameter list.
   std::function<void(TRdaParamList& params)> OnCustomSQLError;
+  // Writing a field's value into generated SQL (remotedata/RdaSqlUtils.h): `sender`
+  // is the dataset the statement is for, `ds` the dataset holding the value (the
+  // dataset itself or its change log). Set `handled` to have `result` used as the
+  // value's SQL text as it stands.
+  std::function<void(TDataSet& sender, TDataSet& ds, const std::string& fieldName,
+                     std::string& result, bool& handled)>
+      OnCustomSQLSyntax;
   // The server ends this client; set handled to keep the connection and the
   // application.
   std::function<void(const std::string& msgFromServer, bool& handled)>

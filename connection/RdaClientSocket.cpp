@@ -482,6 +482,7 @@ void TRdaClientSocket::CopyConnectionTo(TRdaClientSocket& copy) {
   copy.OnDecompress = OnDecompress;
   copy.OnSQLError = OnSQLError;
   copy.OnCustomSQLError = OnCustomSQLError;
+  copy.OnCustomSQLSyntax = OnCustomSQLSyntax;
   copy.OnError = OnError;
   copy.OnDisconnect = OnDisconnect;
   copy.OnReadProgress = OnReadProgress;

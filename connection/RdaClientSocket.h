@@ -432,8 +432,9 @@ class TRdaClientSocket : public TRdaClientEvents {
   // itself (the [own] members of TRdaConnectionSettings: the login and connect
   // behaviour, keep-alive, the dialect and transaction statements, ...), its
   // transport, transforms and session, and its handlers of OnEncrypt, OnDecrypt,
-  // OnCompress, OnDecompress, OnSQLError, OnCustomSQLError, OnError, OnDisconnect,
-  // OnReadProgress, OnWinInetStatus, OnStatelessPacketEvent and OnLoginParamsAttempt
+  // OnCompress, OnDecompress, OnSQLError, OnCustomSQLError, OnCustomSQLSyntax, OnError,
+  // OnDisconnect, OnReadProgress, OnWinInetStatus, OnStatelessPacketEvent and
+  // OnLoginParamsAttempt
   // (see CopyConnectionTo).
   std::unique_ptr<TRdaClientSocket> CloneConnection();
   // The copying step of CloneConnection into an existing copy. When this connection

@@ -222,6 +222,7 @@ TEST(ClientSocket, CloneCopiesSettingsHandlersAndSessionRule) {
   s.SetApplicationName("kept-at-default");
   int sqlErrors = 0;
   s.OnSQLError = [&](const std::string&) { ++sqlErrors; };
+  s.OnCustomSQLSyntax = [](TDataSet&, TDataSet&, const std::string&, std::string&, bool&) {};
   std::unique_ptr<TRdaClientSocket> c = s.CloneConnection();
   EXPECT_EQ(c->Address(), "10.1.1.1");
   EXPECT_EQ(c->Port(), 9406);
@@ -237,6 +238,7 @@ TEST(ClientSocket, CloneCopiesSettingsHandlersAndSessionRule) {
   ASSERT_TRUE(c->OnSQLError);
   c->OnSQLError("x");
   EXPECT_EQ(sqlErrors, 1);
+  EXPECT_TRUE(c->OnCustomSQLSyntax);
   // The same body travels both ways between the two.
   const std::string packed = test::Core(s).Transforms().PackMessage("hello");
   EXPECT_EQ(test::Core(*c).Transforms().UnpackMessage(packed), "hello");
