@@ -1,0 +1,115 @@
+// The INSERT, UPDATE and DELETE statements for a client dataset's logged changes.
+//
+// A change-log entry holds a row's values before the change (the old values) and
+// its kind (0 edited, 1 deleted, 2 inserted); the dataset's row holds the new values.
+// TRdaUpdateSqlWriter turns one entry into one statement for UpdateTableName and
+// collects the values that travel as parameters in one parameter list:
+//
+//   inserted  Insert Into T (a,b)\r Values ( :a, :b)   the fields that take part and
+//             hold a value (a NULL, or an empty text, is left out)
+//   edited    UPDATE T SET T.a = :a,T.b = :b  Where …   the fields that take part and
+//             changed; no statement when none did
+//   deleted   DELETE FROM T  Where …
+//
+// The WHERE part, by UpdateMode, from the old values:
+//   upWhereKeyOnly  T.k = :Key_k AND …, one per PrimeFields line; each key parameter
+//                   name is made unique in the list (Key_k, Key_k2, Key_k23, …); an
+//                   old NULL key with ssUseISInNuLLcompares is written "T.k IS NULL"
+//   upWhereAll      T.a = :Key_a AND T.b = :Key_b  (every field that is not
+//                   blob-like or read-only; these names are not made unique)
+//   upWhereChanged  T.k = 7 AND T.a = 'old'  (the keys and the changed fields, not
+//                   blob-like or read-only, as literals: RdaSqlUtils.h; no parameters)
+//
+// Which fields take part: data fields that are not ReadOnly, not AutoIncrementField
+// (unless OracleSequence is set: then it is written as "<sequence>.NextVal"), not in
+// NoSQLFields, of type ftAutoInc only with soIgnoreAutoIncrement; bytes, blobs and
+// memos only with soFetchBytes, soFetchBlobs and soFetchMemos, and only when
+// LargeValues is set. Names are quoted ("…" or […]) and qualified by the table as
+// the connection's SQLOptions say.
+//
+// Decisions where the older rules could hit the wrong rows:
+// - the NULL test of a key under upWhereKeyOnly looks at the key's old value (the
+//   value it is compared with), not at the current row;
+// - a deleted row has no current values, so under upWhereChanged every comparable
+//   field counts as changed (the row must still be as it was loaded to be deleted);
+// - a WHERE part without any condition is refused (EDatabaseError) rather than sent:
+//   it would be malformed or, for a DELETE, reach every row.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "connection/RdaConnectionSettings.h"
+#include "messaging/RdaParamList.h"
+#include "messaging/RdaWire.h"
+#include "remotedata/RdaClientDataset.h"
+#include "remotedata/RdaSqlUtils.h"
+
+namespace rda {
+
+class TDataSet;
+class TField;
+
+// The kinds of change-log entries ("Delta").
+inline constexpr int32_t kLogEdited = 0;
+inline constexpr int32_t kLogDeleted = 1;
+inline constexpr int32_t kLogInserted = 2;
+
+// The dataset's settings that steer the statements.
+struct TRdaUpdateSqlSettings {
+  std::string UpdateTableName;           // written as it stands, never quoted
+  std::vector<std::string> PrimeFields;  // key fields, in order
+  std::vector<std::string> NoSQLFields;  // never written
+  std::string AutoIncrementField;        // never written, except with OracleSequence
+  std::string OracleSequence;            // the sequence whose next value an INSERT takes
+  TRdaUpdateMode UpdateMode = upWhereKeyOnly;
+  TRdaSelectSQLOptionSet SQLOptions;     // the dataset's: soFetch…, soIgnoreAutoIncrement, soForceChange
+  // Blob-like fields may take part (false for umManual, except while a statement
+  // parameter list is built).
+  bool LargeValues = true;
+};
+
+class TRdaUpdateSqlWriter {
+ public:
+  TRdaUpdateSqlWriter(TRdaUpdateSqlSettings settings, const TRdaConnectionSettings& connection,
+                      TRdaSQLCustomFormatEvent onCustomSQLSyntax = {});
+
+  // The statement for a log entry of kind `delta`: `log` stands on the entry (its
+  // fields, named as the data fields, are the old values) and `data` on the row with
+  // the new values. Adds the statement's parameters to Params(). nullopt when the
+  // entry yields no statement (an edit that changed nothing that takes part, an
+  // unknown kind); an empty text for an insert with no value to write.
+  std::optional<std::string> Statement(int32_t delta, TDataSet& data, TDataSet& log);
+
+  // Whether `field` is written in INSERT and UPDATE statements.
+  bool TakesPart(const TField& field) const;
+  // Whether `field` differs from `old` (the log's copy), or soForceChange is set.
+  bool Changed(const TField& field, const TField& old) const;
+
+  // The parameters collected so far; null before the first.
+  TRdaParamList* Params() const { return params_.get(); }
+  // Hands the collected parameters over and starts a fresh list.
+  std::unique_ptr<TRdaParamList> TakeParams() { return std::move(params_); }
+
+  const TRdaUpdateSqlSettings& Settings() const { return settings_; }
+  void SetSettings(TRdaUpdateSqlSettings settings) { settings_ = std::move(settings); }
+
+ private:
+  std::string ColumnName(const TField& field, bool inInsert) const;
+  std::string Where(TDataSet& data, TDataSet& log, bool deleted);
+  std::string Insert(TDataSet& data);
+  std::optional<std::string> Update(TDataSet& data, TDataSet& log);
+  TRdaParamList& List();
+  void AddValueParam(const std::string& name, const TField& field);
+  bool Terminated() const;
+
+  TRdaUpdateSqlSettings settings_;
+  const TRdaConnectionSettings& connection_;
+  TRdaSQLCustomFormatEvent onCustomSQLSyntax_;
+  std::unique_ptr<TRdaParamList> params_;
+};
+
+}  // namespace rda
