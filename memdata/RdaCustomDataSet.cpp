@@ -197,8 +197,10 @@ void TRdaCustomDataSet::InternalOpen() {
   if (!store_ || FieldDefs().Count() == 0) Prepare(true);
   if (fastFields_.empty() && FieldCount() > 0) Prepare(false);
   cursor_ = -1;
-  // Above every identity present, so that no RecordID is handed out twice.
-  nextRecordId_ = std::max<int32_t>(store_->Count(), store_->MaxID());
+  // Above every identity present, so that no RecordID is handed out twice
+  // (a load has just made it so).
+  nextRecordId_ = openingLoaded_ ? std::max<int32_t>(nextRecordId_, store_->Count())
+                                 : std::max<int32_t>(store_->Count(), store_->MaxID());
   if (FieldDefs().Count() == 0) InternalInitFieldDefs();
   const TRdaFieldList& list = store_->FieldList();
   imageSize_ = store_->RecordSize() + 4 * (list.Count() / 32 + 1);
