@@ -44,37 +44,49 @@ class FileHandle {
 
 }  // namespace
 
+void TMemoryStream::Own() const {
+  bytes_.assign(view_.data(), view_.size());
+  mapped_ = false;
+  view_ = {};
+}
+
 void TMemoryStream::SetBytes(std::string bytes) {
   bytes_ = std::move(bytes);
   pos_ = 0;
+  mapped_ = false;
+  view_ = {};
+  mapping_.reset();
 }
 
 std::string TMemoryStream::TakeBytes() {
+  if (mapped_) Own();
   std::string out = std::move(bytes_);
   bytes_.clear();
+  mapping_.reset();
   pos_ = 0;
   return out;
 }
 
 void TMemoryStream::SetSize(size_t size) {
+  if (mapped_) Own();
   bytes_.resize(size, '\0');
   if (pos_ > size) pos_ = size;
 }
 
 std::string_view TMemoryStream::Rest() const {
-  return Remaining() == 0 ? std::string_view() : std::string_view(bytes_).substr(pos_);
+  return Remaining() == 0 ? std::string_view() : View().substr(pos_);
 }
 
 std::string_view TMemoryStream::Read(size_t count) {
   if (count > Remaining()) throw EReadError(kStreamReadError);
-  std::string_view out = std::string_view(bytes_).substr(pos_, count);
+  std::string_view out = View().substr(pos_, count);
   pos_ += count;
   return out;
 }
 
 uint8_t TMemoryStream::PeekU8() const {
   if (Remaining() < 1) throw EReadError(kStreamReadError);
-  return static_cast<uint8_t>(bytes_[pos_]);
+  return static_cast<uint8_t>(View()[pos_]);
 }
 
 uint8_t TMemoryStream::ReadU8() { return static_cast<uint8_t>(Read(1)[0]); }
@@ -83,6 +95,7 @@ uint32_t TMemoryStream::ReadU32() { return LoadU32LE(Read(4).data()); }
 uint64_t TMemoryStream::ReadU64() { return LoadU64LE(Read(8).data()); }
 
 void TMemoryStream::Write(std::string_view bytes) {
+  if (mapped_) Own();
   if (pos_ > bytes_.size()) bytes_.resize(pos_, '\0');
   const size_t overlap = std::min(bytes.size(), bytes_.size() - pos_);
   bytes_.replace(pos_, overlap, bytes);
@@ -105,6 +118,7 @@ void AdviseHugePages(const std::string& bytes) {
 }  // namespace
 
 void TMemoryStream::Reserve(size_t bytes) {
+  if (mapped_) Own();
   if (bytes <= bytes_.capacity()) return;
   bytes_.reserve(bytes);
   AdviseHugePages(bytes_);
@@ -174,12 +188,45 @@ void TMemoryStream::LoadFromFile(const std::string& fileName) {
   SetBytes(std::move(content));
 }
 
+void TMemoryStream::MapFile(const std::string& fileName) {
+  FileHandle file(::open(fileName.c_str(), O_RDONLY | O_CLOEXEC));
+  if (file.Get() < 0) throw EFOpenError(FileError("Cannot open file", fileName, errno));
+  struct stat info {};
+  if (::fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size <= 0) {
+    LoadFromFile(fileName);
+    return;
+  }
+  const auto size = static_cast<size_t>(info.st_size);
+  // The pages are mapped in at once (one pass instead of a fault per page)
+  // and are read front to back.
+  void* at = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_POPULATE, file.Get(), 0);
+  if (at == MAP_FAILED) {
+    LoadFromFile(fileName);
+    return;
+  }
+  std::shared_ptr<const void> mapping(at, [size](const void* p) { ::munmap(const_cast<void*>(p), size); });
+  (void)::madvise(at, size, MADV_SEQUENTIAL);
+  // A file cut short between the size and the mapping has pages the system
+  // cannot give: read what it holds now instead.
+  struct stat now {};
+  if (::fstat(file.Get(), &now) != 0 || now.st_size < info.st_size) {
+    mapping.reset();
+    LoadFromFile(fileName);
+    return;
+  }
+  SetBytes({});
+  mapping_ = std::move(mapping);
+  view_ = {static_cast<const char*>(at), size};
+  mapped_ = true;
+}
+
 void TMemoryStream::SaveToFile(const std::string& fileName) const {
   FileHandle file(::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
   if (file.Get() < 0) throw EFCreateError(FileError("Cannot create file", fileName, errno));
+  const std::string_view bytes = View();
   size_t done = 0;
-  while (done < bytes_.size()) {
-    const ssize_t n = ::write(file.Get(), bytes_.data() + done, bytes_.size() - done);
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(file.Get(), bytes.data() + done, bytes.size() - done);
     if (n < 0) {
       if (errno == EINTR) continue;
       throw EWriteError(kStreamWriteError);

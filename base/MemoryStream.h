@@ -11,6 +11,10 @@
 // Files are read whole into memory and written whole from it:
 //   LoadFromFile  raises EFOpenError  "Cannot open file "<name>". <reason>"
 //                        EReadError   "Stream read error" when reading fails
+//   MapFile       the same, but a regular file is mapped read-only instead of
+//                 copied (the stream reads the file's pages in place); the
+//                 bytes are copied into the stream's own memory the first
+//                 time it is written to or asked for Bytes()
 //   SaveToFile    raises EFCreateError "Cannot create file "<name>". <reason>"
 //                        EWriteError  "Stream write error" when writing fails
 // where <reason> is the operating system's text for the error (strerror).
@@ -20,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -31,20 +36,26 @@ class TMemoryStream {
   // A stream holding `bytes`, positioned at 0.
   explicit TMemoryStream(std::string bytes) : bytes_(std::move(bytes)) {}
 
-  // The whole content, independent of the position.
-  const std::string& Bytes() const { return bytes_; }
+  // The whole content, independent of the position. A mapped stream copies
+  // its bytes into its own memory first (View does not).
+  const std::string& Bytes() const {
+    if (mapped_) Own();
+    return bytes_;
+  }
+  // The whole content without a copy; valid until the stream changes.
+  std::string_view View() const { return mapped_ ? view_ : std::string_view(bytes_); }
   // Replaces the content and moves to position 0.
   void SetBytes(std::string bytes);
   // Hands the content out and leaves the stream empty at position 0.
   std::string TakeBytes();
   void Clear() { SetBytes({}); }
 
-  size_t Size() const { return bytes_.size(); }
+  size_t Size() const { return View().size(); }
   // Truncates or zero-extends; a position past the new end moves to the end.
   void SetSize(size_t size);
   size_t Position() const { return pos_; }
   void SetPosition(size_t position) { pos_ = position; }
-  size_t Remaining() const { return pos_ < bytes_.size() ? bytes_.size() - pos_ : 0; }
+  size_t Remaining() const { return pos_ < Size() ? Size() - pos_ : 0; }
   // The unread bytes; the view is valid until the stream changes.
   std::string_view Rest() const;
 
@@ -78,12 +89,30 @@ class TMemoryStream {
   // Replaces the content by the file's bytes and moves to position 0; on
   // failure the stream is unchanged.
   void LoadFromFile(const std::string& fileName);
+  // As LoadFromFile, without copying a regular file's bytes: they are read
+  // where the system keeps the file (a private read-only mapping of the size
+  // the file has at the open). Anything that cannot be mapped (a pipe, a
+  // device, an empty file, a system that refuses) is read as LoadFromFile
+  // reads it. The mapping lives as long as the stream holds those bytes, and
+  // views read from it stay valid until the stream is destroyed or given
+  // other bytes. Another process cutting the file short while it is mapped
+  // makes the system stop the reader (SIGBUS): files this system writes are
+  // replaced by a rename, never cut in place.
+  void MapFile(const std::string& fileName);
   // Creates or truncates the file and writes the whole content.
   void SaveToFile(const std::string& fileName) const;
 
  private:
-  std::string bytes_;
+  // A mapped stream takes a copy of its bytes into bytes_ (the mapping stays
+  // until the content is replaced, so earlier views stay valid).
+  void Own() const;
+
+  mutable std::string bytes_;
   size_t pos_ = 0;
+  // While mapped_ the content is view_, the bytes of mapping_.
+  mutable bool mapped_ = false;
+  mutable std::string_view view_;
+  std::shared_ptr<const void> mapping_;
 };
 
 }  // namespace rda

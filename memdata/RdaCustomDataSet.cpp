@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "base/ByteIO.h"
 #include "base/Convert.h"
@@ -131,31 +132,53 @@ void TRdaCustomDataSet::DiscardStore() {
 }
 
 // Makes sure a row store exists and describes the fields: from the field
-// objects when there is no FastFields list, else from the list.
+// objects when there is no FastFields list, else from the list. The
+// descriptions are made and laid out aside: a definition the store refuses
+// leaves the store, its descriptions and the field definitions as they were.
 void TRdaCustomDataSet::Prepare(bool clearDefinitions) {
   cursorOpen_ = false;
-  if (!store_) {
+  const bool describedNone = !store_ || store_->FieldList().Count() == 0;
+  std::optional<TRdaFieldList> described;
+  // Only into an empty description list: describing the same fields again
+  // at every open would change the layout of rows that survived a close.
+  if (FieldCount() > 0 && fastFields_.empty() && describedNone) {
+    described.emplace();
+    for (const auto& f : Fields()) {
+      if (f->InCalcArea() || f->FieldKind() == fkAggregate) continue;
+      described->AddField(f->FieldName(), f->DataType(), f->Size());
+    }
+  }
+  const bool fromFastFields = !fastFields_.empty() && (FieldCount() == 0 || describedNone);
+  if (fromFastFields) {
+    described.emplace();
+    for (const std::string& line : fastFields_) {
+      const TRdaFastField f = ParseFastField(line);
+      described->AddField(f.Name, static_cast<uint8_t>(f.Type), f.Size);
+    }
+  }
+  if (described) described->CalcOffsets();
+
+  const bool madeStore = !store_;
+  if (madeStore) {
     store_ = std::make_unique<TRdaDBList>();
     IndexesStoreChanged(store_.get());
   }
-  // Only into an empty description list: describing the same fields again
-  // at every open would change the layout of rows that survived a close.
-  if (FieldCount() > 0 && fastFields_.empty() && store_->FieldList().Count() == 0) {
-    for (const auto& f : Fields()) {
-      if (f->InCalcArea() || f->FieldKind() == fkAggregate) continue;
-      store_->AddField(f->FieldName(), f->DataType(), f->Size());
+  std::optional<TRdaFieldList> before;
+  try {
+    if (described) {
+      before = store_->FieldList();
+      store_->MutableFieldList() = std::move(*described);
     }
-  }
-  if (!fastFields_.empty() && (FieldCount() == 0 || store_->FieldList().Count() == 0)) {
-    std::vector<TRdaFastField> parsed;
-    for (const std::string& line : fastFields_) parsed.push_back(ParseFastField(line));
-    if (clearDefinitions) FieldDefs().Clear();
-    store_->MutableFieldList().Clear();
-    for (const TRdaFastField& f : parsed) {
-      store_->AddField(f.Name, static_cast<uint8_t>(f.Type), f.Size);
+    store_->CalcLayout();
+  } catch (...) {
+    if (before) store_->MutableFieldList() = std::move(*before);
+    if (madeStore) {
+      IndexesStoreChanged(nullptr);
+      store_.reset();
     }
+    throw;
   }
-  store_->CalcLayout();
+  if (fromFastFields && clearDefinitions) FieldDefs().Clear();
 }
 
 TRdaDBList& TRdaCustomDataSet::PrepareStore() {
@@ -197,8 +220,10 @@ void TRdaCustomDataSet::InternalOpen() {
   if (!store_ || FieldDefs().Count() == 0) Prepare(true);
   if (fastFields_.empty() && FieldCount() > 0) Prepare(false);
   cursor_ = -1;
-  // Above every identity present, so that no RecordID is handed out twice.
-  nextRecordId_ = std::max<int32_t>(store_->Count(), store_->MaxID());
+  // Above every identity present, so that no RecordID is handed out twice
+  // (a load has just made it so).
+  nextRecordId_ = openingLoaded_ ? std::max<int32_t>(nextRecordId_, store_->Count())
+                                 : std::max<int32_t>(store_->Count(), store_->MaxID());
   if (FieldDefs().Count() == 0) InternalInitFieldDefs();
   const TRdaFieldList& list = store_->FieldList();
   imageSize_ = store_->RecordSize() + 4 * (list.Count() / 32 + 1);

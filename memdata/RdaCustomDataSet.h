@@ -738,6 +738,12 @@ class TRdaCustomDataSet : public TDataSet {
   bool headerless_ = false;
   // Set while LoadFromStream takes the stream's structure.
   bool takingStructure_ = false;
+  // The largest RecordID of the rows a load has just read whole, so that
+  // settling them needs no second walk over a million rows; -1 otherwise.
+  int32_t loadedMaxId_ = -1;
+  // Set while LoadFromStream opens the dataset it has just settled: the next
+  // identity is already above the rows'.
+  bool openingLoaded_ = false;
   std::vector<std::pair<int32_t, int32_t>> editBlobs_;
   std::vector<TRdaBlobStream*> blobStreams_;
   // ReadBlob's value as OnStreamEvent gave it back (ssBlobOnlyStreamEvent):

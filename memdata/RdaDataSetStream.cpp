@@ -57,7 +57,7 @@ void RethrowInSection(const EReadError& error, const char* section, const TMemor
   }
   if (text == kInvalidPropertyValue && position > 0 && position <= stream.Size()) {
     // The tag readers fail right after the tag they do not take.
-    const auto tag = static_cast<uint8_t>(stream.Bytes()[position - 1]);
+    const auto tag = static_cast<uint8_t>(stream.View()[position - 1]);
     ThrowStreamError(text, section, position - 1, "unexpected tag " + std::to_string(tag));
   }
   throw EDataSetStreamError(text + " (" + section + " section, byte " + std::to_string(position) +
@@ -253,25 +253,20 @@ void TRdaCustomDataSet::LoadStoreSections(TMemoryStream& stream) {
     store_->MutableFieldList() = std::move(loaded);
     ReadSection("field", stream, [&] { store_->CalcLayout(); });
   }
-  ReadSection("row", stream, [&] { store_->LoadRowsFromStream(stream); });
+  TRdaDBList::LoadedIDs ids;
+  ReadSection("row", stream, [&] { store_->LoadRowsFromStream(stream, &ids); });
 
   // RecordIDs are bookmarks: each must be unique. Most streams hold them
-  // ascending, which needs no set.
+  // ascending, which the reader has seen: no set, no second walk.
+  if (ids.ascending) {
+    loadedMaxId_ = ids.max;
+    return;
+  }
   const std::vector<TRdaDBListItem*>& rows = store_->Rows();
-  int32_t last = 0;
-  bool ascending = true;
   std::unordered_set<int32_t> seen;
+  seen.reserve(rows.size());
   for (size_t i = 0; i < rows.size(); ++i) {
     const int32_t id = rows[i]->RecordID();
-    if (ascending && (i == 0 || id > last)) {
-      last = id;
-      continue;
-    }
-    if (ascending) {
-      ascending = false;
-      seen.reserve(rows.size());
-      for (size_t j = 0; j < i; ++j) seen.insert(rows[j]->RecordID());
-    }
     if (!seen.insert(id).second) {
       // The rows before the repeated one stay, as after any broken row.
       while (store_->Count() > static_cast<int>(i)) store_->Delete(store_->Count() - 1);
@@ -280,6 +275,7 @@ void TRdaCustomDataSet::LoadStoreSections(TMemoryStream& stream) {
                                 " appears twice)");
     }
   }
+  loadedMaxId_ = ids.max;
 }
 
 void TRdaCustomDataSet::ReadBlobSection(TMemoryStream& stream) {
@@ -298,6 +294,7 @@ void TRdaCustomDataSet::LoadRowsFromStream(TMemoryStream& stream) {
   if (Active()) CheckBrowseMode();
   nextRecordId_ = 0;
   loadIdsSynced_ = false;
+  loadedMaxId_ = -1;
   // However the load ends, the identities handed out next stay above the
   // loaded ones, and an open dataset's indexes and totals follow its rows.
   TScopeGuard settle([this] { SettleLoadedRows(false); });
@@ -314,7 +311,9 @@ void TRdaCustomDataSet::LoadRowsFromStream(TMemoryStream& stream) {
 // raise then.
 void TRdaCustomDataSet::SettleLoadedRows(bool loaded) {
   // Identities are unique and none is above the largest: the next one is free.
-  nextRecordId_ = std::max(store_->Count(), store_->MaxID());
+  const int32_t maxId = loaded && loadedMaxId_ >= 0 ? loadedMaxId_ : store_->MaxID();
+  loadedMaxId_ = -1;
+  nextRecordId_ = std::max(store_->Count(), maxId);
   if (!Active()) return;
   if (loaded) {
     indexes_.BuildPending();
@@ -359,18 +358,21 @@ void TRdaCustomDataSet::LoadFromStream(TMemoryStream& stream) {
   }
   fastFields_ = std::move(lines);
   Prepare(false);
-  Open();
+  {
+    ValueGuard<bool> settled(openingLoaded_, true);
+    Open();
+  }
   indexes_.AdoptStoredRows();
   Refresh();
 }
 
 namespace {
 
-// The whole file in memory; a file that cannot be read is reported by name
-// (the reason stays with the system).
+// The whole file, read in place where the system can map it; a file that
+// cannot be read is reported by name (the reason stays with the system).
 void ReadDataSetFile(const std::string& fileName, TMemoryStream& stream) {
   try {
-    stream.LoadFromFile(fileName);
+    stream.MapFile(fileName);
   } catch (const Exception&) {
     DatabaseError("Unable to load from " + fileName);
   }

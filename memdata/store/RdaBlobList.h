@@ -1,6 +1,8 @@
 // The blob store: the values of blob-like fields, which live outside the
 // rows. A row holds only the BlobID; a value is found by the pair
-// (BlobID, FieldNo), the first match in list order.
+// (BlobID, FieldNo), the first match in list order. The pairs are hashed:
+// finding a value takes the same time however many the store holds (deleting
+// one still moves the list behind it up).
 //
 // Identities: AddBlob raises LastBlobID by one and takes it as the
 // candidate; while the list is not empty and the candidate equals the BlobID
@@ -20,27 +22,38 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/MemoryStream.h"
 
 namespace rda {
 
+class TRdaBlobList;
+
 class TRdaBlobListItem {
  public:
+  TRdaBlobListItem() = default;
+  TRdaBlobListItem(const TRdaBlobListItem&) = delete;
+  TRdaBlobListItem& operator=(const TRdaBlobListItem&) = delete;
+
   int32_t BlobID() const { return blobId_; }
-  void SetBlobID(int32_t v) { blobId_ = v; }
+  // An item of a list is found under its new pair from then on.
+  void SetBlobID(int32_t v);
   // 1-based field position the blob belongs to.
   int32_t FieldNo() const { return fieldNo_; }
-  void SetFieldNo(int32_t v) { fieldNo_ = v; }
+  void SetFieldNo(int32_t v);
   // The blob's bytes, owned by the item.
   TMemoryStream& Stream() { return stream_; }
   const TMemoryStream& Stream() const { return stream_; }
 
  private:
+  friend class TRdaBlobList;
   int32_t blobId_ = -1;
   int32_t fieldNo_ = -1;
   TMemoryStream stream_;
+  // The list the item belongs to, which keeps its pairs hashed.
+  TRdaBlobList* owner_ = nullptr;
 };
 
 class TRdaBlobList {
@@ -66,7 +79,10 @@ class TRdaBlobList {
   // The largest BlobID, and 0 when none is above 0.
   int32_t MaxID() const;
   // Destroys every item; LastBlobID is kept.
-  void Clear() { items_.clear(); }
+  void Clear() {
+    items_.clear();
+    index_.clear();
+  }
 
   void SaveToStream(TMemoryStream& stream) const;
   // Clears the list and reads a blob section, leaving the stream right after
@@ -78,7 +94,26 @@ class TRdaBlobList {
   void LoadFromFile(const std::string& fileName);
 
  private:
+  friend class TRdaBlobListItem;
+  // Every pair present: its first item in list order and how many have it.
+  struct Entry {
+    TRdaBlobListItem* first;
+    size_t count;
+  };
+  static uint64_t Key(int32_t blobId, int32_t fieldNo) {
+    return (uint64_t{static_cast<uint32_t>(fieldNo)} << 32) | static_cast<uint32_t>(blobId);
+  }
+  // Appends an item whose pair is set.
+  void Append(std::unique_ptr<TRdaBlobListItem> item);
+  size_t PositionOf(const TRdaBlobListItem* item) const;
+  // Forgets the item at `position` in the hash (the list still holds it).
+  void Unhash(size_t position);
+  // Hashes the item at `position` under its pair.
+  void Hash(size_t position);
+  void Rekey(TRdaBlobListItem& item, int32_t blobId, int32_t fieldNo);
+
   std::vector<std::unique_ptr<TRdaBlobListItem>> items_;
+  std::unordered_map<uint64_t, Entry> index_;
   int32_t lastBlobId_ = 0;
 };
 

@@ -370,10 +370,15 @@ void TRdaDBList::ReserveRows(size_t count) {
   std::unique_ptr<Block, BlockDeleter> block(new (memory) Block{this, capacity, 0, nullptr});
   blocks_.push_back(std::move(block));
   constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  const auto begin = reinterpret_cast<uintptr_t>(memory);
-  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-  const uintptr_t last = (begin + bytes) & ~(kHuge - 1);
-  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  auto advise = [](const void* at, size_t size) {
+    const auto begin = reinterpret_cast<uintptr_t>(at);
+    const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+    const uintptr_t last = (begin + size) & ~(kHuge - 1);
+    if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+  };
+  advise(memory, bytes);
+  // The list of a million rows is 8 MB of its own.
+  advise(rows_.data(), rows_.capacity() * sizeof(TRdaDBListItem*));
 }
 
 void TRdaDBList::ReleaseSlot(TRdaDBListItem* row) {
@@ -577,8 +582,24 @@ void TRdaDBList::LoadFromStream(TMemoryStream& stream) {
   LoadRowsFromStream(stream);
 }
 
-void TRdaDBList::LoadRowsFromStream(TMemoryStream& stream) {
+void TRdaDBList::LoadRowsFromStream(TMemoryStream& stream, LoadedIDs* ids) {
   Clear();
+  LoadedIDs seen;
+  int32_t last = 0;
+  // After each row is added.
+  auto note = [&](int32_t id) {
+    if (rows_.size() > 1 && id <= last) seen.ascending = false;
+    last = id;
+    seen.max = std::max(seen.max, id);
+  };
+  // Also after an error: the rows read so far.
+  struct Report {
+    LoadedIDs* out;
+    const LoadedIDs& seen;
+    ~Report() {
+      if (out) *out = seen;
+    }
+  } report{ids, seen};
   TaggedReader reader(stream);
   reader.ReadSectionBegin();
   const auto image = static_cast<size_t>(recordSize_);
@@ -586,8 +607,9 @@ void TRdaDBList::LoadRowsFromStream(TMemoryStream& stream) {
   // are taken as rows fill them.
   const size_t textHead = image <= 255 ? 2 : 5;
   ReserveRows(stream.Remaining() / (2 + textHead + image));
-  const char* const base = stream.Bytes().data();
-  const char* const end = base + stream.Size();
+  const std::string_view bytes = stream.View();
+  const char* const base = bytes.data();
+  const char* const end = base + bytes.size();
   const char* p = base + stream.Position();
   while (p < end && static_cast<uint8_t>(*p) != vaNull) {
     // The common row, read in place: a small identity and a raw image of the
@@ -603,16 +625,18 @@ void TRdaDBList::LoadRowsFromStream(TMemoryStream& stream) {
                            : idSize == 3 ? static_cast<int16_t>(LoadU16LE(p + 1))
                                          : static_cast<int32_t>(LoadU32LE(p + 1));
         CreateAt(rows_.size(), id, text + textHead);
+        note(id);
         p = text + textHead + image;
         continue;
       }
     }
     stream.SetPosition(static_cast<size_t>(p - base));
     const int32_t id = reader.ReadInteger();
-    const std::string bytes = reader.ReadText();
-    if (bytes.size() != image) throw EReadError(ImageSizeError(bytes.size(), recordSize_));
+    const std::string text = reader.ReadText();
+    if (text.size() != image) throw EReadError(ImageSizeError(text.size(), recordSize_));
     TRdaDBListItem* row = AddWithID(id);
-    std::memcpy(row->Data(), bytes.data(), bytes.size());
+    std::memcpy(row->Data(), text.data(), text.size());
+    note(id);
     p = base + stream.Position();
   }
   stream.SetPosition(static_cast<size_t>(p - base));

@@ -327,8 +327,13 @@ class TRdaDBList {
   // image must be exactly RecordSize bytes, else EReadError "Row image of
   // <n> bytes does not fit the record size <m>". Rows read before an error
   // stay; a row is added only once its values are read. Other errors as in
-  // TaggedStream.h.
-  void LoadRowsFromStream(TMemoryStream& stream);
+  // TaggedStream.h. With `ids`, what the rows read (also before an error)
+  // have as RecordIDs, so that the caller need not walk them again.
+  struct LoadedIDs {
+    int32_t max = 0;         // as MaxID
+    bool ascending = true;   // each above the one before
+  };
+  void LoadRowsFromStream(TMemoryStream& stream, LoadedIDs* ids = nullptr);
   void SaveToFile(const std::string& fileName) const;
   void LoadFromFile(const std::string& fileName);
 

@@ -421,6 +421,46 @@ TEST(DataSetStructure, PersistentFieldsDefineTheStoreWithoutFastFields) {
   EXPECT_EQ(ds.RecordCount(), 2);
 }
 
+// A definition the store refuses leaves the dataset as it was: once the
+// definition is mended, the dataset opens with every field.
+TEST(DataSetStructure, ARefusedDefinitionLeavesTheStructureAsItWas) {
+  struct Case {
+    const char* what;
+    std::vector<std::pair<std::string, int>> texts;  // ftString fields and sizes
+    std::string error;
+  };
+  const Case cases[] = {
+      {"a field too large", {{"A", 5}, {"Big", 2000000000}, {"C", 5}},
+       "Invalid size 2000000000 for field 'Big'"},
+      {"a row too large", {{"A", 5}, {"Big", 600000000}, {"C", 600000000}}, "Row image too large"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (bool fast : {false, true}) {
+      TRdaDataSet ds;
+      for (const auto& [name, size] : c.texts) {
+        if (fast) {
+          ds.AddField(name, ftString, size);
+        } else {
+          ds.CreateField(name, ftString, size);
+        }
+      }
+      EXPECT_EQ(MessageOf<EDatabaseError>([&] { ds.Open(); }), c.error);
+      EXPECT_FALSE(ds.Active());
+      EXPECT_EQ(ds.Store(), nullptr);
+      if (fast) {
+        ds.SetFastFields({"A,1,5", "Big,1,5", "C,1,5"});
+      } else {
+        for (const auto& f : ds.Fields()) f->SetSize(5);
+      }
+      ds.Open();
+      ds.AppendRecord({Variant("a"), Variant("b"), Variant("c")});
+      EXPECT_EQ(ds.Store()->FieldList().Count(), 3);
+      EXPECT_EQ(ds.FieldByName("C").AsString(), "c");
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Calculated fields
 

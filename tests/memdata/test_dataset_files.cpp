@@ -139,5 +139,87 @@ TEST_F(DataSetFiles, AFileThatCannotBeReadChangesNothing) {
   EXPECT_EQ(Ids(*ds), (std::vector<int>{1, 2}));
 }
 
+// Rows and memos with a cut or damaged file: the same error and the same
+// dataset as from those bytes in memory, whether the file was read in place
+// or copied.
+std::unique_ptr<TRdaDataSet> PeopleWithNotes(int rows) {
+  auto ds = std::make_unique<TRdaDataSet>();
+  ds->AddField("Id", ftInteger, 0);
+  ds->AddField("Note", ftMemo, 0);
+  ds->Open();
+  for (int i = 1; i <= rows; ++i) {
+    ds->AppendRecord({Variant(i), Variant("note " + std::to_string(i) + std::string(40, 'x'))});
+  }
+  return ds;
+}
+
+std::vector<std::string> Notes(TDataSet& ds) {
+  std::vector<std::string> notes;
+  for (ds.First(); !ds.Eof(); ds.Next()) notes.push_back(ds.FieldByName("Note").AsString());
+  return notes;
+}
+
+TEST_F(DataSetFiles, ACutOrDamagedFileFailsAsItsBytesDo) {
+  const std::string bytes = PeopleWithNotes(4)->DataSetToText();
+  const std::string file = Path("notes.rds");
+  std::string damaged = bytes;
+  damaged[damaged.find("TRdaBlobList") + 13] = '\x07';  // a tag no list has
+  // The same file shrinks in place, round after round.
+  std::vector<std::string> cases = {damaged};
+  for (size_t cut = bytes.size() - 1; cut < bytes.size(); cut -= std::min<size_t>(cut + 1, 13)) {
+    cases.push_back(bytes.substr(0, cut));
+  }
+  for (const std::string& content : cases) {
+    SCOPED_TRACE("file of " + std::to_string(content.size()) + " bytes");
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << content;
+    ASSERT_EQ(fs::file_size(file), content.size());
+    TRdaDataSet fromFile;
+    const std::string fileError = test::MessageOf<Exception>([&] { fromFile.LoadFromFile(file); });
+    TRdaDataSet fromBytes;
+    TMemoryStream stream(content);
+    const std::string bytesError = test::MessageOf<Exception>([&] { fromBytes.LoadFromStream(stream); });
+    EXPECT_EQ(fileError, bytesError);
+    // Cut right before an optional section, the file loads.
+    EXPECT_EQ(fromFile.Active(), fileError == "<no exception>");
+    ASSERT_EQ(fromFile.Store() != nullptr, fromBytes.Store() != nullptr);
+    if (fromFile.Store() == nullptr) continue;
+    EXPECT_EQ(fromFile.Store()->Count(), fromBytes.Store()->Count());
+    EXPECT_EQ(fromFile.Store()->Verify(), "");
+    if (fromFile.Store()->FieldList().Count() == 0) continue;
+    fromFile.Open();
+    fromBytes.Open();
+    EXPECT_EQ(Ids(fromFile), Ids(fromBytes));
+    EXPECT_EQ(Notes(fromFile), Notes(fromBytes));
+
+    // An open dataset keeps its own rows and stays usable.
+    auto open = PeopleWithNotes(2);
+    (void)test::MessageOf<Exception>([&] { open->LoadRowsFromFile(file); });
+    ASSERT_TRUE(open->Active());
+    EXPECT_EQ(open->VerifyIndexesAndAggregates(), "");
+    open->AppendRecord({Variant(99), Variant("after")});
+    EXPECT_EQ(Notes(*open).back(), "after");
+  }
+}
+
+// What a loaded dataset holds is its own: the file it came from may change,
+// shrink or go.
+TEST_F(DataSetFiles, ALoadedDataSetOutlivesItsFile) {
+  auto source = PeopleWithNotes(300);
+  const std::string file = Path("notes.rds");
+  source->SaveToFile(file);
+  TRdaDataSet loaded;
+  loaded.LoadFromFile(file);
+  auto rows = PeopleWithNotes(2);
+  rows->LoadRowsFromFile(file);
+  PeopleWithNotes(1)->SaveToFile(file);  // replaced by a rename
+  fs::resize_file(file, 0);              // and cut in place
+  fs::remove(file);
+  EXPECT_EQ(Notes(loaded), Notes(*source));
+  EXPECT_EQ(Ids(loaded), Ids(*source));
+  EXPECT_EQ(Notes(*rows), Notes(*source));
+  // It saves what it holds.
+  EXPECT_EQ(loaded.DataSetToText(), source->DataSetToText());
+}
+
 }  // namespace
 }  // namespace rda

@@ -173,6 +173,57 @@ TEST(RdaSections, BlobIdentities) {
   EXPECT_EQ(bump.IndexOfBlob(id, 4), -1);
 }
 
+// The pair finds the first item in list order whatever happened to the list:
+// items that share a pair (a stream may hold them), deletes, and items given
+// other pairs. Each step is checked against a walk of the list.
+TEST(RdaSections, BlobsAreFoundByThePairFirstInListOrder) {
+  // (BlobID, FieldNo) of a loaded section: pairs repeat.
+  const std::vector<std::pair<int, int>> pairs = {{1, 1}, {2, 1}, {1, 1}, {1, 2}, {2, 1}, {1, 1}};
+  std::string section = Short("TRdaBlobList") + Bytes({1});
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    section += Bytes({2, pairs[i].first, 2, pairs[i].second}) + Short("v" + std::to_string(i));
+  }
+  section += Bytes({0});
+  TMemoryStream stream(section);
+  TRdaBlobList blobs;
+  blobs.LoadFromStream(stream);
+  ASSERT_EQ(blobs.Count(), 6);
+
+  auto check = [&](const std::string& step) {
+    SCOPED_TRACE(step);
+    for (int id = 0; id <= 4; ++id) {
+      for (int field = 1; field <= 3; ++field) {
+        int first = -1;
+        for (int i = 0; i < blobs.Count() && first < 0; ++i) {
+          if (blobs.Items(i).BlobID() == id && blobs.Items(i).FieldNo() == field) first = i;
+        }
+        EXPECT_EQ(blobs.IndexOfBlob(id, field), first) << id << "," << field;
+        EXPECT_EQ(blobs.FindBlob(id, field), first < 0 ? nullptr : &blobs.Items(first).Stream());
+      }
+    }
+  };
+  check("loaded");
+  blobs.DeleteBlob(1, 1);  // the first of three
+  check("first (1,1) deleted");
+  // Now (2,1) (1,1) (1,2) (2,1) (1,1).
+  blobs.Items(2).SetBlobID(4);   // (1,2) becomes (4,2)
+  blobs.Items(0).SetFieldNo(2);  // the first (2,1) becomes (2,2)
+  check("re-keyed");
+  blobs.Items(4).SetBlobID(2);   // the last (1,1) becomes a second (2,1)
+  blobs.Items(3).SetFieldNo(3);  // and the first (2,1) moves away from it
+  check("re-keyed again");
+  blobs.Items(1).SetBlobID(2);   // a (2,1) ahead of the one found so far
+  check("ahead");
+  blobs.DeleteBlob(2, 2);
+  blobs.DeleteBlob(2, 2);  // none left
+  check("(2,2) deleted");
+  const int32_t id = blobs.AddBlob(std::string_view("new"), 1);
+  check("added");
+  EXPECT_EQ(blobs.FindBlob(id, 1)->Bytes(), "new");
+  blobs.Clear();
+  check("cleared");
+}
+
 TEST(RdaSections, SectionsFollowOneAnother) {
   TRdaDBList store;
   FillTiny(store);
