@@ -321,6 +321,7 @@ void TRdaAggregate::Release() {
   computed_ = false;
   editMark_ = false;
   editRow_ = nullptr;
+  editKeyed_ = false;
 }
 
 void TRdaAggregate::Recompute() {
@@ -411,10 +412,11 @@ bool TRdaAggregate::Join(TRdaDBListItem& row) {
   return true;
 }
 
-void TRdaAggregate::Update(TRdaDBListItem& row, const Variant& old) {
+void TRdaAggregate::Update(TRdaDBListItem& row, const Variant& old, const KeyedGroup* keyed) {
   TRdaAggregateValue* value;
   TRdaAggregateValue* count;
-  if (const KeyedGroup* keyed = FindKeyed(row)) {
+  if (!keyed) keyed = FindKeyed(row);
+  if (keyed) {
     value = keyed->value;
     count = keyed->count;
   } else {
@@ -804,11 +806,19 @@ void TRdaAggregates::RowEditStarting(TRdaDBListItem& row) {
     a->editMark_ = false;
     a->editRegroup_ = false;
     a->editRow_ = nullptr;
+    a->editKeyed_ = false;
     if (!a->computed_ || !a->Usable(false)) continue;
     a->editRow_ = &row;
     // Unfiltered, every row holds its group: with keyed groups the row's
-    // references need not be read.
-    a->editJoined_ = (a->keyed_ && unfiltered) || a->HoldsGroup(row);
+    // references need not be read, and the group's value is asked for now.
+    if (a->keyed_ && unfiltered) {
+      if (const TRdaAggregate::KeyedGroup* keyed = a->FindKeyed(row)) {
+        a->editGroup_ = *keyed;
+        a->editKeyed_ = true;
+        __builtin_prefetch(keyed->value);
+      }
+    }
+    a->editJoined_ = a->editKeyed_ || a->HoldsGroup(row);
     a->editValue_ = a->editJoined_ ? a->Contribution(row) : Variant::Null();
   }
 }
@@ -816,6 +826,7 @@ void TRdaAggregates::RowEditStarting(TRdaDBListItem& row) {
 void TRdaAggregates::RowEditCancelled() {
   for (const auto& a : items_) {
     a->editMark_ = false;
+    a->editKeyed_ = false;
     a->editRow_ = nullptr;
     a->editValue_ = Variant::Null();
   }
@@ -850,8 +861,10 @@ void TRdaAggregates::FieldChanged(TField& field) {
 void TRdaAggregates::RowPosted(TRdaDBListItem& row) {
   for (const auto& a : items_) {
     const bool marked = a->editMark_ && a->editRow_ == &row;
+    const bool keyed = a->editKeyed_;
     a->editMark_ = false;
     a->editRow_ = nullptr;
+    a->editKeyed_ = false;
     if (!a->computed_ || !a->Usable(false)) {
       a->computed_ = false;
       continue;
@@ -860,7 +873,7 @@ void TRdaAggregates::RowPosted(TRdaDBListItem& row) {
     const bool passes = a->Passes(row);
     if (a->editJoined_ && passes && !a->editRegroup_) {
       // Still in its group: only the value changes there.
-      a->Update(row, a->editValue_);
+      a->Update(row, a->editValue_, keyed ? &a->editGroup_ : nullptr);
       continue;
     }
     if (a->editJoined_) a->Leave(row, a->editValue_);

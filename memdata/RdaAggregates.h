@@ -152,8 +152,10 @@ class TRdaAggregate {
   // Puts a passing row into its group (found beside it, or new) and adds its
   // contribution; false when a grouped row is not in its index.
   bool Join(TRdaDBListItem& row);
-  // A row that stays in its group: its old contribution out, the new in.
-  void Update(TRdaDBListItem& row, const Variant& old);
+  // A row that stays in its group: its old contribution out, the new in
+  // (keyed: its keyed group when known).
+  struct KeyedGroup;
+  void Update(TRdaDBListItem& row, const Variant& old, const KeyedGroup* keyed);
   // Takes the row out of its group (x: its contribution when it joined).
   void Leave(TRdaDBListItem& row, const Variant& x);
   // Keyed groups (see the top of this file): whether the grouping fields
@@ -209,6 +211,10 @@ class TRdaAggregate {
   // whose group has no row left is never read, and goes when the group does).
   bool keyed_ = false;
   std::unordered_map<std::string, KeyedGroup> groupsByKey_;
+  // The keyed group of the row under edit, found when the edit starts
+  // (editKeyed_), so that the post finds its value in the cache.
+  bool editKeyed_ = false;
+  KeyedGroup editGroup_{};
   mutable std::string keyBuffer_;
   // GroupIndex's lookup, valid while the indexes' generation is the same.
   mutable TRdaIndex* groupIndex_ = nullptr;
