@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "memdata/store/RdaLargeBlocks.h"
+
 namespace rda::bench {
 
 inline std::string RowName(int i) {
@@ -45,10 +47,13 @@ struct Checksum {
   }
 };
 
-// Bytes of the heap in use (0 where the C library cannot tell).
+// Bytes of the heap in use (0 where the C library cannot tell): the chunks
+// handed out, the large allocations the C library maps on their own and the
+// engine's large blocks, which it maps itself.
 inline size_t HeapInUse() {
 #if defined(__GLIBC__)
-  return mallinfo2().uordblks;
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd + RdaLargeBlockBytesInUse();
 #else
   return 0;
 #endif

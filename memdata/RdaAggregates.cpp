@@ -316,9 +316,12 @@ void TRdaAggregate::Release() {
   valueSlot_ = countSlot_ = -1;
   total_.reset();
   totalCount_.reset();
+  keyed_ = false;
+  groupsByKey_.clear();
   computed_ = false;
   editMark_ = false;
   editRow_ = nullptr;
+  editKeyed_ = false;
 }
 
 void TRdaAggregate::Recompute() {
@@ -329,6 +332,7 @@ void TRdaAggregate::Recompute() {
   }
   valueSlot_ = owner_->TakeSlot();
   try {
+    keyed_ = KeyableGroups();
     if (kind_ == akAvg) countSlot_ = owner_->TakeSlot();
     std::shared_ptr<TRdaAggregateValue> group;
     std::shared_ptr<TRdaAggregateValue> count;
@@ -343,6 +347,7 @@ void TRdaAggregate::Recompute() {
           count = std::make_shared<TRdaAggregateValue>();
           count->Value = Variant(int32_t{0});
         }
+        KeepKeyed(row, group.get(), count.get());
       }
       Add(*group, count.get(), Contribution(row));
       TRdaAggregateSlots& slots = row.AggregateSlots();
@@ -394,6 +399,7 @@ bool TRdaAggregate::Join(TRdaDBListItem& row) {
       count = std::make_shared<TRdaAggregateValue>();
       count->Value = Variant(int32_t{0});
     }
+    KeepKeyed(row, group.get(), count.get());
   }
   Add(*group, count.get(), x);
   TRdaAggregateSlots& slots = row.AggregateSlots();
@@ -406,10 +412,19 @@ bool TRdaAggregate::Join(TRdaDBListItem& row) {
   return true;
 }
 
-void TRdaAggregate::Update(TRdaDBListItem& row, const Variant& old) {
-  TRdaAggregateSlots& slots = row.AggregateSlots();
-  TRdaAggregateValue& group = *slots[static_cast<size_t>(valueSlot_)];
-  TRdaAggregateValue* count = countSlot_ >= 0 ? slots[static_cast<size_t>(countSlot_)].get() : nullptr;
+void TRdaAggregate::Update(TRdaDBListItem& row, const Variant& old, const KeyedGroup* keyed) {
+  TRdaAggregateValue* value;
+  TRdaAggregateValue* count;
+  if (!keyed) keyed = FindKeyed(row);
+  if (keyed) {
+    value = keyed->value;
+    count = keyed->count;
+  } else {
+    TRdaAggregateSlots& slots = row.AggregateSlots();
+    value = slots[static_cast<size_t>(valueSlot_)].get();
+    count = countSlot_ >= 0 ? slots[static_cast<size_t>(countSlot_)].get() : nullptr;
+  }
+  TRdaAggregateValue& group = *value;
   if (!Remove(group, count, old)) {
     // The walk meets the row with its new value already.
     RecomputeGroup(group);
@@ -426,7 +441,90 @@ void TRdaAggregate::Leave(TRdaDBListItem& row, const Variant& x) {
   const std::shared_ptr<TRdaAggregateValue> group = std::move(slots[static_cast<size_t>(valueSlot_)]);
   std::shared_ptr<TRdaAggregateValue> count;
   if (countSlot_ >= 0) count = std::move(slots[static_cast<size_t>(countSlot_)]);
+  if (keyed_ && group.use_count() == 1) {
+    // The group's last row left: its key goes with it.
+    const auto it = groupsByKey_.find(group->Key);
+    if (it != groupsByKey_.end() && it->second.value == group.get()) groupsByKey_.erase(it);
+    return;
+  }
   if (!Remove(*group, count.get(), x)) RecomputeGroup(*group);
+}
+
+// ---------------------------------------------------------------------------
+// TRdaAggregate: keyed groups
+
+bool TRdaAggregate::KeyableGroups() const {
+  if (!Grouped()) return false;
+  const TRdaIndex* index = GroupIndex();
+  if (!index || index->calculatedKey_) return false;
+  const size_t n = std::min(index->parts_.size(), static_cast<size_t>(level_));
+  for (size_t i = 0; i < n; ++i) {
+    const TRdaIndex::KeyPart& p = index->parts_[i];
+    if (p.calculated) return false;
+    switch (p.type & 0x7F) {
+      case ftString: case ftFixedChar: case ftGuid: case ftSmallint: case ftInteger: case ftWord:
+      case ftAutoInc: case ftLargeint: case ftBCD: case ftDate: case ftTime: case ftBoolean:
+        break;
+      default:
+        // Tolerances (floats, date-times, time stamps) and collations do
+        // not make equal values equal bytes.
+        return false;
+    }
+  }
+  return n > 0;
+}
+
+// The grouping fields' values as bytes that are equal exactly when the
+// index compares the values equal: per field a null flag, then a text's
+// length and (folded) bytes, a boolean's truth or an integer's 8 bytes.
+const std::string& TRdaAggregate::GroupKey(const TRdaIndex& index, const char* image) const {
+  const bool fold = index.Options().Contains(ioCaseInsensitive);
+  std::string& key = keyBuffer_;
+  key.clear();
+  const size_t n = std::min(index.parts_.size(), static_cast<size_t>(level_));
+  for (size_t i = 0; i < n; ++i) {
+    const TRdaIndex::KeyPart& p = index.parts_[i];
+    if ((image[p.nullByte] & p.nullMask) == 0) {
+      key.push_back('\0');
+      continue;
+    }
+    key.push_back('\1');
+    const char* value = image + p.offset;
+    switch (p.type & 0x7F) {
+      case ftString: case ftFixedChar: case ftGuid: {
+        const std::string_view text = RdaLoadText(value, p.size);
+        const auto length = static_cast<uint32_t>(text.size());
+        key.append(reinterpret_cast<const char*>(&length), sizeof length);
+        for (const char c : text) {
+          key.push_back(fold ? static_cast<char>(RdaFoldAscii(static_cast<unsigned char>(c))) : c);
+        }
+        break;
+      }
+      case ftBoolean:
+        key.push_back(RdaLoadInteger(p.type, value) != 0 ? '\1' : '\0');
+        break;
+      default: {
+        const int64_t v = RdaLoadInteger(p.type, value);
+        key.append(reinterpret_cast<const char*>(&v), sizeof v);
+        break;
+      }
+    }
+  }
+  return key;
+}
+
+const TRdaAggregate::KeyedGroup* TRdaAggregate::FindKeyed(const TRdaDBListItem& row) const {
+  const TRdaIndex* index = keyed_ ? GroupIndex() : nullptr;
+  if (!index) return nullptr;
+  const auto it = groupsByKey_.find(GroupKey(*index, row.Data()));
+  return it == groupsByKey_.end() ? nullptr : &it->second;
+}
+
+void TRdaAggregate::KeepKeyed(const TRdaDBListItem& row, TRdaAggregateValue* value, TRdaAggregateValue* count) {
+  const TRdaIndex* index = keyed_ ? GroupIndex() : nullptr;
+  if (!index) return;
+  value->Key = GroupKey(*index, row.Data());
+  groupsByKey_[value->Key] = {value, count};
 }
 
 // ---------------------------------------------------------------------------
@@ -492,6 +590,10 @@ std::string TRdaAggregate::Verify() const {
     Group& g = groups.back();
     Add(g.value, kind_ == akAvg ? &g.count : nullptr, Contribution(row));
     const TRdaAggregateValue* kept = row.AggregateSlots()[v].get();
+    if (keyed_) {
+      const KeyedGroup* keyed = FindKeyed(row);
+      if (!keyed || keyed->value != kept) fault = "the group kept under a row's key is not the row's";
+    }
     if (g.kept == nullptr) {
       g.kept = kept;
       if (countSlot_ >= 0) g.keptCount = row.AggregateSlots()[static_cast<size_t>(countSlot_)].get();
@@ -699,13 +801,24 @@ void TRdaAggregates::RowAdded(TRdaDBListItem& row) {
 }
 
 void TRdaAggregates::RowEditStarting(TRdaDBListItem& row) {
+  const bool unfiltered = !dataSet_->Filtered() && !dataSet_->DetailFilterActive();
   for (const auto& a : items_) {
     a->editMark_ = false;
     a->editRegroup_ = false;
     a->editRow_ = nullptr;
+    a->editKeyed_ = false;
     if (!a->computed_ || !a->Usable(false)) continue;
     a->editRow_ = &row;
-    a->editJoined_ = a->HoldsGroup(row);
+    // Unfiltered, every row holds its group: with keyed groups the row's
+    // references need not be read, and the group's value is asked for now.
+    if (a->keyed_ && unfiltered) {
+      if (const TRdaAggregate::KeyedGroup* keyed = a->FindKeyed(row)) {
+        a->editGroup_ = *keyed;
+        a->editKeyed_ = true;
+        __builtin_prefetch(keyed->value);
+      }
+    }
+    a->editJoined_ = a->editKeyed_ || a->HoldsGroup(row);
     a->editValue_ = a->editJoined_ ? a->Contribution(row) : Variant::Null();
   }
 }
@@ -713,6 +826,7 @@ void TRdaAggregates::RowEditStarting(TRdaDBListItem& row) {
 void TRdaAggregates::RowEditCancelled() {
   for (const auto& a : items_) {
     a->editMark_ = false;
+    a->editKeyed_ = false;
     a->editRow_ = nullptr;
     a->editValue_ = Variant::Null();
   }
@@ -747,8 +861,10 @@ void TRdaAggregates::FieldChanged(TField& field) {
 void TRdaAggregates::RowPosted(TRdaDBListItem& row) {
   for (const auto& a : items_) {
     const bool marked = a->editMark_ && a->editRow_ == &row;
+    const bool keyed = a->editKeyed_;
     a->editMark_ = false;
     a->editRow_ = nullptr;
+    a->editKeyed_ = false;
     if (!a->computed_ || !a->Usable(false)) {
       a->computed_ = false;
       continue;
@@ -757,7 +873,7 @@ void TRdaAggregates::RowPosted(TRdaDBListItem& row) {
     const bool passes = a->Passes(row);
     if (a->editJoined_ && passes && !a->editRegroup_) {
       // Still in its group: only the value changes there.
-      a->Update(row, a->editValue_);
+      a->Update(row, a->editValue_, keyed ? &a->editGroup_ : nullptr);
       continue;
     }
     if (a->editJoined_) a->Leave(row, a->editValue_);

@@ -26,6 +26,14 @@
 // in currency precision (4 decimals); everything else follows the value
 // type's arithmetic, so integer sums widen to Int64 instead of overflowing.
 //
+// Keyed groups: when every grouping field compares by plain equality
+// (integers, dates, times, booleans, texts with or without ASCII case) and
+// none is calculated, the aggregate also keeps its groups by their key
+// values. An edit that leaves the row in its group then finds the group by
+// the row's own values instead of its references: in a large dataset those
+// are out of the cache, and reading them would make every edit cost more
+// as the dataset grows.
+//
 // Upkeep: adding a row adds its contribution to its group (found beside it
 // in the index, or opened anew); deleting subtracts it; an edit that touches
 // the aggregated field, a grouping field or (while filtering) any field moves
@@ -38,7 +46,8 @@
 // passes the filter holds references to its group's values and no other row
 // does; the rows of a group share one value object; each value equals what a
 // fresh computation gives (doubles within a relative 1e-9, since running
-// sums round differently).
+// sums round differently); with keyed groups, the group kept under a row's
+// key values is the row's group.
 //
 // Lifetime: the collection belongs to its dataset; values live as long as a
 // row (or the aggregate, for the one total) refers to them. Not thread-safe.
@@ -50,6 +59,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "base/MemoryStream.h"
@@ -77,6 +87,8 @@ class TRdaAggregateValue {
   // MIN and MAX: how many of them hold the value itself, so that one of
   // several equal extremes can leave without a new walk.
   int64_t AtExtreme = 0;
+  // The key the group is kept under (keyed groups, RdaAggregates.h).
+  std::string Key;
 };
 
 class TRdaAggregate {
@@ -140,10 +152,23 @@ class TRdaAggregate {
   // Puts a passing row into its group (found beside it, or new) and adds its
   // contribution; false when a grouped row is not in its index.
   bool Join(TRdaDBListItem& row);
-  // A row that stays in its group: its old contribution out, the new in.
-  void Update(TRdaDBListItem& row, const Variant& old);
+  // A row that stays in its group: its old contribution out, the new in
+  // (keyed: its keyed group when known).
+  struct KeyedGroup;
+  void Update(TRdaDBListItem& row, const Variant& old, const KeyedGroup* keyed);
   // Takes the row out of its group (x: its contribution when it joined).
   void Leave(TRdaDBListItem& row, const Variant& x);
+  // Keyed groups (see the top of this file): whether the grouping fields
+  // allow them, a row image's key under the group index, the group kept under it (nullptr when
+  // none is), and a new group to keep.
+  bool KeyableGroups() const;
+  const std::string& GroupKey(const TRdaIndex& index, const char* image) const;
+  struct KeyedGroup {
+    TRdaAggregateValue* value;
+    TRdaAggregateValue* count;
+  };
+  const KeyedGroup* FindKeyed(const TRdaDBListItem& row) const;
+  void KeepKeyed(const TRdaDBListItem& row, TRdaAggregateValue* value, TRdaAggregateValue* count);
   void Recompute();
   void Release();
   // Runs a property change: recompute, or undo it and raise.
@@ -182,6 +207,15 @@ class TRdaAggregate {
   std::shared_ptr<TRdaAggregateValue> total_;
   std::shared_ptr<TRdaAggregateValue> totalCount_;
   mutable std::string buffer_;
+  // The groups by key while keyed_ (they are owned by their rows: an entry
+  // whose group has no row left is never read, and goes when the group does).
+  bool keyed_ = false;
+  std::unordered_map<std::string, KeyedGroup> groupsByKey_;
+  // The keyed group of the row under edit, found when the edit starts
+  // (editKeyed_), so that the post finds its value in the cache.
+  bool editKeyed_ = false;
+  KeyedGroup editGroup_{};
+  mutable std::string keyBuffer_;
   // GroupIndex's lookup, valid while the indexes' generation is the same.
   mutable TRdaIndex* groupIndex_ = nullptr;
   mutable uint64_t groupIndexGeneration_ = ~uint64_t{0};

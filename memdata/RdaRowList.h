@@ -3,24 +3,37 @@
 //
 // One flat array would move its whole tail on every insert in the middle, so
 // a maintained index on a growing store would cost O(n) per row. The list is
-// a sequence of blocks instead, each holding up to kBlockCapacity entries in
-// order, with a Fenwick tree over the block sizes:
+// a counted B+-tree instead: leaves hold up to kLeafCapacity entries in
+// order and are chained both ways; an inner node holds up to kFanout
+// children with, for each, the number of entries below it and a copy of its
+// first entry. Every path from the root to a leaf has the same length.
 //
-//   position -> (block, offset)   O(log blocks), O(1) when it falls in the
-//                                 block of the previous access (a scan)
-//   insert / erase                O(log blocks) + a move inside one block
-//   split / merge of a block      O(blocks) to rebuild the tree, amortised
-//                                 over kBlockCapacity / 2 inserts
+//   position -> entry     O(log n), O(1) when it falls in the leaf of the
+//                         previous access (a scan)
+//   insert / erase        O(log n) + a move inside one leaf; a full node
+//                         splits in halves, a node that falls below a
+//                         quarter joins a neighbour when both fit in three
+//                         quarters of one, an emptied node leaves its parent
+//   search                one path: the first entries kept in the inner
+//                         nodes decide each step, so a search reads one leaf
+//
+// At a million entries the upper levels stay in the cache and a step reads
+// one leaf (about 1 KB) besides them; a search or an insert does no work
+// that grows with the list beyond the path. The nodes come from chunks that
+// grow with the list up to large blocks (RdaLargeBlocks.h), so that a large
+// list spans few pages; a node that goes waits in a free list for the next,
+// and the chunks go with Clear (or the list).
 //
 // Each entry carries, besides the row, a 64-bit key that its index derives
 // from the row's first key field (RdaIndexes.h): comparing two keys first
 // saves reading both rows for most comparisons. The list itself gives keys
 // no meaning.
 //
-// Invariants (Verify checks them): every block but the only one holds at
-// least one entry and at most kBlockCapacity; the tree's prefix sums are the
-// block sizes' running sums; Count() is their total; the first-key array
-// holds each block's first key.
+// Invariants (Verify checks them): every leaf is at the same depth; a node
+// holds at least one entry or child (an empty list has no nodes) and at
+// most its capacity; an inner node's counts are the entries below each
+// child and its first entries are its children's first entries; Count() is
+// the root's total; the chain of leaves runs through every leaf in order.
 //
 // Not thread-safe; the rows are observed, not owned.
 #pragma once
@@ -40,10 +53,15 @@ struct TRdaRowRef {
 
 class TRdaRowList {
  public:
-  // 4 KB of entries: in a large list an insert reads its block from memory
-  // and moves half of it, while smaller blocks would split so often that
-  // the O(blocks) rebuilds of the tree took over.
-  static constexpr int kBlockCapacity = 256;
+  // A leaf of 64 entries is 1 KB: a search reads a few of its lines, an
+  // insert moves half of it.
+  static constexpr int kLeafCapacity = 64;
+  static constexpr int kFanout = 32;
+
+  TRdaRowList() = default;
+  ~TRdaRowList() = default;
+  TRdaRowList(const TRdaRowList&) = delete;
+  TRdaRowList& operator=(const TRdaRowList&) = delete;
 
   int Count() const { return count_; }
   bool Empty() const { return count_ == 0; }
@@ -51,7 +69,7 @@ class TRdaRowList {
   const TRdaRowRef& RefAt(int position) const;
   TRdaDBListItem* At(int position) const { return RefAt(position).Row; }
   // The last entry (the list is not empty).
-  const TRdaRowRef& Back() const { return blocks_.back().items.back(); }
+  const TRdaRowRef& Back() const { return tail_->items[tail_->count - 1]; }
   // Inserts before `position` (0..Count()); appends at Count().
   void Insert(int position, TRdaRowRef ref);
   void Erase(int position);
@@ -63,88 +81,153 @@ class TRdaRowList {
   // (not its row) when the list is not const.
   template <typename F>
   void ForEach(F&& f) const {
-    for (const Block& b : blocks_) {
-      for (const TRdaRowRef& r : b.items) f(r);
+    for (const Leaf* leaf = head_; leaf; leaf = leaf->next) {
+      for (int i = 0; i < leaf->count; ++i) f(leaf->items[i]);
     }
   }
   template <typename F>
   void ForEachKey(F&& f) {
-    for (Block& b : blocks_) {
-      for (TRdaRowRef& r : b.items) f(r);
+    for (Leaf* leaf = head_; leaf; leaf = leaf->next) {
+      for (int i = 0; i < leaf->count; ++i) f(leaf->items[i]);
     }
-    RebuildTree();
+    if (height_ > 0) RefreshFirsts(root_, height_);
   }
 
   // The first position whose entry is not `before` the target, where the
-  // entries are ordered and before(entry) holds for a prefix of them. The
-  // blocks are searched by their first entries first (their keys kept side
-  // by side, so that most steps read no block), then one block: about
-  // log2(blocks) + log2(kBlockCapacity) calls, reading one block. When
-  // useKeys is set, a block whose first key (shifted right by `shift`
-  // bits) differs from `key` is before the target exactly when its key is
-  // smaller, without a call.
+  // entries are ordered and before(entry) holds for a prefix of them: one
+  // path from the root, each inner node searched by its children's first
+  // entries, then one leaf. When useKeys is set, an entry whose key
+  // (shifted right by `shift` bits) differs from `key` is before the target
+  // exactly when its key is smaller, without a call.
   template <typename Before>
   int LowerBound(uint64_t key, bool useKeys, Before&& before, int shift = 0) const {
     if (count_ == 0) return 0;
-    size_t lo = 0;
-    size_t hi = blocks_.size();
-    while (lo < hi) {
-      const size_t mid = lo + (hi - lo) / 2;
-      const uint64_t first = firstKeys_[mid] >> shift;
-      const bool isBefore = useKeys && first != key ? first < key : before(blocks_[mid].items.front());
-      if (isBefore) {
-        lo = mid + 1;
-      } else {
-        hi = mid;
-      }
+    auto isBefore = [&](const TRdaRowRef& e) {
+      const uint64_t k = e.Key >> shift;
+      return useKeys && k != key ? k < key : before(e);
+    };
+    const void* node = root_;
+    int base = 0;
+    for (int level = height_; level > 0; --level) {
+      const Inner* inner = static_cast<const Inner*>(node);
+      const int lo = FirstNotBefore(inner->firsts, 0, inner->count, isBefore);
+      // Below the root a child is entered only when its first entry is
+      // before the target, so lo is 0 only at the root.
+      if (lo == 0) return 0;
+      for (int i = 0; i < lo - 1; ++i) base += inner->sizes[i];
+      node = inner->children[lo - 1];
+      if (level == 1) PrefetchLeaf(node);
     }
-    if (lo == 0) return 0;
-    const std::vector<TRdaRowRef>& items = blocks_[lo - 1].items;
-    size_t a = 1;  // items[0] is before the target
-    size_t z = items.size();
-    // A block of a large list is mostly out of the cache, and each step of
-    // the search below waits for the one before: ask for the lines of its
-    // first four steps at once.
-    for (size_t k = 1; k < 16; ++k) __builtin_prefetch(&items[z * k / 16]);
-    while (a < z) {
-      const size_t mid = a + (z - a) / 2;
-      if (before(items[mid])) {
-        a = mid + 1;
-      } else {
-        z = mid;
-      }
-    }
-    // The block is remembered: an insert at the position found needs no
-    // second descent.
-    cacheBlock_ = static_cast<int>(lo - 1);
-    cacheStart_ = StartOf(cacheBlock_);
-    return cacheStart_ + static_cast<int>(a);
+    const Leaf* leaf = static_cast<const Leaf*>(node);
+    // Below an inner node, items[0] is before the target.
+    const int a = FirstNotBefore(leaf->items, height_ > 0 ? 1 : 0, leaf->count, isBefore);
+    // The leaf is remembered: reading the entries found needs no descent.
+    cacheLeaf_ = leaf;
+    cacheStart_ = base;
+    return base + a;
   }
 
   // "" when the invariants at the top of this file hold, else what broke.
   std::string Verify() const;
 
  private:
-  struct Block {
-    std::vector<TRdaRowRef> items;
+  struct Leaf {
+    int count = 0;
+    Leaf* prev = nullptr;
+    Leaf* next = nullptr;
+    // One more than the capacity: an insert lands before the split.
+    TRdaRowRef items[kLeafCapacity + 1];
   };
-  // The block holding `position` and the position of its first entry.
-  void Find(int position, int& block, int& start) const;
-  // The position of a block's first entry.
-  int StartOf(int block) const;
-  // The first keys and the tree from the blocks.
-  void RebuildTree();
-  // The tree alone, after blocks were split, merged or dropped.
-  void RebuildSizes();
-  void AddToTree(int block, int delta);
+  struct Inner {
+    int count = 0;
+    int sizes[kFanout + 1];
+    TRdaRowRef firsts[kFanout + 1];
+    void* children[kFanout + 1];
+  };
+  // Node memory (see the top of this file).
+  class NodePool {
+   public:
+    NodePool() = default;
+    ~NodePool() { Release(); }
+    NodePool(const NodePool&) = delete;
+    NodePool& operator=(const NodePool&) = delete;
+    void* Take();
+    void Give(void* node);
+    // Frees every chunk (no node may be used after).
+    void Release();
+    size_t Slots() const { return slots_; }
 
-  std::vector<Block> blocks_;
-  // The key of each block's first entry (0 for an empty block).
-  std::vector<uint64_t> firstKeys_;
-  std::vector<int> tree_;  // Fenwick tree over the block sizes, 1-based
+   private:
+    struct Chunk {
+      void* memory;
+      size_t bytes;
+      bool large;
+    };
+    std::vector<Chunk> chunks_;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    void* free_ = nullptr;
+    size_t slots_ = 0;  // nodes the chunks hold
+  };
+  Leaf* NewLeaf();
+  Inner* NewInner();
+  void Free(Leaf* leaf);
+  void Free(Inner* inner);
+
+  // The inner nodes of a descent, root first, and the child taken in each.
+  struct Path {
+    static constexpr int kMaxHeight = 16;
+    Inner* nodes[kMaxHeight];
+    int index[kMaxHeight];
+  };
+
+  // The first index in [lo, hi) whose entry is not before the target (hi
+  // when all are).
+  template <typename IsBefore>
+  static int FirstNotBefore(const TRdaRowRef* entries, int lo, int hi, IsBefore& isBefore) {
+    while (lo < hi) {
+      const int mid = lo + (hi - lo) / 2;
+      if (isBefore(entries[mid])) {
+        lo = mid + 1;
+      } else {
+        hi = mid;
+      }
+    }
+    return lo;
+  }
+  // Asks for a leaf's lines at once: a leaf of a large list is mostly out
+  // of the cache, and each step of its search waits for the one before.
+  static void PrefetchLeaf(const void* leaf) {
+    const char* p = static_cast<const char*>(leaf);
+    for (size_t at = 0; at < sizeof(Leaf); at += 64) __builtin_prefetch(p + at);
+  }
+  // Descends to the leaf holding `position` (for an insert: where it goes,
+  // Count() for the end); fills the path and returns the leaf with the
+  // position of its first entry.
+  Leaf* Descend(int position, bool insert, Path& path, int& start) const;
+  // After a node's first entry changed: the copies above it, as far as it
+  // is a first child.
+  void FixFirsts(const Path& path, int level);
+  // Splits the full node at `level` of the path (0: the leaf) and makes
+  // room above it as far as needed.
+  void Split(Path& path, int level, void* node);
+  // The node at `level` lost entries or children: joins a neighbour or
+  // leaves its parent when it should, and shrinks the root.
+  void Rebalance(Path& path, int level, void* node);
+  void RemoveChild(Path& path, int level, int child);
+  void Unlink(Leaf* leaf);
+  const TRdaRowRef& FirstOf(const void* node, int level) const;
+  const TRdaRowRef& RefreshFirsts(void* node, int level);
+  std::string VerifyNode(const void* node, int level, int& total, const Leaf*& expectNext) const;
+
+  NodePool pool_;
+  void* root_ = nullptr;
+  int height_ = 0;  // inner levels above the leaves
   int count_ = 0;
-  // The block of the last access and its first position (-1: none).
-  mutable int cacheBlock_ = -1;
+  Leaf* head_ = nullptr;
+  Leaf* tail_ = nullptr;
+  // The leaf of the last access and its first position (nullptr: none).
+  mutable const Leaf* cacheLeaf_ = nullptr;
   mutable int cacheStart_ = 0;
 };
 

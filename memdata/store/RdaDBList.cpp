@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <unordered_set>
@@ -11,6 +12,7 @@
 #include "base/ByteIO.h"
 #include "base/CodePage.h"
 #include "base/Exception.h"
+#include "memdata/store/RdaLargeBlocks.h"
 #include "memdata/store/TaggedStream.h"
 
 namespace rda {
@@ -22,22 +24,26 @@ namespace rda {
 //   slot  := TRdaDBListItem (8 bytes) image (RecordSize bytes) padding to 4
 //
 // A row's home_ is the byte distance from its block to its slot, which is
-// how a row finds its store without a pointer of its own. Blocks grow from
-// a few slots to about kBlockBytes, so small stores stay small and large
-// ones need few allocations; a block holds at least one slot however large.
+// how a row finds its store without a pointer of its own. Each new block
+// holds as many slots as all before it, from a few slots up to one large
+// page (RdaLargeBlocks.h), so small stores stay small and large ones need
+// few allocations and address translations; a block holds at least one
+// slot however large. Blocks of a large page or more are large blocks,
+// filled with as many slots as their pages hold.
 struct TRdaDBList::Block {
   TRdaDBList* owner;
   size_t capacity;
   size_t used = 0;
   // One entry per slot, made when an aggregate first asks for a row's slots.
   std::unique_ptr<TRdaAggregateSlots[]> slots;
+  // The size of a large block (0: from operator new).
+  size_t largeBytes = 0;
 };
 
 namespace {
 
 // Room for the block header, rounded so that slots start 16-byte aligned.
 constexpr size_t kBlockHeader = 64;
-constexpr size_t kBlockBytes = 64 * 1024;
 constexpr size_t kMinBlockSlots = 4;
 static_assert(sizeof(TRdaDBListItem) == 8, "a row header is an id and a home word");
 
@@ -53,8 +59,13 @@ std::string ImageSizeError(size_t length, int32_t recordSize) {
 }  // namespace
 
 void TRdaDBList::BlockDeleter::operator()(Block* block) const {
+  const size_t largeBytes = block->largeBytes;
   block->~Block();
-  ::operator delete(block);
+  if (largeBytes != 0) {
+    RdaFreeLargeBlock(block, largeBytes);
+  } else {
+    ::operator delete(block);
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -323,6 +334,26 @@ void TRdaDBList::ReleaseBlocks() {
   blocks_.clear();
   stride_ = 0;
   slotsPerBlock_ = 0;
+  slotsInBlocks_ = 0;
+}
+
+void TRdaDBList::AddBlock(size_t capacity) {
+  const size_t bytes = kBlockHeader + capacity * stride_;
+  size_t largeBytes = 0;
+  void* memory;
+  if (capacity >= slotsPerBlock_) {
+    // As many slots as the pages hold, while a row's home stays below the
+    // scratch bit.
+    largeBytes = RdaLargeBlockSize(bytes);
+    const size_t most = (size_t{TRdaDBListItem::kScratchBit} - kBlockHeader) / stride_;
+    capacity = std::max(capacity, std::min((largeBytes - kBlockHeader) / stride_, most));
+    memory = RdaAllocLargeBlock(largeBytes);
+  } else {
+    memory = ::operator new(bytes);
+  }
+  std::unique_ptr<Block, BlockDeleter> block(new (memory) Block{this, capacity, 0, nullptr, largeBytes});
+  blocks_.push_back(std::move(block));
+  slotsInBlocks_ += capacity;
 }
 
 TRdaDBListItem* TRdaDBList::NewRow(bool zero) {
@@ -335,17 +366,10 @@ TRdaDBListItem* TRdaDBList::NewRow(bool zero) {
   } else {
     if (blocks_.empty()) {
       stride_ = (sizeof(TRdaDBListItem) + static_cast<size_t>(recordSize_) + 3) & ~size_t{3};
-      slotsPerBlock_ = std::max<size_t>(1, (kBlockBytes - kBlockHeader) / stride_);
+      slotsPerBlock_ = std::max<size_t>(1, (kRdaLargePage - kBlockHeader) / stride_);
     }
     if (blocks_.empty() || blocks_.back()->used == blocks_.back()->capacity) {
-      // Each new block holds as many slots as all before it, within bounds.
-      size_t slots = 0;
-      for (const auto& block : blocks_) slots += block->capacity;
-      const size_t capacity = std::clamp(slots, std::min(kMinBlockSlots, slotsPerBlock_),
-                                         slotsPerBlock_);
-      void* memory = ::operator new(kBlockHeader + capacity * stride_);
-      std::unique_ptr<Block, BlockDeleter> block(new (memory) Block{this, capacity, 0, nullptr});
-      blocks_.push_back(std::move(block));
+      AddBlock(std::clamp(slotsInBlocks_, std::min(kMinBlockSlots, slotsPerBlock_), slotsPerBlock_));
     }
     Block* block = blocks_.back().get();
     const size_t home = kBlockHeader + block->used * stride_;
@@ -360,25 +384,18 @@ TRdaDBListItem* TRdaDBList::NewRow(bool zero) {
 void TRdaDBList::ReserveRows(size_t count) {
   if (!blocks_.empty() || count < 2 * kMinBlockSlots) return;
   stride_ = (sizeof(TRdaDBListItem) + static_cast<size_t>(recordSize_) + 3) & ~size_t{3};
-  slotsPerBlock_ = std::max<size_t>(1, (kBlockBytes - kBlockHeader) / stride_);
+  slotsPerBlock_ = std::max<size_t>(1, (kRdaLargePage - kBlockHeader) / stride_);
   // A row's home is a distance below the scratch bit.
   const size_t most = (size_t{TRdaDBListItem::kScratchBit} - kBlockHeader) / stride_;
   const size_t capacity = std::min(count, most);
   rows_.reserve(capacity);
-  const size_t bytes = kBlockHeader + capacity * stride_;
-  void* memory = ::operator new(bytes);
-  std::unique_ptr<Block, BlockDeleter> block(new (memory) Block{this, capacity, 0, nullptr});
-  blocks_.push_back(std::move(block));
-  constexpr uintptr_t kHuge = uintptr_t{2} << 20;
-  auto advise = [](const void* at, size_t size) {
-    const auto begin = reinterpret_cast<uintptr_t>(at);
-    const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
-    const uintptr_t last = (begin + size) & ~(kHuge - 1);
-    if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-  };
-  advise(memory, bytes);
-  // The list of a million rows is 8 MB of its own.
-  advise(rows_.data(), rows_.capacity() * sizeof(TRdaDBListItem*));
+  AddBlock(capacity);
+  // The list of a million rows is 8 MB of its own: huge pages for it too.
+  constexpr uintptr_t kHuge = kRdaLargePage;
+  const auto begin = reinterpret_cast<uintptr_t>(rows_.data());
+  const uintptr_t first = (begin + kHuge - 1) & ~(kHuge - 1);
+  const uintptr_t last = (begin + rows_.capacity() * sizeof(TRdaDBListItem*)) & ~(kHuge - 1);
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 void TRdaDBList::ReleaseSlot(TRdaDBListItem* row) {

@@ -356,6 +356,8 @@ class TRdaDBList {
   // (after OnItemCreated, when there is one).
   TRdaDBListItem* CreateAt(size_t position, int32_t id, const char* image = nullptr);
   TRdaDBListItem* NewRow(bool zero = true);
+  // Allocates a block of `capacity` slots at the end of blocks_.
+  void AddBlock(size_t capacity);
   // Before a load into an empty store: one block with room for up to count
   // rows, asked of the system in huge pages where it has them (a million
   // rows are then a few faults instead of tens of thousands).
@@ -378,6 +380,7 @@ class TRdaDBList {
   std::vector<TRdaDBListItem*> freeSlots_;
   size_t stride_ = 0;          // bytes per slot, fixed while blocks exist
   size_t slotsPerBlock_ = 0;
+  size_t slotsInBlocks_ = 0;   // the capacities of all blocks added up
 };
 
 }  // namespace rda

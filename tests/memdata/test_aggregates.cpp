@@ -174,6 +174,75 @@ TEST(Aggregates, MinAndMaxFindTheNextWhenTheirValueLeaves) {
   EXPECT_EQ(max.Value(), Variant(8.0));
 }
 
+// Groups by a date and a boolean are kept by their key values as well as
+// through their rows (groups by a float only through their rows): edits in
+// place, a group whose last row goes and comes back under the same key, and
+// rows moving between groups all keep both in step (each change verified).
+TEST(Aggregates, GroupsByExactKeysFollowEditsDeletesAndReturns) {
+  auto ds = std::make_unique<TRdaDataSet>();
+  ds->AddField("Day", ftDate, 0);
+  ds->AddField("Flag", ftBoolean, 0);
+  ds->AddField("Qty", ftInteger, 0);
+  ds->AddField("Amount", ftFloat, 0);
+  ds->Open();
+  ds->SetVerifyEachChange(true);
+  auto add = [&](double day, bool flag, int32_t qty) {
+    ds->AppendRecord({Variant::FromDate(day), Variant(flag), Variant(qty), Variant(qty * 0.5)});
+  };
+  add(40000, true, 1);
+  add(40000, false, 2);
+  add(40001, true, 4);
+  add(40000, true, 8);
+  for (const char* name : {"ByDayFlag", "ByAmount"}) {
+    TRdaIndex& index = ds->Indexes().Add();
+    index.SetName(name);
+    index.SetFields(std::string(name) == "ByAmount" ? "Amount" : "Day;Flag");
+    index.SetActive(true);
+  }
+  TRdaAggregate& byDayFlag = AddAggregate(*ds, akSum, "Qty", "ByDayFlag", 2);
+  TRdaAggregate& byDay = AddAggregate(*ds, akAvg, "Qty", "ByDayFlag", 1);
+  TRdaAggregate& byAmount = AddAggregate(*ds, akCount, "", "ByAmount", 1);
+  auto row = [&](int32_t qty) -> const TRdaDBListItem& {
+    EXPECT_TRUE(ds->Locate("Qty", Variant(qty)));
+    return *ds->Indexes().ViewRow(ds->Indexes().Position());
+  };
+  EXPECT_EQ(byDayFlag.ValueOf(row(1)), Variant(int32_t{9}));
+  EXPECT_EQ(byDay.ValueOf(row(2)), Variant(11.0 / 3));
+
+  // An edit in place.
+  ds->Locate("Qty", Variant(8));
+  ds->Edit();
+  ds->FieldByName("Qty").SetAsInteger(16);
+  ds->FieldByName("Amount").SetAsFloat(0.5);  // into the group of Amount 0.5
+  ds->Post();
+  EXPECT_EQ(byDayFlag.ValueOf(row(1)), Variant(int32_t{17}));
+  EXPECT_EQ(byAmount.ValueOf(row(16)), Variant(int32_t{2}));
+  // The group of (40001, true) goes with its one row and comes back.
+  ds->Locate("Qty", Variant(4));
+  ds->Delete();
+  add(40001, true, 32);
+  EXPECT_EQ(byDayFlag.ValueOf(row(32)), Variant(int32_t{32}));
+  EXPECT_EQ(byDay.ValueOf(row(32)), Variant(32.0));
+  // A row moves to another day and flag, emptying its old group.
+  ds->Locate("Qty", Variant(2));
+  ds->Edit();
+  ds->FieldByName("Day").SetAsDateTime(40001);
+  ds->FieldByName("Flag").SetAsBoolean(true);
+  ds->Post();
+  EXPECT_EQ(byDayFlag.ValueOf(row(32)), Variant(int32_t{34}));
+  EXPECT_EQ(byDay.ValueOf(row(1)), Variant(17.0 / 2));
+  ds->Locate("Qty", Variant(2));
+  ds->Edit();
+  ds->FieldByName("Day").SetAsDateTime(40000);
+  ds->FieldByName("Flag").SetAsBoolean(false);
+  ds->Post();
+  ds->Edit();
+  ds->FieldByName("Qty").SetAsInteger(64);
+  ds->Post();
+  EXPECT_EQ(byDayFlag.ValueOf(row(64)), Variant(int32_t{64}));
+  EXPECT_EQ(ds->VerifyIndexesAndAggregates(), "");
+}
+
 TEST(Aggregates, SumsWidenAndKeepTheirKind) {
   auto ds = Sales({});
   ds->AppendRecord({Variant(), Variant(), Variant(), Variant(int32_t{2147483647}), Variant(StrToBcd("0.123456"))});

@@ -529,6 +529,69 @@ TEST(RowList, InsertsAndErasesAnywhereLikeAFlatArray) {
   EXPECT_EQ(list.Verify(), "");
 }
 
+// The tree's edges: lists built whole at the sizes where a level begins,
+// then grown at the front (every first entry above changes) and at the
+// back, and emptied from the front, the back and the middle, so that nodes
+// split, join and leave at every level; new keys for every entry keep the
+// first entries above in step.
+TEST(RowList, SplitsJoinsAndFirstEntriesHoldAtTheEdgesOfEachLevel) {
+  auto row = [](uint64_t v) { return reinterpret_cast<TRdaDBListItem*>(v * 8 + 8); };
+  const int leaf = TRdaRowList::kLeafCapacity * 3 / 4;  // a leaf filled by Assign
+  const int fan = TRdaRowList::kFanout * 3 / 4;
+  for (const int size : {0, 1, leaf, leaf + 1, leaf * fan, leaf * fan + 1, leaf * fan * fan + 1}) {
+    for (int way = 0; way < 3; ++way) {
+      SCOPED_TRACE(testing::Message() << size << " entries, way " << way);
+      TRdaRowList list;
+      std::vector<uint64_t> model;
+      std::vector<TRdaRowRef> refs;
+      for (int i = 0; i < size; ++i) {
+        refs.push_back({uint64_t{1} << 40 | static_cast<uint64_t>(i), row(static_cast<uint64_t>(i))});
+        model.push_back(refs.back().Key);
+      }
+      list.Assign(refs);
+      ASSERT_EQ(list.Verify(), "");
+      auto check = [&] {
+        ASSERT_EQ(list.Verify(), "");
+        ASSERT_EQ(list.Count(), static_cast<int>(model.size()));
+        std::vector<uint64_t> seen;
+        list.ForEach([&](const TRdaRowRef& r) { seen.push_back(r.Key); });
+        ASSERT_EQ(seen, model);
+        if (!model.empty()) {
+          EXPECT_EQ(list.Back().Key, model.back());
+        }
+      };
+      // Grown by two leaves' worth at the front and at the back.
+      std::vector<uint64_t> front;
+      for (uint64_t k = 2 * TRdaRowList::kLeafCapacity; k-- > 0;) {
+        list.Insert(0, {k, row(k)});
+        front.push_back(k);
+        const uint64_t last = uint64_t{2} << 40 | (2 * TRdaRowList::kLeafCapacity - k);
+        list.Insert(list.Count(), {last, row(k)});
+        model.push_back(last);
+      }
+      std::reverse(front.begin(), front.end());
+      model.insert(model.begin(), front.begin(), front.end());
+      check();
+      list.ForEachKey([](TRdaRowRef& r) { r.Key = r.Key * 2 + 1; });
+      for (uint64_t& k : model) k = k * 2 + 1;
+      check();
+      // Emptied one way; each search still lands where a flat array says.
+      while (!model.empty()) {
+        const int at = way == 0 ? 0 : way == 1 ? static_cast<int>(model.size()) - 1 : static_cast<int>(model.size()) / 2;
+        list.Erase(at);
+        model.erase(model.begin() + at);
+        if (model.size() % 61 == 0) {
+          check();
+          const uint64_t key = model.empty() ? 0 : model[model.size() / 3];
+          EXPECT_EQ(list.LowerBound(key, true, [&](const TRdaRowRef& e) { return e.Key < key; }),
+                    model.empty() ? 0 : static_cast<int>(model.size() / 3));
+        }
+      }
+      check();
+    }
+  }
+}
+
 // Kept in key order by its own search, through splits and merges, against
 // std::lower_bound on a sorted array: the position found (by the keys alone
 // or by the call) and the entry then inserted there.

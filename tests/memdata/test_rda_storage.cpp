@@ -8,6 +8,7 @@
 
 #include "base/Exception.h"
 #include "memdata/store/RdaDBList.h"
+#include "memdata/store/RdaLargeBlocks.h"
 #include "tests/base/RaisesWith.h"
 
 namespace rda {
@@ -338,18 +339,25 @@ TEST(RdaDBList, AScratchRowMadeBeforeTheLayoutGrewStaysInBounds) {
   EXPECT_FALSE(key->IsNull(40));
 }
 
-TEST(RdaDBList, RowsKeepTheirAddressAndFreedSlotsComeBackClean) {
-  TRdaDBList store;
+// A store of an integer A and a text B of textSize bytes, and `count` rows
+// numbered 1.. in A, with B full.
+std::vector<TRdaDBListItem*> FillNumbered(TRdaDBList& store, int32_t textSize, int32_t count) {
   store.AddField("A", ftInteger, 0);
-  store.AddField("B", ftString, 100);
+  store.AddField("B", ftString, textSize);
   store.CalcLayout();
   std::vector<TRdaDBListItem*> rows;
-  for (int32_t id = 1; id <= 3000; ++id) {
+  for (int32_t id = 1; id <= count; ++id) {
     TRdaDBListItem* row = store.AddWithID(id);
     row->SetInt32(0, id);
-    row->SetText(1, std::string(100, 'r'));
+    row->SetText(1, std::string(static_cast<size_t>(textSize), 'r'));
     rows.push_back(row);
   }
+  return rows;
+}
+
+TEST(RdaDBList, RowsKeepTheirAddressAndFreedSlotsComeBackClean) {
+  TRdaDBList store;
+  const std::vector<TRdaDBListItem*> rows = FillNumbered(store, 100, 3000);
   // Aggregate references are released with their row.
   auto token = std::make_shared<int>(0);
   rows[10]->AggregateSlots().push_back(std::shared_ptr<TRdaAggregateValue>(token, nullptr));
@@ -367,6 +375,44 @@ TEST(RdaDBList, RowsKeepTheirAddressAndFreedSlotsComeBackClean) {
   }
   EXPECT_EQ(store.Count(), 1600);
   EXPECT_EQ(store.Verify(), "");
+}
+
+// A store past a few thousand rows takes its rows in large blocks: rows in
+// them behave as any (values, addresses, reused slots, aggregate
+// references), and the blocks go back with Clear and with the store.
+TEST(RdaDBList, LargeStoresTakeLargeBlocksAndGiveThemBack) {
+  const size_t before = RdaLargeBlockBytesInUse();
+  {
+    TRdaDBList store;
+    const std::vector<TRdaDBListItem*> rows = FillNumbered(store, 1000, 12000);
+    const size_t large = RdaLargeBlockBytesInUse() - before;
+    // About 12 MB of rows: most of it in large blocks, none of them idle.
+    EXPECT_GE(large, size_t{6} << 20);
+    EXPECT_EQ(large % kRdaLargePage, 0u);
+    EXPECT_LT(large, size_t{12000} * 1024 + 2 * kRdaLargePage);
+    auto token = std::make_shared<int>(0);
+    rows.back()->AggregateSlots().push_back(std::shared_ptr<TRdaAggregateValue>(token, nullptr));
+    store.DestroyRow(rows.back());
+    EXPECT_EQ(token.use_count(), 1);
+    // The freed slot comes back clean, before any new block.
+    TRdaDBListItem* again = store.AddWithID(20000);
+    EXPECT_EQ(again, rows.back());
+    EXPECT_TRUE(again->IsNull(0));
+    EXPECT_FALSE(again->HasAggregateSlots());
+    for (size_t i = 0; i + 1 < rows.size(); i += 997) ASSERT_EQ(rows[i]->GetInt32(0), static_cast<int32_t>(i + 1));
+    EXPECT_EQ(store.Verify(), "");
+    store.Clear();
+    EXPECT_EQ(RdaLargeBlockBytesInUse(), before);
+    // A row larger than a large page still gets a block of its own.
+    store.MutableFieldList().Clear();
+    store.AddField("Big", ftBytes, static_cast<int32_t>(3 * kRdaLargePage));
+    store.CalcLayout();
+    store.AddWithID(1)->SetBytes(0, std::string(100, 'b'));
+    store.AddWithID(2);
+    EXPECT_EQ(store.Items(0)->GetBytes(0).substr(0, 100), std::string(100, 'b'));
+    EXPECT_EQ(store.Verify(), "");
+  }
+  EXPECT_EQ(RdaLargeBlockBytesInUse(), before);
 }
 
 TEST(RdaDBList, DestroyingTheStoreReleasesAggregateReferences) {
