@@ -240,6 +240,9 @@ class TRdaCustomDataSet : public TDataSet {
   virtual void ClearRows();
   // The current record's RecordID; -1 when there is no current record.
   int32_t CurrentRecordID();
+  // The RecordID the last added row received (while open); the next row
+  // gets one more.
+  int32_t LastRecordID() const { return nextRecordId_; }
   // False for a text shorter than a bookmark, else BookmarkValid of its
   // first four bytes.
   bool BookmarkTextValid(std::string_view text);
@@ -599,6 +602,10 @@ class TRdaCustomDataSet : public TDataSet {
   virtual void CopyMasterFields() {}
   // Nested datasets write themselves back to their parent field.
   virtual void WriteBackNested() {}
+
+  // While above 0 the detail filter lets every row through (a dataset that
+  // undoes its changes must reach rows of any master).
+  int detailFilterSuspended_ = 0;
 
   // While set, the user's events of the dataset's own steps do not run.
   int internalOperation_ = 0;
