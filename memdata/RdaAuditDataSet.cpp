@@ -28,58 +28,62 @@ std::string_view WideTextOf(const char* p, size_t size) {
 
 }  // namespace
 
-// The values of one row: an image of the dataset's row layout (RecordSize
-// bytes) and the bytes of its blob columns, in blob-column order (empty for
-// a null one), since blob identities mean nothing outside their store.
-struct TRda2CustomAuditDataSet::RowValues {
-  std::string image;
-  std::vector<std::string> blobs;
-};
-
-// A log entry as it was at some moment.
-struct TRda2CustomAuditDataSet::LogEntry {
-  int32_t delta = 0;
-  RowValues values;
-};
-
-// One logged change: enough to undo it exactly.
-//   Edit    the row's values and its entry before the edit
-//   Insert  the new row's RecordID (it had no entry before)
-//   Delete  the row's values, its store position and its entry before
-struct TRda2CustomAuditDataSet::JournalRecord {
-  JournalOp op = JournalOp::Edit;
-  int32_t master = 0;
-  int32_t id = 0;
-  int position = -1;
-  RowValues before;
-  std::optional<LogEntry> entryBefore;
-};
-
 // ---------------------------------------------------------------------------
 // TRdaChangeLog
 
 TRdaChangeLog::~TRdaChangeLog() = default;
 
 void TRdaChangeLog::RowFilled(TRdaDBListItem& row) {
+  Unsort();
   LoadedRowFilled(row);
   Follow();
 }
 
 void TRdaChangeLog::RemoveRow(TRdaDBListItem& row) {
+  Unsort();
   IndexRowRemoving(row);
   Store()->DestroyRow(&row);
   Follow();
 }
 
-void TRdaChangeLog::Follow() {
+void TRdaChangeLog::RowKeyChanging(TRdaDBListItem& row) {
+  Unsort();
+  IndexRowRemoving(row);
+}
+
+// Keeping "Prime" in order at every logged change would cost as much as
+// the change itself; it is switched off while the log changes and built
+// again, once, when the log is next looked at.
+void TRdaChangeLog::Unsort() {
+  if (!sorted_) return;
+  sorted_ = false;
+  TRdaIndex* prime = Indexes().FindIndex(kPrimeIndexName);
+  if (!prime) return;
+  SetIndexName("");
+  prime->SetOptions({ioNonMaintained});
+}
+
+void TRdaChangeLog::Sync() {
+  if (!sorted_) {
+    if (TRdaIndex* prime = Indexes().FindIndex(kPrimeIndexName)) {
+      prime->SetOptions({});
+      SetIndexName(kPrimeIndexName);
+    }
+    sorted_ = true;
+    stale_ = true;
+  }
+  if (!stale_) return;
+  stale_ = false;
   if (Active() && State() == dsBrowse) Resync({});
 }
 
 void TRdaChangeLog::GotoRow(TRdaDBListItem& row) {
+  Sync();
   const int position = IndexSelected() ? Indexes().Selected()->PositionOf(row)
                                        : Store()->IndexOfRow(&row);
   SetCursor(position);
-  Follow();
+  stale_ = true;
+  Sync();
 }
 
 // ---------------------------------------------------------------------------
@@ -96,6 +100,7 @@ void TRda2CustomAuditDataSet::CreateLog() {
   std::lock_guard lock(logLock_);
   log_.reset();
   entries_.clear();
+  pendingEntry_ = nullptr;
   currentEntryId_ = -1;
   auto log = std::make_unique<TRdaChangeLog>();
   log->SetDiscardOnClose(true);
@@ -116,11 +121,11 @@ void TRda2CustomAuditDataSet::CreateLog() {
   }
   if (leading_ == 2) {
     TRdaIndex& prime = log->Indexes().Add();
-    prime.SetName("Prime");
+    prime.SetName(TRdaChangeLog::kPrimeIndexName);
     prime.SetFields("BookMark");
+    prime.SetOptions({ioNonMaintained});
   }
   log->Open();
-  if (leading_ == 2) log->SetIndexName("Prime");
   log_ = std::move(log);
   CheckLogLayout();
 }
@@ -222,6 +227,12 @@ TRda2CustomAuditDataSet::LogEntry TRda2CustomAuditDataSet::CaptureEntry(
 
 TRdaDBListItem& TRda2CustomAuditDataSet::AddEntry(int32_t master, int32_t id, int32_t delta,
                                                   const RowValues& values) {
+  return AddEntry(master, id, delta, values.image.data(), &values.blobs);
+}
+
+TRdaDBListItem& TRda2CustomAuditDataSet::AddEntry(int32_t master, int32_t id, int32_t delta,
+                                                  const char* image,
+                                                  const std::vector<std::string>* blobs) {
   const TRdaDBList& mine = *Store();
   const TRdaDBList& logStore = *log_->Store();
   TRdaDBListItem& row = log_->AppendLoadedRow();
@@ -229,14 +240,21 @@ TRdaDBListItem& TRda2CustomAuditDataSet::AddEntry(int32_t master, int32_t id, in
   row.SetInt32(leading_ - 2, id);
   row.SetInt32(leading_ - 1, delta);
   char* data = row.Data();
-  const char* image = values.image.data();
   std::memcpy(data + 4 * leading_, image, static_cast<size_t>(mine.NullFlagsOffset() - 1));
   const int columns = mine.FieldList().Count();
   for (int i = 0; i < columns; ++i) logStore.SetNullIn(data, i + leading_, mine.IsNullIn(image, i));
   for (size_t k = 0; k < blobColumns_.size(); ++k) {
-    const int logColumn = blobColumns_[k] + leading_;
+    const int column = blobColumns_[k];
+    const int logColumn = column + leading_;
     if (logStore.IsNullIn(data, logColumn)) continue;
-    row.SetInt32(logColumn, log_->BlobStore().AddBlob(values.blobs[k], logColumn + 1));
+    std::string_view bytes;
+    if (blobs) {
+      bytes = (*blobs)[k];
+    } else if (const TMemoryStream* s = BlobStore().FindBlob(
+                   LoadI32LE(image + mine.FieldList().Items(column).Offset()), column + 1)) {
+      bytes = s->Bytes();
+    }
+    row.SetInt32(logColumn, log_->BlobStore().AddBlob(bytes, logColumn + 1));
   }
   FillLogExtra(row);
   try {
@@ -263,6 +281,7 @@ void TRda2CustomAuditDataSet::RemoveEntry(TRdaDBListItem& entry) {
     }
   }
   entries_.erase(EntryKey(EntryMaster(entry), EntryBookMark(entry)));
+  if (&entry == pendingEntry_) pendingEntry_ = nullptr;
   log_->RemoveRow(entry);
 }
 
@@ -325,20 +344,19 @@ void TRda2CustomAuditDataSet::DoBeforeEdit() {
   const int32_t id = CurrentRecordID();
   const int32_t master = LogMasterID();
   TRdaDBListItem* entry = FindEntry(master, id);
-  auto record = std::make_unique<JournalRecord>();
-  record->op = JournalOp::Edit;
-  record->master = master;
-  record->id = id;
-  record->before = CaptureImage(ActiveBuffer());
-  if (entry) record->entryBefore = CaptureEntry(*entry);
+  JournalRecord& record = NewPendingRecord(JournalOp::Edit, master, id);
   hadEntry_ = entry != nullptr;
   if (entry) {
+    record.before = CaptureImage(ActiveBuffer());
+    record.entryBefore = CaptureEntry(*entry);
     currentEntryId_ = id;
     currentEntryMaster_ = master;
   } else {
-    AddEntry(master, id, ldModified, record->before);
+    // The new entry holds the values from before the edit; the journal
+    // finds them there (the entry stays as long as the record can be undone).
+    entry = &AddEntry(master, id, ldModified, ActiveBuffer(), nullptr);
   }
-  pendingRecord_ = std::move(record);
+  pendingEntry_ = entry;
   pending_ = Pending::Edit;
   pendingId_ = id;
   pendingMaster_ = master;
@@ -354,12 +372,8 @@ void TRda2CustomAuditDataSet::DoAfterInsert() {
     const int32_t master = LogMasterID();
     // An entry under an identity not yet given out is stale (rows cleared).
     if (TRdaDBListItem* stale = FindEntry(master, id)) RemoveEntry(*stale);
-    AddEntry(master, id, ldInserted, CaptureImage(ActiveBuffer()));
-    auto record = std::make_unique<JournalRecord>();
-    record->op = JournalOp::Insert;
-    record->master = master;
-    record->id = id;
-    pendingRecord_ = std::move(record);
+    AddEntry(master, id, ldInserted, ActiveBuffer(), nullptr);
+    NewPendingRecord(JournalOp::Insert, master, id);
     pending_ = Pending::Insert;
     pendingId_ = id;
     pendingMaster_ = master;
@@ -373,7 +387,7 @@ void TRda2CustomAuditDataSet::DoBeforePost() {
   TRdaCustomDataSet::DoBeforePost();
   dropAtPost_ = false;
   if (pending_ != Pending::Edit || State() != dsEdit || !log_) return;
-  const TRdaDBListItem* entry = FindEntry(pendingMaster_, pendingId_);
+  const TRdaDBListItem* entry = pendingEntry_;
   // Posting the row as its entry holds it leaves nothing to log; the entry
   // goes once the post has succeeded (a failed post keeps the edit going).
   dropAtPost_ = entry && EntryDelta(*entry) == ldModified && SameAsEntry(ActiveBuffer(), *entry);
@@ -382,14 +396,12 @@ void TRda2CustomAuditDataSet::DoBeforePost() {
 void TRda2CustomAuditDataSet::DoAfterPost() {
   if (pending_ != Pending::None) {
     std::lock_guard lock(logLock_);
-    std::unique_ptr<JournalRecord> record = std::move(pendingRecord_);
+    JournalRecord* record = &pendingRecord_;
     const Pending pending = pending_;
     pending_ = Pending::None;
-    if (log_ && record) {
+    if (log_) {
       if (pending == Pending::Edit) {
-        if (dropAtPost_) {
-          if (TRdaDBListItem* entry = FindEntry(pendingMaster_, pendingId_)) RemoveEntry(*entry);
-        }
+        if (dropAtPost_ && pendingEntry_) RemoveEntry(*pendingEntry_);
         // An unchanged row without an entry before: nothing happened.
         if (!(dropAtPost_ && !hadEntry_)) journal_.push_back(std::move(*record));
       } else {
@@ -419,7 +431,6 @@ void TRda2CustomAuditDataSet::DoAfterCancel() {
       if (TRdaDBListItem* entry = FindEntry(pendingMaster_, pendingId_)) RemoveEntry(*entry);
     }
     pending_ = Pending::None;
-    pendingRecord_.reset();
   }
   hadEntry_ = false;
   dropAtPost_ = false;
@@ -470,10 +481,10 @@ void TRda2CustomAuditDataSet::InternalClose() {
   std::lock_guard lock(logLock_);
   log_.reset();
   entries_.clear();
+  pendingEntry_ = nullptr;
   columnFields_.clear();
   currentEntryId_ = -1;
   pending_ = Pending::None;
-  pendingRecord_.reset();
   ResetJournal();
 }
 
@@ -664,35 +675,58 @@ int32_t TRda2CustomAuditDataSet::Resolve(int32_t id) const {
   return id;
 }
 
-void TRda2CustomAuditDataSet::UndoRecord(JournalRecord& record) {
+TRda2CustomAuditDataSet::JournalRecord& TRda2CustomAuditDataSet::NewPendingRecord(JournalOp op,
+                                                                                  int32_t master,
+                                                                                  int32_t id) {
+  JournalRecord& record = pendingRecord_;
+  record.op = op;
+  record.master = master;
+  record.id = id;
+  record.position = -1;
+  record.before.image.clear();
+  record.before.blobs.clear();
+  record.entryBefore.reset();
+  return record;
+}
+
+void TRda2CustomAuditDataSet::UndoRecord(JournalRecord& record, bool entries) {
+  // Without upkeep of the log, an entry from before the change is still put
+  // back: the older records of its row read their values there.
+  entries = entries || record.entryBefore.has_value();
   switch (record.op) {
     case JournalOp::Edit: {
       const int32_t id = Resolve(record.id);
-      if (GotoRowID(id)) RewriteCurrentRow(record.before);
-      RestoreEntry(record.master, id, record.entryBefore);
+      if (record.before.image.empty()) {
+        // The first edit of the row: its entry, made then, holds the values.
+        if (const TRdaDBListItem* entry = FindEntry(record.master, id)) {
+          record.before = EntryValues(*entry);
+        }
+      }
+      if (!record.before.image.empty() && GotoRowID(id)) RewriteCurrentRow(record.before);
+      if (entries) RestoreEntry(record.master, id, record.entryBefore);
       break;
     }
     case JournalOp::Insert: {
       const int32_t id = Resolve(record.id);
       if (GotoRowID(id)) DeleteCurrentRowUnlogged();
-      RestoreEntry(record.master, id, std::nullopt);
+      if (entries) RestoreEntry(record.master, id, std::nullopt);
       break;
     }
     case JournalOp::Delete: {
-      RestoreEntry(record.master, record.id, std::nullopt);
+      if (entries) RestoreEntry(record.master, record.id, std::nullopt);
       const int32_t id = RestoreRow(record.before, record.position);
       remap_[record.id] = id;
-      RestoreEntry(record.master, id, record.entryBefore);
+      if (entries) RestoreEntry(record.master, id, record.entryBefore);
       break;
     }
   }
 }
 
-void TRda2CustomAuditDataSet::UndoJournalTo(size_t size) {
+void TRda2CustomAuditDataSet::UndoJournalTo(size_t size, bool entries) {
   while (journal_.size() > size) {
     JournalRecord record = std::move(journal_.back());
     journal_.pop_back();
-    UndoRecord(record);
+    UndoRecord(record, entries);
   }
 }
 
@@ -742,6 +776,7 @@ void TRda2CustomAuditDataSet::ResetJournal() {
   journal_.clear();
   remap_.clear();
   ++generation_;
+  journalCoversLog_ = entries_.empty();
 }
 
 void TRda2CustomAuditDataSet::UnloggedChange() {
@@ -847,15 +882,22 @@ void TRda2CustomAuditDataSet::CancelUpdates() {
   }
   TScopeGuard clear([this] {
     if (log_) {
-      log_->EmptyDataSet();
+      log_->ClearRows();
       entries_.clear();
     }
+    pendingEntry_ = nullptr;
     currentEntryId_ = -1;
     ResetJournal();
   });
   UndoScope scope(*this);
-  UndoJournalTo(0);
-  WalkLogBack();
+  if (journalCoversLog_) {
+    // The journal began with an empty log: undone, it leaves the log empty,
+    // so the entries need no upkeep on the way.
+    UndoJournalTo(0, false);
+  } else {
+    UndoJournalTo(0, true);
+    WalkLogBack();
+  }
 }
 
 int64_t TRda2CustomAuditDataSet::SavePoint() {
@@ -872,14 +914,17 @@ void TRda2CustomAuditDataSet::SetSavePoint(int64_t marker) {
   if (size == journal_.size()) return;
   TScopeGuard broken([this] { ResetJournal(); });
   UndoScope scope(*this);
-  UndoJournalTo(static_cast<size_t>(size));
+  UndoJournalTo(static_cast<size_t>(size), true);
   broken.Dismiss();
 }
 
 void TRda2CustomAuditDataSet::ClearLog() {
   std::lock_guard lock(logLock_);
-  if (log_) log_->EmptyDataSet();
+  // ClearRows starts the log's identities at 1 again, which keeps its rows
+  // where the row store looks for them first.
+  if (log_) log_->ClearRows();
   entries_.clear();
+  pendingEntry_ = nullptr;
   currentEntryId_ = -1;
   ResetJournal();
 }

@@ -15,7 +15,9 @@
 //   insert started)
 //
 // The log of a TRda2CustomAuditDataSet keeps the index "Prime" on
-// "BookMark" and shows its rows in that order.
+// "BookMark" and shows its rows in that order. While rows are being logged
+// the index rests; ChangeLog() builds and selects it once before handing the
+// log out, so a reader always finds it maintained and selected.
 //
 // Invariants while the dataset is open (VerifyLog checks them):
 //   - the log holds at most one entry per row of the dataset;
@@ -52,6 +54,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -83,12 +86,22 @@ class TRdaChangeLog : public TRdaDataSet {
   void RowFilled(TRdaDBListItem& row);
   void RemoveRow(TRdaDBListItem& row);
   // The row's key changed: out of the indexes and back in.
-  void RowKeyChanging(TRdaDBListItem& row) { IndexRowRemoving(row); }
+  void RowKeyChanging(TRdaDBListItem& row);
   void RowKeyChanged(TRdaDBListItem& row) { IndexRowAdded(row); }
-  // The buffers follow the rows after they changed behind the cursor.
-  void Follow();
+  // The rows changed behind the cursor: the buffers are read again before
+  // the log is handed out (ChangeLog), not at every change.
+  void Follow() { stale_ = true; }
+  // Before the log is handed out: "Prime" maintained, built and selected,
+  // and the buffers read again.
+  void Sync();
+  // Before a change: "Prime" is deselected and not maintained until Sync.
+  void Unsort();
   // Puts the cursor on a row (no scroll events).
   void GotoRow(TRdaDBListItem& row);
+
+  static constexpr const char* kPrimeIndexName = "Prime";
+  bool stale_ = false;
+  bool sorted_ = false;
 };
 
 class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
@@ -97,8 +110,13 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   ~TRda2CustomAuditDataSet() override;
 
   // ---- The log ----
-  // The log, or nullptr before the first logged change (or CreateLog).
-  TRdaDataSet* ChangeLog() const { return log_.get(); }
+  // The log, or nullptr before the first logged change (or CreateLog). Take
+  // it from here after the dataset changed: its current record is read
+  // again then.
+  TRdaDataSet* ChangeLog() {
+    if (log_) log_->Sync();
+    return log_.get();
+  }
   // Held for every change to the log.
   std::recursive_mutex& LogLock() { return logLock_; }
   // The number of log fields in front of the row's own (2; 3 in a nested
@@ -173,11 +191,36 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   void ClearRows() override;
 
  private:
-  struct RowValues;
-  struct LogEntry;
-  struct JournalRecord;
-  class UndoScope;
   enum class JournalOp : uint8_t { Edit, Insert, Delete };
+  // The values of one row: an image of the dataset's row layout (RecordSize
+  // bytes) and the bytes of its blob columns, in blob-column order (empty for
+  // a null one), since blob identities mean nothing outside their store.
+  struct RowValues {
+    std::string image;
+    std::vector<std::string> blobs;
+  };
+
+  // A log entry as it was at some moment.
+  struct LogEntry {
+    int32_t delta = 0;
+    RowValues values;
+  };
+
+  // One logged change: enough to undo it exactly.
+  //   Edit    the row's values and its entry before the edit (the values
+  //           only when it had an entry: else the entry the edit made holds them)
+  //   Insert  the new row's RecordID (it had no entry before)
+  //   Delete  the row's values, its store position and its entry before
+  struct JournalRecord {
+    JournalOp op = JournalOp::Edit;
+    int32_t master = 0;
+    int32_t id = 0;
+    int position = -1;
+    RowValues before;
+    std::optional<LogEntry> entryBefore;
+  };
+
+  class UndoScope;
 
   bool Logging() const { return updateMethod_ != umManual && !IsLoadingOrDesigning(); }
   void EnsureLog();
@@ -193,6 +236,12 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   RowValues EntryValues(const TRdaDBListItem& entry) const;
   LogEntry CaptureEntry(const TRdaDBListItem& entry) const;
   TRdaDBListItem& AddEntry(int32_t master, int32_t id, int32_t delta, const RowValues& values);
+  // The same from an image of the dataset's layout, with its blobs' bytes
+  // (nullptr: read from the dataset's blob store).
+  TRdaDBListItem& AddEntry(int32_t master, int32_t id, int32_t delta, const char* image,
+                           const std::vector<std::string>* blobs);
+  // The record of the edit or insert starting now (one object, reused).
+  JournalRecord& NewPendingRecord(JournalOp op, int32_t master, int32_t id);
   void RemoveEntry(TRdaDBListItem& entry);
   void SetEntryBookMark(TRdaDBListItem& entry, int32_t id);
   // Puts the entry for the row back to a captured state (none: no entry).
@@ -214,8 +263,10 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   // returns its RecordID.
   int32_t RestoreRow(const RowValues& values, int position);
   void DeleteCurrentRowUnlogged();
-  void UndoJournalTo(size_t size);
-  void UndoRecord(JournalRecord& record);
+  // Undoes the journal's records back to size, newest first; with entries
+  // the log is put back as it was at each step, else it is left alone.
+  void UndoJournalTo(size_t size, bool entries);
+  void UndoRecord(JournalRecord& record, bool entries);
   void WalkLogBack();
   int32_t Resolve(int32_t id) const;
   void ResetJournal();
@@ -241,15 +292,19 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   bool dropAtPost_ = false;     // the post leaves the row as logged
   int32_t pendingId_ = 0;       // the edited row, or the id an insert gets
   int32_t pendingMaster_ = 0;
-  std::unique_ptr<JournalRecord> pendingRecord_;
+  JournalRecord pendingRecord_;
+  // The entry of the row being edited (set while an edit is logged).
+  TRdaDBListItem* pendingEntry_ = nullptr;
   // The log entry of the last change (the log's "current entry").
   int32_t currentEntryId_ = -1;
   int32_t currentEntryMaster_ = 0;
 
-  std::vector<JournalRecord> journal_;
+  std::deque<JournalRecord> journal_;
   // Ids of rows given back by an undo, old -> new.
   std::unordered_map<int32_t, int32_t> remap_;
   uint32_t generation_ = 1;
+  // The log was empty when the journal began.
+  bool journalCoversLog_ = true;
   // Set while this dataset undoes: its own edits are not logged.
   int undoing_ = 0;
 };
