@@ -721,6 +721,7 @@ class TRdaCustomDataSet : public TDataSet {
   // fields change).
   const std::vector<std::pair<TField*, TField*>>& DetailPairs();
   void DetailFieldsChanged() { detailPairsValid_ = false; }
+  int DetailStartByIndex();
   friend class TRdaDataLink;
 
   TRdaDataLink masterLink_{*this};

@@ -8,6 +8,7 @@
 
 #include "base/Text.h"
 #include "memdata/RdaCustomDataSet.h"
+#include "memdata/store/RdaStoredValue.h"
 
 namespace rda {
 
@@ -115,11 +116,38 @@ void TRdaCustomDataSet::CopyMasterFields() {
   }
 }
 
+// With the selected index ordered by the first detail field in a way that
+// keeps equal texts together (a number, or a text sorted without regard to
+// case), the detail's first row is found by a search: the view position
+// where the master's value starts; -1 when the index cannot tell.
+int TRdaCustomDataSet::DetailStartByIndex() {
+  const TRdaIndex* index = Indexes().Selected();
+  const std::vector<std::pair<TField*, TField*>>& pairs = DetailPairs();
+  if (!index || pairs.empty() || Filtered()) return -1;
+  const std::vector<TField*>& keys = SelectedIndexFields();
+  TField* mine = pairs.front().first;
+  const auto type = static_cast<uint8_t>(mine->DataType());
+  const bool grouped = IsRdaIntegerFieldType(type) ||
+                       (IsRdaTextFieldType(type) && index->Options().Contains(ioCaseInsensitive));
+  if (keys.empty() || keys.front() != mine || !grouped || mine->InCalcArea()) return -1;
+  TField* master = pairs.front().second;
+  FillScratchRow({mine}, {master->IsNull() ? Variant::Null() : master->Value()});
+  bool exact = false;
+  return SearchSelectedIndex(*scratchRow_, 1, true, exact);
+}
+
 void TRdaCustomDataSet::MasterChanged() {
   if (DetailFilterActive()) {
     CheckBrowseMode();
-    // Another master record: the detail's rows are others, shown from the first.
-    SetCursor(-1);
+    // Another master record: the detail's rows are others, shown from the
+    // first (found through the index when it can tell where that is).
+    int start = -1;
+    try {
+      start = DetailStartByIndex();
+    } catch (const EDatabaseError&) {
+      start = -1;  // a value the key cannot hold: the scan decides
+    }
+    SetCursor(start > 0 ? start : -1);
     AggregatesRecompute();
   }
   Refresh();

@@ -100,6 +100,15 @@ TEST(MasterDetail, IntegerKeysAndAnIndexedDetail) {
   detail->Append();
   EXPECT_EQ(detail->FieldByName("CustId").AsLargeInt(), 2);
   detail->Cancel();
+  // Ordered by the detail field: the index finds where the master's rows
+  // begin, and the view is the same.
+  detail->SetIndexFieldNames("CustId;Id");
+  master->First();
+  EXPECT_EQ(detail->FieldByName("Id").AsInteger(), 10);
+  EXPECT_EQ(test::Ids(*detail), (std::vector<int>{10, 20, 30}));
+  master->Next();
+  EXPECT_EQ(detail->FieldByName("Id").AsInteger(), 25);
+  EXPECT_EQ(test::Ids(*detail), (std::vector<int>{25}));
 }
 
 TEST(MasterDetail, MasterMovingPostsThePendingDetailEdit) {
