@@ -165,6 +165,10 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
 
  protected:
   TRdaUpdateMethod UpdateMethodValue() const { return updateMethod_; }
+  // 3 for a log with "MasterBookMark" in front (and no index).
+  void SetLeadingLogFields(int count) { leading_ = count; }
+  // The rows were replaced without logging: the journal goes.
+  void RowsReplaced() { ResetJournal(); }
   void SetUpdateMethodValue(TRdaUpdateMethod value) { updateMethod_ = value; }
 
   // ---- The log's steps (virtual for the nested dataset) ----

@@ -8,6 +8,7 @@
 
 #include "base/ByteIO.h"
 #include "base/Convert.h"
+#include "memdata/RdaNestedDataSet.h"
 #include "memdata/ValueGuard.h"
 #include "memdata/expr/RdaDataSetExpressions.h"
 #include "memdata/expr/RdaExpression.h"
@@ -91,6 +92,8 @@ TRdaCustomDataSet::TRdaCustomDataSet() { SetObjectView(true); }
 
 TRdaCustomDataSet::~TRdaCustomDataSet() {
   tearingDown_ = true;
+  ownedNested_.clear();
+  while (!nested_.empty()) DetachNested(nested_.back());
   CloseForDestruction();
   DetachBlobStreams();
   // The definitions go while the store still holds the rows they refer to.
@@ -746,6 +749,7 @@ void TRdaCustomDataSet::DataEvent(TDataEvent event, TField* field, int info) {
     WriteBackNested();
     return;
   }
+  if (!nested_.empty()) NestedEvent(event);
   if (event == deFieldChange && State() == dsSetKey && field && field->InCalcArea() &&
       GetIsIndexField(*field)) {
     SetModified(true);
@@ -1037,9 +1041,11 @@ void TRdaCustomDataSet::DoAfterOpen() {
   // The aggregates first, so that the user's AfterOpen reads them computed.
   IndexesBindFields();
   if (UserEvents()) TDataSet::DoAfterOpen();
+  if (!nested_.empty()) OpenWaitingNested();
 }
 
 void TRdaCustomDataSet::DoBeforeClose() {
+  if (!nested_.empty()) CloseNested();
   if (UserEvents()) TDataSet::DoBeforeClose();
 }
 

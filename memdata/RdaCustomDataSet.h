@@ -188,6 +188,7 @@ enum TBlobStreamMode : uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 };
 class TRdaBlobStream;
 class TRdaDataSet;
 class TRdaCustomDataSet;
+class TRdaNestedDataSet;
 
 // The link from a detail dataset to its master's data source. It keeps the
 // master's field objects named by MasterFields (read again whenever the
@@ -309,6 +310,11 @@ class TRdaCustomDataSet : public TDataSet {
   const std::string& DetailFilter() const { return detailFilter_; }
   void SetDetailFilter(std::string names);
   TRdaDataLink& MasterLink() { return masterLink_; }
+
+  // ---- Nested datasets (RdaNestedDataSet.h) ----
+  // The nested dataset of an ftDataSet field of this dataset: the one
+  // attached to it, else a new one that this dataset owns.
+  TRdaNestedDataSet& NestedDataSetOf(TField& field);
   // True while the dataset is being loaded from a form; this engine has no
   // form loading, so never.
   virtual bool IsLoadingOrDesigning() const { return false; }
@@ -649,7 +655,7 @@ class TRdaCustomDataSet : public TDataSet {
   // New detail records take the master's values.
   virtual void CopyMasterFields();
   // Nested datasets write themselves back to their parent field.
-  virtual void WriteBackNested() {}
+  virtual void WriteBackNested();
 
   // While above 0 the detail filter lets every row through (a dataset that
   // undoes its changes must reach rows of any master).
@@ -723,6 +729,17 @@ class TRdaCustomDataSet : public TDataSet {
   void DetailFieldsChanged() { detailPairsValid_ = false; }
   int DetailStartByIndex();
   friend class TRdaDataLink;
+
+  // The nested datasets over this dataset's fields (observers) and those it
+  // made itself.
+  friend class TRdaNestedDataSet;
+  void AttachNested(TRdaNestedDataSet* nested);
+  void DetachNested(TRdaNestedDataSet* nested);
+  void NestedEvent(TDataEvent event);
+  void OpenWaitingNested();
+  void CloseNested();
+  std::vector<TRdaNestedDataSet*> nested_;
+  std::vector<std::unique_ptr<TRdaNestedDataSet>> ownedNested_;
 
   TRdaDataLink masterLink_{*this};
   std::string detailFilter_;
