@@ -47,7 +47,7 @@ class TRdaBaseClientDataSet::Loading final : public TRdaRowSink {
 // ---------------------------------------------------------------------------------------
 // Life
 
-TRdaBaseClientDataSet::TRdaBaseClientDataSet() = default;
+TRdaBaseClientDataSet::TRdaBaseClientDataSet() { SetUpdateMethodValue(umManual); }
 
 TRdaBaseClientDataSet::~TRdaBaseClientDataSet() {
   // Our own close (the server's result, the private connection) must run while
@@ -542,7 +542,7 @@ void TRdaBaseClientDataSet::InternalClose() {
     }
     cursorHandle_ = 0;
   }
-  TRdaCustomDataSet::InternalClose();
+  TRda2CustomAuditDataSet::InternalClose();
   openInProgress_ = false;
   // Not under a streamed result's reload: its messages may come through the
   // private connection.

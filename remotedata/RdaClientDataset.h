@@ -87,6 +87,7 @@
 #include "base/DateTime.h"
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaComponent.h"
+#include "memdata/RdaAuditDataSet.h"
 #include "memdata/RdaCustomDataSet.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaWire.h"
@@ -159,7 +160,10 @@ class TSuitCaseData {
   TDateTime lastUpdate_ = 0;
 };
 
-class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
+// The change-logging base (RdaAuditDataSet.h) lies under the client
+// datasets: with an update method other than umManual (the client datasets'
+// default is umManual) their edits are logged for the update SQL.
+class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaComponent {
  public:
   TRdaBaseClientDataSet();
   // Closes (dropping the server's result) and frees the private connection.
@@ -440,6 +444,10 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
 // the SQL comes with the change log.
 class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
  public:
+  // [umManual] Whether edits are logged: umCached and umAfterPost log them
+  // (ChangeLog), umManual does not.
+  TRdaUpdateMethod UpdateMethod() const { return UpdateMethodValue(); }
+  void SetUpdateMethod(TRdaUpdateMethod value) { SetUpdateMethodValue(value); }
   // [""] The table named in generated SQL.
   const std::string& UpdateTableName() const { return updateTableName_; }
   void SetUpdateTableName(std::string value) { updateTableName_ = std::move(value); }
