@@ -130,6 +130,13 @@ void TRda2CustomAuditDataSet::CreateLog() {
   CheckLogLayout();
 }
 
+TRdaDataSet* TRda2CustomAuditDataSet::ChangeLog() {
+  // Sorting the log and reading its record again change it: under the lock.
+  std::lock_guard lock(logLock_);
+  if (log_) log_->Sync();
+  return log_.get();
+}
+
 // The log's columns after the leading ones lie exactly as the dataset's
 // (same types and sizes), so values move between them as bytes.
 void TRda2CustomAuditDataSet::CheckLogLayout() const {

@@ -113,10 +113,7 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   // The log, or nullptr before the first logged change (or CreateLog). Take
   // it from here after the dataset changed: its current record is read
   // again then.
-  TRdaDataSet* ChangeLog() {
-    if (log_) log_->Sync();
-    return log_.get();
-  }
+  TRdaDataSet* ChangeLog();
   // Held for every change to the log.
   std::recursive_mutex& LogLock() { return logLock_; }
   // The number of log fields in front of the row's own (2; 3 in a nested
