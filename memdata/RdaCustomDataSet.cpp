@@ -9,6 +9,7 @@
 
 #include "base/ByteIO.h"
 #include "base/Convert.h"
+#include "memdata/RdaNestedDataSet.h"
 #include "memdata/ValueGuard.h"
 #include "memdata/expr/RdaDataSetExpressions.h"
 #include "memdata/expr/RdaExpression.h"
@@ -92,6 +93,8 @@ TRdaCustomDataSet::TRdaCustomDataSet() { SetObjectView(true); }
 
 TRdaCustomDataSet::~TRdaCustomDataSet() {
   tearingDown_ = true;
+  ownedNested_.clear();
+  while (!nested_.empty()) DetachNested(nested_.back());
   CloseForDestruction();
   DetachBlobStreams();
   // The definitions go while the store still holds the rows they refer to.
@@ -217,6 +220,7 @@ void TRdaCustomDataSet::InternalInitFieldDefs() {
 }
 
 void TRdaCustomDataSet::InternalOpen() {
+  DetailFieldsChanged();
   if (!store_ || FieldDefs().Count() == 0) Prepare(true);
   if (fastFields_.empty() && FieldCount() > 0) Prepare(false);
   cursor_ = -1;
@@ -302,6 +306,7 @@ void TRdaCustomDataSet::DestroyAutoCalcFields() {
 }
 
 void TRdaCustomDataSet::InternalClose() {
+  DetailFieldsChanged();
   // A pending edit is dropped with the close: so are the blobs it added.
   DropEditBlobs(nullptr);
   DetachBlobStreams();
@@ -769,6 +774,7 @@ void TRdaCustomDataSet::DataEvent(TDataEvent event, TField* field, int info) {
     WriteBackNested();
     return;
   }
+  if (!nested_.empty()) NestedEvent(event);
   if (event == deFieldChange && State() == dsSetKey && field && field->InCalcArea() &&
       GetIsIndexField(*field)) {
     SetModified(true);
@@ -1060,9 +1066,11 @@ void TRdaCustomDataSet::DoAfterOpen() {
   // The aggregates first, so that the user's AfterOpen reads them computed.
   IndexesBindFields();
   if (UserEvents()) TDataSet::DoAfterOpen();
+  if (!nested_.empty()) OpenWaitingNested();
 }
 
 void TRdaCustomDataSet::DoBeforeClose() {
+  if (!nested_.empty()) CloseNested();
   if (UserEvents()) TDataSet::DoBeforeClose();
 }
 

@@ -47,7 +47,7 @@ class TRdaBaseClientDataSet::Loading final : public TRdaRowSink {
 // ---------------------------------------------------------------------------------------
 // Life
 
-TRdaBaseClientDataSet::TRdaBaseClientDataSet() = default;
+TRdaBaseClientDataSet::TRdaBaseClientDataSet() { SetUpdateMethodValue(umManual); }
 
 TRdaBaseClientDataSet::~TRdaBaseClientDataSet() {
   // Our own close (the server's result, the private connection) must run while
@@ -212,6 +212,7 @@ void TRdaBaseClientDataSet::InternalOpen() {
 
 std::string TRdaBaseClientDataSet::RequestStep() {
   if (deferredOpen_ && !private_) return {};
+  if (ParamsDifferFromMaster()) TakeParamsFromMaster();
   const bool somethingToRun = !sql_.empty() || metaDataRequest_ != mdNormalQuery ||
                               !storedProcedure_.empty() || !serverMethod_.empty();
   if (!somethingToRun || !Usable(connection_)) return {};
@@ -500,6 +501,85 @@ void TRdaBaseClientDataSet::InternalLast() {
 // ---------------------------------------------------------------------------------------
 // Requery and close
 
+// ---------------------------------------------------------------------------------------
+// Detail datasets: the master's values are the statement's parameters
+
+// The parameter named by the i-th DetailFilter name and the master field named
+// by the i-th MasterFields name, for each position where both exist.
+std::vector<std::pair<TRdaParamItem*, TField*>> TRdaBaseClientDataSet::MasterParams() {
+  std::vector<std::pair<TRdaParamItem*, TField*>> pairs;
+  TDataSet* master = MasterLink().DataSet();
+  if (!master || !master->Active()) return pairs;
+  const std::vector<std::string> mine = SplitFieldNames(DetailFilter());
+  const std::vector<std::string> theirs = SplitFieldNames(MasterFields());
+  for (int i = 0; i < params_.Count(); ++i) {
+    const auto at = static_cast<size_t>(i);
+    if (at >= mine.size() || at >= theirs.size()) continue;
+    TRdaParamItem* param = params_.FindParam(mine[at]);
+    TField* field = master->FindField(theirs[at]);
+    if (param && field) pairs.emplace_back(param, field);
+  }
+  return pairs;
+}
+
+void TRdaBaseClientDataSet::TakeParamsFromMaster() {
+  for (auto [param, field] : MasterParams()) {
+    switch (field->DataType()) {
+      case ftInteger:
+        param->SetAsInteger(field->AsInteger());
+        break;
+      case ftDate:
+        param->SetAsDate(field->AsDateTime());
+        break;
+      case ftDateTime:
+        param->SetAsDateTime(field->AsDateTime());
+        break;
+      default:
+        param->SetAsString(field->AsString());
+        break;
+    }
+  }
+}
+
+bool TRdaBaseClientDataSet::ParamsDifferFromMaster() {
+  TDataSet* master = MasterLink().DataSet();
+  if (params_.Count() == 0 || !master || !master->Active() || MasterFields().empty()) return false;
+  if (master->Eof() && master->Bof()) return true;
+  for (auto [param, field] : MasterParams()) {
+    const std::string text = field->AsString();
+    if (!text.empty() && text != param->AsString()) return true;
+  }
+  return false;
+}
+
+// The detail's rows are the server's answer for the master's values, so no
+// row is filtered here.
+bool TRdaBaseClientDataSet::DetailFilterActive() const { return false; }
+
+void TRdaBaseClientDataSet::MasterChanged() {
+  TDataSet* master = MasterLink().DataSet();
+  if (!master || MasterFields().empty()) {
+    TRda2CustomAuditDataSet::MasterChanged();
+    return;
+  }
+  const TDataSetState state = master->State();
+  if (state == dsInsert) {
+    // A new master has no details yet.
+    ClearLog();
+    ClearRows();
+    TakeParamsFromMaster();
+    return;
+  }
+  if (state == dsEdit || state == dsSetKey || !ParamsDifferFromMaster()) return;
+  if (master->IsEmpty()) {
+    EmptyDataSet();
+    if (params_.Count() > 0) params_.Items(0).SetIsNull(true);
+    return;
+  }
+  TakeParamsFromMaster();
+  Requery();
+}
+
 void TRdaBaseClientDataSet::Requery() {
   if (connection_ != nullptr && connection_->SmartWait().Waiting()) return;
   if (!Usable(connection_)) throw EDatabaseError(kNotUsable);
@@ -542,7 +622,7 @@ void TRdaBaseClientDataSet::InternalClose() {
     }
     cursorHandle_ = 0;
   }
-  TRdaCustomDataSet::InternalClose();
+  TRda2CustomAuditDataSet::InternalClose();
   openInProgress_ = false;
   // Not under a streamed result's reload: its messages may come through the
   // private connection.

@@ -87,6 +87,7 @@
 #include "base/DateTime.h"
 #include "connection/RdaClientSocket.h"
 #include "connection/RdaComponent.h"
+#include "memdata/RdaAuditDataSet.h"
 #include "memdata/RdaCustomDataSet.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaWire.h"
@@ -159,7 +160,10 @@ class TSuitCaseData {
   TDateTime lastUpdate_ = 0;
 };
 
-class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
+// The change-logging base (RdaAuditDataSet.h) lies under the client
+// datasets: with an update method other than umManual (the client datasets'
+// default is umManual) their edits are logged for the update SQL.
+class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaComponent {
  public:
   TRdaBaseClientDataSet();
   // Closes (dropping the server's result) and frees the private connection.
@@ -281,6 +285,20 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   // reply. Raises EDatabaseError "No Socket! or Socket Not Active" when the
   // connection is not usable.
   void Requery();
+  // ---- Detail datasets (MasterSource, MasterFields, DetailFilter) ----
+  // The i-th DetailFilter name names a parameter that takes the value of the
+  // master field the i-th MasterFields name names (an integer, a date or a
+  // date-time as such, anything else as text). The parameters differ from
+  // the master when there is one, the master is open and either has no
+  // record or a master field's non-empty text is not its parameter's.
+  void TakeParamsFromMaster();
+  bool ParamsDifferFromMaster();
+  // No local filter: the rows come from the server for the parameters.
+  bool DetailFilterActive() const override;
+  // The master moved: a new master record drops the rows and the log; another
+  // record whose values differ from the parameters runs the statement again
+  // with them (an empty master empties the dataset).
+  void MasterChanged() override;
   // Drops the server's open result (token 34, no wait) when there is one and
   // the connection is usable, and releases the component id.
   void CloseServerCursor();
@@ -386,6 +404,7 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
   int FetchPacket();
   void SQLChanged();
   void RebuildParams();
+  std::vector<std::pair<TRdaParamItem*, TField*>> MasterParams();
   void ReceiveFieldDescriptions(const std::string& text);
   void ReceiveRows(int32_t indicator, const std::string& rows);
   // A row packet parsed while a receive stream exists: save, load back,
@@ -440,6 +459,10 @@ class TRdaBaseClientDataSet : public TRdaCustomDataSet, public TRdaComponent {
 // the SQL comes with the change log.
 class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
  public:
+  // [umManual] Whether edits are logged: umCached and umAfterPost log them
+  // (ChangeLog), umManual does not.
+  TRdaUpdateMethod UpdateMethod() const { return UpdateMethodValue(); }
+  void SetUpdateMethod(TRdaUpdateMethod value) { SetUpdateMethodValue(value); }
   // [""] The table named in generated SQL.
   const std::string& UpdateTableName() const { return updateTableName_; }
   void SetUpdateTableName(std::string value) { updateTableName_ = std::move(value); }

@@ -150,3 +150,39 @@ TEST_F(DatasetAgainstAPeer, RowsAfterAServerErrorAreNotLoaded) {
 
 }  // namespace
 }  // namespace rda
+
+namespace rda {
+namespace {
+
+// The change-logging base: a client dataset logs nothing until its update
+// method asks for it, and then undoes what it logged.
+TEST_F(DatasetAgainstAPeer, EditsAreLoggedOnlyWhenTheUpdateMethodAsks) {
+  ScriptedPeer peer({[](const Msg& m) { return Frame(Msg{1, m.id, {kDescriptions}}) + Rows(m.id, 0, kTwoRows); }});
+  Open(peer);
+  ds.SetRowsToReturn(-1);
+  ds.Open();
+  ASSERT_EQ(ds.RecordCount(), 2);
+  EXPECT_EQ(ds.UpdateMethod(), umManual);
+  ds.Edit();
+  ds.FieldByName("N").SetAsInteger(5);
+  ds.Post();
+  EXPECT_EQ(ds.ChangeLog(), nullptr);
+  ds.SetUpdateMethod(umCached);
+  ds.Last();
+  ds.Edit();
+  ds.FieldByName("N").SetAsInteger(9);
+  ds.Post();
+  ASSERT_NE(ds.ChangeLog(), nullptr);
+  EXPECT_EQ(ds.ChangeLog()->RecordCount(), 1);
+  EXPECT_EQ(ds.UpdateStatus(), usModified);
+  ds.CancelUpdates();
+  ds.Last();
+  EXPECT_EQ(ds.FieldByName("N").AsInteger(), 2);
+  ds.First();
+  EXPECT_EQ(ds.FieldByName("N").AsInteger(), 5);  // not logged, so not undone
+  ds.Close();
+  EXPECT_EQ(ds.ChangeLog(), nullptr);
+}
+
+}  // namespace
+}  // namespace rda
