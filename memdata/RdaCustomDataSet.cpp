@@ -194,6 +194,7 @@ void TRdaCustomDataSet::InternalInitFieldDefs() {
 }
 
 void TRdaCustomDataSet::InternalOpen() {
+  DetailFieldsChanged();
   if (!store_ || FieldDefs().Count() == 0) Prepare(true);
   if (fastFields_.empty() && FieldCount() > 0) Prepare(false);
   cursor_ = -1;
@@ -277,6 +278,7 @@ void TRdaCustomDataSet::DestroyAutoCalcFields() {
 }
 
 void TRdaCustomDataSet::InternalClose() {
+  DetailFieldsChanged();
   // A pending edit is dropped with the close: so are the blobs it added.
   DropEditBlobs(nullptr);
   DetachBlobStreams();

@@ -49,8 +49,8 @@
 // RdaBlobStream.h, bulk filling and copying in RdaDataSetCopy.cpp. The
 // filter text, the constraints and the default expressions are compiled by
 // memdata/expr/ (RdaExpression.h, RdaDataSetExpressions.h). Master/detail
-// with nested datasets and the change log, still to come, plug in through
-// the protected seams below.
+// is in RdaMasterDetail.cpp; the change log is TRda2CustomAuditDataSet
+// (RdaAuditDataSet.h), which plugs in through the protected seams below.
 //
 // Not thread-safe: one dataset belongs to one thread.
 #pragma once
@@ -187,6 +187,35 @@ enum TBlobStreamMode : uint8_t { bmRead = 0, bmWrite = 1, bmReadWrite = 2 };
 
 class TRdaBlobStream;
 class TRdaDataSet;
+class TRdaCustomDataSet;
+
+// The link from a detail dataset to its master's data source. It keeps the
+// master's field objects named by MasterFields (read again whenever the
+// link becomes active or the master's layout changes) and makes the detail
+// follow the master: a move to another master record refreshes the detail,
+// and a master that checks its browse mode makes the detail post first.
+class TRdaDataLink : public TDataLink {
+ public:
+  explicit TRdaDataLink(TRdaCustomDataSet& detail) : detail_(detail) {}
+  // Master field names separated by ";".
+  const std::string& MasterFields() const { return masterFields_; }
+  void SetMasterFields(std::string names);
+  // The master's fields of those names (names the master lacks are left
+  // out); empty while the master is closed.
+  const std::vector<TField*>& Fields() const { return fields_; }
+
+ protected:
+  void ActiveChanged() override;
+  void LayoutChanged() override;
+  void RecordChanged(TField* field) override;
+  void CheckBrowseMode() override;
+
+ private:
+  void ReadFields();
+  TRdaCustomDataSet& detail_;
+  std::string masterFields_;
+  std::vector<TField*> fields_;
+};
 
 // One FastFields line, parsed.
 struct TRdaFastField {
@@ -240,6 +269,9 @@ class TRdaCustomDataSet : public TDataSet {
   virtual void ClearRows();
   // The current record's RecordID; -1 when there is no current record.
   int32_t CurrentRecordID();
+  // The RecordID the last added row received (while open); the next row
+  // gets one more.
+  int32_t LastRecordID() const { return nextRecordId_; }
   // False for a text shorter than a bookmark, else BookmarkValid of its
   // first four bytes.
   bool BookmarkTextValid(std::string_view text);
@@ -254,10 +286,29 @@ class TRdaCustomDataSet : public TDataSet {
   void EditKey();
   bool GotoKey();
   bool GotoNearest();
-  // The master's current record changed: shows the matching rows.
-  virtual void MasterChanged() { Refresh(); }
-  // Whether rows are filtered by a master's current record.
-  virtual bool DetailFilterActive() const { return false; }
+  // The master's current record changed: shows the matching rows, from the
+  // first.
+  virtual void MasterChanged();
+  // Whether rows are filtered by a master's current record: a master source
+  // with a dataset, MasterFields and DetailFilter all set.
+  virtual bool DetailFilterActive() const;
+
+  // ---- Master/detail (RdaMasterDetail.cpp) ----
+  // The master's data source (an observer: it tells the link when it goes).
+  // Raises EDatabaseError "Circular Reference to DataSource" when its dataset
+  // is this dataset or is linked to it through its own masters.
+  TDataSource* MasterSource() const { return masterLink_.DataSource(); }
+  void SetMasterSource(TDataSource* source);
+  // The master's field names, ";" between them; setting them re-reads the
+  // link's field list.
+  const std::string& MasterFields() const { return masterLink_.MasterFields(); }
+  void SetMasterFields(std::string names) { masterLink_.SetMasterFields(std::move(names)); }
+  // This dataset's field names, position by position matching MasterFields:
+  // a row shows when each of them has the text value of its master field
+  // (letter case ignored).
+  const std::string& DetailFilter() const { return detailFilter_; }
+  void SetDetailFilter(std::string names);
+  TRdaDataLink& MasterLink() { return masterLink_; }
   // True while the dataset is being loaded from a form; this engine has no
   // form loading, so never.
   virtual bool IsLoadingOrDesigning() const { return false; }
@@ -594,11 +645,15 @@ class TRdaCustomDataSet : public TDataSet {
   virtual void ApplyDefaults(bool calculatedFields);
   // With detail filtering active: whether the record in use matches the
   // master's current record.
-  virtual bool DetailRowMatches() { return true; }
+  virtual bool DetailRowMatches();
   // New detail records take the master's values.
-  virtual void CopyMasterFields() {}
+  virtual void CopyMasterFields();
   // Nested datasets write themselves back to their parent field.
   virtual void WriteBackNested() {}
+
+  // While above 0 the detail filter lets every row through (a dataset that
+  // undoes its changes must reach rows of any master).
+  int detailFilterSuspended_ = 0;
 
   // While set, the user's events of the dataset's own steps do not run.
   int internalOperation_ = 0;
@@ -660,6 +715,19 @@ class TRdaCustomDataSet : public TDataSet {
   friend class TRdaAggregate;
   friend class TRdaAggregates;
   void CheckVerified();
+
+  // The detail's pairs of fields: this dataset's field and the master's, for
+  // each position where both names are set (rebuilt when either side's
+  // fields change).
+  const std::vector<std::pair<TField*, TField*>>& DetailPairs();
+  void DetailFieldsChanged() { detailPairsValid_ = false; }
+  int DetailStartByIndex();
+  friend class TRdaDataLink;
+
+  TRdaDataLink masterLink_{*this};
+  std::string detailFilter_;
+  std::vector<std::pair<TField*, TField*>> detailPairs_;
+  bool detailPairsValid_ = false;
 
   std::unique_ptr<TRdaDBList> store_;
   // Declared after the store, so they go before it: the aggregates' upkeep

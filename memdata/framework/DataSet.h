@@ -115,6 +115,8 @@ enum TDataAction : uint8_t { daFail, daAbort, daRetry };
 enum TLocateOption : uint8_t { loCaseInsensitive, loPartialKey };
 enum TFilterOption : uint8_t { foCaseInsensitive, foNoPartialCompare };
 enum TResyncModeItem : uint8_t { rmExact, rmCenter };
+// What a dataset that logs its changes says of the current row.
+enum TUpdateStatus : uint8_t { usUnmodified, usModified, usInserted, usDeleted };
 
 using TLocateOptions = TSet<TLocateOption>;
 using TFilterOptions = TSet<TFilterOption>;
@@ -204,6 +206,9 @@ class TDataSet {
   bool CanModify() { return GetCanModify(); }
   // A data field was changed since the edit or insert began.
   bool Modified() const { return modified_; }
+  // The current row's state as the dataset's change log has it; a dataset
+  // without one reports usUnmodified.
+  virtual TUpdateStatus UpdateStatus() { return usUnmodified; }
 
   // ---- Navigation ----
   void First();

@@ -1,0 +1,156 @@
+// Master/detail: TRdaDataLink and the detail side of TRdaCustomDataSet.
+//
+// A detail dataset shows the rows whose DetailFilter fields hold, as text and
+// without regard to letter case, the values of the master's MasterFields in
+// the master's current record; new rows start with those values. The link
+// reacts to the master (RdaCustomDataSet.h).
+#include <string>
+
+#include "base/Text.h"
+#include "memdata/RdaCustomDataSet.h"
+#include "memdata/store/RdaStoredValue.h"
+
+namespace rda {
+
+namespace {
+
+constexpr const char* kCircularReference = "Circular Reference to DataSource";
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// TRdaDataLink
+
+void TRdaDataLink::SetMasterFields(std::string names) {
+  masterFields_ = std::move(names);
+  ReadFields();
+}
+
+void TRdaDataLink::ReadFields() {
+  fields_.clear();
+  TDataSet* master = DataSet();
+  if (master && master->Active()) {
+    for (const std::string& name : TDataSet::SplitFieldNames(masterFields_)) {
+      fields_.push_back(master->FindField(name));
+    }
+  }
+  detail_.DetailFieldsChanged();
+}
+
+void TRdaDataLink::ActiveChanged() {
+  ReadFields();
+  if (detail_.Active() && !detail_.IsLoadingOrDesigning()) detail_.MasterChanged();
+}
+
+void TRdaDataLink::LayoutChanged() {
+  ReadFields();
+  if (detail_.Active() && !detail_.IsLoadingOrDesigning()) detail_.MasterChanged();
+}
+
+// Only a change of the whole record (a move, a post, a refresh) reaches the
+// detail; the master's field edits wait for its post.
+void TRdaDataLink::RecordChanged(TField* field) {
+  if (field || !detail_.Active() || detail_.IsLoadingOrDesigning()) return;
+  detail_.MasterChanged();
+}
+
+void TRdaDataLink::CheckBrowseMode() {
+  if (detail_.Active()) detail_.CheckBrowseMode();
+}
+
+// ---------------------------------------------------------------------------
+// The detail side
+
+void TRdaCustomDataSet::SetMasterSource(TDataSource* source) {
+  // Walk up the chain of masters: meeting this dataset would make a loop.
+  for (TDataSource* s = source; s && s->DataSet();) {
+    TDataSet* master = s->DataSet();
+    if (master == this) DatabaseError(kCircularReference, this);
+    auto* custom = dynamic_cast<TRdaCustomDataSet*>(master);
+    s = custom ? custom->MasterSource() : nullptr;
+  }
+  masterLink_.SetDataSource(source);
+  DetailFieldsChanged();
+}
+
+void TRdaCustomDataSet::SetDetailFilter(std::string names) {
+  detailFilter_ = std::move(names);
+  DetailFieldsChanged();
+}
+
+bool TRdaCustomDataSet::DetailFilterActive() const {
+  return detailFilterSuspended_ == 0 && masterLink_.DataSet() != nullptr &&
+         !masterLink_.MasterFields().empty() && !detailFilter_.empty();
+}
+
+const std::vector<std::pair<TField*, TField*>>& TRdaCustomDataSet::DetailPairs() {
+  if (detailPairsValid_) return detailPairs_;
+  detailPairs_.clear();
+  const std::vector<TField*>& masters = masterLink_.Fields();
+  const std::vector<std::string> names = SplitFieldNames(detailFilter_);
+  for (size_t i = 0; i < masters.size() && i < names.size(); ++i) {
+    TField* mine = FindField(names[i]);
+    if (mine && masters[i]) detailPairs_.emplace_back(mine, masters[i]);
+  }
+  detailPairsValid_ = true;
+  return detailPairs_;
+}
+
+bool TRdaCustomDataSet::DetailRowMatches() {
+  for (const auto& [mine, master] : DetailPairs()) {
+    if (!SameTextCp1252(mine->AsString(), master->AsString())) return false;
+  }
+  return true;
+}
+
+void TRdaCustomDataSet::CopyMasterFields() {
+  if (!masterLink_.DataSet() || masterLink_.MasterFields().empty()) return;
+  for (const auto& [mine, master] : DetailPairs()) {
+    if (master->IsNull()) {
+      mine->Clear();
+    } else if (master->DataType() == ftLargeint) {
+      mine->SetAsLargeInt(master->AsLargeInt());
+    } else {
+      mine->SetValue(master->Value());
+    }
+  }
+}
+
+// With the selected index ordered by the first detail field in a way that
+// keeps equal texts together (a number, or a text sorted without regard to
+// case), the detail's first row is found by a search: the view position
+// where the master's value starts; -1 when the index cannot tell.
+int TRdaCustomDataSet::DetailStartByIndex() {
+  const TRdaIndex* index = Indexes().Selected();
+  const std::vector<std::pair<TField*, TField*>>& pairs = DetailPairs();
+  if (!index || pairs.empty() || Filtered()) return -1;
+  const std::vector<TField*>& keys = SelectedIndexFields();
+  TField* mine = pairs.front().first;
+  const auto type = static_cast<uint8_t>(mine->DataType());
+  const bool grouped = IsRdaIntegerFieldType(type) ||
+                       (IsRdaTextFieldType(type) && index->Options().Contains(ioCaseInsensitive));
+  if (keys.empty() || keys.front() != mine || !grouped || mine->InCalcArea()) return -1;
+  TField* master = pairs.front().second;
+  FillScratchRow({mine}, {master->IsNull() ? Variant::Null() : master->Value()});
+  bool exact = false;
+  return SearchSelectedIndex(*scratchRow_, 1, true, exact);
+}
+
+void TRdaCustomDataSet::MasterChanged() {
+  if (DetailFilterActive()) {
+    CheckBrowseMode();
+    // Another master record: the detail's rows are others, shown from the
+    // first (found through the index when it can tell where that is).
+    int start = -1;
+    try {
+      start = DetailStartByIndex();
+    } catch (const EDatabaseError&) {
+      start = -1;  // a value the key cannot hold: the scan decides
+    }
+    SetCursor(start > 0 ? start : -1);
+    AggregatesRecompute();
+  }
+  Refresh();
+}
+
+}  // namespace rda
