@@ -6,6 +6,7 @@
 #include "base/ByteIO.h"
 #include "base/Exception.h"
 #include "base/ScopeGuard.h"
+#include "base/Text.h"
 #include "memdata/RdaParamBridge.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/framework/Field.h"
@@ -73,7 +74,21 @@ bool TRdaUpdateSqlWriter::TakesPart(const TField& field) const {
 bool TRdaUpdateSqlWriter::Changed(const TField& field, const TField& old) const {
   if (settings_.SQLOptions.Contains(soForceChange)) return true;
   if (field.IsNull() != old.IsNull()) return true;
-  return !field.IsNull() && field.AsString() != old.AsString();
+  if (field.IsNull()) return false;
+  const auto* text = dynamic_cast<const TStringField*>(&field);
+  const auto* oldText = dynamic_cast<const TStringField*>(&old);
+  if (text && oldText) return text->AsStringView() != oldText->AsStringView();
+  return field.AsString() != old.AsString();
+}
+
+const TField* TRdaUpdateSqlWriter::OldOf(const TField& field, TDataSet& log) const {
+  const auto it = oldFields_.find(&field);
+  return it != oldFields_.end() ? it->second : log.FindField(field.FieldName());
+}
+
+const TField& TRdaUpdateSqlWriter::OldValue(const TField& field, TDataSet& log) const {
+  const TField* old = OldOf(field, log);
+  return old ? *old : log.FieldByName(field.FieldName());  // raises the dataset's error
 }
 
 std::string TRdaUpdateSqlWriter::ColumnName(const TField& field, bool inInsert) const {
@@ -96,19 +111,20 @@ bool TRdaUpdateSqlWriter::Terminated() const {
   return connection_.SQLOptions.Contains(ssTerminateWithSemiColon);
 }
 
-TRdaParamList& TRdaUpdateSqlWriter::List() {
+TRdaParamItem& TRdaUpdateSqlWriter::NewParam(TFieldType type, const std::string& name) {
   if (!params_) params_ = std::make_unique<TRdaParamList>();
-  return *params_;
+  paramNames_.insert(UpperCp1252(TrimControls(name)));
+  return params_->CreateParam(type, name, ptInput);
 }
 
 void TRdaUpdateSqlWriter::AddValueParam(const std::string& name, const TField& field) {
   const TFieldType type = field.DataType();
   if (IsBlobKind(type)) {
-    List().CreateParam(ftBlob, name, ptInput).SetAsBlob(field.IsNull() ? std::string() : field.AsString());
+    NewParam(ftBlob, name).SetAsBlob(field.IsNull() ? std::string() : field.AsString());
   } else if (IsMemoKind(type)) {
-    List().CreateParam(ftMemo, name, ptInput).SetAsMemo(field.IsNull() ? std::string() : field.AsString());
+    NewParam(ftMemo, name).SetAsMemo(field.IsNull() ? std::string() : field.AsString());
   } else {
-    TRdaParamItem& item = List().CreateParam(type, name, ptInput);
+    TRdaParamItem& item = NewParam(type, name);
     AssignFromField(item, field);
   }
 }
@@ -145,7 +161,7 @@ std::optional<std::string> TRdaUpdateSqlWriter::Update(TDataSet& data, TDataSet&
   for (const auto& owned : data.Fields()) {
     TField* field = owned.get();
     if (!TakesPart(*field)) continue;
-    const TField* old = log.FindField(field->FieldName());
+    const TField* old = OldOf(*field, log);
     if (old && !Changed(*field, *old)) continue;
     const std::string param = RdaSqlParamName(field->FieldName());
     set += ColumnName(*field, false) + " = :" + param + ",";
@@ -161,16 +177,20 @@ std::string TRdaUpdateSqlWriter::Where(TDataSet& data, TDataSet& log, bool delet
   // "T.f = :Key_f" with the old value as a parameter; an old NULL compared with IS
   // when the connection says so (no parameter then).
   auto byParameter = [&](const TField& field, bool unique) {
-    const TField& old = log.FieldByName(field.FieldName());
+    const TField& old = OldValue(field, log);
     const std::string column = ColumnName(field, false);
     if (old.IsNull() && connection_.SQLOptions.Contains(ssUseISInNuLLcompares)) {
       conditions.push_back(column + RdaSqlCompare(data, log, field.FieldName(), connection_, onCustomSQLSyntax_));
       return;
     }
-    std::string param = "Key_" + RdaSqlParamName(field.FieldName());
-    for (int n = 2; unique && List().FindParam(param); ++n) param += std::to_string(n);
+    const std::string base = "Key_" + RdaSqlParamName(field.FieldName());
+    std::string param = base;
+    if (unique) {
+      int& next = nextSuffix_.try_emplace(UpperCp1252(base), 2).first->second;
+      while (paramNames_.contains(UpperCp1252(param))) param = base + std::to_string(next++);
+    }
     conditions.push_back(column + " = :" + param);
-    AssignFromField(List().CreateParam(old.DataType(), param, ptInput), old);
+    AssignFromField(NewParam(old.DataType(), param), old);
   };
   auto comparable = [](const TField& field) { return !BlobLikeForWhere(field.DataType()) && !field.ReadOnly(); };
   switch (settings_.UpdateMode) {
@@ -185,7 +205,7 @@ std::string TRdaUpdateSqlWriter::Where(TDataSet& data, TDataSet& log, bool delet
     case upWhereChanged:
       for (const auto& field : data.Fields()) {
         if (!comparable(*field)) continue;
-        const TField& old = log.FieldByName(field->FieldName());
+        const TField& old = OldValue(*field, log);
         if (!deleted && !Listed(settings_.PrimeFields, field->FieldName()) && !Changed(*field, old)) continue;
         conditions.push_back(ColumnName(*field, false) +
                              RdaSqlCompare(data, log, field->FieldName(), connection_, onCustomSQLSyntax_));
@@ -217,6 +237,12 @@ std::optional<std::string> TRdaUpdateSqlWriter::Statement(int32_t delta, TDataSe
   }
 }
 
+std::unique_ptr<TRdaParamList> TRdaUpdateSqlWriter::TakeParams() {
+  paramNames_.clear();
+  nextSuffix_.clear();
+  return std::move(params_);
+}
+
 void TRdaUpdateSqlWriter::WalkLog(TRda2CustomAuditDataSet& ds,
                                   const std::function<void(std::optional<std::string>)>& each) {
   ds.CheckBrowseMode();
@@ -236,12 +262,18 @@ void TRdaUpdateSqlWriter::WalkLog(TRda2CustomAuditDataSet& ds,
     ds.EnableControls();
   });
   if (filtered) ds.SetFiltered(false);
+  const TField& deltaField = log->FieldByName("Delta");
+  const TField& idField = log->FieldByName("BookMark");
+  // Each data field's copy in the log, looked up once for the whole walk.
+  oldFields_.clear();
+  for (const auto& field : ds.Fields()) oldFields_.emplace(field.get(), log->FindField(field->FieldName()));
+  TScopeGuard forget([this] { oldFields_.clear(); });
   for (log->First(); !log->Eof(); log->Next()) {
-    const int32_t delta = log->FieldByName("Delta").AsInteger();
+    const int32_t delta = deltaField.AsInteger();
     if (delta == ldModified || delta == ldInserted) {
       // Entries of rows that were never given a RecordID, or that are gone, name
       // no row to take the new values from.
-      const int32_t id = log->FieldByName("BookMark").AsInteger();
+      const int32_t id = idField.AsInteger();
       if (id <= 0) continue;
       const TBookmark row = BookmarkOfRecordID(id);
       if (!ds.BookmarkValid(row)) continue;
@@ -266,12 +298,12 @@ std::unique_ptr<TRdaParamList> TRdaUpdateSqlWriter::StatementParams(TRda2CustomA
   const bool largeValues = settings_.LargeValues;
   settings_.LargeValues = true;
   TScopeGuard putBack([&] { settings_.LargeValues = largeValues; });
-  params_.reset();
+  TakeParams();
   WalkLog(ds, [&](std::optional<std::string> statement) {
     if (!statement || statement->empty()) return;
     TRdaParamItem& item = statements->CreateParam(ftString, *statement, ptInput);
     item.SetAsString(params_ && params_->Count() > 0 ? params_->ToText(true) : std::string());
-    params_.reset();
+    TakeParams();
   });
   return statements;
 }

@@ -14,7 +14,7 @@
 //
 // The WHERE part, by UpdateMode, from the old values:
 //   upWhereKeyOnly  T.k = :Key_k AND …, one per PrimeFields line; each key parameter
-//                   name is made unique in the list (Key_k, Key_k2, Key_k23, …); an
+//                   name is made unique in the list (Key_k, Key_k2, Key_k3, …); an
 //                   old NULL key with ssUseISInNuLLcompares is written "T.k IS NULL"
 //   upWhereAll      T.a = :Key_a AND T.b = :Key_b  (every field that is not
 //                   blob-like or read-only; these names are not made unique; an
@@ -35,6 +35,10 @@
 //   NULL the same way (a "= NULL" would never let such a row be changed);
 // - a deleted row has no current values, so under upWhereChanged every comparable
 //   field counts as changed (the row must still be as it was loaded to be deleted);
+// - a key parameter's name takes the next free number after the plain name
+//   (Key_k3), where the older rule appended each number to the name before it
+//   (Key_k23, Key_k234, …), so that names, statements and the time to make them
+//   grew with the square of the number of statements;
 // - a WHERE part without any condition is refused (EDatabaseError) rather than sent:
 //   it would be malformed or, for a DELETE, reach every row.
 #pragma once
@@ -44,6 +48,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "connection/RdaConnectionSettings.h"
@@ -107,7 +113,7 @@ class TRdaUpdateSqlWriter {
   // The parameters collected so far; null before the first.
   TRdaParamList* Params() const { return params_.get(); }
   // Hands the collected parameters over and starts a fresh list.
-  std::unique_ptr<TRdaParamList> TakeParams() { return std::move(params_); }
+  std::unique_ptr<TRdaParamList> TakeParams();
 
   const TRdaUpdateSqlSettings& Settings() const { return settings_; }
   void SetSettings(TRdaUpdateSqlSettings settings) { settings_ = std::move(settings); }
@@ -120,7 +126,11 @@ class TRdaUpdateSqlWriter {
   // Calls `each` with the statement of every log entry, in order (nullopt for an
   // entry that yields none).
   void WalkLog(TRda2CustomAuditDataSet& ds, const std::function<void(std::optional<std::string>)>& each);
-  TRdaParamList& List();
+  // `field`'s copy in the log (nullptr when the log has none); OldValue raises then.
+  const TField* OldOf(const TField& field, TDataSet& log) const;
+  const TField& OldValue(const TField& field, TDataSet& log) const;
+  // A new input parameter in Params() (started when there is none), its name noted.
+  TRdaParamItem& NewParam(TFieldType type, const std::string& name);
   void AddValueParam(const std::string& name, const TField& field);
   bool Terminated() const;
 
@@ -128,6 +138,13 @@ class TRdaUpdateSqlWriter {
   const TRdaConnectionSettings& connection_;
   TRdaSQLCustomFormatEvent onCustomSQLSyntax_;
   std::unique_ptr<TRdaParamList> params_;
+  // The names in params_, folded as the list compares them, and per key parameter
+  // name the next number to try, so that a list of many statements is made in
+  // linear time.
+  std::unordered_set<std::string> paramNames_;
+  std::unordered_map<std::string, int> nextSuffix_;
+  // While the log is walked: each data field's copy in the log.
+  std::unordered_map<const TField*, const TField*> oldFields_;
 };
 
 }  // namespace rda

@@ -153,13 +153,13 @@ TEST(UpdateSql, AnEditBackToTheOldValueWritesNothingUnlessForced) {
             ":City  Where Customers.CustomerID = :Key_CustomerID");
 }
 
-TEST(UpdateSql, KeyParameterNamesAreMadeUniqueByAppendingTheNextNumber) {
+TEST(UpdateSql, KeyParameterNamesTakeTheNextFreeNumber) {
   TRdaConnectionSettings connection;
   auto row = Row(kCustomers, {"1", "A", "X"});
   TRdaUpdateSqlWriter w(CustomersSettings(), connection);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(w.Statement(ldDeleted, *row, *row).has_value());
   EXPECT_EQ(ParamTexts(w.Params()),
-            (std::vector<std::string>{"Key_CustomerID=1", "Key_CustomerID2=1", "Key_CustomerID23=1"}));
+            (std::vector<std::string>{"Key_CustomerID=1", "Key_CustomerID2=1", "Key_CustomerID3=1"}));
   // A fresh list starts again at the plain name.
   auto taken = w.TakeParams();
   EXPECT_EQ(taken->Count(), 3);
