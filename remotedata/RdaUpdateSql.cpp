@@ -3,7 +3,10 @@
 #include <algorithm>
 #include <utility>
 
+#include "base/ByteIO.h"
 #include "base/Exception.h"
+#include "base/ScopeGuard.h"
+#include "base/Text.h"
 #include "memdata/RdaParamBridge.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/framework/Field.h"
@@ -26,6 +29,13 @@ bool BlobLikeForWhere(TFieldType t) {
 bool Listed(const std::vector<std::string>& lines, std::string_view name) {
   return std::any_of(lines.begin(), lines.end(),
                      [&](const std::string& line) { return SameName(line, name); });
+}
+
+// A memory dataset's bookmark: the row's RecordID, 4 bytes, least significant first.
+TBookmark BookmarkOfRecordID(int32_t id) {
+  TBookmark bookmark(4, '\0');
+  StoreI32LE(bookmark.data(), id);
+  return bookmark;
 }
 
 }  // namespace
@@ -64,7 +74,21 @@ bool TRdaUpdateSqlWriter::TakesPart(const TField& field) const {
 bool TRdaUpdateSqlWriter::Changed(const TField& field, const TField& old) const {
   if (settings_.SQLOptions.Contains(soForceChange)) return true;
   if (field.IsNull() != old.IsNull()) return true;
-  return !field.IsNull() && field.AsString() != old.AsString();
+  if (field.IsNull()) return false;
+  const auto* text = dynamic_cast<const TStringField*>(&field);
+  const auto* oldText = dynamic_cast<const TStringField*>(&old);
+  if (text && oldText) return text->AsStringView() != oldText->AsStringView();
+  return field.AsString() != old.AsString();
+}
+
+const TField* TRdaUpdateSqlWriter::OldOf(const TField& field, TDataSet& log) const {
+  const auto it = oldFields_.find(&field);
+  return it != oldFields_.end() ? it->second : log.FindField(field.FieldName());
+}
+
+const TField& TRdaUpdateSqlWriter::OldValue(const TField& field, TDataSet& log) const {
+  const TField* old = OldOf(field, log);
+  return old ? *old : log.FieldByName(field.FieldName());  // raises the dataset's error
 }
 
 std::string TRdaUpdateSqlWriter::ColumnName(const TField& field, bool inInsert) const {
@@ -87,19 +111,20 @@ bool TRdaUpdateSqlWriter::Terminated() const {
   return connection_.SQLOptions.Contains(ssTerminateWithSemiColon);
 }
 
-TRdaParamList& TRdaUpdateSqlWriter::List() {
+TRdaParamItem& TRdaUpdateSqlWriter::NewParam(TFieldType type, const std::string& name) {
   if (!params_) params_ = std::make_unique<TRdaParamList>();
-  return *params_;
+  paramNames_.insert(UpperCp1252(TrimControls(name)));
+  return params_->CreateParam(type, name, ptInput);
 }
 
 void TRdaUpdateSqlWriter::AddValueParam(const std::string& name, const TField& field) {
   const TFieldType type = field.DataType();
   if (IsBlobKind(type)) {
-    List().CreateParam(ftBlob, name, ptInput).SetAsBlob(field.IsNull() ? std::string() : field.AsString());
+    NewParam(ftBlob, name).SetAsBlob(field.IsNull() ? std::string() : field.AsString());
   } else if (IsMemoKind(type)) {
-    List().CreateParam(ftMemo, name, ptInput).SetAsMemo(field.IsNull() ? std::string() : field.AsString());
+    NewParam(ftMemo, name).SetAsMemo(field.IsNull() ? std::string() : field.AsString());
   } else {
-    TRdaParamItem& item = List().CreateParam(type, name, ptInput);
+    TRdaParamItem& item = NewParam(type, name);
     AssignFromField(item, field);
   }
 }
@@ -136,7 +161,7 @@ std::optional<std::string> TRdaUpdateSqlWriter::Update(TDataSet& data, TDataSet&
   for (const auto& owned : data.Fields()) {
     TField* field = owned.get();
     if (!TakesPart(*field)) continue;
-    const TField* old = log.FindField(field->FieldName());
+    const TField* old = OldOf(*field, log);
     if (old && !Changed(*field, *old)) continue;
     const std::string param = RdaSqlParamName(field->FieldName());
     set += ColumnName(*field, false) + " = :" + param + ",";
@@ -149,38 +174,38 @@ std::optional<std::string> TRdaUpdateSqlWriter::Update(TDataSet& data, TDataSet&
 
 std::string TRdaUpdateSqlWriter::Where(TDataSet& data, TDataSet& log, bool deleted) {
   std::vector<std::string> conditions;
+  // "T.f = :Key_f" with the old value as a parameter; an old NULL compared with IS
+  // when the connection says so (no parameter then).
+  auto byParameter = [&](const TField& field, bool unique) {
+    const TField& old = OldValue(field, log);
+    const std::string column = ColumnName(field, false);
+    if (old.IsNull() && connection_.SQLOptions.Contains(ssUseISInNuLLcompares)) {
+      conditions.push_back(column + RdaSqlCompare(data, log, field.FieldName(), connection_, onCustomSQLSyntax_));
+      return;
+    }
+    const std::string base = "Key_" + RdaSqlParamName(field.FieldName());
+    std::string param = base;
+    if (unique) {
+      int& next = nextSuffix_.try_emplace(UpperCp1252(base), 2).first->second;
+      while (paramNames_.contains(UpperCp1252(param))) param = base + std::to_string(next++);
+    }
+    conditions.push_back(column + " = :" + param);
+    AssignFromField(NewParam(old.DataType(), param), old);
+  };
+  auto comparable = [](const TField& field) { return !BlobLikeForWhere(field.DataType()) && !field.ReadOnly(); };
   switch (settings_.UpdateMode) {
     case upWhereKeyOnly:
-      for (const std::string& key : settings_.PrimeFields) {
-        const TField& old = log.FieldByName(key);
-        const std::string column = ColumnName(data.FieldByName(key), false);
-        if (old.IsNull() && connection_.SQLOptions.Contains(ssUseISInNuLLcompares)) {
-          conditions.push_back(column + RdaSqlCompare(data, log, key, connection_, onCustomSQLSyntax_));
-          continue;
-        }
-        std::string param = "Key_" + RdaSqlParamName(old.FieldName());
-        for (int n = 2; List().FindParam(param); ++n) param += std::to_string(n);
-        conditions.push_back(column + " = :" + param);
-        TRdaParamItem& item = List().CreateParam(old.DataType(), param, ptInput);
-        AssignFromField(item, old);
-      }
+      for (const std::string& key : settings_.PrimeFields) byParameter(data.FieldByName(key), true);
       break;
     case upWhereAll:
-      for (const auto& owned : data.Fields()) {
-        TField* field = owned.get();
-        if (BlobLikeForWhere(field->DataType()) || field->ReadOnly()) continue;
-        const TField& old = log.FieldByName(field->FieldName());
-        const std::string param = "Key_" + RdaSqlParamName(field->FieldName());
-        conditions.push_back(ColumnName(*field, false) + " = :" + param);
-        TRdaParamItem& item = List().CreateParam(old.DataType(), param, ptInput);
-        AssignFromField(item, old);
+      for (const auto& field : data.Fields()) {
+        if (comparable(*field)) byParameter(*field, false);
       }
       break;
     case upWhereChanged:
-      for (const auto& owned : data.Fields()) {
-        TField* field = owned.get();
-        if (BlobLikeForWhere(field->DataType()) || field->ReadOnly()) continue;
-        const TField& old = log.FieldByName(field->FieldName());
+      for (const auto& field : data.Fields()) {
+        if (!comparable(*field)) continue;
+        const TField& old = OldValue(*field, log);
         if (!deleted && !Listed(settings_.PrimeFields, field->FieldName()) && !Changed(*field, old)) continue;
         conditions.push_back(ColumnName(*field, false) +
                              RdaSqlCompare(data, log, field->FieldName(), connection_, onCustomSQLSyntax_));
@@ -205,11 +230,82 @@ std::string TRdaUpdateSqlWriter::Where(TDataSet& data, TDataSet& log, bool delet
 
 std::optional<std::string> TRdaUpdateSqlWriter::Statement(int32_t delta, TDataSet& data, TDataSet& log) {
   switch (delta) {
-    case kLogInserted: return Insert(data);
-    case kLogEdited: return Update(data, log);
-    case kLogDeleted: return "DELETE FROM " + settings_.UpdateTableName + " " + Where(data, log, true);
+    case ldInserted: return Insert(data);
+    case ldModified: return Update(data, log);
+    case ldDeleted: return "DELETE FROM " + settings_.UpdateTableName + " " + Where(data, log, true);
     default: return std::nullopt;
   }
+}
+
+std::unique_ptr<TRdaParamList> TRdaUpdateSqlWriter::TakeParams() {
+  paramNames_.clear();
+  nextSuffix_.clear();
+  return std::move(params_);
+}
+
+void TRdaUpdateSqlWriter::WalkLog(TRda2CustomAuditDataSet& ds,
+                                  const std::function<void(std::optional<std::string>)>& each) {
+  ds.CheckBrowseMode();
+  TRdaDataSet* log = ds.ChangeLog();
+  if (!log || log->RecordCount() == 0) return;
+  std::lock_guard<std::recursive_mutex> lock(ds.LogLock());
+  ds.DisableControls();
+  const bool filtered = ds.Filtered();
+  const TBookmark here = ds.IsEmpty() ? TBookmark() : ds.Bookmark();
+  TScopeGuard restore([&] {
+    try {
+      if (filtered) ds.SetFiltered(true);
+      if (!here.empty() && ds.BookmarkValid(here)) ds.GotoBookmark(here);
+    } catch (...) {
+      // The rows are as they were; only the cursor may stand elsewhere.
+    }
+    ds.EnableControls();
+  });
+  if (filtered) ds.SetFiltered(false);
+  const TField& deltaField = log->FieldByName("Delta");
+  const TField& idField = log->FieldByName("BookMark");
+  // Each data field's copy in the log, looked up once for the whole walk.
+  oldFields_.clear();
+  for (const auto& field : ds.Fields()) oldFields_.emplace(field.get(), log->FindField(field->FieldName()));
+  TScopeGuard forget([this] { oldFields_.clear(); });
+  for (log->First(); !log->Eof(); log->Next()) {
+    const int32_t delta = deltaField.AsInteger();
+    if (delta == ldModified || delta == ldInserted) {
+      // Entries of rows that were never given a RecordID, or that are gone, name
+      // no row to take the new values from.
+      const int32_t id = idField.AsInteger();
+      if (id <= 0) continue;
+      const TBookmark row = BookmarkOfRecordID(id);
+      if (!ds.BookmarkValid(row)) continue;
+      ds.GotoBookmark(row);
+    }
+    each(Statement(delta, ds, *log));
+  }
+}
+
+std::vector<std::string> TRdaUpdateSqlWriter::StatementList(TRda2CustomAuditDataSet& ds) {
+  std::vector<std::string> lines;
+  lines.push_back(connection_.SQLTransactionStart.empty() ? "BEGIN TRANSACTION" : connection_.SQLTransactionStart);
+  WalkLog(ds, [&](std::optional<std::string> statement) {
+    if (statement) lines.push_back(std::move(*statement));
+  });
+  lines.push_back(connection_.SQLTransactionEnd.empty() ? "COMMIT" : connection_.SQLTransactionEnd);
+  return lines;
+}
+
+std::unique_ptr<TRdaParamList> TRdaUpdateSqlWriter::StatementParams(TRda2CustomAuditDataSet& ds) {
+  auto statements = std::make_unique<TRdaParamList>();
+  const bool largeValues = settings_.LargeValues;
+  settings_.LargeValues = true;
+  TScopeGuard putBack([&] { settings_.LargeValues = largeValues; });
+  TakeParams();
+  WalkLog(ds, [&](std::optional<std::string> statement) {
+    if (!statement || statement->empty()) return;
+    TRdaParamItem& item = statements->CreateParam(ftString, *statement, ptInput);
+    item.SetAsString(params_ && params_->Count() > 0 ? params_->ToText(true) : std::string());
+    TakeParams();
+  });
+  return statements;
 }
 
 }  // namespace rda

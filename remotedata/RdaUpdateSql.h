@@ -1,7 +1,8 @@
 // The INSERT, UPDATE and DELETE statements for a client dataset's logged changes.
 //
-// A change-log entry holds a row's values before the change (the old values) and
-// its kind (0 edited, 1 deleted, 2 inserted); the dataset's row holds the new values.
+// A change-log entry (memdata/RdaAuditDataSet.h) holds a row's values before the
+// change (the old values) and its kind (ldModified, ldDeleted, ldInserted); the
+// dataset's row holds the new values.
 // TRdaUpdateSqlWriter turns one entry into one statement for UpdateTableName and
 // collects the values that travel as parameters in one parameter list:
 //
@@ -13,10 +14,11 @@
 //
 // The WHERE part, by UpdateMode, from the old values:
 //   upWhereKeyOnly  T.k = :Key_k AND …, one per PrimeFields line; each key parameter
-//                   name is made unique in the list (Key_k, Key_k2, Key_k23, …); an
+//                   name is made unique in the list (Key_k, Key_k2, Key_k3, …); an
 //                   old NULL key with ssUseISInNuLLcompares is written "T.k IS NULL"
 //   upWhereAll      T.a = :Key_a AND T.b = :Key_b  (every field that is not
-//                   blob-like or read-only; these names are not made unique)
+//                   blob-like or read-only; these names are not made unique; an
+//                   old NULL as under upWhereKeyOnly)
 //   upWhereChanged  T.k = 7 AND T.a = 'old'  (the keys and the changed fields, not
 //                   blob-like or read-only, as literals: RdaSqlUtils.h; no parameters)
 //
@@ -29,20 +31,29 @@
 //
 // Decisions where the older rules could hit the wrong rows:
 // - the NULL test of a key under upWhereKeyOnly looks at the key's old value (the
-//   value it is compared with), not at the current row;
+//   value it is compared with), not at the current row; upWhereAll writes an old
+//   NULL the same way (a "= NULL" would never let such a row be changed);
 // - a deleted row has no current values, so under upWhereChanged every comparable
 //   field counts as changed (the row must still be as it was loaded to be deleted);
+// - a key parameter's name takes the next free number after the plain name
+//   (Key_k3), where the older rule appended each number to the name before it
+//   (Key_k23, Key_k234, …), so that names, statements and the time to make them
+//   grew with the square of the number of statements;
 // - a WHERE part without any condition is refused (EDatabaseError) rather than sent:
 //   it would be malformed or, for a DELETE, reach every row.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "connection/RdaConnectionSettings.h"
+#include "memdata/RdaAuditDataSet.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaWire.h"
 #include "remotedata/RdaClientDataset.h"
@@ -52,11 +63,7 @@ namespace rda {
 
 class TDataSet;
 class TField;
-
-// The kinds of change-log entries ("Delta").
-inline constexpr int32_t kLogEdited = 0;
-inline constexpr int32_t kLogDeleted = 1;
-inline constexpr int32_t kLogInserted = 2;
+class TRda2CustomAuditDataSet;
 
 // The dataset's settings that steer the statements.
 struct TRdaUpdateSqlSettings {
@@ -84,6 +91,20 @@ class TRdaUpdateSqlWriter {
   // unknown kind); an empty text for an insert with no value to write.
   std::optional<std::string> Statement(int32_t delta, TDataSet& data, TDataSet& log);
 
+  // The statements for every entry of `ds`'s change log, in its "BookMark" order,
+  // between the connection's SQLTransactionStart (or "BEGIN TRANSACTION") and
+  // SQLTransactionEnd (or "COMMIT"); an insert with nothing to write stands as an
+  // empty line. Their parameters collect in Params(). Edited and inserted rows are
+  // visited for their values (the filter is off meanwhile, the controls disabled);
+  // the dataset's current row and filter are put back after. A pending edit is
+  // posted first.
+  std::vector<std::string> StatementList(TRda2CustomAuditDataSet& ds);
+  // The same statements without the transaction lines, each as one ftString input
+  // parameter named by its text whose value is the statement's own parameters
+  // encoded (input parameters only; empty when it has none). Blob-like fields take
+  // part whatever LargeValues says.
+  std::unique_ptr<TRdaParamList> StatementParams(TRda2CustomAuditDataSet& ds);
+
   // Whether `field` is written in INSERT and UPDATE statements.
   bool TakesPart(const TField& field) const;
   // Whether `field` differs from `old` (the log's copy), or soForceChange is set.
@@ -92,7 +113,7 @@ class TRdaUpdateSqlWriter {
   // The parameters collected so far; null before the first.
   TRdaParamList* Params() const { return params_.get(); }
   // Hands the collected parameters over and starts a fresh list.
-  std::unique_ptr<TRdaParamList> TakeParams() { return std::move(params_); }
+  std::unique_ptr<TRdaParamList> TakeParams();
 
   const TRdaUpdateSqlSettings& Settings() const { return settings_; }
   void SetSettings(TRdaUpdateSqlSettings settings) { settings_ = std::move(settings); }
@@ -102,7 +123,14 @@ class TRdaUpdateSqlWriter {
   std::string Where(TDataSet& data, TDataSet& log, bool deleted);
   std::string Insert(TDataSet& data);
   std::optional<std::string> Update(TDataSet& data, TDataSet& log);
-  TRdaParamList& List();
+  // Calls `each` with the statement of every log entry, in order (nullopt for an
+  // entry that yields none).
+  void WalkLog(TRda2CustomAuditDataSet& ds, const std::function<void(std::optional<std::string>)>& each);
+  // `field`'s copy in the log (nullptr when the log has none); OldValue raises then.
+  const TField* OldOf(const TField& field, TDataSet& log) const;
+  const TField& OldValue(const TField& field, TDataSet& log) const;
+  // A new input parameter in Params() (started when there is none), its name noted.
+  TRdaParamItem& NewParam(TFieldType type, const std::string& name);
   void AddValueParam(const std::string& name, const TField& field);
   bool Terminated() const;
 
@@ -110,6 +138,13 @@ class TRdaUpdateSqlWriter {
   const TRdaConnectionSettings& connection_;
   TRdaSQLCustomFormatEvent onCustomSQLSyntax_;
   std::unique_ptr<TRdaParamList> params_;
+  // The names in params_, folded as the list compares them, and per key parameter
+  // name the next number to try, so that a list of many statements is made in
+  // linear time.
+  std::unordered_set<std::string> paramNames_;
+  std::unordered_map<std::string, int> nextSuffix_;
+  // While the log is walked: each data field's copy in the log.
+  std::unordered_map<const TField*, const TField*> oldFields_;
 };
 
 }  // namespace rda
