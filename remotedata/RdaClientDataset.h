@@ -484,9 +484,22 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   // [upWhereKeyOnly]
   TRdaUpdateMode UpdateMode() const { return updateMode_; }
   void SetUpdateMode(TRdaUpdateMode value) { updateMode_ = value; }
-  // [gsClient]
+  // [""] With AutoIncrementField: the sequence whose next value an INSERT writes
+  // into that field.
+  const std::string& OracleSequence() const { return oracleSequence_; }
+  void SetOracleSequence(std::string value) { oracleSequence_ = std::move(value); }
+  // [gsClient] Where update SQL is made: here (gsClient) or by the server from the
+  // sent log (gsServer; setting it also sets UpdateMethod to umCached).
   TGenerateSQLLocation SQLGenerateLocation() const { return sqlGenerateLocation_; }
-  void SetSQLGenerateLocation(TGenerateSQLLocation value) { sqlGenerateLocation_ = value; }
+  void SetSQLGenerateLocation(TGenerateSQLLocation value);
+
+  // The update SQL for the change log as it stands, without sending anything
+  // (remotedata/RdaUpdateSql.h): the statement list between the connection's
+  // transaction lines, its parameters into `params` when given.
+  std::vector<std::string> GeneratedSQL(std::unique_ptr<TRdaParamList>* params = nullptr);
+  // One ftString parameter per statement, named by its text, carrying that
+  // statement's own parameters encoded (what a transaction sends).
+  std::unique_ptr<TRdaParamList> GeneratedStatementParams();
   // ["Read Only"] Descriptive text of the editing mode; nothing reads it.
   const std::string& EditMode() const { return editMode_; }
   void SetEditMode(std::string value) { editMode_ = std::move(value); }
@@ -503,6 +516,7 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   std::vector<std::string> refetchOnInsert_;
   std::vector<std::string> noSQLFields_;
   std::string autoIncrementField_;
+  std::string oracleSequence_;
   TRdaUpdateMode updateMode_ = upWhereKeyOnly;
   TGenerateSQLLocation sqlGenerateLocation_ = gsClient;
   std::string editMode_ = "Read Only";
