@@ -891,6 +891,7 @@ void TRdaCustomDataSet::EmptyDataSet() {
   blobs_.Clear();
   editBlobs_.clear();
   oldValues_.clear();
+  indexes_.SetPosition(-1);  // the row it stood on is gone: the rebuild must not read it
   IndexesRebuild();
   AggregatesRecompute();
   cursor_ = -1;
@@ -903,6 +904,7 @@ void TRdaCustomDataSet::ClearRows() {
   if (store_) store_->Clear();
   blobs_.Clear();
   editBlobs_.clear();
+  indexes_.SetPosition(-1);  // the row it stood on is gone: the rebuild must not read it
   IndexesRebuild();
   AggregatesRecompute();
   nextRecordId_ = 0;
