@@ -7,6 +7,7 @@
 #include "base/Exception.h"
 #include "base/ScopeGuard.h"
 #include "base/Text.h"
+#include "memdata/RdaAuditDataSet.h"
 #include "memdata/RdaParamBridge.h"
 #include "memdata/framework/DataSet.h"
 #include "memdata/framework/Field.h"

@@ -53,7 +53,6 @@
 #include <vector>
 
 #include "connection/RdaConnectionSettings.h"
-#include "memdata/RdaAuditDataSet.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaWire.h"
 #include "remotedata/RdaClientDataset.h"
