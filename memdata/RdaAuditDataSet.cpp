@@ -741,7 +741,7 @@ void TRda2CustomAuditDataSet::UndoJournalTo(size_t size, bool entries) {
 // from before an unlogged one), undone from the log alone: inserted rows
 // go, modified rows take their logged values, deleted rows come back before
 // the first row whose original RecordID is not below theirs.
-void TRda2CustomAuditDataSet::WalkLogBack() {
+void TRda2CustomAuditDataSet::WalkLogBack(int32_t master) {
   struct Item {
     int32_t id;
     int32_t master;
@@ -750,11 +750,9 @@ void TRda2CustomAuditDataSet::WalkLogBack() {
   std::vector<Item> items;
   items.reserve(entries_.size());
   for (const auto& [key, entry] : entries_) {
-    items.push_back({EntryBookMark(*entry), EntryMaster(*entry), EntryDelta(*entry)});
+    if (EntryMaster(*entry) == master) items.push_back({EntryBookMark(*entry), master, EntryDelta(*entry)});
   }
-  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) {
-    return a.master != b.master ? a.master < b.master : a.id < b.id;
-  });
+  std::sort(items.begin(), items.end(), [](const Item& a, const Item& b) { return a.id < b.id; });
   for (const Item& item : items) {
     if (item.delta == ldInserted && GotoRowID(item.id)) DeleteCurrentRowUnlogged();
   }
@@ -887,10 +885,18 @@ void TRda2CustomAuditDataSet::CancelUpdates() {
     ResetJournal();
     return;
   }
-  TScopeGuard clear([this] {
+  // Entries logged under other masters (other parent rows of a nested
+  // dataset) are not this view's rows: they stay.
+  const int32_t master = LogMasterID();
+  TScopeGuard clear([this, master] {
     if (log_) {
-      log_->ClearRows();
-      entries_.clear();
+      const std::vector<int32_t> masters = LoggedMasters();
+      if (masters.size() > 1 || (masters.size() == 1 && masters.front() != master)) {
+        DropEntriesOf(master);
+      } else {
+        log_->ClearRows();
+        entries_.clear();
+      }
     }
     pendingEntry_ = nullptr;
     currentEntryId_ = -1;
@@ -903,8 +909,29 @@ void TRda2CustomAuditDataSet::CancelUpdates() {
     UndoJournalTo(0, false);
   } else {
     UndoJournalTo(0, true);
-    WalkLogBack();
+    WalkLogBack(master);
   }
+}
+
+std::vector<int32_t> TRda2CustomAuditDataSet::LoggedMasters() {
+  std::lock_guard lock(logLock_);
+  std::vector<int32_t> masters;
+  for (const auto& [key, entry] : entries_) masters.push_back(EntryMaster(*entry));
+  std::sort(masters.begin(), masters.end());
+  masters.erase(std::unique(masters.begin(), masters.end()), masters.end());
+  return masters;
+}
+
+void TRda2CustomAuditDataSet::DropEntriesOf(int32_t master) {
+  std::lock_guard lock(logLock_);
+  std::vector<TRdaDBListItem*> drop;
+  for (const auto& [key, entry] : entries_) {
+    if (EntryMaster(*entry) == master) drop.push_back(entry);
+  }
+  for (TRdaDBListItem* entry : drop) RemoveEntry(*entry);
+  if (currentEntryMaster_ == master) currentEntryId_ = -1;
+  // Journal records of those rows would undo into entries that are gone.
+  if (!drop.empty()) ResetJournal();
 }
 
 int64_t TRda2CustomAuditDataSet::SavePoint() {

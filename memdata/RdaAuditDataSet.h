@@ -129,7 +129,9 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   TUpdateStatus UpdateStatus() override;
   // Undoes the current row's changes; true when its entry remains.
   virtual bool RevertRecord();
-  // Undoes every logged change and empties the log.
+  // Undoes every logged change and empties the log. (Only the entries of the
+  // current LogMasterID: a nested dataset visits its parent's rows for the
+  // others.)
   virtual void CancelUpdates();
   // Posts a pending edit, empties the dataset without logging and the log.
   void EmptyDataSet() override;
@@ -167,6 +169,12 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   // The rows were replaced without logging: the journal goes.
   void RowsReplaced() { ResetJournal(); }
   void SetUpdateMethodValue(TRdaUpdateMethod value) { updateMethod_ = value; }
+  // The distinct LogMasterID values of the log's entries, ascending.
+  std::vector<int32_t> LoggedMasters();
+  // Removes the entries logged under master without undoing them.
+  void DropEntriesOf(int32_t master);
+  // Posts an edit or insert in progress.
+  void PostPendingEdit();
 
   // ---- The log's steps (virtual for the nested dataset) ----
   // Fills the extra leading fields of a new log row (the nested dataset's
@@ -252,7 +260,6 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   void CheckLogLayout() const;
 
   // ---- Undo ----
-  void PostPendingEdit();
   bool GotoRowID(int32_t id);
   // Writes values into the fields of the record being edited or inserted.
   void WriteValues(const RowValues& values);
@@ -268,7 +275,8 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   // the log is put back as it was at each step, else it is left alone.
   void UndoJournalTo(size_t size, bool entries);
   void UndoRecord(JournalRecord& record, bool entries);
-  void WalkLogBack();
+  // The entries of master only.
+  void WalkLogBack(int32_t master);
   int32_t Resolve(int32_t id) const;
   void ResetJournal();
   // A change the journal cannot undo: the journal goes.

@@ -346,6 +346,12 @@ TBookmark TRdaCustomDataSet::GetBookmarkData(const char* buffer) const {
   return TBookmark(buffer + bookmarkOffset_, kBookmarkSize);
 }
 
+TBookmark TRdaCustomDataSet::BookmarkOfRecordID(int32_t id) {
+  TBookmark bookmark(kBookmarkSize, '\0');
+  StoreI32LE(bookmark.data(), id);
+  return bookmark;
+}
+
 void TRdaCustomDataSet::SetBookmarkData(char* buffer, const TBookmark& bookmark) {
   std::memset(buffer + bookmarkOffset_, 0, kBookmarkSize);
   std::memcpy(buffer + bookmarkOffset_, bookmark.data(),

@@ -268,6 +268,8 @@ class TRdaCustomDataSet : public TDataSet {
   // Every row and blob goes, the next RecordID starts at 1 again, the
   // buffers are read again; no scroll events and no browse-mode check.
   virtual void ClearRows();
+  // The bookmark of the row with RecordID id (4 bytes, least significant first).
+  static TBookmark BookmarkOfRecordID(int32_t id);
   // The current record's RecordID; -1 when there is no current record.
   int32_t CurrentRecordID();
   // The RecordID the last added row received (while open); the next row

@@ -210,6 +210,39 @@ void TRdaNestedDataSet::WriteBackToParent() {
   SetModifiedSinceSaved(false);
 }
 
+void TRdaNestedDataSet::CancelUpdates() {
+  TRdaCustomDataSet* parent = Parent();
+  if (!Active() || !parent || !parent->Active()) {
+    TRda2AuditDataset::CancelUpdates();
+    return;
+  }
+  PostPendingEdit();
+  const int32_t home = LogMasterID();
+  std::vector<int32_t> others = LoggedMasters();
+  others.erase(std::remove(others.begin(), others.end(), home), others.end());
+  if (!others.empty()) {
+    // This dataset's rows go into the parent first, so the visits lose nothing.
+    parent->CheckBrowseMode();
+    parent->DisableControls();
+    TScopeGuard enable([parent] { parent->EnableControls(); });
+    TScopeGuard back([parent, home] {
+      const TBookmark bookmark = TRdaCustomDataSet::BookmarkOfRecordID(home);
+      if (parent->Active() && parent->BookmarkValid(bookmark)) parent->GotoBookmark(bookmark);
+    });
+    for (const int32_t master : others) {
+      const TBookmark bookmark = TRdaCustomDataSet::BookmarkOfRecordID(master);
+      if (parent->BookmarkValid(bookmark)) {
+        parent->GotoBookmark(bookmark);  // loads that row's value here
+        TRda2AuditDataset::CancelUpdates();
+        parent->CheckBrowseMode();  // and writes it back undone
+      } else if (!parent->Store() || parent->Store()->IndexOfID(master) < 0) {
+        DropEntriesOf(master);  // the parent row went, with its value
+      }
+    }
+  }
+  TRda2AuditDataset::CancelUpdates();
+}
+
 void TRdaNestedDataSet::DoBeforeClose() {
   waiting_ = false;
   TRdaCustomDataSet* parent = Parent();

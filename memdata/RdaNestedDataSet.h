@@ -17,7 +17,7 @@
 //     move;
 //   - closing writes back and posts a parent that is editing.
 // Its change log has "MasterBookMark" (the parent row's RecordID) in front
-// and no index.
+// and no index; entries of every parent row it visited stay in it.
 //
 // The parent keeps the nested datasets attached to its fields as observers;
 // each side tells the other when it goes.
@@ -55,6 +55,12 @@ class TRdaNestedDataSet : public TRda2AuditDataset {
   // While the parent edits and this dataset changed since it was loaded or
   // written: its stream replaces the parent field's value.
   void WriteBackToParent();
+  // Undoes every logged change, under every parent row: the parent visits
+  // each row with entries (its controls disabled), the rows' values are
+  // undone and written back and the parent posted, then it returns to its
+  // row. Entries of parent rows that are gone are dropped; those of rows
+  // the parent's view cannot reach (a filter) stay.
+  void CancelUpdates() override;
 
  protected:
   int32_t LogMasterID() override;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <utility>
 
-#include "base/ByteIO.h"
 #include "base/Exception.h"
 #include "base/ScopeGuard.h"
 #include "base/Text.h"
@@ -30,13 +29,6 @@ bool BlobLikeForWhere(TFieldType t) {
 bool Listed(const std::vector<std::string>& lines, std::string_view name) {
   return std::any_of(lines.begin(), lines.end(),
                      [&](const std::string& line) { return SameName(line, name); });
-}
-
-// A memory dataset's bookmark: the row's RecordID, 4 bytes, least significant first.
-TBookmark BookmarkOfRecordID(int32_t id) {
-  TBookmark bookmark(4, '\0');
-  StoreI32LE(bookmark.data(), id);
-  return bookmark;
 }
 
 }  // namespace
@@ -276,7 +268,7 @@ void TRdaUpdateSqlWriter::WalkLog(TRda2CustomAuditDataSet& ds,
       // no row to take the new values from.
       const int32_t id = idField.AsInteger();
       if (id <= 0) continue;
-      const TBookmark row = BookmarkOfRecordID(id);
+      const TBookmark row = TRdaCustomDataSet::BookmarkOfRecordID(id);
       if (!ds.BookmarkValid(row)) continue;
       ds.GotoBookmark(row);
     }

@@ -167,5 +167,50 @@ TEST(NestedDataSet, EachSideSurvivesTheOther) {
   EXPECT_FALSE(other.Active());
 }
 
+// Undoing everything reaches the rows of every parent row that was changed,
+// not only the current one; a parent row deleted meanwhile takes its
+// entries with it.
+TEST(NestedDataSet, CancelUpdatesUndoesTheChangesUnderEveryParentRow) {
+  auto orders = Orders();
+  orders->AppendRecord({Variant(4), Variant(Items({{"cog", 3}}))});
+  orders->First();
+  TRdaNestedDataSet items;
+  items.SetDataSetField(&orders->FieldByName("Items"));
+  items.Open();
+  items.Edit();  // order 1: bolt 5 -> 50, nut deleted
+  items.FieldByName("Qty").SetAsInteger(50);
+  items.Post();
+  items.Last();
+  items.Delete();
+  orders->Next();  // order 2: spring added, gear renamed
+  items.AppendRecord({Variant("spring"), Variant(2)});
+  items.First();
+  items.Edit();
+  items.FieldByName("Name").SetAsString("wheel");
+  items.Post();
+  orders->Last();  // order 4: cog deleted, then the order itself
+  items.First();
+  items.Delete();
+  orders->Post();
+  orders->Delete();
+  orders->First();
+  orders->Next();  // back on order 2
+  ASSERT_EQ(Names(items), (std::vector<std::string>{"wheel", "spring"}));
+
+  items.CancelUpdates();
+  EXPECT_EQ(orders->FieldByName("Id").AsInteger(), 2);
+  EXPECT_EQ(Names(items), (std::vector<std::string>{"gear"}));
+  orders->CheckBrowseMode();  // the current order takes its undone rows like any change
+  EXPECT_EQ(StoredNames(*orders), (std::vector<std::string>{"gear"}));
+  ASSERT_NE(items.ChangeLog(), nullptr);
+  EXPECT_EQ(items.ChangeLog()->RecordCount(), 0);
+  orders->First();
+  EXPECT_EQ(Names(items), (std::vector<std::string>{"bolt", "nut"}));
+  EXPECT_EQ(StoredNames(*orders), (std::vector<std::string>{"bolt", "nut"}));
+  items.First();
+  EXPECT_EQ(items.FieldByName("Qty").AsInteger(), 5);
+  EXPECT_EQ(items.VerifyLog(), "");
+}
+
 }  // namespace
 }  // namespace rda
