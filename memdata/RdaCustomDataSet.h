@@ -213,6 +213,8 @@ class TRdaDataLink : public TDataLink {
 
  private:
   void ReadFields();
+  // Whether the detail takes the master's notices now.
+  bool Follows() const;
   TRdaCustomDataSet& detail_;
   std::string masterFields_;
   std::vector<TField*> fields_;
@@ -295,6 +297,9 @@ class TRdaCustomDataSet : public TDataSet {
   // Whether rows are filtered by a master's current record: a master source
   // with a dataset, MasterFields and DetailFilter all set.
   virtual bool DetailFilterActive() const;
+  // Whether a closed detail still hears the master's moves (a client dataset
+  // whose open waits for its connection); false here.
+  virtual bool FollowsMasterWhileClosed() const { return false; }
 
   // ---- Master/detail (RdaMasterDetail.cpp) ----
   // The master's data source (an observer: it tells the link when it goes).

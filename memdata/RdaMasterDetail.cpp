@@ -37,21 +37,24 @@ void TRdaDataLink::ReadFields() {
   detail_.DetailFieldsChanged();
 }
 
+bool TRdaDataLink::Follows() const {
+  return (detail_.Active() || detail_.FollowsMasterWhileClosed()) && !detail_.IsLoadingOrDesigning();
+}
+
 void TRdaDataLink::ActiveChanged() {
   ReadFields();
-  if (detail_.Active() && !detail_.IsLoadingOrDesigning()) detail_.MasterChanged();
+  if (Follows()) detail_.MasterChanged();
 }
 
 void TRdaDataLink::LayoutChanged() {
   ReadFields();
-  if (detail_.Active() && !detail_.IsLoadingOrDesigning()) detail_.MasterChanged();
+  if (Follows()) detail_.MasterChanged();
 }
 
 // Only a change of the whole record (a move, a post, a refresh) reaches the
 // detail; the master's field edits wait for its post.
 void TRdaDataLink::RecordChanged(TField* field) {
-  if (field || !detail_.Active() || detail_.IsLoadingOrDesigning()) return;
-  detail_.MasterChanged();
+  if (!field && Follows()) detail_.MasterChanged();
 }
 
 void TRdaDataLink::CheckBrowseMode() {

@@ -344,6 +344,13 @@ void TRdaBaseClientDataSet::FinishStreamedResult() {
 }
 
 void TRdaBaseClientDataSet::AfterPopulate() {
+  // The master moved on while these rows were on their way: it is read
+  // again, and its record change asks for the rows of its new values.
+  TDataSet* master = MasterLink().DataSet();
+  if (master && !refreshingMaster_ && ParamsDifferFromMaster() && !master->Eof()) {
+    ValueGuard<bool> refreshing(refreshingMaster_, true);
+    master->Refresh();
+  }
   IndexesRebuild();
   if (!Filtered() && OnAfterPopulate) OnAfterPopulate(*this);
 }
@@ -434,7 +441,12 @@ void TRdaBaseClientDataSet::ReceiveRows(int32_t indicator, const std::string& ro
     SetDiscardOnClose(true);
   }
   if (indicator > 0) cursorHandle_ = indicator;
-  if (fresh) ClearRows();
+  if (fresh) {
+    // A new result replaces the rows: changes logged against the old ones
+    // would name rows that now hold other values.
+    if (Active()) ClearLog();
+    ClearRows();
+  }
   if (indicator == piLastPacket) cursorHandle_ = -1;
   const int before = Store()->Count();
   // Descriptions only: what the server sends besides them is not loaded.
@@ -557,6 +569,15 @@ bool TRdaBaseClientDataSet::ParamsDifferFromMaster() {
 bool TRdaBaseClientDataSet::DetailFilterActive() const { return false; }
 
 void TRdaBaseClientDataSet::MasterChanged() {
+  if (!Active()) {
+    // An open put off until the connection works: the master's move starts
+    // it once it does.
+    if (deferredOpen_ && Usable(connection_)) {
+      deferredOpen_ = false;
+      Open();
+    }
+    return;
+  }
   TDataSet* master = MasterLink().DataSet();
   if (!master || MasterFields().empty()) {
     TRda2CustomAuditDataSet::MasterChanged();

@@ -60,12 +60,15 @@
 // dataset). LoadFromFile and LoadRowsFromFile of a client dataset work that way
 // (see them below); SaveToFile is the in-memory dataset's.
 //
-// Where the rest of the engine plugs in. The change log (the audit layer) will
-// sit between TRdaCustomDataSet and TRdaBaseClientDataSet: TRdaBaseClientDataSet
-// then derives from it instead, and TRdaUpdateClientDataSet gains the update
-// methods. Until then a client dataset keeps no change log (SaveCachedUpdates
-// has nothing to carry). Master/detail parameters are not taken from a master
-// yet.
+// The change log: TRdaBaseClientDataSet derives from the audited dataset, so
+// with an UpdateMethod other than umManual its edits are logged (for the
+// update SQL and ApplyUpdates). A new result from the server replaces the rows
+// and empties the log with them, as a close does.
+//
+// Detail datasets: with MasterSource and MasterFields the parameters named by
+// DetailFilter take the master's values, and the dataset asks again when the
+// master moves to other values (see MasterChanged); an open put off for want of
+// a working connection starts at the master's move once the connection works.
 //
 // Besides SQL a dataset asks for metadata (MetaDataRequest), runs a stored
 // procedure, opens a provider's dataset or calls a server method
@@ -295,6 +298,7 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
   bool ParamsDifferFromMaster();
   // No local filter: the rows come from the server for the parameters.
   bool DetailFilterActive() const override;
+  bool FollowsMasterWhileClosed() const override { return deferredOpen_; }
   // The master moved: a new master record drops the rows and the log; another
   // record whose values differ from the parameters runs the statement again
   // with them (an empty master empties the dataset).
@@ -440,6 +444,8 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
   bool openInProgress_ = false;
   bool delayed_ = false;
   bool deferredOpen_ = false;
+  // Set while AfterPopulate has the master read again.
+  bool refreshingMaster_ = false;
   bool descriptionsOnly_ = false;  // the request asked for field descriptions only
   bool fetching_ = false;          // a packet fetch waits for its reply
   int receiving_ = 0;              // a reply for this dataset is being handled

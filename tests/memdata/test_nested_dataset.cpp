@@ -177,11 +177,10 @@ TEST(NestedDataSet, CancelUpdatesUndoesTheChangesUnderEveryParentRow) {
   TRdaNestedDataSet items;
   items.SetDataSetField(&orders->FieldByName("Items"));
   items.Open();
-  items.Edit();  // order 1: bolt 5 -> 50, nut deleted
-  items.FieldByName("Qty").SetAsInteger(50);
+  items.Delete();  // order 1: bolt deleted, nut 7 -> 70
+  items.Edit();
+  items.FieldByName("Qty").SetAsInteger(70);
   items.Post();
-  items.Last();
-  items.Delete();
   orders->Next();  // order 2: spring added, gear renamed
   items.AppendRecord({Variant("spring"), Variant(2)});
   items.First();
@@ -207,8 +206,8 @@ TEST(NestedDataSet, CancelUpdatesUndoesTheChangesUnderEveryParentRow) {
   orders->First();
   EXPECT_EQ(Names(items), (std::vector<std::string>{"bolt", "nut"}));
   EXPECT_EQ(StoredNames(*orders), (std::vector<std::string>{"bolt", "nut"}));
-  items.First();
-  EXPECT_EQ(items.FieldByName("Qty").AsInteger(), 5);
+  items.Last();
+  EXPECT_EQ(items.FieldByName("Qty").AsInteger(), 7);
   EXPECT_EQ(items.VerifyLog(), "");
 }
 

@@ -184,5 +184,28 @@ TEST_F(DatasetAgainstAPeer, EditsAreLoggedOnlyWhenTheUpdateMethodAsks) {
   EXPECT_EQ(ds.ChangeLog(), nullptr);
 }
 
+
+// A new result the server sends on its own replaces the rows: what was logged
+// against the old rows goes with them (their RecordIDs now name new rows).
+TEST_F(DatasetAgainstAPeer, ANewResultEmptiesTheLogWithTheRows) {
+  ScriptedPeer peer({[](const Msg& m) { return Frame(Msg{1, m.id, {kDescriptions}}) + Rows(m.id, 0, kTwoRows); }});
+  Open(peer);
+  ds.SetRowsToReturn(-1);
+  ds.Open();
+  ds.SetUpdateMethod(umCached);
+  ds.Edit();
+  ds.FieldByName("N").SetAsInteger(5);
+  ds.Post();
+  ASSERT_EQ(ds.ChangeLog()->RecordCount(), 1);
+  const int32_t id = peer.requests.back().id;
+  peer.Peer().Send(Rows(id, 0, "7\x02\x04" "8\x02\x04" "9\x02\x04"));
+  ASSERT_TRUE(test::RunUntil([&] { return ds.RecordCount() == 3; }));
+  EXPECT_EQ(ds.ChangeLog()->RecordCount(), 0);
+  ds.First();
+  EXPECT_EQ(ds.UpdateStatus(), usUnmodified);
+  ds.CancelUpdates();  // nothing of the old rows is undone into the new ones
+  EXPECT_EQ(ds.FieldByName("N").AsInteger(), 7);
+}
+
 }  // namespace
 }  // namespace rda
