@@ -128,6 +128,8 @@ TRdaFastField TRdaCustomDataSet::ParseFastField(std::string_view line) {
 void TRdaCustomDataSet::DiscardStore() {
   CheckInactive();
   scratchRow_.reset();
+  detailKey_.reset();
+  detailKeyIndex_ = nullptr;
   IndexesStoreChanged(nullptr);
   store_.reset();
   discardOnClose_ = false;
@@ -456,6 +458,8 @@ TGetResult TRdaCustomDataSet::GetRecord(char* buffer, TGetMode mode, bool /*doCh
   // A filter passes over the rows it can tell it rejects without testing
   // them (a search of the selected index).
   TRdaCompiledExpression* skip = filter_ && (Filtered() || findMode_) ? filter_.get() : nullptr;
+  // A detail ordered by its master's field ends where the master's rows do.
+  const TRdaIndex* detailOrder = mode != gmCurrent && detailKeyIndex_ ? DetailOrder() : nullptr;
   // A filter that fails leaves the cursor on the row it was on, which passed.
   const int start = cursor_;
   try {
@@ -498,6 +502,7 @@ TGetResult TRdaCustomDataSet::GetRecord(char* buffer, TGetMode mode, bool /*doCh
       if (CalcFieldsSize() > 0) GetCalcFields(buffer);
       if (RecordAccepted(buffer)) return grOK;
       if (mode == gmCurrent) return grError;
+      if (detailOrder && PastDetailRows(*detailOrder, *row, mode)) return mode == gmNext ? grEOF : grBOF;
     }
   } catch (...) {
     cursor_ = start;

@@ -734,7 +734,10 @@ class TRdaCustomDataSet : public TDataSet {
   // fields change).
   const std::vector<std::pair<TField*, TField*>>& DetailPairs();
   void DetailFieldsChanged() { detailPairsValid_ = false; }
+  const TRdaIndex* DetailOrderIndex();
   int DetailStartByIndex();
+  const TRdaIndex* DetailOrder();
+  bool PastDetailRows(const TRdaIndex& order, const TRdaDBListItem& row, TGetMode mode);
   friend class TRdaDataLink;
 
   // The nested datasets over this dataset's fields (observers) and those it
@@ -789,6 +792,11 @@ class TRdaCustomDataSet : public TDataSet {
   bool modifiedSinceSaved_ = false;
   char* filterBuffer_ = nullptr;
   std::unique_ptr<TRdaScratchRow> scratchRow_;
+  // The master's value of the first detail field as of its last move, in
+  // the row layout, with the index that orders by it and the value's text.
+  std::unique_ptr<TRdaScratchRow> detailKey_;
+  const TRdaIndex* detailKeyIndex_ = nullptr;
+  std::string detailKeyText_;
   std::unique_ptr<TRdaCompiledExpression> filter_;
   // The compiled constraints and defaults (made at the first open).
   std::unique_ptr<TRdaDataSetExpressions> expressions_;

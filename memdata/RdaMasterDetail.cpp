@@ -6,6 +6,7 @@
 // reacts to the master (RdaCustomDataSet.h).
 #include <string>
 
+#include "base/CodePage.h"
 #include "base/Text.h"
 #include "memdata/RdaCustomDataSet.h"
 #include "memdata/store/RdaStoredValue.h"
@@ -119,24 +120,61 @@ void TRdaCustomDataSet::CopyMasterFields() {
   }
 }
 
-// With the selected index ordered by the first detail field in a way that
-// keeps equal texts together (a number, or a text sorted without regard to
-// case), the detail's first row is found by a search: the view position
-// where the master's value starts; -1 when the index cannot tell.
-int TRdaCustomDataSet::DetailStartByIndex() {
+// The selected index when it orders the rows by the first detail field in a
+// way that keeps the rows matching one master value together: a number, or
+// a text sorted without regard to case (ASCII case folding: so only for a
+// master text of ASCII letters, whose matches are its case variants); an
+// empty master value matches null and empty rows, which need not stand
+// together. nullptr when the index cannot tell.
+const TRdaIndex* TRdaCustomDataSet::DetailOrderIndex() {
   const TRdaIndex* index = Indexes().Selected();
   const std::vector<std::pair<TField*, TField*>>& pairs = DetailPairs();
-  if (!index || pairs.empty() || Filtered()) return -1;
+  if (!index || pairs.empty()) return nullptr;
   const std::vector<TField*>& keys = SelectedIndexFields();
   TField* mine = pairs.front().first;
   const auto type = static_cast<uint8_t>(mine->DataType());
   const bool grouped = IsRdaIntegerFieldType(type) ||
                        (IsRdaTextFieldType(type) && index->Options().Contains(ioCaseInsensitive));
-  if (keys.empty() || keys.front() != mine || !grouped || mine->InCalcArea()) return -1;
-  TField* master = pairs.front().second;
-  FillScratchRow({mine}, {master->IsNull() ? Variant::Null() : master->Value()});
+  if (keys.empty() || keys.front() != mine || !grouped || mine->InCalcArea()) return nullptr;
+  const std::string text = pairs.front().second->AsString();
+  if (text.empty() || HasHighBytes(text)) return nullptr;
+  return index;
+}
+
+// With an ordering index, the detail's first row is found by a search: the
+// view position where the master's value starts; -1 when the index cannot
+// tell. The master's value is kept (detailKey_) for GetRecord, which stops
+// at the end of the master's rows instead of testing every row after them.
+int TRdaCustomDataSet::DetailStartByIndex() {
+  detailKeyIndex_ = nullptr;
+  const TRdaIndex* index = DetailOrderIndex();
+  if (!index) return -1;
+  const std::pair<TField*, TField*>& pair = DetailPairs().front();
+  FillScratchRow({pair.first}, {pair.second->Value()});
+  if (!detailKey_) detailKey_ = store_->NewScratchRow();
+  detailKey_->SetImage(std::string_view(scratchRow_->Data(), static_cast<size_t>(store_->RecordSize())));
+  detailKeyText_ = pair.second->AsString();
+  detailKeyIndex_ = index;
+  if (Filtered()) return -1;
   bool exact = false;
   return SearchSelectedIndex(*scratchRow_, 1, true, exact);
+}
+
+// The ordering index whose detail key holds the master's current value, or
+// nullptr.
+const TRdaIndex* TRdaCustomDataSet::DetailOrder() {
+  if (!detailKeyIndex_ || !DetailFilterActive() || DetailOrderIndex() != detailKeyIndex_) return nullptr;
+  return DetailPairs().front().second->AsString() == detailKeyText_ ? detailKeyIndex_ : nullptr;
+}
+
+// Whether row stands past the master's rows in the direction of the move
+// (gmNext: after them, gmPrior: before them).
+bool TRdaCustomDataSet::PastDetailRows(const TRdaIndex& order, const TRdaDBListItem& row, TGetMode mode) {
+  int flags = 0;
+  if (order.Options().Contains(ioDescending)) flags |= cfDescending;
+  if (order.Options().Contains(ioCaseInsensitive)) flags |= cfCaseInsensitive;
+  const int c = order.CompareRows(row, *detailKey_, flags, 1);
+  return mode == gmNext ? c > 0 : c < 0;
 }
 
 void TRdaCustomDataSet::MasterChanged() {

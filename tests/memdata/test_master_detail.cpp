@@ -111,6 +111,55 @@ TEST(MasterDetail, IntegerKeysAndAnIndexedDetail) {
   EXPECT_EQ(test::Ids(*detail), (std::vector<int>{25}));
 }
 
+// The Id column walking back from the last row.
+std::vector<int> IdsBackwards(TDataSet& ds) {
+  std::vector<int> ids;
+  for (ds.Last(); !ds.Bof(); ds.Prior()) ids.push_back(ds.FieldByName("Id").AsInteger());
+  return ids;
+}
+
+// Ordered by the detail field without regard to case, the master's rows
+// stand together: walking either way ends at their edge, and a master text
+// whose case variants do not stand together (letters beyond ASCII) is
+// still found in full.
+TEST(MasterDetail, AnOrderedDetailEndsWhereTheMasterRowsDo) {
+  Link link;
+  link.detail->AppendRecord({Variant(16), Variant("\xC4rger"), Variant(0)});
+  link.detail->AppendRecord({Variant(17), Variant("\xD6zil"), Variant(0)});
+  link.detail->AppendRecord({Variant(18), Variant("\xE4rger"), Variant(0)});
+  link.master->AppendRecord({Variant(4), Variant("\xE4rger")});
+  TRdaIndex& byCode = link.detail->Indexes().Add();
+  byCode.SetName("ByCode");
+  byCode.SetFields("CustCode");
+  byCode.SetOptions({ioCaseInsensitive});
+  link.detail->SetIndexName("ByCode");
+  const std::vector<std::pair<std::vector<int>, std::vector<int>>> expected = {
+      {{10, 12, 15}, {15, 12, 10}}, {{11, 13}, {13, 11}}, {{}, {}}, {{16, 18}, {18, 16}}};
+  link.master->First();
+  for (const auto& [forwards, backwards] : expected) {
+    SCOPED_TRACE(link.master->FieldByName("Code").AsString());
+    // after the move, on the first of the master's rows
+    if (!forwards.empty()) EXPECT_EQ(link.detail->FieldByName("Id").AsInteger(), forwards.front());
+    EXPECT_EQ(test::Ids(*link.detail), forwards);
+    EXPECT_EQ(IdsBackwards(*link.detail), backwards);
+    link.master->Next();
+  }
+  // A detail row whose key moves into the master's rows is part of them.
+  link.master->First();
+  link.detail->First();
+  link.detail->Edit();
+  link.detail->FieldByName("Qty").SetAsInteger(1);
+  link.detail->Post();
+  link.master->Next();  // "XY"
+  link.detail->First();
+  link.detail->Edit();
+  link.detail->FieldByName("CustCode").SetAsString("ABC");
+  link.detail->Post();
+  link.master->First();
+  EXPECT_EQ(test::Ids(*link.detail), (std::vector<int>{10, 11, 12, 15}));
+  EXPECT_EQ(IdsBackwards(*link.detail), (std::vector<int>{15, 12, 11, 10}));
+}
+
 TEST(MasterDetail, MasterMovingPostsThePendingDetailEdit) {
   Link link;
   link.detail->Edit();
