@@ -1267,11 +1267,8 @@ int TRdaCustomDataSet::SearchSelectedIndex(const TRdaDBListItem& keyRow, int key
   TRdaIndex* index = indexes_.Selected();
   if (!index) DatabaseError("No index currently active", this);
   if (!index->Built()) index->Rebuild();
-  int flags = 0;
-  if (index->Options().Contains(ioDescending)) flags |= cfDescending;
-  if (index->Options().Contains(ioCaseInsensitive)) flags |= cfCaseInsensitive;
   int position = -1;
-  exact = index->SearchIndex(keyRow, keyCount > 0 ? keyCount : -1, flags,
+  exact = index->SearchIndex(keyRow, keyCount > 0 ? keyCount : -1, IndexSearchFlags(*index),
                              nearest ? smNearest : 0, position) == 0;
   return position;
 }

@@ -510,8 +510,10 @@ class TRdaCustomDataSet : public TDataSet {
   void InternalAddRecord(const char* buffer, bool append) override;
   void InternalClose() override;
   void InternalDelete() override;
-  void InternalFirst() override { cursor_ = -1; }
-  void InternalLast() override { cursor_ = ViewCount(); }
+  // Before the first row and after the last; for a detail ordered by its
+  // master's field, before and after the master's rows.
+  void InternalFirst() override;
+  void InternalLast() override;
   void InternalGotoBookmark(const TBookmark& bookmark) override;
   void InternalInitFieldDefs() override;
   void InternalInitRecord(char* buffer) override;
@@ -738,6 +740,9 @@ class TRdaCustomDataSet : public TDataSet {
   int DetailStartByIndex();
   const TRdaIndex* DetailOrder();
   bool PastDetailRows(const TRdaIndex& order, const TRdaDBListItem& row, TGetMode mode);
+  // The view position of the master's first row (last: the one after its
+  // last row); -1 when the search cannot tell.
+  int DetailBound(const TRdaIndex& order, bool last);
   friend class TRdaDataLink;
 
   // The nested datasets over this dataset's fields (observers) and those it

@@ -8,6 +8,13 @@
 
 namespace rda {
 
+int IndexSearchFlags(const TRdaIndex& index) {
+  int flags = 0;
+  if (index.Options().Contains(ioDescending)) flags |= cfDescending;
+  if (index.Options().Contains(ioCaseInsensitive)) flags |= cfCaseInsensitive;
+  return flags;
+}
+
 namespace {
 
 template <typename T>
@@ -82,12 +89,7 @@ bool TRdaIndex::Active() const {
   return names_.empty() || !bound_.empty();
 }
 
-int TRdaIndex::SortFlags() const {
-  int flags = cfTieBreak;
-  if (options_.Contains(ioDescending)) flags |= cfDescending;
-  if (options_.Contains(ioCaseInsensitive)) flags |= cfCaseInsensitive;
-  return flags;
-}
+int TRdaIndex::SortFlags() const { return cfTieBreak | IndexSearchFlags(*this); }
 
 void TRdaIndex::ParseFields() { names_ = TRdaCustomDataSet::SplitFieldNames(fields_); }
 
@@ -947,16 +949,9 @@ int32_t TRdaIndexes::CurrentRecordID() const {
 int TRdaIndexes::ViewPositionOfID(int32_t id) const {
   if (!store_) return -1;
   if (!selected_ || !selected_->built_ || selected_->Natural()) return store_->IndexOfID(id);
-  const TRdaIndex& index = *selected_;
-  if (index.parts_.empty()) {
-    // Sorted by RecordID: the store finds the row, the index its place.
-    const int at = store_->IndexOfID(id);
-    return at < 0 ? -1 : index.PositionOf(*store_->Rows()[static_cast<size_t>(at)]);
-  }
-  for (int i = 0; i < index.Count(); ++i) {
-    if (index.Row(i)->RecordID() == id) return i;
-  }
-  return -1;
+  // The store finds the row, the index its place by the row's key.
+  const int at = store_->IndexOfID(id);
+  return at < 0 ? -1 : selected_->PositionOf(*store_->Rows()[static_cast<size_t>(at)]);
 }
 
 void TRdaIndexes::GotoRecordID(int32_t id) {
@@ -1136,9 +1131,8 @@ bool TRdaIndexes::LocateRow(const TRdaDBListItem& keyRow, const std::vector<TFie
   if (!index || !index->built_) return false;
   const bool selected = index == selected_;
   if (!selected && !(!partial && locateKeyCount_ < 0 && index->Unique())) return false;
-  int flags = 0;
-  if (index->options_.Contains(ioDescending)) flags |= cfDescending;
-  if (caseInsensitive || index->options_.Contains(ioCaseInsensitive)) flags |= cfCaseInsensitive;
+  int flags = IndexSearchFlags(*index);
+  if (caseInsensitive) flags |= cfCaseInsensitive;
   if (partial) flags |= cfPartial;
   int at = -1;
   found = index->SearchIndex(keyRow, locateKeyCount_, flags, smFiltered, at) == 0;

@@ -90,6 +90,10 @@ enum : int {
   smSkipKeyRow = 8,  // the key row itself may be in the list and is passed over
 };
 
+class TRdaIndex;
+// The cf... flags of a search through index: its direction and case.
+int IndexSearchFlags(const TRdaIndex& index);
+
 // The name of the index IndexFieldNames makes.
 inline constexpr const char* kRdaDefaultIndexName = "__RDA__DEFAULT";
 // The name of the index a client dataset keeps over its prime fields.

@@ -170,11 +170,33 @@ const TRdaIndex* TRdaCustomDataSet::DetailOrder() {
 // Whether row stands past the master's rows in the direction of the move
 // (gmNext: after them, gmPrior: before them).
 bool TRdaCustomDataSet::PastDetailRows(const TRdaIndex& order, const TRdaDBListItem& row, TGetMode mode) {
-  int flags = 0;
-  if (order.Options().Contains(ioDescending)) flags |= cfDescending;
-  if (order.Options().Contains(ioCaseInsensitive)) flags |= cfCaseInsensitive;
-  const int c = order.CompareRows(row, *detailKey_, flags, 1);
+  const int c = order.CompareRows(row, *detailKey_, IndexSearchFlags(order), 1);
   return mode == gmNext ? c > 0 : c < 0;
+}
+
+int TRdaCustomDataSet::DetailBound(const TRdaIndex& order, bool last) {
+  if (!order.Built()) return -1;
+  int position = -1;
+  const bool exact = order.SearchIndex(*detailKey_, 1, IndexSearchFlags(order),
+                                       smNearest | (last ? smLast : 0), position) == 0;
+  if (position < 0) return -1;
+  return last && exact ? position + 1 : position;
+}
+
+void TRdaCustomDataSet::InternalFirst() {
+  cursor_ = -1;
+  if (const TRdaIndex* order = detailKeyIndex_ ? DetailOrder() : nullptr) {
+    const int start = DetailBound(*order, false);
+    if (start > 0) cursor_ = start - 1;
+  }
+}
+
+void TRdaCustomDataSet::InternalLast() {
+  cursor_ = ViewCount();
+  if (const TRdaIndex* order = detailKeyIndex_ ? DetailOrder() : nullptr) {
+    const int end = DetailBound(*order, true);
+    if (end >= 0 && end < cursor_) cursor_ = end;
+  }
 }
 
 void TRdaCustomDataSet::MasterChanged() {
@@ -190,6 +212,10 @@ void TRdaCustomDataSet::MasterChanged() {
     }
     SetCursor(start > 0 ? start : -1);
     AggregatesRecompute();
+    // Read from the cursor just set, not from the row the dataset was on.
+    InternalRefresh();
+    Resync({});
+    return;
   }
   Refresh();
 }

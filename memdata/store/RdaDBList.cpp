@@ -456,6 +456,11 @@ int TRdaDBList::IndexOfID(int32_t id) const {
   if (id > 0 && id <= Count() && rows_[static_cast<size_t>(id - 1)]->recordId_ == id) {
     return id - 1;
   }
+  // Rows are added in RecordID order and mostly stay so (deletes leave
+  // gaps): a binary search finds them; a row put back elsewhere is looked for.
+  const auto it = std::lower_bound(rows_.begin(), rows_.end(), id,
+                                   [](const TRdaDBListItem* row, int32_t key) { return row->recordId_ < key; });
+  if (it != rows_.end() && (*it)->recordId_ == id) return static_cast<int>(it - rows_.begin());
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (rows_[i]->recordId_ == id) return static_cast<int>(i);
   }
@@ -465,6 +470,9 @@ int TRdaDBList::IndexOfID(int32_t id) const {
 int TRdaDBList::IndexOfRow(const TRdaDBListItem* row) const {
   const int32_t id = row->recordId_;
   if (id > 0 && id <= Count() && rows_[static_cast<size_t>(id - 1)] == row) return id - 1;
+  const int at = IndexOfID(id);
+  if (at >= 0 && rows_[static_cast<size_t>(at)] == row) return at;
+  // A RecordID shared for a moment (a stream being checked): by address.
   const auto it = std::find(rows_.begin(), rows_.end(), row);
   return it == rows_.end() ? -1 : static_cast<int>(it - rows_.begin());
 }

@@ -53,7 +53,8 @@ TEST(MasterDetail, DetailShowsTheRowsOfTheMasterRecordIgnoringCase) {
   Link link;
   EXPECT_TRUE(link.detail->DetailFilterActive());
   EXPECT_EQ(test::Ids(*link.detail), (std::vector<int>{10, 12, 15}));
-  link.master->Next();  // "XY"
+  link.master->Next();  // "XY", the detail having walked to its end
+  EXPECT_EQ(link.detail->FieldByName("Id").AsInteger(), 11);  // from the first row
   EXPECT_EQ(test::Ids(*link.detail), (std::vector<int>{11, 13}));
   link.master->Next();  // "none"
   EXPECT_TRUE(link.detail->IsEmpty());
@@ -139,7 +140,9 @@ TEST(MasterDetail, AnOrderedDetailEndsWhereTheMasterRowsDo) {
   for (const auto& [forwards, backwards] : expected) {
     SCOPED_TRACE(link.master->FieldByName("Code").AsString());
     // after the move, on the first of the master's rows
-    if (!forwards.empty()) EXPECT_EQ(link.detail->FieldByName("Id").AsInteger(), forwards.front());
+    if (!forwards.empty()) {
+      EXPECT_EQ(link.detail->FieldByName("Id").AsInteger(), forwards.front());
+    }
     EXPECT_EQ(test::Ids(*link.detail), forwards);
     EXPECT_EQ(IdsBackwards(*link.detail), backwards);
     link.master->Next();
