@@ -269,6 +269,7 @@ void TRdaCustomDataSet::InternalOpen() {
     // The aggregates of the indexes built here wait for DoAfterOpen, when
     // the filter's buffers exist.
     ValueGuard<bool> deferred(aggregatesDeferred_, true);
+    BeforeIndexesBind();
     indexes_.BindFields();
     indexes_.BuildPending();
   }

@@ -625,6 +625,9 @@ class TRdaCustomDataSet : public TDataSet {
   void IndexesStoreChanged(TRdaDBList* store);
   // Clients may fetch rows that are still outstanding before an index is built.
   virtual void BeforeIndexBuild() {}
+  // At open, once the fields exist and before the indexes take theirs
+  // (client datasets add their primary key index there).
+  virtual void BeforeIndexesBind() {}
   // Finds the first row of the view matching keyRow's key fields through an
   // index; false when no index can serve (the dataset then scans the view).
   bool LocateByIndex(const TRdaDBListItem& keyRow, const std::vector<TField*>& keyFields,

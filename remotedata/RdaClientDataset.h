@@ -474,8 +474,13 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   void SetUpdateTableName(std::string value) { updateTableName_ = std::move(value); }
   // [empty] Key fields of UpdateTableName; fields read back after an insert;
   // fields left out of generated SQL. Each setter takes a copy.
+  // Prime fields also make the index "__RDA__PrimaryKey" over them ([ioPrimary],
+  // active), so that posting a second row with the same key fails, unless the
+  // dataset has an ioPrimary index of its own. It is made at the open (and at
+  // once while open) when the dataset has every prime field; new prime fields
+  // move it, none or a missing field remove it.
   const std::vector<std::string>& PrimeFields() const { return primeFields_; }
-  void SetPrimeFields(std::vector<std::string> lines) { primeFields_ = std::move(lines); }
+  void SetPrimeFields(std::vector<std::string> lines);
   // The key fields of ProviderName (or ServerMethod) into PrimeFields: from the
   // metadata cache when there is one, else asked of the server. Raises
   // Exception "Provider Name required!" without either.
@@ -514,9 +519,13 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   void SetSQLWorkBench(std::string value) { sqlWorkBench_ = std::move(value); }
 
  protected:
-  void TakePrimeFields(std::vector<std::string> fields) override { primeFields_ = std::move(fields); }
+  void TakePrimeFields(std::vector<std::string> fields) override { SetPrimeFields(std::move(fields)); }
+  void BeforeIndexesBind() override { SyncPrimaryKeyIndex(); }
 
  private:
+  // "__RDA__PrimaryKey" after the prime fields and the dataset's fields.
+  void SyncPrimaryKeyIndex();
+
   std::string updateTableName_;
   std::vector<std::string> primeFields_;
   std::vector<std::string> refetchOnInsert_;

@@ -216,7 +216,7 @@ void TRdaUpdateClientDataSet::RetrievePrimeKeyFields() {
   std::unique_ptr<TRdaBaseClientDataSet> answer =
       !ServerMethod().empty() ? OpenMetaData(mdProviderPrimeFieldsFromBizObject, ServerMethod())
                               : OpenMetaData(mdProviderPrimeFields, ProviderName());
-  primeFields_ = FirstColumn(*answer);
+  SetPrimeFields(FirstColumn(*answer));
 }
 
 bool TRdaBaseClientDataSet::ExpectsOutputParams() const {

@@ -1,4 +1,5 @@
 // The client dataset's update SQL: its settings handed to TRdaUpdateSqlWriter.
+#include "base/Text.h"
 #include "remotedata/RdaClientDataset.h"
 #include "remotedata/RdaUpdateSql.h"
 
@@ -27,6 +28,31 @@ TRdaUpdateSqlWriter WriterFor(TRdaUpdateClientDataSet& ds, bool generatingList) 
 }
 
 }  // namespace
+
+void TRdaUpdateClientDataSet::SetPrimeFields(std::vector<std::string> lines) {
+  primeFields_ = std::move(lines);
+  if (Active()) SyncPrimaryKeyIndex();
+}
+
+void TRdaUpdateClientDataSet::SyncPrimaryKeyIndex() {
+  std::string fields;  // the names joined with ";", blank lines left out
+  bool present = true;
+  for (const std::string& line : primeFields_) {
+    const std::string name(TrimControls(line));
+    if (name.empty()) continue;
+    present = present && FindField(name) != nullptr;
+    if (!fields.empty()) fields += ';';
+    fields += name;
+  }
+  if (!present) fields.clear();
+  TRdaIndexes& indexes = Indexes();
+  if (TRdaIndex* own = indexes.FindIndex(kRdaPrimaryKeyIndexName)) {
+    if (own->Fields() == fields) return;
+    // The one made here follows the prime fields.
+    indexes.Delete(indexes.IndexOf(own));
+  }
+  if (!fields.empty()) indexes.EnsurePrimaryKey(fields);
+}
 
 void TRdaUpdateClientDataSet::SetSQLGenerateLocation(TGenerateSQLLocation value) {
   sqlGenerateLocation_ = value;

@@ -207,5 +207,42 @@ TEST_F(DatasetAgainstAPeer, ANewResultEmptiesTheLogWithTheRows) {
   EXPECT_EQ(ds.FieldByName("N").AsInteger(), 7);
 }
 
+
+// Prime fields make the primary index: a second row with the same key fails at
+// its post, and a key field the rows lack leaves the index aside.
+TEST_F(DatasetAgainstAPeer, PrimeFieldsMakeAPrimaryIndexThatRefusesDuplicates) {
+  ScriptedPeer peer({[](const Msg& m) { return Frame(Msg{1, m.id, {kDescriptions}}) + Rows(m.id, 0, kTwoRows); },
+                     [](const Msg& m) { return Frame(Msg{1, m.id, {kDescriptions}}) + Rows(m.id, 0, kTwoRows); }});
+  Open(peer);
+  ds.SetRowsToReturn(-1);
+  ds.SetPrimeFields({"N", ""});
+  ds.Open();
+  TRdaIndex* primary = ds.Indexes().FindIndex("__RDA__PrimaryKey");
+  ASSERT_NE(primary, nullptr);
+  EXPECT_EQ(primary->Fields(), "N");
+  EXPECT_TRUE(primary->Active());
+  ds.Locate("N", {Variant(2)}, {});
+  ds.Edit();
+  ds.FieldByName("N").SetAsInteger(1);
+  EXPECT_TRUE(test::RaisesWith<EDatabaseError>([&] { ds.Post(); }, "Violation of unique index __RDA__PrimaryKey(N)"));
+  ds.Cancel();
+  EXPECT_EQ(ds.FieldByName("N").AsInteger(), 2);
+  ds.Append();
+  ds.FieldByName("N").SetAsInteger(3);
+  ds.Post();  // a new key is fine
+  EXPECT_TRUE(ds.Locate("N", {Variant(3)}, {}));
+  ds.Close();
+
+  ds.SetPrimeFields({"CustomerID"});  // not among the result's fields
+  ds.Open();
+  EXPECT_EQ(ds.RecordCount(), 2);
+  EXPECT_EQ(ds.Indexes().FindIndex("__RDA__PrimaryKey"), nullptr);
+  ds.SetPrimeFields({"N"});  // while open: at once
+  ASSERT_NE(ds.Indexes().FindIndex("__RDA__PrimaryKey"), nullptr);
+  EXPECT_TRUE(ds.Indexes().FindIndex("__RDA__PrimaryKey")->Active());
+  ds.SetPrimeFields({});
+  EXPECT_EQ(ds.Indexes().FindIndex("__RDA__PrimaryKey"), nullptr);
+}
+
 }  // namespace
 }  // namespace rda
