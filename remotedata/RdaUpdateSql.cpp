@@ -104,6 +104,13 @@ bool TRdaUpdateSqlWriter::Terminated() const {
   return connection_.SQLOptions.Contains(ssTerminateWithSemiColon);
 }
 
+std::string TRdaUpdateSqlWriter::FreeParamName(const std::string& base) {
+  std::string name = base;
+  int& next = nextSuffix_.try_emplace(UpperCp1252(base), 2).first->second;
+  while (paramNames_.contains(UpperCp1252(name))) name = base + std::to_string(next++);
+  return name;
+}
+
 TRdaParamItem& TRdaUpdateSqlWriter::NewParam(TFieldType type, const std::string& name) {
   if (!params_) params_ = std::make_unique<TRdaParamList>();
   paramNames_.insert(UpperCp1252(TrimControls(name)));
@@ -139,7 +146,7 @@ std::string TRdaUpdateSqlWriter::Insert(TDataSet& data) {
     if (sequence) {
       values.push_back(settings_.OracleSequence + ".NextVal");
     } else {
-      const std::string param = RdaSqlParamName(field->FieldName());
+      const std::string param = FreeParamName(RdaSqlParamName(field->FieldName()));
       values.push_back(" :" + param);
       AddValueParam(param, *field);
     }
@@ -156,7 +163,7 @@ std::optional<std::string> TRdaUpdateSqlWriter::Update(TDataSet& data, TDataSet&
     if (!TakesPart(*field)) continue;
     const TField* old = OldOf(*field, log);
     if (old && !Changed(*field, *old)) continue;
-    const std::string param = RdaSqlParamName(field->FieldName());
+    const std::string param = FreeParamName(RdaSqlParamName(field->FieldName()));
     set += ColumnName(*field, false) + " = :" + param + ",";
     AddValueParam(param, *field);
   }
@@ -169,30 +176,25 @@ std::string TRdaUpdateSqlWriter::Where(TDataSet& data, TDataSet& log, bool delet
   std::vector<std::string> conditions;
   // "T.f = :Key_f" with the old value as a parameter; an old NULL compared with IS
   // when the connection says so (no parameter then).
-  auto byParameter = [&](const TField& field, bool unique) {
+  auto byParameter = [&](const TField& field) {
     const TField& old = OldValue(field, log);
     const std::string column = ColumnName(field, false);
     if (old.IsNull() && connection_.SQLOptions.Contains(ssUseISInNuLLcompares)) {
       conditions.push_back(column + RdaSqlCompare(data, log, field.FieldName(), connection_, onCustomSQLSyntax_));
       return;
     }
-    const std::string base = "Key_" + RdaSqlParamName(field.FieldName());
-    std::string param = base;
-    if (unique) {
-      int& next = nextSuffix_.try_emplace(UpperCp1252(base), 2).first->second;
-      while (paramNames_.contains(UpperCp1252(param))) param = base + std::to_string(next++);
-    }
+    const std::string param = FreeParamName("Key_" + RdaSqlParamName(field.FieldName()));
     conditions.push_back(column + " = :" + param);
     AssignFromField(NewParam(old.DataType(), param), old);
   };
   auto comparable = [](const TField& field) { return !BlobLikeForWhere(field.DataType()) && !field.ReadOnly(); };
   switch (settings_.UpdateMode) {
     case upWhereKeyOnly:
-      for (const std::string& key : settings_.PrimeFields) byParameter(data.FieldByName(key), true);
+      for (const std::string& key : settings_.PrimeFields) byParameter(data.FieldByName(key));
       break;
     case upWhereAll:
       for (const auto& field : data.Fields()) {
-        if (comparable(*field)) byParameter(*field, false);
+        if (comparable(*field)) byParameter(*field);
       }
       break;
     case upWhereChanged:

@@ -13,12 +13,10 @@
 //   deleted   DELETE FROM T  Where …
 //
 // The WHERE part, by UpdateMode, from the old values:
-//   upWhereKeyOnly  T.k = :Key_k AND …, one per PrimeFields line; each key parameter
-//                   name is made unique in the list (Key_k, Key_k2, Key_k3, …); an
-//                   old NULL key with ssUseISInNuLLcompares is written "T.k IS NULL"
+//   upWhereKeyOnly  T.k = :Key_k AND …, one per PrimeFields line; an old NULL key
+//                   with ssUseISInNuLLcompares is written "T.k IS NULL"
 //   upWhereAll      T.a = :Key_a AND T.b = :Key_b  (every field that is not
-//                   blob-like or read-only; these names are not made unique; an
-//                   old NULL as under upWhereKeyOnly)
+//                   blob-like or read-only; an old NULL as under upWhereKeyOnly)
 //   upWhereChanged  T.k = 7 AND T.a = 'old'  (the keys and the changed fields, not
 //                   blob-like or read-only, as literals: RdaSqlUtils.h; no parameters)
 //
@@ -35,10 +33,13 @@
 //   NULL the same way (a "= NULL" would never let such a row be changed);
 // - a deleted row has no current values, so under upWhereChanged every comparable
 //   field counts as changed (the row must still be as it was loaded to be deleted);
-// - a key parameter's name takes the next free number after the plain name
-//   (Key_k3), where the older rule appended each number to the name before it
-//   (Key_k23, Key_k234, …), so that names, statements and the time to make them
-//   grew with the square of the number of statements;
+// - every parameter name is unique in one list: a name already taken gets the
+//   next free number (Company2, Key_k3). The older rule numbered only key
+//   names under upWhereKeyOnly, appending each number to the name before it
+//   (Key_k23, Key_k234, …: names, statements and the time to make them grew with
+//   the square of the number of statements), and left value names and the keys
+//   of upWhereAll alone, so that two statements of one list sent together
+//   (an edit and an insert both writing :Company) bound the same value;
 // - a WHERE part without any condition is refused (EDatabaseError) rather than sent:
 //   it would be malformed or, for a DELETE, reach every row.
 #pragma once
@@ -128,6 +129,9 @@ class TRdaUpdateSqlWriter {
   // `field`'s copy in the log (nullptr when the log has none); OldValue raises then.
   const TField* OldOf(const TField& field, TDataSet& log) const;
   const TField& OldValue(const TField& field, TDataSet& log) const;
+  // base, or base with the next free number behind it when Params() already has
+  // a parameter of that name: every statement of one list binds its own values.
+  std::string FreeParamName(const std::string& base);
   // A new input parameter in Params() (started when there is none), its name noted.
   TRdaParamItem& NewParam(TFieldType type, const std::string& name);
   void AddValueParam(const std::string& name, const TField& field);
@@ -137,7 +141,7 @@ class TRdaUpdateSqlWriter {
   const TRdaConnectionSettings& connection_;
   TRdaSQLCustomFormatEvent onCustomSQLSyntax_;
   std::unique_ptr<TRdaParamList> params_;
-  // The names in params_, folded as the list compares them, and per key parameter
+  // The names in params_, folded as the list compares them, and per parameter
   // name the next number to try, so that a list of many statements is made in
   // linear time.
   std::unordered_set<std::string> paramNames_;

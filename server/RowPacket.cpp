@@ -279,9 +279,12 @@ struct Known {
   }
 };
 
-ColumnSpec StringColumn(ColumnSpec spec, const Known& known, int declaredLength, bool complete) {
+// open: the column may later hold longer text than the known values (more
+// packets to come, or a text column without a declared length that a client
+// edits).
+ColumnSpec StringColumn(ColumnSpec spec, const Known& known, int declaredLength, bool open) {
   size_t size = std::max<size_t>(static_cast<size_t>(declaredLength), known.LongestText());
-  if (!complete && declaredLength == 0) size = std::max<size_t>(size, kOpenStringSize);
+  if (open && declaredLength == 0) size = std::max<size_t>(size, kOpenStringSize);
   if (size > static_cast<size_t>(kLongestStringField)) {
     spec.type = ftMemo;
     spec.size = 0;
@@ -300,6 +303,7 @@ ColumnSpec DecideColumn(std::string_view name, std::string_view declared,
   spec.name = HasHighBytes(name) ? Utf8ToCp1252(name) : std::string(name);
   const Known known{rows, column};
   Declared d = ReadDeclared(declared);
+  const bool declaredText = d.kind == Kind::kString;
   // A blob among the known values keeps its bytes only as a blob.
   if (d.kind != Kind::kMemo && known.AnyStorage(SqlValue::kBlob)) d.kind = Kind::kBlob;
   if (d.kind == Kind::kAuto) {
@@ -312,7 +316,7 @@ ColumnSpec DecideColumn(std::string_view name, std::string_view declared,
 
   switch (d.kind) {
     case Kind::kInteger: {
-      if (known.AnyStorage(SqlValue::kText)) return StringColumn(spec, known, 0, complete);
+      if (known.AnyStorage(SqlValue::kText)) return StringColumn(spec, known, 0, !complete);
       if (known.AnyStorage(SqlValue::kReal)) {
         spec.type = ftFloat;
         return spec;
@@ -329,19 +333,19 @@ ColumnSpec DecideColumn(std::string_view name, std::string_view declared,
     }
     case Kind::kFloat:
       if (!known.All([](const SqlValue& v) { return AsDouble(v).has_value(); }))
-        return StringColumn(spec, known, 0, complete);
+        return StringColumn(spec, known, 0, !complete);
       spec.type = ftFloat;
       return spec;
     case Kind::kBoolean:
       if (!known.All([](const SqlValue& v) { return AsBoolean(v).has_value(); }))
-        return StringColumn(spec, known, 0, complete);
+        return StringColumn(spec, known, 0, !complete);
       spec.type = ftBoolean;
       return spec;
     case Kind::kDate:
     case Kind::kTime:
     case Kind::kDateTime:
       if (!known.All([](const SqlValue& v) { return AsDateTime(v).has_value(); }))
-        return StringColumn(spec, known, 0, complete);
+        return StringColumn(spec, known, 0, !complete);
       spec.type = d.kind == Kind::kDate ? ftDate : d.kind == Kind::kTime ? ftTime : ftDateTime;
       return spec;
     case Kind::kCurrency:
@@ -351,7 +355,7 @@ ColumnSpec DecideColumn(std::string_view name, std::string_view declared,
           spec.size = 4;
           return spec;
         }
-        return StringColumn(spec, known, 0, complete);
+        return StringColumn(spec, known, 0, !complete);
       }
       spec.type = ftCurrency;
       return spec;
@@ -362,14 +366,14 @@ ColumnSpec DecideColumn(std::string_view name, std::string_view declared,
         if (b) places = std::max(places, b->Places());
         return b.has_value();
       });
-      if (!readable) return StringColumn(spec, known, 0, complete);
+      if (!readable) return StringColumn(spec, known, 0, !complete);
       // ftBCD holds four places; more need the packed decimal.
       spec.type = places <= 4 ? ftBCD : ftFMTBcd;
       spec.size = std::max(places, 1);
       return spec;
     }
     case Kind::kGuid:
-      if (known.LongestText() > 38) return StringColumn(spec, known, 0, complete);
+      if (known.LongestText() > 38) return StringColumn(spec, known, 0, !complete);
       spec.type = ftGuid;
       spec.size = 38;
       return spec;
@@ -383,7 +387,7 @@ ColumnSpec DecideColumn(std::string_view name, std::string_view declared,
     case Kind::kAuto:
       break;
   }
-  return StringColumn(spec, known, d.length, complete);
+  return StringColumn(spec, known, d.length, !complete || declaredText);
 }
 
 std::string FieldDescriptions(const std::vector<ColumnSpec>& columns) {

@@ -34,9 +34,11 @@
 // whose values do not fit 16 or 32 bits widens, a numeric or date column
 // holding text that does not read as its kind becomes ftString, and a
 // string column's size covers its longest known value. When later packets
-// follow (an incomplete first packet), integer columns are ftLargeint and
-// undeclared string sizes are at least kOpenStringSize, because later
-// values cannot widen the field any more.
+// follow (an incomplete first packet), integer columns are ftLargeint,
+// because later values cannot widen the field any more, and undeclared string
+// sizes are at least kOpenStringSize. So is a column declared as text without
+// a length (TEXT) in every result: a client edits into the field, and a size
+// cut to the longest value read would cut its edits.
 #pragma once
 
 #include <cstdint>
@@ -68,7 +70,7 @@ struct ColumnSpec {
 };
 
 // Sizes that steer the mapping.
-inline constexpr int kOpenStringSize = 255;      // undeclared text, more packets to come
+inline constexpr int kOpenStringSize = 255;      // text without a length that may grow
 inline constexpr int kLongestStringField = 8192;  // longer known text is sent as ftMemo
 
 // The column's field type and size from its declared type (empty for an

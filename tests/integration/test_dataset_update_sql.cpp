@@ -119,5 +119,57 @@ TEST_F(UpdateSqlTest, TheTextFormAndWhereTheSqlIsMade) {
   EXPECT_EQ(ds.UpdateMethod(), umCached);
 }
 
+
+// The example of docs/client-datasets.md ("Editing and the SQL it makes"), as
+// written there: one edit, one delete and one insert in each update mode.
+TEST_F(UpdateSqlTest, TheDocsExampleInEachUpdateMode) {
+  Execute("CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY, Company TEXT, City TEXT)");
+  Execute("INSERT INTO Customers VALUES (7, 'Acme', 'Oslo'), (9, 'Widgets', NULL)");
+  s.SetSQLOptions({ssUseISInNuLLcompares});
+  std::map<TRdaUpdateMode, std::vector<std::string>> made;
+  for (TRdaUpdateMode mode : {upWhereKeyOnly, upWhereAll, upWhereChanged}) {
+    TRdaClientDataSet customers;
+    customers.SetRdaClientSocket(&s);
+    customers.SetSQLText("SELECT CustomerID, Company, City FROM Customers ORDER BY CustomerID");
+    customers.SetUpdateTableName("Customers");
+    customers.SetPrimeFields({"CustomerID"});
+    customers.SetUpdateMode(mode);
+    customers.SetUpdateMethod(umCached);  // log the edits; ApplyUpdates sends them
+    customers.Open();
+
+    customers.Edit();                                      // row 7
+    customers.FieldByName("Company").SetAsString("Acme Ltd");
+    customers.Post();
+    customers.Next();                                      // row 9
+    customers.Delete();
+    customers.AppendRecord({Variant(12), Variant("Bolt"), Variant("Lima")});
+
+    std::unique_ptr<TRdaParamList> params;
+    std::vector<std::string> lines = customers.GeneratedSQL(&params);
+    made[mode] = std::vector<std::string>(lines.begin() + 1, lines.end() - 1);  // without BEGIN/COMMIT
+    EXPECT_EQ(params->ParamByName("Company").AsString(), "Acme Ltd");
+    EXPECT_EQ(params->ParamByName("Company2").AsString(), "Bolt");
+  }
+  const std::string insert = "Insert Into Customers (CustomerID,Company,City)\r Values ( :CustomerID, :Company2, :City)";
+  EXPECT_EQ(made[upWhereKeyOnly],
+            (std::vector<std::string>{
+                "UPDATE Customers SET Customers.Company = :Company  Where Customers.CustomerID = :Key_CustomerID",
+                "DELETE FROM Customers  Where Customers.CustomerID = :Key_CustomerID2", insert}));
+  EXPECT_EQ(made[upWhereAll],
+            (std::vector<std::string>{
+                "UPDATE Customers SET Customers.Company = :Company  Where Customers.CustomerID = :Key_CustomerID "
+                "AND Customers.Company = :Key_Company AND Customers.City = :Key_City ",
+                "DELETE FROM Customers  Where Customers.CustomerID = :Key_CustomerID2 AND Customers.Company = "
+                ":Key_Company2 AND Customers.City IS NULL ",
+                insert}));
+  EXPECT_EQ(made[upWhereChanged],
+            (std::vector<std::string>{
+                "UPDATE Customers SET Customers.Company = :Company  Where Customers.CustomerID = 7 AND "
+                "Customers.Company = 'Acme' ",
+                "DELETE FROM Customers  Where Customers.CustomerID = 9 AND Customers.Company = 'Widgets' AND "
+                "Customers.City IS NULL ",
+                insert}));
+}
+
 }  // namespace
 }  // namespace rda

@@ -93,10 +93,11 @@ TEST(UpdateSql, TheCustomersExampleInEachUpdateMode) {
                              "UPDATE Customers SET Customers.Company = :Company  Where Customers.CustomerID = "
                              ":Key_CustomerID",
                              "DELETE FROM Customers  Where Customers.CustomerID = :Key_CustomerID2",
-                             "Insert Into Customers (CustomerID,Company)\r Values ( :CustomerID, :Company)"}));
+                             "Insert Into Customers (CustomerID,Company)\r Values ( :CustomerID, :Company2)"}));
+    // One list, sent with one text: every statement binds its own values.
     EXPECT_EQ(ParamTexts(w.Params()),
               (std::vector<std::string>{"Company=Acme Ltd", "Key_CustomerID=7", "Key_CustomerID2=9",
-                                        "CustomerID=12", "Company=Bolt"}));
+                                        "CustomerID=12", "Company2=Bolt"}));
     EXPECT_EQ(w.Params()->ParamByName("Key_CustomerID").DataType(), ftInteger);
   }
   {
@@ -110,14 +111,18 @@ TEST(UpdateSql, TheCustomersExampleInEachUpdateMode) {
     EXPECT_EQ(lines[1],
               "DELETE FROM Customers  Where Customers.CustomerID = 9 AND Customers.Company = 'Widgets' AND "
               "Customers.City = NULL ");
-    EXPECT_EQ(ParamTexts(w.Params()), (std::vector<std::string>{"Company=Acme Ltd", "CustomerID=12", "Company=Bolt"}));
+    EXPECT_EQ(ParamTexts(w.Params()), (std::vector<std::string>{"Company=Acme Ltd", "CustomerID=12", "Company2=Bolt"}));
   }
   {
     Example ex;
     TRdaUpdateSqlWriter w(CustomersSettings(upWhereAll), connection);
-    EXPECT_EQ(ex.Run(w)[0],
+    const auto lines = ex.Run(w);
+    EXPECT_EQ(lines[0],
               "UPDATE Customers SET Customers.Company = :Company  Where Customers.CustomerID = :Key_CustomerID AND "
               "Customers.Company = :Key_Company AND Customers.City = :Key_City ");
+    EXPECT_EQ(lines[1],
+              "DELETE FROM Customers  Where Customers.CustomerID = :Key_CustomerID2 AND Customers.Company = "
+              ":Key_Company2 AND Customers.City = :Key_City2 ");
     EXPECT_EQ(ParamTexts(w.Params())[1], "Key_CustomerID=7");
     EXPECT_EQ(ParamTexts(w.Params())[2], "Key_Company=Acme");
   }
@@ -130,7 +135,7 @@ TEST(UpdateSql, TheCustomersExampleInEachUpdateMode) {
     EXPECT_EQ(lines[1],
               "DELETE FROM Customers  Where Customers.CustomerID = 9 AND Customers.Company = 'Widgets' AND "
               "Customers.City IS NULL ;");
-    EXPECT_EQ(lines[2], "Insert Into Customers (CustomerID,Company)\r Values ( :CustomerID, :Company);");
+    EXPECT_EQ(lines[2], "Insert Into Customers (CustomerID,Company)\r Values ( :CustomerID, :Company2);");
   }
 }
 
@@ -201,6 +206,7 @@ TEST(UpdateSql, NamesByQuotingAndQualificationOptions) {
     connection.UpdateSQLSyntax = c.syntax;
     TRdaUpdateSqlWriter w(settings, connection);
     EXPECT_EQ(w.Statement(ldModified, *now, *old), c.update);
+    w.TakeParams();  // the next statement in a list of its own
     EXPECT_EQ(w.Statement(ldInserted, *now, *old), c.insert);
   }
 }
@@ -339,10 +345,10 @@ TEST(UpdateSqlLog, TheExampleAsAStatementList) {
                 "BEGIN TRANSACTION",
                 "UPDATE Customers SET Customers.Company = :Company  Where Customers.CustomerID = :Key_CustomerID",
                 "DELETE FROM Customers  Where Customers.CustomerID = :Key_CustomerID2",
-                "Insert Into Customers (CustomerID,Company)\r Values ( :CustomerID, :Company)", "COMMIT"}));
+                "Insert Into Customers (CustomerID,Company)\r Values ( :CustomerID, :Company2)", "COMMIT"}));
   EXPECT_EQ(ParamTexts(w.Params()), (std::vector<std::string>{"Company=Acme Ltd", "Key_CustomerID=7",
                                                               "Key_CustomerID2=9", "CustomerID=12",
-                                                              "Company=Bolt"}));
+                                                              "Company2=Bolt"}));
   // The view is as it was: filtered, on the second row.
   EXPECT_TRUE(ds->Filtered());
   EXPECT_EQ(ds->FieldByName("CustomerID").AsInteger(), 2);
@@ -358,35 +364,40 @@ TEST(UpdateSqlLog, TheExampleAsAStatementList) {
   EXPECT_EQ(ds->FieldByName("CustomerID").AsInteger(), 2);
 }
 
-// Runs `sql` on SQLite with the encoded parameters bound by name; the rows it changed.
-int Execute(sqlite3* db, const std::string& sql, const std::string& encoded) {
+// Runs `sql` on SQLite with the parameters bound by name (every one of them
+// must be named by `sql` unless `shared`: a list for several statements); the
+// rows it changed.
+int Execute(sqlite3* db, const std::string& sql, const TRdaParamList* params, bool shared) {
   sqlite3_stmt* st = nullptr;
   if (sqlite3_prepare_v2(db, sql.c_str(), static_cast<int>(sql.size()), &st, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << sqlite3_errmsg(db) << " in " << sql;
     return -1;
   }
-  if (!encoded.empty()) {
-    auto params = TRdaParamList::FromText(encoded);
-    for (int i = 0; i < params->Count(); ++i) {
-      const TRdaParamItem& p = params->Items(i);
-      const int at = sqlite3_bind_parameter_index(st, (":" + p.Name()).c_str());
-      EXPECT_GT(at, 0) << p.Name() << " in " << sql;
-      if (p.IsNull()) {
-        sqlite3_bind_null(st, at);
-      } else if (p.DataType() == ftInteger) {
-        sqlite3_bind_int64(st, at, p.AsInteger());
-      } else if (p.DataType() == ftFloat) {
-        sqlite3_bind_double(st, at, p.AsFloat());
-      } else {
-        const std::string text = p.AsString();
-        sqlite3_bind_text(st, at, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-      }
+  for (int i = 0; params && i < params->Count(); ++i) {
+    const TRdaParamItem& p = params->Items(i);
+    const int at = sqlite3_bind_parameter_index(st, (":" + p.Name()).c_str());
+    if (shared && at == 0) continue;
+    EXPECT_GT(at, 0) << p.Name() << " in " << sql;
+    if (p.IsNull()) {
+      sqlite3_bind_null(st, at);
+    } else if (p.DataType() == ftInteger) {
+      sqlite3_bind_int64(st, at, p.AsInteger());
+    } else if (p.DataType() == ftFloat) {
+      sqlite3_bind_double(st, at, p.AsFloat());
+    } else {
+      const std::string text = p.AsString();
+      sqlite3_bind_text(st, at, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
     }
   }
   const int rc = sqlite3_step(st);
   EXPECT_EQ(rc, SQLITE_DONE) << sqlite3_errmsg(db) << " in " << sql;
   sqlite3_finalize(st);
   return sqlite3_changes(db);
+}
+
+int Execute(sqlite3* db, const std::string& sql, const std::string& encoded) {
+  const std::unique_ptr<TRdaParamList> params = encoded.empty() ? nullptr : TRdaParamList::FromText(encoded);
+  return Execute(db, sql, params.get(), false);
 }
 
 using Table = std::map<int, std::vector<std::string>>;
@@ -429,25 +440,32 @@ Table DatasetRows(TDataSet& ds) {
 
 // The same edits in every update mode: inserts, edits of key and other fields,
 // deletes, NULLs set and cleared, and texts that try to break out of a literal.
-// After the statements ran, the table holds exactly the dataset's rows.
+// After the statements ran, the table holds exactly the dataset's rows: each
+// statement with its own parameters, and the whole list with the one parameter
+// list that goes with it (every statement binding the names it has).
 TEST(UpdateSqlLog, EveryModeLeavesTheTableEqualToTheDataset) {
   const std::vector<std::string> hostile = {
       "O'Brien", "''", "a\"b\"", "back\\slash\\", "x'; DROP TABLE Customers; --", "-- comment",
       "/* open", "tab\tcr\rlf\n\x01\x1f", "caf\xe9 \x80\x9f", std::string(250, '\'')};
   for (TRdaUpdateMode mode : {upWhereKeyOnly, upWhereAll, upWhereChanged}) {
     SCOPED_TRACE(static_cast<int>(mode));
+    auto ds = AuditedCustomers(20);
     sqlite3* db = nullptr;
+    sqlite3* whole = nullptr;
     ASSERT_EQ(sqlite3_open(":memory:", &db), SQLITE_OK);
     const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closer(db, &sqlite3_close);
-    auto ds = AuditedCustomers(20);
-    ASSERT_EQ(Execute(db, "CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY, Company TEXT, City TEXT, Price REAL)", ""), 0);
-    for (ds->First(); !ds->Eof(); ds->Next()) {
-      const int id = ds->FieldByName("CustomerID").AsInteger();
-      const std::string city = ds->FieldByName("City").IsNull() ? "NULL" : "'" + ds->FieldByName("City").AsString() + "'";
-      Execute(db, "INSERT INTO Customers VALUES (" + std::to_string(id) + ", 'Company " + std::to_string(id) + "', " +
-                      city + ", " + std::to_string(id * 0.25) + ")", "");
+    ASSERT_EQ(sqlite3_open(":memory:", &whole), SQLITE_OK);
+    const std::unique_ptr<sqlite3, decltype(&sqlite3_close)> closer2(whole, &sqlite3_close);
+    for (sqlite3* d : {db, whole}) {
+      ASSERT_EQ(Execute(d, "CREATE TABLE Customers (CustomerID INTEGER PRIMARY KEY, Company TEXT, City TEXT, Price REAL)", ""), 0);
+      for (ds->First(); !ds->Eof(); ds->Next()) {
+        const int id = ds->FieldByName("CustomerID").AsInteger();
+        const std::string city = ds->FieldByName("City").IsNull() ? "NULL" : "'" + ds->FieldByName("City").AsString() + "'";
+        Execute(d, "INSERT INTO Customers VALUES (" + std::to_string(id) + ", 'Company " + std::to_string(id) + "', " +
+                       city + ", " + std::to_string(id * 0.25) + ")", "");
+      }
+      ASSERT_EQ(SqliteRows(d), DatasetRows(*ds));
     }
-    ASSERT_EQ(SqliteRows(db), DatasetRows(*ds));
 
     for (size_t i = 0; i < hostile.size(); ++i) Change(*ds, static_cast<int>(i + 1), "Company", Variant(hostile[i]));
     Change(*ds, 11, "City", Variant::Null());         // NULL set
@@ -474,6 +492,12 @@ TEST(UpdateSqlLog, EveryModeLeavesTheTableEqualToTheDataset) {
           << statements->Items(i).Name().substr(0, 200);
     }
     EXPECT_EQ(SqliteRows(db), DatasetRows(*ds));
+
+    std::vector<std::string> lines = w.StatementList(*ds);
+    const std::unique_ptr<TRdaParamList> params = w.TakeParams();
+    ASSERT_EQ(lines.size(), 19u);
+    for (size_t i = 1; i + 1 < lines.size(); ++i) Execute(whole, lines[i], params.get(), true);
+    EXPECT_EQ(SqliteRows(whole), DatasetRows(*ds));
   }
 }
 

@@ -72,8 +72,11 @@ TEST(RowPacket, DeclaredTypesAndKnownValuesDecideTheFieldType) {
       {"TIMESTAMP", {Text("last tuesday")}, true, ftString, 12},
       {"VARCHAR(35)", {Text("Demo")}, true, ftString, 35},
       {"VARCHAR(3)", {Text("longer")}, true, ftString, 6},
-      {"TEXT", {Text("\xc3\xa9t\xc3\xa9")}, true, ftString, 3},  // sized in the code page
-      {"TEXT", {Null()}, true, ftString, 1},
+      // A text column without a length: room for edits longer than what was read.
+      {"TEXT", {Text("\xc3\xa9t\xc3\xa9")}, true, ftString, kOpenStringSize},
+      {"TEXT", {Text(std::string(300, 'x'))}, true, ftString, 300},
+      {"VARCHAR(300)", {Text("\xc3\xa9t\xc3\xa9")}, true, ftString, 300},
+      {"TEXT", {Null()}, true, ftString, kOpenStringSize},
       {"TEXT", {Text("ab")}, false, ftString, kOpenStringSize},
       {"TEXT", {Text(std::string(kLongestStringField + 1, 'x'))}, true, ftMemo, 0},
       {"CLOB", {Text("x")}, true, ftMemo, 0},
@@ -84,6 +87,7 @@ TEST(RowPacket, DeclaredTypesAndKnownValuesDecideTheFieldType) {
       {"", {Int(7)}, true, ftInteger, 0},
       {"", {Null(), Real(0.5)}, true, ftFloat, 0},
       {"", {Text("abc")}, true, ftString, 3},
+      {"", {Text("\xc3\xa9t\xc3\xa9")}, true, ftString, 3},  // sized in the code page
       {"", {}, true, ftString, 1},
   };
   for (const auto& c : cases) {

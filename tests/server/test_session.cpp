@@ -104,7 +104,7 @@ TEST_F(SessionTest, SelectReplyFramesAreByteExact) {
   const std::string fields =
       "i\x02" "3\x02" "0\x02\x04" "f\x02" "6\x02" "0\x02\x04" "s\x02" "1\x02" "10\x02\x04"
       "b\x02" "15\x02" "0\x02\x04" "d\x02" "8\x02" "2\x02\x04" "m\x02" "7\x02" "0\x02\x04"
-      "w\x02" "11\x02" "0\x02\x04" "n\x02" "1\x02" "1\x02\x04";
+      "w\x02" "11\x02" "0\x02\x04" "n\x02" "1\x02" "255\x02\x04";
   const std::string rows =
       std::string("42\x02", 3) +
       std::string("\x05\x00\x00\x00\x00\x00\x00\xf8\x3f\x02", 10) +                // 1.5
