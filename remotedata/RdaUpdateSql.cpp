@@ -32,14 +32,13 @@ bool Listed(const std::vector<std::string>& lines, std::string_view name) {
                      [&](const std::string& line) { return SameName(line, name); });
 }
 
-// A memory dataset's bookmark: the row's RecordID, 4 bytes, least significant first.
+}  // namespace
+
 TBookmark BookmarkOfRecordID(int32_t id) {
   TBookmark bookmark(4, '\0');
   StoreI32LE(bookmark.data(), id);
   return bookmark;
 }
-
-}  // namespace
 
 TRdaUpdateSqlWriter::TRdaUpdateSqlWriter(TRdaUpdateSqlSettings settings,
                                          const TRdaConnectionSettings& connection,
@@ -292,6 +291,31 @@ std::vector<std::string> TRdaUpdateSqlWriter::StatementList(TRda2CustomAuditData
   });
   lines.push_back(connection_.SQLTransactionEnd.empty() ? "COMMIT" : connection_.SQLTransactionEnd);
   return lines;
+}
+
+std::vector<TRdaUpdateSqlWriter::StatementRow> TRdaUpdateSqlWriter::StatementRows(TRda2CustomAuditDataSet& ds) {
+  std::vector<StatementRow> rows;
+  TRdaDataSet* log = ds.ChangeLog();
+  if (!log) return rows;
+  WalkLog(ds, [&](std::optional<std::string> statement) {
+    if (!statement || statement->empty()) return;
+    StatementRow row;
+    row.Delta = log->FieldByName("Delta").AsInteger();
+    row.BookMark = log->FieldByName("BookMark").AsInteger();
+    if (row.Delta != ldDeleted) {
+      row.Locator = " Where ";
+      for (size_t i = 0; i < settings_.PrimeFields.size(); ++i) {
+        const TField& key = ds.FieldByName(settings_.PrimeFields[i]);
+        if (i > 0) row.Locator += " AND ";
+        row.Locator += ColumnName(key, false) +
+                       RdaSqlCompare(ds, ds, key.FieldName(), connection_, onCustomSQLSyntax_);
+      }
+      if (Terminated()) row.Locator += ';';
+    }
+    rows.push_back(std::move(row));
+  });
+  TakeParams();
+  return rows;
 }
 
 std::unique_ptr<TRdaParamList> TRdaUpdateSqlWriter::StatementParams(TRda2CustomAuditDataSet& ds) {

@@ -328,11 +328,11 @@ TEST_F(SessionTest, UtilityCodedAndUnsupportedRequests) {
             std::string::npos);
   EXPECT_TRUE(Ask(tkCodedParamList, 0, {miDeleteWaitingMessages, "", 0}).empty());
 
-  r = Ask(tkExecuteSql, 4, {"UPDATE t SET a = 1"});
+  r = Ask(tkExecuteSql, 4, {"UPDATE nosuchtable SET a = 1"});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].token, tkSqlError);
   EXPECT_EQ(r[0].id, 4);
-  EXPECT_EQ(r[0].fields[0], "Request 29 is not supported by this server");
+  EXPECT_EQ(r[0].fields[0], "no such table: nosuchtable\r\nStatement 1 of 1: UPDATE nosuchtable SET a = 1");
 }
 
 struct TransformCase {
