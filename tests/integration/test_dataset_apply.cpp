@@ -398,6 +398,40 @@ TEST_F(ApplyTest, ARowChangedByAnotherClientIsAConflict) {
   }
 }
 
+// The resolution docs/client-datasets.md shows: the other changes go in, the
+// conflicting row is written again over the server's newest values.
+TEST_F(ApplyTest, AConflictResolvedByKeepingOwnValues) {
+  TRdaClientDataSet items;
+  Open(items, s, umCached, upWhereChanged);
+  SqliteScript(file, "UPDATE Items SET Name = 'Nashi', Qty = 8 WHERE Id = 2");
+  Change(items, 1, "Qty", Variant(6));
+  Change(items, 2, "Qty", Variant(70));
+  try {
+    items.ApplyUpdates(2);
+    FAIL() << "no conflict reported";
+  } catch (const ERdaUpdateConflict& e) {
+    const std::vector<TRdaUpdateConflict> conflicts = e.Conflicts();
+    for (const TRdaUpdateConflict& c : conflicts) {
+      items.GotoBookmark(BookmarkOfRecordID(c.RecordID));
+      items.RevertRecord();
+    }
+    items.ApplyUpdates(2);
+    items.Requery();
+    for (const TRdaUpdateConflict& c : conflicts) {
+      if (!c.ServerRowExists() || c.Local.empty()) continue;
+      items.Locate("Id", c.Server[0]);
+      items.Edit();
+      for (size_t i = 0; i < c.Fields.size(); ++i)
+        if (c.Local[i].ToString() != c.Original[i].ToString()) items.FieldByName(c.Fields[i]).SetValue(c.Local[i]);
+      items.Post();
+    }
+    items.ApplyUpdates(2);
+  }
+  EXPECT_EQ(FileRows(), (Table{{"1", "Apple", "6"}, {"2", "Nashi", "70"}, {"3", "Plum", "9"}}));
+  EXPECT_EQ(RowsOf(items), FileRows());
+  EXPECT_EQ(LogEntries(items), 0);
+}
+
 TEST_F(ApplyTest, AConflictAfterAPostGoesToOnPostError) {
   TRdaClientDataSet mine;
   Open(mine, s, umAfterPost, upWhereChanged);
