@@ -484,6 +484,23 @@ TEST_F(ApplyTest, InsertedRowsAreReadBack) {
   EXPECT_EQ(SqliteRows(file, "SELECT count(*), count(DISTINCT Id) FROM Orders"), (Table{{"5", "5"}}));
 }
 
+// Without an auto-increment key the row is found again by its key's value.
+TEST_F(ApplyTest, InsertedRowsAreReadBackByTheirKey) {
+  SqliteScript(file, "CREATE TABLE Codes (Code VARCHAR(8) PRIMARY KEY, Placed VARCHAR(40) DEFAULT 'by the server');");
+  TRdaClientDataSet ds;
+  ds.SetRdaClientSocket(&s);
+  ds.SetSQLText("SELECT Code, Placed FROM Codes");
+  ds.SetUpdateTableName("Codes");
+  ds.SetPrimeFields({"Code"});
+  ds.SetRefetchOnInsert({"Placed"});
+  ds.Open();
+  ds.SetUpdateMethod(umAfterPost);
+  ds.AppendRecord({Variant("it's"), Variant::Null()});
+  EXPECT_EQ(RowsOf(ds), (Table{{"it's", "by the server"}}));
+  EXPECT_EQ(SqliteRows(file, "SELECT Code, Placed FROM Codes"), (Table{{"it's", "by the server"}}));
+  EXPECT_EQ(LogEntries(ds), 0);
+}
+
 // The server dies while it runs the transaction: the client gets an error and
 // keeps its log; the file holds none of the transaction; after a restart the
 // same log goes in.
