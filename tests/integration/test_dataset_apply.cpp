@@ -546,6 +546,30 @@ TEST_F(ApplyTest, AServerKilledInTheMiddleLeavesNothingHalfDone) {
   EXPECT_EQ(LogEntries(ds), 0);
 }
 
+// A blocking connection runs one short exchange per apply.
+TEST_F(ApplyTest, ABlockingConnectionAppliesThroughItsExchange) {
+  TRdaClientSocket b;
+  b.SetClientType(ctBlocking);
+  b.SetPort(server->DataPort());
+  b.SetSQLOptions({ssNoTableNameInUpdateStatements});
+  TRdaClientDataSet ds;
+  Open(ds, b, umCached);
+  ThreeChanges(ds);
+  ds.ApplyUpdates(1);
+  EXPECT_FALSE(b.Active());
+  EXPECT_EQ(FileRows(), kAfterThreeChanges);
+  EXPECT_EQ(LogEntries(ds), 0);
+  Change(ds, 3, "Name", Variant("Quince"));  // taken by row 4
+  try {
+    ds.ApplyUpdates(2);
+    FAIL() << "no error";
+  } catch (const EDatabaseError& e) {
+    EXPECT_NE(std::string(e.what()).find("UNIQUE constraint failed"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(FileRows(), kAfterThreeChanges);
+  EXPECT_EQ(LogEntries(ds), 1);
+}
+
 TEST_F(ApplyTest, NoConnectionNoApply) {
   TRdaClientDataSet ds;
   Open(ds, s, umCached);
