@@ -305,6 +305,25 @@ std::vector<TRdaUpdateConflict> TRdaUpdateClientDataSet::FindConflicts() {
 }
 
 // ---------------------------------------------------------------------------------------
+// The log in saved streams
+
+namespace {
+bool CarriesLog(TRdaUpdateClientDataSet& ds) {
+  return ds.SuitCaseData().SaveCachedUpdates() && !ds.StreamOptions().Contains(ssCachedUpdates);
+}
+}  // namespace
+
+void TRdaUpdateClientDataSet::SaveToStream(TMemoryStream& stream) {
+  TRdaBaseClientDataSet::SaveToStream(stream);
+  if (CarriesLog(*this) && Active()) SaveLogToStream(stream);
+}
+
+void TRdaUpdateClientDataSet::LoadFromStream(TMemoryStream& stream) {
+  TRdaBaseClientDataSet::LoadFromStream(stream);
+  if (CarriesLog(*this) && Active() && stream.Position() < stream.Size()) LoadLogFromStream(stream);
+}
+
+// ---------------------------------------------------------------------------------------
 // Replies
 
 void TRdaUpdateClientDataSet::ReceiveMessage(TRdaClientSocket& connection, const TRdaComponentMessage& message) {

@@ -63,9 +63,7 @@
 // Where the rest of the engine plugs in. The change log (the audit layer) will
 // sit between TRdaCustomDataSet and TRdaBaseClientDataSet: TRdaBaseClientDataSet
 // then derives from it instead, and TRdaUpdateClientDataSet gains the update
-// methods. Until then a client dataset keeps no change log (SaveCachedUpdates
-// has nothing to carry). Master/detail parameters are not taken from a master
-// yet.
+// methods. Master/detail parameters are not taken from a master yet.
 //
 // Besides SQL a dataset asks for metadata (MetaDataRequest), runs a stored
 // procedure, opens a provider's dataset or calls a server method
@@ -559,6 +557,11 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   std::function<void(TDataSet& sender, const std::vector<std::string>& bookmarks)> AfterRefetchOnInsert;
   void ReceiveMessage(TRdaClientSocket& connection, const TRdaComponentMessage& message) override;
   void ReceiveRowsAffected(TRdaClientSocket& connection, int rowsAffected) override;
+  // With SuitCaseData's SaveCachedUpdates (and ssCachedUpdates not in
+  // StreamOptions) the change log follows the data in a saved stream, and is
+  // read back after it: changes made offline can be applied later.
+  void SaveToStream(TMemoryStream& stream) override;
+  void LoadFromStream(TMemoryStream& stream) override;
 
   // ["Read Only"] Descriptive text of the editing mode; nothing reads it.
   const std::string& EditMode() const { return editMode_; }

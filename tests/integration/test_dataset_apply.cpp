@@ -546,6 +546,43 @@ TEST_F(ApplyTest, AServerKilledInTheMiddleLeavesNothingHalfDone) {
   EXPECT_EQ(LogEntries(ds), 0);
 }
 
+// Changes saved with the data (SaveCachedUpdates) and applied later by another
+// dataset; without the setting, or with ssCachedUpdates, the data goes alone.
+TEST_F(ApplyTest, ALogSavedWithTheDataIsAppliedLater) {
+  TMemoryStream plain;
+  TMemoryStream saved;
+  TMemoryStream optedOut;
+  {
+    TRdaClientDataSet ds;
+    Open(ds, s, umCached);
+    ThreeChanges(ds);
+    ds.SaveToStream(plain);
+    ds.SuitCaseData().SetSaveCachedUpdates(true);
+    ds.SaveToStream(saved);
+    TRdaStreamSaveOptions options = ds.StreamOptions();
+    options.Include(ssCachedUpdates);
+    ds.SetStreamOptions(options);
+    ds.SaveToStream(optedOut);
+  }
+  EXPECT_GT(saved.Size(), plain.Size());
+  EXPECT_EQ(optedOut.Size(), plain.Size());
+
+  TRdaClientDataSet later;
+  later.SetRdaClientSocket(&s);
+  later.SetUpdateTableName("Items");
+  later.SetPrimeFields({"Id"});
+  later.SuitCaseData().SetSaveCachedUpdates(true);
+  later.SetUpdateMethod(umCached);
+  saved.SetPosition(0);
+  later.LoadFromStream(saved);
+  EXPECT_EQ(RowsOf(later), kAfterThreeChanges);
+  EXPECT_EQ(LogEntries(later), 3);
+  EXPECT_EQ(later.VerifyLog(), "");
+  later.ApplyUpdates(2);
+  EXPECT_EQ(FileRows(), kAfterThreeChanges);
+  EXPECT_EQ(LogEntries(later), 0);
+}
+
 // A blocking connection runs one short exchange per apply.
 TEST_F(ApplyTest, ABlockingConnectionAppliesThroughItsExchange) {
   TRdaClientSocket b;
