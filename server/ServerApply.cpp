@@ -2,7 +2,6 @@
 
 #include <sqlite3.h>
 
-#include <deque>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -71,32 +70,55 @@ std::vector<std::string> SplitStatements(std::string_view text) {
   return out;
 }
 
-// Parameter values by name; each name hands out its values in list order.
+// Parameter values by name; each name hands out its values in list order. A
+// statement's own list is short and searched in place; a list shared by many
+// statements is indexed by name once.
 class ValueQueue {
  public:
   explicit ValueQueue(std::unique_ptr<TRdaParamList> list) : list_(std::move(list)) {
-    if (!list_) return;
-    for (int i = 0; i < list_->Count(); ++i) {
-      std::string name = ToUtf8(std::string(TrimBlanks(list_->Items(i).Name())));
-      if (!name.empty() && (name[0] == ':' || name[0] == '@' || name[0] == '$')) name.erase(0, 1);
-      byName_[UpperCp1252(name)].push_back(i);
-    }
+    const int n = list_ ? list_->Count() : 0;
+    used_.assign(static_cast<size_t>(n), false);
+    if (n <= kScanLimit) return;
+    for (int i = 0; i < n; ++i) byName_[Key(list_->Items(i).Name())].items.push_back(i);
   }
   static ValueQueue FromText(const std::string& text) {
     return ValueQueue(text.empty() ? nullptr : TRdaParamList::FromText(text));
   }
-  // The next value of `name` (without its ':'), or null when none is left.
+  // The next value of `name` (UTF-8, without its ':'), or null when none is left.
   const TRdaParamItem* Take(const std::string& name) {
-    auto it = byName_.find(UpperCp1252(name));
-    if (it == byName_.end() || it->second.empty()) return nullptr;
-    const int index = it->second.front();
-    it->second.pop_front();
-    return &list_->Items(index);
+    if (!list_) return nullptr;
+    if (byName_.empty()) {
+      const std::string cp = ToCodePage(name);
+      for (size_t i = 0; i < used_.size(); ++i) {
+        if (used_[i]) continue;
+        std::string_view item = TrimBlanks(list_->Items(static_cast<int>(i)).Name());
+        if (!item.empty() && (item[0] == ':' || item[0] == '@' || item[0] == '$')) item.remove_prefix(1);
+        if (!SameTextCp1252(item, cp)) continue;
+        used_[i] = true;
+        return &list_->Items(static_cast<int>(i));
+      }
+      return nullptr;
+    }
+    auto it = byName_.find(Key(ToCodePage(name)));
+    if (it == byName_.end() || it->second.next >= it->second.items.size()) return nullptr;
+    return &list_->Items(it->second.items[it->second.next++]);
   }
 
  private:
+  static constexpr int kScanLimit = 16;
+  struct Slot {
+    std::vector<int> items;
+    size_t next = 0;
+  };
+  static std::string Key(std::string_view name) {
+    name = TrimBlanks(name);
+    if (!name.empty() && (name[0] == ':' || name[0] == '@' || name[0] == '$')) name.remove_prefix(1);
+    return UpperCp1252(name);
+  }
+
   std::unique_ptr<TRdaParamList> list_;
-  std::unordered_map<std::string, std::deque<int>> byName_;
+  std::vector<bool> used_;
+  std::unordered_map<std::string, Slot> byName_;
 };
 
 // The read-back descriptor a dataset sends with its statements.

@@ -62,6 +62,21 @@ TEST_F(ServerApplyTest, StatementsTakeTheirOwnValuesAndLiteralsKeepTheirLineBrea
   EXPECT_EQ(Rows(), "1=uno;2=dos;3=line\r\nbreak; -- not a comment;");
 }
 
+// A list too long to search in place is indexed by name: the same answer.
+TEST_F(ServerApplyTest, ManyStatementsWithTheSameParameterNames) {
+  TRdaParamList params;
+  std::string text;
+  std::string expected;
+  for (int i = 1; i <= 40; ++i) {
+    text += "Insert Into T (Id, Name)\r Values ( :Id, :Name)\r\n";
+    params.CreateParam(ftInteger, "Id", ptInput).SetAsInteger(i + 10);
+    params.CreateParam(ftString, "name", ptInput).SetAsString("n" + std::to_string(i));
+    expected += std::to_string(i + 10) + "=n" + std::to_string(i) + ";";
+  }
+  EXPECT_EQ(Run(text, &params), "");
+  EXPECT_EQ(Rows(), "1=one;2=two;" + expected);
+}
+
 TEST_F(ServerApplyTest, AnyFailureUndoesTheWholeList) {
   const std::string before = Rows();
   TRdaParamList one;
