@@ -166,8 +166,13 @@ void TRdaUpdateClientDataSet::PostErrorStep(const std::string& error) {
   const TBookmark before = IsEmpty() ? TBookmark() : Bookmark();
   TDataAction action = daFail;
   try {
-    ERdaUpdateConflict e(error, conflicts_);
-    OnPostError(*this, e, action);
+    if (conflicts_.empty()) {
+      EDatabaseError e(error);
+      OnPostError(*this, e, action);
+    } else {
+      ERdaUpdateConflict e(error, conflicts_);
+      OnPostError(*this, e, action);
+    }
   } catch (...) {
     // The handler's decision so far stands.
   }
