@@ -123,6 +123,20 @@ void TRdaUpdateClientDataSet::ApplyUpdates(int mode, std::string& error) {
 }
 
 void TRdaUpdateClientDataSet::ApplyStatementList(TRdaClientSocket& connection, int mode, std::string& error) {
+  // A filtered dataset shows every row meanwhile and stands on the row just
+  // logged, so that the post-error step reverts that row even when the filter
+  // hides it; the filter and the former row come back afterwards.
+  const bool filtered = Filtered();
+  const TBookmark former = IsEmpty() ? TBookmark() : Bookmark();
+  TScopeGuard refilter([&] {
+    if (!filtered || !Active()) return;
+    SetFiltered(true);
+    if (!former.empty() && BookmarkValid(former)) GotoBookmark(former);
+  });
+  if (filtered) {
+    SetFiltered(false);
+    GotoLoggedRow();
+  }
   std::unique_ptr<TRdaParamList> params;
   std::vector<std::string> lines = GeneratedSQL(&params);
   if (mode == 0 && lines.size() >= 2) {

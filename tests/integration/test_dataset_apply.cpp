@@ -285,6 +285,26 @@ TEST_F(ApplyTest, AFailingStatementLeavesTheFileAsItWas) {
   }
 }
 
+// A post that takes the row out of the filter and fails: the handler's daFail
+// reverts that row, not the one the filtered view shows.
+TEST_F(ApplyTest, AFilteredDatasetRevertsTheRowThatFailed) {
+  TRdaClientDataSet ds;
+  Open(ds, s, umAfterPost);
+  ds.SetFilter("Qty < 8");
+  ds.SetFiltered(true);
+  ds.OnPostError = [](TDataSet&, EDatabaseError&, TDataAction& action) { action = daFail; };
+  ASSERT_TRUE(ds.Locate("Id", Variant(1)));
+  ds.Edit();
+  ds.FieldByName("Name").SetAsString("Pear");  // taken by row 2
+  ds.FieldByName("Qty").SetAsInteger(50);      // out of the filter
+  ds.Post();
+  EXPECT_TRUE(ds.Filtered());
+  EXPECT_EQ(FileRows(), kItemsBefore);
+  ds.SetFiltered(false);
+  EXPECT_EQ(RowsOf(ds), kItemsBefore);
+  EXPECT_EQ(LogEntries(ds), 0);
+}
+
 TEST_F(ApplyTest, CommitWhatSucceedsKeepsOnlyTheFailedRows) {
   TRdaClientDataSet ds;
   Open(ds, s, umCached);
