@@ -16,6 +16,7 @@
 
 #include "DatasetTestSupport.h"
 #include "remotedata/RdaUpdateSql.h"
+#include "tests/support/WebPeers.h"
 
 namespace rda {
 namespace {
@@ -625,6 +626,41 @@ TEST_F(ApplyTest, ABlockingConnectionAppliesThroughItsExchange) {
   }
   EXPECT_EQ(FileRows(), kAfterThreeChanges);
   EXPECT_EQ(LogEntries(ds), 1);
+}
+
+// Through rdaserver's HTTP tunnel behind nginx: the dataset applies over its
+// private copy of the connection, with the platform client and hand-built.
+TEST_F(ApplyTest, ChangesTravelTheHttpTunnel) {
+  server.reset();
+  std::vector<std::string> args = Args();
+  args.insert(args.end(), {"--http-port", "0"});
+  server = std::make_unique<test::ServerProcess>(args);
+  test::NginxProcess web(server->HttpPort());
+  for (const bool platform : {true, false}) {
+    SCOPED_TRACE(platform ? "platform client" : "hand-built");
+    SqliteScript(file, "DROP TABLE Items;" + std::string(kItems));
+    TRdaClientSocket h;
+    h.SetUserInterface(&ui);
+    h.SetSQLOptions({ssNoTableNameInUpdateStatements});
+    h.SetupWebTunnel("127.0.0.1", "127.0.0.1", "isapi/RdaHttp.dll", static_cast<uint16_t>(web.Port()),
+                     static_cast<uint16_t>(server->DataPort()));
+    h.WebServer().SetWinInet(platform);
+    h.OpenAndWait();
+    TRdaClientDataSet ds;
+    ds.SetName("Items");
+    Open(ds, h, umCached);
+    ThreeChanges(ds);
+    ds.ApplyUpdates(1);
+    EXPECT_NE(ds.PrivateConnection(), nullptr);
+    EXPECT_EQ(FileRows(), kAfterThreeChanges);
+    Change(ds, 3, "Name", Variant("Quince"));  // taken by row 4
+    EXPECT_THROW(ds.ApplyUpdates(2), EDatabaseError);
+    EXPECT_EQ(LogEntries(ds), 1);
+    Change(ds, 3, "Name", Variant("Sloe"));
+    ds.ApplyUpdates(2);
+    EXPECT_EQ(FileRows()[1], (std::vector<std::string>{"3", "Sloe", "9"}));
+    EXPECT_EQ(LogEntries(ds), 0);
+  }
 }
 
 TEST_F(ApplyTest, NoConnectionNoApply) {
