@@ -82,14 +82,15 @@ bool SameValue(const Variant& a, const Variant& b) {
 
 void TRdaUpdateClientDataSet::DoAfterPost() {
   TRdaBaseClientDataSet::DoAfterPost();
-  if (applying_ > 0 || UpdateMethod() != umAfterPost || IsLoadingOrDesigning()) return;
+  // Undoing and other internal writes are not the user's posts.
+  if (applying_ > 0 || internalOperation_ > 0 || UpdateMethod() != umAfterPost || IsLoadingOrDesigning()) return;
   SetInsertedBookMark();
   ApplyUpdates(0);
 }
 
 void TRdaUpdateClientDataSet::DoAfterDelete() {
   TRdaBaseClientDataSet::DoAfterDelete();
-  if (applying_ > 0 || UpdateMethod() != umAfterPost || IsLoadingOrDesigning()) return;
+  if (applying_ > 0 || internalOperation_ > 0 || UpdateMethod() != umAfterPost || IsLoadingOrDesigning()) return;
   ApplyUpdates(0);
 }
 
