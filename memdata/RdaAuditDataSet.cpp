@@ -963,6 +963,34 @@ void TRda2CustomAuditDataSet::ClearLog() {
   ResetJournal();
 }
 
+void TRda2CustomAuditDataSet::ClearLogEntries(const std::function<bool(int32_t bookmark)>& applied) {
+  std::lock_guard lock(logLock_);
+  if (!log_) return;
+  std::vector<TRdaDBListItem*> gone;
+  for (const auto& [key, entry] : entries_) {
+    if (applied(EntryBookMark(*entry))) gone.push_back(entry);
+  }
+  for (TRdaDBListItem* entry : gone) RemoveEntry(*entry);
+  currentEntryId_ = -1;
+  ResetJournal();
+}
+
+void TRda2CustomAuditDataSet::SaveLogToStream(TMemoryStream& stream) {
+  std::lock_guard lock(logLock_);
+  EnsureLog();
+  ChangeLog()->SaveToStream(stream);
+}
+
+void TRda2CustomAuditDataSet::LoadLogFromStream(TMemoryStream& stream) {
+  std::lock_guard lock(logLock_);
+  CreateLog();
+  log_->LoadRowsFromStream(stream);
+  for (TRdaDBListItem* row : log_->Store()->Rows()) entries_[EntryKey(EntryMaster(*row), EntryBookMark(*row))] = row;
+  log_->Follow();
+  currentEntryId_ = -1;
+  ResetJournal();
+}
+
 void TRda2CustomAuditDataSet::EmptyDataSet() {
   if (!Active()) return;
   PostPendingEdit();

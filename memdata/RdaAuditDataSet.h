@@ -55,6 +55,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -122,6 +123,16 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   // Empties the log (after its changes went elsewhere); save points taken
   // before are no longer valid.
   void ClearLog();
+  // Removes the entries whose row (by "BookMark") `applied` accepts, for
+  // changes that went elsewhere while the others did not; save points taken
+  // before are no longer valid.
+  void ClearLogEntries(const std::function<bool(int32_t bookmark)>& applied);
+  // The log in dataset stream form (made empty first when there is none), and
+  // back: the stream's log replaces this one (its columns must lie as the
+  // dataset's; EReadError before anything changes otherwise). Save points
+  // taken before are no longer valid.
+  void SaveLogToStream(TMemoryStream& stream);
+  void LoadLogFromStream(TMemoryStream& stream);
   // The row's state from the log: usInserted while inserting; usUnmodified
   // without an entry; else by the entry's kind (0: usModified, except in
   // edit state while every value equals the logged one; 1: usUnmodified;

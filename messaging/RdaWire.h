@@ -263,6 +263,10 @@ inline constexpr size_t kMaxDescriptionItem = 255;
 // A server SQL error (tkSqlError) whose text holds this byte carries a parameter list
 // after its first character instead of a plain text.
 inline constexpr char kErrorListMarker = '\x02';
+// The start of a server's error for an update or delete that found no row: the
+// row is no longer as the client read it.
+inline constexpr std::string_view kUpdateConflictText =
+    "Update conflict: the row was changed or deleted by another user since it was read";
 
 // ---- Session header (stateless HTTP) --------------------------------------------------
 //

@@ -461,6 +461,43 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
   bool reloading_ = false;
 };
 
+// One row an apply could not write because the server's row is no longer what
+// the client read (RdaApplyUpdates.cpp): the values the client started from
+// (the log's), the values it wants (none for a deleted row) and the values the
+// server holds now (none when the row is gone), per field of the log.
+struct TRdaUpdateConflict {
+  int32_t RecordID = 0;  // the client's row
+  int32_t Delta = 0;     // the log entry's kind: ldModified or ldDeleted
+  std::vector<std::string> Fields;
+  std::vector<Variant> Original;
+  std::vector<Variant> Local;   // empty for a deleted row
+  std::vector<Variant> Server;  // empty when the server has no such row
+  bool ServerRowExists() const { return !Server.empty(); }
+};
+
+// A failed apply that met conflicts: the server's error text, and the rows.
+class ERdaUpdateConflict : public EDatabaseError {
+ public:
+  ERdaUpdateConflict(const std::string& message, std::vector<TRdaUpdateConflict> conflicts)
+      : EDatabaseError(message), conflicts_(std::move(conflicts)) {}
+  const std::vector<TRdaUpdateConflict>& Conflicts() const { return conflicts_; }
+
+ private:
+  std::vector<TRdaUpdateConflict> conflicts_;
+};
+
+class TRdaUpdateClientDataSet;
+
+// Applies the logs of several datasets in one server transaction (token 31;
+// RdaApplyUpdates.cpp): all of them or none. The connection's operation: a
+// free function here, since the connection knows nothing of datasets. Returns
+// the server's error text ("" when all went in, and then every log is
+// emptied); with raiseErrors an error raises Exception with that text.
+// EDatabaseError "No Socket! or Socket Not Active" without a usable connection.
+std::string ApplyDataSetsInTransaction(TRdaClientSocket& connection, const std::string& name,
+                                       const std::vector<TRdaUpdateClientDataSet*>& datasets,
+                                       bool raiseErrors);
+
 // Change handling and update SQL; the settings are kept, generating and applying
 // the SQL comes with the change log.
 class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
@@ -477,8 +514,9 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   // Prime fields also make the index "__RDA__PrimaryKey" over them ([ioPrimary],
   // active), so that posting a second row with the same key fails, unless the
   // dataset has an ioPrimary index of its own. It is made at the open (and at
-  // once while open) when the dataset has every prime field; new prime fields
-  // move it, none or a missing field remove it.
+  // once while open) when the dataset has every prime field and none of them is
+  // the AutoIncrementField (new rows have no key until the server gives one);
+  // new prime fields move it, none or a missing field remove it.
   const std::vector<std::string>& PrimeFields() const { return primeFields_; }
   void SetPrimeFields(std::vector<std::string> lines);
   // The key fields of ProviderName (or ServerMethod) into PrimeFields: from the
@@ -491,7 +529,7 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   void SetNoSQLFields(std::vector<std::string> lines) { noSQLFields_ = std::move(lines); }
   // [""]
   const std::string& AutoIncrementField() const { return autoIncrementField_; }
-  void SetAutoIncrementField(std::string value) { autoIncrementField_ = std::move(value); }
+  void SetAutoIncrementField(std::string value);
   // [upWhereKeyOnly]
   TRdaUpdateMode UpdateMode() const { return updateMode_; }
   void SetUpdateMode(TRdaUpdateMode value) { updateMode_ = value; }
@@ -511,6 +549,34 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   // One ftString parameter per statement, named by its text, carrying that
   // statement's own parameters encoded (what a transaction sends).
   std::unique_ptr<TRdaParamList> GeneratedStatementParams();
+  // ---- Applying updates (RdaApplyUpdates.cpp) ----
+  // Sends the logged changes to the server: mode 0 the statements alone, 1 (and
+  // above 3) with the transaction lines (token 29), 2 as a transaction (token
+  // 31), 3 as a transaction that commits what succeeds. The server's error text
+  // goes to `error`; what follows an error depends on the mode (see the file).
+  virtual void ApplyUpdates(int mode, std::string& error);
+  void ApplyUpdates(int mode = 1) {
+    std::string error;
+    ApplyUpdates(mode, error);
+  }
+  // The rows the last statement list changed, as the server counted them.
+  int RowsAffected() const { return rowsAffected_; }
+  // The conflicts the last failed apply met (empty when it met none).
+  const std::vector<TRdaUpdateConflict>& Conflicts() const { return conflicts_; }
+  // The read-back descriptor of the log as it stands ("" when there is nothing
+  // to read back and `always` is false).
+  std::string RefetchDescriptor(bool always);
+  // After rows read back from the server were put into the dataset: their
+  // RecordIDs as 4-byte bookmarks.
+  std::function<void(TDataSet& sender, const std::vector<std::string>& bookmarks)> AfterRefetchOnInsert;
+  void ReceiveMessage(TRdaClientSocket& connection, const TRdaComponentMessage& message) override;
+  void ReceiveRowsAffected(TRdaClientSocket& connection, int rowsAffected) override;
+  // With SuitCaseData's SaveCachedUpdates (and ssCachedUpdates not in
+  // StreamOptions) the change log follows the data in a saved stream, and is
+  // read back after it: changes made offline can be applied later.
+  void SaveToStream(TMemoryStream& stream) override;
+  void LoadFromStream(TMemoryStream& stream) override;
+
   // ["Read Only"] Descriptive text of the editing mode; nothing reads it.
   const std::string& EditMode() const { return editMode_; }
   void SetEditMode(std::string value) { editMode_ = std::move(value); }
@@ -521,6 +587,9 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
  protected:
   void TakePrimeFields(std::vector<std::string> fields) override { SetPrimeFields(std::move(fields)); }
   void BeforeIndexesBind() override { SyncPrimaryKeyIndex(); }
+  // With umAfterPost each post and each delete is applied at once (mode 0).
+  void DoAfterPost() override;
+  void DoAfterDelete() override;
 
  private:
   // "__RDA__PrimaryKey" after the prime fields and the dataset's fields.
@@ -536,6 +605,17 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   TGenerateSQLLocation sqlGenerateLocation_ = gsClient;
   std::string editMode_ = "Read Only";
   std::string sqlWorkBench_;
+  int rowsAffected_ = 0;
+  std::vector<TRdaUpdateConflict> conflicts_;
+  int applying_ = 0;  // an apply runs: its own posts apply nothing
+
+  friend std::string ApplyDataSetsInTransaction(TRdaClientSocket&, const std::string&,
+                                                const std::vector<TRdaUpdateClientDataSet*>&, bool);
+  void ApplyStatementList(TRdaClientSocket& connection, int mode, std::string& error);
+  void ApplyPartialSuccess(TRdaClientSocket& connection, const std::string& name, std::string& error);
+  void PostErrorStep(const std::string& error);
+  std::vector<TRdaUpdateConflict> FindConflicts();
+  void ApplyRefetchedRows(const std::string& pairs);
 };
 
 // The component.

@@ -288,6 +288,31 @@ std::vector<std::string> TRdaUpdateSqlWriter::StatementList(TRda2CustomAuditData
   return lines;
 }
 
+std::vector<TRdaUpdateSqlWriter::StatementRow> TRdaUpdateSqlWriter::StatementRows(TRda2CustomAuditDataSet& ds) {
+  std::vector<StatementRow> rows;
+  TRdaDataSet* log = ds.ChangeLog();
+  if (!log) return rows;
+  WalkLog(ds, [&](std::optional<std::string> statement) {
+    if (!statement || statement->empty()) return;
+    StatementRow row;
+    row.Delta = log->FieldByName("Delta").AsInteger();
+    row.BookMark = log->FieldByName("BookMark").AsInteger();
+    if (row.Delta != ldDeleted) {
+      row.Locator = " Where ";
+      for (size_t i = 0; i < settings_.PrimeFields.size(); ++i) {
+        const TField& key = ds.FieldByName(settings_.PrimeFields[i]);
+        if (i > 0) row.Locator += " AND ";
+        row.Locator += ColumnName(key, false) +
+                       RdaSqlCompare(ds, ds, key.FieldName(), connection_, onCustomSQLSyntax_);
+      }
+      if (Terminated()) row.Locator += ';';
+    }
+    rows.push_back(std::move(row));
+  });
+  TakeParams();
+  return rows;
+}
+
 std::unique_ptr<TRdaParamList> TRdaUpdateSqlWriter::StatementParams(TRda2CustomAuditDataSet& ds) {
   auto statements = std::make_unique<TRdaParamList>();
   const bool largeValues = settings_.LargeValues;

@@ -105,6 +105,16 @@ class TRdaUpdateSqlWriter {
   // part whatever LargeValues says.
   std::unique_ptr<TRdaParamList> StatementParams(TRda2CustomAuditDataSet& ds);
 
+  // Per log entry that yields a statement, in StatementParams' order: its kind,
+  // its "BookMark" and, for an edited or inserted row, the row locator: " Where "
+  // and one condition per PrimeFields line on the key's current value.
+  struct StatementRow {
+    int32_t Delta = 0;
+    int32_t BookMark = 0;
+    std::string Locator;
+  };
+  std::vector<StatementRow> StatementRows(TRda2CustomAuditDataSet& ds);
+
   // Whether `field` is written in INSERT and UPDATE statements.
   bool TakesPart(const TField& field) const;
   // Whether `field` differs from `old` (the log's copy), or soForceChange is set.

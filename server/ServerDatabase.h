@@ -37,6 +37,7 @@ struct sqlite3_stmt;
 namespace rda {
 
 class TRdaParamList;
+class TRdaParamItem;
 
 // A failure reported by the database, with SQLite's own message (UTF-8).
 RDA_DECLARE_EXCEPTION(ESqlError, Exception)
@@ -48,6 +49,10 @@ struct DatabaseLimits {
   // When set and true, running statements are interrupted (server stop).
   const std::atomic<bool>* cancel = nullptr;
 };
+
+// Binds p's value to parameter `index` of stmt by p's data type (dates as ISO
+// text, texts converted to UTF-8); returns SQLite's result code.
+int BindParamValue(sqlite3_stmt* stmt, int index, const TRdaParamItem& p);
 
 // A prepared statement; finalized when destroyed.
 class SqlStatement {

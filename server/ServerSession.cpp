@@ -24,7 +24,6 @@ namespace {
 // for an answer, so it gets an error instead of silence.
 bool IsUnsupportedRequest(int token) {
   switch (token) {
-    case tkExecuteSql: case tkTransaction:
     case tkApplyUpdates: case tkProviderTransaction:
       return true;
     default:
@@ -189,7 +188,8 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
   }
   const std::vector<std::string> f = ReadFields(line);
   const bool dataRequest = token == tkSelect || token == tkSelectAlternative || token == tkFetch ||
-                           token == tkMetaData || token == tkStoredProc;
+                           token == tkMetaData || token == tkStoredProc || token == tkExecuteSql ||
+                           token == tkTransaction;
   std::string reply;
   try {
     if (dataRequest && settings_.requireLogin && !verified_) {
@@ -222,6 +222,10 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
           break;
         case tkServerUtility:
           UtilityRequest(id, f, reply);
+          break;
+        case tkExecuteSql:
+        case tkTransaction:
+          ApplyChanges(token, id, f, reply);
           break;
         default:
           if (IsUnsupportedRequest(token)) {

@@ -28,7 +28,10 @@
 //   28 -75014 instant message                to its recipient's sessions (28 -75014), or
 //                                            kept as waiting mail when none is logged in
 //   48 code 13                               48 code 13: the metadata cache
-//   29 31 36 45                              6 "Request <n> is not supported by this server"
+//   29     statement list                    28 -75007 rows affected, 35 rows read back, 4;
+//                                            or 6 naming the failing statement (ServerApply.h)
+//   31     transaction over datasets         as 29; a partial success: 6 with the failed rows
+//   36 45                                    6 "Request <n> is not supported by this server"
 //   anything else                            ignored
 //
 // Connection rules: a stream that cannot be cut into frames (a bad length,
@@ -67,6 +70,7 @@ class TRdaParamList;
 class ServerPresence;
 struct Definition;
 struct CatalogQuery;
+struct ApplyResult;
 
 // Settings every session of a server shares (read-only while sessions run).
 struct SessionSettings {
@@ -185,6 +189,10 @@ class ServerSession {
   void CodedMessage(int id, const std::vector<std::string>& f, std::string& out);
   void CodedParamList(int id, const std::vector<std::string>& f, std::string& out);
   void UtilityRequest(int id, const std::vector<std::string>& f, std::string& out);
+  // Tokens 29 and 31 (ServerApply.cpp): rows affected (28 -75007), rows read back
+  // (35), then 4; or 6 with the error, or with the failed rows of a partial success.
+  void ApplyChanges(int token, int id, const std::vector<std::string>& f, std::string& out);
+  void SendApplied(int id, const ApplyResult& result, std::string& out);
 
   // Reads up to `rows` rows (all when rows <= 0) after `first`, plus one to
   // learn whether more follow; raises when the row text would pass the limit.

@@ -287,8 +287,17 @@ TEST_F(SessionTest, RequiredLoginGuardsDataRequests) {
   auto r = Select(1, "SELECT a FROM t");
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].fields[0], "Login required");
+  // Changes are data requests too.
+  for (const int token : {int{tkExecuteSql}, int{tkTransaction}}) {
+    r = Ask(token, 1, {"INSERT INTO t VALUES (1)", "", "", ""});
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].fields[0], "Login required");
+  }
   Ask(tkLogin, 0, {1, "any", "one", "app", "1\x02"});
   EXPECT_EQ(Select(1, "SELECT a FROM t").size(), 2u);
+  r = Ask(tkExecuteSql, 1, {"INSERT INTO t VALUES (1)\r\n", "", "", ""});
+  ASSERT_EQ(r.size(), 2u);  // rows affected, acknowledgement
+  EXPECT_EQ(r[1].token, tkAcknowledge);
 }
 
 TEST_F(SessionTest, UtilityCodedAndUnsupportedRequests) {
@@ -328,11 +337,11 @@ TEST_F(SessionTest, UtilityCodedAndUnsupportedRequests) {
             std::string::npos);
   EXPECT_TRUE(Ask(tkCodedParamList, 0, {miDeleteWaitingMessages, "", 0}).empty());
 
-  r = Ask(tkExecuteSql, 4, {"UPDATE t SET a = 1"});
+  r = Ask(tkExecuteSql, 4, {"UPDATE nosuchtable SET a = 1"});
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].token, tkSqlError);
   EXPECT_EQ(r[0].id, 4);
-  EXPECT_EQ(r[0].fields[0], "Request 29 is not supported by this server");
+  EXPECT_EQ(r[0].fields[0], "no such table: nosuchtable\r\nStatement 1 of 1: UPDATE nosuchtable SET a = 1");
 }
 
 struct TransformCase {

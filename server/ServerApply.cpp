@@ -1,0 +1,462 @@
+#include "server/ServerApply.h"
+
+#include <sqlite3.h>
+
+#include <memory>
+#include <optional>
+#include <unordered_map>
+
+#include "base/CodePage.h"
+#include "base/Convert.h"
+#include "base/Exception.h"
+#include "base/Text.h"
+#include "memdata/RdaCustomDataSet.h"
+#include "messaging/RdaParamList.h"
+#include "messaging/RdaStringLine.h"
+#include "messaging/RdaWire.h"
+#include "server/RowPacket.h"
+#include "server/ServerSession.h"
+
+namespace rda {
+
+namespace {
+
+std::string ToUtf8(const std::string& text) { return HasHighBytes(text) ? Cp1252ToUtf8(text) : text; }
+std::string ToCodePage(const std::string& text) { return HasHighBytes(text) ? Utf8ToCp1252(text) : text; }
+
+bool Blank(std::string_view s) { return s.find_first_not_of(" \t\r\n\f") == std::string_view::npos; }
+
+// The first word of a statement, upper case.
+std::string Keyword(std::string_view sql) {
+  size_t at = sql.find_first_not_of(" \t\r\n\f(");
+  if (at == std::string_view::npos) return {};
+  size_t end = at;
+  while (end < sql.size() && (std::isalpha(static_cast<unsigned char>(sql[end])) != 0)) ++end;
+  return UpperAscii(sql.substr(at, end - at));
+}
+
+bool StartsTransaction(const std::string& k) { return k == "BEGIN" || k == "START"; }
+bool EndsTransaction(const std::string& k) { return k == "COMMIT" || k == "END"; }
+bool ControlsTransaction(const std::string& k) {
+  return StartsTransaction(k) || EndsTransaction(k) || k == "ROLLBACK" || k == "SAVEPOINT" || k == "RELEASE";
+}
+
+// Whether `sql` is a whole statement: no literal, quoted name or comment left open.
+bool Complete(const std::string& sql) {
+  std::string probe = sql;
+  const size_t last = probe.find_last_not_of(" \t\r\n\f");
+  if (last == std::string::npos || probe[last] != ';') probe += ";";
+  return sqlite3_complete(probe.c_str()) != 0;
+}
+
+// The statements of a list: one per line, except that a line break inside a
+// literal (a text value under upWhereChanged) continues the statement. Blank
+// lines (an insert with nothing to write) are left out.
+std::vector<std::string> SplitStatements(std::string_view text) {
+  std::vector<std::string> out;
+  std::string pending;
+  while (true) {
+    const size_t nl = text.find('\n');
+    std::string_view line = text.substr(0, nl);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (pending.empty()) pending = std::string(line);
+    else pending += "\r\n" + std::string(line);
+    if (Blank(pending)) pending.clear();
+    else if (Complete(pending)) out.push_back(std::move(pending)), pending.clear();
+    if (nl == std::string_view::npos) break;
+    text.remove_prefix(nl + 1);
+  }
+  if (!pending.empty()) out.push_back(std::move(pending));  // fails at its prepare
+  return out;
+}
+
+// Parameter values by name; each name hands out its values in list order. A
+// statement's own list is short and searched in place; a list shared by many
+// statements is indexed by name once.
+class ValueQueue {
+ public:
+  explicit ValueQueue(std::unique_ptr<TRdaParamList> list) : list_(std::move(list)) {
+    const int n = list_ ? list_->Count() : 0;
+    used_.assign(static_cast<size_t>(n), false);
+    if (n <= kScanLimit) return;
+    for (int i = 0; i < n; ++i) byName_[Key(list_->Items(i).Name())].items.push_back(i);
+  }
+  static ValueQueue FromText(const std::string& text) {
+    return ValueQueue(text.empty() ? nullptr : TRdaParamList::FromText(text));
+  }
+  // The next value of `name` (UTF-8, without its ':'), or null when none is left.
+  const TRdaParamItem* Take(const std::string& name) {
+    if (!list_) return nullptr;
+    if (byName_.empty()) {
+      const std::string cp = ToCodePage(name);
+      for (size_t i = 0; i < used_.size(); ++i) {
+        if (used_[i]) continue;
+        std::string_view item = TrimBlanks(list_->Items(static_cast<int>(i)).Name());
+        if (!item.empty() && (item[0] == ':' || item[0] == '@' || item[0] == '$')) item.remove_prefix(1);
+        if (!SameTextCp1252(item, cp)) continue;
+        used_[i] = true;
+        return &list_->Items(static_cast<int>(i));
+      }
+      return nullptr;
+    }
+    auto it = byName_.find(Key(ToCodePage(name)));
+    if (it == byName_.end() || it->second.next >= it->second.items.size()) return nullptr;
+    return &list_->Items(it->second.items[it->second.next++]);
+  }
+
+ private:
+  static constexpr int kScanLimit = 16;
+  struct Slot {
+    std::vector<int> items;
+    size_t next = 0;
+  };
+  static std::string Key(std::string_view name) {
+    name = TrimBlanks(name);
+    if (!name.empty() && (name[0] == ':' || name[0] == '@' || name[0] == '$')) name.remove_prefix(1);
+    return UpperCp1252(name);
+  }
+
+  std::unique_ptr<TRdaParamList> list_;
+  std::vector<bool> used_;
+  std::unordered_map<std::string, Slot> byName_;
+};
+
+// The read-back descriptor a dataset sends with its statements.
+struct ReadBack {
+  std::string table;
+  std::string autoIncrement;
+  int kind = 0;
+  // Per statement that the dataset sent: the row locator (or "delete") and the
+  // client's RecordID of the row.
+  std::vector<std::pair<std::string, int32_t>> rows;
+
+  static ReadBack FromText(const std::string& text) {
+    ReadBack r;
+    if (text.empty()) return r;
+    const std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(text);
+    if (list->Count() < 7) throw Exception("The read-back descriptor is incomplete");
+    r.table = ToUtf8(list->Items(0).AsString());
+    r.autoIncrement = ToUtf8(std::string(TrimBlanks(list->Items(2).AsString())));
+    r.kind = list->Items(5).AsInteger();
+    for (int i = 7; i + 1 < list->Count(); i += 2)
+      r.rows.emplace_back(ToUtf8(list->Items(i).AsString()), list->Items(i + 1).AsInteger());
+    return r;
+  }
+  int32_t RecordIdOf(size_t statement) const {
+    return statement < rows.size() ? rows[statement].second : 0;
+  }
+};
+
+// The statements of one dataset with their parameters and its descriptor.
+struct Batch {
+  std::vector<std::string> statements;  // UTF-8
+  std::vector<ValueQueue> ownValues;    // per statement (token 31); empty: shared
+  ReadBack readBack;
+};
+
+class Runner {
+ public:
+  explicit Runner(SqlConnection& db) : db_(db) {}
+
+  void Exec(const char* sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_.Handle(), sql, nullptr, nullptr, &error) != SQLITE_OK) {
+      const std::string message = error ? error : sqlite3_errmsg(db_.Handle());
+      sqlite3_free(error);
+      throw ESqlError(message);
+    }
+  }
+  // Takes the write lock at once, so that the busy timeout covers waiting for
+  // another writer and no statement fails half-way for want of the lock.
+  void Begin() {
+    nested_ = sqlite3_get_autocommit(db_.Handle()) == 0;
+    Exec(nested_ ? "SAVEPOINT rda_apply" : "BEGIN IMMEDIATE");
+  }
+  void Commit() { Exec(nested_ ? "RELEASE rda_apply" : "COMMIT"); }
+  void Rollback() noexcept {
+    if (sqlite3_get_autocommit(db_.Handle()) != 0) return;  // SQLite undid it already
+    sqlite3_exec(db_.Handle(), nested_ ? "ROLLBACK TO rda_apply; RELEASE rda_apply" : "ROLLBACK", nullptr,
+                 nullptr, nullptr);
+  }
+
+  // Runs one statement with its values; returns the rows it changed. Raises
+  // ESqlError, or Exception kConflictText for an UPDATE or DELETE that changed
+  // nothing.
+  int64_t Run(const std::string& sql, ValueQueue& values) {
+    const std::string keyword = Keyword(sql);
+    if (ControlsTransaction(keyword))
+      throw Exception("A statement list controls its transaction only in its first and last line");
+    SqlStatement& stmt = Prepared(sql);
+    sqlite3_stmt* s = stmt.Get();
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    const int count = sqlite3_bind_parameter_count(s);
+    for (int i = 1; i <= count; ++i) {
+      const char* raw = sqlite3_bind_parameter_name(s, i);
+      if (raw == nullptr) throw Exception("Statements take named parameters only");
+      const std::string name = raw + 1;
+      const TRdaParamItem* value = values.Take(name);
+      if (value == nullptr) throw Exception("No value for the parameter " + std::string(raw));
+      if (BindParamValue(s, i, *value) != SQLITE_OK) throw ESqlError(sqlite3_errmsg(db_.Handle()));
+    }
+    while (db_.Step(stmt)) {
+    }
+    const int64_t changed = sqlite3_changes64(db_.Handle());
+    if (changed == 0 && (keyword == "UPDATE" || keyword == "DELETE")) throw Exception(std::string(kUpdateConflictText));
+    return keyword == "INSERT" || keyword == "UPDATE" || keyword == "DELETE" || keyword == "REPLACE" ? changed
+                                                                                                      : 0;
+  }
+
+  // The inserted row (by the new row id or the client's locator) as a dataset in
+  // stream form; nullopt when it is not found.
+  std::optional<std::string> ReadInserted(const ReadBack& rb, const std::string& locator) {
+    if (rb.table.empty()) return std::nullopt;
+    std::string sql = "SELECT * FROM " + rb.table;
+    TRdaParamList params;
+    if (rb.kind == 1) {
+      sql += " WHERE rowid = :rda_rowid";
+      params.CreateParam(ftLargeint, "rda_rowid", ptInput).SetAsLargeint(sqlite3_last_insert_rowid(db_.Handle()));
+    } else {
+      std::string where = locator;
+      while (!where.empty() && (where.back() == ';' || where.back() == ' ')) where.pop_back();
+      if (!StartsTextAscii(TrimBlanks(where), "Where ")) return std::nullopt;
+      sql += " " + where;
+    }
+    SqlStatement stmt = db_.Prepare(sql, &params);
+    if (!db_.Step(stmt)) return std::nullopt;
+    std::vector<SqlRow> rows{stmt.Row()};
+    TRdaDataSet ds;
+    std::vector<ColumnSpec> columns;
+    for (int i = 0; i < stmt.ColumnCount(); ++i) {
+      columns.push_back(DecideColumn(stmt.ColumnName(i), stmt.DeclaredType(i), rows, static_cast<size_t>(i), true));
+      const ColumnSpec& c = columns.back();
+      ds.AddField(c.name, c.type, IsStringKind(c.type) ? std::max(c.size, 1) : c.size);
+    }
+    ds.Open();
+    TVariantArray values;
+    for (const SqlValue& v : rows.front()) {
+      switch (v.storage) {
+        case SqlValue::kInteger: values.emplace_back(v.integer); break;
+        case SqlValue::kReal: values.emplace_back(v.real); break;
+        case SqlValue::kText: values.emplace_back(ToCodePage(v.bytes)); break;
+        case SqlValue::kBlob: values.emplace_back(v.bytes); break;
+        default: values.push_back(Variant::Null()); break;
+      }
+    }
+    ds.AppendRecord(values);
+    return ds.DataSetToText();
+  }
+
+ private:
+  static bool IsStringKind(TFieldType t) { return t == ftString || t == ftFixedChar || t == ftWideString; }
+
+  SqlStatement& Prepared(const std::string& sql) {
+    auto it = cache_.find(sql);
+    if (it != cache_.end()) return it->second;
+    sqlite3_stmt* raw = nullptr;
+    const char* tail = nullptr;
+    const int rc = sqlite3_prepare_v3(db_.Handle(), sql.data(), static_cast<int>(sql.size()),
+                                      SQLITE_PREPARE_PERSISTENT, &raw, &tail);
+    SqlStatement stmt(raw);
+    if (rc != SQLITE_OK) throw ESqlError(sqlite3_errmsg(db_.Handle()));
+    if (!stmt) throw Exception("Empty SQL statement");
+    if (tail != nullptr && !Blank(std::string_view(tail, static_cast<size_t>(sql.data() + sql.size() - tail))) &&
+        std::string_view(tail).find_first_not_of("; \t\r\n\f") != std::string_view::npos)
+      throw Exception("One statement per line");
+    return cache_.emplace(sql, std::move(stmt)).first->second;
+  }
+
+  SqlConnection& db_;
+  bool nested_ = false;
+  std::unordered_map<std::string, SqlStatement> cache_;
+};
+
+std::string Located(const std::string& message, size_t index, size_t count, const std::string& sql) {
+  return message + "\r\nStatement " + std::to_string(index + 1) + " of " + std::to_string(count) + ": " + sql;
+}
+
+// Runs the batches in one transaction. With commitWhatSucceeds each statement
+// has its own save point and a failure is noted instead of raised.
+ApplyResult RunBatches(SqlConnection& db, std::vector<Batch>& batches, ValueQueue* shared,
+                       bool commitWhatSucceeds) {
+  ApplyResult result;
+  size_t total = 0;
+  for (const Batch& b : batches) total += b.statements.size();
+  Runner runner(db);
+  runner.Begin();
+  size_t index = 0;
+  try {
+    for (Batch& b : batches) {
+      for (size_t k = 0; k < b.statements.size(); ++k, ++index) {
+        const std::string& sql = b.statements[k];
+        ValueQueue& values = b.ownValues.empty() ? *shared : b.ownValues[k];
+        try {
+          if (commitWhatSucceeds) runner.Exec("SAVEPOINT rda_row");
+          result.rowsAffected += runner.Run(sql, values);
+          if (commitWhatSucceeds) runner.Exec("RELEASE rda_row");
+        } catch (const std::exception& e) {
+          if (!commitWhatSucceeds || sqlite3_get_autocommit(db.Handle()) != 0) throw;
+          runner.Exec("ROLLBACK TO rda_row; RELEASE rda_row");
+          result.failed.emplace_back(ToCodePage(Located(e.what(), index, total, sql)), b.readBack.RecordIdOf(k));
+          continue;
+        }
+        if (b.readBack.kind != 0 && Keyword(sql) == "INSERT" && k < b.readBack.rows.size()) {
+          if (std::optional<std::string> row = runner.ReadInserted(b.readBack, b.readBack.rows[k].first))
+            result.readBack.emplace_back(std::move(*row), b.readBack.rows[k].second);
+        }
+      }
+    }
+    runner.Commit();
+  } catch (const std::exception& e) {
+    runner.Rollback();
+    if (index < total) {
+      const Batch* owner = nullptr;
+      size_t k = index;
+      for (const Batch& b : batches) {
+        if (k < b.statements.size()) {
+          owner = &b;
+          break;
+        }
+        k -= b.statements.size();
+      }
+      throw Exception(Located(e.what(), index, total, owner ? owner->statements[k] : std::string()));
+    }
+    throw;
+  }
+  return result;
+}
+
+}  // namespace
+
+ApplyResult RunStatementList(SqlConnection& db, const std::string& text, const std::string& params,
+                             const std::string& readBack) {
+  std::vector<Batch> batches(1);
+  Batch& batch = batches.front();
+  batch.statements = SplitStatements(ToUtf8(text));
+  batch.readBack = ReadBack::FromText(readBack);
+  std::vector<std::string>& s = batch.statements;
+  // The list's own transaction lines frame the one transaction every request is.
+  if (s.size() >= 2 && StartsTransaction(Keyword(s.front())) && EndsTransaction(Keyword(s.back()))) {
+    s.pop_back();
+    s.erase(s.begin());
+  }
+  ValueQueue shared = ValueQueue::FromText(params);
+  if (s.empty()) return {};
+  return RunBatches(db, batches, &shared, false);
+}
+
+ApplyResult RunTransaction(SqlConnection& db, const std::string& name, const std::string& statements,
+                           const std::string& readBackList) {
+  const bool commitWhatSucceeds = !name.empty() && name.back() == '\x02';
+  const std::unique_ptr<TRdaParamList> list =
+      statements.empty() ? std::make_unique<TRdaParamList>() : TRdaParamList::FromText(statements);
+  const std::unique_ptr<TRdaParamList> readBacks =
+      readBackList.empty() ? std::make_unique<TRdaParamList>() : TRdaParamList::FromText(readBackList);
+  std::vector<Batch> batches;
+  int next = 0;
+  auto take = [&](int count, const std::string& descriptor) {
+    Batch b;
+    b.readBack = ReadBack::FromText(descriptor);
+    for (int i = 0; i < count && next < list->Count(); ++i, ++next) {
+      const TRdaParamItem& item = list->Items(next);
+      b.statements.push_back(ToUtf8(item.Name()));
+      b.ownValues.push_back(ValueQueue::FromText(item.StoredValue()));
+    }
+    if (!b.statements.empty()) batches.push_back(std::move(b));
+  };
+  // Each dataset's descriptor is named "<id>.<number of its statements>".
+  for (int i = 0; i < readBacks->Count(); ++i) {
+    const std::string& n = readBacks->Items(i).Name();
+    const size_t dot = n.rfind('.');
+    const int count = dot == std::string::npos ? -1 : StrToIntDef(n.substr(dot + 1), -1);
+    if (count < 0) throw Exception("The read-back list names a dataset without its statement count: " + n);
+    take(count, readBacks->Items(i).StoredValue());
+  }
+  take(list->Count() - next, std::string());
+  if (batches.empty()) return {};
+  return RunBatches(db, batches, nullptr, commitWhatSucceeds);
+}
+
+std::string PartialSuccessText(const std::vector<std::pair<std::string, int32_t>>& failed) {
+  TRdaParamList list;
+  for (const auto& [message, recordId] : failed) {
+    std::string name = message;
+    for (char& c : name) {
+      if (c == kErrorListMarker || c == '\x06') c = '?';
+    }
+    // A record starts with its length in four bytes; blanks after the message
+    // (which the client trims) keep each of them off 02.
+    auto record = [&] {
+      TRdaParamList one;
+      one.CreateParam(ftInteger, name, ptInput).SetAsInteger(recordId);
+      return one.ToText(false);
+    };
+    while (record().find(kErrorListMarker) != std::string::npos) name += ' ';
+    list.CreateParam(ftInteger, name, ptInput).SetAsInteger(recordId);
+  }
+  std::string text = "\x04" + list.ToText(false);
+  if (text.find(kErrorListMarker) != std::string::npos)
+    throw Exception("internal: a partial-success list would read as an error list");
+  return text;
+}
+
+// ---- The session's side ------------------------------------------------------------------
+
+namespace {
+
+TRdaStringLine Line(int token, int id) {
+  TRdaStringLine line;
+  line.SetToken(token);
+  line.SetMsgId(id);
+  return line;
+}
+
+}  // namespace
+
+void ServerSession::SendApplied(int id, const ApplyResult& result, std::string& out) {
+  TRdaParamList counted;
+  counted.CreateParam(ftInteger, "DatasetId", ptInput).SetAsInteger(id);
+  counted.CreateParam(ftInteger, "RowsAffected", ptInput)
+      .SetAsInteger(static_cast<int32_t>(std::min<int64_t>(result.rowsAffected, INT32_MAX)));
+  TRdaStringLine rows = Line(tkCodedParamList, id);
+  rows.AddField(int32_t{miRowsAffected});
+  rows.AddField(counted.ToText(false));
+  rows.AddField(0);
+  Send(rows, out);
+  if (!result.readBack.empty()) {
+    TRdaParamList pairs;
+    int n = 0;
+    for (const auto& [stream, recordId] : result.readBack) {
+      pairs.CreateParam(ftBlob, "FastAdd" + std::to_string(n++), ptInput).SetAsBlob(stream);
+      pairs.CreateParam(ftInteger, "FastAdd" + std::to_string(n++), ptInput).SetAsInteger(recordId);
+    }
+    TRdaStringLine line = Line(tkRefetchedRows, id);
+    line.AddField(pairs.ToText(false));
+    Send(line, out);
+  }
+  if (!result.failed.empty()) {
+    // Sent as it is: the list's bytes must reach the client unchanged.
+    TRdaStringLine error = Line(tkSqlError, id);
+    error.AddField(PartialSuccessText(result.failed));
+    Send(error, out);
+    return;
+  }
+  TRdaStringLine ack = Line(tkAcknowledge, id);
+  Send(ack, out);
+}
+
+void ServerSession::ApplyChanges(int token, int id, const std::vector<std::string>& f, std::string& out) {
+  auto field = [&f](size_t i) { return i < f.size() ? f[i] : std::string(); };
+  try {
+    db_->BeginRequest();
+    SendApplied(id,
+                token == tkTransaction ? RunTransaction(*db_, field(0), field(1), field(3))
+                                       : RunStatementList(*db_, field(0), field(1), field(3)),
+                out);
+  } catch (const std::exception& e) {
+    out.clear();
+    SendError(id, e.what(), out);
+  }
+}
+
+}  // namespace rda
