@@ -90,6 +90,7 @@
 #include "memdata/RdaAuditDataSet.h"
 #include "memdata/RdaCustomDataSet.h"
 #include "messaging/RdaParamList.h"
+#include "remotedata/RdaBroadcast.h"
 #include "messaging/RdaWire.h"
 
 namespace rda {
@@ -362,6 +363,13 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
   // Once the rows of an open have arrived: the indexes are rebuilt and
   // OnAfterPopulate fires (unless Filtered).
   virtual void AfterPopulate();
+  // A provider broadcast for this dataset (token 44): a dataset in stream form.
+  virtual void ReceiveProviderBroadcast(const std::string& /*text*/) {}
+  // Whether the connection can carry a request now.
+  static bool Usable(const TRdaClientSocket* connection);
+  // Sends a request that waits for its reply and returns the server's error
+  // text ("" for none): the flags, the wait (or the blocking exchange).
+  std::string Exchange(TRdaClientSocket& connection, TRdaStringLine& line, bool wait);
 
   void DoBeforeOpen() override;
   void InternalOpen() override;
@@ -375,8 +383,6 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
  private:
   class Loading;
 
-  // Whether the connection can carry a request now.
-  static bool Usable(const TRdaClientSocket* connection);
   static bool TunnelsOverHttp(const TRdaClientSocket& connection);
   // The connection of the current result: the private copy when there is one.
   TRdaClientSocket* CurrentConnection() const;
@@ -393,9 +399,6 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
   void ParamsFromAnswer(TRdaBaseClientDataSet& answer);
   // SQL holds nothing but blank lines.
   bool SqlEmpty() const;
-  // Sends a request that waits for its reply and returns the server's error
-  // text ("" for none): the flags, the wait (or the blocking exchange).
-  std::string Exchange(TRdaClientSocket& connection, TRdaStringLine& line, bool wait);
   uint32_t OptionsValue(const TRdaClientSocket& connection, TRdaSelectSQLOptionSet extra) const;
   // The SQL text of a select: the lines, then ORDER BY.
   std::string SelectText() const;
@@ -507,8 +510,59 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   const std::string& SQLWorkBench() const { return sqlWorkBench_; }
   void SetSQLWorkBench(std::string value) { sqlWorkBench_ = std::move(value); }
 
+  // ---- Provider updates and broadcasts (RdaBroadcast.cpp) ----------------------------
+
+  TRdaUpdateClientDataSet();
+  ~TRdaUpdateClientDataSet() override;
+  // The provider key requests name: ProviderName, or ProviderName #2 ServerMethod.
+  std::string ProviderKey() const;
+  // ApplyUpdates with gsServer, modes 2 and 3: the change log as a
+  // TRdaConflictList through the provider (mode 2: token 36, all or nothing;
+  // mode 3: a provider transaction of this dataset alone that keeps the rows
+  // that went through). Nothing happens without a pending change; an edit in
+  // progress is posted first. Success empties the log. Raises EDatabaseError
+  // "No RdaclientSocket or it is not connected!" without a usable connection;
+  // mode 2: EDatabaseError "[RDA] Transaction Failed! " CR + the server's error,
+  // the log kept; mode 3: Exception with the failed rows' messages, each + CR,
+  // the rows that went through leaving the log.
+  void ApplyProviderUpdates(int mode);
+  TProviderBroadCastOptions& ProviderBroadCast() { return broadcastOptions_; }
+  // Token 44 (1, 0, ProviderKey, ProviderFilter), no wait. EDatabaseError "No
+  // Socket! or Socket Not Active" without a usable connection; Exception
+  // "Provider required!" without a provider.
+  void RegisterProviderBroadcast();
+  // Token 44 (0, 0, ProviderKey, "") when a usable connection is assigned.
+  void UnregisterProviderBroadcast();
+  bool BroadcastRegistered() const { return broadcast_->registered; }
+  // Rows kept by baCache or while editing, not yet applied (0 without).
+  int CachedBroadcastRows() const;
+  // Applies the cached broadcasts now (as after a post).
+  void ApplyCachedBroadcasts();
+
+  // A broadcast arrived, before its rows are applied (they are applied as well
+  // when AutoUpdate is true). A handler that keeps the dataset copies the pointer.
+  std::function<void(TRdaUpdateClientDataSet& sender, const std::shared_ptr<TRdaDataSet>& d)> OnProviderBroadCast;
+  // A broadcast for the row being edited, as a change list ("Field", "OldValue",
+  // "NewValue", "EditChanged", "Apply"); a handler may change Apply or mark it
+  // handled (then nothing is written).
+  std::function<void(TRdaUpdateClientDataSet& sender, const std::shared_ptr<TRdaDataSet>& changes, bool& handled)>
+      OnProviderBroadCastEditRow;
+  // The row being edited was deleted by another client; handled: it stays.
+  std::function<void(TRdaUpdateClientDataSet& sender, TRdaDataSet& d, bool& handled)> OnProviderBroadCastDeleteEditRow;
+  // Before and after each broadcast row is applied; d stands on that row.
+  std::function<void(TRdaUpdateClientDataSet& sender, TRdaDataSet& d, bool& handled)> OnProviderBroadCastBeforeApplyRow;
+  std::function<void(TRdaUpdateClientDataSet& sender, TRdaDataSet& d)> OnProviderBroadCastAfterApplyRow;
+
  protected:
   void TakePrimeFields(std::vector<std::string> fields) override { primeFields_ = std::move(fields); }
+  void ReceiveProviderBroadcast(const std::string& text) override;
+  void AfterPopulate() override;
+  void InternalClose() override;
+  void DoAfterPost() override;
+  void DoAfterCancel() override;
+  // Run before and after a broadcast is applied; nothing here.
+  virtual void BeforeBroadcast() {}
+  virtual void AfterBroadcast() {}
 
  private:
   std::string updateTableName_;
@@ -521,6 +575,19 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   TGenerateSQLLocation sqlGenerateLocation_ = gsClient;
   std::string editMode_ = "Read Only";
   std::string sqlWorkBench_;
+
+  friend class TProviderBroadCastOptions;
+  void HandleBroadcast(std::unique_ptr<TRdaDataSet> d);
+  void CacheBroadcast(std::unique_ptr<TRdaDataSet> d);
+  void ApplyBroadcast(std::shared_ptr<TRdaDataSet> d);
+  void ApplyBroadcastRow(TRdaDataSet& d);
+  void MergeIntoEditRow(TRdaDataSet& d);
+  bool LocateByPrimeFields(TRdaDataSet& d);
+  bool MatchesEditRow(TRdaDataSet& d);
+  void MergeLoggedRow(TRdaDataSet& d, const std::vector<std::string>* onlyFields);
+  void RaisePartialSuccess(const std::string& error);
+  TProviderBroadCastOptions broadcastOptions_{*this};
+  std::unique_ptr<TRdaBroadcastState> broadcast_;
 };
 
 // The component.

@@ -14,6 +14,7 @@
 #include "server/ClientUpdates.h"
 #include "server/ServerCatalog.h"
 #include "server/ServerPresence.h"
+#include "server/ServerProviderUpdates.h"
 #include "memdata/RdaParamBridge.h"
 
 namespace rda {
@@ -25,7 +26,7 @@ namespace {
 bool IsUnsupportedRequest(int token) {
   switch (token) {
     case tkExecuteSql: case tkTransaction:
-    case tkApplyUpdates: case tkProviderTransaction:
+    case tkProviderTransaction:
       return true;
     default:
       return false;
@@ -89,6 +90,7 @@ ServerSession::ServerSession(const SessionSettings& settings, std::unique_ptr<Sq
 ServerSession::~ServerSession() {
   cursors_.clear();
   if (present_) settings_.presence->Leave(id_);
+  if (settings_.broadcasts != nullptr) settings_.broadcasts->Leave(id_);
 }
 
 void ServerSession::Log(const std::string& text) {
@@ -189,7 +191,7 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
   }
   const std::vector<std::string> f = ReadFields(line);
   const bool dataRequest = token == tkSelect || token == tkSelectAlternative || token == tkFetch ||
-                           token == tkMetaData || token == tkStoredProc;
+                           token == tkMetaData || token == tkStoredProc || token == tkApplyUpdates;
   std::string reply;
   try {
     if (dataRequest && settings_.requireLogin && !verified_) {
@@ -222,6 +224,12 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
           break;
         case tkServerUtility:
           UtilityRequest(id, f, reply);
+          break;
+        case tkApplyUpdates:
+          ProviderUpdate(id, f, reply);
+          break;
+        case tkProviderBroadcast:
+          ProviderRegistration(id, f);
           break;
         default:
           if (IsUnsupportedRequest(token)) {

@@ -28,7 +28,8 @@
 //   28 -75014 instant message                to its recipient's sessions (28 -75014), or
 //                                            kept as waiting mail when none is logged in
 //   48 code 13                               48 code 13: the metadata cache
-//   29 31 36 45                              6 "Request <n> is not supported by this server"
+//   36 provider update, 44 registration       ServerProviderUpdates.h
+//   29 31 45                                 6 "Request <n> is not supported by this server"
 //   anything else                            ignored
 //
 // Connection rules: a stream that cannot be cut into frames (a bad length,
@@ -65,6 +66,7 @@ namespace rda {
 
 class TRdaParamList;
 class ServerPresence;
+class ProviderBroadcasts;
 struct Definition;
 struct CatalogQuery;
 
@@ -87,6 +89,9 @@ struct SessionSettings {
   // Who is logged in (user list, instant messages); none: sessions know only
   // themselves. Must outlive the sessions.
   ServerPresence* presence = nullptr;
+  // Who is registered for provider broadcasts (ServerProviderUpdates.h); none:
+  // provider changes reach no other client. Must outlive the sessions.
+  ProviderBroadcasts* broadcasts = nullptr;
 };
 
 enum class LoginState { kNone, kVerified, kRefused };
@@ -185,6 +190,9 @@ class ServerSession {
   void CodedMessage(int id, const std::vector<std::string>& f, std::string& out);
   void CodedParamList(int id, const std::vector<std::string>& f, std::string& out);
   void UtilityRequest(int id, const std::vector<std::string>& f, std::string& out);
+  // Provider updates and broadcasts (ServerProviderUpdates.cpp): tokens 44, 36, 45.
+  void ProviderRegistration(int id, const std::vector<std::string>& f);
+  void ProviderUpdate(int id, const std::vector<std::string>& f, std::string& out);
 
   // Reads up to `rows` rows (all when rows <= 0) after `first`, plus one to
   // learn whether more follow; raises when the row text would pass the limit.

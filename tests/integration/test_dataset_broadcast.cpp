@@ -1,0 +1,221 @@
+// Provider updates and provider broadcasts: client datasets opened through the
+// "Hosts" provider of rdaserver on a real SQLite file send their change logs for
+// the server to write (gsServer), and the other clients registered for the
+// provider receive the rows and merge them.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "DatasetTestSupport.h"
+
+namespace rda {
+namespace {
+
+using test::RunUntil;
+using test::SqliteRows;
+using Table = std::vector<std::vector<std::string>>;
+
+Table RowsOf(TDataSet& ds) {
+  Table rows;
+  for (ds.First(); !ds.Eof(); ds.Next()) {
+    rows.push_back({ds.FieldByName("XCompanyCode").AsString(), ds.FieldByName("XHost").AsString(),
+                    ds.FieldByName("XPort").AsString()});
+  }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+void Change(TDataSet& ds, const std::string& code, const char* field, const Variant& value) {
+  ASSERT_TRUE(ds.Locate("XCompanyCode", Variant(code)));
+  ds.Edit();
+  ds.FieldByName(field).SetValue(value);
+  ds.Post();
+}
+
+void Add(TDataSet& ds, const std::string& code, const std::string& host, int port) {
+  ds.Append();
+  ds.FieldByName("XCompanyCode").SetAsString(code);
+  ds.FieldByName("XHost").SetAsString(host);
+  ds.FieldByName("XPort").SetAsInteger(port);
+  ds.FieldByName("XLANIPAddress").SetAsString("127.0.0.1");
+  ds.Post();
+}
+
+// A client: its connection and a dataset over the provider.
+struct Client {
+  TRdaClientSocket socket;
+  std::unique_ptr<TRdaClientDataSet> hosts;
+  int broadcasts = 0;  // broadcast datasets received
+};
+
+class BroadcastTest : public ::testing::Test {
+ protected:
+  BroadcastTest()
+      : dir(std::filesystem::temp_directory_path() /
+            ("rda-bcast-" + std::to_string(getpid()) + "-" + std::to_string(counter++))),
+        file((std::filesystem::create_directories(dir), (dir / "demo.db").string())),
+        server(test::DemoServerArgs({"--db", file})) {}
+  ~BroadcastTest() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+
+  // A connected client whose dataset is open over "Hosts" (every company),
+  // with server-side SQL, registered for broadcasts when asked.
+  std::unique_ptr<Client> Connect(bool registered, const std::string& filter = "",
+                                  TBroadcastAction action = baAuto) {
+    auto c = std::make_unique<Client>();
+    c->socket.SetPort(server.DataPort());
+    c->socket.SetUserInterface(&ui);
+    c->socket.OnDisconnect = [] {};
+    c->socket.OpenAndWait();
+    EXPECT_TRUE(c->socket.Active());
+    c->hosts = std::make_unique<TRdaClientDataSet>();
+    TRdaClientDataSet& ds = *c->hosts;
+    ds.SetRdaClientSocket(&c->socket);
+    ds.SetProviderName("Hosts");
+    ds.Params().ParamByName("Pattern").SetAsString("%");
+    ds.SetSQLGenerateLocation(gsServer);
+    ds.SetUpdateMode(upWhereChanged);
+    ds.ProviderBroadCast().SetRetrievePrimeKeyFields(true);
+    ds.ProviderBroadCast().SetProviderFilter(filter);
+    ds.ProviderBroadCast().SetBroadCastAction(action);
+    ds.ProviderBroadCast().SetRegisterForBroadCast(registered);
+    Client* self = c.get();
+    ds.OnProviderBroadCast = [self](TRdaUpdateClientDataSet&, const std::shared_ptr<TRdaDataSet>&) {
+      ++self->broadcasts;
+    };
+    ds.Open();
+    EXPECT_EQ(ds.PrimeFields(), std::vector<std::string>{"XCompanyCode"});
+    EXPECT_EQ(ds.BroadcastRegistered(), registered);
+    return c;
+  }
+  Table FileRows() { return SqliteRows(file, "SELECT XCompanyCode, XHost, XPort FROM VNXHOSTS ORDER BY 1"); }
+  // Waits until the server lists the registrations (they are sent without a reply).
+  void Settle(Client& c) {
+    // A request that waits is answered after every message sent before it.
+    TRdaClientDataSet probe;
+    probe.SetRdaClientSocket(&c.socket);
+    probe.SetSQLText("SELECT 1");
+    probe.Open();
+  }
+
+  static inline int counter = 0;
+  std::filesystem::path dir;
+  std::string file;
+  test::ServerProcess server;
+  test::RecordingUI ui;
+};
+
+// A change applied through the provider reaches every other registered client,
+// with its filter, and merges into its rows; never the client that made it.
+TEST_F(BroadcastTest, AChangeReachesTheOtherClientsNotItsSender) {
+  auto a = Connect(true);
+  auto b = Connect(true);
+  auto filtered = Connect(true, "XPort > 9500");
+  auto unregistered = Connect(false);
+  Settle(*a), Settle(*b), Settle(*filtered);
+
+  TRdaClientDataSet& ds = *a->hosts;
+  Change(ds, "ACME", "XHost", Variant("acme.example"));
+  Add(ds, "ZED", "zed.example", 9600);
+  ASSERT_TRUE(ds.Locate("XCompanyCode", Variant("DEMO")));
+  ds.Delete();
+  ds.ApplyProviderUpdates(2);
+  EXPECT_FALSE(ds.HasPendingChange());
+
+  const Table expected = {{"ACME", "acme.example", "9407"}, {"ZED", "zed.example", "9600"}};
+  EXPECT_EQ(FileRows(), expected);
+  ASSERT_TRUE(RunUntil([&] { return RowsOf(*b->hosts) == expected; })) << RowsOf(*b->hosts).size();
+  EXPECT_FALSE(b->hosts->HasPendingChange());  // merged without logging
+  EXPECT_EQ(b->broadcasts, 1);
+  // Only the inserted row passes XPort > 9500: DEMO stays, ACME keeps its host.
+  ASSERT_TRUE(RunUntil([&] { return filtered->broadcasts == 1; }));
+  EXPECT_EQ(RowsOf(*filtered->hosts),
+            (Table{{"ACME", "127.0.0.1", "9407"}, {"DEMO", "127.0.0.1", "9406"}, {"ZED", "zed.example", "9600"}}));
+
+  // b's own change comes back to a; a's first change never did.
+  Change(*b->hosts, "ZED", "XPort", Variant(int32_t{9601}));
+  b->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return a->broadcasts == 1; }));
+  EXPECT_EQ(RowsOf(ds), (Table{{"ACME", "acme.example", "9407"}, {"ZED", "zed.example", "9601"}}));
+  EXPECT_EQ(b->broadcasts, 1);
+  EXPECT_EQ(unregistered->broadcasts, 0);
+  EXPECT_EQ(RowsOf(*unregistered->hosts).size(), 2u);  // as it was opened
+}
+
+// A failing row rolls the whole change back: the file is as before, the log is
+// kept for another try, and nothing is broadcast.
+TEST_F(BroadcastTest, AFailingRowLeavesTheFileAndTheLog) {
+  auto a = Connect(true);
+  auto b = Connect(true);
+  Settle(*b);
+  const Table before = FileRows();
+  TRdaClientDataSet& ds = *a->hosts;
+  Change(ds, "ACME", "XHost", Variant("acme.example"));
+  Add(ds, "NEW", "new.example", 9500);
+  Change(ds, "NEW", "XCompanyCode", Variant("DEMO"));  // a key the table has
+  try {
+    ds.ApplyProviderUpdates(2);
+    FAIL() << "applied";
+  } catch (const EDatabaseError& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("[RDA] Transaction Failed! \r[RDA SERVER ERROR]", 0), 0u) << e.what();
+    EXPECT_NE(std::string(e.what()).find("UNIQUE"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(FileRows(), before);
+  EXPECT_TRUE(ds.HasPendingChange());
+
+  // Corrected, the same log goes through.
+  ASSERT_TRUE(ds.Locate("XHost", Variant("new.example")));
+  ds.Edit();
+  ds.FieldByName("XCompanyCode").SetAsString("NEW");
+  ds.Post();
+  ds.ApplyProviderUpdates(2);
+  const Table after = {{"ACME", "acme.example", "9407"}, {"DEMO", "127.0.0.1", "9406"}, {"NEW", "new.example", "9500"}};
+  EXPECT_EQ(FileRows(), after);
+  ASSERT_TRUE(RunUntil([&] { return RowsOf(*b->hosts) == after; }));
+  EXPECT_EQ(b->broadcasts, 1);  // only the change that went through
+}
+
+// Two clients change one row: the second one's change is a conflict (the row
+// is not what it started from), reported, never written over the first.
+TEST_F(BroadcastTest, AConflictIsReportedNotOverwritten) {
+  auto a = Connect(false);
+  auto b = Connect(false);
+  Change(*a->hosts, "ACME", "XHost", Variant("first.example"));
+  a->hosts->ApplyProviderUpdates(2);
+  Change(*b->hosts, "ACME", "XHost", Variant("second.example"));
+  Change(*b->hosts, "DEMO", "XPort", Variant(int32_t{1}));
+  try {
+    b->hosts->ApplyProviderUpdates(2);
+    FAIL() << "applied";
+  } catch (const EDatabaseError& e) {
+    EXPECT_NE(std::string(e.what()).find("changed by another user"), std::string::npos) << e.what();
+    EXPECT_NE(std::string(e.what()).find("ACME"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(FileRows(), (Table{{"ACME", "first.example", "9407"}, {"DEMO", "127.0.0.1", "9406"}}));
+  EXPECT_TRUE(b->hosts->HasPendingChange());
+}
+
+// A registered client whose row changed locally and on the server: the fields
+// it did not change take the server's values (also as the values its change
+// started from), so that its own change then applies without a conflict and
+// without undoing the other's.
+TEST_F(BroadcastTest, ABroadcastMergesIntoALocallyChangedRow) {
+  auto a = Connect(true);
+  auto b = Connect(true);
+  Settle(*a), Settle(*b);
+  Change(*b->hosts, "ACME", "XHost", Variant("b.example"));  // logged, not applied
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return b->broadcasts == 1; }));
+  EXPECT_EQ(RowsOf(*b->hosts), (Table{{"ACME", "b.example", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
+  b->hosts->ApplyProviderUpdates(2);
+  EXPECT_EQ(FileRows(), (Table{{"ACME", "b.example", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
+}
+
+}  // namespace
+}  // namespace rda
