@@ -140,8 +140,9 @@ TEST_F(BroadcastTest, AChangeReachesTheOtherClientsNotItsSender) {
   // b's own change comes back to a; a's first change never did.
   Change(*b->hosts, "ZED", "XPort", Variant(int32_t{9601}));
   b->hosts->ApplyProviderUpdates(2);
-  ASSERT_TRUE(RunUntil([&] { return a->broadcasts == 1; }));
-  EXPECT_EQ(RowsOf(ds), (Table{{"ACME", "acme.example", "9407"}, {"ZED", "zed.example", "9601"}}));
+  const Table both = {{"ACME", "acme.example", "9407"}, {"ZED", "zed.example", "9601"}};
+  ASSERT_TRUE(RunUntil([&] { return RowsOf(ds) == both; }));
+  EXPECT_EQ(a->broadcasts, 1);
   EXPECT_EQ(b->broadcasts, 1);
   EXPECT_EQ(unregistered->broadcasts, 0);
   EXPECT_EQ(RowsOf(*unregistered->hosts).size(), 2u);  // as it was opened
@@ -215,6 +216,158 @@ TEST_F(BroadcastTest, ABroadcastMergesIntoALocallyChangedRow) {
   EXPECT_EQ(RowsOf(*b->hosts), (Table{{"ACME", "b.example", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
   b->hosts->ApplyProviderUpdates(2);
   EXPECT_EQ(FileRows(), (Table{{"ACME", "b.example", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
+}
+
+// While a row is edited the broadcasts wait (CacheBroadcastsWhenEdit); after
+// the post they apply, the edited row's merged with what the user changed.
+TEST_F(BroadcastTest, BroadcastsWaitForTheEditAndApplyAfterThePost) {
+  auto a = Connect(true);
+  auto b = Connect(true);
+  Settle(*b);
+  TRdaClientDataSet& bd = *b->hosts;
+  bd.ProviderBroadCast().SetCacheBroadcastsWhenEdit(true);
+  ASSERT_TRUE(bd.Locate("XCompanyCode", Variant("ACME")));
+  bd.Edit();
+  bd.FieldByName("XHost").SetAsString("b.example");
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  Change(*a->hosts, "DEMO", "XHost", Variant("demo.example"));
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return bd.CachedBroadcastRows() == 2; }));
+  EXPECT_EQ(bd.State(), dsEdit);
+  EXPECT_EQ(bd.FieldByName("XHost").AsString(), "b.example");
+  EXPECT_EQ(bd.FieldByName("XPort").AsInteger(), 9407);
+  bd.Post();
+  EXPECT_EQ(bd.CachedBroadcastRows(), 0);
+  const Table merged = {{"ACME", "b.example", "7000"}, {"DEMO", "demo.example", "9406"}};
+  EXPECT_EQ(RowsOf(bd), merged);
+  bd.ApplyProviderUpdates(2);
+  EXPECT_EQ(FileRows(), merged);
+}
+
+// MergeEditRowBroadcasts: a broadcast for the row being edited comes as a
+// change list; what the user did not change is taken into the edit, what both
+// changed stays the user's and applying it is a conflict.
+TEST_F(BroadcastTest, TheEditRowMergesThroughItsChangeList) {
+  auto a = Connect(true);
+  auto b = Connect(true);
+  Settle(*b);
+  TRdaClientDataSet& bd = *b->hosts;
+  bd.ProviderBroadCast().SetMergeEditRowBroadcasts(true);
+  Table changes;
+  bd.OnProviderBroadCastEditRow = [&](TRdaUpdateClientDataSet&, const std::shared_ptr<TRdaDataSet>& list, bool&) {
+    for (list->First(); !list->Eof(); list->Next()) {
+      changes.push_back({list->FieldByName("Field").AsString(), list->FieldByName("OldValue").AsString(),
+                         list->FieldByName("NewValue").AsString(), list->FieldByName("EditChanged").AsString(),
+                         list->FieldByName("Apply").AsString()});
+    }
+  };
+  ASSERT_TRUE(bd.Locate("XCompanyCode", Variant("ACME")));
+  bd.Edit();
+  bd.FieldByName("XHost").SetAsString("b.example");
+  Change(*a->hosts, "ACME", "XHost", Variant("a.example"));
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return !changes.empty(); }));
+  EXPECT_EQ(changes, (Table{{"XHost", "127.0.0.1", "a.example", "True", "False"},
+                            {"XPort", "9407", "7000", "False", "True"}}));
+  EXPECT_EQ(bd.State(), dsEdit);
+  EXPECT_EQ(bd.FieldByName("XHost").AsString(), "b.example");
+  EXPECT_EQ(bd.FieldByName("XPort").AsInteger(), 7000);
+  bd.Post();
+  EXPECT_THROW(bd.ApplyProviderUpdates(2), EDatabaseError);
+  EXPECT_EQ(FileRows(), (Table{{"ACME", "a.example", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
+  EXPECT_TRUE(bd.HasPendingChange());
+}
+
+// baCache keeps broadcasts until the rows are fetched again or the action
+// becomes baAuto; an insert of a row the dataset already has is not added twice.
+TEST_F(BroadcastTest, CachedBroadcastsApplyLater) {
+  auto a = Connect(true);
+  auto b = Connect(true, "", baCache);
+  Settle(*b);
+  TRdaClientDataSet& bd = *b->hosts;
+  const Table original = RowsOf(bd);
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return bd.CachedBroadcastRows() == 1; }));
+  EXPECT_EQ(RowsOf(bd), original);
+  bd.ProviderBroadCast().SetBroadCastAction(baAuto);
+  EXPECT_EQ(RowsOf(bd), FileRows());
+  EXPECT_EQ(bd.CachedBroadcastRows(), 0);
+
+  bd.ProviderBroadCast().SetBroadCastAction(baCache);
+  Add(*a->hosts, "ZED", "zed.example", 9600);
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return bd.CachedBroadcastRows() == 1; }));
+  bd.Requery();  // ZED comes with the rows, then its cached insert applies
+  EXPECT_EQ(bd.CachedBroadcastRows(), 0);
+  EXPECT_EQ(RowsOf(bd), FileRows());
+  EXPECT_EQ(b->broadcasts, 2);
+  EXPECT_TRUE(bd.BroadcastRegistered());
+
+  bd.ProviderBroadCast().SetBroadCastAction(baIgnore);
+  Change(*a->hosts, "ZED", "XPort", Variant(int32_t{9601}));
+  a->hosts->ApplyProviderUpdates(2);
+  Change(*b->hosts, "DEMO", "XPort", Variant(int32_t{1}));  // a's answer comes after a's broadcast to b
+  b->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return a->broadcasts == 1; }));
+  Settle(*b);
+  EXPECT_EQ(b->broadcasts, 2);
+  EXPECT_EQ(bd.CachedBroadcastRows(), 0);
+}
+
+// One client with two datasets registered for the provider gets one message
+// with a dataset for each (token 55), each through its own filter.
+TEST_F(BroadcastTest, SeveralDatasetsOfOneClient) {
+  auto a = Connect(true);
+  auto b = Connect(true);
+  TRdaClientDataSet second;
+  second.SetRdaClientSocket(&b->socket);
+  second.SetProviderName("Hosts");
+  second.Params().ParamByName("Pattern").SetAsString("%");
+  second.SetPrimeFields({"XCompanyCode"});
+  second.ProviderBroadCast().SetProviderFilter("XCompanyCode = 'DEMO'");
+  second.ProviderBroadCast().SetRegisterForBroadCast(true);
+  second.Open();
+  Settle(*b);
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  Change(*a->hosts, "DEMO", "XPort", Variant(int32_t{7001}));
+  a->hosts->ApplyProviderUpdates(2);
+  const Table changed = {{"ACME", "127.0.0.1", "7000"}, {"DEMO", "127.0.0.1", "7001"}};
+  ASSERT_TRUE(RunUntil([&] { return RowsOf(*b->hosts) == changed; }));
+  EXPECT_EQ(RowsOf(second), (Table{{"ACME", "127.0.0.1", "9407"}, {"DEMO", "127.0.0.1", "7001"}}));
+}
+
+// Registration messages: token 44 with 1 / 0, the provider and the filter; a
+// new filter re-registers; closing unregisters.
+TEST_F(BroadcastTest, RegistrationMessages) {
+  auto a = Connect(true, "XPort > 1");
+  test::SentMessages sent(a->socket);
+  const int id = a->socket.ComponentId(a->hosts.get());
+  a->hosts->ProviderBroadCast().SetProviderFilter("XPort > 2");
+  a->hosts->Close();
+  std::vector<test::Msg> registrations = sent.WithToken(tkProviderBroadcast);
+  ASSERT_EQ(registrations.size(), 3u);
+  EXPECT_EQ(registrations[0].id, id);
+  EXPECT_EQ(registrations[0].fields, (std::vector<std::string>{"0", "0", "Hosts", ""}));
+  EXPECT_EQ(registrations[1].fields, (std::vector<std::string>{"1", "0", "Hosts", "XPort > 2"}));
+  EXPECT_EQ(registrations[2].fields, (std::vector<std::string>{"0", "0", "Hosts", ""}));
+  EXPECT_FALSE(a->hosts->BroadcastRegistered());
+
+  TRdaClientDataSet none;
+  try {
+    none.RegisterProviderBroadcast();
+    FAIL();
+  } catch (const EDatabaseError& e) {
+    EXPECT_STREQ(e.what(), "No Socket! or Socket Not Active");
+  }
+  none.SetRdaClientSocket(&a->socket);
+  try {
+    none.RegisterProviderBroadcast();
+    FAIL();
+  } catch (const Exception& e) {
+    EXPECT_STREQ(e.what(), "Provider required!");
+  }
 }
 
 }  // namespace
