@@ -936,6 +936,18 @@ void TRda2CustomAuditDataSet::ClearLog() {
   ResetJournal();
 }
 
+void TRda2CustomAuditDataSet::ClearLogExcept(const std::vector<int32_t>& keep) {
+  std::lock_guard lock(logLock_);
+  if (!log_) return;
+  std::vector<TRdaDBListItem*> drop;
+  for (const auto& [key, entry] : entries_) {
+    if (std::find(keep.begin(), keep.end(), EntryBookMark(*entry)) == keep.end()) drop.push_back(entry);
+  }
+  for (TRdaDBListItem* entry : drop) RemoveEntry(*entry);
+  currentEntryId_ = -1;
+  ResetJournal();
+}
+
 void TRda2CustomAuditDataSet::EmptyDataSet() {
   if (!Active()) return;
   PostPendingEdit();

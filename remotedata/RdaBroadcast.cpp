@@ -2,6 +2,7 @@
 // broadcasts (the changes other clients made through the same provider, merged
 // into this dataset's rows).
 #include <algorithm>
+#include <optional>
 
 #include "base/Exception.h"
 #include "base/ScopeGuard.h"
@@ -414,26 +415,131 @@ void TRdaUpdateClientDataSet::MergeIntoEditRow(TRdaDataSet& d) {
 
 // ---- Provider updates --------------------------------------------------------------
 
+namespace {
+
+// A server's error text split into what a person reads and the details for the
+// client behind kErrorDetailMarker (null when there are none or they do not read).
+struct ServerError {
+  std::string text;
+  std::unique_ptr<TRdaParamList> details;
+};
+
+ServerError SplitServerError(const std::string& error) {
+  ServerError e;
+  const size_t at = error.find(kErrorDetailMarker);
+  e.text = error.substr(0, at);
+  if (at == std::string::npos) return e;
+  if (std::optional<std::string> bytes = FromHexDigits(std::string_view(error).substr(at + 1))) {
+    try {
+      e.details = TRdaParamList::FromText(*bytes);
+    } catch (const std::exception&) {
+      // The text alone tells what failed.
+    }
+  }
+  return e;
+}
+
+std::string WithoutServerPrefix(const std::string& text) {
+  static constexpr std::string_view kPrefix = "[RDA SERVER ERROR]";
+  return text.rfind(kPrefix, 0) == 0 ? text.substr(kPrefix.size()) : text;
+}
+
+}  // namespace
+
 void TRdaUpdateClientDataSet::ApplyProviderUpdates(int mode) {
   if (State() == dsEdit || State() == dsInsert) Post();
   if (!HasPendingChange()) return;
   TRdaClientSocket* connection = RdaClientSocket();
   if (!Usable(connection)) throw EDatabaseError("No RdaclientSocket or it is not connected!");
+  if (mode == 3) {
+    ApplyProvidersInTransaction(*connection, {this}, true);
+    return;
+  }
+  const int id = connection->ComponentId(this);
+  TRdaConflictList list(*this);
   TRdaStringLine line;
   line.SetToken(tkApplyUpdates);
-  line.SetMsgId(connection->ComponentId(this));
-  {
-    TRdaConflictList list(*this);
-    line.AddField(ProviderKey());
-    line.AddField(list.ToText(false));
-    line.AddField(GetDataBase());
-    line.AddField(std::string());
-    line.AddField(int32_t{0});
-  }
-  (void)mode;
+  line.SetMsgId(id);
+  line.AddField(ProviderKey());
+  line.AddField(list.ToText(false));
+  line.AddField(GetDataBase());
+  line.AddField(std::string());
+  line.AddField(int32_t{0});
   const std::string error = Exchange(*connection, line, true);
-  if (!error.empty()) throw EDatabaseError("[RDA] Transaction Failed! \r" + error);
+  if (!error.empty()) {
+    ServerError e = SplitServerError(error);
+    broadcast_->conflicts = e.details ? list.ConflictRows(*e.details, id) : nullptr;
+    throw EDatabaseError("[RDA] Transaction Failed! \r" + e.text);
+  }
+  broadcast_->conflicts.reset();
   ClearLog();
+}
+
+void ApplyProvidersInTransaction(TRdaClientSocket& connection, const std::vector<TRdaUpdateClientDataSet*>& datasets,
+                                 bool commitAnySuccess) {
+  if (datasets.empty()) return;
+  for (TRdaUpdateClientDataSet* ds : datasets) {
+    if (ds->State() == dsEdit || ds->State() == dsInsert) ds->Post();
+  }
+  if (!TRdaBaseClientDataSet::Usable(&connection)) throw EDatabaseError("No Socket! or Socket Not Active");
+  TRdaParamList settings;
+  settings.CreateParam(ftString, "ClientSocket", ptInput).SetAsString(connection.LoginParams().ToText(false));
+  TRdaParamList packages;
+  struct Sending {
+    TRdaUpdateClientDataSet* ds;
+    int id;
+    std::unique_ptr<TRdaConflictList> list;
+  };
+  std::vector<Sending> sending;
+  for (TRdaUpdateClientDataSet* ds : datasets) {
+    const int id = connection.ComponentId(ds);
+    // The flag travels with a copy: the dataset's own parameters stay as they are.
+    std::unique_ptr<TRdaParamList> params = ds->Params().Clone();
+    if (commitAnySuccess) params->FastAdd("~ProviderCommitAnySuccess", Variant(true));
+    settings.CreateParam(ftString, std::to_string(id), ptInput).SetAsString(params->ToText(false));
+    if (!ds->HasPendingChange()) continue;
+    auto list = std::make_unique<TRdaConflictList>(*ds);
+    if (!list->HasEntries()) continue;
+    TRdaParamList package;
+    package.CreateParam(ftString, std::to_string(id), ptInput).SetAsString(ds->GetDataBase());
+    package.FastAdd(Variant(ds->ProviderKey()));
+    package.FastAdd(Variant(list->ToText(false)));
+    package.FastAdd(Variant(std::string()));
+    packages.FastAdd(Variant(package.ToText(false)));
+    sending.push_back({ds, id, std::move(list)});
+  }
+  if (sending.empty()) return;
+  TRdaStringLine line;
+  line.SetToken(tkProviderTransaction);
+  line.SetMsgId(connection.ComponentId(datasets.front()));
+  line.AddField("Provider transaction" + std::string(1, '\x02') + settings.ToText(false));
+  line.AddField(packages.ToText(true));
+  const std::string error = datasets.front()->Exchange(connection, line, true);
+  if (error.empty()) {
+    if (!connection.Active() && connection.ClientType() != ctBlocking) return;  // no telling what happened
+    for (Sending& s : sending) {
+      s.ds->broadcast_->conflicts.reset();
+      s.ds->ClearLog();
+    }
+    return;
+  }
+  ServerError e = SplitServerError(error);
+  for (Sending& s : sending) {
+    s.ds->broadcast_->conflicts = e.details ? s.list->ConflictRows(*e.details, s.id) : nullptr;
+    const TRdaParamItem* failed = e.details ? e.details->FindParam("Failed." + std::to_string(s.id)) : nullptr;
+    if (!commitAnySuccess || !e.details) continue;  // nothing was committed
+    // The rows that went through leave the log; the failed ones stay.
+    std::vector<int32_t> keep;
+    if (failed != nullptr) {
+      std::unique_ptr<TRdaParamList> rows = TRdaParamList::FromText(failed->AsString());
+      for (int i = 0; i < rows->Count(); ++i) keep.push_back(rows->Items(i).AsInteger());
+    }
+    s.list.reset();  // the dataset back on its row before its log changes
+    s.ds->ClearLogExcept(keep);
+  }
+  // Failed rows: their messages, each followed by CR; anything else as the
+  // server said it.
+  throw Exception(commitAnySuccess && e.details ? WithoutServerPrefix(e.text) : e.text);
 }
 
 }  // namespace rda

@@ -67,6 +67,8 @@ struct TRdaBroadcastState {
   std::unique_ptr<TRdaDataSet> cache;
   std::unique_ptr<TRdaDataSet> editRowCache;
   int applying = 0;  // a broadcast is being applied (its own posts are not the user's)
+  // The rows of the last provider update that conflicted (Conflicts()).
+  std::unique_ptr<TRdaDataSet> conflicts;
 };
 
 }  // namespace rda

@@ -534,6 +534,10 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   // Token 44 (0, 0, ProviderKey, "") when a usable connection is assigned.
   void UnregisterProviderBroadcast();
   bool BroadcastRegistered() const { return broadcast_->registered; }
+  // The rows of the last provider update that another client had changed
+  // meanwhile (TRdaConflictList::ConflictRows: per field the original, local
+  // and server value); null when it reported none.
+  TRdaDataSet* Conflicts() const { return broadcast_->conflicts.get(); }
   // Rows kept by baCache or while editing, not yet applied (0 without).
   int CachedBroadcastRows() const;
   // Applies the cached broadcasts now (as after a post).
@@ -585,10 +589,22 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   bool LocateByPrimeFields(TRdaDataSet& d);
   bool MatchesEditRow(TRdaDataSet& d);
   void MergeLoggedRow(TRdaDataSet& d, const std::vector<std::string>* onlyFields);
-  void RaisePartialSuccess(const std::string& error);
+  friend void ApplyProvidersInTransaction(TRdaClientSocket&, const std::vector<TRdaUpdateClientDataSet*>&, bool);
   TProviderBroadCastOptions broadcastOptions_{*this};
   std::unique_ptr<TRdaBroadcastState> broadcast_;
 };
+
+// Token 45: the change logs of the datasets (gsServer) as provider packages in
+// one server transaction; datasets without a change send nothing. An edit in
+// progress is posted first. All or nothing: an error raises Exception with the
+// server's text and every log is kept. With commitAnySuccess every dataset's
+// Params carry "~ProviderCommitAnySuccess" = True while the request is sent,
+// and the rows that went through are committed and leave their logs; the
+// failed ones stay and their messages, each followed by CR, are raised
+// together as Exception. Success empties every log. EDatabaseError "No Socket!
+// or Socket Not Active" without a usable connection.
+void ApplyProvidersInTransaction(TRdaClientSocket& connection, const std::vector<TRdaUpdateClientDataSet*>& datasets,
+                                 bool commitAnySuccess);
 
 // The component.
 class TRdaClientDataSet : public TRdaUpdateClientDataSet {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/Convert.h"
 #include "base/Text.h"
 #include "remotedata/RdaClientDataset.h"
 
@@ -89,6 +90,47 @@ TRdaConflictList::TRdaConflictList(TRdaUpdateClientDataSet& dataset) : dataset_(
   FastAdd(Variant(JoinLines(dataset_.RefetchOnInsert())));
   FastAdd(Variant(int16_t{0})).SetAsSmallint(static_cast<int32_t>(dataset_.UpdateMode()));
   FastAdd(Variant(JoinLines(notWritten_)));
+}
+
+std::unique_ptr<TRdaDataSet> TRdaConflictList::ConflictRows(const TRdaParamList& details, int componentId) {
+  const std::string prefix = "Conflict." + std::to_string(componentId) + ".";
+  std::unique_ptr<TRdaDataSet> rows;
+  for (int i = 0; i < details.Count(); ++i) {
+    const TRdaParamItem& item = details.Items(i);
+    if (!StartsTextAscii(item.Name(), prefix)) continue;
+    const int32_t bookMark = StrToIntDef(item.Name().substr(prefix.size()), 0);
+    std::unique_ptr<TRdaParamList> server = TRdaParamList::FromText(item.AsString());
+    if (!rows) {
+      rows = std::make_unique<TRdaDataSet>();
+      rows->AddField("BookMark", ftInteger, 0);
+      rows->AddField("Field", ftString, 64);
+      rows->AddField("OriginalValue", ftMemo, 0);
+      rows->AddField("LocalValue", ftMemo, 0);
+      rows->AddField("ServerValue", ftMemo, 0);
+      rows->AddField("Changed", ftBoolean, 0);
+      rows->Open();
+    }
+    const bool logged = log_->Locate("BookMark", Variant(bookMark));
+    const bool deleted = logged && log_->FieldByName("Delta").AsInteger() == ldDeleted;
+    const bool present = !deleted && current_->Locate("BookMark", Variant(bookMark));
+    for (int f = 1; f < current_->FieldCount(); ++f) {
+      const std::string& name = current_->Fields()[f].FieldName();
+      const TField* original = logged ? log_->FindField(name) : nullptr;
+      const TField* local = present ? &current_->Fields()[f] : nullptr;
+      const TRdaParamItem* now = server->FindParam(name);
+      rows->Append();
+      rows->FieldByName("BookMark").SetAsInteger(bookMark);
+      rows->FieldByName("Field").SetAsString(name);
+      if (original != nullptr && !original->IsNull()) rows->FieldByName("OriginalValue").SetAsString(original->AsString());
+      if (local != nullptr && !local->IsNull()) rows->FieldByName("LocalValue").SetAsString(local->AsString());
+      if (now != nullptr && !now->IsNull()) rows->FieldByName("ServerValue").SetAsString(now->AsString());
+      const bool changed = local == nullptr || original == nullptr || original->IsNull() != local->IsNull() ||
+                           original->AsString() != local->AsString();
+      rows->FieldByName("Changed").SetAsBoolean(changed);
+      rows->Post();
+    }
+  }
+  return rows;
 }
 
 TRdaConflictList::~TRdaConflictList() {

@@ -46,6 +46,14 @@ class TRdaConflictList : public TRdaParamList {
   const std::vector<std::string>& NotWrittenFields() const { return notWritten_; }
   // Whether any entry was packed (no log, or an empty one: false).
   bool HasEntries() const { return entries_ > 0; }
+  // The conflicts the server reported for this dataset (items
+  // "Conflict.<componentId>.<BookMark>" of an error's details, each the row as
+  // the server holds it now): one row per field of each such row with
+  // "BookMark", "Field", "OriginalValue" (what the change started from),
+  // "LocalValue" (what it wants; NULL for a delete), "ServerValue" (NULL when
+  // the row is gone) and "Changed" (the local value is not the original).
+  // Null when the details hold none.
+  std::unique_ptr<TRdaDataSet> ConflictRows(const TRdaParamList& details, int componentId);
 
  private:
   TRdaUpdateClientDataSet& dataset_;

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 
+#include "base/CodePage.h"
 #include "base/Convert.h"
 #include "base/Exception.h"
 #include "base/Text.h"
@@ -403,7 +404,158 @@ void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int 
   }
 }
 
+std::string ToCodePage(const std::string& text) { return HasHighBytes(text) ? Utf8ToCp1252(text) : text; }
+
+std::string ValueText(const SqlValue& v) {
+  switch (v.storage) {
+    case SqlValue::kInteger: return std::to_string(v.integer);
+    case SqlValue::kReal: return FloatToStr(v.real);
+    case SqlValue::kText: return ToCodePage(v.bytes);
+    default: return v.bytes;
+  }
+}
+
+// The row as the server holds it now, found by the key the client started
+// from: a list of its columns as texts (NULL as a null item); empty when the
+// row is gone.
+std::string ServerRowText(SqlConnection& db, const ProviderPackage& p, const LoggedRow& row) {
+  Binder bind;
+  std::string where;
+  for (const std::string& k : p.keys) {
+    const TRdaParamItem* v = row.old->FindParam(k);
+    if (v == nullptr) return {};
+    where += (where.empty() ? " WHERE " : " AND ") + Quoted(k) + " IS " + bind.Add(*v);
+  }
+  SqlStatement stmt = db.Prepare("SELECT * FROM " + Quoted(p.table) + where, &bind.Params());
+  TRdaParamList list;
+  if (db.Step(stmt)) {
+    const SqlRow values = stmt.Row();
+    for (int i = 0; i < stmt.ColumnCount() && static_cast<size_t>(i) < values.size(); ++i) {
+      TRdaParamItem& item = list.CreateParam(ftString, ToCodePage(stmt.ColumnName(i)), ptInput);
+      if (values[static_cast<size_t>(i)].storage != SqlValue::kNull) item.SetAsString(ValueText(values[static_cast<size_t>(i)]));
+    }
+  }
+  return list.ToText(false);
+}
+
+// A row that could not be written.
+struct RowFailure {
+  int component = 0;
+  int32_t bookMark = 0;
+  std::string message;     // UTF-8
+  bool conflict = false;
+  std::string serverRow;   // for a conflict: ServerRowText
+};
+
+class RowFailed : public Exception {
+ public:
+  explicit RowFailed(RowFailure f) : Exception(f.message), failure(std::move(f)) {}
+  RowFailure failure;
+};
+
+// One dataset's package within a request.
+struct PackageRun {
+  int component = 0;
+  ProviderPackage package;
+  std::vector<const LoggedRow*> written;
+};
+
+// Writes every package's rows in one transaction. All or nothing: the first
+// row that fails rolls everything back and raises RowFailed. With anySuccess
+// each row is a savepoint of its own: a failing row is rolled back alone and
+// reported, the others are committed.
+std::vector<RowFailure> WritePackages(SqlConnection& db, std::vector<PackageRun>& runs, bool anySuccess,
+                                      const std::function<void(const std::string&)>& log) {
+  std::vector<RowFailure> failures;
+  db.Execute("BEGIN IMMEDIATE");
+  try {
+    for (PackageRun& run : runs) {
+      for (const LoggedRow& row : run.package.rows) {
+        if (anySuccess) db.Execute("SAVEPOINT rda_row");
+        std::optional<RowFailure> failed;
+        try {
+          if (!WriteLoggedRow(db, run.package, row)) {
+            failed = RowFailure{run.component, row.bookMark, ConflictText(run.package, row), true,
+                                ServerRowText(db, run.package, row)};
+          }
+        } catch (const std::exception& e) {
+          failed = RowFailure{run.component, row.bookMark,
+                              std::string(e.what()) + " (" + RowDescription(run.package, row) + ")", false, {}};
+        }
+        if (failed && !anySuccess) throw RowFailed(std::move(*failed));
+        if (failed) {
+          db.Execute("ROLLBACK TO rda_row");
+          db.Execute("RELEASE rda_row");
+          failures.push_back(std::move(*failed));
+          continue;
+        }
+        if (anySuccess) db.Execute("RELEASE rda_row");
+        run.written.push_back(&row);
+      }
+    }
+    db.Execute("COMMIT");
+  } catch (...) {
+    try {
+      db.Execute("ROLLBACK");
+    } catch (const std::exception& e) {
+      log(std::string("rollback failed: ") + e.what());
+    }
+    throw;
+  }
+  return failures;
+}
+
+// The error text for failed rows: their messages, each followed by CR, then
+// the details for the client (kErrorDetailMarker).
+std::string FailureText(const std::vector<RowFailure>& failures, bool listFailed) {
+  std::string text;
+  TRdaParamList detail;
+  std::map<int, std::unique_ptr<TRdaParamList>> failed;
+  for (const RowFailure& f : failures) {
+    text += f.message + (failures.size() > 1 || listFailed ? "\r" : "");
+    if (listFailed) {
+      auto& rows = failed[f.component];
+      if (!rows) rows = std::make_unique<TRdaParamList>();
+      rows->CreateParam(ftInteger, ToCodePage(f.message), ptInput).SetAsInteger(f.bookMark);
+    }
+    if (f.conflict) {
+      detail.CreateParam(ftString, "Conflict." + std::to_string(f.component) + "." + std::to_string(f.bookMark), ptInput)
+          .SetAsString(f.serverRow);
+    }
+  }
+  for (auto& [component, rows] : failed) {
+    detail.CreateParam(ftString, "Failed." + std::to_string(component), ptInput).SetAsString(rows->ToText(false));
+  }
+  return text + kErrorDetailMarker + HexDigits(detail.ToText(false));
+}
+
+// Writes the packages and pushes what was written to the other clients;
+// returns the error text for the client ("" when every row went through).
+std::string WriteAndBroadcast(SqlConnection& db, std::vector<PackageRun>& runs, bool anySuccess,
+                              const ProviderBroadcasts* broadcasts, int origin,
+                              const std::function<void(const std::string&)>& log) {
+  std::vector<RowFailure> failures;
+  try {
+    failures = WritePackages(db, runs, anySuccess, log);
+  } catch (const RowFailed& e) {
+    return FailureText({e.failure}, false);
+  }
+  for (const PackageRun& run : runs) BroadcastRows(db, broadcasts, origin, log, run.package, run.written);
+  return failures.empty() ? std::string() : FailureText(failures, true);
+}
+
 }  // namespace
+
+void ServerSession::ReplyToProviderWrite(int id, const std::string& error, std::string& out) {
+  if (!error.empty()) {
+    SendError(id, error, out);
+    return;
+  }
+  TRdaStringLine ack;
+  ack.SetToken(tkAcknowledge);
+  ack.SetMsgId(id);
+  Send(ack, out);
+}
 
 // ---- Requests ----------------------------------------------------------------------
 
@@ -440,34 +592,43 @@ void ServerSession::ProviderRegistration(int id, const std::vector<std::string>&
 
 void ServerSession::ProviderUpdate(int id, const std::vector<std::string>& f, std::string& out) {
   db_->BeginRequest();
-  ProviderPackage p = ReadProviderPackage(*db_, f.size() > 0 ? f[0] : "", f.size() > 1 ? f[1] : "");
-  std::vector<const LoggedRow*> written;
-  db_->Execute("BEGIN IMMEDIATE");
-  try {
-    for (const LoggedRow& row : p.rows) {
-      bool ok = false;
-      try {
-        ok = WriteLoggedRow(*db_, p, row);
-      } catch (const std::exception& e) {
-        throw Exception(std::string(e.what()) + " (" + RowDescription(p, row) + ")");
-      }
-      if (!ok) throw Exception(ConflictText(p, row));
-      written.push_back(&row);
+  std::vector<PackageRun> runs(1);
+  runs[0].component = id;
+  runs[0].package = ReadProviderPackage(*db_, f.size() > 0 ? f[0] : "", f.size() > 1 ? f[1] : "");
+  ReplyToProviderWrite(
+      id, WriteAndBroadcast(*db_, runs, false, settings_.broadcasts, id_, [this](const std::string& t) { Log(t); }),
+      out);
+}
+
+void ServerSession::ProviderTransaction(int id, const std::vector<std::string>& f, std::string& out) {
+  db_->BeginRequest();
+  // "Provider transaction" #2 the settings: the login's parameters and, per
+  // dataset named by its component id, its provider parameters.
+  const std::string& head = f.size() > 0 ? f[0] : std::string();
+  const size_t mark = head.find('\x02');
+  bool anySuccess = false;
+  if (mark != std::string::npos) {
+    std::unique_ptr<TRdaParamList> settings = TRdaParamList::FromText(std::string_view(head).substr(mark + 1));
+    for (int i = 0; i < settings->Count(); ++i) {
+      if (SameTextAscii(settings->Items(i).Name(), "ClientSocket")) continue;
+      std::unique_ptr<TRdaParamList> params = TRdaParamList::FromText(settings->Items(i).AsString());
+      const TRdaParamItem* flag = params->FindParam("~ProviderCommitAnySuccess");
+      anySuccess = anySuccess || (flag != nullptr && !flag->IsNull() && flag->AsBoolean());
     }
-    db_->Execute("COMMIT");
-  } catch (...) {
-    try {
-      db_->Execute("ROLLBACK");
-    } catch (const std::exception& e) {
-      Log(std::string("rollback failed: ") + e.what());
-    }
-    throw;
   }
-  TRdaStringLine ack;
-  ack.SetToken(tkAcknowledge);
-  ack.SetMsgId(id);
-  Send(ack, out);
-  BroadcastRows(*db_, settings_.broadcasts, id_, [this](const std::string& t) { Log(t); }, p, written);
+  std::vector<PackageRun> runs;
+  std::unique_ptr<TRdaParamList> packages = TRdaParamList::FromText(f.size() > 1 ? f[1] : "");
+  for (int i = 0; i < packages->Count(); ++i) {
+    std::unique_ptr<TRdaParamList> package = TRdaParamList::FromText(packages->Items(i).AsString());
+    if (package->Count() < 3) throw Exception("A provider package is incomplete");
+    PackageRun run;
+    run.component = StrToIntDef(package->Items(0).Name(), 0);
+    run.package = ReadProviderPackage(*db_, package->Items(1).AsString(), package->Items(2).AsString());
+    runs.push_back(std::move(run));
+  }
+  ReplyToProviderWrite(
+      id, WriteAndBroadcast(*db_, runs, anySuccess, settings_.broadcasts, id_, [this](const std::string& t) { Log(t); }),
+      out);
 }
 
 }  // namespace rda

@@ -26,7 +26,6 @@ namespace {
 bool IsUnsupportedRequest(int token) {
   switch (token) {
     case tkExecuteSql: case tkTransaction:
-    case tkProviderTransaction:
       return true;
     default:
       return false;
@@ -191,7 +190,8 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
   }
   const std::vector<std::string> f = ReadFields(line);
   const bool dataRequest = token == tkSelect || token == tkSelectAlternative || token == tkFetch ||
-                           token == tkMetaData || token == tkStoredProc || token == tkApplyUpdates;
+                           token == tkMetaData || token == tkStoredProc || token == tkApplyUpdates ||
+                           token == tkProviderTransaction;
   std::string reply;
   try {
     if (dataRequest && settings_.requireLogin && !verified_) {
@@ -227,6 +227,9 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
           break;
         case tkApplyUpdates:
           ProviderUpdate(id, f, reply);
+          break;
+        case tkProviderTransaction:
+          ProviderTransaction(id, f, reply);
           break;
         case tkProviderBroadcast:
           ProviderRegistration(id, f);

@@ -28,8 +28,8 @@
 //   28 -75014 instant message                to its recipient's sessions (28 -75014), or
 //                                            kept as waiting mail when none is logged in
 //   48 code 13                               48 code 13: the metadata cache
-//   36 provider update, 44 registration       ServerProviderUpdates.h
-//   29 31 45                                 6 "Request <n> is not supported by this server"
+//   36 45 provider updates, 44 registration  ServerProviderUpdates.h
+//   29 31                                    6 "Request <n> is not supported by this server"
 //   anything else                            ignored
 //
 // Connection rules: a stream that cannot be cut into frames (a bad length,
@@ -193,6 +193,8 @@ class ServerSession {
   // Provider updates and broadcasts (ServerProviderUpdates.cpp): tokens 44, 36, 45.
   void ProviderRegistration(int id, const std::vector<std::string>& f);
   void ProviderUpdate(int id, const std::vector<std::string>& f, std::string& out);
+  void ProviderTransaction(int id, const std::vector<std::string>& f, std::string& out);
+  void ReplyToProviderWrite(int id, const std::string& error, std::string& out);
 
   // Reads up to `rows` rows (all when rows <= 0) after `first`, plus one to
   // learn whether more follow; raises when the row text would pass the limit.

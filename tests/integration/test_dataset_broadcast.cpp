@@ -93,6 +93,15 @@ class BroadcastTest : public ::testing::Test {
     EXPECT_EQ(ds.BroadcastRegistered(), registered);
     return c;
   }
+  // Runs a statement on the database file directly.
+  void Sql(const std::string& statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    char* message = nullptr;
+    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
+    sqlite3_free(message);
+    sqlite3_close(db);
+  }
   Table FileRows() { return SqliteRows(file, "SELECT XCompanyCode, XHost, XPort FROM VNXHOSTS ORDER BY 1"); }
   // Waits until the server lists the registrations (they are sent without a reply).
   void Settle(Client& c) {
@@ -199,6 +208,26 @@ TEST_F(BroadcastTest, AConflictIsReportedNotOverwritten) {
   }
   EXPECT_EQ(FileRows(), (Table{{"ACME", "first.example", "9407"}, {"DEMO", "127.0.0.1", "9406"}}));
   EXPECT_TRUE(b->hosts->HasPendingChange());
+  // The three values of each field of the row, for the user to choose from.
+  TRdaDataSet* conflicts = b->hosts->Conflicts();
+  ASSERT_NE(conflicts, nullptr);
+  Table fields;
+  for (conflicts->First(); !conflicts->Eof(); conflicts->Next()) {
+    fields.push_back({conflicts->FieldByName("Field").AsString(), conflicts->FieldByName("OriginalValue").AsString(),
+                      conflicts->FieldByName("LocalValue").AsString(), conflicts->FieldByName("ServerValue").AsString(),
+                      conflicts->FieldByName("Changed").AsString()});
+  }
+  EXPECT_EQ(fields, (Table{{"XCompanyCode", "ACME", "ACME", "ACME", "False"},
+                           {"XHost", "127.0.0.1", "second.example", "first.example", "True"},
+                           {"XPort", "9407", "9407", "9407", "False"},
+                           {"XLANIPAddress", "127.0.0.1", "127.0.0.1", "127.0.0.1", "False"}}));
+  // Resolved by taking the server's row and applying again: nothing is left.
+  b->hosts->CancelUpdates();
+  b->hosts->Requery();
+  Change(*b->hosts, "ACME", "XHost", Variant("second.example"));
+  b->hosts->ApplyProviderUpdates(2);
+  EXPECT_EQ(b->hosts->Conflicts(), nullptr);
+  EXPECT_EQ(FileRows(), (Table{{"ACME", "second.example", "9407"}, {"DEMO", "127.0.0.1", "9406"}}));
 }
 
 // A registered client whose row changed locally and on the server: the fields
@@ -368,6 +397,76 @@ TEST_F(BroadcastTest, RegistrationMessages) {
   } catch (const Exception& e) {
     EXPECT_STREQ(e.what(), "Provider required!");
   }
+}
+
+// A provider transaction over two datasets (token 45): all or nothing, or,
+// with commit-any-success, the rows that go through are kept and leave the
+// logs while the failed ones stay.
+TEST_F(BroadcastTest, AProviderTransactionOverTwoDatasets) {
+  Sql("INSERT INTO RdaProviders VALUES ('Contacts', 'SELECT * FROM VNXCONTACTS ORDER BY ContactId', "
+      "'VNXCONTACTS', 'ContactId', 'Contacts')");
+  auto a = Connect(false);
+  auto b = Connect(true);
+  Settle(*b);
+  TRdaClientDataSet contacts;
+  contacts.SetRdaClientSocket(&a->socket);
+  contacts.SetProviderName("Contacts");
+  contacts.SetSQLGenerateLocation(gsServer);
+  contacts.ProviderBroadCast().SetRetrievePrimeKeyFields(true);
+  contacts.Open();
+  const auto contactRows = [&] { return SqliteRows(file, "SELECT ContactId, ContactName FROM VNXCONTACTS ORDER BY 1"); };
+  const Table hostsBefore = FileRows();
+  const Table contactsBefore = contactRows();
+
+  TRdaClientDataSet& hosts = *a->hosts;
+  Change(hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  contacts.Append();
+  contacts.FieldByName("ContactId").SetAsInteger(1);  // taken
+  contacts.FieldByName("XCompanyCode").SetAsString("DEMO");
+  contacts.FieldByName("ContactName").SetAsString("Second Dana");
+  contacts.Post();
+  test::SentMessages sent(a->socket);
+  EXPECT_THROW(ApplyProvidersInTransaction(a->socket, {&hosts, &contacts}, false), Exception);
+  EXPECT_EQ(FileRows(), hostsBefore);
+  EXPECT_EQ(contactRows(), contactsBefore);
+  EXPECT_TRUE(hosts.HasPendingChange());
+  EXPECT_TRUE(contacts.HasPendingChange());
+
+  try {
+    ApplyProvidersInTransaction(a->socket, {&hosts, &contacts}, true);
+    FAIL() << "applied";
+  } catch (const Exception& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("UNIQUE"), std::string::npos) << text;
+    EXPECT_EQ(text.back(), '\r');
+    EXPECT_EQ(text.find("[RDA SERVER ERROR]"), std::string::npos) << text;
+  }
+  EXPECT_EQ(FileRows(), (Table{{"ACME", "127.0.0.1", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
+  EXPECT_EQ(contactRows(), contactsBefore);
+  EXPECT_FALSE(hosts.HasPendingChange());
+  EXPECT_TRUE(contacts.HasPendingChange());
+  EXPECT_EQ(contacts.Params().FindParam("~ProviderCommitAnySuccess"), nullptr);
+  ASSERT_TRUE(RunUntil([&] { return RowsOf(*b->hosts) == FileRows(); }));  // what was committed is broadcast
+
+  const std::vector<test::Msg> requests = sent.WithToken(tkProviderTransaction);
+  ASSERT_EQ(requests.size(), 2u);
+  for (const test::Msg& m : requests) EXPECT_EQ(m.fields[0].rfind(std::string("Provider transaction\x02"), 0), 0u);
+  EXPECT_EQ(requests[0].fields[0].find("~ProviderCommitAnySuccess"), std::string::npos);
+  EXPECT_NE(requests[1].fields[0].find("~ProviderCommitAnySuccess"), std::string::npos);
+
+  // Mode 3 of one dataset: the good row goes, the failed one stays.
+  contacts.Edit();
+  contacts.FieldByName("ContactId").SetAsInteger(3);
+  contacts.Post();
+  ASSERT_TRUE(contacts.Locate("ContactId", Variant(int32_t{2})));
+  contacts.Edit();
+  contacts.FieldByName("ContactId").SetAsInteger(1);  // taken as well
+  contacts.Post();
+  EXPECT_THROW(contacts.ApplyProviderUpdates(3), Exception);
+  EXPECT_EQ(contactRows(), (Table{{"1", "Dana Demo"}, {"2", "Arthur Acme"}, {"3", "Second Dana"}}));
+  TRdaDataSet* log = contacts.ChangeLog();
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(log->RecordCount(), 1);  // the key change that failed
 }
 
 }  // namespace
