@@ -469,5 +469,99 @@ TEST_F(BroadcastTest, AProviderTransactionOverTwoDatasets) {
   EXPECT_EQ(log->RecordCount(), 1);  // the key change that failed
 }
 
+// The package of token 36: nine entries without names of their own, the log
+// and the current values as datasets.
+TEST_F(BroadcastTest, TheChangePackage) {
+  auto a = Connect(false);
+  TRdaClientDataSet& ds = *a->hosts;
+  ds.SetUpdateTableName("VNXHOSTS");
+  ds.SetAutoIncrementField("XPort");
+  ds.FieldByName("XLANIPAddress").SetReadOnly(true);
+  Change(ds, "ACME", "XHost", Variant("acme.example"));
+  const int32_t acme = ds.CurrentRecordID();
+  ASSERT_TRUE(ds.Locate("XCompanyCode", Variant("DEMO")));
+  ds.Delete();
+  test::SentMessages sent(a->socket);
+  ds.ApplyProviderUpdates(2);
+  const std::vector<test::Msg> m = sent.WithToken(tkApplyUpdates);
+  ASSERT_EQ(m.size(), 1u);
+  EXPECT_EQ(m[0].id, a->socket.ComponentId(&ds));
+  ASSERT_EQ(m[0].fields.size(), 5u);
+  EXPECT_EQ(m[0].fields[0], "Hosts");
+  EXPECT_EQ(m[0].fields[4], "0");
+  std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(m[0].fields[1]);
+  ASSERT_EQ(list->Count(), 9);
+  const std::vector<TFieldType> types = {ftString, ftString, ftInteger, ftString, ftString,
+                                         ftString, ftString, ftSmallint, ftString};
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_EQ(list->Items(i).Name(), "FastAdd" + std::to_string(i));
+    EXPECT_EQ(list->Items(i).DataType(), types[static_cast<size_t>(i)]) << i;
+  }
+  EXPECT_EQ(list->Items(0).AsString(), "VNXHOSTS");
+  EXPECT_EQ(list->Items(1).AsString(), "XCompanyCode\r\n");
+  EXPECT_EQ(list->Items(5).AsString(), "XPort");
+  EXPECT_EQ(list->Items(7).AsInteger(), upWhereChanged);
+  EXPECT_EQ(list->Items(8).AsString(), "XLANIPAddress\r\nXPort\r\n");
+  std::unique_ptr<TRdaDataSet> log = TextToDataSet(list->Items(3).AsString());
+  std::unique_ptr<TRdaDataSet> now = TextToDataSet(list->Items(4).AsString());
+  ASSERT_TRUE(log && now);
+  Table logRows, nowRows;
+  for (log->First(); !log->Eof(); log->Next()) {
+    logRows.push_back({log->FieldByName("Delta").AsString(), log->FieldByName("XCompanyCode").AsString(),
+                       log->FieldByName("XHost").AsString()});
+  }
+  for (now->First(); !now->Eof(); now->Next()) {
+    nowRows.push_back({now->FieldByName("BookMark").AsString(), now->FieldByName("XCompanyCode").AsString(),
+                       now->FieldByName("XHost").AsString()});
+  }
+  // In the order of the rows' RecordIDs (ACME came first).
+  EXPECT_EQ(logRows, (Table{{"0", "ACME", "127.0.0.1"}, {"1", "DEMO", "127.0.0.1"}}));
+  EXPECT_EQ(nowRows, (Table{{std::to_string(acme), "ACME", "acme.example"}, {"0", "", ""}}));
+  EXPECT_EQ(FileRows(), (Table{{"ACME", "acme.example", "9407"}}));
+}
+
+// The row events: a handled row is left alone; without AutoUpdate a handler's
+// broadcast changes no row; a row deleted elsewhere while it is edited may be kept.
+TEST_F(BroadcastTest, RowEventsDecide) {
+  auto a = Connect(true);
+  auto b = Connect(true);
+  Settle(*b);
+  TRdaClientDataSet& bd = *b->hosts;
+  std::vector<std::string> after;
+  bd.OnProviderBroadCastBeforeApplyRow = [](TRdaUpdateClientDataSet&, TRdaDataSet& d, bool& handled) {
+    handled = d.FieldByName("XCompanyCode").AsString() == "DEMO";
+  };
+  bd.OnProviderBroadCastAfterApplyRow = [&](TRdaUpdateClientDataSet&, TRdaDataSet& d) {
+    after.push_back(d.FieldByName("XCompanyCode").AsString());
+  };
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  Change(*a->hosts, "DEMO", "XPort", Variant(int32_t{7001}));
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return after.size() == 2; }));
+  EXPECT_EQ(RowsOf(bd), (Table{{"ACME", "127.0.0.1", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
+
+  bd.ProviderBroadCast().SetAutoUpdate(false);
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7002}));
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return b->broadcasts == 2; }));
+  EXPECT_EQ(RowsOf(bd)[0], (std::vector<std::string>{"ACME", "127.0.0.1", "7000"}));
+
+  bd.ProviderBroadCast().SetAutoUpdate(true);
+  bd.ProviderBroadCast().SetMergeEditRowBroadcasts(true);
+  bool askedToDelete = false;
+  bd.OnProviderBroadCastDeleteEditRow = [&](TRdaUpdateClientDataSet&, TRdaDataSet&, bool& handled) {
+    askedToDelete = handled = true;
+  };
+  ASSERT_TRUE(bd.Locate("XCompanyCode", Variant("ACME")));
+  bd.Edit();
+  bd.FieldByName("XHost").SetAsString("kept.example");
+  ASSERT_TRUE(a->hosts->Locate("XCompanyCode", Variant("ACME")));
+  a->hosts->Delete();
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return askedToDelete; }));
+  EXPECT_EQ(bd.State(), dsEdit);
+  EXPECT_EQ(bd.FieldByName("XHost").AsString(), "kept.example");
+}
+
 }  // namespace
 }  // namespace rda
