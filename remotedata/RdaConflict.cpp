@@ -27,6 +27,10 @@ std::string RecordIDBookmark(int32_t id) {
 TRdaConflictList::TRdaConflictList(TRdaUpdateClientDataSet& dataset) : dataset_(dataset) {
   dataset_.DisableControls();
   if (dataset_.Active() && !dataset_.IsEmpty()) bookmark_ = dataset_.Bookmark();
+  // A row the filter hides is still a changed row: without its current values
+  // the server would skip it and the change would be lost with the log.
+  filtered_ = dataset_.Filtered();
+  if (filtered_) dataset_.SetFiltered(false);
 
   for (int i = 0; i < dataset_.FieldCount(); ++i) {
     const TField& f = dataset_.Fields()[i];
@@ -135,6 +139,7 @@ std::unique_ptr<TRdaDataSet> TRdaConflictList::ConflictRows(const TRdaParamList&
 
 TRdaConflictList::~TRdaConflictList() {
   try {
+    if (filtered_) dataset_.SetFiltered(true);
     if (!bookmark_.empty() && dataset_.Active() && dataset_.BookmarkValid(bookmark_)) {
       dataset_.GotoBookmark(bookmark_);
     }

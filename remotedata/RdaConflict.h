@@ -20,8 +20,9 @@
 // inserted row that is still there, "BookMark" 0 and no values for a deleted
 // one; entries whose row is gone are left out.
 //
-// Creating the list moves through the dataset with its controls disabled; the
-// destructor puts the dataset back on its row and enables the controls again.
+// Creating the list moves through the dataset with its controls disabled and
+// its filter off; the destructor switches the filter back on, puts the dataset
+// back on its row and enables the controls again.
 #pragma once
 
 #include <memory>
@@ -58,6 +59,7 @@ class TRdaConflictList : public TRdaParamList {
  private:
   TRdaUpdateClientDataSet& dataset_;
   std::string bookmark_;
+  bool filtered_ = false;
   std::unique_ptr<TRdaDataSet> log_;
   std::unique_ptr<TRdaDataSet> current_;
   std::vector<std::string> notWritten_;

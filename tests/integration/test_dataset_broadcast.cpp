@@ -563,5 +563,20 @@ TEST_F(BroadcastTest, RowEventsDecide) {
   EXPECT_EQ(bd.FieldByName("XHost").AsString(), "kept.example");
 }
 
+// A changed row that the dataset's filter hides is sent all the same (without
+// its current values the server would skip it, and the cleared log lose it).
+TEST_F(BroadcastTest, AFilteredOutRowIsSent) {
+  auto a = Connect(false);
+  TRdaClientDataSet& ds = *a->hosts;
+  Change(ds, "ACME", "XPort", Variant(int32_t{7000}));
+  ds.SetOnFilterRecord([](TDataSet& d, bool& accept) { accept = d.FieldByName("XPort").AsInteger() > 8000; });
+  ds.SetFiltered(true);
+  ASSERT_EQ(RowsOf(ds).size(), 1u);
+  ds.ApplyProviderUpdates(2);
+  EXPECT_EQ(FileRows(), (Table{{"ACME", "127.0.0.1", "7000"}, {"DEMO", "127.0.0.1", "9406"}}));
+  EXPECT_TRUE(ds.Filtered());
+  EXPECT_FALSE(ds.HasPendingChange());
+}
+
 }  // namespace
 }  // namespace rda
