@@ -176,6 +176,9 @@ struct LoggedRow {
   int32_t delta = 0;
   RowValues old;      // the values the client started from
   RowValues current;  // the row as the client has it now (none for a delete)
+  // The row as written (current with what the table holds after the statement:
+  // an auto-increment key, defaults, triggers); none before it is written.
+  mutable RowValues written;
 };
 
 // What a provider package says, read and checked.
@@ -272,6 +275,45 @@ std::string WherePart(const ProviderPackage& p, const LoggedRow& row, Binder& bi
   return where;
 }
 
+std::string ValueText(const SqlValue& v);
+
+// Types whose value the table's own text or number gives back as it is.
+bool TakesTableValue(TFieldType type) {
+  switch (type) {
+    case ftString: case ftWideString: case ftFixedChar: case ftMemo: case ftSmallint: case ftInteger:
+    case ftWord: case ftLargeint: case ftAutoInc: case ftFloat: case ftCurrency: case ftBoolean:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The row a statement returned, over the client's values of the row: what
+// other clients are sent.
+void TakeWrittenRow(const SqlStatement& stmt, const LoggedRow& row) {
+  row.written = row.current->Clone();
+  const SqlRow values = stmt.Row();
+  for (int i = 0; i < stmt.ColumnCount() && static_cast<size_t>(i) < values.size(); ++i) {
+    const std::string name = HasHighBytes(stmt.ColumnName(i)) ? Utf8ToCp1252(stmt.ColumnName(i)) : stmt.ColumnName(i);
+    TRdaParamItem* item = row.written->FindParam(name);
+    if (item == nullptr || !TakesTableValue(item->DataType())) continue;
+    const SqlValue& v = values[static_cast<size_t>(i)];
+    const TFieldType type = item->DataType();
+    try {
+      if (v.storage == SqlValue::kNull) {
+        item->SetValue(Variant::Null());
+        item->SetDataType(type);
+      } else if (type == ftBoolean) {
+        item->SetAsBoolean(v.storage == SqlValue::kInteger ? v.integer != 0 : SameTextAscii(v.bytes, "TRUE"));
+      } else {
+        item->SetAsText(ValueText(v));  // read by the item's own type
+      }
+    } catch (const std::exception&) {
+      item->Assign(*row.current->FindParam(name));  // the client's value stands
+    }
+  }
+}
+
 // Writes one logged row; returns false for a conflict (the row was changed or
 // removed meanwhile). Raises what the database raises.
 bool WriteLoggedRow(SqlConnection& db, const ProviderPackage& p, const LoggedRow& row) {
@@ -305,10 +347,15 @@ bool WriteLoggedRow(SqlConnection& db, const ProviderPackage& p, const LoggedRow
   } else {
     throw Exception("Unknown change kind " + std::to_string(row.delta));
   }
+  if (row.delta != ldDeleted) sql += " RETURNING *";
   SqlStatement stmt = db.Prepare(sql, &bind.Params());
+  bool returned = false;
   while (db.Step(stmt)) {
+    if (!returned) TakeWrittenRow(stmt, row);
+    returned = true;
   }
-  return row.delta == ldInserted || sqlite3_changes(db.Handle()) > 0;
+  if (row.delta == ldDeleted) return sqlite3_changes(db.Handle()) > 0;
+  return returned;
 }
 
 std::string RowDescription(const ProviderPackage& p, const LoggedRow& row) {
@@ -363,7 +410,7 @@ void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int 
     ds.Open();
     int count = 0;
     for (const LoggedRow* row : rows) {
-      const TRdaParamList& values = row->delta == ldDeleted ? *row->old : *row->current;
+      const TRdaParamList& values = row->delta == ldDeleted ? *row->old : row->written ? *row->written : *row->current;
       try {
         if (!passes(r.filter, values)) continue;
       } catch (const std::exception& e) {

@@ -109,7 +109,8 @@ class ProviderUpdateTest : public ::testing::Test {
 };
 
 // A package as a client makes it: an edit of row 1 (Qty 10 -> 11), the
-// deletion of row 2 and an insert of row 3.
+// deletion of row 2 and an insert whose key the table gives; the others are
+// sent the key.
 std::string Package() {
   TRdaDataSet log;
   log.AddField("BookMark", ftInteger, 0);
@@ -132,7 +133,7 @@ std::string Package() {
   row(log, {int32_t{3}, int32_t{2}, Variant::Null(), Variant::Null(), Variant::Null()});
   row(now, {int32_t{1}, int32_t{1}, "one", int32_t{11}});
   row(now, {int32_t{0}});
-  row(now, {int32_t{3}, int32_t{3}, "three", Variant::Null()});
+  row(now, {int32_t{3}, Variant::Null(), "three", Variant::Null()});  // the table gives the key
   TRdaParamList list;
   list.FastAdd(Variant("Items"));
   list.FastAdd(Variant("Id\r\n"));
@@ -152,7 +153,7 @@ TEST_F(ProviderUpdateTest, WritesThePackageAndPushesItToTheRegisteredOthers) {
   std::vector<Reply> r = Update(0, "Items", Package());
   ASSERT_EQ(r.size(), 1u);
   EXPECT_EQ(r[0].token, tkAcknowledge);
-  EXPECT_EQ(Rows(), "1:one:11 3:three:null");
+  EXPECT_EQ(Rows(), "1:one:11 2:three:null");  // the key after the deletion of 2
   EXPECT_TRUE(peers_[0].pushed.empty());
   ASSERT_EQ(peers_[1].pushed.size(), 1u);
   Reply push = Parse(peers_[1].pushed[0]);
@@ -166,7 +167,7 @@ TEST_F(ProviderUpdateTest, WritesThePackageAndPushesItToTheRegisteredOthers) {
                    d->FieldByName("Name").AsString() + " " + d->FieldByName("Qty").AsString() + " " +
                    d->FieldByName("RdaClientId").AsString());
   }
-  EXPECT_EQ(rows, (std::vector<std::string>{"0 1 one 11 1", "1 2 two 20 1", "2 3 three  1"}));
+  EXPECT_EQ(rows, (std::vector<std::string>{"0 1 one 11 1", "1 2 two 20 1", "2 2 three  1"}));
 }
 
 TEST_F(ProviderUpdateTest, FiltersDecideWhichRowsAClientGets) {
