@@ -578,5 +578,29 @@ TEST_F(BroadcastTest, AFilteredOutRowIsSent) {
   EXPECT_FALSE(ds.HasPendingChange());
 }
 
+// The server killed while a provider update is on its way or running: the
+// client gets an error and keeps its log, and the database, opened again, holds
+// the whole change or none of it.
+TEST_F(BroadcastTest, AServerKilledDuringAnUpdateLeavesAllOrNothing) {
+  auto a = Connect(false);
+  TRdaClientDataSet& ds = *a->hosts;
+  constexpr int kRows = 3000;
+  for (int i = 0; i < kRows; ++i) Add(ds, "K" + std::to_string(i), "k.example", i);
+  bool killed = false;
+  a->socket.OnBytesOutEvent = [&](const std::string&, int64_t, int64_t) {
+    if (!killed) server.Kill();
+    killed = true;
+  };
+  EXPECT_ANY_THROW(ds.ApplyProviderUpdates(2));
+  a->socket.OnBytesOutEvent = nullptr;
+  EXPECT_TRUE(killed);
+  EXPECT_TRUE(ds.HasPendingChange());
+  EXPECT_EQ(ds.ChangeLog()->RecordCount(), kRows);
+
+  test::ServerProcess again({"--port", "0", "--control-port", "0", "--quiet", "--db", file});
+  const std::string count = SqliteRows(file, "SELECT count(*) FROM VNXHOSTS").at(0).at(0);
+  EXPECT_TRUE(count == "2" || count == std::to_string(kRows + 2)) << count;
+}
+
 }  // namespace
 }  // namespace rda
