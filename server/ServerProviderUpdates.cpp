@@ -187,6 +187,7 @@ struct ProviderPackage {
   std::string table;
   std::vector<std::string> keys;
   int updateMode = 2;
+  bool readBack = false;  // the client wants inserted rows back (token 35)
   std::vector<std::string> notWritten;
   std::vector<std::string> tableColumns;
   std::vector<std::pair<std::string, std::pair<TFieldType, int>>> fields;  // the dataset's, in order
@@ -209,6 +210,8 @@ ProviderPackage ReadProviderPackage(SqlConnection& db, const std::string& key,
   if (p.keys.empty()) throw Exception("Provider " + name + " has no key fields");
   p.updateMode = list->Items(ceUpdateMode).AsInteger();
   p.notWritten = Lines(list->Items(ceNotWritten).AsString());
+  p.readBack = !TrimBlanks(list->Items(ceAutoIncrement).AsString()).empty() ||
+               !Lines(list->Items(ceRefetch).AsString()).empty();
   {
     TRdaParamList tableName;
     tableName.CreateParam(ftString, ":table", ptInput).SetAsString(p.table);
@@ -378,6 +381,43 @@ std::string ConflictText(const ProviderPackage& p, const LoggedRow& row) {
 
 // ---- Broadcasts --------------------------------------------------------------------
 
+// A dataset with integer fields in front, then the package's fields.
+void OpenRowsDataSet(TRdaDataSet& ds, const ProviderPackage& p, const std::vector<std::string>& leading) {
+  for (const std::string& name : leading) ds.AddField(name, ftInteger, 0);
+  for (const auto& [name, type] : p.fields) ds.AddField(name, type.first, type.second);
+  ds.Open();
+}
+
+// A row: the leading integers, then the values by field name.
+void AppendRow(TRdaDataSet& ds, int leading, const TRdaParamList& values, const std::vector<int32_t>& front) {
+  ds.Append();
+  for (size_t i = 0; i < front.size(); ++i) ds.Fields()[static_cast<int>(i)].SetAsInteger(front[i]);
+  for (int i = 0; i < values.Count(); ++i) {
+    if (TField* f = ds.FindField(values.Items(i).Name()); f != nullptr && f->Index() >= leading) {
+      AssignToField(values.Items(i), *f);
+    }
+  }
+  ds.Post();
+}
+
+// The rows read back after the inserts of a package that asks for them
+// (AutoIncrementField or RefetchOnInsert set): pairs of a one-row dataset with
+// the row as the table holds it and the row's RecordID on the client, as the
+// text of token 35; "" when there are none.
+std::string ReadBackText(const ProviderPackage& p, const std::vector<const LoggedRow*>& written) {
+  if (!p.readBack) return {};
+  TRdaParamList pairs;
+  for (const LoggedRow* row : written) {
+    if (row->delta != ldInserted || !row->written) continue;
+    TRdaDataSet ds;
+    OpenRowsDataSet(ds, p, {});
+    AppendRow(ds, 0, *row->written, {});
+    pairs.FastAdd(Variant(ds.DataSetToText()));
+    pairs.FastAdd(Variant(row->bookMark));
+  }
+  return pairs.Count() == 0 ? std::string() : pairs.ToText(false);
+}
+
 // The rows written, as one broadcast dataset per registered dataset of the
 // other sessions (through each one's filter), pushed as token 44 or 55.
 void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int origin,
@@ -404,10 +444,7 @@ void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int 
   std::map<int, ProviderBroadcasts::Push> pushes;
   for (const ProviderBroadcasts::Registration& r : targets) {
     TRdaDataSet ds;
-    ds.AddField("RdaChange", ftInteger, 0);
-    ds.AddField("RdaClientId", ftInteger, 0);
-    for (const auto& [name, type] : p.fields) ds.AddField(name, type.first, type.second);
-    ds.Open();
+    OpenRowsDataSet(ds, p, {"RdaChange", "RdaClientId"});
     int count = 0;
     for (const LoggedRow* row : rows) {
       const TRdaParamList& values = row->delta == ldDeleted ? *row->old : row->written ? *row->written : *row->current;
@@ -417,15 +454,7 @@ void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int 
         log("provider broadcast filter \"" + r.filter + "\" failed: " + e.what());
         continue;
       }
-      ds.Append();
-      ds.FieldByName("RdaChange").SetAsInteger(row->delta == ldModified ? 0 : row->delta == ldDeleted ? 1 : 2);
-      ds.FieldByName("RdaClientId").SetAsInteger(origin);
-      for (int i = 0; i < values.Count(); ++i) {
-        if (TField* f = ds.FindField(values.Items(i).Name()); f != nullptr && f->Index() >= 2) {
-          AssignToField(values.Items(i), *f);
-        }
-      }
-      ds.Post();
+      AppendRow(ds, 2, values, {row->delta == ldModified ? 0 : row->delta == ldDeleted ? 1 : 2, origin});
       ++count;
     }
     if (count == 0) continue;
@@ -580,20 +609,37 @@ std::string FailureText(const std::vector<RowFailure>& failures, bool listFailed
 // returns the error text for the client ("" when every row went through).
 std::string WriteAndBroadcast(SqlConnection& db, std::vector<PackageRun>& runs, bool anySuccess,
                               const ProviderBroadcasts* broadcasts, int origin,
-                              const std::function<void(const std::string&)>& log) {
+                              const std::function<void(const std::string&)>& log,
+                              std::vector<std::pair<int, std::string>>& readBacks) {
   std::vector<RowFailure> failures;
   try {
     failures = WritePackages(db, runs, anySuccess, log);
   } catch (const RowFailed& e) {
     return FailureText({e.failure}, false);
   }
-  for (const PackageRun& run : runs) BroadcastRows(db, broadcasts, origin, log, run.package, run.written);
+  for (const PackageRun& run : runs) {
+    if (std::string text = ReadBackText(run.package, run.written); !text.empty()) {
+      readBacks.push_back({run.component, std::move(text)});
+    }
+    BroadcastRows(db, broadcasts, origin, log, run.package, run.written);
+  }
   return failures.empty() ? std::string() : FailureText(failures, true);
 }
 
 }  // namespace
 
-void ServerSession::ReplyToProviderWrite(int id, const std::string& error, std::string& out) {
+void ServerSession::ReplyToProviderWrite(int id, const std::string& error,
+                                         const std::vector<std::pair<int, std::string>>& readBacks,
+                                         std::string& out) {
+  // The rows read back come first, so that they are in place when the reply
+  // ends the client's wait.
+  for (const auto& [component, text] : readBacks) {
+    TRdaStringLine line;
+    line.SetToken(tkRefetchedRows);
+    line.SetMsgId(component);
+    line.AddField(text);
+    Send(line, out);
+  }
   if (!error.empty()) {
     SendError(id, error, out);
     return;
@@ -642,9 +688,10 @@ void ServerSession::ProviderUpdate(int id, const std::vector<std::string>& f, st
   std::vector<PackageRun> runs(1);
   runs[0].component = id;
   runs[0].package = ReadProviderPackage(*db_, f.size() > 0 ? f[0] : "", f.size() > 1 ? f[1] : "");
-  ReplyToProviderWrite(
-      id, WriteAndBroadcast(*db_, runs, false, settings_.broadcasts, id_, [this](const std::string& t) { Log(t); }),
-      out);
+  std::vector<std::pair<int, std::string>> readBacks;
+  const std::string error =
+      WriteAndBroadcast(*db_, runs, false, settings_.broadcasts, id_, [this](const std::string& t) { Log(t); }, readBacks);
+  ReplyToProviderWrite(id, error, readBacks, out);
 }
 
 void ServerSession::ProviderTransaction(int id, const std::vector<std::string>& f, std::string& out) {
@@ -673,9 +720,10 @@ void ServerSession::ProviderTransaction(int id, const std::vector<std::string>& 
     run.package = ReadProviderPackage(*db_, package->Items(1).AsString(), package->Items(2).AsString());
     runs.push_back(std::move(run));
   }
-  ReplyToProviderWrite(
-      id, WriteAndBroadcast(*db_, runs, anySuccess, settings_.broadcasts, id_, [this](const std::string& t) { Log(t); }),
-      out);
+  std::vector<std::pair<int, std::string>> readBacks;
+  const std::string error = WriteAndBroadcast(*db_, runs, anySuccess, settings_.broadcasts, id_,
+                                              [this](const std::string& t) { Log(t); }, readBacks);
+  ReplyToProviderWrite(id, error, readBacks, out);
 }
 
 }  // namespace rda

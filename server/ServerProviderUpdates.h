@@ -23,6 +23,11 @@
 // parameter list (#4 after the error text; name: the row's message, value:
 // its "BookMark").
 //
+// When the package names an auto-increment field or fields to read back, the
+// inserted rows come back to the client before the answer (token 35: pairs of
+// a one-row dataset, the row as the table holds it, and the row's RecordID on
+// the client).
+//
 // After the commit the rows that were written are pushed to every other
 // client registered for that provider (token 44, or 55 for several datasets of
 // one client), through each client's filter; never to the client that made

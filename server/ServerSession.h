@@ -194,7 +194,8 @@ class ServerSession {
   void ProviderRegistration(int id, const std::vector<std::string>& f);
   void ProviderUpdate(int id, const std::vector<std::string>& f, std::string& out);
   void ProviderTransaction(int id, const std::vector<std::string>& f, std::string& out);
-  void ReplyToProviderWrite(int id, const std::string& error, std::string& out);
+  void ReplyToProviderWrite(int id, const std::string& error,
+                            const std::vector<std::pair<int, std::string>>& readBacks, std::string& out);
 
   // Reads up to `rows` rows (all when rows <= 0) after `first`, plus one to
   // learn whether more follow; raises when the row text would pass the limit.

@@ -111,7 +111,7 @@ class ProviderUpdateTest : public ::testing::Test {
 // A package as a client makes it: an edit of row 1 (Qty 10 -> 11), the
 // deletion of row 2 and an insert whose key the table gives; the others are
 // sent the key.
-std::string Package() {
+std::string Package(const std::string& autoIncrement = "") {
   TRdaDataSet log;
   log.AddField("BookMark", ftInteger, 0);
   log.AddField("Delta", ftInteger, 0);
@@ -140,7 +140,7 @@ std::string Package() {
   list.FastAdd(Variant(int32_t{0}));
   list.FastAdd(Variant(log.DataSetToText()));
   list.FastAdd(Variant(now.DataSetToText()));
-  list.FastAdd(Variant(""));
+  list.FastAdd(Variant(autoIncrement));
   list.FastAdd(Variant(""));
   list.FastAdd(Variant(int16_t{1}));
   list.FastAdd(Variant(""));
@@ -168,6 +168,24 @@ TEST_F(ProviderUpdateTest, WritesThePackageAndPushesItToTheRegisteredOthers) {
                    d->FieldByName("RdaClientId").AsString());
   }
   EXPECT_EQ(rows, (std::vector<std::string>{"0 1 one 11 1", "1 2 two 20 1", "2 2 three  1"}));
+}
+
+// With an auto-increment field the inserted rows come back (token 35, before
+// the acknowledgement): the row as the table holds it, with the client's RecordID.
+TEST_F(ProviderUpdateTest, InsertedRowsComeBackWithTheirKeys) {
+  std::vector<Reply> r = Update(0, "Items", Package("Id"));
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].token, tkRefetchedRows);
+  EXPECT_EQ(r[0].id, 7);
+  EXPECT_EQ(r[1].token, tkAcknowledge);
+  std::unique_ptr<TRdaParamList> pairs = TRdaParamList::FromText(r[0].fields.at(0));
+  ASSERT_EQ(pairs->Count(), 2);
+  EXPECT_EQ(pairs->Items(1).AsInteger(), 3);  // the RecordID the client gave the new row
+  std::unique_ptr<TRdaDataSet> row = TextToDataSet(pairs->Items(0).AsString());
+  ASSERT_NE(row, nullptr);
+  ASSERT_EQ(row->RecordCount(), 1);
+  EXPECT_EQ(row->FieldByName("Id").AsInteger(), 2);
+  EXPECT_EQ(row->FieldByName("Name").AsString(), "three");
 }
 
 TEST_F(ProviderUpdateTest, FiltersDecideWhichRowsAClientGets) {
