@@ -85,6 +85,8 @@ TRdaConflictList::TRdaConflictList(TRdaUpdateClientDataSet& dataset) : dataset_(
     ++entries_;
   }
 
+  BlankUnchangedBlobs();
+
   FastAdd(Variant(dataset_.UpdateTableName()));
   FastAdd(Variant(JoinLines(dataset_.PrimeFields())));
   FastAdd(Variant(static_cast<int32_t>(dataset_.SQLOptions().Bits() & 0xFFFF)));
@@ -94,6 +96,40 @@ TRdaConflictList::TRdaConflictList(TRdaUpdateClientDataSet& dataset) : dataset_(
   FastAdd(Variant(JoinLines(dataset_.RefetchOnInsert())));
   FastAdd(Variant(int16_t{0})).SetAsSmallint(static_cast<int32_t>(dataset_.UpdateMode()));
   FastAdd(Variant(JoinLines(notWritten_)));
+}
+
+// An edited row's blobs that did not change need not travel twice: both sides
+// go empty (the server writes only values that differ). Blobs and memos the
+// dataset fetches (soFetchBlobs, soFetchMemos) are kept.
+void TRdaConflictList::BlankUnchangedBlobs() {
+  const TRdaSelectSQLOptionSet options = dataset_.SQLOptions();
+  auto kept = [&](TFieldType type) {
+    return ((type == ftBlob || type == ftOraBlob) && options.Contains(soFetchBlobs)) ||
+           ((type == ftMemo || type == ftOraClob) && options.Contains(soFetchMemos));
+  };
+  for (log_->First(); !log_->Eof(); log_->Next()) {
+    if (log_->FieldByName("Delta").AsInteger() != ldModified) continue;
+    const Variant mark(log_->FieldByName("BookMark").AsInteger());
+    if (!current_->Locate("BookMark", mark)) continue;
+    std::vector<std::string> blank;
+    for (int i = 1; i < current_->FieldCount(); ++i) {
+      const TField& now = current_->Fields()[i];
+      const TField* old = log_->FindField(now.FieldName());
+      if (!now.IsBlob() || old == nullptr || kept(now.DataType())) continue;
+      if (now.IsNull() == old->IsNull() && (now.IsNull() || now.AsString() == old->AsString())) {
+        blank.push_back(now.FieldName());
+      }
+    }
+    if (blank.empty()) continue;
+    log_->Edit();
+    current_->Edit();
+    for (const std::string& name : blank) {
+      log_->FieldByName(name).Clear();
+      current_->FieldByName(name).Clear();
+    }
+    log_->Post();
+    current_->Post();
+  }
 }
 
 std::unique_ptr<TRdaDataSet> TRdaConflictList::ConflictRows(const TRdaParamList& details, int componentId) {

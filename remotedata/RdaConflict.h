@@ -20,6 +20,10 @@
 // inserted row that is still there, "BookMark" 0 and no values for a deleted
 // one; entries whose row is gone are left out.
 //
+// An edited row's blob-like values that did not change are left empty in
+// both the log copy and the current values, except blobs with soFetchBlobs and
+// memos with soFetchMemos.
+//
 // Creating the list moves through the dataset with its controls disabled and
 // its filter off; the destructor switches the filter back on, puts the dataset
 // back on its row and enables the controls again.
@@ -57,6 +61,8 @@ class TRdaConflictList : public TRdaParamList {
   std::unique_ptr<TRdaDataSet> ConflictRows(const TRdaParamList& details, int componentId);
 
  private:
+  void BlankUnchangedBlobs();
+
   TRdaUpdateClientDataSet& dataset_;
   std::string bookmark_;
   bool filtered_ = false;

@@ -602,5 +602,42 @@ TEST_F(BroadcastTest, AServerKilledDuringAnUpdateLeavesAllOrNothing) {
   EXPECT_TRUE(count == "2" || count == std::to_string(kRows + 2)) << count;
 }
 
+// An edited row's unchanged blob travels empty on both sides (and the server
+// leaves it as it is); with soFetchBlobs it is sent.
+TEST_F(BroadcastTest, UnchangedBlobsAreNotSent) {
+  Sql("CREATE TABLE Notes (Id INTEGER PRIMARY KEY, Title TEXT, Data BLOB);"
+      "INSERT INTO Notes VALUES (1, 'one', x'00010203');"
+      "INSERT INTO RdaProviders VALUES ('Notes', 'SELECT * FROM Notes', 'Notes', 'Id', '');");
+  auto a = Connect(false);
+  for (bool fetchBlobs : {false, true}) {
+    SCOPED_TRACE(fetchBlobs);
+    TRdaClientDataSet notes;
+    notes.SetRdaClientSocket(&a->socket);
+    notes.SetProviderName("Notes");
+    notes.SetSQLGenerateLocation(gsServer);
+    notes.SetPrimeFields({"Id"});
+    if (fetchBlobs) notes.SetSQLOptions({soFetchBlobs});
+    notes.Open();
+    ASSERT_EQ(notes.FieldByName("Data").DataType(), ftBlob);
+    notes.Edit();
+    notes.FieldByName("Title").SetAsString(fetchBlobs ? "two" : "uno");  // the field holds 3
+    notes.Post();
+    ASSERT_TRUE(notes.HasPendingChange());
+    test::SentMessages sent(a->socket);
+    notes.ApplyProviderUpdates(2);
+    const std::vector<test::Msg> m = sent.WithToken(tkApplyUpdates);
+    ASSERT_EQ(m.size(), 1u);
+    std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(m[0].fields[1]);
+    std::unique_ptr<TRdaDataSet> log = TextToDataSet(list->Items(3).AsString());
+    std::unique_ptr<TRdaDataSet> now = TextToDataSet(list->Items(4).AsString());
+    log->First();
+    now->First();
+    EXPECT_EQ(log->FieldByName("Data").IsNull(), !fetchBlobs);
+    EXPECT_EQ(now->FieldByName("Data").IsNull(), !fetchBlobs);
+    EXPECT_EQ(SqliteRows(file, "SELECT Title, hex(Data) FROM Notes"),
+              (Table{{fetchBlobs ? "two" : "uno", "00010203"}}));
+  }
+}
+
 }  // namespace
 }  // namespace rda
