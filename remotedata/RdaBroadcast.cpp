@@ -320,8 +320,8 @@ void TRdaUpdateClientDataSet::ApplyBroadcast(std::shared_ptr<TRdaDataSet> d) {
 void TRdaUpdateClientDataSet::ApplyBroadcastRow(TRdaDataSet& d) {
   const int change = d.FieldByName("RdaChange").AsInteger();
   const bool found = LocateByPrimeFields(d);
-  // A row changed here too: its log entry takes the server's values as the
-  // ones the change started from, so that applying compares with them.
+  // A row changed here too: merged field by field (MergeLoggedRow), or through
+  // the change list with MergeEditRowBroadcasts.
   if (found && LocateLogEntry()) {
     if (broadcastOptions_.MergeEditRowBroadcasts()) MergeIntoEditRow(d);
     else MergeLoggedRow(d, nullptr);
