@@ -337,18 +337,26 @@ void TRdaUpdateClientDataSet::ApplyBroadcastRow(TRdaDataSet& d) {
         }
       }
     };
+    // A value the field refuses leaves no half-written row behind.
+    auto write = [&] {
+      try {
+        copy();
+        Post();
+      } catch (...) {
+        Cancel();
+        throw;
+      }
+    };
     if (change == 1) {
       if (found) Delete();
     } else if (change == 2) {
       if (!found) {
         Append();
-        copy();
-        Post();
+        write();
       }
     } else if (found) {
       Edit();
-      copy();
-      Post();
+      write();
     }
   }
   if (OnProviderBroadCastAfterApplyRow) OnProviderBroadCastAfterApplyRow(*this, d);
