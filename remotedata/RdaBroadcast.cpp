@@ -113,6 +113,15 @@ void TRdaUpdateClientDataSet::UnregisterProviderBroadcast() {
   broadcast_->registered = false;
 }
 
+void TRdaUpdateClientDataSet::Reconnected(TRdaClientSocket& connection) {
+  if (!broadcast_->registered || !Active() || &connection != RdaClientSocket()) return;
+  try {
+    RegisterProviderBroadcast();
+  } catch (const std::exception&) {
+    broadcast_->registered = false;  // the next open registers
+  }
+}
+
 int TRdaUpdateClientDataSet::CachedBroadcastRows() const {
   int n = 0;
   if (broadcast_->cache) n += broadcast_->cache->RecordCount();

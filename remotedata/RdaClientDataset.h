@@ -560,6 +560,8 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
  protected:
   void TakePrimeFields(std::vector<std::string> fields) override { primeFields_ = std::move(fields); }
   void ReceiveProviderBroadcast(const std::string& text) override;
+  // A new server session: the registration is made again.
+  void Reconnected(TRdaClientSocket& connection) override;
   void AfterPopulate() override;
   void InternalClose() override;
   void DoAfterPost() override;

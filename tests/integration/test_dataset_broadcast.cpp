@@ -639,5 +639,27 @@ TEST_F(BroadcastTest, UnchangedBlobsAreNotSent) {
   }
 }
 
+// A connection that connects again is a new server session: the registered
+// dataset registers again and receives broadcasts as before.
+TEST_F(BroadcastTest, RegistrationsAreMadeAgainAfterAReconnect) {
+  auto a = Connect(false);
+  auto b = Connect(true);
+  Settle(*b);
+  const int port = server.DataPort();
+  server.Kill();
+  ASSERT_TRUE(RunUntil([&] { return !a->socket.Active() && !b->socket.Active(); }));
+  test::ServerProcess again({"--port", std::to_string(port), "--control-port", "0", "--quiet", "--db", file});
+  for (Client* c : {a.get(), b.get()}) {
+    c->socket.OpenAndWait();
+    ASSERT_TRUE(c->socket.Active());
+  }
+  Settle(*b);
+  ASSERT_TRUE(b->hosts->Active());
+  Change(*a->hosts, "ACME", "XPort", Variant(int32_t{7000}));
+  a->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return RowsOf(*b->hosts) == FileRows(); }));
+  EXPECT_EQ(b->broadcasts, 1);
+}
+
 }  // namespace
 }  // namespace rda
