@@ -341,6 +341,8 @@ void TRdaClientCore::DoConnected() {
   SendLogin();
   for (TRdaComponent* dataset : std::vector<TRdaComponent*>(datasets_))
     if (dataset->TakeDeferredOpen()) driver_.ReopenComponent(*dataset);
+  for (const auto& [id, component] : std::vector<std::pair<int, TRdaComponent*>>(registry_))
+    driver_.ReconnectedComponent(*component);
   if (transportMode_ == tmDirectTcp && Active()) SendServerUtilityRequest(suServerVersion, "");
   // Without a login the metadata cache is asked for now; else after the login.
   if (settings_.AutoLoginDlg == ltNoChallenge) StartMetaDataCache();

@@ -119,6 +119,7 @@ class TRdaCoreDriver {
   virtual void OutputParamsToComponent(TRdaComponent& component, TRdaParamList& params) = 0;
   virtual void RowsAffectedToComponent(TRdaComponent& component, int rowsAffected) = 0;
   virtual void ReopenComponent(TRdaComponent& component) = 0;
+  virtual void ReconnectedComponent(TRdaComponent& /*component*/) {}
 
   // ---- The program's files (client updates, the patcher, file segments) ----
   // Null (the default) for a driver that writes no files: what a server sends to be

@@ -972,6 +972,23 @@ void TRdaClientCore::DoAsyncException(const TRdaComponentMessage& m) {
 }
 
 void TRdaClientCore::DoDatasetReply(TRdaComponentMessage& m) {
+  if (m.Token == tkBroadcastDataSets) {
+    // Several broadcast datasets, each named by the id of the component it is
+    // for: each goes on as a broadcast of its own.
+    std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(m.Fields[0]);
+    for (int i = 0; i < list->Count(); ++i) {
+      const int32_t id = StrToIntDef(list->Items(i).Name(), 0);
+      TRdaComponent* target = ComponentById(id);
+      if (target == nullptr) continue;
+      TRdaComponentMessage one;
+      one.Token = tkProviderBroadcast;
+      one.ComponentId = id;
+      one.FieldCount = 1;
+      one.Fields[0] = list->Items(i).AsString();
+      driver_.ToComponent(*target, one);
+    }
+    return;
+  }
   TRdaComponent* component = ComponentById(m.ComponentId);
   if (component == nullptr) return;  // a reply for a component we do not know
   const bool awaited = m.ComponentId == waitingComponent_;

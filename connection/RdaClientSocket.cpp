@@ -159,6 +159,7 @@ void TRdaClientSocketPrivate::RowsAffectedToComponent(TRdaComponent& component, 
   component.ReceiveRowsAffected(q_, rowsAffected);
 }
 void TRdaClientSocketPrivate::ReopenComponent(TRdaComponent& component) { component.Reopen(q_); }
+void TRdaClientSocketPrivate::ReconnectedComponent(TRdaComponent& component) { component.Reconnected(q_); }
 
 // Read straight into a buffer that is kept and only grows: the bytes are copied once
 // here and once into the message stack, and a large reply allocates nothing per read.

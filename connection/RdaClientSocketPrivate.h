@@ -65,6 +65,7 @@ class TRdaClientSocketPrivate final : public TRdaCoreDriver, public TRdaTranspor
   void OutputParamsToComponent(TRdaComponent& component, TRdaParamList& params) override;
   void RowsAffectedToComponent(TRdaComponent& component, int rowsAffected) override;
   void ReopenComponent(TRdaComponent& component) override;
+  void ReconnectedComponent(TRdaComponent& component) override;
   TRdaClientFiles* ClientFiles() override { return &files_; }
 
   // ---- TRdaTransportEvents -----------------------------------------------------------

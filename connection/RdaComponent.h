@@ -65,6 +65,10 @@ class TRdaComponent {
   // until the connection is up; the connection then calls Reopen after connecting.
   virtual bool TakeDeferredOpen() { return false; }
   virtual void Reopen(TRdaClientSocket& /*connection*/) {}
+  // The connection has connected (again): a new server session, which knows
+  // nothing the component told an earlier one (broadcast registrations). Called
+  // for every component with an id, after the login was sent.
+  virtual void Reconnected(TRdaClientSocket& /*connection*/) {}
 
   // A connection that knows this component is being destroyed: the component
   // forgets every pointer it keeps to it. Called from the connection's

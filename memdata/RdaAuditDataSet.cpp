@@ -991,6 +991,10 @@ void TRda2CustomAuditDataSet::LoadLogFromStream(TMemoryStream& stream) {
   ResetJournal();
 }
 
+void TRda2CustomAuditDataSet::ClearLogExcept(const std::vector<int32_t>& keep) {
+  ClearLogEntries([&keep](int32_t bookmark) { return std::find(keep.begin(), keep.end(), bookmark) == keep.end(); });
+}
+
 void TRda2CustomAuditDataSet::EmptyDataSet() {
   if (!Active()) return;
   PostPendingEdit();

@@ -133,6 +133,10 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   // taken before are no longer valid.
   void SaveLogToStream(TMemoryStream& stream);
   void LoadLogFromStream(TMemoryStream& stream);
+  // Empties the log but for the entries of the rows whose "BookMark" is in
+  // keep (the others' changes went elsewhere, a partial success); save points
+  // taken before are no longer valid.
+  void ClearLogExcept(const std::vector<int32_t>& keep);
   // The row's state from the log: usInserted while inserting; usUnmodified
   // without an entry; else by the entry's kind (0: usModified, except in
   // edit state while every value equals the logged one; 1: usUnmodified;

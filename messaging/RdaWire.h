@@ -268,6 +268,43 @@ inline constexpr char kErrorListMarker = '\x02';
 inline constexpr std::string_view kUpdateConflictText =
     "Update conflict: the row was changed or deleted by another user since it was read";
 
+// A provider update's error text may carry details for the client behind this byte
+// (after the text a person reads): a parameter list in text form, written as hex
+// digits so that no byte of it reads as kErrorListMarker or is changed on the way.
+// Items "Failed.<component id>": that dataset's failed rows (a list: name the row's
+// message, value its "BookMark"); "Conflict.<component id>.<BookMark>": the row as
+// the server holds it now (a list of its columns as texts; empty when it is gone).
+inline constexpr char kErrorDetailMarker = '\x04';
+inline std::string HexDigits(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+  }
+  return out;
+}
+// The bytes of a HexDigits text; nothing for a text that is not one.
+inline std::optional<std::string> FromHexDigits(std::string_view text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  auto value = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::string out;
+  out.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int hi = value(text[i]);
+    const int lo = value(text[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out += static_cast<char>(hi * 16 + lo);
+  }
+  return out;
+}
+
 // ---- Session header (stateless HTTP) --------------------------------------------------
 //
 //   offset size  field

@@ -83,9 +83,11 @@ bool SameValue(const Variant& a, const Variant& b) {
 void TRdaUpdateClientDataSet::DoAfterPost() {
   TRdaBaseClientDataSet::DoAfterPost();
   // Undoing and other internal writes are not the user's posts.
-  if (applying_ > 0 || internalOperation_ > 0 || UpdateMethod() != umAfterPost || IsLoadingOrDesigning()) return;
-  SetInsertedBookMark();
-  ApplyUpdates(0);
+  if (applying_ == 0 && internalOperation_ == 0 && UpdateMethod() == umAfterPost && !IsLoadingOrDesigning()) {
+    SetInsertedBookMark();
+    ApplyUpdates(0);
+  }
+  BroadcastsAfterEdit();
 }
 
 void TRdaUpdateClientDataSet::DoAfterDelete() {
@@ -109,6 +111,11 @@ void TRdaUpdateClientDataSet::ApplyUpdates(int mode, std::string& error) {
   TRdaClientSocket& connection = *GetConnection();
   conflicts_.clear();
   const std::string name = connection.Address() + " Transaction";
+  if (SQLGenerateLocation() == gsServer && (mode == 2 || mode == 3)) {
+    // The server writes the SQL from the log (the provider's tokens 36 and 45).
+    ApplyProviderUpdates(mode);
+    return;
+  }
   if (mode == 2) {
     error = ApplyDataSetsInTransaction(connection, name, {this}, false);
     if (error.empty()) return;

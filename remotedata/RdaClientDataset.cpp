@@ -406,6 +406,9 @@ void TRdaBaseClientDataSet::ReceiveMessage(TRdaClientSocket& connection,
         OnReceiveBlobStream(connection, tableName_, message.Fields[1], stream);
       }
       break;
+    case tkProviderBroadcast:
+      ReceiveProviderBroadcast(message.Fields[0]);
+      break;
     default:
       break;  // replies of requests this dataset does not send yet
   }

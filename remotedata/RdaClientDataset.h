@@ -93,6 +93,7 @@
 #include "memdata/RdaAuditDataSet.h"
 #include "memdata/RdaCustomDataSet.h"
 #include "messaging/RdaParamList.h"
+#include "remotedata/RdaBroadcast.h"
 #include "messaging/RdaWire.h"
 
 namespace rda {
@@ -366,6 +367,13 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
   // Once the rows of an open have arrived: the indexes are rebuilt and
   // OnAfterPopulate fires (unless Filtered).
   virtual void AfterPopulate();
+  // A provider broadcast for this dataset (token 44): a dataset in stream form.
+  virtual void ReceiveProviderBroadcast(const std::string& /*text*/) {}
+  // Whether the connection can carry a request now.
+  static bool Usable(const TRdaClientSocket* connection);
+  // Sends a request that waits for its reply and returns the server's error
+  // text ("" for none): the flags, the wait (or the blocking exchange).
+  std::string Exchange(TRdaClientSocket& connection, TRdaStringLine& line, bool wait);
 
   void DoBeforeOpen() override;
   void InternalOpen() override;
@@ -379,8 +387,6 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
  private:
   class Loading;
 
-  // Whether the connection can carry a request now.
-  static bool Usable(const TRdaClientSocket* connection);
   static bool TunnelsOverHttp(const TRdaClientSocket& connection);
   // The connection of the current result: the private copy when there is one.
   TRdaClientSocket* CurrentConnection() const;
@@ -397,9 +403,6 @@ class TRdaBaseClientDataSet : public TRda2CustomAuditDataSet, public TRdaCompone
   void ParamsFromAnswer(TRdaBaseClientDataSet& answer);
   // SQL holds nothing but blank lines.
   bool SqlEmpty() const;
-  // Sends a request that waits for its reply and returns the server's error
-  // text ("" for none): the flags, the wait (or the blocking exchange).
-  std::string Exchange(TRdaClientSocket& connection, TRdaStringLine& line, bool wait);
   uint32_t OptionsValue(const TRdaClientSocket& connection, TRdaSelectSQLOptionSet extra) const;
   // The SQL text of a select: the lines, then ORDER BY.
   std::string SelectText() const;
@@ -584,16 +587,75 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   const std::string& SQLWorkBench() const { return sqlWorkBench_; }
   void SetSQLWorkBench(std::string value) { sqlWorkBench_ = std::move(value); }
 
+  // ---- Provider updates and broadcasts (RdaBroadcast.cpp) ----------------------------
+
+  TRdaUpdateClientDataSet();
+  ~TRdaUpdateClientDataSet() override;
+  // The provider key requests name: ProviderName, or ProviderName #2 ServerMethod.
+  std::string ProviderKey() const;
+  // ApplyUpdates with gsServer, modes 2 and 3: the change log as a
+  // TRdaConflictList through the provider (mode 2: token 36, all or nothing;
+  // mode 3: a provider transaction of this dataset alone that keeps the rows
+  // that went through). Nothing happens without a pending change; an edit in
+  // progress is posted first. Success empties the log. Raises EDatabaseError
+  // "No RdaclientSocket or it is not connected!" without a usable connection;
+  // mode 2: EDatabaseError "[RDA] Transaction Failed! " CR + the server's error,
+  // the log kept; mode 3: Exception with the failed rows' messages, each + CR,
+  // the rows that went through leaving the log.
+  void ApplyProviderUpdates(int mode);
+  TProviderBroadCastOptions& ProviderBroadCast() { return broadcastOptions_; }
+  // Token 44 (1, 0, ProviderKey, ProviderFilter), no wait. EDatabaseError "No
+  // Socket! or Socket Not Active" without a usable connection; Exception
+  // "Provider required!" without a provider.
+  void RegisterProviderBroadcast();
+  // Token 44 (0, 0, ProviderKey, "") when a usable connection is assigned.
+  void UnregisterProviderBroadcast();
+  bool BroadcastRegistered() const { return broadcast_->registered; }
+  // The rows of the last provider update that another client had changed
+  // meanwhile (TRdaConflictList::ConflictRows: per field the original, local
+  // and server value); null when it reported none.
+  TRdaDataSet* ProviderConflicts() const { return broadcast_->conflicts.get(); }
+  // Rows kept by baCache or while editing, not yet applied (0 without).
+  int CachedBroadcastRows() const;
+  // Applies the cached broadcasts now (as after a post).
+  void ApplyCachedBroadcasts();
+
+  // A broadcast arrived, before its rows are applied (they are applied as well
+  // when AutoUpdate is true). A handler that keeps the dataset copies the pointer.
+  std::function<void(TRdaUpdateClientDataSet& sender, const std::shared_ptr<TRdaDataSet>& d)> OnProviderBroadCast;
+  // A broadcast for the row being edited, as a change list ("Field", "OldValue",
+  // "NewValue", "EditChanged", "Apply"); a handler may change Apply or mark it
+  // handled (then nothing is written).
+  std::function<void(TRdaUpdateClientDataSet& sender, const std::shared_ptr<TRdaDataSet>& changes, bool& handled)>
+      OnProviderBroadCastEditRow;
+  // The row being edited was deleted by another client; handled: it stays.
+  std::function<void(TRdaUpdateClientDataSet& sender, TRdaDataSet& d, bool& handled)> OnProviderBroadCastDeleteEditRow;
+  // Before and after each broadcast row is applied; d stands on that row.
+  std::function<void(TRdaUpdateClientDataSet& sender, TRdaDataSet& d, bool& handled)> OnProviderBroadCastBeforeApplyRow;
+  std::function<void(TRdaUpdateClientDataSet& sender, TRdaDataSet& d)> OnProviderBroadCastAfterApplyRow;
+
  protected:
   void TakePrimeFields(std::vector<std::string> fields) override { SetPrimeFields(std::move(fields)); }
   void BeforeIndexesBind() override { SyncPrimaryKeyIndex(); }
-  // With umAfterPost each post and each delete is applied at once (mode 0).
+  // With umAfterPost each post and each delete is applied at once (mode 0);
+  // after a post or a cancel the broadcasts cached meanwhile are applied.
   void DoAfterPost() override;
   void DoAfterDelete() override;
+  void DoAfterCancel() override;
+  void ReceiveProviderBroadcast(const std::string& text) override;
+  // A new server session: the registration is made again.
+  void Reconnected(TRdaClientSocket& connection) override;
+  void AfterPopulate() override;
+  void InternalClose() override;
+  // Run before and after a broadcast is applied; nothing here.
+  virtual void BeforeBroadcast() {}
+  virtual void AfterBroadcast() {}
 
  private:
   // "__RDA__PrimaryKey" after the prime fields and the dataset's fields.
   void SyncPrimaryKeyIndex();
+  // The broadcasts cached while the dataset edited are applied (unless baCache).
+  void BroadcastsAfterEdit();
 
   std::string updateTableName_;
   std::vector<std::string> primeFields_;
@@ -616,7 +678,32 @@ class TRdaUpdateClientDataSet : public TRdaBaseClientDataSet {
   void PostErrorStep(const std::string& error);
   std::vector<TRdaUpdateConflict> FindConflicts();
   void ApplyRefetchedRows(const std::string& pairs);
+
+  friend class TProviderBroadCastOptions;
+  void HandleBroadcast(std::unique_ptr<TRdaDataSet> d);
+  void CacheBroadcast(std::unique_ptr<TRdaDataSet> d);
+  void ApplyBroadcast(std::shared_ptr<TRdaDataSet> d);
+  void ApplyBroadcastRow(TRdaDataSet& d);
+  void MergeIntoEditRow(TRdaDataSet& d);
+  bool LocateByPrimeFields(TRdaDataSet& d);
+  bool MatchesEditRow(TRdaDataSet& d);
+  void MergeLoggedRow(TRdaDataSet& d, const std::vector<std::string>* onlyFields);
+  friend void ApplyProvidersInTransaction(TRdaClientSocket&, const std::vector<TRdaUpdateClientDataSet*>&, bool);
+  TProviderBroadCastOptions broadcastOptions_{*this};
+  std::unique_ptr<TRdaBroadcastState> broadcast_;
 };
+
+// Token 45: the change logs of the datasets (gsServer) as provider packages in
+// one server transaction; datasets without a change send nothing. An edit in
+// progress is posted first. All or nothing: an error raises Exception with the
+// server's text and every log is kept. With commitAnySuccess every dataset's
+// Params carry "~ProviderCommitAnySuccess" = True while the request is sent,
+// and the rows that went through are committed and leave their logs; the
+// failed ones stay and their messages, each followed by CR, are raised
+// together as Exception. Success empties every log. EDatabaseError "No Socket!
+// or Socket Not Active" without a usable connection.
+void ApplyProvidersInTransaction(TRdaClientSocket& connection, const std::vector<TRdaUpdateClientDataSet*>& datasets,
+                                 bool commitAnySuccess);
 
 // The component.
 class TRdaClientDataSet : public TRdaUpdateClientDataSet {

@@ -143,6 +143,7 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
     throw Exception(std::string("cannot make the definition tables: ") + e.what());
   }
   options_.session.presence = &presence_;
+  options_.session.broadcasts = &broadcasts_;
   stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (stopFd_ < 0) throw Exception("eventfd: " + ErrnoText());
 }

@@ -43,6 +43,7 @@
 
 #include "server/HttpTunnel.h"
 #include "server/ServerPresence.h"
+#include "server/ServerProviderUpdates.h"
 #include "server/ServerDatabase.h"
 #include "server/ServerOptions.h"
 
@@ -107,6 +108,7 @@ class DataServer {
   ServerOptions options_;
   std::unique_ptr<Database> database_;
   ServerPresence presence_;
+  ProviderBroadcasts broadcasts_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   bool stopped_ = false;

@@ -14,22 +14,12 @@
 #include "server/ClientUpdates.h"
 #include "server/ServerCatalog.h"
 #include "server/ServerPresence.h"
+#include "server/ServerProviderUpdates.h"
 #include "memdata/RdaParamBridge.h"
 
 namespace rda {
 
 namespace {
-
-// Requests of the dataset layer this server does not carry out; each waits
-// for an answer, so it gets an error instead of silence.
-bool IsUnsupportedRequest(int token) {
-  switch (token) {
-    case tkApplyUpdates: case tkProviderTransaction:
-      return true;
-    default:
-      return false;
-  }
-}
 
 constexpr size_t kValueOverhead = 10;  // marker, length and separator bytes around a value
 
@@ -88,6 +78,7 @@ ServerSession::ServerSession(const SessionSettings& settings, std::unique_ptr<Sq
 ServerSession::~ServerSession() {
   cursors_.clear();
   if (present_) settings_.presence->Leave(id_);
+  if (settings_.broadcasts != nullptr) settings_.broadcasts->Leave(id_);
 }
 
 void ServerSession::Log(const std::string& text) {
@@ -189,7 +180,7 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
   const std::vector<std::string> f = ReadFields(line);
   const bool dataRequest = token == tkSelect || token == tkSelectAlternative || token == tkFetch ||
                            token == tkMetaData || token == tkStoredProc || token == tkExecuteSql ||
-                           token == tkTransaction;
+                           token == tkTransaction || token == tkApplyUpdates || token == tkProviderTransaction;
   std::string reply;
   try {
     if (dataRequest && settings_.requireLogin && !verified_) {
@@ -227,13 +218,17 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
         case tkTransaction:
           ApplyChanges(token, id, f, reply);
           break;
+        case tkApplyUpdates:
+          ProviderUpdate(id, f, reply);
+          break;
+        case tkProviderTransaction:
+          ProviderTransaction(id, f, reply);
+          break;
+        case tkProviderBroadcast:
+          ProviderRegistration(id, f);
+          break;
         default:
-          if (IsUnsupportedRequest(token)) {
-            SendError(id, "Request " + std::to_string(token) + " is not supported by this server",
-                      reply);
-          } else {
-            Log("ignored a message with token " + std::to_string(token));
-          }
+          Log("ignored a message with token " + std::to_string(token));
           break;
       }
     }

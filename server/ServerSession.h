@@ -31,7 +31,7 @@
 //   29     statement list                    28 -75007 rows affected, 35 rows read back, 4;
 //                                            or 6 naming the failing statement (ServerApply.h)
 //   31     transaction over datasets         as 29; a partial success: 6 with the failed rows
-//   36 45                                    6 "Request <n> is not supported by this server"
+//   36 45 provider updates, 44 registration  ServerProviderUpdates.h
 //   anything else                            ignored
 //
 // Connection rules: a stream that cannot be cut into frames (a bad length,
@@ -68,6 +68,7 @@ namespace rda {
 
 class TRdaParamList;
 class ServerPresence;
+class ProviderBroadcasts;
 struct Definition;
 struct CatalogQuery;
 struct ApplyResult;
@@ -91,6 +92,9 @@ struct SessionSettings {
   // Who is logged in (user list, instant messages); none: sessions know only
   // themselves. Must outlive the sessions.
   ServerPresence* presence = nullptr;
+  // Who is registered for provider broadcasts (ServerProviderUpdates.h); none:
+  // provider changes reach no other client. Must outlive the sessions.
+  ProviderBroadcasts* broadcasts = nullptr;
 };
 
 enum class LoginState { kNone, kVerified, kRefused };
@@ -193,6 +197,12 @@ class ServerSession {
   // (35), then 4; or 6 with the error, or with the failed rows of a partial success.
   void ApplyChanges(int token, int id, const std::vector<std::string>& f, std::string& out);
   void SendApplied(int id, const ApplyResult& result, std::string& out);
+  // Provider updates and broadcasts (ServerProviderUpdates.cpp): tokens 44, 36, 45.
+  void ProviderRegistration(int id, const std::vector<std::string>& f);
+  void ProviderUpdate(int id, const std::vector<std::string>& f, std::string& out);
+  void ProviderTransaction(int id, const std::vector<std::string>& f, std::string& out);
+  void ReplyToProviderWrite(int id, const std::string& error,
+                            const std::vector<std::pair<int, std::string>>& readBacks, std::string& out);
 
   // Reads up to `rows` rows (all when rows <= 0) after `first`, plus one to
   // learn whether more follow; raises when the row text would pass the limit.

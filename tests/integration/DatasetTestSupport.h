@@ -11,6 +11,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <sqlite3.h>
 
 #include <chrono>
 #include <string>
@@ -22,6 +23,26 @@
 extern char** environ;
 
 namespace rda::test {
+
+// Rows of a query SQLite runs itself, each column as text ("" for NULL).
+inline std::vector<std::vector<std::string>> SqliteRows(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
+  std::vector<std::vector<std::string>> rows;
+  while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
+    std::vector<std::string> row;
+    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
+      const unsigned char* t = sqlite3_column_text(stmt, i);
+      row.emplace_back(t != nullptr ? reinterpret_cast<const char*>(t) : "");
+    }
+    rows.push_back(std::move(row));
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return rows;
+}
 
 inline const std::string& DemoScript() {
   static const std::string path = std::string(RDA_TEST_DATA_DIR) + "/../../server/demo.sql";

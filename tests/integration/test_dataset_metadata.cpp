@@ -18,26 +18,8 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using test::RunUntil;
+using test::SqliteRows;
 
-// Rows of a query SQLite runs itself, each column as text ("" for NULL).
-std::vector<std::vector<std::string>> SqliteRows(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_stmt* stmt = nullptr;
-  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  std::vector<std::vector<std::string>> rows;
-  while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
-    std::vector<std::string> row;
-    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-      const unsigned char* t = sqlite3_column_text(stmt, i);
-      row.emplace_back(t != nullptr ? reinterpret_cast<const char*>(t) : "");
-    }
-    rows.push_back(std::move(row));
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return rows;
-}
 
 // The named columns of every row of an open dataset, as text.
 std::vector<std::vector<std::string>> Rows(TDataSet& ds, const std::vector<std::string>& fields) {

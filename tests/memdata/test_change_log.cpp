@@ -493,5 +493,33 @@ TEST_P(ChangeLogRandom, SavePointGivesBackTheRowsAndTheLogOfItsMoment) {
 
 INSTANTIATE_TEST_SUITE_P(Seeds, ChangeLogRandom, ::testing::Values(1u, 2u, 3u, 20261210u));
 
+// A partial success: the entries of the rows that were applied go, the others
+// stay whole, and undoing afterwards undoes only what stayed.
+TEST(ChangeLog, ClearLogExceptKeepsTheFailedRows) {
+  auto ds = Audited(4);
+  EditName(*ds, 1, "one");
+  EditName(*ds, 2, "two");
+  ASSERT_TRUE(GotoId(*ds, 3));
+  ds->Delete();
+  ds->AppendRecord({Variant(5), Variant("five"), Variant(2.5), Variant::Null()});
+  ASSERT_EQ(LogCount(*ds), 4);
+  ASSERT_TRUE(GotoId(*ds, 2));
+  const int32_t two = ds->CurrentRecordID();
+  ASSERT_TRUE(GotoId(*ds, 5));
+  const int32_t five = ds->CurrentRecordID();
+  ds->ClearLogExcept({two, five});
+  EXPECT_EQ(ds->VerifyLog(), "");
+  TRdaDataSet* log = ds->ChangeLog();
+  std::vector<std::string> kept;
+  for (log->First(); !log->Eof(); log->Next()) {
+    kept.push_back(log->FieldByName("Delta").AsString() + " " + log->FieldByName("Name").AsString());
+  }
+  EXPECT_EQ(kept, (std::vector<std::string>{"0 n2", "2 "}));
+  ds->CancelUpdates();
+  EXPECT_EQ(StoreRows(*ds), (std::vector<RowText>{{"1", "one", "0.5", "memo 1"},
+                                                  {"2", "n2", "1", "memo 2"},
+                                                  {"4", "n4", "2", "memo 4"}}));
+}
+
 }  // namespace
 }  // namespace rda
