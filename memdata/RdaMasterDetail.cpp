@@ -31,7 +31,7 @@ void TRdaDataLink::ReadFields() {
   fields_.clear();
   TDataSet* master = DataSet();
   if (master && master->Active()) {
-    for (const std::string& name : TDataSet::SplitFieldNames(masterFields_)) {
+    for (const std::string& name : TRdaCustomDataSet::SplitFieldNames(masterFields_)) {
       fields_.push_back(master->FindField(name));
     }
   }
