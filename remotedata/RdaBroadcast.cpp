@@ -497,7 +497,7 @@ void ApplyProvidersInTransaction(TRdaClientSocket& connection, const std::vector
   for (TRdaUpdateClientDataSet* ds : datasets) {
     if (ds->State() == dsEdit || ds->State() == dsInsert) ds->Post();
   }
-  if (!TRdaBaseClientDataSet::Usable(&connection)) throw EDatabaseError("No Socket! or Socket Not Active");
+  if (!TRdaUpdateClientDataSet::Usable(&connection)) throw EDatabaseError("No Socket! or Socket Not Active");
   TRdaParamList settings;
   settings.CreateParam(ftString, "ClientSocket", ptInput).SetAsString(connection.LoginParams().ToText(false));
   TRdaParamList packages;

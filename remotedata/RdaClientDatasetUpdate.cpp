@@ -81,7 +81,7 @@ std::unique_ptr<TRdaParamList> TRdaUpdateClientDataSet::GeneratedStatementParams
 }
 
 std::string TRdaUpdateClientDataSet::RefetchDescriptor(bool always) {
-  auto listed = [this](const std::string& name, const std::vector<std::string>& lines) {
+  auto listed = [](const std::string& name, const std::vector<std::string>& lines) {
     return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return SameTextAscii(l, name); });
   };
   int16_t kind = 0;

@@ -379,7 +379,8 @@ ApplyResult RunTransaction(SqlConnection& db, const std::string& name, const std
 
 std::string PartialSuccessText(const std::vector<std::pair<std::string, int32_t>>& failed) {
   TRdaParamList list;
-  for (const auto& [message, recordId] : failed) {
+  for (const auto& [message, id] : failed) {
+    const int32_t recordId = id;  // a lambda below takes it
     std::string name = message;
     for (char& c : name) {
       if (c == kErrorListMarker || c == '\x06') c = '?';

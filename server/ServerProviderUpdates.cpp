@@ -79,7 +79,7 @@ enum ConflictEntry {
   ceCount
 };
 
-constexpr int kUpWhereAll = 0;
+// The update modes: 0 where all, 1 where changed, 2 where key only.
 constexpr int kUpWhereChanged = 1;
 
 std::vector<std::string> Lines(std::string_view text) {
