@@ -479,7 +479,7 @@ void TRdaUpdateClientDataSet::ApplyProviderUpdates(int mode) {
   line.AddField(ProviderKey());
   line.AddField(list.ToText(false));
   line.AddField(GetDataBase());
-  line.AddField(std::string());
+  line.AddField(RefetchDescriptor(false));
   line.AddField(int32_t{0});
   const std::string error = Exchange(*connection, line, true);
   if (!error.empty()) {
@@ -520,7 +520,7 @@ void ApplyProvidersInTransaction(TRdaClientSocket& connection, const std::vector
     package.CreateParam(ftString, std::to_string(id), ptInput).SetAsString(ds->GetDataBase());
     package.FastAdd(Variant(ds->ProviderKey()));
     package.FastAdd(Variant(list->ToText(false)));
-    package.FastAdd(Variant(std::string()));
+    package.FastAdd(Variant(ds->RefetchDescriptor(false)));
     packages.FastAdd(Variant(package.ToText(false)));
     sending.push_back({ds, id, std::move(list)});
   }
