@@ -105,15 +105,19 @@ bool TRdaUpdateSqlWriter::Terminated() const {
 }
 
 std::string TRdaUpdateSqlWriter::FreeParamName(const std::string& base) {
-  std::string name = base;
-  int& next = nextSuffix_.try_emplace(UpperCp1252(base), 2).first->second;
-  while (paramNames_.contains(UpperCp1252(name))) name = base + std::to_string(next++);
+  std::string folded = UpperCp1252(base);
+  // The usual case: the name is free (no counter kept for it).
+  if (paramNames_.insert(folded).second) return base;
+  int& next = nextSuffix_.try_emplace(std::move(folded), 2).first->second;
+  std::string name;
+  do {
+    name = base + std::to_string(next++);
+  } while (!paramNames_.insert(UpperCp1252(name)).second);
   return name;
 }
 
 TRdaParamItem& TRdaUpdateSqlWriter::NewParam(TFieldType type, const std::string& name) {
   if (!params_) params_ = std::make_unique<TRdaParamList>();
-  paramNames_.insert(UpperCp1252(TrimControls(name)));
   return params_->CreateParam(type, name, ptInput);
 }
 
@@ -319,12 +323,19 @@ std::unique_ptr<TRdaParamList> TRdaUpdateSqlWriter::StatementParams(TRda2CustomA
   settings_.LargeValues = true;
   TScopeGuard putBack([&] { settings_.LargeValues = largeValues; });
   TakeParams();
+  // One list for every statement's own parameters, emptied after each.
+  const auto startOver = [this] {
+    if (params_) params_->Clear();
+    paramNames_.clear();
+    nextSuffix_.clear();
+  };
   WalkLog(ds, [&](std::optional<std::string> statement) {
     if (!statement || statement->empty()) return;
     TRdaParamItem& item = statements->CreateParam(ftString, *statement, ptInput);
     item.SetAsString(params_ && params_->Count() > 0 ? params_->ToText(true) : std::string());
-    TakeParams();
+    startOver();
   });
+  TakeParams();
   return statements;
 }
 

@@ -140,9 +140,11 @@ class TRdaUpdateSqlWriter {
   const TField* OldOf(const TField& field, TDataSet& log) const;
   const TField& OldValue(const TField& field, TDataSet& log) const;
   // base, or base with the next free number behind it when Params() already has
-  // a parameter of that name: every statement of one list binds its own values.
+  // a parameter of that name (every statement of one list binds its own
+  // values); the name is noted as taken.
   std::string FreeParamName(const std::string& base);
-  // A new input parameter in Params() (started when there is none), its name noted.
+  // A new input parameter in Params() (started when there is none), named by
+  // FreeParamName.
   TRdaParamItem& NewParam(TFieldType type, const std::string& name);
   void AddValueParam(const std::string& name, const TField& field);
   bool Terminated() const;
