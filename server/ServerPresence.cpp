@@ -45,6 +45,7 @@ int ServerPresence::SendTo(const std::string& userName, const std::string& body)
 }
 
 void ServerPresence::Announce(int except) {
+  std::lock_guard<std::mutex> order(announceMutex_);
   std::vector<PresentUser> users;
   std::vector<Push> targets;
   {

@@ -59,6 +59,11 @@ class ServerPresence {
   void Announce(int except);
 
   mutable std::mutex mutex_;
+  // Held while a user list is made and handed out, so that lists reach every
+  // client in the order of the changes (two sessions joining or leaving at
+  // once on their own threads could otherwise hand out the older list last).
+  // Taken before mutex_; a push takes only its connection's own lock.
+  std::mutex announceMutex_;
   std::map<int, Entry> sessions_;
   std::atomic<int> nextMessageId_{1000000};
 };
