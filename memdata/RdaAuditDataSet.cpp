@@ -924,14 +924,20 @@ std::vector<int32_t> TRda2CustomAuditDataSet::LoggedMasters() {
 
 void TRda2CustomAuditDataSet::DropEntriesOf(int32_t master) {
   std::lock_guard lock(logLock_);
+  const bool current = currentEntryMaster_ == master;
+  // Journal records of those rows would undo into entries that are gone.
+  if (RemoveEntriesIf([&](const TRdaDBListItem& entry) { return EntryMaster(entry) == master; }) == 0) return;
+  if (current) currentEntryId_ = -1;
+  ResetJournal();
+}
+
+size_t TRda2CustomAuditDataSet::RemoveEntriesIf(const std::function<bool(const TRdaDBListItem&)>& gone) {
   std::vector<TRdaDBListItem*> drop;
   for (const auto& [key, entry] : entries_) {
-    if (EntryMaster(*entry) == master) drop.push_back(entry);
+    if (gone(*entry)) drop.push_back(entry);
   }
   for (TRdaDBListItem* entry : drop) RemoveEntry(*entry);
-  if (currentEntryMaster_ == master) currentEntryId_ = -1;
-  // Journal records of those rows would undo into entries that are gone.
-  if (!drop.empty()) ResetJournal();
+  return drop.size();
 }
 
 int64_t TRda2CustomAuditDataSet::SavePoint() {
@@ -966,11 +972,7 @@ void TRda2CustomAuditDataSet::ClearLog() {
 void TRda2CustomAuditDataSet::ClearLogEntries(const std::function<bool(int32_t bookmark)>& applied) {
   std::lock_guard lock(logLock_);
   if (!log_) return;
-  std::vector<TRdaDBListItem*> gone;
-  for (const auto& [key, entry] : entries_) {
-    if (applied(EntryBookMark(*entry))) gone.push_back(entry);
-  }
-  for (TRdaDBListItem* entry : gone) RemoveEntry(*entry);
+  RemoveEntriesIf([&](const TRdaDBListItem& entry) { return applied(EntryBookMark(entry)); });
   currentEntryId_ = -1;
   ResetJournal();
 }

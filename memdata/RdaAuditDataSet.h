@@ -267,6 +267,8 @@ class TRda2CustomAuditDataSet : public TRdaCustomDataSet {
   // The record of the edit or insert starting now (one object, reused).
   JournalRecord& NewPendingRecord(JournalOp op, int32_t master, int32_t id);
   void RemoveEntry(TRdaDBListItem& entry);
+  // Removes the entries `gone` accepts; how many.
+  size_t RemoveEntriesIf(const std::function<bool(const TRdaDBListItem&)>& gone);
   void SetEntryBookMark(TRdaDBListItem& entry, int32_t id);
   // Puts the entry for the row back to a captured state (none: no entry).
   void RestoreEntry(int32_t master, int32_t id, const std::optional<LogEntry>& state);

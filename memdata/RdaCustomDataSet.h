@@ -739,7 +739,7 @@ class TRdaCustomDataSet : public TDataSet {
   // fields change).
   const std::vector<std::pair<TField*, TField*>>& DetailPairs();
   void DetailFieldsChanged() { detailPairsValid_ = false; }
-  const TRdaIndex* DetailOrderIndex();
+  const TRdaIndex* DetailOrderIndex(std::string& masterText);
   int DetailStartByIndex();
   const TRdaIndex* DetailOrder();
   bool PastDetailRows(const TRdaIndex& order, const TRdaDBListItem& row, TGetMode mode);

@@ -125,8 +125,9 @@ void TRdaCustomDataSet::CopyMasterFields() {
 // a text sorted without regard to case (ASCII case folding: so only for a
 // master text of ASCII letters, whose matches are its case variants); an
 // empty master value matches null and empty rows, which need not stand
-// together. nullptr when the index cannot tell.
-const TRdaIndex* TRdaCustomDataSet::DetailOrderIndex() {
+// together. nullptr when the index cannot tell; else masterText holds the
+// master's value as text.
+const TRdaIndex* TRdaCustomDataSet::DetailOrderIndex(std::string& masterText) {
   const TRdaIndex* index = Indexes().Selected();
   const std::vector<std::pair<TField*, TField*>>& pairs = DetailPairs();
   if (!index || pairs.empty()) return nullptr;
@@ -136,8 +137,8 @@ const TRdaIndex* TRdaCustomDataSet::DetailOrderIndex() {
   const bool grouped = IsRdaIntegerFieldType(type) ||
                        (IsRdaTextFieldType(type) && index->Options().Contains(ioCaseInsensitive));
   if (keys.empty() || keys.front() != mine || !grouped || mine->InCalcArea()) return nullptr;
-  const std::string text = pairs.front().second->AsString();
-  if (text.empty() || HasHighBytes(text)) return nullptr;
+  masterText = pairs.front().second->AsString();
+  if (masterText.empty() || HasHighBytes(masterText)) return nullptr;
   return index;
 }
 
@@ -147,13 +148,14 @@ const TRdaIndex* TRdaCustomDataSet::DetailOrderIndex() {
 // at the end of the master's rows instead of testing every row after them.
 int TRdaCustomDataSet::DetailStartByIndex() {
   detailKeyIndex_ = nullptr;
-  const TRdaIndex* index = DetailOrderIndex();
+  std::string text;
+  const TRdaIndex* index = DetailOrderIndex(text);
   if (!index) return -1;
   const std::pair<TField*, TField*>& pair = DetailPairs().front();
   FillScratchRow({pair.first}, {pair.second->Value()});
   if (!detailKey_) detailKey_ = store_->NewScratchRow();
   detailKey_->SetImage(std::string_view(scratchRow_->Data(), static_cast<size_t>(store_->RecordSize())));
-  detailKeyText_ = pair.second->AsString();
+  detailKeyText_ = std::move(text);
   detailKeyIndex_ = index;
   if (Filtered()) return -1;
   bool exact = false;
@@ -163,8 +165,9 @@ int TRdaCustomDataSet::DetailStartByIndex() {
 // The ordering index whose detail key holds the master's current value, or
 // nullptr.
 const TRdaIndex* TRdaCustomDataSet::DetailOrder() {
-  if (!detailKeyIndex_ || !DetailFilterActive() || DetailOrderIndex() != detailKeyIndex_) return nullptr;
-  return DetailPairs().front().second->AsString() == detailKeyText_ ? detailKeyIndex_ : nullptr;
+  if (!detailKeyIndex_ || !DetailFilterActive()) return nullptr;
+  std::string text;
+  return DetailOrderIndex(text) == detailKeyIndex_ && text == detailKeyText_ ? detailKeyIndex_ : nullptr;
 }
 
 // Whether row stands past the master's rows in the direction of the move
@@ -185,7 +188,7 @@ int TRdaCustomDataSet::DetailBound(const TRdaIndex& order, bool last) {
 
 void TRdaCustomDataSet::InternalFirst() {
   cursor_ = -1;
-  if (const TRdaIndex* order = detailKeyIndex_ ? DetailOrder() : nullptr) {
+  if (const TRdaIndex* order = DetailOrder()) {
     const int start = DetailBound(*order, false);
     if (start > 0) cursor_ = start - 1;
   }
@@ -193,7 +196,7 @@ void TRdaCustomDataSet::InternalFirst() {
 
 void TRdaCustomDataSet::InternalLast() {
   cursor_ = ViewCount();
-  if (const TRdaIndex* order = detailKeyIndex_ ? DetailOrder() : nullptr) {
+  if (const TRdaIndex* order = DetailOrder()) {
     const int end = DetailBound(*order, true);
     if (end >= 0 && end < cursor_) cursor_ = end;
   }

@@ -24,10 +24,13 @@ extern char** environ;
 
 namespace rda::test {
 
-// Rows of a query SQLite runs itself, each column as text ("" for NULL).
-inline std::vector<std::vector<std::string>> SqliteRows(const std::string& file, const std::string& sql) {
+// Rows of a query SQLite runs itself, each column as text (`null` for NULL);
+// it waits up to 10 s for a writer's lock.
+inline std::vector<std::vector<std::string>> SqliteRows(const std::string& file, const std::string& sql,
+                                                        const char* null = "") {
   sqlite3* db = nullptr;
   EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_busy_timeout(db, 10000);
   sqlite3_stmt* stmt = nullptr;
   EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
   std::vector<std::vector<std::string>> rows;
@@ -35,7 +38,7 @@ inline std::vector<std::vector<std::string>> SqliteRows(const std::string& file,
     std::vector<std::string> row;
     for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
       const unsigned char* t = sqlite3_column_text(stmt, i);
-      row.emplace_back(t != nullptr ? reinterpret_cast<const char*>(t) : "");
+      row.emplace_back(t != nullptr ? reinterpret_cast<const char*>(t) : null);
     }
     rows.push_back(std::move(row));
   }

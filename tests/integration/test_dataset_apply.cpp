@@ -37,26 +37,7 @@ void SqliteScript(const std::string& file, const std::string& sql) {
 }
 
 // The rows of a query on the file, as text ("<null>" for NULL).
-Table SqliteRows(const std::string& file, const std::string& sql) {
-  sqlite3* db = nullptr;
-  Table rows;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) return rows;
-  sqlite3_busy_timeout(db, 10000);
-  sqlite3_stmt* stmt = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-    while (sqlite3_step(stmt) == SQLITE_ROW) {
-      std::vector<std::string> row;
-      for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-        const unsigned char* t = sqlite3_column_text(stmt, i);
-        row.emplace_back(t != nullptr ? reinterpret_cast<const char*>(t) : "<null>");
-      }
-      rows.push_back(std::move(row));
-    }
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return rows;
-}
+Table SqliteRows(const std::string& file, const std::string& sql) { return test::SqliteRows(file, sql, "<null>"); }
 
 Table RowsOf(TDataSet& ds) {
   Table rows;
