@@ -18,11 +18,11 @@ JOBS="${JOBS:-$(nproc)}"
 # Debian packages the build, the tests, the benchmarks and the fuzzers need.
 PACKAGES=(
   cmake ninja-build g++ pkg-config ccache
-  qt6-base-dev zlib1g-dev libcurl4-openssl-dev libsqlite3-dev libssl-dev libicu-dev
+  qt6-base-dev zlib1g-dev libcurl4-openssl-dev libsqlite3-dev libpq-dev libssl-dev libicu-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-dev
   # real peers the integration tests start on loopback
-  curl openssl nginx tinyproxy python3-pyftpdlib
+  curl openssl nginx tinyproxy python3-pyftpdlib postgresql
   # faces the window tests measure their labels in, besides the default one
   fonts-dejavu-extra fonts-liberation2
 )

@@ -30,4 +30,13 @@ std::u16string Utf8ToUtf16(std::string_view utf8);
 // text would differ from its bytes.
 bool HasHighBytes(std::string_view bytes);
 
+// The conversions above for texts that are mostly ASCII: a text without a
+// high byte is returned as it is, without a pass over its characters.
+inline std::string CodePageToUtf8(const std::string& text) {
+  return HasHighBytes(text) ? Cp1252ToUtf8(text) : text;
+}
+inline std::string Utf8ToCodePage(const std::string& text) {
+  return HasHighBytes(text) ? Utf8ToCp1252(text) : text;
+}
+
 }  // namespace rda

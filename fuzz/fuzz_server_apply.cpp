@@ -8,7 +8,6 @@
 // by its length (16 bits, little-endian), the last taking the rest: the
 // statements text (or the statement parameters), the parameters (or the
 // read-back list), the read-back descriptor.
-#include <sqlite3.h>
 
 #include <cstdint>
 #include <cstdlib>
@@ -50,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rda::DatabaseLimits limits;
   limits.queryTimeout = std::chrono::milliseconds(100);
   limits.maxValueBytes = 1 << 20;
-  rda::Database db("", limits);
-  db.RunScript(kScript);
-  std::unique_ptr<rda::SqlConnection> connection = db.Connect();
+  const std::unique_ptr<rda::Database> db = rda::OpenDatabase("", limits);
+  db->RunScript(kScript);
+  std::unique_ptr<rda::SqlConnection> connection = db->Connect();
   try {
     if (form & 1) {
       rda::RunTransaction(*connection, (form & 2) ? std::string("t\x02") : std::string("t"), a, b);
@@ -62,6 +61,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } catch (const rda::Exception&) {
     // A refused request; what matters is what it left behind.
   }
-  if (sqlite3_get_autocommit(connection->Handle()) == 0) abort();
+  if (connection->InTransaction()) abort();
   return 0;
 }

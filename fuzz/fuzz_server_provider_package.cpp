@@ -45,13 +45,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rda::DatabaseLimits limits;
   limits.queryTimeout = std::chrono::milliseconds(100);
   limits.maxValueBytes = 1 << 20;
-  rda::Database db("", limits);
-  db.RunScript(rda::DefinitionTablesScript());
-  db.RunScript(kScript);
+  const std::unique_ptr<rda::Database> db = rda::OpenDatabase("", limits);
+  db->RunScript(rda::DefinitionTablesScript(db->Engine()));
+  db->RunScript(kScript);
   rda::SessionSettings settings;
   rda::ProviderBroadcasts broadcasts;
   settings.broadcasts = &broadcasts;
-  rda::ServerSession session(settings, db.Connect(), 1, "fuzz");
+  rda::ServerSession session(settings, db->Connect(), 1, "fuzz");
   rda::TRdaBodyTransforms client;
 
   rda::TRdaStringLine update;

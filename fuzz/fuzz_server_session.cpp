@@ -51,12 +51,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   rda::DatabaseLimits limits;
   limits.queryTimeout = std::chrono::milliseconds(100);
   limits.maxValueBytes = 1 << 20;
-  rda::Database db("", limits);
-  db.RunScript(kScript);
+  const std::unique_ptr<rda::Database> db = rda::OpenDatabase("", limits);
+  db->RunScript(kScript);
   rda::SessionSettings settings = rda::fuzz::SettingsForMode(mode);
   settings.maxRequestBytes = 1 << 20;
   settings.maxResultBytes = 1 << 20;
-  rda::ServerSession session(settings, db.Connect(), 1, "fuzz");
+  rda::ServerSession session(settings, db->Connect(), 1, "fuzz");
   rda::TRdaBodyTransforms client;
   rda::fuzz::ConfigureLike(client, settings, true);
 

@@ -121,7 +121,7 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
   limits.queryTimeout = options_.queryTimeout;
   limits.cancel = &stopping_;
   try {
-    database_ = std::make_unique<Database>(options_.db, limits);
+    database_ = OpenDatabase(options_.db, limits);
   } catch (const std::exception& e) {
     throw Exception("cannot open database " + (options_.db.empty() ? "(in memory)" : options_.db) +
                     ": " + e.what());
@@ -138,7 +138,7 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
     }
   }
   try {
-    database_->RunScript(DefinitionTablesScript());
+    database_->RunScript(DefinitionTablesScript(database_->Engine()));
   } catch (const std::exception& e) {
     throw Exception(std::string("cannot make the definition tables: ") + e.what());
   }

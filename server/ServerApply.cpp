@@ -1,7 +1,5 @@
 #include "server/ServerApply.h"
 
-#include <sqlite3.h>
-
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -21,9 +19,6 @@ namespace rda {
 
 namespace {
 
-std::string ToUtf8(const std::string& text) { return HasHighBytes(text) ? Cp1252ToUtf8(text) : text; }
-std::string ToCodePage(const std::string& text) { return HasHighBytes(text) ? Utf8ToCp1252(text) : text; }
-
 bool Blank(std::string_view s) { return s.find_first_not_of(" \t\r\n\f") == std::string_view::npos; }
 
 // The first word of a statement, upper case.
@@ -41,18 +36,10 @@ bool ControlsTransaction(const std::string& k) {
   return StartsTransaction(k) || EndsTransaction(k) || k == "ROLLBACK" || k == "SAVEPOINT" || k == "RELEASE";
 }
 
-// Whether `sql` is a whole statement: no literal, quoted name or comment left open.
-bool Complete(const std::string& sql) {
-  std::string probe = sql;
-  const size_t last = probe.find_last_not_of(" \t\r\n\f");
-  if (last == std::string::npos || probe[last] != ';') probe += ";";
-  return sqlite3_complete(probe.c_str()) != 0;
-}
-
 // The statements of a list: one per line, except that a line break inside a
 // literal (a text value under upWhereChanged) continues the statement. Blank
 // lines (an insert with nothing to write) are left out.
-std::vector<std::string> SplitStatements(std::string_view text) {
+std::vector<std::string> SplitStatements(const SqlConnection& db, std::string_view text) {
   std::vector<std::string> out;
   std::string pending;
   while (true) {
@@ -62,7 +49,7 @@ std::vector<std::string> SplitStatements(std::string_view text) {
     if (pending.empty()) pending = std::string(line);
     else pending += "\r\n" + std::string(line);
     if (Blank(pending)) pending.clear();
-    else if (Complete(pending)) out.push_back(std::move(pending)), pending.clear();
+    else if (db.IsComplete(pending)) out.push_back(std::move(pending)), pending.clear();
     if (nl == std::string_view::npos) break;
     text.remove_prefix(nl + 1);
   }
@@ -88,7 +75,7 @@ class ValueQueue {
   const TRdaParamItem* Take(const std::string& name) {
     if (!list_) return nullptr;
     if (byName_.empty()) {
-      const std::string cp = ToCodePage(name);
+      const std::string cp = Utf8ToCodePage(name);
       for (size_t i = 0; i < used_.size(); ++i) {
         if (used_[i]) continue;
         std::string_view item = TrimBlanks(list_->Items(static_cast<int>(i)).Name());
@@ -99,7 +86,7 @@ class ValueQueue {
       }
       return nullptr;
     }
-    auto it = byName_.find(Key(ToCodePage(name)));
+    auto it = byName_.find(Key(Utf8ToCodePage(name)));
     if (it == byName_.end() || it->second.next >= it->second.items.size()) return nullptr;
     return &list_->Items(it->second.items[it->second.next++]);
   }
@@ -135,11 +122,11 @@ struct ReadBack {
     if (text.empty()) return r;
     const std::unique_ptr<TRdaParamList> list = TRdaParamList::FromText(text);
     if (list->Count() < 7) throw Exception("The read-back descriptor is incomplete");
-    r.table = ToUtf8(list->Items(0).AsString());
-    r.autoIncrement = ToUtf8(std::string(TrimBlanks(list->Items(2).AsString())));
+    r.table = CodePageToUtf8(list->Items(0).AsString());
+    r.autoIncrement = CodePageToUtf8(std::string(TrimBlanks(list->Items(2).AsString())));
     r.kind = list->Items(5).AsInteger();
     for (int i = 7; i + 1 < list->Count(); i += 2)
-      r.rows.emplace_back(ToUtf8(list->Items(i).AsString()), list->Items(i + 1).AsInteger());
+      r.rows.emplace_back(CodePageToUtf8(list->Items(i).AsString()), list->Items(i + 1).AsInteger());
     return r;
   }
   int32_t RecordIdOf(size_t statement) const {
@@ -158,25 +145,20 @@ class Runner {
  public:
   explicit Runner(SqlConnection& db) : db_(db) {}
 
-  void Exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_.Handle(), sql, nullptr, nullptr, &error) != SQLITE_OK) {
-      const std::string message = error ? error : sqlite3_errmsg(db_.Handle());
-      sqlite3_free(error);
-      throw ESqlError(message);
-    }
-  }
-  // Takes the write lock at once, so that the busy timeout covers waiting for
-  // another writer and no statement fails half-way for want of the lock.
+  void Exec(const char* sql) { db_.Execute(sql); }
   void Begin() {
-    nested_ = sqlite3_get_autocommit(db_.Handle()) == 0;
-    Exec(nested_ ? "SAVEPOINT rda_apply" : "BEGIN IMMEDIATE");
+    nested_ = db_.InTransaction();
+    if (nested_) Exec("SAVEPOINT rda_apply");
+    else db_.BeginWrite();
   }
   void Commit() { Exec(nested_ ? "RELEASE rda_apply" : "COMMIT"); }
   void Rollback() noexcept {
-    if (sqlite3_get_autocommit(db_.Handle()) != 0) return;  // SQLite undid it already
-    sqlite3_exec(db_.Handle(), nested_ ? "ROLLBACK TO rda_apply; RELEASE rda_apply" : "ROLLBACK", nullptr,
-                 nullptr, nullptr);
+    if (!db_.InTransaction()) return;  // the engine undid it already
+    try {
+      Exec(nested_ ? "ROLLBACK TO rda_apply; RELEASE rda_apply" : "ROLLBACK");
+    } catch (const std::exception&) {
+      // The connection is gone; the transaction went with it.
+    }
   }
 
   // Runs one statement with its values; returns the rows it changed. Raises
@@ -187,21 +169,18 @@ class Runner {
     if (ControlsTransaction(keyword))
       throw Exception("A statement list controls its transaction only in its first and last line");
     SqlStatement& stmt = Prepared(sql);
-    sqlite3_stmt* s = stmt.Get();
-    sqlite3_reset(s);
-    sqlite3_clear_bindings(s);
-    const int count = sqlite3_bind_parameter_count(s);
+    stmt->Reset();
+    const int count = stmt->ParameterCount();
     for (int i = 1; i <= count; ++i) {
-      const char* raw = sqlite3_bind_parameter_name(s, i);
-      if (raw == nullptr) throw Exception("Statements take named parameters only");
-      const std::string name = raw + 1;
+      const std::string name = stmt->ParameterName(i);
+      if (name.empty()) throw Exception("Statements take named parameters only");
       const TRdaParamItem* value = values.Take(name);
-      if (value == nullptr) throw Exception("No value for the parameter " + std::string(raw));
-      if (BindParamValue(s, i, *value) != SQLITE_OK) throw ESqlError(sqlite3_errmsg(db_.Handle()));
+      if (value == nullptr) throw Exception("No value for the parameter :" + name);
+      stmt->Bind(i, *value);
     }
     while (db_.Step(stmt)) {
     }
-    const int64_t changed = sqlite3_changes64(db_.Handle());
+    const int64_t changed = db_.Changes();
     if (changed == 0 && (keyword == "UPDATE" || keyword == "DELETE")) throw Exception(std::string(kUpdateConflictText));
     return keyword == "INSERT" || keyword == "UPDATE" || keyword == "DELETE" || keyword == "REPLACE" ? changed
                                                                                                       : 0;
@@ -214,8 +193,10 @@ class Runner {
     std::string sql = "SELECT * FROM " + rb.table;
     TRdaParamList params;
     if (rb.kind == 1) {
-      sql += " WHERE rowid = :rda_rowid";
-      params.CreateParam(ftLargeint, "rda_rowid", ptInput).SetAsLargeint(sqlite3_last_insert_rowid(db_.Handle()));
+      const auto inserted = db_.LastInsertCondition();
+      if (!inserted) return std::nullopt;
+      sql += " WHERE " + inserted->first;
+      params.CreateParam(ftLargeint, "rda_rowid", ptInput).SetAsLargeint(inserted->second);
     } else {
       std::string where = locator;
       while (!where.empty() && (where.back() == ';' || where.back() == ' ')) where.pop_back();
@@ -238,7 +219,7 @@ class Runner {
       switch (v.storage) {
         case SqlValue::kInteger: values.emplace_back(v.integer); break;
         case SqlValue::kReal: values.emplace_back(v.real); break;
-        case SqlValue::kText: values.emplace_back(ToCodePage(v.bytes)); break;
+        case SqlValue::kText: values.emplace_back(Utf8ToCodePage(v.bytes)); break;
         case SqlValue::kBlob: values.emplace_back(v.bytes); break;
         default: values.push_back(Variant::Null()); break;
       }
@@ -253,17 +234,7 @@ class Runner {
   SqlStatement& Prepared(const std::string& sql) {
     auto it = cache_.find(sql);
     if (it != cache_.end()) return it->second;
-    sqlite3_stmt* raw = nullptr;
-    const char* tail = nullptr;
-    const int rc = sqlite3_prepare_v3(db_.Handle(), sql.data(), static_cast<int>(sql.size()),
-                                      SQLITE_PREPARE_PERSISTENT, &raw, &tail);
-    SqlStatement stmt(raw);
-    if (rc != SQLITE_OK) throw ESqlError(sqlite3_errmsg(db_.Handle()));
-    if (!stmt) throw Exception("Empty SQL statement");
-    if (tail != nullptr && !Blank(std::string_view(tail, static_cast<size_t>(sql.data() + sql.size() - tail))) &&
-        std::string_view(tail).find_first_not_of("; \t\r\n\f") != std::string_view::npos)
-      throw Exception("One statement per line");
-    return cache_.emplace(sql, std::move(stmt)).first->second;
+    return cache_.emplace(sql, db_.PrepareOne(sql)).first->second;
   }
 
   SqlConnection& db_;
@@ -295,9 +266,9 @@ ApplyResult RunBatches(SqlConnection& db, std::vector<Batch>& batches, ValueQueu
           result.rowsAffected += runner.Run(sql, values);
           if (commitWhatSucceeds) runner.Exec("RELEASE rda_row");
         } catch (const std::exception& e) {
-          if (!commitWhatSucceeds || sqlite3_get_autocommit(db.Handle()) != 0) throw;
+          if (!commitWhatSucceeds || !db.InTransaction()) throw;
           runner.Exec("ROLLBACK TO rda_row; RELEASE rda_row");
-          result.failed.emplace_back(ToCodePage(Located(e.what(), index, total, sql)), b.readBack.RecordIdOf(k));
+          result.failed.emplace_back(Utf8ToCodePage(Located(e.what(), index, total, sql)), b.readBack.RecordIdOf(k));
           continue;
         }
         if (b.readBack.kind != 0 && Keyword(sql) == "INSERT" && k < b.readBack.rows.size()) {
@@ -332,7 +303,7 @@ ApplyResult RunStatementList(SqlConnection& db, const std::string& text, const s
                              const std::string& readBack) {
   std::vector<Batch> batches(1);
   Batch& batch = batches.front();
-  batch.statements = SplitStatements(ToUtf8(text));
+  batch.statements = SplitStatements(db, CodePageToUtf8(text));
   batch.readBack = ReadBack::FromText(readBack);
   std::vector<std::string>& s = batch.statements;
   // The list's own transaction lines frame the one transaction every request is.
@@ -359,7 +330,7 @@ ApplyResult RunTransaction(SqlConnection& db, const std::string& name, const std
     b.readBack = ReadBack::FromText(descriptor);
     for (int i = 0; i < count && next < list->Count(); ++i, ++next) {
       const TRdaParamItem& item = list->Items(next);
-      b.statements.push_back(ToUtf8(item.Name()));
+      b.statements.push_back(CodePageToUtf8(item.Name()));
       b.ownValues.push_back(ValueQueue::FromText(item.StoredValue()));
     }
     if (!b.statements.empty()) batches.push_back(std::move(b));

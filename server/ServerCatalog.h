@@ -1,7 +1,7 @@
 // What the server answers to metadata, stored procedure, provider and server
-// method requests (token 23 and 27): the SQL that reads the database's own
-// catalogue (sqlite_schema and the pragma functions) or the definition tables
-// the server's owner fills, with the parameters it binds.
+// method requests (token 23 and 27): the definitions the server's owner fills
+// in its definition tables. The queries that read the database's own
+// catalogue are the engine's (SqlConnection::MetaDataQuery).
 //
 // Definition tables (docs/server.md has them with examples). Every name
 // compares without regard to case:
@@ -32,40 +32,17 @@
 
 #include "messaging/RdaParamList.h"
 
-struct sqlite3;
-
 namespace rda {
 
 class SqlConnection;
+class SqlStatement;
 
-// The script that makes the definition tables a database lacks; the server
-// runs it at start.
-std::string_view DefinitionTablesScript();
 // True for the tables the server itself reads (the definition tables and
 // RdaUsers); the metadata lists them as system tables.
 bool IsServerTable(std::string_view name);
 
-// Registers the SQL functions the catalogue queries use on a connection:
-// rda_field_type(declared type) and rda_field_size(declared type) give the
-// field type code and size a result column of that declared type is sent with.
-void RegisterCatalogFunctions(sqlite3* db);
-
-// A request's SQL and the parameters to bind to it.
-struct CatalogQuery {
-  std::string sql;
-  std::vector<std::pair<std::string, std::string>> texts;  // bound as text by name
-};
-
-// The query that answers a metadata request code (100..126) with the request's
-// two strings (a: a table, procedure, method or provider name; b: the
-// provider name of 113). Codes that need more than SQL (111, 112, 119, 126)
-// and unknown codes give nothing.
-std::optional<CatalogQuery> MetaDataQuery(int code, const std::string& a, const std::string& b);
-
-// A JSON array of texts, for json_each (UTF-8 in, UTF-8 out).
+// A JSON array of texts (UTF-8 in, UTF-8 out).
 std::string JsonTextArray(const std::vector<std::string>& texts);
-// The query that lists texts under one column name.
-CatalogQuery TextListQuery(const std::string& column, const std::vector<std::string>& texts);
 
 // One parameter of a definition.
 struct DefinedParam {

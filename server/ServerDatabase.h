@@ -1,20 +1,23 @@
-// The server's SQLite side: one shared database and a connection per session.
+// The server's database access: one interface, one implementation per engine.
 //
-// Database owns the database (a file, or an in-memory database when no file
-// is named) and hands out connections. Each session works on its own
-// connection on its own thread, so sessions run in parallel:
-//   - a file database is switched to WAL mode, so readers never wait for a
-//     writer and a writer waits for another writer up to the busy timeout;
-//   - the in-memory database is SQLite's "memdb" database under a name
-//     unique to this Database object, which every connection of the process
-//     can open; the Database keeps one connection of its own open for its
-//     whole life, since the memory goes away with the last connection. It
-//     uses rollback-journal locking with the same busy timeout.
+// Database stands for the database the server was started on and hands out
+// connections; each session works on its own SqlConnection on its own
+// thread, so sessions run in parallel. OpenDatabase picks the engine from
+// the --db text:
+//   - a file path (or nothing, for a new in-memory database) is SQLite, the
+//     embedded default (server/SqliteDatabase.h);
+//   - a "postgresql://" or "postgres://" URI, or a libpq connection string
+//     ("host=... dbname=..."), is PostgreSQL (server/PostgresDatabase.h).
 //
 // Every connection is bounded: a statement that runs past the query time
 // limit (or past a server stop) is interrupted, values and SQL texts are
-// limited to kMaxValueBytes, and ATTACH / DETACH are refused, so a client
-// cannot make the server open or create other files.
+// limited to maxValueBytes, and a client cannot make the server open other
+// files or databases.
+//
+// What differs between the engines' SQL is behind the connection as well:
+// the catalogue queries of the metadata requests, the definition tables'
+// schema, how a write transaction starts and how an inserted row is found.
+// The rest of the server writes SQL both engines accept.
 //
 // Not thread-safe: a SqlConnection belongs to one thread at a time; Database
 // may be shared (Connect is thread-safe).
@@ -24,22 +27,21 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "base/Exception.h"
 #include "server/RowPacket.h"
-
-struct sqlite3;
-struct sqlite3_stmt;
 
 namespace rda {
 
 class TRdaParamList;
 class TRdaParamItem;
 
-// A failure reported by the database, with SQLite's own message (UTF-8).
+// A failure reported by the database, with the engine's own message (UTF-8).
 RDA_DECLARE_EXCEPTION(ESqlError, Exception)
 
 struct DatabaseLimits {
@@ -50,97 +52,146 @@ struct DatabaseLimits {
   const std::atomic<bool>* cancel = nullptr;
 };
 
-// Binds p's value to parameter `index` of stmt by p's data type (dates as ISO
-// text, texts converted to UTF-8); returns SQLite's result code.
-int BindParamValue(sqlite3_stmt* stmt, int index, const TRdaParamItem& p);
+enum class SqlEngine { kSqlite, kPostgres };
 
-// A prepared statement; finalized when destroyed.
+// A request's SQL and the parameters to bind to it.
+struct CatalogQuery {
+  std::string sql;
+  std::vector<std::pair<std::string, std::string>> texts;  // bound as text by name
+};
+
+// One prepared statement of an engine; see SqlStatement.
+class SqlStatementImpl {
+ public:
+  virtual ~SqlStatementImpl() = default;
+  // Runs the statement or fetches its next row: true with a row, false at
+  // the end. Raises ESqlError.
+  virtual bool Step() = 0;
+  virtual int ColumnCount() const = 0;
+  virtual std::string ColumnName(int i) const = 0;    // UTF-8
+  virtual std::string DeclaredType(int i) const = 0;  // SQL type name; empty for an expression
+  virtual SqlRow Row() const = 0;
+  // The statement's parameters, 1-based, by name without the leading ':',
+  // '@' or '$' (empty for a positional parameter).
+  virtual int ParameterCount() const = 0;
+  virtual std::string ParameterName(int index) const = 0;
+  // Binds p's value (texts converted to UTF-8, dates as ISO text or the
+  // engine's date types) to parameter `index`. Raises ESqlError.
+  virtual void Bind(int index, const TRdaParamItem& p) = 0;
+  // Makes the statement ready to run again; bound values are cleared.
+  virtual void Reset() = 0;
+};
+
+// A prepared statement; a value that owns its engine statement.
 class SqlStatement {
  public:
   SqlStatement() = default;
-  explicit SqlStatement(sqlite3_stmt* stmt) : stmt_(stmt) {}
-  ~SqlStatement();
-  SqlStatement(SqlStatement&& other) noexcept : stmt_(other.stmt_) { other.stmt_ = nullptr; }
-  SqlStatement& operator=(SqlStatement&& other) noexcept;
-  SqlStatement(const SqlStatement&) = delete;
-  SqlStatement& operator=(const SqlStatement&) = delete;
+  explicit SqlStatement(std::unique_ptr<SqlStatementImpl> impl) : impl_(std::move(impl)) {}
 
-  sqlite3_stmt* Get() const { return stmt_; }
-  explicit operator bool() const { return stmt_ != nullptr; }
+  explicit operator bool() const { return impl_ != nullptr; }
+  SqlStatementImpl* operator->() const { return impl_.get(); }
 
-  int ColumnCount() const;
-  std::string ColumnName(int i) const;      // UTF-8
-  std::string DeclaredType(int i) const;    // empty for an expression
-  SqlRow Row() const;                       // the current row's values
+  int ColumnCount() const { return impl_ ? impl_->ColumnCount() : 0; }
+  std::string ColumnName(int i) const { return impl_->ColumnName(i); }
+  std::string DeclaredType(int i) const { return impl_->DeclaredType(i); }
+  SqlRow Row() const { return impl_->Row(); }  // the current row's values
 
  private:
-  sqlite3_stmt* stmt_ = nullptr;
+  std::unique_ptr<SqlStatementImpl> impl_;
 };
 
 class SqlConnection {
  public:
-  // Opens uri (an SQLite URI) with the limits; raises ESqlError.
-  SqlConnection(const std::string& uri, const DatabaseLimits& limits);
-  ~SqlConnection();
+  virtual ~SqlConnection() = default;
+  SqlConnection() = default;
   SqlConnection(const SqlConnection&) = delete;
   SqlConnection& operator=(const SqlConnection&) = delete;
 
+  virtual SqlEngine Engine() const = 0;
+
   // Starts the query time limit for the next request.
-  void BeginRequest();
+  virtual void BeginRequest() = 0;
 
   // Prepares the statements of sql (UTF-8) one after the other; every
   // statement but the last is run to its end, the last is returned before
   // its first step. Parameters of params are bound by name (":name",
   // "@name" or "$name") to every statement that has them; SQL parameters
-  // without a value stay NULL. Raises ESqlError with SQLite's message, or
+  // without a value stay NULL. Raises ESqlError with the engine's message, or
   // "Empty SQL statement" when sql holds no statement.
-  SqlStatement Prepare(std::string_view sql, const TRdaParamList* params);
+  virtual SqlStatement Prepare(std::string_view sql, const TRdaParamList* params) = 0;
+
+  // Prepares exactly one statement, kept ready for many runs (bind by
+  // index, Step, Reset). Raises ESqlError, or Exception "One statement per
+  // line" when more follows it.
+  virtual SqlStatement PrepareOne(std::string_view sql) = 0;
 
   // Steps the statement: true with a row, false at the end; raises
   // ESqlError (also when the time limit interrupted it).
-  bool Step(SqlStatement& stmt);
+  bool Step(SqlStatement& stmt) { return stmt->Step(); }
 
   // Runs a script of statements to its end; raises ESqlError.
-  void Execute(std::string_view sql);
+  virtual void Execute(std::string_view sql) = 0;
 
-  bool TableExists(std::string_view name);
+  // The rows the last INSERT, UPDATE or DELETE changed.
+  virtual int64_t Changes() = 0;
+  // True while a transaction is open.
+  virtual bool InTransaction() = 0;
+  // Starts a transaction that will write: it takes what it needs to write
+  // at once where the engine can, so that no statement fails half-way for
+  // want of a lock.
+  virtual void BeginWrite() = 0;
+  // Whether `sql` is a whole statement: no literal, quoted name or comment
+  // left open.
+  virtual bool IsComplete(std::string_view sql) const = 0;
 
-  sqlite3* Handle() const { return db_; }
+  // The row the last INSERT added, when the engine can name it without the
+  // statement's help: a condition with its parameters ("rowid = :rda_rowid").
+  // nullopt where an INSERT must return its own row (RETURNING).
+  virtual std::optional<std::pair<std::string, int64_t>> LastInsertCondition() = 0;
 
- private:
-  [[noreturn]] void Fail(int code);
-  static int Progress(void* self);
-  void Bind(sqlite3_stmt* stmt, const TRdaParamList& params);
+  virtual bool TableExists(std::string_view name) = 0;
+  // The table's column names in order (UTF-8); empty when there is no such table.
+  virtual std::vector<std::string> TableColumns(std::string_view table) = 0;
 
-  sqlite3* db_ = nullptr;
-  DatabaseLimits limits_;
-  std::chrono::steady_clock::time_point deadline_{};
-  bool timedOut_ = false;
+  // The query that answers a metadata request code (100..126) with the
+  // request's two strings (a: a table, procedure, method or provider name;
+  // b: the provider name of 113). Codes that need more than SQL (111, 112,
+  // 119, 126) and unknown codes give nothing.
+  virtual std::optional<CatalogQuery> MetaDataQuery(int code, const std::string& a,
+                                                    const std::string& b) const = 0;
+  // The query that lists texts under one column name.
+  virtual CatalogQuery TextListQuery(const std::string& column,
+                                     const std::vector<std::string>& texts) const = 0;
 };
 
 class Database {
  public:
-  // Opens (creating when missing) the file, or a new in-memory database
-  // when file is empty. Raises ESqlError.
-  Database(const std::string& file, const DatabaseLimits& limits);
-  ~Database();
+  virtual ~Database() = default;
+  Database() = default;
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
 
   // A new connection to the same database. Raises ESqlError.
-  std::unique_ptr<SqlConnection> Connect() const;
+  virtual std::unique_ptr<SqlConnection> Connect() const = 0;
+  // Runs a script (for --init), every statement to its end. Raises ESqlError.
+  virtual void RunScript(std::string_view sql) = 0;
 
-  // Runs a script (for --init) on the database's own connection.
-  void RunScript(std::string_view sql);
-
-  bool InMemory() const { return inMemory_; }
-  const DatabaseLimits& Limits() const { return limits_; }
-
- private:
-  std::string uri_;
-  bool inMemory_ = false;
-  DatabaseLimits limits_;
-  std::unique_ptr<SqlConnection> anchor_;
+  virtual SqlEngine Engine() const = 0;
+  // How the database is named in messages (a file, "(in memory)", or a URI
+  // without its password).
+  virtual std::string Describe() const = 0;
+  virtual const DatabaseLimits& Limits() const = 0;
 };
+
+// The script that makes the definition tables the server reads
+// (ServerCatalog.h) where a database lacks them; the server runs it at start.
+std::string_view DefinitionTablesScript(SqlEngine engine);
+
+// True when `db` names a PostgreSQL database rather than an SQLite file.
+bool IsPostgresTarget(std::string_view db);
+
+// Opens the database `db` names (see above), creating an SQLite file when
+// missing. Raises ESqlError.
+std::unique_ptr<Database> OpenDatabase(const std::string& db, const DatabaseLimits& limits);
 
 }  // namespace rda

@@ -1,7 +1,5 @@
 #include "server/ServerProviderUpdates.h"
 
-#include <sqlite3.h>
-
 #include <algorithm>
 #include <functional>
 #include <map>
@@ -212,12 +210,7 @@ ProviderPackage ReadProviderPackage(SqlConnection& db, const std::string& key,
   p.notWritten = Lines(list->Items(ceNotWritten).AsString());
   p.readBack = !TrimBlanks(list->Items(ceAutoIncrement).AsString()).empty() ||
                !Lines(list->Items(ceRefetch).AsString()).empty();
-  {
-    TRdaParamList tableName;
-    tableName.CreateParam(ftString, ":table", ptInput).SetAsString(p.table);
-    SqlStatement cols = db.Prepare("SELECT name FROM pragma_table_info(:table)", &tableName);
-    while (db.Step(cols)) p.tableColumns.push_back(cols.Row().at(0).bytes);
-  }
+  p.tableColumns = db.TableColumns(CodePageToUtf8(p.table));
   if (p.tableColumns.empty()) throw Exception("Table " + p.table + " not found");
   for (const std::string& k : p.keys) {
     if (!Contains(p.tableColumns, k)) throw Exception("Key field " + k + " is not a column of " + p.table);
@@ -357,7 +350,7 @@ bool WriteLoggedRow(SqlConnection& db, const ProviderPackage& p, const LoggedRow
     if (!returned) TakeWrittenRow(stmt, row);
     returned = true;
   }
-  if (row.delta == ldDeleted) return sqlite3_changes(db.Handle()) > 0;
+  if (row.delta == ldDeleted) return db.Changes() > 0;
   return returned;
 }
 
@@ -426,8 +419,8 @@ void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int 
   if (broadcasts == nullptr || rows.empty()) return;
   const std::vector<ProviderBroadcasts::Registration> targets = broadcasts->For(p.providerKey, origin);
   if (targets.empty()) return;
-  // Which rows pass a filter: SQLite evaluates it over the row's values named
-  // as the dataset's fields.
+  // Which rows pass a filter: the database evaluates it over the row's values
+  // named as the dataset's fields.
   auto passes = [&](const std::string& filter, const TRdaParamList& values) {
     if (TrimBlanks(filter).empty()) return true;
     Binder bind;
@@ -437,7 +430,8 @@ void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int 
       TRdaParamItem none;
       columns += (columns.empty() ? "" : ", ") + bind.Add(v ? *v : none) + " AS " + Quoted(name);
     }
-    SqlStatement stmt = db.Prepare("SELECT 1 FROM (SELECT " + columns + ") WHERE (" + filter + ")", &bind.Params());
+    SqlStatement stmt = db.Prepare("SELECT 1 FROM (SELECT " + columns + ") AS rda_row WHERE (" + filter + ")",
+                                   &bind.Params());
     return db.Step(stmt);
   };
   std::map<int, std::vector<std::pair<int, std::string>>> bySession;
@@ -480,13 +474,11 @@ void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int 
   }
 }
 
-std::string ToCodePage(const std::string& text) { return HasHighBytes(text) ? Utf8ToCp1252(text) : text; }
-
 std::string ValueText(const SqlValue& v) {
   switch (v.storage) {
     case SqlValue::kInteger: return std::to_string(v.integer);
     case SqlValue::kReal: return FloatToStr(v.real);
-    case SqlValue::kText: return ToCodePage(v.bytes);
+    case SqlValue::kText: return Utf8ToCodePage(v.bytes);
     default: return v.bytes;
   }
 }
@@ -507,7 +499,7 @@ std::string ServerRowText(SqlConnection& db, const ProviderPackage& p, const Log
   if (db.Step(stmt)) {
     const SqlRow values = stmt.Row();
     for (int i = 0; i < stmt.ColumnCount() && static_cast<size_t>(i) < values.size(); ++i) {
-      TRdaParamItem& item = list.CreateParam(ftString, ToCodePage(stmt.ColumnName(i)), ptInput);
+      TRdaParamItem& item = list.CreateParam(ftString, Utf8ToCodePage(stmt.ColumnName(i)), ptInput);
       if (values[static_cast<size_t>(i)].storage != SqlValue::kNull) item.SetAsString(ValueText(values[static_cast<size_t>(i)]));
     }
   }
@@ -592,7 +584,7 @@ std::string FailureText(const std::vector<RowFailure>& failures, bool listFailed
     if (listFailed) {
       auto& rows = failed[f.component];
       if (!rows) rows = std::make_unique<TRdaParamList>();
-      rows->CreateParam(ftInteger, ToCodePage(f.message), ptInput).SetAsInteger(f.bookMark);
+      rows->CreateParam(ftInteger, Utf8ToCodePage(f.message), ptInput).SetAsInteger(f.bookMark);
     }
     if (f.conflict) {
       detail.CreateParam(ftString, "Conflict." + std::to_string(f.component) + "." + std::to_string(f.bookMark), ptInput)
@@ -670,11 +662,13 @@ void ServerSession::ProviderRegistration(int id, const std::vector<std::string>&
     // A filter must compile over the provider's fields; its fields are not
     // known here, so only the expression's own syntax is checked.
     try {
-      db_->Prepare("SELECT 1 WHERE 0 AND (" + r.filter + ")", nullptr);
+      SqlStatement check = db_->Prepare("SELECT 1 WHERE 1 = 0 AND (" + r.filter + ")", nullptr);
+      db_->Step(check);
     } catch (const std::exception& e) {
       const std::string text = e.what();
       // Unknown column names are fine here: they are the dataset's fields.
-      if (text.find("no such column") == std::string::npos) {
+      if (text.find("no such column") == std::string::npos &&
+          !(text.find("column") != std::string::npos && text.find("does not exist") != std::string::npos)) {
         Log("provider broadcast registration refused, filter \"" + r.filter + "\": " + text);
         return;
       }

@@ -1,6 +1,7 @@
 #include "server/ServerSession.h"
 
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <system_error>
 
@@ -22,11 +23,6 @@ namespace rda {
 namespace {
 
 constexpr size_t kValueOverhead = 10;  // marker, length and separator bytes around a value
-
-std::string ToUtf8(const std::string& text) { return HasHighBytes(text) ? Cp1252ToUtf8(text) : text; }
-std::string ToCodePage(const std::string& text) {
-  return HasHighBytes(text) ? Utf8ToCp1252(text) : text;
-}
 
 // The fields of a parsed line, as many as its header names.
 std::vector<std::string> ReadFields(TRdaStringLine& line) {
@@ -58,6 +54,16 @@ size_t RowBytes(const SqlRow& row) {
   return n;
 }
 
+// The time now in UTC as "YYYY-MM-DD HH:MM:SS".
+std::string UtcNowText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
+  return text;
+}
+
 }  // namespace
 
 ServerSession::ServerSession(const SessionSettings& settings, std::unique_ptr<SqlConnection> db,
@@ -71,7 +77,6 @@ ServerSession::ServerSession(const SessionSettings& settings, std::unique_ptr<Sq
     transforms_.SetEncryption(settings_.encryption);
   }
   if (settings_.zlib) transforms_.SetCompression(acRdaZLib);
-  RegisterCatalogFunctions(db_->Handle());
 }
 
 // Cursors hold statements of the connection, so they go first.
@@ -285,7 +290,7 @@ void ServerSession::Select(int id, const std::string& sql, int rows, int options
     TRdaStringLine begin = MakeLine(tkBeginStream, id);
     Send(begin, out);
   }
-  RunSelect(id, ToUtf8(sql), rows, options, params.get(), out);
+  RunSelect(id, CodePageToUtf8(sql), rows, options, params.get(), out);
 }
 
 void ServerSession::RunSelect(int id, const std::string& sql, int rows, int options,
@@ -377,7 +382,7 @@ void ServerSession::SendPacket(int id, int indicator, std::string rows, int opti
 void ServerSession::SendError(int id, const std::string& text, std::string& out) {
   // A 02 byte would make the client read the text as a parameter list; an
   // error message can quote a client's SQL, which may hold one.
-  std::string message = ToCodePage(text);
+  std::string message = Utf8ToCodePage(text);
   std::replace(message.begin(), message.end(), kErrorListMarker, '?');
   TRdaStringLine error = MakeLine(tkSqlError, id);
   error.AddField(message);
@@ -407,7 +412,7 @@ bool ServerSession::CheckCredentials(const std::string& user, const std::string&
   TRdaParamList params;
   params.CreateParam(ftString, "u", ptInput).SetAsString(user);
   SqlStatement stmt =
-      db_->Prepare("SELECT Password FROM RdaUsers WHERE UserName = :u COLLATE NOCASE", &params);
+      db_->Prepare("SELECT Password FROM RdaUsers WHERE lower(UserName) = lower(:u)", &params);
   while (db_->Step(stmt)) {
     const SqlRow row = stmt.Row();
     if (!row.empty() && row[0].storage != SqlValue::kNull && row[0].bytes == password) return true;
@@ -417,8 +422,8 @@ bool ServerSession::CheckCredentials(const std::string& user, const std::string&
 
 void ServerSession::Login(TRdaStringLine& line, std::string& out) {
   const std::vector<std::string> f = ReadFields(line);
-  const std::string user = ToUtf8(FieldAt(f, 1));
-  const std::string password = ToUtf8(FieldAt(f, 2));
+  const std::string user = CodePageToUtf8(FieldAt(f, 1));
+  const std::string password = CodePageToUtf8(FieldAt(f, 2));
   const std::string& versionAndParams = FieldAt(f, 4);
   bool verified = false;
   try {
@@ -429,9 +434,9 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
   {
     std::lock_guard<std::mutex> lock(infoMutex_);
     info_.user = user;
-    info_.application = ToUtf8(FieldAt(f, 3));
+    info_.application = CodePageToUtf8(FieldAt(f, 3));
     info_.applicationVersion =
-        ToUtf8(versionAndParams.substr(0, versionAndParams.find(kLoginParamsSeparator)));
+        CodePageToUtf8(versionAndParams.substr(0, versionAndParams.find(kLoginParamsSeparator)));
     info_.login = verified ? LoginState::kVerified : LoginState::kRefused;
   }
   verified_ = verified;
@@ -463,7 +468,7 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
     present_ = true;
     settings_.presence->Join(id_, userName_, OnPush);
   }
-  SendClientUpdate(ToUtf8(FieldAt(f, 3)), versionAndParams, out);
+  SendClientUpdate(CodePageToUtf8(FieldAt(f, 3)), versionAndParams, out);
 }
 
 // What the owner published for this client: the patcher when its login asks for it,
@@ -472,7 +477,7 @@ void ServerSession::SendClientUpdate(const std::string& application,
                                      const std::string& versionAndParams, std::string& out) {
   if (settings_.updatesDir.empty()) return;
   const size_t separator = versionAndParams.find(kLoginParamsSeparator);
-  const std::string version = ToUtf8(versionAndParams.substr(0, separator));
+  const std::string version = CodePageToUtf8(versionAndParams.substr(0, separator));
   try {
     std::unique_ptr<TRdaParamList> params;
     if (separator != std::string::npos)
@@ -524,7 +529,7 @@ void ServerSession::CodedParamList(int id, const std::vector<std::string>& f, st
     TRdaParamList who;
     who.CreateParam(ftString, "User", ptInput).SetAsString(userName_);
     db_->BeginRequest();
-    SqlStatement stmt = db_->Prepare("DELETE FROM RdaWaitingMail WHERE ToUser = :User", &who);
+    SqlStatement stmt = db_->Prepare("DELETE FROM RdaWaitingMail WHERE lower(ToUser) = lower(:User)", &who);
     while (db_->Step(stmt)) {
     }
     return;
@@ -590,16 +595,16 @@ std::unique_ptr<TRdaParamList> OutputValues(const Definition& d, const std::vect
   for (const DefinedParam& p : d.params) {
     if (p.paramType != ptOutput && p.paramType != ptInputOutput && p.paramType != ptResult) continue;
     const TFieldType type = p.dataType >= 1 && p.dataType <= ftFMTBcd ? static_cast<TFieldType>(p.dataType) : ftString;
-    TRdaParamItem& item = list->CreateParam(type, ToCodePage(p.name), static_cast<TRdaParamType>(p.paramType));
+    TRdaParamItem& item = list->CreateParam(type, Utf8ToCodePage(p.name), static_cast<TRdaParamType>(p.paramType));
     item.SetIsNull(true);
     if (!row) continue;
     for (size_t i = 0; i < columns.size() && i < row->size(); ++i) {
-      if (!SameTextAscii(columns[i].name, ToCodePage(p.name))) continue;
+      if (!SameTextAscii(columns[i].name, Utf8ToCodePage(p.name))) continue;
       const SqlValue& v = (*row)[i];
       if (v.storage == SqlValue::kNull) break;
       const std::string text = v.storage == SqlValue::kInteger ? std::to_string(v.integer)
                                : v.storage == SqlValue::kReal  ? FloatToStr(v.real)
-                                                               : ToCodePage(v.bytes);
+                                                               : Utf8ToCodePage(v.bytes);
       switch (type) {
         case ftSmallint: case ftInteger: case ftWord: case ftAutoInc:
           item.SetAsInteger(v.storage == SqlValue::kInteger ? static_cast<int32_t>(v.integer) : StrToIntDef(text, 0));
@@ -632,7 +637,7 @@ std::string ParamsDataSet(const Definition& d) {
   ds.AddField("Datatype", ftInteger, 0);
   ds.Open();
   for (const DefinedParam& p : d.params)
-    ds.AppendRecord({Variant(ToCodePage(p.name)), Variant(p.paramType), Variant(p.dataType)});
+    ds.AppendRecord({Variant(Utf8ToCodePage(p.name)), Variant(p.paramType), Variant(p.dataType)});
   return ds.DataSetToText();
 }
 
@@ -640,7 +645,7 @@ std::string KeyFieldsDataSet(const std::vector<std::string>& keys) {
   TRdaDataSet ds;
   ds.AddField("FieldName", ftString, 64);
   ds.Open();
-  for (const std::string& k : keys) ds.AppendRecord({Variant(ToCodePage(k))});
+  for (const std::string& k : keys) ds.AppendRecord({Variant(Utf8ToCodePage(k))});
   return ds.DataSetToText();
 }
 
@@ -716,7 +721,7 @@ void ServerSession::MetaData(int id, const std::vector<std::string>& f, std::str
       }
       CatalogQuery q{"SELECT Name, ParamType, DataType FROM RdaParams WHERE Kind = 'method' AND "
                      "Owner = :Name COLLATE NOCASE ORDER BY Position",
-                     {{"Name", ToCodePage(d->name)}}};
+                     {{"Name", Utf8ToCodePage(d->name)}}};
       RunQuery(id, q, -1, 0, out);
       return;
     }
@@ -726,8 +731,8 @@ void ServerSession::MetaData(int id, const std::vector<std::string>& f, std::str
       const std::optional<Definition> d = FindDefinition(*db_, kind, a);
       if (!d) throw Exception(a + " not found");
       std::vector<std::string> keys;
-      for (const std::string& k : d->keyFields) keys.push_back(ToCodePage(k));
-      RunQuery(id, TextListQuery("FieldName", keys), -1, 0, out);
+      for (const std::string& k : d->keyFields) keys.push_back(Utf8ToCodePage(k));
+      RunQuery(id, db_->TextListQuery("FieldName", keys), -1, 0, out);
       return;
     }
     case mrUserList:  // the users logged in now
@@ -737,7 +742,7 @@ void ServerSession::MetaData(int id, const std::vector<std::string>& f, std::str
     default:
       break;
   }
-  const std::optional<CatalogQuery> q = MetaDataQuery(code, a, b);
+  const std::optional<CatalogQuery> q = db_->MetaDataQuery(code, a, b);
   if (!q) throw Exception("Metadata request " + std::to_string(code) + " is not known to this server");
   RunQuery(id, *q, -1, 0, out);
 }
@@ -779,7 +784,7 @@ void ServerSession::MetaDataCache(int id, std::string& out) {
   serverParams.Open();
   for (const DefinitionKind kind : {DefinitionKind::kMethod, DefinitionKind::kProvider}) {
     for (const Definition& d : AllDefinitions(*db_, kind)) {
-      const std::string name = ToCodePage(d.name);
+      const std::string name = Utf8ToCodePage(d.name);
       serverParams.AppendRecord({Variant(name),
                                  Variant(kind == DefinitionKind::kProvider ? "RdaProviders." + name : std::string()),
                                  Variant(ParamsDataSet(d)), Variant(KeyFieldsDataSet(d.keyFields))});
@@ -793,14 +798,14 @@ void ServerSession::MetaDataCache(int id, std::string& out) {
   tableFields.AddField("FieldSize", ftInteger, 0);
   tableFields.Open();
   {
-    const std::optional<CatalogQuery> q = MetaDataQuery(mrTableFields, "", "");
+    const std::optional<CatalogQuery> q = db_->MetaDataQuery(mrTableFields, "", "");
     TRdaParamList params;
     for (const auto& [name, value] : q->texts) params.CreateParam(ftString, name, ptInput).SetAsString(value);
     SqlStatement stmt = db_->Prepare(q->sql, &params);
     tableFields.BeginBulk();
     while (db_->Step(stmt)) {
       const SqlRow row = stmt.Row();
-      tableFields.AppendRecord({Variant(ToCodePage(row[0].bytes)), Variant(ToCodePage(row[1].bytes)),
+      tableFields.AppendRecord({Variant(Utf8ToCodePage(row[0].bytes)), Variant(Utf8ToCodePage(row[1].bytes)),
                                 Variant(static_cast<int32_t>(row[2].integer)),
                                 Variant(static_cast<int32_t>(row[3].integer))});
     }
@@ -833,14 +838,15 @@ void ServerSession::AddLoginLists(TRdaParamList& params, const std::string& user
     while (db_->Step(stmt)) {
       const SqlRow row = stmt.Row();
       if (row.empty() || row[0].storage == SqlValue::kNull) continue;
-      contacts += ToCodePage(row[0].bytes) + "\r\n";
+      contacts += Utf8ToCodePage(row[0].bytes) + "\r\n";
     }
     params.CreateParam(ftMemo, "~Contacts", ptInput).SetAsMemo(contacts);
   }
   TRdaParamList who;
   who.CreateParam(ftString, "User", ptInput).SetAsString(user);
   SqlStatement mail = db_->Prepare(
-      "SELECT Msgid, FromUser, Sent, Message FROM RdaWaitingMail WHERE ToUser = :User ORDER BY Msgid", &who);
+      "SELECT Msgid, FromUser, Sent, Message FROM RdaWaitingMail WHERE lower(ToUser) = lower(:User) "
+      "ORDER BY Msgid", &who);
   TRdaDataSet waiting;
   waiting.AddField("Msgid", ftInteger, 0);
   waiting.AddField("From", ftString, 35);
@@ -856,7 +862,7 @@ void ServerSession::AddLoginLists(TRdaParamList& params, const std::string& user
     } catch (const std::exception&) {
       // A message that does not read is shown without its text.
     }
-    waiting.AppendRecord({Variant(static_cast<int32_t>(row[0].integer)), Variant(ToCodePage(row[1].bytes)),
+    waiting.AppendRecord({Variant(static_cast<int32_t>(row[0].integer)), Variant(Utf8ToCodePage(row[1].bytes)),
                           Variant(row[2].bytes), Variant(text)});
   }
   if (waiting.RecordCount() > 0)
@@ -893,14 +899,15 @@ void ServerSession::InstantMessage(const std::vector<std::string>& f, std::strin
   row.CreateParam(ftString, "ToUser", ptInput).SetAsString(recipient);
   row.CreateParam(ftString, "FromUser", ptInput).SetAsString(userName_);
   row.CreateParam(ftBlob, "Message", ptInput).SetAsBlob(kept);
+  row.CreateParam(ftString, "Sent", ptInput).SetAsString(UtcNowText());
   db_->BeginRequest();
   SqlStatement stmt = db_->Prepare(
-      "INSERT INTO RdaWaitingMail (ToUser, FromUser, Sent, Message) VALUES (:ToUser, :FromUser, "
-      "datetime('now'), :Message)",
+      "INSERT INTO RdaWaitingMail (ToUser, FromUser, Sent, Message) VALUES (:ToUser, :FromUser, :Sent, "
+      ":Message)",
       &row);
   while (db_->Step(stmt)) {
   }
-  Log("kept an instant message for \"" + ToUtf8(recipient) + "\"");
+  Log("kept an instant message for \"" + CodePageToUtf8(recipient) + "\"");
 }
 
 }  // namespace rda

@@ -76,7 +76,7 @@ class PublishedPrograms : public ::testing::Test {
     WriteFile(dir_ / "app" / ".2.5.part", "half");  // being copied in: not published yet
     WriteFile(dir_ / "patcher.exe", "PATCHER");
     settings_.updatesDir = dir_.string();
-    db_ = std::make_unique<Database>("", DatabaseLimits{});
+    db_ = OpenDatabase("", DatabaseLimits{});
   }
   ~PublishedPrograms() override { fs::remove_all(dir_); }
 

@@ -42,8 +42,8 @@ class ProviderUpdateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     settings_.broadcasts = &broadcasts_;
-    db_ = std::make_unique<Database>("", limits_);
-    db_->RunScript(DefinitionTablesScript());
+    db_ = OpenDatabase("", limits_);
+    db_->RunScript(DefinitionTablesScript(db_->Engine()));
     db_->RunScript(kScript);
     for (int i = 0; i < 2; ++i) {
       peers_[i].session = std::make_unique<ServerSession>(settings_, db_->Connect(), i + 1, "test");

@@ -18,7 +18,7 @@ namespace {
 
 class ServerApplyTest : public ::testing::Test {
  protected:
-  ServerApplyTest() : db_("", DatabaseLimits{}), c_(db_.Connect()) {
+  ServerApplyTest() : db_(OpenDatabase("", DatabaseLimits{})), c_(db_->Connect()) {
     c_->Execute("CREATE TABLE T (Id INTEGER PRIMARY KEY, Name TEXT UNIQUE);"
                 "INSERT INTO T VALUES (1, 'one'), (2, 'two');");
   }
@@ -41,7 +41,7 @@ class ServerApplyTest : public ::testing::Test {
     }
   }
 
-  Database db_;
+  std::unique_ptr<Database> db_;
   std::unique_ptr<SqlConnection> c_;
 };
 

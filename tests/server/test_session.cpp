@@ -50,7 +50,7 @@ TRdaStringLine Line(int token, int id, const std::vector<Field>& fields) {
 class SessionTest : public ::testing::Test {
  protected:
   void Open(const std::string& script = "") {
-    db_ = std::make_unique<Database>("", limits_);
+    db_ = OpenDatabase("", limits_);
     if (!script.empty()) db_->RunScript(script);
     session_ = std::make_unique<ServerSession>(settings_, db_->Connect(), 1, "test");
   }
