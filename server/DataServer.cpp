@@ -470,6 +470,8 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
     if (!session->SeenRequest()) deadline = std::min(deadline, connected + handshake);
     if (session->PendingBytes() > 0) deadline = std::min(deadline, lastRead + handshake);
     if (pendingOut) deadline = std::min(deadline, lastWrite + kWriteStall);
+    const bool idleWatch = options_.idleLimit.count() > 0 && !pendingOut && !session->HasWork();
+    if (idleWatch) deadline = std::min(deadline, lastRead + options_.idleLimit);
     const bool quietClose = closing == ServerSession::Closing::kWhenQuiet && !pendingOut;
     if (quietClose) deadline = std::min(deadline, std::max(lastRead, lastWrite) + kBlockingQuiet);
 
@@ -498,6 +500,10 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
       }
       if (pendingOut && now >= lastWrite + kWriteStall) {
         reason = "the client does not read its answers";
+        break;
+      }
+      if (idleWatch && now >= lastRead + options_.idleLimit) {
+        reason = "idle for more than " + std::to_string(options_.idleLimit.count()) + " s";
         break;
       }
       continue;

@@ -63,7 +63,7 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
       o.bind = value();
     } else if (name == "--db") {
       o.db = value();
-      if (o.db.empty()) throw Exception("--db needs a file name");
+      if (o.db.empty()) throw Exception("--db needs a file name or a postgresql:// URI");
     } else if (name == "--init") {
       o.init = value();
     } else if (name == "--encryption") {
@@ -107,6 +107,8 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
       o.handshakeTimeout = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
     } else if (name == "--query-timeout") {
       o.queryTimeout = std::chrono::seconds(ReadNumber(name, value(), 1, 86400));
+    } else if (name == "--idle-limit") {
+      o.idleLimit = std::chrono::seconds(ReadNumber(name, value(), 0, 30 * 86400));
     } else if (name == "--http-port") {
       o.httpPort = ReadNumber(name, value(), 0, kMaxPort);
     } else if (name == "--http-path") {
@@ -155,8 +157,11 @@ std::string ServerUsage() {
       "Options:\n"
       "  --port N              data port (default 9406; 0 = any free port)\n"
       "  --bind ADDR           address the data and echo ports listen on (default 127.0.0.1)\n"
-      "  --db FILE             SQLite database file, created when missing (WAL mode);\n"
-      "                        default: an in-memory database that lives as long as the server\n"
+      "  --db FILE|URI         SQLite database file, created when missing (WAL mode), or a\n"
+      "                        PostgreSQL database: postgresql://USER@HOST:PORT/DBNAME or a\n"
+      "                        libpq connection string (\"host=... dbname=...\");\n"
+      "                        default: an in-memory SQLite database that lives as long as\n"
+      "                        the server\n"
       "  --init SCRIPT         SQL script run once at start (for example server/demo.sql)\n"
       "  --encryption MODE     message encryption: none (default), rda (+4 cipher) or des\n"
       "  --key K               DES key text (with --encryption des; first 8 bytes used)\n"
@@ -183,6 +188,8 @@ std::string ServerUsage() {
       "  --handshake-timeout S seconds a new connection may take to send its first complete\n"
       "                        request, and a request may stall half-sent (default 30)\n"
       "  --query-timeout S     seconds a statement may run before it is interrupted (default 30)\n"
+      "  --idle-limit S        seconds a client connection may send nothing before it is\n"
+      "                        closed (default 7200; 0 = never)\n"
       "  --http-port N         HTTP tunnelling endpoint on the bind address (0 = any free\n"
       "                        port); HTTP POSTs to the data port are answered in any case\n"
       "  --http-path P         the endpoint's extension path (default isapi/RdaHttp.dll)\n"

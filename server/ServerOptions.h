@@ -14,13 +14,16 @@ struct ServerOptions {
 
   int port = 9406;              // 0 = any free port
   std::string bind = "127.0.0.1";
-  std::string db;               // SQLite file; empty = in-memory database
+  std::string db;               // SQLite file or PostgreSQL URI; empty = in-memory SQLite
   std::string init;             // SQL script run at start
   bool echo = false;            // LAN echo service on port + 10000
   int controlPort = -1;         // -1 = off, 0 = any free port
   int maxClients = 200;
   std::chrono::seconds handshakeTimeout{30};
   std::chrono::seconds queryTimeout{30};
+  // A client connection that sends nothing this long is closed (0 = never),
+  // so idle clients cannot hold the server's connections and the database's.
+  std::chrono::seconds idleLimit{7200};
   // The HTTP tunnelling endpoint.
   int httpPort = -1;                             // -1 = off, 0 = any free port
   std::string httpPath = "isapi/RdaHttp.dll";    // the extension path, no slashes around it

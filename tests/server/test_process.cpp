@@ -178,6 +178,21 @@ TEST(ServerProcess, HostileClientsDoNotDisturbOthers) {
   EXPECT_TRUE(server.Running());
 }
 
+TEST(ServerProcess, IdleClientsAreClosedAfterTheIdleLimitBusyOnesStay) {
+  ServerProcess server({"--port", "0", "--idle-limit", "1", "--quiet"});
+  const std::string query = "select 1 as one";
+  RawClient idle(server.DataPort());
+  RawClient busy(server.DataPort());
+  EXPECT_EQ(SelectRows(idle, 1, query), "1\x02\x04NULL\x04");
+  // The busy client asks again every 0.3 s, well past the limit in all.
+  for (int i = 0; i < 8; ++i) {
+    EXPECT_EQ(SelectRows(busy, i + 1, query), "1\x02\x04NULL\x04");
+    EXPECT_FALSE(busy.WaitClosed(Millis(300)));
+  }
+  EXPECT_TRUE(idle.WaitClosed(Millis(5000)));
+  EXPECT_EQ(SelectRows(busy, 99, query), "1\x02\x04NULL\x04");
+}
+
 TEST(ServerProcess, BlockingClientIsClosedAfterItsAnswers) {
   ServerProcess server({"--port", "0", "--quiet"});
   RawClient c(server.DataPort());
