@@ -144,10 +144,12 @@ class SqlConnection {
   // left open.
   virtual bool IsComplete(std::string_view sql) const = 0;
 
-  // The row the last INSERT added, when the engine can name it without the
-  // statement's help: a condition with its parameters ("rowid = :rda_rowid").
-  // nullopt where an INSERT must return its own row (RETURNING).
-  virtual std::optional<std::pair<std::string, int64_t>> LastInsertCondition() = 0;
+  // Whether the engine names every row by a row id. With row ids, the row
+  // the last INSERT added is found by LastInsertCondition: a condition and the
+  // value of its parameter :rda_rowid ("rowid = :rda_rowid"). Without them, an
+  // INSERT whose row is wanted returns it itself (RETURNING *).
+  virtual bool HasRowIds() const = 0;
+  virtual std::pair<std::string, int64_t> LastInsertCondition() = 0;
 
   virtual bool TableExists(std::string_view name) = 0;
   // The table's column names in order (UTF-8); empty when there is no such table.
