@@ -168,6 +168,12 @@ class Binder {
   TRdaParamList params_;
 };
 
+// A condition that the column holds the value: "= :pN", or IS NULL for a
+// NULL, so that an index on the column serves it on every engine.
+std::string Matches(const std::string& column, const TRdaParamItem& value, Binder& bind) {
+  return Quoted(column) + (value.IsNull() ? std::string(" IS NULL") : " = " + bind.Add(value));
+}
+
 // One log entry as the server reads it.
 struct LoggedRow {
   int32_t bookMark = 0;
@@ -264,7 +270,7 @@ std::string WherePart(const ProviderPackage& p, const LoggedRow& row, Binder& bi
         if (now == nullptr || SameValue(*now, old)) continue;
       }
     }
-    conditions.push_back(Quoted(old.Name()) + " IS " + bind.Add(old));
+    conditions.push_back(Matches(old.Name(), old, bind));
   }
   std::string where;
   for (const std::string& c : conditions) where += (where.empty() ? " WHERE " : " AND ") + c;
@@ -492,7 +498,7 @@ std::string ServerRowText(SqlConnection& db, const ProviderPackage& p, const Log
   for (const std::string& k : p.keys) {
     const TRdaParamItem* v = row.old->FindParam(k);
     if (v == nullptr) return {};
-    where += (where.empty() ? " WHERE " : " AND ") + Quoted(k) + " IS " + bind.Add(*v);
+    where += (where.empty() ? " WHERE " : " AND ") + Matches(k, *v, bind);
   }
   SqlStatement stmt = db.Prepare("SELECT * FROM " + Quoted(p.table) + where, &bind.Params());
   TRdaParamList list;
