@@ -318,6 +318,9 @@ void PgConnection::Open() {
     PQfinish(conn);
     throw ESqlError(message);
   }
+  // NOTICEs ("table ... does not exist, skipping") are for people at a
+  // console, not for the server's log.
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
   PGresult* res = PQexec(conn,
                          "SET DateStyle = ISO; SET TimeZone = 'UTC'; SET IntervalStyle = postgres; "
                          "SET extra_float_digits = 1; SET lc_monetary = 'C'; SET bytea_output = 'hex'");
@@ -443,8 +446,11 @@ std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) 
   p->generation = generation_;
   p->lastUse = ++useClock_;
   const int n = static_cast<int>(numbered.names.size());
+  // PostgreSQL infers each parameter's type from where it stands; one it
+  // cannot infer ("SELECT :a") is text, as SQLite would take it.
+  std::vector<Oid> types(numbered.names.size(), 0);
   for (int step = 0; step < 2; ++step) {
-    const int sent = step == 0 ? PQsendPrepare(conn_, p->name.c_str(), p->sql.c_str(), n, nullptr)
+    const int sent = step == 0 ? PQsendPrepare(conn_, p->name.c_str(), p->sql.c_str(), n, types.data())
                                : PQsendDescribePrepared(conn_, p->name.c_str());
     if (!sent) Fail(nullptr);
     PGresult* failed = nullptr;
@@ -464,6 +470,21 @@ std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) 
         }
       }
       PQclear(res);
+    }
+    // (Inside a transaction the failure has aborted it: the error stands.)
+    if (step == 0 && failed != nullptr && interrupt_ == Interrupt::kNone && PQtransactionStatus(conn_) == PQTRANS_IDLE) {
+      const char* state = PQresultErrorField(failed, PG_DIAG_SQLSTATE);
+      const std::string message = ResultMessage(failed, conn_);
+      const size_t dollar = message.rfind('$');
+      const size_t index = dollar == std::string::npos ? 0 : std::strtoul(message.c_str() + dollar + 1, nullptr, 10);
+      if (state != nullptr && std::strcmp(state, "42P18") == 0 && index >= 1 && index <= types.size() &&
+          types[index - 1] == 0) {
+        types[index - 1] = kTextOid;
+        PQclear(failed);
+        CommandDone();
+        --step;
+        continue;
+      }
     }
     if (failed != nullptr || !conn_) {
       const std::string message = FailureText(failed);
@@ -496,13 +517,19 @@ SqlStatement PgConnection::PrepareOne(std::string_view sql) {
 }
 
 void PgConnection::RunToEnd(const NumberedSql& numbered, const TRdaParamList* params) {
-  // Not kept: a statement before the last of a text runs once.
+  if (!numbered.names.empty()) {
+    PgStatement stmt(*this, Prepared(numbered));
+    if (params) stmt.BindByName(*params);
+    while (stmt.Step()) {
+    }
+    return;
+  }
+  // Without parameters in one round trip, and not kept.
   auto once = std::make_shared<PgPrepared>();
   once->sql = numbered.sql;
   once->paramNames = numbered.names;
   once->generation = generation_;
   PgStatement stmt(*this, once);
-  if (params) stmt.BindByName(*params);
   while (stmt.Step()) {
   }
 }
