@@ -1,6 +1,8 @@
 #include "server/ServerDatabase.h"
 
 #include "base/Text.h"
+#include "server/PostgresCatalog.h"
+#include "server/PostgresDatabase.h"
 #include "server/SqliteDatabase.h"
 
 namespace rda {
@@ -16,11 +18,11 @@ bool IsPostgresTarget(std::string_view db) {
 }
 
 std::string_view DefinitionTablesScript(SqlEngine engine) {
-  return engine == SqlEngine::kSqlite ? SqliteDefinitionTablesScript() : std::string_view();
+  return engine == SqlEngine::kSqlite ? SqliteDefinitionTablesScript() : PostgresDefinitionTablesScript();
 }
 
 std::unique_ptr<Database> OpenDatabase(const std::string& db, const DatabaseLimits& limits) {
-  if (IsPostgresTarget(db)) throw ESqlError("this rdaserver was built without PostgreSQL support");
+  if (IsPostgresTarget(db)) return OpenPostgresDatabase(db, limits);
   return OpenSqliteDatabase(db, limits);
 }
 

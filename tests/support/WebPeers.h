@@ -201,10 +201,11 @@ class ChildProcess {
     return false;
   }
 
-  // SIGTERM, up to `limit` for the process to end, then SIGKILL.
-  void Stop(WebMillis limit = WebMillis(5000)) {
+  // `signal` (SIGTERM unless the peer shuts down on another), up to `limit`
+  // for the process to end, then SIGKILL.
+  void Stop(WebMillis limit = WebMillis(5000), int signal = SIGTERM) {
     if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
+    kill(pid_, signal);
     if (!WaitFor(limit)) {
       kill(pid_, SIGKILL);
       WaitFor(WebMillis(5000));
