@@ -43,7 +43,7 @@ constexpr char kTableOid[] =
 // The catalogue's user tables (c, n): not the server's.
 constexpr char kUserTable[] =
     "c.relkind IN ('r', 'p') AND n.nspname = ANY (current_schemas(false)) AND lower(c.relname) NOT IN "
-    "('rdausers', 'rdaprocedures', 'rdamethods', 'rdaproviders', 'rdaparams', 'rdawaitingmail')";
+    "('rdausers', 'rdaprocedures', 'rdamethods', 'rdaproviders', 'rdaparams', 'rdawaitingmail', 'rda_events')";
 
 // A column's type (ct.t) and modifier (ct.m), a domain's base type for a
 // domain, and numeric's precision (cn.p) and scale (cn.s), from pg_attribute a.
@@ -222,7 +222,7 @@ std::optional<CatalogQuery> PostgresMetaDataQuery(int code, const std::string& a
     case mrSystemTables:
       q.sql = "SELECT CAST(c.relname AS text) AS \"TableName\" FROM pg_class c JOIN pg_namespace n ON n.oid = "
               "c.relnamespace WHERE c.relkind IN ('r', 'p') AND ((" + inPath + " AND lower(c.relname) IN "
-              "('rdausers', 'rdaprocedures', 'rdamethods', 'rdaproviders', 'rdaparams', 'rdawaitingmail')) OR "
+              "('rdausers', 'rdaprocedures', 'rdamethods', 'rdaproviders', 'rdaparams', 'rdawaitingmail', 'rda_events')) OR "
               "n.nspname = 'pg_catalog') ORDER BY 1";
       break;
     case mrDBMSName:

@@ -11,6 +11,7 @@
 
 #include "base/Bcd.h"
 #include "base/CodePage.h"
+#include "base/Text.h"
 #include "base/Currency.h"
 #include "base/FormatSettings.h"
 #include "messaging/RdaParamList.h"
@@ -839,6 +840,11 @@ SqlRow PgStatement::Convert(const PGresult* res) const {
       case kTimeTzOid:
         v.storage = SqlValue::kText;
         v.bytes = ZonedText(value);
+        break;
+      case kUuidOid:
+        // The form a GUID field holds: "{0A1B2C3D-...}".
+        v.storage = SqlValue::kText;
+        v.bytes = "{" + UpperAscii(value) + "}";
         break;
       default:
         v.storage = SqlValue::kText;

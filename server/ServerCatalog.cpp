@@ -15,8 +15,8 @@ namespace rda {
 
 namespace {
 
-constexpr std::array<std::string_view, 6> kServerTables = {
-    "RdaUsers", "RdaProcedures", "RdaMethods", "RdaProviders", "RdaParams", "RdaWaitingMail"};
+constexpr std::array<std::string_view, 7> kServerTables = {
+    "RdaUsers", "RdaProcedures", "RdaMethods", "RdaProviders", "RdaParams", "RdaWaitingMail", "rda_events"};
 
 std::vector<std::string> SplitKeys(const std::string& text) {
   std::vector<std::string> keys;

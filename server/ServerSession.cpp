@@ -716,11 +716,11 @@ void ServerSession::MetaData(int id, const std::vector<std::string>& f, std::str
     case mrBusObjectParams: {  // a server method's parameters; "Junk" for an unknown method
       const std::optional<Definition> d = FindDefinition(*db_, DefinitionKind::kMethod, a);
       if (!d) {
-        RunQuery(id, CatalogQuery{"SELECT NULL AS " + std::string(kUnknownMethodField) + " WHERE 0", {}}, -1, 0, out);
+        RunQuery(id, CatalogQuery{"SELECT NULL AS \"" + std::string(kUnknownMethodField) + "\" WHERE 1 = 0", {}}, -1, 0, out);
         return;
       }
       CatalogQuery q{"SELECT Name, ParamType, DataType FROM RdaParams WHERE Kind = 'method' AND "
-                     "Owner = :Name COLLATE NOCASE ORDER BY Position",
+                     "lower(Owner) = lower(:Name) ORDER BY Position",
                      {{"Name", Utf8ToCodePage(d->name)}}};
       RunQuery(id, q, -1, 0, out);
       return;
@@ -761,17 +761,22 @@ void ServerSession::StoredProcedure(int id, const std::vector<std::string>& f, s
 void ServerSession::UserList(int id, std::string& out) {
   std::vector<PresentUser> users;
   if (settings_.presence != nullptr) users = settings_.presence->Users();
-  std::string json = "[";
-  for (const PresentUser& u : users) {
-    if (json.size() > 1) json += ',';
-    json += "[" + JsonTextArray({u.userName}).substr(1, JsonTextArray({u.userName}).size() - 2) + "," +
-            std::to_string(u.status) + "," + std::to_string(u.clientId) + "]";
+  // One SELECT of bound values per user; with nobody, one that returns no row.
+  const bool nobody = users.empty();
+  if (nobody) users.push_back(PresentUser{});
+  TRdaParamList params;
+  std::string sql;
+  for (size_t i = 0; i < users.size(); ++i) {
+    const std::string n = std::to_string(i + 1);
+    params.CreateParam(ftString, "u" + n, ptInput).SetAsString(users[i].userName);
+    params.CreateParam(ftInteger, "s" + n, ptInput).SetAsInteger(users[i].status);
+    params.CreateParam(ftInteger, "c" + n, ptInput).SetAsInteger(users[i].clientId);
+    sql += (i == 0 ? "SELECT " : " UNION ALL SELECT ") + db_->TypedParameter(":u" + n, ftString) + " AS \"UserName\", " +
+           db_->TypedParameter(":s" + n, ftInteger) + " AS \"Status\", " + db_->TypedParameter(":c" + n, ftInteger) +
+           " AS \"ClientId\"";
   }
-  json += "]";
-  CatalogQuery q{"SELECT CAST(value ->> 0 AS TEXT) AS UserName, value ->> 1 AS Status, value ->> 2 AS "
-                 "ClientId FROM json_each(:Users) ORDER BY key",
-                 {{"Users", json}}};
-  RunQuery(id, q, -1, 0, out);
+  if (nobody) sql += " WHERE 1 = 0";
+  RunSelect(id, sql, -1, 0, &params, out);
 }
 
 void ServerSession::MetaDataCache(int id, std::string& out) {

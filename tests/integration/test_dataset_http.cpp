@@ -88,7 +88,8 @@ TEST_P(DatasetOverHttp, PacketsAndErrorsTravelTheTunnel) {
   EXPECT_EQ(ds.RecordCount(), 2);
   ds.SetSQL({"SELECT * FROM Elsewhere"});
   EXPECT_TRUE(test::RaisesWith<EDatabaseError>([&] { ds.Open(); },
-                                               "[RDA SERVER ERROR]no such table: Elsewhere"));
+                                               test::EngineText("[RDA SERVER ERROR]no such table: Elsewhere",
+                                                                 "[RDA SERVER ERROR]relation \"elsewhere\" does not exist")));
   EXPECT_EQ(ds.PrivateConnection(), nullptr);
 }
 
