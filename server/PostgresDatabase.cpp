@@ -103,8 +103,13 @@ class PgConnection final : public SqlConnection {
  public:
   PgConnection(std::string conninfo, const DatabaseLimits& limits)
       : conninfo_(std::move(conninfo)), limits_(limits), self_(std::make_shared<PgConnection*>(this)) {
-    Open();
     BeginRequest();
+    // While PostgreSQL cannot be reached (a restart), the session still
+    // starts: its statements fail with libpq's message until it is back.
+    try {
+      Open();
+    } catch (const ESqlError&) {
+    }
   }
   ~PgConnection() override {
     if (conn_) PQfinish(conn_);
@@ -813,6 +818,7 @@ class PgDatabase final : public Database {
   PgDatabase(std::string conninfo, const DatabaseLimits& limits)
       : conninfo_(std::move(conninfo)), limits_(limits) {
     PgConnection probe(conninfo_, limits_);
+    probe.Execute("SELECT 1");  // fails when PostgreSQL cannot be reached
     description_ = DescribeConninfo(conninfo_);
   }
 

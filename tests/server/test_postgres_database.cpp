@@ -497,6 +497,20 @@ TEST_F(PostgresDatabaseTest, AConnectionPostgresDroppedIsOpenedAgainForTheNextSt
   EXPECT_NE(Rows(*c, "SELECT pg_backend_pid()").at(0).at(0), pid);
 }
 
+TEST_F(PostgresDatabaseTest, WhilePostgresIsDownStatementsFailClearlyAndWorkAgainOnceItIsBack) {
+  auto before = Connect();
+  EXPECT_EQ(Rows(*before, "SELECT 1"), (std::vector<std::vector<std::string>>{{"1"}}));
+  cluster_->Stop();
+  EXPECT_NE(ErrorOf([&] { Rows(*before, "SELECT 1"); }), "(no error)");
+  // A session that begins now gets its connection once PostgreSQL is back.
+  std::unique_ptr<SqlConnection> during;
+  ASSERT_NO_THROW(during = db_->Connect());
+  EXPECT_THAT(ErrorOf([&] { Rows(*during, "SELECT 1"); }), HasSubstr("Connection refused"));
+  cluster_->Start();
+  for (SqlConnection* c : {before.get(), during.get()})
+    EXPECT_EQ(Rows(*c, "SELECT 1"), (std::vector<std::vector<std::string>>{{"1"}}));
+}
+
 TEST_F(PostgresDatabaseTest, DescribesTheDatabaseWithoutItsPassword) {
   auto db = OpenDatabase(uri_ + "?password=secret&application_name=x", {});
   EXPECT_EQ(db->Describe().find("secret"), std::string::npos);
