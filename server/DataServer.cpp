@@ -142,6 +142,21 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
   } catch (const std::exception& e) {
     throw Exception(std::string("cannot make the definition tables: ") + e.what());
   }
+  try {
+    events_ = database_->OpenEventChannel();
+  } catch (const std::exception& e) {
+    throw Exception(std::string("cannot share provider broadcasts with other servers: ") + e.what());
+  }
+  if (events_) {
+    broadcasts_.publish = [this](SqlConnection& db, const std::string& event) {
+      try {
+        events_->Publish(db, event);
+      } catch (const std::exception& e) {
+        // The change is committed; only the other servers' clients miss it.
+        Log(ServerOptions::LogLevel::kQuiet, std::string("cannot tell the other servers of a change: ") + e.what());
+      }
+    };
+  }
   options_.session.presence = &presence_;
   options_.session.broadcasts = &broadcasts_;
   stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -150,6 +165,7 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
 
 DataServer::~DataServer() {
   Stop();
+  events_.reset();  // its listener delivers into broadcasts_ through eventDb_
   for (int fd : {dataListener_, echoListener_, controlListener_, httpListener_, stopFd_})
     if (fd >= 0) close(fd);
 }
@@ -182,6 +198,17 @@ void DataServer::Start() {
     Log(static_cast<ServerOptions::LogLevel>(level), text);
   });
   if (options_.httpPort >= 0) httpListener_ = Listen(options_.bind, options_.httpPort, httpPort_);
+  if (events_) {
+    auto log = [this](const std::string& text) { Log(ServerOptions::LogLevel::kQuiet, text); };
+    events_->Listen(
+        [this](const std::string& event) {
+          if (!eventDb_) eventDb_ = database_->Connect();
+          eventDb_->BeginRequest();
+          DeliverChange(*eventDb_, broadcasts_, event, -1,
+                        [this](const std::string& text) { Log(ServerOptions::LogLevel::kVerbose, text); });
+        },
+        log);
+  }
   started_ = true;
   acceptThread_ = std::thread([this] { AcceptLoop(); });
 }

@@ -109,6 +109,10 @@ class DataServer {
   std::unique_ptr<Database> database_;
   ServerPresence presence_;
   ProviderBroadcasts broadcasts_;
+  // Provider broadcasts to and from the other servers on the database, and
+  // the connection the listener's thread evaluates their filters on.
+  std::unique_ptr<SqlConnection> eventDb_;
+  std::unique_ptr<EventChannel> events_;
   std::atomic<bool> stopping_{false};
   bool started_ = false;
   bool stopped_ = false;

@@ -161,14 +161,20 @@ class Runner {
     }
   }
 
-  // Runs one statement with its values; returns the rows it changed. Raises
-  // ESqlError, or Exception kConflictText for an UPDATE or DELETE that changed
-  // nothing.
-  int64_t Run(const std::string& sql, ValueQueue& values) {
+  // Runs one statement with its values; returns the rows it changed. With
+  // `returned`, the statement is an INSERT run with RETURNING *, and its row
+  // goes there in stream form. Raises ESqlError, or Exception kConflictText
+  // for an UPDATE or DELETE that changed nothing.
+  int64_t Run(const std::string& sql, ValueQueue& values, std::optional<std::string>* returned = nullptr) {
     const std::string keyword = Keyword(sql);
     if (ControlsTransaction(keyword))
       throw Exception("A statement list controls its transaction only in its first and last line");
-    SqlStatement& stmt = Prepared(sql);
+    std::string text = sql;
+    if (returned != nullptr) {
+      while (!text.empty() && (text.back() == ';' || IsSpace(text.back()))) text.pop_back();
+      text += " RETURNING *";
+    }
+    SqlStatement& stmt = Prepared(text);
     stmt->Reset();
     const int count = stmt->ParameterCount();
     for (int i = 1; i <= count; ++i) {
@@ -179,6 +185,7 @@ class Runner {
       stmt->Bind(i, *value);
     }
     while (db_.Step(stmt)) {
+      if (returned != nullptr && !*returned) *returned = RowAsStream(stmt);
     }
     const int64_t changed = db_.Changes();
     if (changed == 0 && (keyword == "UPDATE" || keyword == "DELETE")) throw Exception(std::string(kUpdateConflictText));
@@ -193,10 +200,9 @@ class Runner {
     std::string sql = "SELECT * FROM " + rb.table;
     TRdaParamList params;
     if (rb.kind == 1) {
-      const auto inserted = db_.LastInsertCondition();
-      if (!inserted) return std::nullopt;
-      sql += " WHERE " + inserted->first;
-      params.CreateParam(ftLargeint, "rda_rowid", ptInput).SetAsLargeint(inserted->second);
+      const auto [condition, rowId] = db_.LastInsertCondition();
+      sql += " WHERE " + condition;
+      params.CreateParam(ftLargeint, "rda_rowid", ptInput).SetAsLargeint(rowId);
     } else {
       std::string where = locator;
       while (!where.empty() && (where.back() == ';' || where.back() == ' ')) where.pop_back();
@@ -205,6 +211,15 @@ class Runner {
     }
     SqlStatement stmt = db_.Prepare(sql, &params);
     if (!db_.Step(stmt)) return std::nullopt;
+    return RowAsStream(stmt);
+  }
+
+ private:
+  static bool IsStringKind(TFieldType t) { return t == ftString || t == ftFixedChar || t == ftWideString; }
+  static bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f'; }
+
+  // The statement's current row as a dataset in stream form.
+  static std::string RowAsStream(const SqlStatement& stmt) {
     std::vector<SqlRow> rows{stmt.Row()};
     TRdaDataSet ds;
     std::vector<ColumnSpec> columns;
@@ -227,9 +242,6 @@ class Runner {
     ds.AppendRecord(values);
     return ds.DataSetToText();
   }
-
- private:
-  static bool IsStringKind(TFieldType t) { return t == ftString || t == ftFixedChar || t == ftWideString; }
 
   SqlStatement& Prepared(const std::string& sql) {
     auto it = cache_.find(sql);
@@ -261,9 +273,14 @@ ApplyResult RunBatches(SqlConnection& db, std::vector<Batch>& batches, ValueQueu
       for (size_t k = 0; k < b.statements.size(); ++k, ++index) {
         const std::string& sql = b.statements[k];
         ValueQueue& values = b.ownValues.empty() ? *shared : b.ownValues[k];
+        // The inserted row goes back to the client: found by its row id or its
+        // locator after the insert, or returned by the insert itself.
+        const bool wanted = b.readBack.kind != 0 && Keyword(sql) == "INSERT" && k < b.readBack.rows.size();
+        const bool returning = wanted && b.readBack.kind == 1 && !db.HasRowIds();
+        std::optional<std::string> returned;
         try {
           if (commitWhatSucceeds) runner.Exec("SAVEPOINT rda_row");
-          result.rowsAffected += runner.Run(sql, values);
+          result.rowsAffected += runner.Run(sql, values, returning ? &returned : nullptr);
           if (commitWhatSucceeds) runner.Exec("RELEASE rda_row");
         } catch (const std::exception& e) {
           if (!commitWhatSucceeds || !db.InTransaction()) throw;
@@ -271,10 +288,8 @@ ApplyResult RunBatches(SqlConnection& db, std::vector<Batch>& batches, ValueQueu
           result.failed.emplace_back(Utf8ToCodePage(Located(e.what(), index, total, sql)), b.readBack.RecordIdOf(k));
           continue;
         }
-        if (b.readBack.kind != 0 && Keyword(sql) == "INSERT" && k < b.readBack.rows.size()) {
-          if (std::optional<std::string> row = runner.ReadInserted(b.readBack, b.readBack.rows[k].first))
-            result.readBack.emplace_back(std::move(*row), b.readBack.rows[k].second);
-        }
+        if (wanted && !returning) returned = runner.ReadInserted(b.readBack, b.readBack.rows[k].first);
+        if (returned) result.readBack.emplace_back(std::move(*returned), b.readBack.rows[k].second);
       }
     }
     runner.Commit();

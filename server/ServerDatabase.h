@@ -26,6 +26,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -144,10 +145,12 @@ class SqlConnection {
   // left open.
   virtual bool IsComplete(std::string_view sql) const = 0;
 
-  // The row the last INSERT added, when the engine can name it without the
-  // statement's help: a condition with its parameters ("rowid = :rda_rowid").
-  // nullopt where an INSERT must return its own row (RETURNING).
-  virtual std::optional<std::pair<std::string, int64_t>> LastInsertCondition() = 0;
+  // Whether the engine names every row by a row id. With row ids, the row
+  // the last INSERT added is found by LastInsertCondition: a condition and the
+  // value of its parameter :rda_rowid ("rowid = :rda_rowid"). Without them, an
+  // INSERT whose row is wanted returns it itself (RETURNING *).
+  virtual bool HasRowIds() const = 0;
+  virtual std::pair<std::string, int64_t> LastInsertCondition() = 0;
 
   virtual bool TableExists(std::string_view name) = 0;
   // The table's column names in order (UTF-8); empty when there is no such table.
@@ -164,6 +167,24 @@ class SqlConnection {
                                      const std::vector<std::string>& texts) const = 0;
 };
 
+// Events between the servers that share one database (provider broadcasts
+// to the clients of the other servers). Publish hands an event to every
+// other server's listener after the publisher's commit; a server does not
+// hear its own events. Delivery is best effort: events published while a
+// listener is cut off from the database are not delivered to it.
+class EventChannel {
+ public:
+  virtual ~EventChannel() = default;
+  // Publishes through the session's connection (outside a transaction).
+  // Raises ESqlError.
+  virtual void Publish(SqlConnection& db, const std::string& event) = 0;
+  // Starts handing the other servers' events to `deliver`, on a thread of
+  // the channel's own, until the channel is destroyed; `log` hears about
+  // lost and regained connections.
+  virtual void Listen(std::function<void(const std::string& event)> deliver,
+                      std::function<void(const std::string& text)> log) = 0;
+};
+
 class Database {
  public:
   virtual ~Database() = default;
@@ -177,6 +198,9 @@ class Database {
   virtual void RunScript(std::string_view sql) = 0;
 
   virtual SqlEngine Engine() const = 0;
+  // The channel to the other servers on this database; nullptr where the
+  // engine has none (an SQLite file is shared by no notification mechanism).
+  virtual std::unique_ptr<EventChannel> OpenEventChannel() { return nullptr; }
   // How the database is named in messages (a file, "(in memory)", or a URI
   // without its password).
   virtual std::string Describe() const = 0;

@@ -168,6 +168,12 @@ class Binder {
   TRdaParamList params_;
 };
 
+// A condition that the column holds the value: "= :pN", or IS NULL for a
+// NULL, so that an index on the column serves it on every engine.
+std::string Matches(const std::string& column, const TRdaParamItem& value, Binder& bind) {
+  return Quoted(column) + (value.IsNull() ? std::string(" IS NULL") : " = " + bind.Add(value));
+}
+
 // One log entry as the server reads it.
 struct LoggedRow {
   int32_t bookMark = 0;
@@ -264,7 +270,7 @@ std::string WherePart(const ProviderPackage& p, const LoggedRow& row, Binder& bi
         if (now == nullptr || SameValue(*now, old)) continue;
       }
     }
-    conditions.push_back(Quoted(old.Name()) + " IS " + bind.Add(old));
+    conditions.push_back(Matches(old.Name(), old, bind));
   }
   std::string where;
   for (const std::string& c : conditions) where += (where.empty() ? " WHERE " : " AND ") + c;
@@ -411,67 +417,19 @@ std::string ReadBackText(const ProviderPackage& p, const std::vector<const Logge
   return pairs.Count() == 0 ? std::string() : pairs.ToText(false);
 }
 
-// The rows written, as one broadcast dataset per registered dataset of the
-// other sessions (through each one's filter), pushed as token 44 or 55.
-void BroadcastRows(SqlConnection& db, const ProviderBroadcasts* broadcasts, int origin,
-                   const std::function<void(const std::string&)>& log, const ProviderPackage& p,
-                   const std::vector<const LoggedRow*>& rows) {
-  if (broadcasts == nullptr || rows.empty()) return;
-  const std::vector<ProviderBroadcasts::Registration> targets = broadcasts->For(p.providerKey, origin);
-  if (targets.empty()) return;
-  // Which rows pass a filter: the database evaluates it over the row's values
-  // named as the dataset's fields.
-  auto passes = [&](const std::string& filter, const TRdaParamList& values) {
-    if (TrimBlanks(filter).empty()) return true;
-    Binder bind;
-    std::string columns;
-    for (const auto& [name, type] : p.fields) {
-      const TRdaParamItem* v = values.FindParam(name);
-      TRdaParamItem none;
-      columns += (columns.empty() ? "" : ", ") + bind.Add(v ? *v : none) + " AS " + Quoted(name);
-    }
-    SqlStatement stmt = db.Prepare("SELECT 1 FROM (SELECT " + columns + ") AS rda_row WHERE (" + filter + ")",
-                                   &bind.Params());
-    return db.Step(stmt);
-  };
-  std::map<int, std::vector<std::pair<int, std::string>>> bySession;
-  std::map<int, ProviderBroadcasts::Push> pushes;
-  for (const ProviderBroadcasts::Registration& r : targets) {
-    TRdaDataSet ds;
-    OpenRowsDataSet(ds, p, {"RdaChange", "RdaClientId"});
-    int count = 0;
-    for (const LoggedRow* row : rows) {
-      const TRdaParamList& values = row->delta == ldDeleted ? *row->old : row->written ? *row->written : *row->current;
-      try {
-        if (!passes(r.filter, values)) continue;
-      } catch (const std::exception& e) {
-        log("provider broadcast filter \"" + r.filter + "\" failed: " + e.what());
-        continue;
-      }
-      AppendRow(ds, 2, values, {row->delta == ldModified ? 0 : row->delta == ldDeleted ? 1 : 2, origin});
-      ++count;
-    }
-    if (count == 0) continue;
-    bySession[r.sessionId].push_back({r.componentId, ds.DataSetToText()});
-    pushes[r.sessionId] = r.push;
+// The rows written, as a change event (see DeliverChange).
+std::string ChangeEvent(const ProviderPackage& p, const std::vector<const LoggedRow*>& rows, int origin) {
+  TRdaDataSet ds;
+  OpenRowsDataSet(ds, p, {"RdaChange", "RdaClientId"});
+  for (const LoggedRow* row : rows) {
+    const TRdaParamList& values = row->delta == ldDeleted ? *row->old : row->written ? *row->written : *row->current;
+    AppendRow(ds, 2, values, {row->delta == ldModified ? 0 : row->delta == ldDeleted ? 1 : 2, origin});
   }
-  for (auto& [session, sets] : bySession) {
-    TRdaStringLine line;
-    if (sets.size() == 1) {
-      line.SetToken(tkProviderBroadcast);
-      line.SetMsgId(sets[0].first);
-      line.AddField(sets[0].second);
-    } else {
-      TRdaParamList list;
-      for (auto& [component, text] : sets) {
-        list.CreateParam(ftString, std::to_string(component), ptInput).SetAsString(text);
-      }
-      line.SetToken(tkBroadcastDataSets);
-      line.SetMsgId(0);
-      line.AddField(list.ToText(false));
-    }
-    if (pushes[session]) pushes[session](line.Compose());
-  }
+  TRdaParamList event;
+  event.CreateParam(ftString, "Provider", ptInput).SetAsString(p.providerKey);
+  event.CreateParam(ftInteger, "Origin", ptInput).SetAsInteger(origin);
+  event.CreateParam(ftMemo, "Rows", ptInput).SetAsMemo(ds.DataSetToText());
+  return event.ToText(false);
 }
 
 std::string ValueText(const SqlValue& v) {
@@ -492,7 +450,7 @@ std::string ServerRowText(SqlConnection& db, const ProviderPackage& p, const Log
   for (const std::string& k : p.keys) {
     const TRdaParamItem* v = row.old->FindParam(k);
     if (v == nullptr) return {};
-    where += (where.empty() ? " WHERE " : " AND ") + Quoted(k) + " IS " + bind.Add(*v);
+    where += (where.empty() ? " WHERE " : " AND ") + Matches(k, *v, bind);
   }
   SqlStatement stmt = db.Prepare("SELECT * FROM " + Quoted(p.table) + where, &bind.Params());
   TRdaParamList list;
@@ -613,12 +571,84 @@ std::string WriteAndBroadcast(SqlConnection& db, std::vector<PackageRun>& runs, 
     if (std::string text = ReadBackText(run.package, run.written); !text.empty()) {
       readBacks.push_back({run.component, std::move(text)});
     }
-    BroadcastRows(db, broadcasts, origin, log, run.package, run.written);
+    if (broadcasts == nullptr || run.written.empty()) continue;
+    const std::string event = ChangeEvent(run.package, run.written, origin);
+    DeliverChange(db, *broadcasts, event, origin, log);
+    if (broadcasts->publish) broadcasts->publish(db, event);
   }
   return failures.empty() ? std::string() : FailureText(failures, true);
 }
 
 }  // namespace
+
+void DeliverChange(SqlConnection& db, const ProviderBroadcasts& broadcasts, const std::string& event, int except,
+                   const std::function<void(const std::string&)>& log) {
+  const std::unique_ptr<TRdaParamList> e = TRdaParamList::FromText(event);
+  const TRdaParamItem* provider = e->FindParam("Provider");
+  const TRdaParamItem* rowsText = e->FindParam("Rows");
+  if (provider == nullptr || rowsText == nullptr) throw Exception("A change event lacks its provider or rows");
+  const std::vector<ProviderBroadcasts::Registration> targets = broadcasts.For(provider->AsString(), except);
+  if (targets.empty()) return;
+  const std::unique_ptr<TRdaDataSet> rows = TextToDataSet(rowsText->AsString());
+  if (rows->FieldCount() < 2) throw Exception("A change event's rows lack their leading fields");
+  // Each row's change kind and client, and its own fields by name.
+  std::vector<std::pair<std::vector<int32_t>, RowValues>> values;
+  for (rows->First(); !rows->Eof(); rows->Next()) {
+    values.emplace_back(std::vector<int32_t>{rows->Fields()[0].AsInteger(), rows->Fields()[1].AsInteger()},
+                        ValuesOf(*rows, 2));
+  }
+  // Which rows pass a filter: the database evaluates it over the row's values
+  // named as the dataset's fields.
+  auto passes = [&](const std::string& filter, const TRdaParamList& row) {
+    if (TrimBlanks(filter).empty()) return true;
+    Binder bind;
+    std::string columns;
+    for (int i = 0; i < row.Count(); ++i)
+      columns += (columns.empty() ? "" : ", ") + bind.Add(row.Items(i)) + " AS " + Quoted(row.Items(i).Name());
+    SqlStatement stmt = db.Prepare("SELECT 1 FROM (SELECT " + columns + ") AS rda_row WHERE (" + filter + ")",
+                                   &bind.Params());
+    return db.Step(stmt);
+  };
+  std::map<int, std::vector<std::pair<int, std::string>>> bySession;
+  std::map<int, ProviderBroadcasts::Push> pushes;
+  for (const ProviderBroadcasts::Registration& r : targets) {
+    TRdaDataSet ds;
+    for (int i = 0; i < rows->FieldCount(); ++i)
+      ds.AddField(rows->Fields()[i].FieldName(), rows->Fields()[i].DataType(), rows->FieldDefs().Items(i).Size());
+    ds.Open();
+    int count = 0;
+    for (const auto& [front, row] : values) {
+      try {
+        if (!passes(r.filter, *row)) continue;
+      } catch (const std::exception& ex) {
+        log("provider broadcast filter \"" + r.filter + "\" failed: " + ex.what());
+        continue;
+      }
+      AppendRow(ds, 2, *row, front);
+      ++count;
+    }
+    if (count == 0) continue;
+    bySession[r.sessionId].push_back({r.componentId, ds.DataSetToText()});
+    pushes[r.sessionId] = r.push;
+  }
+  for (auto& [session, sets] : bySession) {
+    TRdaStringLine line;
+    if (sets.size() == 1) {
+      line.SetToken(tkProviderBroadcast);
+      line.SetMsgId(sets[0].first);
+      line.AddField(sets[0].second);
+    } else {
+      TRdaParamList list;
+      for (auto& [component, text] : sets) {
+        list.CreateParam(ftString, std::to_string(component), ptInput).SetAsString(text);
+      }
+      line.SetToken(tkBroadcastDataSets);
+      line.SetMsgId(0);
+      line.AddField(list.ToText(false));
+    }
+    if (pushes[session]) pushes[session](line.Compose());
+  }
+}
 
 void ServerSession::ReplyToProviderWrite(int id, const std::string& error,
                                          const std::vector<std::pair<int, std::string>>& readBacks,

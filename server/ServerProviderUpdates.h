@@ -44,11 +44,14 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace rda {
+
+class SqlConnection;
 
 // Who wants which provider's changes. Shared by the sessions of a server;
 // thread-safe. Pushes run outside the lock.
@@ -79,9 +82,25 @@ class ProviderBroadcasts {
   // ServerMethod), blanks trimmed.
   static std::string ProviderOf(const std::string& key);
 
+  // Where a change event goes besides this server's own clients: the other
+  // servers on the same database (set once, before sessions start; unset
+  // when the engine cannot tell other servers). Called on the session's
+  // thread after the commit, with the session's connection.
+  std::function<void(SqlConnection& db, const std::string& event)> publish;
+
  private:
   mutable std::mutex mutex_;
   std::map<std::pair<int, int>, Registration> entries_;
 };
+
+// A change event: the rows one provider write committed, as a parameter list
+// with "Provider" (the provider key), "Origin" (the session that wrote them)
+// and "Rows" (a dataset in stream form: "RdaChange", "RdaClientId", then the
+// dataset's fields). DeliverChange pushes it to the registrations for the
+// provider of every session but `except` (-1: every session), through each
+// one's filter, which `db` evaluates. Raises Exception for an event that does
+// not read; failing filters are logged and leave their registration out.
+void DeliverChange(SqlConnection& db, const ProviderBroadcasts& broadcasts, const std::string& event, int except,
+                   const std::function<void(const std::string&)>& log);
 
 }  // namespace rda

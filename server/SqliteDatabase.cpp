@@ -94,7 +94,8 @@ class SqliteConnection final : public SqlConnection {
     if (last == std::string::npos || probe[last] != ';') probe += ";";
     return sqlite3_complete(probe.c_str()) != 0;
   }
-  std::optional<std::pair<std::string, int64_t>> LastInsertCondition() override {
+  bool HasRowIds() const override { return true; }
+  std::pair<std::string, int64_t> LastInsertCondition() override {
     return std::make_pair(std::string("rowid = :rda_rowid"), static_cast<int64_t>(sqlite3_last_insert_rowid(db_)));
   }
   bool TableExists(std::string_view name) override;
