@@ -14,6 +14,7 @@
 #include "base/Currency.h"
 #include "base/FormatSettings.h"
 #include "messaging/RdaParamList.h"
+#include "server/PostgresEvents.h"
 #include "server/PostgresCatalog.h"
 #include "server/SqlText.h"
 
@@ -140,7 +141,10 @@ class PgConnection final : public SqlConnection {
   // serialization failure the client would have to retry.
   void BeginWrite() override { Execute("BEGIN"); }
   bool IsComplete(std::string_view sql) const override { return SqlTextComplete(sql); }
-  std::optional<std::pair<std::string, int64_t>> LastInsertCondition() override { return std::nullopt; }
+  bool HasRowIds() const override { return false; }
+  std::pair<std::string, int64_t> LastInsertCondition() override {
+    throw ESqlError("PostgreSQL has no row ids: an inserted row comes back by RETURNING");
+  }
 
   bool TableExists(std::string_view name) override { return !TableColumns(name).empty(); }
   std::vector<std::string> TableColumns(std::string_view table) override;
@@ -831,6 +835,7 @@ class PgDatabase final : public Database {
     c.Execute(sql);
   }
   SqlEngine Engine() const override { return SqlEngine::kPostgres; }
+  std::unique_ptr<EventChannel> OpenEventChannel() override { return OpenPostgresEventChannel(conninfo_); }
   std::string Describe() const override { return description_; }
   const DatabaseLimits& Limits() const override { return limits_; }
 
