@@ -95,6 +95,7 @@ struct PgPrepared {
   std::vector<std::string> paramNames;
   std::vector<PgColumn> columns;
   uint64_t generation = 0;  // of the connection it was prepared on
+  uint64_t epoch = 0;       // the connection's schema changes before it
   uint64_t lastUse = 0;
 };
 
@@ -201,6 +202,17 @@ class PgConnection final : public SqlConnection {
         return;
       }
     }
+    // A statement prepared before a change of the schema may describe
+    // columns that are no more: the texts run after it are prepared again.
+    for (const char* k : {"CREATE", "ALTER", "DROP"})
+      if (std::strncmp(tag, k, std::strlen(k)) == 0) ++schemaEpoch_;
+  }
+  // PostgreSQL refused to run a kept statement ("cached plan must not change
+  // result type": another session changed a table under it); its text is
+  // prepared again next time.
+  void Forget(const PgPrepared& p) {
+    auto it = cache_.find(p.sql);
+    if (it != cache_.end() && it->second.get() == &p) cache_.erase(it);
   }
   void CommandDone() {
     interrupt_ = Interrupt::kNone;
@@ -228,6 +240,7 @@ class PgConnection final : public SqlConnection {
   DatabaseLimits limits_;
   PGconn* conn_ = nullptr;
   uint64_t generation_ = 0;
+  uint64_t schemaEpoch_ = 0;
   std::chrono::steady_clock::time_point deadline_{};
   Interrupt interrupt_ = Interrupt::kNone;
   std::chrono::steady_clock::time_point cancelledAt_{};
@@ -443,9 +456,13 @@ void PgConnection::Evict() {
 
 std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) {
   auto it = cache_.find(numbered.sql);
-  if (it != cache_.end() && it->second->generation == generation_) {
-    it->second->lastUse = ++useClock_;
-    return it->second;
+  if (it != cache_.end()) {
+    if (it->second->generation == generation_ && it->second->epoch == schemaEpoch_) {
+      it->second->lastUse = ++useClock_;
+      return it->second;
+    }
+    if (it->second->generation == generation_ && it->second.use_count() == 1) unused_.push_back(it->second->name);
+    cache_.erase(it);
   }
   Claim(nullptr);
   auto p = std::make_shared<PgPrepared>();
@@ -453,6 +470,7 @@ std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) 
   p->sql = numbered.sql;
   p->paramNames = numbered.names;
   p->generation = generation_;
+  p->epoch = schemaEpoch_;
   p->lastUse = ++useClock_;
   const int n = static_cast<int>(numbered.names.size());
   // PostgreSQL infers each parameter's type from where it stands; one it
@@ -687,6 +705,8 @@ bool PgStatement::Take(PGresult* res) {
       } catch (const ESqlError& e) {
         message = e.what();
       }
+      const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+      if (state != nullptr && std::strcmp(state, "0A000") == 0) Conn().Forget(*p_);
       hold.reset();
       Conn().Drain();
       throw ESqlError(message);

@@ -211,6 +211,24 @@ TEST_F(PostgresDatabaseTest, PreparedOnceRunsAgainWithNewValuesAndCountsChanges)
   EXPECT_EQ(Rows(*c, "SELECT v FROM n WHERE k = 9"), (std::vector<std::vector<std::string>>{{"NULL"}}));
 }
 
+TEST_F(PostgresDatabaseTest, AKeptStatementFollowsAChangeOfItsTable) {
+  auto c = Connect();
+  auto other = Connect();
+  c->Execute("CREATE TABLE k (a int); INSERT INTO k VALUES (1)");
+  const auto columns = [&](SqlConnection& on) {
+    SqlStatement stmt = on.Prepare("SELECT * FROM k", nullptr);
+    on.Step(stmt);
+    return stmt.ColumnCount();
+  };
+  EXPECT_EQ(columns(*c), 1);
+  c->Execute("ALTER TABLE k ADD COLUMN b int");
+  EXPECT_EQ(columns(*c), 2);
+  // Changed by another session: PostgreSQL refuses the kept statement once.
+  other->Execute("ALTER TABLE k ADD COLUMN c int");
+  EXPECT_EQ(ErrorOf([&] { columns(*c); }), "cached plan must not change result type");
+  EXPECT_EQ(columns(*c), 3);
+}
+
 TEST_F(PostgresDatabaseTest, AnOpenResultKeepsItsRowsWhileOtherStatementsRun) {
   auto c = Connect();
   c->Execute("CREATE TABLE r AS SELECT g AS i FROM generate_series(1, 5) g");
