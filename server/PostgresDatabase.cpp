@@ -329,10 +329,9 @@ class PgStatement final : public SqlStatementImpl {
 // ---- PgConnection ------------------------------------------------------------------
 
 void PgConnection::Open() {
-  // Session settings go in the startup packet: no round trip, and a
-  // conninfo's own "options" are kept before ours.
-  const char* keys[] = {"fallback_application_name", "dbname", "client_encoding", nullptr};
-  const char* values[] = {"rdaserver", conninfo_.c_str(), "UTF8", nullptr};
+  // A conninfo's own values win over the first two (they come before it).
+  const char* keys[] = {"fallback_application_name", "connect_timeout", "dbname", "client_encoding", nullptr};
+  const char* values[] = {"rdaserver", "10", conninfo_.c_str(), "UTF8", nullptr};
   PGconn* conn = PQconnectdbParams(keys, values, 1);
   if (conn == nullptr) throw ESqlError("out of memory");
   if (PQstatus(conn) != CONNECTION_OK) {
