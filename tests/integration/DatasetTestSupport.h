@@ -11,50 +11,31 @@
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "ClientTestSupport.h"
+#include "tests/support/TestDatabase.h"
 #include "remotedata/RdaClientDataset.h"
 
 extern char** environ;
 
 namespace rda::test {
 
-// Rows of a query SQLite runs itself, each column as text (`null` for NULL);
-// it waits up to 10 s for a writer's lock.
-inline std::vector<std::vector<std::string>> SqliteRows(const std::string& file, const std::string& sql,
-                                                        const char* null = "") {
-  sqlite3* db = nullptr;
-  EXPECT_EQ(sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-  sqlite3_busy_timeout(db, 10000);
-  sqlite3_stmt* stmt = nullptr;
-  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr), SQLITE_OK) << sqlite3_errmsg(db);
-  std::vector<std::vector<std::string>> rows;
-  while (stmt != nullptr && sqlite3_step(stmt) == SQLITE_ROW) {
-    std::vector<std::string> row;
-    for (int i = 0; i < sqlite3_column_count(stmt); ++i) {
-      const unsigned char* t = sqlite3_column_text(stmt, i);
-      row.emplace_back(t != nullptr ? reinterpret_cast<const char*>(t) : null);
-    }
-    rows.push_back(std::move(row));
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return rows;
-}
+inline std::string DemoScript() { return TestDatabase::DemoScript(); }
 
-inline const std::string& DemoScript() {
-  static const std::string path = std::string(RDA_TEST_DATA_DIR) + "/../../server/demo.sql";
-  return path;
-}
-
+// A server on the demonstration tables, on this run's engine: SQLite in memory
+// unless extra names a --db, PostgreSQL in a new database of the test cluster.
 inline std::vector<std::string> DemoServerArgs(std::vector<std::string> extra = {}) {
   std::vector<std::string> args = {"--port", "0", "--control-port", "0", "--quiet", "--init", DemoScript()};
   args.insert(args.end(), extra.begin(), extra.end());
+  if (OnPostgres() && std::find(args.begin(), args.end(), "--db") == args.end()) {
+    TestDatabase db;  // the database stays in the cluster after the object
+    args = db.ServerArgs(std::move(args));
+  }
   return args;
 }
 

@@ -1,5 +1,5 @@
 // Provider updates and provider broadcasts: client datasets opened through the
-// "Hosts" provider of rdaserver on a real SQLite file send their change logs for
+// "Hosts" provider of rdaserver on a real database (SQLite or PostgreSQL) send their change logs for
 // the server to write (gsServer), and the other clients registered for the
 // provider receive the rows and merge them.
 #include <gtest/gtest.h>
@@ -15,7 +15,6 @@ namespace rda {
 namespace {
 
 using test::RunUntil;
-using test::SqliteRows;
 using Table = std::vector<std::vector<std::string>>;
 
 Table RowsOf(TDataSet& ds) {
@@ -53,15 +52,7 @@ struct Client {
 
 class BroadcastTest : public ::testing::Test {
  protected:
-  BroadcastTest()
-      : dir(std::filesystem::temp_directory_path() /
-            ("rda-bcast-" + std::to_string(getpid()) + "-" + std::to_string(counter++))),
-        file((std::filesystem::create_directories(dir), (dir / "demo.db").string())),
-        server(test::DemoServerArgs({"--db", file})) {}
-  ~BroadcastTest() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
+  BroadcastTest() : server(test::DemoServerArgs(db.ServerArgs({}))) {}
 
   // A connected client whose dataset is open over "Hosts" (every company),
   // with server-side SQL, registered for broadcasts when asked.
@@ -93,16 +84,9 @@ class BroadcastTest : public ::testing::Test {
     EXPECT_EQ(ds.BroadcastRegistered(), registered);
     return c;
   }
-  // Runs a statement on the database file directly.
-  void Sql(const std::string& statement) {
-    sqlite3* db = nullptr;
-    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
-    char* message = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, statement.c_str(), nullptr, nullptr, &message), SQLITE_OK) << (message ? message : "");
-    sqlite3_free(message);
-    sqlite3_close(db);
-  }
-  Table FileRows() { return SqliteRows(file, "SELECT XCompanyCode, XHost, XPort FROM VNXHOSTS ORDER BY 1"); }
+  // Runs statements on the database directly.
+  void Sql(const std::string& statements) { db.Script(statements); }
+  Table FileRows() { return db.Rows("SELECT XCompanyCode, XHost, XPort FROM VNXHOSTS ORDER BY 1"); }
   // Waits until the server lists the registrations (they are sent without a reply).
   void Settle(Client& c) {
     // A request that waits is answered after every message sent before it.
@@ -112,9 +96,7 @@ class BroadcastTest : public ::testing::Test {
     probe.Open();
   }
 
-  static inline int counter = 0;
-  std::filesystem::path dir;
-  std::string file;
+  test::TestDatabase db;
   test::ServerProcess server;
   test::RecordingUI ui;
 };
@@ -157,7 +139,7 @@ TEST_F(BroadcastTest, AChangeReachesTheOtherClientsNotItsSender) {
   EXPECT_EQ(RowsOf(*unregistered->hosts).size(), 2u);  // as it was opened
 }
 
-// A failing row rolls the whole change back: the file is as before, the log is
+// A failing row rolls the whole change back: the database is as before, the log is
 // kept for another try, and nothing is broadcast.
 TEST_F(BroadcastTest, AFailingRowLeavesTheFileAndTheLog) {
   auto a = Connect(true);
@@ -419,7 +401,7 @@ TEST_F(BroadcastTest, AProviderTransactionOverTwoDatasets) {
   contacts.SetSQLGenerateLocation(gsServer);
   contacts.ProviderBroadCast().SetRetrievePrimeKeyFields(true);
   contacts.Open();
-  const auto contactRows = [&] { return SqliteRows(file, "SELECT ContactId, ContactName FROM VNXCONTACTS ORDER BY 1"); };
+  const auto contactRows = [&] { return db.Rows("SELECT ContactId, ContactName FROM VNXCONTACTS ORDER BY 1"); };
   // Someone else takes the keys 98 and 99 after the rows were read: the dataset
   // cannot know.
   Sql("INSERT INTO VNXCONTACTS (ContactId, XCompanyCode, ContactName) VALUES (98, 'DEMO', 'Taken'), "
@@ -607,16 +589,18 @@ TEST_F(BroadcastTest, AServerKilledDuringAnUpdateLeavesAllOrNothing) {
   EXPECT_TRUE(ds.HasPendingChange());
   EXPECT_EQ(ds.ChangeLog()->RecordCount(), kRows);
 
-  test::ServerProcess again({"--port", "0", "--control-port", "0", "--quiet", "--db", file});
-  const std::string count = SqliteRows(file, "SELECT count(*) FROM VNXHOSTS").at(0).at(0);
+  test::ServerProcess again({"--port", "0", "--control-port", "0", "--quiet", "--db", db.Target()});
+  const std::string count = db.Rows("SELECT count(*) FROM VNXHOSTS").at(0).at(0);
   EXPECT_TRUE(count == "2" || count == std::to_string(kRows + 2)) << count;
 }
 
 // An edited row's unchanged blob travels empty on both sides (and the server
 // leaves it as it is); with soFetchBlobs it is sent.
 TEST_F(BroadcastTest, UnchangedBlobsAreNotSent) {
-  Sql("CREATE TABLE Notes (Id INTEGER PRIMARY KEY, Title TEXT, Data BLOB);"
-      "INSERT INTO Notes VALUES (1, 'one', x'00010203');"
+  Sql(test::OnPostgres() ? "CREATE TABLE Notes (Id INTEGER PRIMARY KEY, Title TEXT, Data BYTEA);"
+                           "INSERT INTO Notes VALUES (1, 'one', '\\x00010203');"
+                         : "CREATE TABLE Notes (Id INTEGER PRIMARY KEY, Title TEXT, Data BLOB);"
+                           "INSERT INTO Notes VALUES (1, 'one', x'00010203');"
       "INSERT INTO RdaProviders VALUES ('Notes', 'SELECT * FROM Notes', 'Notes', 'Id', '');");
   auto a = Connect(false);
   for (bool fetchBlobs : {false, true}) {
@@ -644,7 +628,8 @@ TEST_F(BroadcastTest, UnchangedBlobsAreNotSent) {
     now->First();
     EXPECT_EQ(log->FieldByName("Data").IsNull(), !fetchBlobs);
     EXPECT_EQ(now->FieldByName("Data").IsNull(), !fetchBlobs);
-    EXPECT_EQ(SqliteRows(file, "SELECT Title, hex(Data) FROM Notes"),
+    EXPECT_EQ(db.Rows(test::OnPostgres() ? "SELECT Title, upper(encode(Data, 'hex')) FROM Notes"
+                                        : "SELECT Title, hex(Data) FROM Notes"),
               (Table{{fetchBlobs ? "two" : "uno", "00010203"}}));
   }
 }
@@ -658,7 +643,7 @@ TEST_F(BroadcastTest, RegistrationsAreMadeAgainAfterAReconnect) {
   const int port = server.DataPort();
   server.Kill();
   ASSERT_TRUE(RunUntil([&] { return !a->socket.Active() && !b->socket.Active(); }));
-  test::ServerProcess again({"--port", std::to_string(port), "--control-port", "0", "--quiet", "--db", file});
+  test::ServerProcess again({"--port", std::to_string(port), "--control-port", "0", "--quiet", "--db", db.Target()});
   for (Client* c : {a.get(), b.get()}) {
     c->socket.OpenAndWait();
     ASSERT_TRUE(c->socket.Active());

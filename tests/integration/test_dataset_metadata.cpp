@@ -18,7 +18,6 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::ElementsAreArray;
 using test::RunUntil;
-using test::SqliteRows;
 
 
 // The named columns of every row of an open dataset, as text.
@@ -34,15 +33,7 @@ std::vector<std::vector<std::string>> Rows(TDataSet& ds, const std::vector<std::
 
 class MetaDataTest : public ::testing::Test {
  protected:
-  MetaDataTest()
-      : dir(std::filesystem::temp_directory_path() / ("rda-meta-" + std::to_string(getpid()) + "-" +
-                                                      std::to_string(counter++))),
-        file((std::filesystem::create_directories(dir), (dir / "demo.db").string())),
-        server(test::DemoServerArgs({"--db", file})) {}
-  ~MetaDataTest() override {
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
-  }
+  MetaDataTest() : server(test::DemoServerArgs(db.ServerArgs({}))) {}
   void SetUp() override { Connect(s); }
   void Connect(TRdaClientSocket& c) {
     c.SetPort(server.DataPort());
@@ -59,11 +50,10 @@ class MetaDataTest : public ::testing::Test {
     ds->Open();
     return ds;
   }
-  std::vector<std::vector<std::string>> Sqlite(const std::string& sql) { return SqliteRows(file, sql); }
+  // What the engine itself reports of the database.
+  std::vector<std::vector<std::string>> Sqlite(const std::string& sql) { return db.Rows(sql); }
 
-  static inline int counter = 0;
-  std::filesystem::path dir;
-  std::string file;
+  test::TestDatabase db;
   test::ServerProcess server;
   TRdaClientSocket s;
   test::RecordingUI ui;
@@ -226,7 +216,8 @@ TEST_F(MetaDataTest, ProviderByNameAndItsKeyFields) {
 TEST_F(MetaDataTest, CacheSavedThenLoadedWithoutTheServer) {
   EXPECT_THAT([&] { s.GetCachedMetaData("FServerparamsDataSet"); },
               ::testing::ThrowsMessage<Exception>("MetaData Not Cached!"));
-  const std::string cacheFile = (dir / "cache.rds").string();
+  const test::TempDir scratch("rda-meta-");
+  const std::string cacheFile = scratch.File("cache.rds");
   TRdaClientSocket first;
   first.SetCacheMetaDataOptions(smLoadFromFile);
   first.SetCacheMetaDataFileName(cacheFile);
