@@ -92,6 +92,7 @@ struct PgColumn {
 struct PgPrepared {
   std::string name;
   std::string sql;  // numbered
+  std::string key;  // in the connection's cache
   std::vector<std::string> paramNames;
   std::vector<PgColumn> columns;
   uint64_t generation = 0;  // of the connection it was prepared on
@@ -211,7 +212,7 @@ class PgConnection final : public SqlConnection {
   // result type": another session changed a table under it); its text is
   // prepared again next time.
   void Forget(const PgPrepared& p) {
-    auto it = cache_.find(p.sql);
+    auto it = cache_.find(p.key);
     if (it != cache_.end() && it->second.get() == &p) cache_.erase(it);
   }
   void CommandDone() {
@@ -454,7 +455,10 @@ void PgConnection::Evict() {
 }
 
 std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) {
-  auto it = cache_.find(numbered.sql);
+  // ":a" and ":b" number alike: the names are part of the key.
+  std::string key = numbered.sql;
+  for (const std::string& name : numbered.names) key += '\n' + name;
+  auto it = cache_.find(key);
   if (it != cache_.end()) {
     if (it->second->generation == generation_ && it->second->epoch == schemaEpoch_) {
       it->second->lastUse = ++useClock_;
@@ -521,7 +525,8 @@ std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) 
     CommandDone();
   }
   active_ = nullptr;
-  cache_[p->sql] = p;
+  p->key = std::move(key);
+  cache_[p->key] = p;
   Evict();
   return p;
 }

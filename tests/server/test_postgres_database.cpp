@@ -174,6 +174,9 @@ TEST_F(PostgresDatabaseTest, ScriptRunsEveryStatementAndReturnsTheLastWithParame
             (std::vector<std::vector<std::string>>{{"5", "it's", "NULL", ":v"}, {"6", "it's", ":v", ":v"}}));
   // A parameter nothing gives a type to is text, as SQLite takes it.
   EXPECT_EQ(Rows(*c, "SELECT :w AS w", &params), (std::vector<std::vector<std::string>>{{"it's"}}));
+  // Texts that differ in their parameters' names only are statements of their own.
+  EXPECT_EQ(Rows(*c, "SELECT CAST(:v AS text)", &params), (std::vector<std::vector<std::string>>{{"5"}}));
+  EXPECT_EQ(Rows(*c, "SELECT CAST(:w AS text)", &params), (std::vector<std::vector<std::string>>{{"it's"}}));
   EXPECT_EQ(ErrorOf([&] { c->Prepare("  -- nothing\n ; /* here */ ", nullptr); }), "Empty SQL statement");
   EXPECT_EQ(ErrorOf([&] { c->PrepareOne("SELECT 1; SELECT 2"); }), "One statement per line");
   EXPECT_EQ(ErrorOf([&] { c->Prepare("SELECT * FROM no_such_table", nullptr); }),
