@@ -40,10 +40,14 @@ constexpr char kTableOid[] =
     "lower(CAST(:Name AS text)) ORDER BY c.relname = CAST(:Name AS text) DESC, "
     "array_position(current_schemas(false), n.nspname) LIMIT 1)";
 
+// The tables the server itself reads and writes (the definition tables,
+// RdaUsers and the event table of the servers on one database).
+constexpr char kServerTables[] =
+    "('rdausers', 'rdaprocedures', 'rdamethods', 'rdaproviders', 'rdaparams', 'rdawaitingmail', 'rda_events')";
+
 // The catalogue's user tables (c, n): not the server's.
 constexpr char kUserTable[] =
-    "c.relkind IN ('r', 'p') AND n.nspname = ANY (current_schemas(false)) AND lower(c.relname) NOT IN "
-    "('rdausers', 'rdaprocedures', 'rdamethods', 'rdaproviders', 'rdaparams', 'rdawaitingmail')";
+    "c.relkind IN ('r', 'p') AND n.nspname = ANY (current_schemas(false)) AND lower(c.relname) NOT IN ";
 
 // A column's type (ct.t) and modifier (ct.m), a domain's base type for a
 // domain, and numeric's precision (cn.p) and scale (cn.s), from pg_attribute a.
@@ -166,7 +170,7 @@ std::optional<CatalogQuery> PostgresMetaDataQuery(int code, const std::string& a
   q.texts = {{"Name", a}, {"Detail", b}};
   const ColumnTypeSql& type = ColumnType();
   const std::string tableOid = kTableOid;
-  const std::string userTable = kUserTable;
+  const std::string userTable = std::string(kUserTable) + kServerTables;
   const std::string named = kNamed;
   const std::string inPath = "n.nspname = ANY (current_schemas(false))";
   switch (code) {
@@ -217,7 +221,7 @@ std::optional<CatalogQuery> PostgresMetaDataQuery(int code, const std::string& a
     case mrSystemTables:
       q.sql = "SELECT CAST(c.relname AS text) AS \"TableName\" FROM pg_class c JOIN pg_namespace n ON n.oid = "
               "c.relnamespace WHERE c.relkind IN ('r', 'p') AND ((" + inPath + " AND lower(c.relname) IN "
-              "('rdausers', 'rdaprocedures', 'rdamethods', 'rdaproviders', 'rdaparams', 'rdawaitingmail')) OR "
+              + std::string(kServerTables) + ") OR "
               "n.nspname = 'pg_catalog') ORDER BY 1";
       break;
     case mrDBMSName:

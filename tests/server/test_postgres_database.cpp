@@ -461,8 +461,12 @@ TEST_F(PostgresDatabaseTest, EveryMetadataQueryRunsOnTheDemoAndFieldTypesMatchTh
       EXPECT_NO_THROW(run(code, name, "Hosts")) << code << " " << name;
     }
   }
+  c->Execute("CREATE TABLE rda_events (id int)");
   EXPECT_EQ(run(mrTables, "").second,
             (std::vector<std::vector<std::string>>{{"kinds"}, {"sy_mastr"}, {"symaster"}, {"vnxcontacts"}, {"vnxhosts"}}));
+  const auto system = run(mrSystemTables, "").second;
+  for (const std::string table : {"rda_events", "rdaprocedures", "pg_class"})
+    EXPECT_THAT(system, ::testing::Contains(ElementsAre(table)));
   EXPECT_EQ(run(mrDBMSName, "").second.at(0).at(0), "PostgreSQL");
   EXPECT_EQ(run(mrPrimeKeys, "vnxhosts").second, (std::vector<std::vector<std::string>>{{"xcompanycode", "1"}}));
   const auto fk = run(mrForeignKeys, "VNXCONTACTS");
