@@ -343,9 +343,14 @@ void PgConnection::Open() {
   // NOTICEs ("table ... does not exist, skipping") are for people at a
   // console, not for the server's log.
   PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-  PGresult* res = PQexec(conn,
-                         "SET DateStyle = ISO; SET TimeZone = 'UTC'; SET IntervalStyle = postgres; "
-                         "SET extra_float_digits = 1; SET lc_monetary = 'C'; SET bytea_output = 'hex'");
+  std::string settings =
+      "SET DateStyle = ISO; SET TimeZone = 'UTC'; SET IntervalStyle = postgres; SET extra_float_digits = 1; "
+      "SET lc_monetary = 'C'; SET bytea_output = 'hex'";
+  // A session whose rdaserver went away (killed, cut off) must not keep its
+  // transaction's locks for the rest of a long statement: PostgreSQL looks
+  // at the client's socket every second while it runs one (version 14 on).
+  if (PQserverVersion(conn) >= 140000) settings += "; SET client_connection_check_interval = 1000";
+  PGresult* res = PQexec(conn, settings.c_str());
   const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
   const std::string message = ok ? std::string() : ResultMessage(res, conn);
   PQclear(res);
