@@ -510,6 +510,22 @@ TEST_F(PostgresDatabaseTest, EveryMetadataQueryRunsOnTheDemoAndFieldTypesMatchTh
   }
 }
 
+TEST_F(PostgresDatabaseTest, ServersStartingTogetherMakeTheDefinitionTablesOnce) {
+  auto db = Open();
+  std::vector<std::string> errors(6);
+  std::vector<std::thread> servers;
+  for (size_t i = 0; i < errors.size(); ++i)
+    servers.emplace_back([&, i] { errors[i] = ErrorOf([&] { db->RunScript(DefinitionTablesScript(SqlEngine::kPostgres)); }); });
+  for (std::thread& t : servers) t.join();
+  for (const std::string& e : errors) EXPECT_EQ(e, "(no error)");
+  auto c = db->Connect();
+  for (const char* table : {"RdaProcedures", "RdaMethods", "RdaProviders", "RdaParams", "RdaWaitingMail"})
+    EXPECT_TRUE(c->TableExists(table)) << table;
+  c->Execute("INSERT INTO RdaProcedures (Name, SQL) VALUES ('One', 'SELECT 1')");
+  EXPECT_EQ(ErrorOf([&] { c->Execute("INSERT INTO RdaProcedures (Name, SQL) VALUES ('ONE', 'SELECT 1')"); }),
+            "duplicate key value violates unique constraint \"rdaprocedures_name_nocase\"");
+}
+
 TEST_F(PostgresDatabaseTest, AConnectionPostgresDroppedIsOpenedAgainForTheNextStatement) {
   auto c = Connect();
   auto admin = Connect();
