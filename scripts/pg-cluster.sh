@@ -90,7 +90,7 @@ cmd_uri() {
   local db="${2:-postgres}"
   running_pid "$dir" >/dev/null || die "not running in $dir"
   local port; port="$(cat "$dir/port")"
-  if [[ ! "$db" =~ ^[A-Za-z_][A-Za-z0-9_]*$ ]]; then die "a database name of letters, digits and _ please: $db"; fi
+  if [[ ! "$db" =~ ^[a-z_][a-z0-9_]*$ ]]; then die "a database name of lower-case letters, digits and _ please: $db"; fi
   local psql; psql="$(bindir)/psql"
   if [[ "$db" != postgres ]] &&
      [[ -z "$("$psql" -h 127.0.0.1 -p "$port" -U postgres -d postgres -Atc "SELECT 1 FROM pg_database WHERE datname = '$db'")" ]]; then
