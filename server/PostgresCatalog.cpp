@@ -174,6 +174,11 @@ std::string_view PostgresTableColumnsQuery() {
   return sql;
 }
 
+std::string_view PostgresTableNameQuery() {
+  static const std::string sql = std::string("SELECT CAST(c.relname AS text) FROM pg_class c WHERE c.oid = ") + kTableOid;
+  return sql;
+}
+
 std::optional<CatalogQuery> PostgresMetaDataQuery(int code, const std::string& a, const std::string& b) {
   CatalogQuery q;
   q.texts = {{"Name", a}, {"Detail", b}};

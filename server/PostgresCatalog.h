@@ -27,5 +27,7 @@ std::optional<CatalogQuery> PostgresMetaDataQuery(int code, const std::string& a
 CatalogQuery PostgresTextListQuery(const std::string& column, const std::vector<std::string>& texts);
 // The column names of the table :Name, in order (one column, UTF-8).
 std::string_view PostgresTableColumnsQuery();
+// The table's name as pg_class holds it, by :Name.
+std::string_view PostgresTableNameQuery();
 
 }  // namespace rda

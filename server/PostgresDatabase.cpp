@@ -148,8 +148,10 @@ class PgConnection final : public SqlConnection {
     throw ESqlError("PostgreSQL has no row ids: an inserted row comes back by RETURNING");
   }
 
+  std::string TypedParameter(const std::string& param, TFieldType type) const override;
   bool TableExists(std::string_view name) override { return !TableColumns(name).empty(); }
   std::vector<std::string> TableColumns(std::string_view table) override;
+  std::string TableName(std::string_view name) override;
 
   std::optional<CatalogQuery> MetaDataQuery(int code, const std::string& a,
                                             const std::string& b) const override {
@@ -249,6 +251,7 @@ class PgConnection final : public SqlConnection {
   int64_t changes_ = 0;
   PgStatement* active_ = nullptr;
   bool abandoned_ = false;
+  static std::string CacheKey(const NumberedSql& numbered);
   std::unordered_map<std::string, std::shared_ptr<PgPrepared>> cache_;
   std::vector<std::string> unused_;  // statement names to deallocate
   uint64_t nextName_ = 0;
@@ -459,10 +462,16 @@ void PgConnection::Evict() {
   }
 }
 
-std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) {
-  // ":a" and ":b" number alike: the names are part of the key.
+// Statements are kept by their numbered text and their parameters' names:
+// "... = :a" and "... = :b" number alike but bind different values.
+std::string PgConnection::CacheKey(const NumberedSql& numbered) {
   std::string key = numbered.sql;
-  for (const std::string& name : numbered.names) key += '\n' + name;
+  for (const std::string& name : numbered.names) key += '\0' + name;
+  return key;
+}
+
+std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) {
+  std::string key = CacheKey(numbered);
   auto it = cache_.find(key);
   if (it != cache_.end()) {
     if (it->second->generation == generation_ && it->second->epoch == schemaEpoch_) {
@@ -580,6 +589,30 @@ std::vector<std::string> PgConnection::TableColumns(std::string_view table) {
   std::vector<std::string> columns;
   while (stmt.Step()) columns.push_back(stmt.Row().at(0).bytes);
   return columns;
+}
+
+std::string PgConnection::TypedParameter(const std::string& param, TFieldType type) const {
+  const char* sqlType = "text";
+  switch (type) {
+    case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: case ftLargeint: sqlType = "bigint"; break;
+    case ftBoolean: sqlType = "boolean"; break;
+    case ftFloat: case ftCurrency: case ftBCD: sqlType = "double precision"; break;
+    case ftFMTBcd: sqlType = "numeric"; break;
+    case ftDate: sqlType = "date"; break;
+    case ftTime: sqlType = "time"; break;
+    case ftDateTime: case ftTimeStamp: sqlType = "timestamp"; break;
+    case ftBytes: case ftVarBytes: case ftBlob: case ftGraphic: case ftTypedBinary: case ftOraBlob:
+      sqlType = "bytea";
+      break;
+    default: break;
+  }
+  return "CAST(" + param + " AS " + sqlType + ")";
+}
+
+std::string PgConnection::TableName(std::string_view name) {
+  PgStatement stmt(*this, Prepared(NumberSqlParameters(PostgresTableNameQuery())));
+  stmt.BindText(1, std::string(name));
+  return stmt.Step() ? stmt.Row().at(0).bytes : std::string();
 }
 
 // ---- PgStatement -------------------------------------------------------------------

@@ -44,6 +44,7 @@ class PostgresEventChannel final : public EventChannel {
  public:
   explicit PostgresEventChannel(std::string conninfo) : conninfo_(std::move(conninfo)), instance_(InstanceName()) {
     PGconn* conn = ConnectTo(conninfo_);
+    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);  // "already exists, skipping"
     PGresult* r = PQstatus(conn) == CONNECTION_OK
                       ? PQexec(conn,
                                "CREATE TABLE IF NOT EXISTS rda_events (id bigint GENERATED ALWAYS AS IDENTITY "

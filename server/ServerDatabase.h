@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "base/Exception.h"
+#include "base/FieldType.h"
 #include "server/RowPacket.h"
 
 namespace rda {
@@ -152,7 +153,16 @@ class SqlConnection {
   virtual bool HasRowIds() const = 0;
   virtual std::pair<std::string, int64_t> LastInsertCondition() = 0;
 
+  // A parameter that stands alone ("SELECT :p1 AS x"), where nothing around
+  // it tells its type: as SQL that gives it the type of its value's field
+  // type. Engines that type a parameter by its bound value return it as it is.
+  virtual std::string TypedParameter(const std::string& param, TFieldType type) const = 0;
+
   virtual bool TableExists(std::string_view name) = 0;
+  // The table's or view's name as the catalogue holds it, found without
+  // regard to case (a quoted name must match it exactly on some engines);
+  // empty when there is none.
+  virtual std::string TableName(std::string_view name) = 0;
   // The table's column names in order (UTF-8); empty when there is no such table.
   virtual std::vector<std::string> TableColumns(std::string_view table) = 0;
 

@@ -168,10 +168,10 @@ class Binder {
   TRdaParamList params_;
 };
 
-// A condition that the column holds the value: "= :pN", or IS NULL for a
+// A condition that the column (in SQL) holds the value: "= :pN", or IS NULL for a
 // NULL, so that an index on the column serves it on every engine.
 std::string Matches(const std::string& column, const TRdaParamItem& value, Binder& bind) {
-  return Quoted(column) + (value.IsNull() ? std::string(" IS NULL") : " = " + bind.Add(value));
+  return column + (value.IsNull() ? std::string(" IS NULL") : " = " + bind.Add(value));
 }
 
 // One log entry as the server reads it.
@@ -193,9 +193,18 @@ struct ProviderPackage {
   int updateMode = 2;
   bool readBack = false;  // the client wants inserted rows back (token 35)
   std::vector<std::string> notWritten;
-  std::vector<std::string> tableColumns;
+  std::vector<std::string> tableColumns;  // as the catalogue names them
+  std::string tableSql;                   // the table's name in SQL, as the catalogue has it
   std::vector<std::pair<std::string, std::pair<TFieldType, int>>> fields;  // the dataset's, in order
   std::vector<LoggedRow> rows;
+
+  // A column of the table in SQL: its name as the catalogue has it, which a
+  // client or a definition may write in another case.
+  std::string Column(std::string_view name) const {
+    for (const std::string& c : tableColumns)
+      if (SameTextAscii(c, name)) return Quoted(c);
+    return Quoted(name);
+  }
 };
 
 ProviderPackage ReadProviderPackage(SqlConnection& db, const std::string& key,
@@ -218,6 +227,7 @@ ProviderPackage ReadProviderPackage(SqlConnection& db, const std::string& key,
                !Lines(list->Items(ceRefetch).AsString()).empty();
   p.tableColumns = db.TableColumns(CodePageToUtf8(p.table));
   if (p.tableColumns.empty()) throw Exception("Table " + p.table + " not found");
+  p.tableSql = Quoted(db.TableName(CodePageToUtf8(p.table)));
   for (const std::string& k : p.keys) {
     if (!Contains(p.tableColumns, k)) throw Exception("Key field " + k + " is not a column of " + p.table);
   }
@@ -270,7 +280,7 @@ std::string WherePart(const ProviderPackage& p, const LoggedRow& row, Binder& bi
         if (now == nullptr || SameValue(*now, old)) continue;
       }
     }
-    conditions.push_back(Matches(old.Name(), old, bind));
+    conditions.push_back(Matches(p.Column(old.Name()), old, bind));
   }
   std::string where;
   for (const std::string& c : conditions) where += (where.empty() ? " WHERE " : " AND ") + c;
@@ -329,23 +339,23 @@ bool WriteLoggedRow(SqlConnection& db, const ProviderPackage& p, const LoggedRow
     for (int i = 0; i < row.current->Count(); ++i) {
       const TRdaParamItem& v = row.current->Items(i);
       if (!writable(v) || v.IsNull()) continue;
-      names += (names.empty() ? "" : ", ") + Quoted(v.Name());
+      names += (names.empty() ? "" : ", ") + p.Column(v.Name());
       values += (values.empty() ? "" : ", ") + bind.Add(v);
     }
-    sql = names.empty() ? "INSERT INTO " + Quoted(p.table) + " DEFAULT VALUES"
-                        : "INSERT INTO " + Quoted(p.table) + " (" + names + ") VALUES (" + values + ")";
+    sql = names.empty() ? "INSERT INTO " + p.tableSql + " DEFAULT VALUES"
+                        : "INSERT INTO " + p.tableSql + " (" + names + ") VALUES (" + values + ")";
   } else if (row.delta == ldModified) {
     std::string sets;
     for (int i = 0; i < row.current->Count(); ++i) {
       const TRdaParamItem& v = row.current->Items(i);
       const TRdaParamItem* old = row.old->FindParam(v.Name());
       if (!writable(v) || (old != nullptr && SameValue(*old, v))) continue;
-      sets += (sets.empty() ? "" : ", ") + Quoted(v.Name()) + " = " + bind.Add(v);
+      sets += (sets.empty() ? "" : ", ") + p.Column(v.Name()) + " = " + bind.Add(v);
     }
     if (sets.empty()) return true;
-    sql = "UPDATE " + Quoted(p.table) + " SET " + sets + WherePart(p, row, bind);
+    sql = "UPDATE " + p.tableSql + " SET " + sets + WherePart(p, row, bind);
   } else if (row.delta == ldDeleted) {
-    sql = "DELETE FROM " + Quoted(p.table) + WherePart(p, row, bind);
+    sql = "DELETE FROM " + p.tableSql + WherePart(p, row, bind);
   } else {
     throw Exception("Unknown change kind " + std::to_string(row.delta));
   }
@@ -450,9 +460,9 @@ std::string ServerRowText(SqlConnection& db, const ProviderPackage& p, const Log
   for (const std::string& k : p.keys) {
     const TRdaParamItem* v = row.old->FindParam(k);
     if (v == nullptr) return {};
-    where += (where.empty() ? " WHERE " : " AND ") + Matches(k, *v, bind);
+    where += (where.empty() ? " WHERE " : " AND ") + Matches(p.Column(k), *v, bind);
   }
-  SqlStatement stmt = db.Prepare("SELECT * FROM " + Quoted(p.table) + where, &bind.Params());
+  SqlStatement stmt = db.Prepare("SELECT * FROM " + p.tableSql + where, &bind.Params());
   TRdaParamList list;
   if (db.Step(stmt)) {
     const SqlRow values = stmt.Row();
@@ -493,7 +503,7 @@ struct PackageRun {
 std::vector<RowFailure> WritePackages(SqlConnection& db, std::vector<PackageRun>& runs, bool anySuccess,
                                       const std::function<void(const std::string&)>& log) {
   std::vector<RowFailure> failures;
-  db.Execute("BEGIN IMMEDIATE");
+  db.BeginWrite();
   try {
     for (PackageRun& run : runs) {
       for (const LoggedRow& row : run.package.rows) {
@@ -604,7 +614,8 @@ void DeliverChange(SqlConnection& db, const ProviderBroadcasts& broadcasts, cons
     Binder bind;
     std::string columns;
     for (int i = 0; i < row.Count(); ++i)
-      columns += (columns.empty() ? "" : ", ") + bind.Add(row.Items(i)) + " AS " + Quoted(row.Items(i).Name());
+      columns += (columns.empty() ? "" : ", ") + db.TypedParameter(bind.Add(row.Items(i)), row.Items(i).DataType()) +
+                 " AS " + Quoted(row.Items(i).Name());
     SqlStatement stmt = db.Prepare("SELECT 1 FROM (SELECT " + columns + ") AS rda_row WHERE (" + filter + ")",
                                    &bind.Params());
     return db.Step(stmt);

@@ -98,7 +98,9 @@ class SqliteConnection final : public SqlConnection {
   std::pair<std::string, int64_t> LastInsertCondition() override {
     return std::make_pair(std::string("rowid = :rda_rowid"), static_cast<int64_t>(sqlite3_last_insert_rowid(db_)));
   }
+  std::string TypedParameter(const std::string& param, TFieldType) const override { return param; }
   bool TableExists(std::string_view name) override;
+  std::string TableName(std::string_view name) override;
   std::vector<std::string> TableColumns(std::string_view table) override;
   std::optional<CatalogQuery> MetaDataQuery(int code, const std::string& a, const std::string& b) const override {
     return SqliteMetaDataQuery(code, a, b);
@@ -376,6 +378,12 @@ bool SqliteConnection::TableExists(std::string_view name) {
   SqlStatement stmt =
       PrepareWithText("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?1 COLLATE NOCASE", name);
   return Step(stmt);
+}
+
+std::string SqliteConnection::TableName(std::string_view name) {
+  SqlStatement stmt = PrepareWithText(
+      "SELECT name FROM sqlite_master WHERE type IN ('table', 'view') AND name = ?1 COLLATE NOCASE", name);
+  return Step(stmt) ? stmt.Row().at(0).bytes : std::string();
 }
 
 std::vector<std::string> SqliteConnection::TableColumns(std::string_view table) {

@@ -26,9 +26,8 @@ using Table = std::vector<std::vector<std::string>>;
 
 // The engine's message for a second row with the same Name.
 const std::string kUniqueFailed =
-    test::OnPostgres() ? "duplicate key value violates unique constraint" : "UNIQUE constraint failed";
-const std::string kNameNotUnique =
-    test::OnPostgres() ? kUniqueFailed + " \"items_name_key\"" : kUniqueFailed + ": Items.Name";
+    test::EngineText("UNIQUE constraint failed", "duplicate key value violates unique constraint");
+const std::string kNameNotUnique = kUniqueFailed + test::EngineText(": Items.Name", " \"items_name_key\"");
 
 Table RowsOf(TDataSet& ds) {
   Table rows;
@@ -198,7 +197,9 @@ TEST_F(ApplyTest, AFailingStatementLeavesTheFileAsItWas) {
       const std::string text = e.what();
       EXPECT_EQ(text.rfind("[RDA] Transaction Failed! \r[RDA SERVER ERROR]", 0), 0u) << text;
       EXPECT_NE(text.find(kNameNotUnique), std::string::npos) << text;
-      EXPECT_NE(text.find("Statement 2 of 3: UPDATE Items SET Name = :Name"), std::string::npos) << text;
+      EXPECT_NE(text.find("Statement 2 of 3: UPDATE Items SET " + test::Folded("Name") + " = :" + test::Folded("Name")),
+                std::string::npos)
+          << text;
     }
     EXPECT_EQ(FileRows(), kItemsBefore);
     EXPECT_EQ(ServerRows(), kItemsBefore);
@@ -309,7 +310,8 @@ TEST_F(ApplyTest, SeveralDatasetsGoInTogetherOrNotAtAll) {
   items.AppendRecord({Variant(4), Variant("Quince"), Variant(1)});
   stock.AppendRecord({Variant(4), Variant("none")});  // breaks the CHECK
   const std::string error = ApplyDataSetsInTransaction(s, "Shelving", {&items, &stock}, false);
-  EXPECT_NE(error.find("CHECK constraint failed"), std::string::npos) << error;
+  EXPECT_NE(error.find(test::EngineText("CHECK constraint failed", "violates check constraint")), std::string::npos)
+      << error;
   EXPECT_EQ(FileRows(), kItemsBefore);
   EXPECT_EQ(LogEntries(items), 1);
   EXPECT_EQ(LogEntries(stock), 1);
@@ -364,7 +366,7 @@ TEST_F(ApplyTest, ARowChangedByAnotherClientIsAConflict) {
     EXPECT_EQ(LogEntries(mine), 2);
     ASSERT_EQ(mine.Conflicts().size(), 1u);
     const TRdaUpdateConflict& conflict = mine.Conflicts()[0];
-    ASSERT_EQ(conflict.Fields, (std::vector<std::string>{"Id", "Name", "Qty"}));
+    ASSERT_EQ(conflict.Fields, (std::vector<std::string>{test::Folded("Id"), test::Folded("Name"), test::Folded("Qty")}));
     EXPECT_EQ(conflict.Delta, ldModified);
     auto text = [](const std::vector<Variant>& values) {
       std::vector<std::string> out;

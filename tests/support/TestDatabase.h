@@ -52,6 +52,19 @@ inline Backend TestBackend() {
 }
 inline bool OnPostgres() { return TestBackend() == Backend::kPostgres; }
 
+// An unquoted name as the engine keeps it: PostgreSQL folds it to lower case
+// (a result's column "Id" of "SELECT Id" is "id" there).
+inline std::string Folded(std::string name) {
+  if (OnPostgres())
+    for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return name;
+}
+
+// The engine's text for the same fault: SQLite's or PostgreSQL's.
+inline std::string EngineText(const std::string& sqlite, const std::string& postgres) {
+  return OnPostgres() ? postgres : sqlite;
+}
+
 using TextRows = std::vector<std::vector<std::string>>;
 
 namespace detail {
