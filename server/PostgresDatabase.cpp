@@ -93,9 +93,11 @@ struct PgColumn {
 struct PgPrepared {
   std::string name;
   std::string sql;  // numbered
+  std::string key;  // in the connection's cache
   std::vector<std::string> paramNames;
   std::vector<PgColumn> columns;
   uint64_t generation = 0;  // of the connection it was prepared on
+  uint64_t epoch = 0;       // the connection's schema changes before it
   uint64_t lastUse = 0;
 };
 
@@ -105,8 +107,13 @@ class PgConnection final : public SqlConnection {
  public:
   PgConnection(std::string conninfo, const DatabaseLimits& limits)
       : conninfo_(std::move(conninfo)), limits_(limits), self_(std::make_shared<PgConnection*>(this)) {
-    Open();
     BeginRequest();
+    // While PostgreSQL cannot be reached (a restart), the session still
+    // starts: its statements fail with libpq's message until it is back.
+    try {
+      Open();
+    } catch (const ESqlError&) {
+    }
   }
   ~PgConnection() override {
     if (conn_) PQfinish(conn_);
@@ -199,6 +206,17 @@ class PgConnection final : public SqlConnection {
         return;
       }
     }
+    // A statement prepared before a change of the schema may describe
+    // columns that are no more: the texts run after it are prepared again.
+    for (const char* k : {"CREATE", "ALTER", "DROP"})
+      if (std::strncmp(tag, k, std::strlen(k)) == 0) ++schemaEpoch_;
+  }
+  // PostgreSQL refused to run a kept statement ("cached plan must not change
+  // result type": another session changed a table under it); its text is
+  // prepared again next time.
+  void Forget(const PgPrepared& p) {
+    auto it = cache_.find(p.key);
+    if (it != cache_.end() && it->second.get() == &p) cache_.erase(it);
   }
   void CommandDone() {
     interrupt_ = Interrupt::kNone;
@@ -226,6 +244,7 @@ class PgConnection final : public SqlConnection {
   DatabaseLimits limits_;
   PGconn* conn_ = nullptr;
   uint64_t generation_ = 0;
+  uint64_t schemaEpoch_ = 0;
   std::chrono::steady_clock::time_point deadline_{};
   Interrupt interrupt_ = Interrupt::kNone;
   std::chrono::steady_clock::time_point cancelledAt_{};
@@ -315,10 +334,9 @@ class PgStatement final : public SqlStatementImpl {
 // ---- PgConnection ------------------------------------------------------------------
 
 void PgConnection::Open() {
-  // Session settings go in the startup packet: no round trip, and a
-  // conninfo's own "options" are kept before ours.
-  const char* keys[] = {"fallback_application_name", "dbname", "client_encoding", nullptr};
-  const char* values[] = {"rdaserver", conninfo_.c_str(), "UTF8", nullptr};
+  // A conninfo's own values win over the first two (they come before it).
+  const char* keys[] = {"fallback_application_name", "connect_timeout", "dbname", "client_encoding", nullptr};
+  const char* values[] = {"rdaserver", "10", conninfo_.c_str(), "UTF8", nullptr};
   PGconn* conn = PQconnectdbParams(keys, values, 1);
   if (conn == nullptr) throw ESqlError("out of memory");
   if (PQstatus(conn) != CONNECTION_OK) {
@@ -329,13 +347,14 @@ void PgConnection::Open() {
   // NOTICEs ("table ... does not exist, skipping") are for people at a
   // console, not for the server's log.
   PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
-  // client_connection_check_interval: a statement still running when this
-  // server is gone (killed, its machine lost) is cancelled within a second,
-  // and its transaction with it, instead of holding its locks to its end.
-  PGresult* res = PQexec(conn,
-                         "SET DateStyle = ISO; SET TimeZone = 'UTC'; SET IntervalStyle = postgres; "
-                         "SET extra_float_digits = 1; SET lc_monetary = 'C'; SET bytea_output = 'hex'; "
-                         "SET client_connection_check_interval = 1000");
+  std::string settings =
+      "SET DateStyle = ISO; SET TimeZone = 'UTC'; SET IntervalStyle = postgres; SET extra_float_digits = 1; "
+      "SET lc_monetary = 'C'; SET bytea_output = 'hex'";
+  // A session whose rdaserver went away (killed, cut off) must not keep its
+  // transaction's locks for the rest of a long statement: PostgreSQL looks
+  // at the client's socket every second while it runs one (version 14 on).
+  if (PQserverVersion(conn) >= 140000) settings += "; SET client_connection_check_interval = 1000";
+  PGresult* res = PQexec(conn, settings.c_str());
   const bool ok = PQresultStatus(res) == PGRES_COMMAND_OK;
   const std::string message = ok ? std::string() : ResultMessage(res, conn);
   PQclear(res);
@@ -453,10 +472,15 @@ std::string PgConnection::CacheKey(const NumberedSql& numbered) {
 }
 
 std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) {
-  auto it = cache_.find(CacheKey(numbered));
-  if (it != cache_.end() && it->second->generation == generation_) {
-    it->second->lastUse = ++useClock_;
-    return it->second;
+  std::string key = CacheKey(numbered);
+  auto it = cache_.find(key);
+  if (it != cache_.end()) {
+    if (it->second->generation == generation_ && it->second->epoch == schemaEpoch_) {
+      it->second->lastUse = ++useClock_;
+      return it->second;
+    }
+    if (it->second->generation == generation_ && it->second.use_count() == 1) unused_.push_back(it->second->name);
+    cache_.erase(it);
   }
   Claim(nullptr);
   auto p = std::make_shared<PgPrepared>();
@@ -464,6 +488,7 @@ std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) 
   p->sql = numbered.sql;
   p->paramNames = numbered.names;
   p->generation = generation_;
+  p->epoch = schemaEpoch_;
   p->lastUse = ++useClock_;
   const int n = static_cast<int>(numbered.names.size());
   // PostgreSQL infers each parameter's type from where it stands; one it
@@ -515,7 +540,8 @@ std::shared_ptr<PgPrepared> PgConnection::Prepared(const NumberedSql& numbered) 
     CommandDone();
   }
   active_ = nullptr;
-  cache_[CacheKey(numbered)] = p;
+  p->key = std::move(key);
+  cache_[p->key] = p;
   Evict();
   return p;
 }
@@ -722,6 +748,8 @@ bool PgStatement::Take(PGresult* res) {
       } catch (const ESqlError& e) {
         message = e.what();
       }
+      const char* state = PQresultErrorField(res, PG_DIAG_SQLSTATE);
+      if (state != nullptr && std::strcmp(state, "0A000") == 0) Conn().Forget(*p_);
       hold.reset();
       Conn().Drain();
       throw ESqlError(message);
@@ -862,6 +890,7 @@ class PgDatabase final : public Database {
   PgDatabase(std::string conninfo, const DatabaseLimits& limits)
       : conninfo_(std::move(conninfo)), limits_(limits) {
     PgConnection probe(conninfo_, limits_);
+    probe.Execute("SELECT 1");  // fails when PostgreSQL cannot be reached
     description_ = DescribeConninfo(conninfo_);
   }
 

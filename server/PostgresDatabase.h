@@ -14,9 +14,11 @@
 // rest of the open result is read into memory first, since one connection
 // runs one command at a time.
 //
-// A connection that PostgreSQL dropped (a restart, a terminated backend) is
-// opened again at the next statement that starts outside a transaction; the
-// statement that found it dropped fails with libpq's message.
+// A connection that PostgreSQL dropped (a restart, a terminated backend), or
+// that could not be made when the session began, is opened at the next
+// statement; until then statements fail with libpq's message. A transaction
+// open on a dropped connection is gone (PostgreSQL rolled it back), and
+// InTransaction says so.
 //
 // Result columns are described by a declared type name that RowPacket's
 // DecideColumn maps (docs/server.md has the table):

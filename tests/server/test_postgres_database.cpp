@@ -174,6 +174,9 @@ TEST_F(PostgresDatabaseTest, ScriptRunsEveryStatementAndReturnsTheLastWithParame
             (std::vector<std::vector<std::string>>{{"5", "it's", "NULL", ":v"}, {"6", "it's", ":v", ":v"}}));
   // A parameter nothing gives a type to is text, as SQLite takes it.
   EXPECT_EQ(Rows(*c, "SELECT :w AS w", &params), (std::vector<std::vector<std::string>>{{"it's"}}));
+  // Texts that differ in their parameters' names only are statements of their own.
+  EXPECT_EQ(Rows(*c, "SELECT CAST(:v AS text)", &params), (std::vector<std::vector<std::string>>{{"5"}}));
+  EXPECT_EQ(Rows(*c, "SELECT CAST(:w AS text)", &params), (std::vector<std::vector<std::string>>{{"it's"}}));
   EXPECT_EQ(ErrorOf([&] { c->Prepare("  -- nothing\n ; /* here */ ", nullptr); }), "Empty SQL statement");
   EXPECT_EQ(ErrorOf([&] { c->PrepareOne("SELECT 1; SELECT 2"); }), "One statement per line");
   EXPECT_EQ(ErrorOf([&] { c->Prepare("SELECT * FROM no_such_table", nullptr); }),
@@ -209,6 +212,24 @@ TEST_F(PostgresDatabaseTest, PreparedOnceRunsAgainWithNewValuesAndCountsChanges)
   insert->Bind(1, key);
   EXPECT_FALSE(c->Step(insert));
   EXPECT_EQ(Rows(*c, "SELECT v FROM n WHERE k = 9"), (std::vector<std::vector<std::string>>{{"NULL"}}));
+}
+
+TEST_F(PostgresDatabaseTest, AKeptStatementFollowsAChangeOfItsTable) {
+  auto c = Connect();
+  auto other = Connect();
+  c->Execute("CREATE TABLE k (a int); INSERT INTO k VALUES (1)");
+  const auto columns = [&](SqlConnection& on) {
+    SqlStatement stmt = on.Prepare("SELECT * FROM k", nullptr);
+    on.Step(stmt);
+    return stmt.ColumnCount();
+  };
+  EXPECT_EQ(columns(*c), 1);
+  c->Execute("ALTER TABLE k ADD COLUMN b int");
+  EXPECT_EQ(columns(*c), 2);
+  // Changed by another session: PostgreSQL refuses the kept statement once.
+  other->Execute("ALTER TABLE k ADD COLUMN c int");
+  EXPECT_EQ(ErrorOf([&] { columns(*c); }), "cached plan must not change result type");
+  EXPECT_EQ(columns(*c), 3);
 }
 
 TEST_F(PostgresDatabaseTest, AnOpenResultKeepsItsRowsWhileOtherStatementsRun) {
@@ -440,8 +461,12 @@ TEST_F(PostgresDatabaseTest, EveryMetadataQueryRunsOnTheDemoAndFieldTypesMatchTh
       EXPECT_NO_THROW(run(code, name, "Hosts")) << code << " " << name;
     }
   }
+  c->Execute("CREATE TABLE rda_events (id int)");
   EXPECT_EQ(run(mrTables, "").second,
             (std::vector<std::vector<std::string>>{{"kinds"}, {"sy_mastr"}, {"symaster"}, {"vnxcontacts"}, {"vnxhosts"}}));
+  const auto system = run(mrSystemTables, "").second;
+  for (const std::string table : {"rda_events", "rdaprocedures", "pg_class"})
+    EXPECT_THAT(system, ::testing::Contains(ElementsAre(table)));
   EXPECT_EQ(run(mrDBMSName, "").second.at(0).at(0), "PostgreSQL");
   EXPECT_EQ(run(mrPrimeKeys, "vnxhosts").second, (std::vector<std::vector<std::string>>{{"xcompanycode", "1"}}));
   const auto fk = run(mrForeignKeys, "VNXCONTACTS");
@@ -485,6 +510,22 @@ TEST_F(PostgresDatabaseTest, EveryMetadataQueryRunsOnTheDemoAndFieldTypesMatchTh
   }
 }
 
+TEST_F(PostgresDatabaseTest, ServersStartingTogetherMakeTheDefinitionTablesOnce) {
+  auto db = Open();
+  std::vector<std::string> errors(6);
+  std::vector<std::thread> servers;
+  for (size_t i = 0; i < errors.size(); ++i)
+    servers.emplace_back([&, i] { errors[i] = ErrorOf([&] { db->RunScript(DefinitionTablesScript(SqlEngine::kPostgres)); }); });
+  for (std::thread& t : servers) t.join();
+  for (const std::string& e : errors) EXPECT_EQ(e, "(no error)");
+  auto c = db->Connect();
+  for (const char* table : {"RdaProcedures", "RdaMethods", "RdaProviders", "RdaParams", "RdaWaitingMail"})
+    EXPECT_TRUE(c->TableExists(table)) << table;
+  c->Execute("INSERT INTO RdaProcedures (Name, SQL) VALUES ('One', 'SELECT 1')");
+  EXPECT_EQ(ErrorOf([&] { c->Execute("INSERT INTO RdaProcedures (Name, SQL) VALUES ('ONE', 'SELECT 1')"); }),
+            "duplicate key value violates unique constraint \"rdaprocedures_name_nocase\"");
+}
+
 TEST_F(PostgresDatabaseTest, AConnectionPostgresDroppedIsOpenedAgainForTheNextStatement) {
   auto c = Connect();
   auto admin = Connect();
@@ -495,6 +536,20 @@ TEST_F(PostgresDatabaseTest, AConnectionPostgresDroppedIsOpenedAgainForTheNextSt
   // ...and the next one runs on a new connection.
   EXPECT_EQ(Rows(*c, "SELECT 1"), (std::vector<std::vector<std::string>>{{"1"}}));
   EXPECT_NE(Rows(*c, "SELECT pg_backend_pid()").at(0).at(0), pid);
+}
+
+TEST_F(PostgresDatabaseTest, WhilePostgresIsDownStatementsFailClearlyAndWorkAgainOnceItIsBack) {
+  auto before = Connect();
+  EXPECT_EQ(Rows(*before, "SELECT 1"), (std::vector<std::vector<std::string>>{{"1"}}));
+  cluster_->Stop();
+  EXPECT_NE(ErrorOf([&] { Rows(*before, "SELECT 1"); }), "(no error)");
+  // A session that begins now gets its connection once PostgreSQL is back.
+  std::unique_ptr<SqlConnection> during;
+  ASSERT_NO_THROW(during = db_->Connect());
+  EXPECT_THAT(ErrorOf([&] { Rows(*during, "SELECT 1"); }), HasSubstr("Connection refused"));
+  cluster_->Start();
+  for (SqlConnection* c : {before.get(), during.get()})
+    EXPECT_EQ(Rows(*c, "SELECT 1"), (std::vector<std::vector<std::string>>{{"1"}}));
 }
 
 TEST_F(PostgresDatabaseTest, DescribesTheDatabaseWithoutItsPassword) {
