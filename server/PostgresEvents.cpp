@@ -47,9 +47,12 @@ class PostgresEventChannel final : public EventChannel {
     PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);  // "already exists, skipping"
     PGresult* r = PQstatus(conn) == CONNECTION_OK
                       ? PQexec(conn,
+                               // Under a lock: servers starting together would race in
+                               // CREATE TABLE IF NOT EXISTS.
+                               "DO $rda$ BEGIN PERFORM pg_advisory_xact_lock(7270621, 2); "
                                "CREATE TABLE IF NOT EXISTS rda_events (id bigint GENERATED ALWAYS AS IDENTITY "
                                "PRIMARY KEY, origin text NOT NULL, body bytea NOT NULL, at timestamptz NOT NULL "
-                               "DEFAULT now())")
+                               "DEFAULT now()); END $rda$")
                       : nullptr;
     const bool ok = r != nullptr && PQresultStatus(r) == PGRES_COMMAND_OK;
     const std::string message = PQerrorMessage(conn);
