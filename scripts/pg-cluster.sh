@@ -6,6 +6,9 @@
 #                                            127.0.0.1:PORT (a free port when not given)
 #   scripts/pg-cluster.sh stop DIR           stop it by its pid (fast shutdown)
 #   scripts/pg-cluster.sh uri DIR [DBNAME]   print its URI, creating DBNAME when missing
+#   scripts/pg-cluster.sh fresh DIR          a new cluster in DIR (whatever was there is stopped
+#                                            and removed), its URI written to DIR/uri: the
+#                                            test run's cluster (tests/CMakeLists.txt)
 # The cluster trusts every connection, so it listens on loopback only, with
 # its socket in DIR. initdb and postgres refuse root: under root they run as
 # nobody, who then owns DIR.
@@ -77,11 +80,11 @@ cmd_stop() {
   kill -INT "$pid"
   local i
   for ((i = 0; i < 100; i++)); do
-    kill -0 "$pid" 2>/dev/null || { rm -f "$dir/postgres.pid"; echo "stopped"; return 0; }
+    kill -0 "$pid" 2>/dev/null || { rm -f "$dir/postgres.pid" "$dir/uri"; echo "stopped"; return 0; }
     sleep 0.1
   done
   kill -KILL "$pid" 2>/dev/null || true
-  rm -f "$dir/postgres.pid"
+  rm -f "$dir/postgres.pid" "$dir/uri"
   echo "killed"
 }
 
@@ -99,9 +102,18 @@ cmd_uri() {
   echo "postgresql://postgres@127.0.0.1:$port/$db"
 }
 
+cmd_fresh() {
+  local dir="${1:?fresh DIR}"
+  cmd_stop "$dir" >/dev/null
+  rm -rf "$dir"
+  cmd_start "$dir"
+  cmd_uri "$dir" >"$dir/uri"
+}
+
 case "${1:-}" in
   start) shift; cmd_start "$@" ;;
   stop) shift; cmd_stop "$@" ;;
   uri) shift; cmd_uri "$@" ;;
-  *) echo "usage: $0 start DIR [PORT] | stop DIR | uri DIR [DBNAME]" >&2; exit 2 ;;
+  fresh) shift; cmd_fresh "$@" ;;
+  *) echo "usage: $0 start DIR [PORT] | stop DIR | uri DIR [DBNAME] | fresh DIR" >&2; exit 2 ;;
 esac

@@ -117,6 +117,9 @@ class PgConnection {
 inline const std::string& PostgresAdminUri() {
   static const std::string uri = []() -> std::string {
     const char* dir = std::getenv("RDA_TEST_PG_DIR");
+#ifdef RDA_TEST_PG_CLUSTER
+    if (dir == nullptr || *dir == '\0') dir = RDA_TEST_PG_CLUSTER;
+#endif
     if (dir != nullptr && *dir != '\0') {
       std::ifstream in(std::filesystem::path(dir) / "uri");
       std::string line;
