@@ -800,13 +800,24 @@ bool PgStatement::Step() {
 void PgStatement::Detach() {
   if (state_ != State::kStreaming) return;
   state_ = State::kBuffered;
+  // What is kept is bounded as a value is: past that the rest is read and
+  // dropped, and the result ends with an error where it was cut.
+  const size_t limit = static_cast<size_t>(Conn().Limits().maxValueBytes);
+  size_t kept = 0;
   try {
     while (PGresult* res = Conn().NextResult()) {
-      if (Take(res)) buffered_.push_back(std::move(row_));
+      if (!Take(res) || pendingError_) continue;
+      for (const SqlValue& v : row_) kept += v.bytes.size() + sizeof v;
+      if (kept > limit) {
+        pendingError_ = "the rest of the open result, over " + std::to_string(limit) +
+                        " bytes, was not kept while another statement ran on the connection";
+      } else {
+        buffered_.push_back(std::move(row_));
+      }
     }
     if (!Conn().Handle() || PQstatus(Conn().Handle()) != CONNECTION_OK) Conn().Fail(nullptr);
   } catch (const std::exception& e) {
-    pendingError_ = e.what();
+    if (!pendingError_) pendingError_ = e.what();
   }
   Conn().CommandDone();
 }

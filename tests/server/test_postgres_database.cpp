@@ -243,6 +243,22 @@ TEST_F(PostgresDatabaseTest, AnOpenResultKeepsItsRowsWhileOtherStatementsRun) {
   std::vector<int64_t> rest;
   while (c->Step(open)) rest.push_back(open.Row().at(0).integer);
   EXPECT_THAT(rest, ElementsAre(2, 3, 4, 5));
+
+  // What is kept for the open result is bounded as a value is.
+  DatabaseLimits small;
+  small.maxValueBytes = 4000;
+  auto bounded = Open(small)->Connect();
+  SqlStatement big = bounded->Prepare("SELECT g, repeat('x', 1000) FROM generate_series(1, 100) g", nullptr);
+  ASSERT_TRUE(bounded->Step(big));
+  bounded->Execute("SELECT 1");
+  int64_t last = 1;
+  const std::string error = ErrorOf([&] {
+    while (bounded->Step(big)) last = big.Row().at(0).integer;
+  });
+  EXPECT_GE(last, 2);
+  EXPECT_LT(last, 5);
+  EXPECT_THAT(error, HasSubstr("was not kept while another statement ran"));
+  EXPECT_EQ(Rows(*bounded, "SELECT 2"), (std::vector<std::vector<std::string>>{{"2"}}));
 }
 
 TEST_F(PostgresDatabaseTest, ColumnsMapToTheFieldTypesOfTheTable) {
