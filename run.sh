@@ -7,6 +7,7 @@
 #   ./run.sh bench   build and run the benchmarks (release build in build-bench/)
 #   ./run.sh fuzz    build the fuzz targets with clang and run each for a bounded time
 #   ./run.sh demo    setup + build + run the end-to-end demonstration
+#                    (--postgres: the data servers on PostgreSQL instead of SQLite)
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -125,7 +126,7 @@ cmd_demo() {
   # Starts the data servers (a company and the directory), the echo service, an FTP
   # server and nginx on 127.0.0.1, installs the client with TamrixInstall over TCP/IP
   # and over HTTP into a scratch folder, and stops everything it started.
-  "$ROOT/tools/tamrix-demo.sh" "$BUILD_DIR/bin"
+  "$ROOT/tools/tamrix-demo.sh" "$@" "$BUILD_DIR/bin"
 }
 
 case "${1:-}" in
@@ -136,5 +137,5 @@ case "${1:-}" in
   bench) shift; cmd_bench "$@" ;;
   fuzz)  shift; cmd_fuzz "$@" ;;
   demo)  shift; cmd_demo "$@" ;;
-  *) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  *) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

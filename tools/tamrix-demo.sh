@@ -14,10 +14,16 @@
 # TCP/IP run shows the window; otherwise both runs are headless. Everything started
 # here is stopped at the end (by process id); the scratch folder is kept.
 #
-#   tools/tamrix-demo.sh [BIN_DIR]     (BIN_DIR defaults to build/bin)
+#   tools/tamrix-demo.sh [--postgres] [BIN_DIR]     (BIN_DIR defaults to build/bin)
+#
+# With --postgres both data servers keep their tables in PostgreSQL: a private
+# cluster in the scratch folder (scripts/pg-cluster.sh), a database each,
+# stopped at the end with the rest.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+POSTGRES=0
+if [[ ${1:-} == --postgres ]]; then POSTGRES=1; shift; fi
 BIN="$(cd "${1:-$ROOT/build/bin}" && pwd)"
 PY=/usr/bin/python3
 [[ -x $PY ]] || PY=python3
@@ -31,6 +37,7 @@ cleanup() {
   local pid
   for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+  if ((POSTGRES)); then "$ROOT/scripts/pg-cluster.sh" stop "$WORK/pg" >/dev/null || true; fi
 }
 trap cleanup EXIT
 
@@ -72,13 +79,27 @@ ready_value() { sed -n "s/.* $2=\([0-9]*\).*/\1/p" "$WORK/$1.ready"; }
 
 say "Scratch folder: $WORK"
 
-# The company ACME: the demonstration tables, made ACME's.
-cp "$ROOT/server/demo.sql" "$WORK/acme.sql"
+# The demonstration tables in the engine's own script, and where each server
+# keeps them: in memory (SQLite), or a database each in a private PostgreSQL.
+DEMO_SQL="$ROOT/server/demo.sql"
+ACME_DB=()
+DIRECTORY_DB=()
+if ((POSTGRES)); then
+  say "Starting PostgreSQL (a private cluster in the scratch folder)"
+  chmod 755 "$WORK"  # under root the cluster runs as nobody, who must reach its folder
+  "$ROOT/scripts/pg-cluster.sh" start "$WORK/pg"
+  DEMO_SQL="$ROOT/server/demo.postgres.sql"
+  ACME_DB=(--db "$("$ROOT/scripts/pg-cluster.sh" uri "$WORK/pg" acme)")
+  DIRECTORY_DB=(--db "$("$ROOT/scripts/pg-cluster.sh" uri "$WORK/pg" directory)")
+fi
+
+# The company ACME: the demonstration tables, made ACME's (names written as
+# both engines read them).
+cp "$DEMO_SQL" "$WORK/acme.sql"
 cat >>"$WORK/acme.sql" <<'SQL'
-UPDATE "SY_MASTR" SET "Comp_Name" = 'Acme Trading Ltd';
-DELETE FROM "SYMASTER";
-INSERT INTO "SYMASTER" ("CompanyCode", "CompanyName", "VersionNumber")
-  VALUES ('ACME', 'Acme Trading Ltd', '6.251');
+UPDATE SY_MASTR SET "Comp_Name" = 'Acme Trading Ltd';
+DELETE FROM SYMASTER;
+INSERT INTO SYMASTER (CompanyCode, CompanyName, VersionNumber) VALUES ('ACME', 'Acme Trading Ltd', '6.251');
 SQL
 
 # The echo service must sit on the data port + 10000, where the LAN probe looks.
@@ -89,14 +110,14 @@ done
 DIRECTORY_PORT=$(free_port)
 while [[ $DIRECTORY_PORT == "$ACME_PORT" ]]; do DIRECTORY_PORT=$(free_port); done
 
-cp "$ROOT/server/demo.sql" "$WORK/directory.sql"
+cp "$DEMO_SQL" "$WORK/directory.sql"
 cat >>"$WORK/directory.sql" <<SQL
-UPDATE "VNXHOSTS" SET "XPort" = $ACME_PORT WHERE "XCompanyCode" = 'ACME';
+UPDATE VNXHOSTS SET XPort = $ACME_PORT WHERE XCompanyCode = 'ACME';
 SQL
 
 say "Starting the data servers (rdaserver)"
-start_rdaserver directory --port "$DIRECTORY_PORT" --encryption rda --init "$WORK/directory.sql"
-start_rdaserver acme --port "$ACME_PORT" --echo --encryption rda --init "$WORK/acme.sql" \
+start_rdaserver directory --port "$DIRECTORY_PORT" --encryption rda --init "$WORK/directory.sql" "${DIRECTORY_DB[@]}"
+start_rdaserver acme --port "$ACME_PORT" --echo --encryption rda --init "$WORK/acme.sql" "${ACME_DB[@]}" \
   --http-port 0 --http-allow self --http-allow "127.0.0.1:$DIRECTORY_PORT"
 TUNNEL_PORT=$(ready_value acme http)
 
