@@ -57,9 +57,9 @@ class BroadcastTest : public ::testing::Test {
   // A connected client whose dataset is open over "Hosts" (every company),
   // with server-side SQL, registered for broadcasts when asked.
   std::unique_ptr<Client> Connect(bool registered, const std::string& filter = "",
-                                  TBroadcastAction action = baAuto) {
+                                  TBroadcastAction action = baAuto, int port = 0) {
     auto c = std::make_unique<Client>();
-    c->socket.SetPort(server.DataPort());
+    c->socket.SetPort(port != 0 ? port : server.DataPort());
     c->socket.SetUserInterface(&ui);
     c->socket.OnDisconnect = [] {};
     c->socket.OpenAndWait();
@@ -655,6 +655,22 @@ TEST_F(BroadcastTest, RegistrationsAreMadeAgainAfterAReconnect) {
   a->hosts->ApplyProviderUpdates(2);
   ASSERT_TRUE(RunUntil([&] { return RowsOf(*b->hosts) == FileRows(); }));
   EXPECT_EQ(b->broadcasts, 1);
+}
+
+// Two rdaservers on one PostgreSQL database: a change written through one
+// reaches the registered clients of the other (PostgreSQL's NOTIFY).
+TEST_F(BroadcastTest, AChangeReachesTheClientsOfAnotherServerOnTheSameDatabase) {
+  if (!test::OnPostgres()) GTEST_SKIP() << "an SQLite file tells the other servers on it nothing (docs/server.md)";
+  test::ServerProcess other({"--port", "0", "--quiet", "--db", db.Target()});
+  auto there = Connect(true, "", baAuto, other.DataPort());
+  auto here = Connect(false);
+  Settle(*there);
+  Change(*here->hosts, "ACME", "XPort", Variant(int32_t{7100}));
+  here->hosts->ApplyProviderUpdates(2);
+  ASSERT_TRUE(RunUntil([&] { return there->broadcasts == 1; }));
+  EXPECT_EQ(RowsOf(*there->hosts), FileRows());
+  EXPECT_FALSE(there->hosts->HasPendingChange());  // merged without logging
+  EXPECT_EQ(here->broadcasts, 0);                  // never to the client that made it
 }
 
 }  // namespace
