@@ -594,18 +594,16 @@ std::vector<std::string> PgConnection::TableColumns(std::string_view table) {
 
 std::string PgConnection::TypedParameter(const std::string& param, TFieldType type) const {
   const char* sqlType = "text";
-  switch (type) {
-    case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: case ftLargeint: sqlType = "bigint"; break;
-    case ftBoolean: sqlType = "boolean"; break;
-    case ftFloat: case ftCurrency: case ftBCD: sqlType = "double precision"; break;
-    case ftFMTBcd: sqlType = "numeric"; break;
-    case ftDate: sqlType = "date"; break;
-    case ftTime: sqlType = "time"; break;
-    case ftDateTime: case ftTimeStamp: sqlType = "timestamp"; break;
-    case ftBytes: case ftVarBytes: case ftBlob: case ftGraphic: case ftTypedBinary: case ftOraBlob:
-      sqlType = "bytea";
-      break;
-    default: break;
+  switch (BindKindOf(type)) {
+    case BindKind::kInteger: sqlType = "bigint"; break;
+    case BindKind::kBoolean: sqlType = "boolean"; break;
+    case BindKind::kFloat: sqlType = "double precision"; break;
+    case BindKind::kCurrency: case BindKind::kDecimal: sqlType = "numeric"; break;
+    case BindKind::kDate: sqlType = "date"; break;
+    case BindKind::kTime: sqlType = "time"; break;
+    case BindKind::kDateTime: sqlType = "timestamp"; break;
+    case BindKind::kBytes: sqlType = "bytea"; break;
+    case BindKind::kText: break;
   }
   return "CAST(" + param + " AS " + sqlType + ")";
 }
@@ -634,47 +632,36 @@ void PgStatement::Bind(int index, const TRdaParamItem& p) {
   PgValue v;
   if (!p.IsNull()) {
     v.null = false;
-    switch (p.DataType()) {
-      case ftSmallint:
-      case ftInteger:
-      case ftWord:
-      case ftAutoInc:
-      case ftLargeint:
+    switch (BindKindOf(p.DataType())) {
+      case BindKind::kInteger:
         v.bytes = std::to_string(p.AsLargeint());
         break;
-      case ftBoolean:
+      case BindKind::kBoolean:
         // '1' and '0' read as boolean, integer and text alike.
         v.bytes = p.AsBoolean() ? "1" : "0";
         break;
-      case ftFloat: {
+      case BindKind::kFloat: {
         char buf[64];
         const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, p.AsFloat());
         v.bytes = ec == std::errc() ? std::string(buf, end) : "NaN";
         break;
       }
-      case ftCurrency:
-      case ftBCD:
+      case BindKind::kCurrency:
         v.bytes = CurrToStr(p.AsCurrency(), FormatSettings{});
         break;
-      case ftFMTBcd:
+      case BindKind::kDecimal:
         v.bytes = BcdToStr(p.AsFMTBCD(), FormatSettings{});
         break;
-      case ftDate:
-      case ftTime:
-      case ftDateTime:
-      case ftTimeStamp:
+      case BindKind::kDate:
+      case BindKind::kTime:
+      case BindKind::kDateTime:
         v.bytes = FormatIsoDateTime(p.AsDateTime(), p.DataType() == ftTimeStamp ? ftDateTime : p.DataType());
         break;
-      case ftBytes:
-      case ftVarBytes:
-      case ftBlob:
-      case ftGraphic:
-      case ftTypedBinary:
-      case ftOraBlob:
+      case BindKind::kBytes:
         v.binary = true;
         v.bytes = p.StoredValue();
         break;
-      default:
+      case BindKind::kText:
         v.bytes = ToUtf8(p.StoredValue());
         // libpq passes text values up to their first zero byte.
         if (v.bytes.find('\0') != std::string::npos)

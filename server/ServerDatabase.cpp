@@ -7,6 +7,22 @@
 
 namespace rda {
 
+BindKind BindKindOf(TFieldType type) {
+  switch (type) {
+    case ftSmallint: case ftInteger: case ftWord: case ftAutoInc: case ftLargeint: return BindKind::kInteger;
+    case ftBoolean: return BindKind::kBoolean;
+    case ftFloat: return BindKind::kFloat;
+    case ftCurrency: case ftBCD: return BindKind::kCurrency;
+    case ftFMTBcd: return BindKind::kDecimal;
+    case ftDate: return BindKind::kDate;
+    case ftTime: return BindKind::kTime;
+    case ftDateTime: case ftTimeStamp: return BindKind::kDateTime;
+    case ftBytes: case ftVarBytes: case ftBlob: case ftGraphic: case ftTypedBinary: case ftOraBlob:
+      return BindKind::kBytes;
+    default: return BindKind::kText;
+  }
+}
+
 bool IsPostgresTarget(std::string_view db) {
   if (StartsTextAscii(db, "postgresql://") || StartsTextAscii(db, "postgres://")) return true;
   // A libpq connection string: keyword=value pairs, the first one a keyword

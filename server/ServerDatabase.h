@@ -56,6 +56,11 @@ struct DatabaseLimits {
 
 enum class SqlEngine { kSqlite, kPostgres };
 
+// How a parameter's value goes to the database, by its field type: the
+// engines bind each kind in their own way.
+enum class BindKind { kInteger, kBoolean, kFloat, kCurrency, kDecimal, kDate, kTime, kDateTime, kBytes, kText };
+BindKind BindKindOf(TFieldType type);
+
 // A request's SQL and the parameters to bind to it.
 struct CatalogQuery {
   std::string sql;

@@ -239,59 +239,31 @@ void SqliteConnection::Fail(int code) {
 }
 
 int BindParamValue(sqlite3_stmt* stmt, int index, const TRdaParamItem& p) {
-  int rc = SQLITE_OK;
-  if (p.IsNull()) {
-    rc = sqlite3_bind_null(stmt, index);
-  } else {
-    switch (p.DataType()) {
-      case ftSmallint:
-      case ftInteger:
-      case ftWord:
-      case ftAutoInc:
-      case ftLargeint:
-        rc = sqlite3_bind_int64(stmt, index, p.AsLargeint());
-        break;
-      case ftBoolean:
-        rc = sqlite3_bind_int(stmt, index, p.AsBoolean() ? 1 : 0);
-        break;
-      case ftFloat:
-      case ftCurrency:
-      case ftBCD:
-        rc = sqlite3_bind_double(stmt, index, p.AsFloat());
-        break;
-      case ftFMTBcd:
-        rc = sqlite3_bind_double(stmt, index, BcdToDouble(p.AsFMTBCD()));
-        break;
-      case ftDate:
-      case ftTime:
-      case ftDateTime:
-      case ftTimeStamp: {
-        // Dates are stored as ISO text, so a bound date compares with them.
-        const TFieldType kind = p.DataType() == ftTimeStamp ? ftDateTime : p.DataType();
-        const std::string iso = FormatIsoDateTime(p.AsDateTime(), kind);
-        rc = sqlite3_bind_text(stmt, index, iso.data(), static_cast<int>(iso.size()),
-                               SQLITE_TRANSIENT);
-        break;
-      }
-      case ftBytes:
-      case ftVarBytes:
-      case ftBlob:
-      case ftGraphic:
-      case ftTypedBinary:
-      case ftOraBlob: {
-        const std::string& bytes = p.StoredValue();
-        rc = sqlite3_bind_blob64(stmt, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
-        break;
-      }
-      default: {
-        const std::string text = CodePageToUtf8(p.StoredValue());
-        rc = sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_TRANSIENT,
-                                 SQLITE_UTF8);
-        break;
-      }
+  if (p.IsNull()) return sqlite3_bind_null(stmt, index);
+  const BindKind kind = BindKindOf(p.DataType());
+  switch (kind) {
+    case BindKind::kInteger: return sqlite3_bind_int64(stmt, index, p.AsLargeint());
+    case BindKind::kBoolean: return sqlite3_bind_int(stmt, index, p.AsBoolean() ? 1 : 0);
+    case BindKind::kFloat:
+    case BindKind::kCurrency: return sqlite3_bind_double(stmt, index, p.AsFloat());
+    case BindKind::kDecimal: return sqlite3_bind_double(stmt, index, BcdToDouble(p.AsFMTBCD()));
+    case BindKind::kDate:
+    case BindKind::kTime:
+    case BindKind::kDateTime: {
+      // Dates are stored as ISO text, so a bound date compares with them.
+      const TFieldType form = kind == BindKind::kDate ? ftDate : kind == BindKind::kTime ? ftTime : ftDateTime;
+      const std::string iso = FormatIsoDateTime(p.AsDateTime(), form);
+      return sqlite3_bind_text(stmt, index, iso.data(), static_cast<int>(iso.size()), SQLITE_TRANSIENT);
     }
+    case BindKind::kBytes: {
+      const std::string& bytes = p.StoredValue();
+      return sqlite3_bind_blob64(stmt, index, bytes.data(), bytes.size(), SQLITE_TRANSIENT);
+    }
+    case BindKind::kText:
+      break;
   }
-  return rc;
+  const std::string text = CodePageToUtf8(p.StoredValue());
+  return sqlite3_bind_text64(stmt, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
 }
 
 void SqliteConnection::Bind(sqlite3_stmt* stmt, const TRdaParamList& params) {
