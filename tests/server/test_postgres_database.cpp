@@ -87,6 +87,26 @@ TEST(SqlText, NumbersNamedParametersAndLeavesLiteralsCastsAndQuotesAlone) {
   }
 }
 
+// --db names a PostgreSQL database by a URI or a libpq connection string;
+// anything else is an SQLite file, whatever it holds.
+TEST(OpenDatabase, TheDbTextPicksTheEngine) {
+  struct Case {
+    const char* db;
+    bool postgres;
+  } cases[] = {{"postgresql://rda@127.0.0.1:5432/acme", true}, {"postgres://127.0.0.1/acme", true},
+               {"POSTGRESQL://h/d", true}, {"host=127.0.0.1 dbname=acme", true}, {" dbname=acme", true},
+               {"service=acme", true}, {"/var/lib/rda/acme.db", false}, {"acme.db", false},
+               {"a=b.db", false}, {"postgresql.db", false}, {"", false}};
+  for (const Case& c : cases) EXPECT_EQ(IsPostgresTarget(c.db), c.postgres) << c.db;
+  // Nothing listens on port 1: a clear error, no wait beyond the connect.
+  try {
+    OpenDatabase("postgresql://rda@127.0.0.1:1/acme?connect_timeout=5", DatabaseLimits{});
+    ADD_FAILURE() << "opened";
+  } catch (const ESqlError& e) {
+    EXPECT_NE(std::string(e.what()).find("127.0.0.1"), std::string::npos) << e.what();
+  }
+}
+
 TEST(SqlText, CompleteOnlyWithNothingLeftOpen) {
   for (const std::string open : {"SELECT 'a", "SELECT \"a", "SELECT 1 /* a /* b */", "SELECT $x$ a", "SELECT E'a\\'"})
     EXPECT_FALSE(SqlTextComplete(open)) << open;
