@@ -11,89 +11,25 @@
 #include <sqlite3.h>
 
 #include <atomic>
-#include <chrono>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bench/ServerLoad.h"
 #include "server/DataServer.h"
 #include "tests/server/TunnelClient.h"
 #include "tests/support/RawClient.h"
 
 namespace {
 
+using Clock = rda::bench::Steady;
+using rda::bench::kHostRows;
+using rda::bench::kHostSelect;
+using rda::bench::kHostsScript;
+using rda::bench::Seconds;
+
 constexpr int kClients = 50;
 constexpr int kSelectsPerClient = 1000;
-constexpr char kScript[] =
-    "CREATE TABLE hosts (code VARCHAR(10) PRIMARY KEY, host VARCHAR(64), port INTEGER);"
-    "INSERT INTO hosts VALUES ('DEMO', '127.0.0.1', 9406), ('ACME', '127.0.0.1', 9407),"
-    "  ('ZETA', '127.0.0.1', 9408);";
-constexpr char kSelect[] = "SELECT host, port FROM hosts WHERE code = 'ACME'";
-const std::string kExpectedRows = "127.0.0.1\x02" "9407\x02\x04NULL\x04";
-
-using Clock = std::chrono::steady_clock;
-
-double Seconds(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Runs work(i) on kClients threads at once; returns the wall time.
-template <typename Work>
-double RunConcurrently(Work work) {
-  std::vector<std::thread> threads;
-  std::atomic<int> ready{0};
-  std::atomic<bool> go{false};
-  for (int i = 0; i < kClients; ++i) {
-    threads.emplace_back([&, i] {
-      ++ready;
-      while (!go) std::this_thread::yield();
-      work(i);
-    });
-  }
-  while (ready < kClients) std::this_thread::yield();
-  const auto start = Clock::now();
-  go = true;
-  for (auto& t : threads) t.join();
-  return Seconds(start);
-}
-
-// The script goes in through a client, as any other SQL would.
-void RunScript(rda::test::RawClient& c) {
-  rda::TRdaStringLine line;
-  line.SetToken(rda::tkSelect);
-  line.AddField(std::string(kScript) + "SELECT 1");
-  line.AddField(-1);
-  line.AddField(0);
-  line.AddField("");
-  c.Send(line);
-  c.ReadLine();
-  c.ReadLine();
-}
-
-double ServerRun(int port, std::atomic<int>& wrong) {
-  // Connect first, so that only the selects are timed.
-  std::vector<std::unique_ptr<rda::test::RawClient>> clients;
-  for (int i = 0; i < kClients; ++i) clients.push_back(std::make_unique<rda::test::RawClient>(port));
-  return RunConcurrently([&](int i) {
-    rda::test::RawClient& c = *clients[static_cast<size_t>(i)];
-    for (int n = 0; n < kSelectsPerClient; ++n) {
-      rda::TRdaStringLine request;
-      request.SetToken(rda::tkSelect);
-      request.SetMsgId(n + 1);
-      request.AddField(kSelect);
-      request.AddField(-1);
-      request.AddField(0);
-      request.AddField("");
-      c.Send(request);
-      rda::TRdaStringLine fields = c.ReadLine();
-      rda::TRdaStringLine packet = c.ReadLine();
-      packet.NextFieldText();
-      if (fields.Token() != 1 || packet.Token() != 5 || packet.NextFieldText() != kExpectedRows)
-        ++wrong;
-    }
-  });
-}
 
 double SqliteRun(const std::string& uri, std::atomic<int>& wrong) {
   std::vector<sqlite3*> dbs(kClients, nullptr);
@@ -102,11 +38,11 @@ double SqliteRun(const std::string& uri, std::atomic<int>& wrong) {
                         nullptr) != SQLITE_OK)
       throw std::runtime_error("cannot open the peer's database");
   }
-  const double seconds = RunConcurrently([&](int i) {
+  const double seconds = rda::bench::RunConcurrently(kClients, [&](int i) {
     sqlite3* db = dbs[static_cast<size_t>(i)];
     for (int n = 0; n < kSelectsPerClient; ++n) {
       sqlite3_stmt* stmt = nullptr;
-      sqlite3_prepare_v2(db, kSelect, -1, &stmt, nullptr);
+      sqlite3_prepare_v2(db, kHostSelect, -1, &stmt, nullptr);
       int rows = 0;
       while (sqlite3_step(stmt) == SQLITE_ROW) {
         const auto* host = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
@@ -129,20 +65,20 @@ void BM_ServerSelects50Clients(benchmark::State& state) {
   server.Start();
   {
     rda::test::RawClient setup(server.DataPort());
-    RunScript(setup);
+    rda::bench::RunScript(setup, kHostsScript);
   }
   // The peer reads a file-less copy of the same table.
   const std::string uri = "file:/bench-server-peer?vfs=memdb";
   sqlite3* keep = nullptr;
   sqlite3_open_v2(uri.c_str(), &keep, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI,
                   nullptr);
-  sqlite3_exec(keep, kScript, nullptr, nullptr, nullptr);
+  sqlite3_exec(keep, kHostsScript, nullptr, nullptr, nullptr);
 
   double serverSeconds = 0;
   double sqliteSeconds = 0;
   std::atomic<int> wrong{0};
   for (auto _ : state) {
-    serverSeconds = ServerRun(server.DataPort(), wrong);
+    serverSeconds = rda::bench::ServerSelects(server.DataPort(), kClients, kSelectsPerClient, wrong);
     sqliteSeconds = SqliteRun(uri, wrong);
     state.SetIterationTime(serverSeconds);
   }
@@ -161,21 +97,10 @@ BENCHMARK(BM_ServerSelects50Clients)->Iterations(1)->UseManualTime()->Unit(bench
 
 constexpr int kTunnelSelects = 2000;
 
-rda::TRdaStringLine SelectLine(int id) {
-  rda::TRdaStringLine line;
-  line.SetToken(rda::tkSelect);
-  line.SetMsgId(id);
-  line.AddField(kSelect);
-  line.AddField(-1);
-  line.AddField(0);
-  line.AddField("");
-  return line;
-}
-
 bool RowsAre(std::vector<rda::TRdaStringLine> answer) {
   if (answer.size() != 2 || answer[0].Token() != 1 || answer[1].Token() != 5) return false;
   answer[1].NextFieldText();
-  return answer[1].NextFieldText() == kExpectedRows;
+  return answer[1].NextFieldText() == kHostRows;
 }
 
 void BM_TunnelSelectsBesideTcp(benchmark::State& state) {
@@ -186,7 +111,7 @@ void BM_TunnelSelectsBesideTcp(benchmark::State& state) {
   rda::DataServer server(options);
   server.Start();
   rda::test::RawClient tcp(server.DataPort());
-  RunScript(tcp);
+  rda::bench::RunScript(tcp, kHostsScript);
 
   const std::string target = "/isapi/RdaHttp.dll/Rda?&127.0.0.1&" + std::to_string(server.DataPort());
   rda::test::TunnelClient client(options.session);
@@ -197,7 +122,7 @@ void BM_TunnelSelectsBesideTcp(benchmark::State& state) {
   for (auto _ : state) {
     auto start = Clock::now();
     for (int n = 0; n < kTunnelSelects; ++n) {
-      rda::TRdaStringLine line = SelectLine(n + 1);
+      rda::TRdaStringLine line = rda::bench::SelectLine(n + 1, kHostSelect);
       tcp.Send(line);
       std::vector<rda::TRdaStringLine> answer;
       answer.push_back(tcp.ReadLine());
@@ -207,7 +132,7 @@ void BM_TunnelSelectsBesideTcp(benchmark::State& state) {
     tcpSeconds = Seconds(start);
     start = Clock::now();
     for (int n = 0; n < kTunnelSelects; ++n) {
-      rda::TRdaStringLine line = SelectLine(n + 1);
+      rda::TRdaStringLine line = rda::bench::SelectLine(n + 1, kHostSelect);
       http.Send(rda::test::HandBuiltPost(target, client.Request(line.Compose())));
       if (!RowsAre(client.Messages(http.Read().body, 2))) ++wrong;
     }

@@ -234,6 +234,10 @@ class PgConnection final : public SqlConnection {
 
   void Open();
   void EnsureOpen();
+  // True when PostgreSQL ended the connection while no command and no
+  // transaction was open on it (a restart, a terminated backend): it is
+  // opened again before the next command, which would fail on it.
+  bool DroppedWhileIdle();
   void CheckInterrupt();
   // Runs one statement to its end with the values of params (by name).
   void RunToEnd(const NumberedSql& numbered, const TRdaParamList* params);
@@ -439,7 +443,7 @@ void PgConnection::Claim(PgStatement* owner) {
     abandoned_ = false;
     Drain();
   }
-  if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+  if (!conn_ || PQstatus(conn_) != CONNECTION_OK || DroppedWhileIdle()) {
     EnsureOpen();
   } else if (!unused_.empty() && unused_.size() >= 16 && PQtransactionStatus(conn_) != PQTRANS_INERROR) {
     std::string sql;
@@ -448,6 +452,18 @@ void PgConnection::Claim(PgStatement* owner) {
     PQclear(PQexec(conn_, sql.c_str()));
   }
   active_ = owner;
+}
+
+bool PgConnection::DroppedWhileIdle() {
+  if (PQtransactionStatus(conn_) != PQTRANS_IDLE) return false;
+  // Nothing is asked, so anything to read is PostgreSQL's last word (the
+  // FATAL of a shutdown) or the end of the stream; a notice comes and goes.
+  for (int round = 0; round < 4 && PQstatus(conn_) == CONNECTION_OK; ++round) {
+    pollfd p{PQsocket(conn_), POLLIN, 0};
+    if (poll(&p, 1, 0) <= 0) break;
+    PQconsumeInput(conn_);
+  }
+  return PQstatus(conn_) != CONNECTION_OK;
 }
 
 void PgConnection::Evict() {

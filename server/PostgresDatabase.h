@@ -16,9 +16,11 @@
 //
 // A connection that PostgreSQL dropped (a restart, a terminated backend), or
 // that could not be made when the session began, is opened at the next
-// statement; until then statements fail with libpq's message. A transaction
-// open on a dropped connection is gone (PostgreSQL rolled it back), and
-// InTransaction says so.
+// statement; until then statements fail with libpq's message. One dropped
+// while the session was idle outside a transaction is found before the next
+// statement is sent, so that statement runs on the new connection. A
+// transaction open on a dropped connection is gone (PostgreSQL rolled it
+// back): the statement that finds it fails, and InTransaction says so.
 //
 // Result columns are described by a declared type name that RowPacket's
 // DecideColumn maps (docs/server.md has the table):

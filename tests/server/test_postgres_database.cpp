@@ -565,13 +565,25 @@ TEST_F(PostgresDatabaseTest, ServersStartingTogetherMakeTheDefinitionTablesOnce)
 TEST_F(PostgresDatabaseTest, AConnectionPostgresDroppedIsOpenedAgainForTheNextStatement) {
   auto c = Connect();
   auto admin = Connect();
+  // pg_terminate_backend with a time limit returns once the backend is gone.
+  auto terminate = [&](const std::string& pid) {
+    EXPECT_EQ(Rows(*admin, "SELECT pg_terminate_backend(" + pid + ", 10000)"),
+              (std::vector<std::vector<std::string>>{{"1"}}));
+  };
+  // Dropped while idle: the next statement runs on a new connection.
   const std::string pid = Rows(*c, "SELECT pg_backend_pid()").at(0).at(0);
-  admin->Execute("SELECT pg_terminate_backend(" + pid + ")");
-  // The statement that finds the connection gone fails with libpq's message...
-  EXPECT_NE(ErrorOf([&] { Rows(*c, "SELECT 1"); }), "(no error)");
-  // ...and the next one runs on a new connection.
+  terminate(pid);
+  const std::string second = Rows(*c, "SELECT pg_backend_pid()").at(0).at(0);
+  EXPECT_NE(second, pid);
+  // Dropped in a transaction: the statement that finds it gone fails with
+  // libpq's message, the transaction is gone, and the next one runs again.
+  c->Execute("BEGIN");
+  c->Execute("SELECT 1");
+  ASSERT_TRUE(c->InTransaction());
+  terminate(second);
+  EXPECT_THAT(ErrorOf([&] { Rows(*c, "SELECT 1"); }), HasSubstr("terminating connection"));
+  EXPECT_FALSE(c->InTransaction());
   EXPECT_EQ(Rows(*c, "SELECT 1"), (std::vector<std::vector<std::string>>{{"1"}}));
-  EXPECT_NE(Rows(*c, "SELECT pg_backend_pid()").at(0).at(0), pid);
 }
 
 TEST_F(PostgresDatabaseTest, WhilePostgresIsDownStatementsFailClearlyAndWorkAgainOnceItIsBack) {

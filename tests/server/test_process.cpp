@@ -5,12 +5,15 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <cctype>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "messaging/RdaParamList.h"
+#include "tests/support/PostgresCluster.h"
 #include "tests/support/RawClient.h"
 #include "tests/support/ServerProcess.h"
 
@@ -221,6 +224,70 @@ TEST(ServerProcess, DatabaseFileOutlivesTheServerAndStopIsClean) {
     EXPECT_EQ(SelectRows(c, 1, "SELECT v FROM k"), "kept\x02\x04NULL\x04");
   }
   std::filesystem::remove_all(dir);
+}
+
+// PostgreSQL stopped under connected clients and started again: requests in
+// between fail with the database's message (no hang, no crash), the server
+// keeps answering what needs no database, and once PostgreSQL is back the
+// same connections and new ones are served without restarting rdaserver,
+// also a client that sent nothing while it was away.
+TEST(ServerProcess, ClientsOutlivePostgresStoppedAndStartedAgain) {
+  std::unique_ptr<test::PostgresCluster> pg;
+  try {
+    pg = std::make_unique<test::PostgresCluster>();
+  } catch (const std::exception& e) {
+    FAIL() << "PostgreSQL could not be started: " << e.what();
+  }
+  const std::string uri = pg->CreateDatabase();
+  pg->Exec("CREATE TABLE items (id INTEGER PRIMARY KEY, n INTEGER); INSERT INTO items VALUES (1, 10)",
+           uri.substr(uri.rfind('/') + 1));
+  ServerProcess server({"--port", "0", "--db", uri, "--quiet"});
+  const std::string kRead = "SELECT n FROM items WHERE id = 1";
+  auto update = [](RawClient& c, int id, int n) {
+    TRdaStringLine line;
+    line.SetToken(tkExecuteSql);
+    line.SetMsgId(id);
+    line.AddField("UPDATE items SET n = " + std::to_string(n) + " WHERE id = 1\r\n");
+    for (int i = 0; i < 3; ++i) line.AddField("");
+    c.Send(line);
+    TRdaStringLine first = c.ReadLine(Millis(15000));
+    if (first.Token() == tkSqlError) return "error: " + first.NextFieldText();
+    return std::string(first.Token() == tkCodedParamList && c.ReadLine().Token() == tkAcknowledge ? "ok" : "?");
+  };
+  // The connection's fault in the engine's words: libpq's or PostgreSQL's.
+  auto isConnectionError = [](std::string text) {
+    for (char& ch : text) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+    return text.rfind("error: ", 0) == 0 && text.find("connection") != std::string::npos;
+  };
+
+  RawClient busy(server.DataPort());
+  RawClient idle(server.DataPort());
+  for (RawClient* c : {&busy, &idle}) ASSERT_EQ(SelectRows(*c, 1, kRead), "10\x02\x04NULL\x04");
+
+  pg->Stop();
+  const std::string selectError = SelectRows(busy, 2, kRead);
+  EXPECT_TRUE(isConnectionError(selectError)) << selectError;
+  const std::string updateError = update(busy, 3, 20);
+  EXPECT_TRUE(isConnectionError(updateError)) << updateError;
+  RawClient during(server.DataPort());
+  const std::string newClientError = SelectRows(during, 1, kRead);
+  EXPECT_TRUE(isConnectionError(newClientError)) << newClientError;
+  ASSERT_TRUE(server.Running());
+  TRdaStringLine ping;
+  ping.SetToken(tkServerUtility);
+  ping.AddField(int32_t{suPing});
+  ping.AddField("");
+  busy.Send(ping);
+  TRdaStringLine pong = busy.ReadLine();
+  EXPECT_EQ(pong.Token(), tkCodedMessage);
+  EXPECT_EQ(pong.NextFieldInteger(), miPingAnswer);
+
+  pg->Start();
+  for (RawClient* c : {&idle, &busy, &during}) EXPECT_EQ(SelectRows(*c, 4, kRead), "10\x02\x04NULL\x04");
+  EXPECT_EQ(update(idle, 5, 11), "ok");
+  RawClient after(server.DataPort());
+  EXPECT_EQ(SelectRows(after, 1, kRead), "11\x02\x04NULL\x04");
+  EXPECT_TRUE(server.Running());
 }
 
 TEST(ServerProcess, StartFailuresAreReported) {
