@@ -26,10 +26,14 @@ constexpr int kPublishesBetweenCleanups = 64;
 constexpr char kCleanup[] = "DELETE FROM rda_events WHERE at < now() - interval '5 minutes'";
 
 // A connection to the database conninfo names, given up after ten seconds.
+// Its notices (and the message of a server shutting down) are not for the
+// server's log: what matters is logged where it is handled.
 PGconn* ConnectTo(const std::string& conninfo) {
   const char* keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
   const char* values[] = {conninfo.c_str(), "10", "rdaserver events", nullptr};
-  return PQconnectdbParams(keys, values, 1);
+  PGconn* conn = PQconnectdbParams(keys, values, 1);
+  PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);
+  return conn;
 }
 
 // A name for this server among the others: its process and a random number.
@@ -44,7 +48,6 @@ class PostgresEventChannel final : public EventChannel {
  public:
   explicit PostgresEventChannel(std::string conninfo) : conninfo_(std::move(conninfo)), instance_(InstanceName()) {
     PGconn* conn = ConnectTo(conninfo_);
-    PQsetNoticeProcessor(conn, [](void*, const char*) {}, nullptr);  // "already exists, skipping"
     PGresult* r = PQstatus(conn) == CONNECTION_OK
                       ? PQexec(conn,
                                // Under a lock: servers starting together would race in
