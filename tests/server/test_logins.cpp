@@ -2,11 +2,8 @@
 // the users table of an older version, failed logins slowed down per address,
 // protected mode and rdaserver --add-user.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <chrono>
-#include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,7 +18,6 @@
 #include "server/ServerOptions.h"
 #include "server/ServerSession.h"
 #include "server/UserTable.h"
-#include "tests/support/RawClient.h"
 #include "tests/support/ServerProcess.h"
 
 namespace rda {
@@ -29,7 +25,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using Millis = std::chrono::milliseconds;
-using test::RawClient;
+using test::RunRdaserver;
 using test::ServerProcess;
 
 // Few iterations where a test makes many hashes; the server's own setting
@@ -257,117 +253,15 @@ TEST_F(LoginSessionTest, RepeatedFailuresFromOneAddressAreAnsweredLaterAndLogged
   EXPECT_EQ(throttle.Failed("192.0.2.66").count(), 0);
 }
 
-// rdaserver run to its end: exit code and everything it printed.
-struct Finished {
-  int code = -1;
-  std::string output;
-};
-
-Finished RunRdaserver(const std::string& args, const std::string& input = "") {
-  const std::string command =
-      "printf '" + input + "' | " + ServerProcess::BinaryPath() + " " + args + " 2>&1";
-  FILE* p = popen(command.c_str(), "r");
-  if (p == nullptr) return {};
-  Finished f;
-  char buf[512];
-  size_t n = 0;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) f.output.append(buf, n);
-  const int status = pclose(p);
-  f.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return f;
-}
-
 TEST(LoginProcess, ANonLoopbackAddressWithoutLoginsIsRefusedWithWhatToDo) {
   // The server ends before it listens.
   for (const char* address : {"0.0.0.0", "::"}) {
     SCOPED_TRACE(address);
-    const Finished f = RunRdaserver(std::string("--bind ") + address + " --port 0 --quiet");
+    const test::FinishedServer f = RunRdaserver(std::string("--bind ") + address + " --port 0 --quiet");
     EXPECT_EQ(f.code, 1);
     for (const char* hint : {"--user", "--password", "--add-user", "--allow-anonymous"})
       EXPECT_NE(f.output.find(hint), std::string::npos) << hint << " in: " << f.output;
   }
-}
-
-class TempFolder {
- public:
-  TempFolder() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "rda-logins-XXXXXX").string();
-    path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-  }
-  ~TempFolder() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  std::string File(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
-
-TRdaStringLine LoginLine(const std::string& user, const std::string& password) {
-  TRdaStringLine line;
-  line.SetToken(tkLogin);
-  line.AddField(1);
-  line.AddField(user);
-  line.AddField(password);
-  line.AddField("app");
-  line.AddField("1\x02");
-  return line;
-}
-
-TRdaStringLine SelectLine(const std::string& sql) {
-  TRdaStringLine line;
-  line.SetToken(tkSelect);
-  line.SetMsgId(1);
-  line.AddField(sql);
-  line.AddField(-1);
-  line.AddField(0);
-  line.AddField("");
-  return line;
-}
-
-TEST(LoginProcess, AddUserWritesAHashThatARunningServerAccepts) {
-  TempFolder folder;
-  const std::string db = folder.File("users.db");
-  EXPECT_EQ(RunRdaserver("--db " + db + " --add-user ann --quiet", "").code, 2);  // no password line
-  EXPECT_EQ(RunRdaserver("--db " + db + " --add-user Ann --quiet", "first\\n").code, 0);
-  const Finished f = RunRdaserver("--db " + db + " --add-user ann --quiet", "s3cret\\r\\n");
-  ASSERT_EQ(f.code, 0) << f.output;
-  {
-    DatabaseLimits limits;
-    auto c = OpenDatabase(db, limits)->Connect();
-    SqlStatement stmt = c->Prepare("SELECT UserName, Password FROM RdaUsers", nullptr);
-    ASSERT_TRUE(c->Step(stmt));
-    const SqlRow row = stmt.Row();
-    EXPECT_EQ(row[0].bytes, "ann");
-    EXPECT_TRUE(IsPasswordHash(row[1].bytes)) << row[1].bytes;
-    EXPECT_TRUE(VerifyPassword("s3cret", row[1].bytes));
-    EXPECT_FALSE(c->Step(stmt));  // Ann was replaced
-  }
-
-  ServerProcess server({"--port", "0", "--db", db, "--require-login", "--quiet"});
-  RawClient client(server.DataPort());
-  TRdaStringLine select = SelectLine("SELECT 1 AS one");
-  client.Send(select);
-  TRdaStringLine refused = client.ReadLine();
-  EXPECT_EQ(refused.Token(), tkSqlError);
-  EXPECT_EQ(refused.NextFieldText(), "Login required");
-  TRdaStringLine login = LoginLine("ann", "s3cret");
-  client.Send(login);
-  TRdaStringLine verified = client.ReadLine();
-  EXPECT_EQ(verified.Token(), tkLogin);
-  EXPECT_EQ(verified.NextFieldText(), "1");
-  TRdaStringLine again = SelectLine("SELECT 1 AS one");
-  client.Send(again);
-  TRdaStringLine result = client.ReadLine();
-  EXPECT_EQ(result.Token(), tkFieldDescriptions) << result.NextFieldText();
-
-  RawClient wrong(server.DataPort());
-  TRdaStringLine bad = LoginLine("ann", "first");
-  wrong.Send(bad);
-  TRdaStringLine answer = wrong.ReadLine();
-  EXPECT_EQ(answer.NextFieldText(), "0");
-  EXPECT_TRUE(wrong.WaitClosed());
 }
 
 }  // namespace
