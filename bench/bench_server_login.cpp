@@ -2,8 +2,11 @@
 // session's login (token 17 in, the answer out) against a users table with
 // the server's hash setting, beside the same login against --user/--password
 // (a constant-time compare of the texts, no hash), in the same run. Reports
-// the hashed login's time in milliseconds and the ratio. Every answer is
-// checked, so a refused login fails the run.
+// the hashed login's time in milliseconds and the ratio. And a refusal's
+// time beside it, for a wrong password and for a user that does not exist:
+// both should cost what a right login costs, so that the time of the answer
+// tells nothing (the ratios near 1). Every answer is checked, so an
+// unexpected verdict fails the run.
 #include <benchmark/benchmark.h>
 
 #include <memory>
@@ -32,12 +35,20 @@ std::string LoginRequest(const std::string& user, const std::string& password) {
   return rda::Framed(none.PackMessage(line.Compose()));
 }
 
-// Logs in on a fresh session each iteration, as a client does per connection.
-void LogIn(benchmark::State& state, const rda::SessionSettings& settings, const std::string& script) {
+std::string UsersScript() {
+  return "CREATE TABLE RdaUsers (UserName TEXT, Password TEXT);"
+         "INSERT INTO RdaUsers VALUES ('ann', '" + rda::HashPassword("correct horse") + "');";
+}
+
+// Logs in on a fresh session each iteration, as a client does per connection;
+// verdict is the answer expected ("1" verified, "0" refused).
+void LogIn(benchmark::State& state, const rda::SessionSettings& settings, const std::string& script,
+           const std::string& user = "ann", const std::string& password = "correct horse",
+           const std::string& verdict = "1") {
   rda::DatabaseLimits limits;
   const auto db = rda::OpenDatabase("", limits);
   if (!script.empty()) db->RunScript(script);
-  const std::string request = LoginRequest("ann", "correct horse");
+  const std::string request = LoginRequest(user, password);
   rda::TRdaBodyTransforms none;
   int id = 0;
   for (auto _ : state) {
@@ -47,8 +58,8 @@ void LogIn(benchmark::State& state, const rda::SessionSettings& settings, const 
     stack.Append(answer);
     rda::TRdaStringLine reply;
     reply.Parse(none.UnpackMessage(stack.PopMessage()));
-    if (reply.Token() != rda::tkLogin || reply.NextFieldText() != "1") {
-      state.SkipWithError("the login was refused");
+    if (reply.Token() != rda::tkLogin || reply.NextFieldText() != verdict) {
+      state.SkipWithError("unexpected verdict");
       return;
     }
   }
@@ -56,11 +67,22 @@ void LogIn(benchmark::State& state, const rda::SessionSettings& settings, const 
 
 void BM_LoginHashedUsersTable(benchmark::State& state) {
   rda::SessionSettings settings;
-  LogIn(state, settings,
-        "CREATE TABLE RdaUsers (UserName TEXT, Password TEXT);"
-        "INSERT INTO RdaUsers VALUES ('ann', '" + rda::HashPassword("correct horse") + "');");
+  LogIn(state, settings, UsersScript());
 }
 BENCHMARK(BM_LoginHashedUsersTable)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+// No throttle in these sessions: the refusals are answered at once.
+void BM_LoginWrongPassword(benchmark::State& state) {
+  rda::SessionSettings settings;
+  LogIn(state, settings, UsersScript(), "ann", "correct horse!", "0");
+}
+BENCHMARK(BM_LoginWrongPassword)->Unit(benchmark::kMillisecond)->MinTime(2.0);
+
+void BM_LoginUnknownUser(benchmark::State& state) {
+  rda::SessionSettings settings;
+  LogIn(state, settings, UsersScript(), "nobody", "correct horse", "0");
+}
+BENCHMARK(BM_LoginUnknownUser)->Unit(benchmark::kMillisecond)->MinTime(2.0);
 
 void BM_LoginFixedCredentials(benchmark::State& state) {
   rda::SessionSettings settings;
@@ -78,5 +100,9 @@ int main(int argc, char** argv) {
                 rda::kPasswordHashIterations, r.Time("BM_LoginHashedUsersTable"));
     std::printf("hashed login / fixed-credential login = %.0f\n",
                 r.Ratio("BM_LoginHashedUsersTable", "BM_LoginFixedCredentials"));
+    std::printf("wrong password / right password = %.2f (goal: 1 within noise)\n",
+                r.Ratio("BM_LoginWrongPassword", "BM_LoginHashedUsersTable"));
+    std::printf("unknown user / right password = %.2f (goal: 1 within noise)\n",
+                r.Ratio("BM_LoginUnknownUser", "BM_LoginHashedUsersTable"));
   });
 }
