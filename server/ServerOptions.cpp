@@ -170,7 +170,7 @@ bool IsLoopbackAddress(const std::string& address) {
 
 std::string ProtectedModeRefusal(const std::string& address) {
   return "bound to " + address +
-         ", which other machines can reach, rdaserver serves only verified logins, and none are "
+         ", which other machines can reach, the server serves only verified logins and none are "
          "configured: give --user and --password, or add users to the database with "
          "\"rdaserver --db DB --add-user NAME\" (password on standard input), or start with "
          "--allow-anonymous to serve everyone without a login (see \"Running rdaserver on a "
@@ -204,8 +204,9 @@ std::string ServerUsage() {
       "  --password P          ... with password P. Without --user, a table RdaUsers\n"
       "                        (UserName, Password) decides when the database has one\n"
       "                        (passwords kept as salted hashes; see --add-user), and\n"
-      "                        otherwise every login is accepted\n"
-      "  --require-login       refuse selects and fetches before a verified login\n"
+      "                        otherwise every login is accepted (none in protected mode)\n"
+      "  --require-login       refuse data requests (selects, fetches, metadata, changes)\n"
+      "                        before a verified login\n"
       "  --allow-anonymous     serve clients without a login although --bind is not a\n"
       "                        loopback address (otherwise the server refuses to start\n"
       "                        there unless logins are configured, and then requires them)\n"
