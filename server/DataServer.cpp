@@ -25,6 +25,7 @@
 #include "server/ControlCommand.h"
 #include "server/ServerCatalog.h"
 #include "server/SocketIO.h"
+#include "server/UserTable.h"
 
 namespace rda {
 
@@ -157,8 +158,22 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
       }
     };
   }
+  if (!IsLoopbackAddress(options_.bind) && !options_.allowAnonymous) {
+    // Protected mode: other machines reach the server, so nobody is served
+    // without a verified login.
+    bool logins = !options_.session.user.empty();
+    if (!logins) {
+      const std::unique_ptr<SqlConnection> db = database_->Connect();
+      db->BeginRequest();
+      logins = db->TableExists(kUsersTable);
+    }
+    if (!logins) throw Exception(ProtectedModeRefusal(options_.bind));
+    options_.session.requireLogin = true;
+    options_.session.anonymousLogins = false;
+  }
   options_.session.presence = &presence_;
   options_.session.broadcasts = &broadcasts_;
+  options_.session.throttle = &throttle_;
   stopFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (stopFd_ < 0) throw Exception("eventfd: " + ErrnoText());
 }
@@ -225,6 +240,7 @@ bool DataServer::Stop() {
   if (!started_ || stopped_) return true;
   stopped_ = true;
   stopping_ = true;
+  throttle_.Stop();
   const uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = write(stopFd_, &one, sizeof one);
   if (acceptThread_.joinable()) acceptThread_.join();

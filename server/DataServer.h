@@ -42,6 +42,7 @@
 #include <thread>
 
 #include "server/HttpTunnel.h"
+#include "server/LoginThrottle.h"
 #include "server/ServerPresence.h"
 #include "server/ServerProviderUpdates.h"
 #include "server/ServerDatabase.h"
@@ -63,7 +64,9 @@ class DataServer {
   static constexpr size_t kMaxQueuedPushBytes = 16 * 1024 * 1024;
 
   // Opens the database and runs the --init script. Raises rda::Exception
-  // with a message for the user.
+  // with a message for the user, also when bound to an address other
+  // machines reach without logins configured nor --allow-anonymous
+  // (protected mode, which then refuses requests before a verified login).
   explicit DataServer(ServerOptions options);
   ~DataServer();
   DataServer(const DataServer&) = delete;
@@ -108,6 +111,7 @@ class DataServer {
   ServerOptions options_;
   std::unique_ptr<Database> database_;
   ServerPresence presence_;
+  LoginThrottle throttle_;
   ProviderBroadcasts broadcasts_;
   // Provider broadcasts to and from the other servers on the database, and
   // the connection the listener's thread evaluates their filters on.

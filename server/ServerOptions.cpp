@@ -1,5 +1,8 @@
 #include "server/ServerOptions.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <optional>
 
 #include "base/Convert.h"
@@ -83,6 +86,12 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
       if (o.session.user.empty()) throw Exception("--user needs a name");
     } else if (name == "--password") {
       o.session.password = value();
+    } else if (name == "--allow-anonymous") {
+      flag();
+      o.allowAnonymous = true;
+    } else if (name == "--add-user") {
+      o.addUser = value();
+      if (o.addUser.empty()) throw Exception("--add-user needs a name");
     } else if (name == "--require-login") {
       flag();
       o.session.requireLogin = true;
@@ -137,12 +146,35 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
     throw Exception("--encryption des needs --key");
   if (keyGiven && o.session.encryption != etDESEncrypt)
     throw Exception("--key is only used with --encryption des");
+  if (!o.addUser.empty() && o.db.empty())
+    throw Exception("--add-user needs --db (the database that keeps the users)");
   if (!o.session.password.empty() && o.session.user.empty())
     throw Exception("--password needs --user");
   if (o.echo && o.port != 0 && o.port + kEchoPortOffset > kMaxPort)
     throw Exception("--echo listens on the data port + 10000, so the data port must be at most " +
                     std::to_string(kMaxPort - kEchoPortOffset) + " (or 0)");
   return o;
+}
+
+bool IsLoopbackAddress(const std::string& address) {
+  in_addr v4{};
+  if (inet_pton(AF_INET, address.c_str(), &v4) == 1)
+    return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+    if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+    return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
+  }
+  return false;
+}
+
+std::string ProtectedModeRefusal(const std::string& address) {
+  return "bound to " + address +
+         ", which other machines can reach, the server serves only verified logins and none are "
+         "configured: give --user and --password, or add users to the database with "
+         "\"rdaserver --db DB --add-user NAME\" (password on standard input), or start with "
+         "--allow-anonymous to serve everyone without a login (see \"Running rdaserver on a "
+         "network\" in docs/server.md)";
 }
 
 std::string ServerUsage() {
@@ -156,7 +188,9 @@ std::string ServerUsage() {
       "\n"
       "Options:\n"
       "  --port N              data port (default 9406; 0 = any free port)\n"
-      "  --bind ADDR           address the data and echo ports listen on (default 127.0.0.1)\n"
+      "  --bind ADDR           address the data, echo and HTTP ports listen on (default\n"
+      "                        127.0.0.1); any but a loopback address turns on protected\n"
+      "                        mode: logins required, and configured (see --allow-anonymous)\n"
       "  --db FILE|URI         SQLite database file, created when missing (WAL mode), or a\n"
       "                        PostgreSQL database: postgresql://USER@HOST:PORT/DBNAME or a\n"
       "                        libpq connection string (\"host=... dbname=...\");\n"
@@ -168,13 +202,22 @@ std::string ServerUsage() {
       "  --zlib                whole message bodies as zlib streams\n"
       "  --user U              accept logins only as user U ...\n"
       "  --password P          ... with password P. Without --user, a table RdaUsers\n"
-      "                        (UserName, Password) decides when the database has one,\n"
-      "                        and otherwise every login is accepted\n"
-      "  --require-login       refuse selects and fetches before a verified login\n"
+      "                        (UserName, Password) decides when the database has one\n"
+      "                        (passwords kept as salted hashes; see --add-user), and\n"
+      "                        otherwise every login is accepted (none in protected mode)\n"
+      "  --require-login       refuse data requests (selects, fetches, metadata, changes)\n"
+      "                        before a verified login\n"
+      "  --allow-anonymous     serve clients without a login although --bind is not a\n"
+      "                        loopback address (otherwise the server refuses to start\n"
+      "                        there unless logins are configured, and then requires them)\n"
+      "  --add-user NAME       add or replace user NAME in RdaUsers (made when missing) of\n"
+      "                        --db, with the password read from standard input (one\n"
+      "                        line), and exit without serving\n"
       "  --echo                LAN echo service on the data port + 10000\n"
       "                        (with --port 0 on any free port)\n"
-      "  --control-port N      control port on 127.0.0.1 (0 = any free port) taking the\n"
-      "                        commands below, one per line\n"
+      "  --control-port N      control port, a test facility: always on 127.0.0.1 whatever\n"
+      "                        --bind says (0 = any free port); takes the commands below,\n"
+      "                        one per line\n"
       "  --updates DIR         published client programs: DIR/<application>/<version> is\n"
       "                        pushed to a client that logs in with an older version;\n"
       "                        DIR/patcher.exe goes to clients that ask for it; sendfile\n"

@@ -29,6 +29,11 @@ struct ServerOptions {
   std::string httpPath = "isapi/RdaHttp.dll";    // the extension path, no slashes around it
   std::vector<std::string> httpAllow;            // HOST:PORT or "self"; empty = self only
   std::chrono::seconds httpSessionIdle{600};     // a tunnel session idle this long ends
+  // Serve every client without a login although bound to an address other
+  // machines reach.
+  bool allowAnonymous = false;
+  // --add-user NAME: write the user (password from standard input) and exit.
+  std::string addUser;
   LogLevel logLevel = LogLevel::kNormal;
   bool help = false;
   SessionSettings session;
@@ -37,6 +42,13 @@ struct ServerOptions {
 // Reads the arguments (without the program name). Raises rda::Exception
 // with a message for the user on a bad option or value.
 ServerOptions ParseServerOptions(const std::vector<std::string>& args);
+
+// Whether address (numeric) is a loopback address: 127.0.0.0/8, ::1 or an
+// IPv4-mapped 127.x.
+bool IsLoopbackAddress(const std::string& address);
+
+// Why a server bound to address without logins does not start, and what to do.
+std::string ProtectedModeRefusal(const std::string& address);
 
 // The --help text.
 std::string ServerUsage();

@@ -13,9 +13,12 @@
 #include "messaging/RdaWire.h"
 #include "messaging/RdaZLib.h"
 #include "server/ClientUpdates.h"
+#include "server/LoginThrottle.h"
+#include "server/PasswordHash.h"
 #include "server/ServerCatalog.h"
 #include "server/ServerPresence.h"
 #include "server/ServerProviderUpdates.h"
+#include "server/UserTable.h"
 #include "memdata/RdaParamBridge.h"
 
 namespace rda {
@@ -188,7 +191,9 @@ void ServerSession::Dispatch(TRdaStringLine& line, std::string& out) {
                            token == tkTransaction || token == tkApplyUpdates || token == tkProviderTransaction;
   std::string reply;
   try {
-    if (dataRequest && settings_.requireLogin && !verified_) {
+    const bool needsLogin =
+        dataRequest || (token == tkServerUtility && IntegerAt(f, 0, 0) == suMetaDataCache);
+    if (needsLogin && settings_.requireLogin && !verified_) {
       SendError(id, "Login required", reply);
     } else {
       switch (token) {
@@ -406,18 +411,15 @@ std::string ServerSession::Frame(std::string body) {
 // ---- Login, coded messages, utility requests -----------------------------------------
 
 bool ServerSession::CheckCredentials(const std::string& user, const std::string& password) {
-  if (!settings_.user.empty()) return user == settings_.user && password == settings_.password;
-  db_->BeginRequest();
-  if (!db_->TableExists("RdaUsers")) return true;
-  TRdaParamList params;
-  params.CreateParam(ftString, "u", ptInput).SetAsString(user);
-  SqlStatement stmt =
-      db_->Prepare("SELECT Password FROM RdaUsers WHERE lower(UserName) = lower(:u)", &params);
-  while (db_->Step(stmt)) {
-    const SqlRow row = stmt.Row();
-    if (!row.empty() && row[0].storage != SqlValue::kNull && row[0].bytes == password) return true;
+  if (!settings_.user.empty()) {
+    // Both compared, in a time that tells nothing about either.
+    const bool sameUser = SameSecret(user, settings_.user);
+    const bool samePassword = SameSecret(password, settings_.password);
+    return sameUser && samePassword;
   }
-  return false;
+  db_->BeginRequest();
+  if (!db_->TableExists(kUsersTable)) return settings_.anonymousLogins;
+  return CheckUserTable(*db_, user, password, [this](const std::string& text) { Log(text); });
 }
 
 void ServerSession::Login(TRdaStringLine& line, std::string& out) {
@@ -440,6 +442,16 @@ void ServerSession::Login(TRdaStringLine& line, std::string& out) {
     info_.login = verified ? LoginState::kVerified : LoginState::kRefused;
   }
   verified_ = verified;
+  const std::string address = LoginThrottle::Address(info_.peer);
+  if (settings_.throttle != nullptr && verified) settings_.throttle->Succeeded(address);
+  if (settings_.throttle != nullptr && !verified) {
+    int failures = 0;
+    const std::chrono::milliseconds delay = settings_.throttle->Failed(address, &failures);
+    Log("login of \"" + user + "\" from " + address + " refused (" + std::to_string(failures) +
+        " in a row from that address); answered after " + std::to_string(delay.count()) + " ms");
+    // Only this connection's thread waits.
+    settings_.throttle->Pause(delay);
+  }
   TRdaParamList params;
   params.CreateParam(ftString, "UserName", ptInput).SetAsString(FieldAt(f, 1));
   params.CreateParam(ftString, "ServerVersion", ptInput).SetAsString(settings_.version);

@@ -68,6 +68,7 @@ namespace rda {
 
 class TRdaParamList;
 class ServerPresence;
+class LoginThrottle;
 class ProviderBroadcasts;
 struct Definition;
 struct CatalogQuery;
@@ -80,10 +81,15 @@ struct SessionSettings {
   bool zlib = false;           // whole message bodies as zlib streams
   std::string version = "1.0"; // answer to server utility code 6
   // Fixed credentials; when user is empty the users table "RdaUsers"
-  // (UserName, Password) decides, and without it every login is accepted.
+  // (UserName, Password; UserTable.h) decides, and without it every login is
+  // accepted, unless anonymousLogins is off.
   std::string user;
   std::string password;
+  bool anonymousLogins = true;
   bool requireLogin = false;   // refuse data requests before a verified login
+  // Slows down repeated failed logins from one address; none: no delay.
+  // Must outlive the sessions.
+  LoginThrottle* throttle = nullptr;
   size_t maxRequestBytes = 16 * 1024 * 1024;
   size_t maxResultBytes = 64 * 1024 * 1024;  // row text of one packet
   size_t maxCursors = 32;

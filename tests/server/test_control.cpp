@@ -117,7 +117,7 @@ TEST(ServerOptions, ValuesAndErrors) {
        "--control-port", "0", "--user", "u", "--password", "p", "--version", "6.5",
        "--query-timeout", "2", "--http-port", "0", "--http-path", "/cgi/Tunnel.dll/",
        "--http-allow", "self", "--http-allow=[::1]:9000", "--http-session-idle", "30",
-       "--max-result", "99"});
+       "--max-result", "99", "--allow-anonymous"});
   EXPECT_EQ(o.port, 0);
   EXPECT_EQ(o.bind, "::1");
   EXPECT_EQ(o.session.encryption, etDESEncrypt);
@@ -133,6 +133,8 @@ TEST(ServerOptions, ValuesAndErrors) {
   EXPECT_EQ(o.httpAllow, (std::vector<std::string>{"self", "[::1]:9000"}));
   EXPECT_EQ(o.httpSessionIdle.count(), 30);
   EXPECT_EQ(o.session.maxResultBytes, size_t{99} << 20);
+  EXPECT_TRUE(o.allowAnonymous);
+  EXPECT_EQ(ParseServerOptions({"--db", "x.db", "--add-user", "ann"}).addUser, "ann");
   const ServerOptions d = ParseServerOptions({});
   EXPECT_EQ(d.httpPort, -1);
   EXPECT_EQ(d.httpPath, "isapi/RdaHttp.dll");
@@ -140,6 +142,7 @@ TEST(ServerOptions, ValuesAndErrors) {
   EXPECT_EQ(d.port, 9406);
   EXPECT_EQ(d.controlPort, -1);
   EXPECT_TRUE(d.db.empty());
+  EXPECT_FALSE(d.allowAnonymous);
 
   const std::vector<std::vector<std::string>> bad = {
       {"--port", "70000"}, {"--port"},  {"--encryption", "aes"}, {"--encryption", "des"},
@@ -149,6 +152,7 @@ TEST(ServerOptions, ValuesAndErrors) {
       {"--http-allow", "host"}, {"--http-allow", "host:x"}, {"--http-allow", "host:"},
       {"--http-session-idle", "0"}, {"--http-port", "-1"},
       {"--max-result", "0"}, {"--max-result", "100"},
+      {"--add-user", "ann"}, {"--db", "x.db", "--add-user", ""}, {"--allow-anonymous=1"},
   };
   for (const auto& args : bad) EXPECT_THROW(ParseServerOptions(args), Exception) << args[0];
 }

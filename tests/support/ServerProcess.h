@@ -37,6 +37,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -296,5 +297,27 @@ class ServerProcess {
   int httpPort_ = 0;
   std::string readyLine_;
 };
+
+// rdaserver run to its end, for the uses that do not serve (a refused
+// start, --add-user): its exit code (-1 when it did not exit) and everything
+// it printed, stdout and stderr. input goes to its standard input through
+// the shell's printf, so it may hold \n but no single quote.
+struct FinishedServer {
+  int code = -1;
+  std::string output;
+};
+
+inline FinishedServer RunRdaserver(const std::string& args, const std::string& input = "") {
+  const std::string command = "printf '" + input + "' | " + ServerProcess::BinaryPath() + " " + args + " 2>&1";
+  FinishedServer f;
+  FILE* p = popen(command.c_str(), "r");
+  if (p == nullptr) return f;
+  char buf[512];
+  size_t n = 0;
+  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) f.output.append(buf, n);
+  const int status = pclose(p);
+  f.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return f;
+}
 
 }  // namespace rda::test
