@@ -9,9 +9,12 @@
 #   scripts/pg-cluster.sh fresh DIR          a new cluster in DIR (whatever was there is stopped
 #                                            and removed), its URI written to DIR/uri: the
 #                                            test run's cluster (tests/CMakeLists.txt)
-# The cluster trusts every connection, so it listens on loopback only, with
-# its socket in DIR. initdb and postgres refuse root: under root they run as
-# nobody, who then owns DIR.
+#   scripts/pg-cluster.sh drop DIR           stop it and remove it with its data
+# The cluster trusts every connection, so it listens on loopback only. initdb
+# and postgres refuse root: under root they run as nobody, with the data
+# folder and the socket in a folder of nobody's under /tmp (DIR itself may sit
+# where nobody cannot reach, in a build tree under /root, say); DIR/home names
+# it. Otherwise they live in DIR.
 set -euo pipefail
 
 die() { echo "pg-cluster: $*" >&2; exit 1; }
@@ -33,6 +36,13 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# Where the cluster's own files are: DIR, or under root the folder DIR/home names.
+home_of() {
+  local dir="$1"
+  if [[ $(id -u) -ne 0 ]]; then echo "$dir"; return; fi
+  cat "$dir/home" 2>/dev/null || echo /nonexistent
+}
+
 running_pid() {
   local dir="$1"
   [[ -f "$dir/postgres.pid" ]] || return 1
@@ -48,15 +58,20 @@ cmd_start() {
   mkdir -p "$dir"
   dir="$(cd "$dir" && pwd)"
   if running_pid "$dir" >/dev/null; then die "already running in $dir"; fi
-  [[ $(id -u) -eq 0 ]] && chown nobody "$dir"
-  if [[ ! -f "$dir/data/PG_VERSION" ]]; then
-    "${as_owner[@]}" "$bin/initdb" -D "$dir/data" -U postgres --auth=trust -E UTF8 --locale=C --no-sync \
+  local home; home="$(home_of "$dir")"
+  if [[ ! -d "$home" ]]; then
+    home="$(mktemp -d /tmp/rda-pg.XXXXXX)"
+    chown nobody "$home"
+    echo "$home" >"$dir/home"
+  fi
+  if [[ ! -f "$home/data/PG_VERSION" ]]; then
+    "${as_owner[@]}" "$bin/initdb" -D "$home/data" -U postgres --auth=trust -E UTF8 --locale=C --no-sync \
       --no-instructions >"$dir/initdb.log" 2>&1 || die "initdb failed: $(cat "$dir/initdb.log")"
   fi
   [[ -n "$port" ]] || port="$(cat "$dir/port" 2>/dev/null || free_port)"
   echo "$port" >"$dir/port"
-  "${as_owner[@]}" "$bin/postgres" -D "$dir/data" -p "$port" -c listen_addresses=127.0.0.1 \
-    -c unix_socket_directories="$dir" -c max_connections=300 -c shared_buffers=32MB -c fsync=off \
+  "${as_owner[@]}" "$bin/postgres" -D "$home/data" -p "$port" -c listen_addresses=127.0.0.1 \
+    -c unix_socket_directories="$home" -c max_connections=300 -c shared_buffers=32MB -c fsync=off \
     -c synchronous_commit=off -c full_page_writes=off -c wal_level=minimal -c max_wal_senders=0 \
     </dev/null >>"$dir/postgres.log" 2>&1 &
   echo $! >"$dir/postgres.pid"
@@ -102,10 +117,16 @@ cmd_uri() {
   echo "postgresql://postgres@127.0.0.1:$port/$db"
 }
 
+cmd_drop() {
+  local dir="${1:?drop DIR}"
+  cmd_stop "$dir" >/dev/null
+  if [[ -f "$dir/home" ]]; then rm -rf "$(cat "$dir/home")"; fi
+  rm -rf "$dir"
+}
+
 cmd_fresh() {
   local dir="${1:?fresh DIR}"
-  cmd_stop "$dir" >/dev/null
-  rm -rf "$dir"
+  cmd_drop "$dir"
   cmd_start "$dir"
   cmd_uri "$dir" >"$dir/uri"
 }
@@ -115,5 +136,6 @@ case "${1:-}" in
   stop) shift; cmd_stop "$@" ;;
   uri) shift; cmd_uri "$@" ;;
   fresh) shift; cmd_fresh "$@" ;;
-  *) echo "usage: $0 start DIR [PORT] | stop DIR | uri DIR [DBNAME] | fresh DIR" >&2; exit 2 ;;
+  drop) shift; cmd_drop "$@" ;;
+  *) echo "usage: $0 start DIR [PORT] | stop DIR | uri DIR [DBNAME] | fresh DIR | drop DIR" >&2; exit 2 ;;
 esac

@@ -17,7 +17,7 @@
 #   tools/tamrix-demo.sh [--postgres] [BIN_DIR]     (BIN_DIR defaults to build/bin)
 #
 # With --postgres both data servers keep their tables in PostgreSQL: a private
-# cluster in the scratch folder (scripts/pg-cluster.sh), a database each,
+# cluster (scripts/pg-cluster.sh, its files in the scratch folder), a database each,
 # stopped at the end with the rest.
 set -euo pipefail
 
@@ -37,7 +37,7 @@ cleanup() {
   local pid
   for pid in "${PIDS[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
   for pid in "${PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  if ((POSTGRES)); then "$ROOT/scripts/pg-cluster.sh" stop "$WORK/pg" >/dev/null || true; fi
+  if ((POSTGRES)); then "$ROOT/scripts/pg-cluster.sh" drop "$WORK/pg" >/dev/null || true; fi
 }
 trap cleanup EXIT
 
@@ -86,7 +86,6 @@ ACME_DB=()
 DIRECTORY_DB=()
 if ((POSTGRES)); then
   say "Starting PostgreSQL (a private cluster in the scratch folder)"
-  chmod 755 "$WORK"  # under root the cluster runs as nobody, who must reach its folder
   "$ROOT/scripts/pg-cluster.sh" start "$WORK/pg"
   DEMO_SQL="$ROOT/server/demo.postgres.sql"
   ACME_DB=(--db "$("$ROOT/scripts/pg-cluster.sh" uri "$WORK/pg" acme)")
