@@ -17,8 +17,8 @@
 #   tools/tamrix-demo.sh [--postgres] [BIN_DIR]     (BIN_DIR defaults to build/bin)
 #
 # With --postgres both data servers keep their tables in PostgreSQL: a private
-# cluster (scripts/pg-cluster.sh, its files in the scratch folder), a database each,
-# stopped at the end with the rest.
+# cluster (scripts/pg-cluster.sh), a database each, stopped and removed at the end
+# with the rest.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
