@@ -171,6 +171,7 @@ DataServer::DataServer(ServerOptions options) : options_(std::move(options)) {
     options_.session.requireLogin = true;
     options_.session.anonymousLogins = false;
   }
+  if (!options_.tlsCert.empty()) tls_ = std::make_unique<TlsContext>(options_.tlsCert, options_.tlsKey);
   options_.session.presence = &presence_;
   options_.session.broadcasts = &broadcasts_;
   options_.session.throttle = &throttle_;
@@ -414,8 +415,10 @@ void DataServer::Unregister(int id) {
 
 void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
   std::shared_ptr<ServerSession> session;
+  std::unique_ptr<TlsChannel> tls;
   try {
     session = std::make_shared<ServerSession>(options_.session, database_->Connect(), c->id, c->peer);
+    if (tls_) tls = std::make_unique<TlsChannel>(*tls_, c->fd);
   } catch (const std::exception& e) {
     Log(ServerOptions::LogLevel::kQuiet, "client " + std::to_string(c->id) + ": " + e.what());
     close(c->fd);
@@ -451,9 +454,49 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
   bool peerClosed = false;
   std::string reason;
   char buf[kReadChunk];
-  bool sniffing = true;
+  // A TLS port carries frames only: the tunnel has a port of its own.
+  bool sniffing = !tls;
   std::string sniff;
   bool http = false;
+
+  // One receive or send, inside TLS when the port speaks it. A failure sets
+  // reason.
+  enum class Io { kMoved, kAgain, kClosed, kFailed };
+  const auto settle = [&](TlsChannel::Result result) {
+    switch (result) {
+      case TlsChannel::Result::kDone: return Io::kMoved;
+      case TlsChannel::Result::kAgain: return Io::kAgain;
+      case TlsChannel::Result::kClosed: return Io::kClosed;
+      case TlsChannel::Result::kFailed: break;
+    }
+    reason = tls->Error();
+    return Io::kFailed;
+  };
+  const auto receive = [&](size_t& n) {
+    if (tls) return settle(tls->Read(buf, sizeof buf, n));
+    const ssize_t r = recv(c->fd, buf, sizeof buf, 0);
+    if (r > 0) {
+      n = static_cast<size_t>(r);
+      return Io::kMoved;
+    }
+    if (r == 0) return Io::kClosed;
+    if (errno == EAGAIN || errno == EINTR) return Io::kAgain;
+    reason = "receive: " + ErrnoText();
+    return Io::kFailed;
+  };
+  const auto transmit = [&](size_t& n) {
+    if (tls) return settle(tls->Write(out.data() + outPos, out.size() - outPos, n));
+    const ssize_t r = send(c->fd, out.data() + outPos, out.size() - outPos, MSG_NOSIGNAL);
+    if (r > 0) {
+      n = static_cast<size_t>(r);
+      return Io::kMoved;
+    }
+    if (r < 0 && errno != EAGAIN && errno != EINTR) {
+      reason = "send: " + ErrnoText();
+      return Io::kFailed;
+    }
+    return Io::kAgain;
+  };
 
   for (;;) {
     if (Stopping()) {
@@ -480,13 +523,16 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
       if (!hadOutput) lastWrite = Clock::now();
       // Most answers fit the socket's buffer: write them now rather than
       // after another poll.
-      const ssize_t n = send(c->fd, out.data() + outPos, out.size() - outPos, MSG_NOSIGNAL);
-      if (n > 0) {
-        outPos += static_cast<size_t>(n);
-        lastWrite = Clock::now();
-      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        reason = "send: " + ErrnoText();
+      size_t n = 0;
+      const Io io = transmit(n);
+      if (io == Io::kFailed) break;
+      if (io == Io::kClosed) {
+        reason = "closed by the client";
         break;
+      }
+      if (io == Io::kMoved) {
+        outPos += n;
+        lastWrite = Clock::now();
       }
       if (outPos == out.size()) {
         out.clear();
@@ -518,17 +564,21 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
     const bool quietClose = closing == ServerSession::Closing::kWhenQuiet && !pendingOut;
     if (quietClose) deadline = std::min(deadline, std::max(lastRead, lastWrite) + kBlockingQuiet);
 
-    pollfd fds[3] = {{c->fd, static_cast<short>((wantRead ? POLLIN : 0) | (pendingOut ? POLLOUT : 0)), 0},
+    // Decrypted bytes already inside the TLS channel do not wake poll.
+    const bool buffered = tls && wantRead && tls->Buffered();
+    const short readEvents = tls ? tls->ReadEvents() : POLLIN;
+    const short writeEvents = tls ? tls->WriteEvents() : POLLOUT;
+    pollfd fds[3] = {{c->fd, static_cast<short>((wantRead ? readEvents : 0) | (pendingOut ? writeEvents : 0)), 0},
                      {c->wakeFd, POLLIN, 0},
                      {stopFd_, POLLIN, 0}};
-    const int r = poll(fds, 3, MillisUntil(deadline));
+    const int r = poll(fds, 3, buffered ? 0 : MillisUntil(deadline));
     if (r < 0) {
       if (errno == EINTR) continue;
       reason = "poll: " + ErrnoText();
       break;
     }
     const auto now = Clock::now();
-    if (r == 0) {
+    if (r == 0 && !buffered) {
       if (quietClose && now >= std::max(lastRead, lastWrite) + kBlockingQuiet) {
         reason = session->CloseReason();
         break;
@@ -555,11 +605,12 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
       uint64_t count = 0;
       [[maybe_unused]] const ssize_t n = read(c->wakeFd, &count, sizeof count);
     }
-    if (wantRead && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
-      const ssize_t n = recv(c->fd, buf, sizeof buf, 0);
-      if (n > 0 && sniffing) {
+    if (wantRead && (buffered || (fds[0].revents & (readEvents | POLLHUP | POLLERR)))) {
+      size_t n = 0;
+      const Io io = receive(n);
+      if (io == Io::kMoved && sniffing) {
         // The first bytes tell a proxied HTTP request from frames.
-        sniff.append(buf, static_cast<size_t>(n));
+        sniff.append(buf, n);
         lastRead = now;
         if (sniff.size() < kHttpPostSize && std::string_view(kHttpPost).starts_with(sniff)) continue;
         sniffing = false;
@@ -569,24 +620,22 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
         }
         session->Append(sniff);
         sniff.clear();
-      } else if (n > 0) {
-        session->Append(std::string_view(buf, static_cast<size_t>(n)));
+      } else if (io == Io::kMoved) {
+        session->Append(std::string_view(buf, n));
         lastRead = now;
-      } else if (n == 0) {
+      } else if (io == Io::kClosed) {
         peerClosed = true;
-      } else if (errno != EAGAIN && errno != EINTR) {
-        reason = "receive: " + ErrnoText();
+      } else if (io == Io::kFailed) {
         break;
       }
     }
-    if (pendingOut && (fds[0].revents & (POLLOUT | POLLHUP | POLLERR))) {
-      const ssize_t n = send(c->fd, out.data() + outPos, out.size() - outPos, MSG_NOSIGNAL);
-      if (n > 0) {
-        outPos += static_cast<size_t>(n);
+    if (pendingOut && (fds[0].revents & (writeEvents | POLLHUP | POLLERR))) {
+      size_t n = 0;
+      const Io io = transmit(n);
+      if (io == Io::kFailed) break;
+      if (io == Io::kMoved) {
+        outPos += n;
         lastWrite = now;
-      } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-        reason = "send: " + ErrnoText();
-        break;
       }
     }
   }
@@ -611,6 +660,7 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
     --httpConnections_;
     return;
   }
+  if (tls) tls->Shutdown();
   CloseGracefully(c->fd);
   Log(ServerOptions::LogLevel::kNormal, "client " + std::to_string(id) + " closed: " + reason);
 }

@@ -47,6 +47,7 @@
 #include "server/ServerProviderUpdates.h"
 #include "server/ServerDatabase.h"
 #include "server/ServerOptions.h"
+#include "server/TlsChannel.h"
 
 namespace rda {
 
@@ -130,6 +131,7 @@ class DataServer {
   int controlPort_ = 0;
   int httpPort_ = 0;
   std::unique_ptr<HttpTunnel> tunnel_;
+  std::unique_ptr<TlsContext> tls_;  // set when the data port speaks TLS
   std::thread acceptThread_;
 
   mutable std::mutex registryMutex_;

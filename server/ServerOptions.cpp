@@ -89,6 +89,12 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
     } else if (name == "--allow-anonymous") {
       flag();
       o.allowAnonymous = true;
+    } else if (name == "--tls-cert") {
+      o.tlsCert = value();
+      if (o.tlsCert.empty()) throw Exception("--tls-cert needs a file");
+    } else if (name == "--tls-key") {
+      o.tlsKey = value();
+      if (o.tlsKey.empty()) throw Exception("--tls-key needs a file");
     } else if (name == "--add-user") {
       o.addUser = value();
       if (o.addUser.empty()) throw Exception("--add-user needs a name");
@@ -148,6 +154,8 @@ ServerOptions ParseServerOptions(const std::vector<std::string>& args) {
     throw Exception("--key is only used with --encryption des");
   if (!o.addUser.empty() && o.db.empty())
     throw Exception("--add-user needs --db (the database that keeps the users)");
+  if (o.tlsCert.empty() != o.tlsKey.empty())
+    throw Exception("--tls-cert and --tls-key go together: give both or neither");
   if (!o.session.password.empty() && o.session.user.empty())
     throw Exception("--password needs --user");
   if (o.echo && o.port != 0 && o.port + kEchoPortOffset > kMaxPort)
@@ -210,6 +218,9 @@ std::string ServerUsage() {
       "  --allow-anonymous     serve clients without a login although --bind is not a\n"
       "                        loopback address (otherwise the server refuses to start\n"
       "                        there unless logins are configured, and then requires them)\n"
+      "  --tls-cert FILE       the data port speaks TLS 1.2 or later with this PEM\n"
+      "                        certificate chain ...\n"
+      "  --tls-key FILE        ... and this PEM private key (both or neither)\n"
       "  --add-user NAME       add or replace user NAME in RdaUsers (made when missing) of\n"
       "                        --db, with the password read from standard input (one\n"
       "                        line), and exit without serving\n"

@@ -32,6 +32,9 @@ struct ServerOptions {
   // Serve every client without a login although bound to an address other
   // machines reach.
   bool allowAnonymous = false;
+  // TLS on the data port (both or neither): PEM certificate chain and key.
+  std::string tlsCert;
+  std::string tlsKey;
   // --add-user NAME: write the user (password from standard input) and exit.
   std::string addUser;
   LogLevel logLevel = LogLevel::kNormal;

@@ -1,0 +1,139 @@
+#include "server/TlsChannel.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+
+#include <cerrno>
+
+#include "base/Exception.h"
+#include "server/SocketIO.h"
+
+namespace rda {
+
+namespace {
+
+// The queued OpenSSL errors as one line, oldest first; emptied.
+std::string OpenSslErrors() {
+  std::string text;
+  while (const unsigned long code = ERR_get_error()) {
+    char buf[256];
+    ERR_error_string_n(code, buf, sizeof buf);
+    if (!text.empty()) text += "; ";
+    text += buf;
+  }
+  return text;
+}
+
+}  // namespace
+
+TlsContext::TlsContext(const std::string& certFile, const std::string& keyFile) {
+  ERR_clear_error();
+  ctx_ = SSL_CTX_new(TLS_server_method());
+  if (!ctx_) throw Exception("cannot set up TLS: " + OpenSslErrors());
+  SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+  SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  if (SSL_CTX_use_certificate_chain_file(ctx_, certFile.c_str()) != 1) {
+    const std::string errors = OpenSslErrors();
+    SSL_CTX_free(ctx_);
+    throw Exception("--tls-cert " + certFile + " is not a usable certificate (PEM): " + errors);
+  }
+  if (SSL_CTX_use_PrivateKey_file(ctx_, keyFile.c_str(), SSL_FILETYPE_PEM) != 1) {
+    const std::string errors = OpenSslErrors();
+    SSL_CTX_free(ctx_);
+    throw Exception("--tls-key " + keyFile + " is not a usable private key (PEM): " + errors);
+  }
+  if (SSL_CTX_check_private_key(ctx_) != 1) {
+    const std::string errors = OpenSslErrors();
+    SSL_CTX_free(ctx_);
+    throw Exception("--tls-key " + keyFile + " does not belong to the certificate in --tls-cert " +
+                    certFile + ": " + errors);
+  }
+}
+
+TlsContext::~TlsContext() { SSL_CTX_free(ctx_); }
+
+TlsChannel::TlsChannel(const TlsContext& context, int fd)
+    : readEvents_(POLLIN), writeEvents_(POLLOUT) {
+  ssl_ = SSL_new(context.Get());
+  if (!ssl_ || SSL_set_fd(ssl_, fd) != 1) {
+    SSL_free(ssl_);
+    throw Exception("cannot start TLS: " + OpenSslErrors());
+  }
+  SSL_set_accept_state(ssl_);
+}
+
+TlsChannel::~TlsChannel() { SSL_free(ssl_); }
+
+TlsChannel::Result TlsChannel::Settle(int ret, short& events, const char* what) {
+  const int savedErrno = errno;
+  switch (SSL_get_error(ssl_, ret)) {
+    case SSL_ERROR_WANT_READ:
+      events = POLLIN;
+      return Result::kAgain;
+    case SSL_ERROR_WANT_WRITE:
+      events = POLLOUT;
+      return Result::kAgain;
+    case SSL_ERROR_ZERO_RETURN:
+      return Result::kClosed;
+    case SSL_ERROR_SYSCALL: {
+      const std::string errors = OpenSslErrors();
+      if (errors.empty() && savedErrno == 0) {
+        // The peer closed the socket without a close notification.
+        if (SSL_is_init_finished(ssl_)) return Result::kClosed;
+        error_ = "TLS handshake failed: the client closed the connection";
+        failed_ = true;
+        return Result::kFailed;
+      }
+      error_ = std::string(SSL_is_init_finished(ssl_) ? what : "TLS handshake") + " failed: " +
+               (errors.empty() ? ErrnoText(savedErrno) : errors);
+      failed_ = true;
+      return Result::kFailed;
+    }
+    default: {
+      const std::string errors = OpenSslErrors();
+      error_ = std::string(SSL_is_init_finished(ssl_) ? what : "TLS handshake") + " failed: " +
+               (errors.empty() ? std::string("unknown TLS error") : errors);
+      failed_ = true;
+      return Result::kFailed;
+    }
+  }
+}
+
+TlsChannel::Result TlsChannel::Read(char* buf, size_t size, size_t& count) {
+  count = 0;
+  ERR_clear_error();
+  errno = 0;
+  const int ret = SSL_read_ex(ssl_, buf, size, &count);
+  if (ret == 1) {
+    readEvents_ = POLLIN;
+    return Result::kDone;
+  }
+  return Settle(ret, readEvents_, "TLS receive");
+}
+
+TlsChannel::Result TlsChannel::Write(const char* data, size_t size, size_t& count) {
+  count = 0;
+  ERR_clear_error();
+  errno = 0;
+  const int ret = SSL_write_ex(ssl_, data, size, &count);
+  if (ret == 1) {
+    writeEvents_ = POLLOUT;
+    return Result::kDone;
+  }
+  return Settle(ret, writeEvents_, "TLS send");
+}
+
+bool TlsChannel::Buffered() const { return SSL_pending(ssl_) > 0; }
+
+bool TlsChannel::HandshakeDone() const { return SSL_is_init_finished(ssl_); }
+
+void TlsChannel::Shutdown() {
+  // After a fatal error OpenSSL must not send anything more.
+  if (failed_ || !SSL_is_init_finished(ssl_)) return;
+  ERR_clear_error();
+  SSL_shutdown(ssl_);
+  ERR_clear_error();
+}
+
+}  // namespace rda
