@@ -11,9 +11,6 @@
 
 namespace rda {
 
-namespace {
-
-// The queued OpenSSL errors as one line, oldest first; emptied.
 std::string OpenSslErrors() {
   std::string text;
   while (const unsigned long code = ERR_get_error()) {
@@ -25,13 +22,14 @@ std::string OpenSslErrors() {
   return text;
 }
 
-}  // namespace
-
 TlsContext::TlsContext(const std::string& certFile, const std::string& keyFile) {
   ERR_clear_error();
   ctx_ = SSL_CTX_new(TLS_server_method());
   if (!ctx_) throw Exception("cannot set up TLS: " + OpenSslErrors());
   SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+  // A client that closes without a close notification has only ended its
+  // session: frames carry their own lengths, so nothing is cut unseen.
+  SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   if (SSL_CTX_use_certificate_chain_file(ctx_, certFile.c_str()) != 1) {
     const std::string errors = OpenSslErrors();
@@ -80,19 +78,19 @@ TlsChannel::Result TlsChannel::Settle(int ret, short& events, const char* what) 
       const std::string errors = OpenSslErrors();
       if (errors.empty() && savedErrno == 0) {
         // The peer closed the socket without a close notification.
-        if (SSL_is_init_finished(ssl_)) return Result::kClosed;
+        if (established_) return Result::kClosed;
         error_ = "TLS handshake failed: the client closed the connection";
         failed_ = true;
         return Result::kFailed;
       }
-      error_ = std::string(SSL_is_init_finished(ssl_) ? what : "TLS handshake") + " failed: " +
+      error_ = std::string(established_ ? what : "TLS handshake") + " failed: " +
                (errors.empty() ? ErrnoText(savedErrno) : errors);
       failed_ = true;
       return Result::kFailed;
     }
     default: {
       const std::string errors = OpenSslErrors();
-      error_ = std::string(SSL_is_init_finished(ssl_) ? what : "TLS handshake") + " failed: " +
+      error_ = std::string(established_ ? what : "TLS handshake") + " failed: " +
                (errors.empty() ? std::string("unknown TLS error") : errors);
       failed_ = true;
       return Result::kFailed;
@@ -106,6 +104,7 @@ TlsChannel::Result TlsChannel::Read(char* buf, size_t size, size_t& count) {
   errno = 0;
   const int ret = SSL_read_ex(ssl_, buf, size, &count);
   if (ret == 1) {
+    established_ = true;
     readEvents_ = POLLIN;
     return Result::kDone;
   }
@@ -118,6 +117,7 @@ TlsChannel::Result TlsChannel::Write(const char* data, size_t size, size_t& coun
   errno = 0;
   const int ret = SSL_write_ex(ssl_, data, size, &count);
   if (ret == 1) {
+    established_ = true;
     writeEvents_ = POLLOUT;
     return Result::kDone;
   }
@@ -126,11 +126,11 @@ TlsChannel::Result TlsChannel::Write(const char* data, size_t size, size_t& coun
 
 bool TlsChannel::Buffered() const { return SSL_pending(ssl_) > 0; }
 
-bool TlsChannel::HandshakeDone() const { return SSL_is_init_finished(ssl_); }
+bool TlsChannel::HandshakeDone() const { return established_; }
 
 void TlsChannel::Shutdown() {
   // After a fatal error OpenSSL must not send anything more.
-  if (failed_ || !SSL_is_init_finished(ssl_)) return;
+  if (failed_ || !established_) return;
   ERR_clear_error();
   SSL_shutdown(ssl_);
   ERR_clear_error();

@@ -12,6 +12,9 @@ using SSL = struct ssl_st;
 
 namespace rda {
 
+// OpenSSL's queued errors as one line, oldest first; empties the queue.
+std::string OpenSslErrors();
+
 // The server's TLS settings, made once at start: TLS 1.2 or later with the
 // given certificate chain and private key. Throws Exception with a message
 // naming the file when either cannot be used.
@@ -65,6 +68,9 @@ class TlsChannel {
   short writeEvents_;
   std::string error_;
   bool failed_ = false;
+  // Bytes have moved both ways: the handshake is over (OpenSSL's own
+  // state goes back into "init" while it sends session tickets).
+  bool established_ = false;
 };
 
 }  // namespace rda

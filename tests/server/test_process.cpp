@@ -16,12 +16,15 @@
 #include "tests/support/PostgresCluster.h"
 #include "tests/support/RawClient.h"
 #include "tests/support/ServerProcess.h"
+#include "tests/support/TlsRawClient.h"
 
 namespace rda {
 namespace {
 
 using test::RawClient;
 using test::ServerProcess;
+using test::TestCertificates;
+using test::TlsRawClient;
 using Millis = std::chrono::milliseconds;
 
 const std::string kDemoScript = std::string(RDA_TEST_DATA_DIR) + "/../../server/demo.sql";
@@ -295,6 +298,88 @@ TEST(ServerProcess, StartFailuresAreReported) {
   EXPECT_THROW(ServerProcess({"--encryption", "des"}), std::runtime_error);
   ServerProcess first({"--port", "0", "--quiet"});
   EXPECT_THROW(ServerProcess({"--port", std::to_string(first.DataPort())}), std::runtime_error);
+}
+
+TEST(ServerProcess, TlsPortAnswersAsPlainTcpAndRefusesWhatItCannotTrust) {
+  const TestCertificates certs;
+  const std::string query = "Select XCompanyCode From VNXHOSTS Order By 1";
+  ServerProcess plain({"--port", "0", "--init", kDemoScript});
+  RawClient tcp(plain.DataPort());
+  const std::string expected = SelectRows(tcp, 1, query);
+  ASSERT_EQ(expected.rfind("error:", 0), std::string::npos) << expected;
+  const std::string bigQuery = "select '" + std::string(40000, 'x') + "' as big";
+  const std::string bigExpected = SelectRows(tcp, 2, bigQuery);
+  ASSERT_GT(bigExpected.size(), 40000u);
+
+  ServerProcess server({"--port", "0", "--init", kDemoScript, "--handshake-timeout", "2",
+                        "--tls-cert", certs.ServerCert(), "--tls-key", certs.ServerKey()});
+  // Several requests on one TLS session, one of them larger than a record.
+  TlsRawClient c(server.DataPort(), certs.Ca(), "localhost");
+  EXPECT_EQ(SelectRows(c, 1, query), expected);
+  EXPECT_EQ(SelectRows(c, 2, bigQuery), bigExpected);
+  EXPECT_EQ(SelectRows(c, 3, query), expected);
+
+  struct Refused {
+    const char* name;
+    std::string ca;
+    std::string host;
+    std::string error;
+  };
+  const std::vector<Refused> refused = {
+      {"another CA", certs.OtherCa(), "localhost", "unable to get local issuer certificate"},
+      {"wrong host name", certs.Ca(), "db.example.org", "hostname mismatch"},
+  };
+  for (const Refused& r : refused) {
+    SCOPED_TRACE(r.name);
+    try {
+      TlsRawClient untrusting(server.DataPort(), r.ca, r.host);
+      ADD_FAILURE() << "the handshake succeeded";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find("certificate verify failed: " + r.error), std::string::npos)
+          << e.what();
+    }
+  }
+
+  // A plain client gets the connection closed, not a hang: at once when it
+  // sends frames, within the handshake limit when it waits.
+  RawClient talker(server.DataPort());
+  TRdaStringLine request = Select(1, query);
+  talker.Send(request);
+  EXPECT_TRUE(talker.WaitClosed(Millis(1500)));
+  RawClient silent(server.DataPort());
+  EXPECT_TRUE(silent.WaitClosed(Millis(10000)));
+  // The server still serves TLS clients afterwards.
+  EXPECT_EQ(SelectRows(c, 4, query), expected);
+  TlsRawClient later(server.DataPort(), certs.Ca(), "localhost");
+  EXPECT_EQ(SelectRows(later, 1, query), expected);
+}
+
+TEST(ServerProcess, TlsOptionsRefuseBadFiles) {
+  const TestCertificates certs;
+  struct Case {
+    const char* name;
+    std::string args;
+    int code;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"certificate alone", "--tls-cert " + certs.ServerCert(), 2,
+       "--tls-cert and --tls-key go together"},
+      {"missing certificate", "--tls-cert /nonexistent.pem --tls-key " + certs.ServerKey(), 1,
+       "--tls-cert /nonexistent.pem is not a usable certificate"},
+      {"key as certificate", "--tls-cert " + certs.ServerKey() + " --tls-key " + certs.ServerKey(), 1,
+       "is not a usable certificate"},
+      {"key of another certificate", "--tls-cert " + certs.ServerCert() + " --tls-key " + certs.Ca(), 1,
+       "is not a usable private key"},
+      {"mismatched key", "--tls-cert " + certs.ServerCert() + " --tls-key " + certs.OtherKey(), 1,
+       "key values mismatch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto f = test::RunRdaserver("--port 0 " + c.args);
+    EXPECT_EQ(f.code, c.code) << f.output;
+    EXPECT_NE(f.output.find(c.message), std::string::npos) << f.output;
+  }
 }
 
 }  // namespace

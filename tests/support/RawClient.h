@@ -57,7 +57,7 @@ class RawClient {
     const int one = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   }
-  ~RawClient() { Close(); }
+  virtual ~RawClient() { Close(); }
   RawClient(const RawClient&) = delete;
   RawClient& operator=(const RawClient&) = delete;
 
@@ -74,7 +74,7 @@ class RawClient {
   void SendRaw(std::string_view bytes) {
     size_t sent = 0;
     while (sent < bytes.size()) {
-      const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      const ssize_t n = WriteSome(bytes.data() + sent, bytes.size() - sent);
       if (n < 0 && errno == EINTR) continue;
       if (n <= 0) throw std::runtime_error("send: " + std::string(std::strerror(errno)));
       sent += static_cast<size_t>(n);
@@ -137,10 +137,19 @@ class RawClient {
     return true;
   }
 
-  void Close() {
+  virtual void Close() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
+
+ protected:
+  // The byte stream under the frames (TLS in TlsRawClient): like recv and
+  // send; -1 with errno EAGAIN when nothing moved for now.
+  virtual ssize_t ReadSome(char* buf, size_t size) { return recv(fd_, buf, size, 0); }
+  virtual ssize_t WriteSome(const char* data, size_t size) { return send(fd_, data, size, MSG_NOSIGNAL); }
+  // Bytes already received but held below the frames, which poll cannot see.
+  virtual bool Buffered() const { return false; }
+  int Fd() const { return fd_; }
 
  private:
   // Reads what arrives before the deadline into the stack; false at the
@@ -152,12 +161,12 @@ class RawClient {
           std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       pollfd p{fd_, POLLIN, 0};
-      const int r = poll(&p, 1, static_cast<int>(left.count()));
+      const int r = Buffered() ? 1 : poll(&p, 1, static_cast<int>(left.count()));
       if (r < 0 && errno == EINTR) continue;
       if (r <= 0) return false;
       char buf[65536];
-      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = ReadSome(buf, sizeof buf);
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n <= 0) {
         eof_ = true;
         return false;

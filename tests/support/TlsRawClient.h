@@ -1,0 +1,150 @@
+// TLS for tests of rdaserver's data port.
+//
+// TestCertificates makes, with the openssl command, in a fresh temporary
+// folder: a CA, a server certificate for localhost and 127.0.0.1 signed by
+// it (with its key), and an unrelated self-signed CA.
+//
+// TlsRawClient is a RawClient whose frames travel inside TLS. Its
+// constructor does the handshake, verifying the server's certificate
+// against caFile and the host name; a failed handshake raises
+// std::runtime_error with OpenSSL's reason (for a certificate, its verify
+// error). Every socket wait is bounded.
+#pragma once
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <stdlib.h>
+#include <sys/time.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+
+#include "server/TlsChannel.h"
+#include "tests/support/RawClient.h"
+
+namespace rda::test {
+
+class TestCertificates {
+ public:
+  TestCertificates() {
+    char pattern[] = "/tmp/rda-tls-XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
+    dir_ = pattern;
+    const std::string d = dir_.string();
+    const std::string req = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 ";
+    Run(req + "-keyout " + d + "/ca.key -out " + d + "/ca.pem -subj /CN=rda-test-ca");
+    Run(req + "-keyout " + d + "/other.key -out " + d + "/other.pem -subj /CN=rda-other-ca");
+    Run("openssl req -newkey rsa:2048 -nodes -keyout " + d + "/server.key -out " + d +
+        "/server.csr -subj /CN=localhost");
+    Run("printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > " + d + "/san.ext");
+    Run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
+        "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.pem");
+  }
+  ~TestCertificates() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  TestCertificates(const TestCertificates&) = delete;
+  TestCertificates& operator=(const TestCertificates&) = delete;
+
+  std::string Ca() const { return (dir_ / "ca.pem").string(); }
+  std::string OtherCa() const { return (dir_ / "other.pem").string(); }
+  std::string OtherKey() const { return (dir_ / "other.key").string(); }
+  std::string ServerCert() const { return (dir_ / "server.pem").string(); }
+  std::string ServerKey() const { return (dir_ / "server.key").string(); }
+
+ private:
+  static void Run(const std::string& command) {
+    const std::string quiet = command + " >/dev/null 2>&1";
+    if (std::system(quiet.c_str()) != 0) throw std::runtime_error("failed: " + command);
+  }
+
+  std::filesystem::path dir_;
+};
+
+class TlsRawClient : public RawClient {
+ public:
+  TlsRawClient(int port, const std::string& caFile, const std::string& host,
+               Millis limit = Millis(5000))
+      : RawClient(port) {
+    try {
+      Handshake(port, caFile, host, limit);
+    } catch (...) {
+      Close();
+      throw;
+    }
+  }
+  ~TlsRawClient() override { Close(); }
+
+  void Close() override {
+    if (ssl_) SSL_free(ssl_);
+    ssl_ = nullptr;
+    if (ctx_) SSL_CTX_free(ctx_);
+    ctx_ = nullptr;
+    RawClient::Close();
+  }
+
+ private:
+  static std::string ErrorText() {
+    const std::string text = OpenSslErrors();
+    return text.empty() ? "no OpenSSL error" : text;
+  }
+
+  void Handshake(int port, const std::string& caFile, const std::string& host, Millis limit) {
+    // Blocking reads and writes, each bounded by limit.
+    timeval tv{static_cast<time_t>(limit.count() / 1000),
+               static_cast<suseconds_t>(limit.count() % 1000 * 1000)};
+    setsockopt(Fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    setsockopt(Fd(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    if (!ctx_) throw std::runtime_error("SSL_CTX_new: " + ErrorText());
+    SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+    if (SSL_CTX_load_verify_locations(ctx_, caFile.c_str(), nullptr) != 1)
+      throw std::runtime_error("cannot load CA " + caFile + ": " + ErrorText());
+    ssl_ = SSL_new(ctx_);
+    SSL_set_fd(ssl_, Fd());
+    SSL_ctrl(ssl_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str()));
+    SSL_set1_host(ssl_, host.c_str());
+    ERR_clear_error();
+    if (SSL_connect(ssl_) != 1) {
+      const long verify = SSL_get_verify_result(ssl_);
+      const std::string reason = verify != X509_V_OK
+                                     ? std::string("certificate verify failed: ") +
+                                           X509_verify_cert_error_string(verify)
+                                     : ErrorText();
+      throw std::runtime_error("TLS handshake with port " + std::to_string(port) + " as " + host + " failed: " + reason);
+    }
+  }
+
+ public:
+ protected:
+  ssize_t ReadSome(char* buf, size_t size) override {
+    size_t n = 0;
+    ERR_clear_error();
+    if (SSL_read_ex(ssl_, buf, size, &n) == 1) return static_cast<ssize_t>(n);
+    const int error = SSL_get_error(ssl_, 0);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
+      errno = EAGAIN;
+      return -1;
+    }
+    return 0;  // closed, or failed: either way the stream has ended
+  }
+  ssize_t WriteSome(const char* data, size_t size) override {
+    size_t n = 0;
+    ERR_clear_error();
+    if (SSL_write_ex(ssl_, data, size, &n) == 1) return static_cast<ssize_t>(n);
+    errno = EPIPE;
+    return -1;
+  }
+  bool Buffered() const override { return ssl_ && SSL_pending(ssl_) > 0; }
+
+ private:
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+};
+
+}  // namespace rda::test
