@@ -19,6 +19,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <string>
 
@@ -39,7 +40,7 @@ class TestCertificates {
     Run(req + "-keyout " + d + "/other.key -out " + d + "/other.pem -subj /CN=rda-other-ca");
     Run("openssl req -newkey rsa:2048 -nodes -keyout " + d + "/server.key -out " + d +
         "/server.csr -subj /CN=localhost");
-    Run("printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > " + d + "/san.ext");
+    std::ofstream(dir_ / "san.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
     Run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
         "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.pem");
   }
@@ -107,7 +108,11 @@ class TlsRawClient : public RawClient {
       throw std::runtime_error("cannot load CA " + caFile + ": " + ErrorText());
     ssl_ = SSL_new(ctx_);
     SSL_set_fd(ssl_, Fd());
-    SSL_ctrl(ssl_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str()));
+    // The server name goes out for a host name only, never for an address;
+    // SSL_set1_host checks either against the certificate.
+    in6_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1 && inet_pton(AF_INET6, host.c_str(), &address) != 1)
+      SSL_ctrl(ssl_, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name, const_cast<char*>(host.c_str()));
     SSL_set1_host(ssl_, host.c_str());
     ERR_clear_error();
     if (SSL_connect(ssl_) != 1) {
