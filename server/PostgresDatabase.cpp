@@ -38,8 +38,6 @@ enum : Oid {
   kTimestampOid = 1114, kTimestampTzOid = 1184, kTimeTzOid = 1266, kNumericOid = 1700, kUuidOid = 2950
 };
 
-std::string ToUtf8(const std::string& text) { return HasHighBytes(text) ? Cp1252ToUtf8(text) : text; }
-
 // The first line of libpq's message, without its "ERROR:  " prefix.
 std::string FirstLine(const char* message) {
   std::string text = message ? message : "";
@@ -635,7 +633,7 @@ std::string PgConnection::TableName(std::string_view name) {
 void PgStatement::BindByName(const TRdaParamList& params) {
   for (int i = 0; i < params.Count(); ++i) {
     const TRdaParamItem& item = params.Items(i);
-    std::string name = ToUtf8(item.Name());
+    std::string name = CodePageToUtf8(item.Name());
     if (!name.empty() && std::strchr(":@$", name[0]) != nullptr) name.erase(0, 1);
     for (size_t k = 0; k < p_->paramNames.size(); ++k)
       if (p_->paramNames[k] == name) Bind(static_cast<int>(k + 1), item);
@@ -678,7 +676,7 @@ void PgStatement::Bind(int index, const TRdaParamItem& p) {
         v.bytes = p.StoredValue();
         break;
       case BindKind::kText:
-        v.bytes = ToUtf8(p.StoredValue());
+        v.bytes = CodePageToUtf8(p.StoredValue());
         // libpq passes text values up to their first zero byte.
         if (v.bytes.find('\0') != std::string::npos)
           throw ESqlError("invalid byte sequence for encoding \"UTF8\": 0x00");

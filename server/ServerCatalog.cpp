@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 
 #include "base/CodePage.h"
 #include "base/Convert.h"
@@ -98,28 +97,6 @@ std::string DefinitionSelect(DefinitionKind kind) {
 bool IsServerTable(std::string_view name) {
   return std::any_of(kServerTables.begin(), kServerTables.end(),
                      [name](std::string_view t) { return SameTextAscii(t, name); });
-}
-
-std::string JsonTextArray(const std::vector<std::string>& texts) {
-  std::string json = "[";
-  for (const std::string& t : texts) {
-    if (json.size() > 1) json += ',';
-    json += '"';
-    for (const unsigned char c : t) {
-      if (c == '"' || c == '\\') {
-        json += '\\';
-        json += static_cast<char>(c);
-      } else if (c < 0x20) {
-        char buf[8];
-        std::snprintf(buf, sizeof buf, "\\u%04x", c);
-        json += buf;
-      } else {
-        json += static_cast<char>(c);
-      }
-    }
-    json += '"';
-  }
-  return json + "]";
 }
 
 bool Definition::HasOutputs() const {

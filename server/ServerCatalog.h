@@ -41,9 +41,6 @@ class SqlStatement;
 // RdaUsers); the metadata lists them as system tables.
 bool IsServerTable(std::string_view name);
 
-// A JSON array of texts (UTF-8 in, UTF-8 out).
-std::string JsonTextArray(const std::vector<std::string>& texts);
-
 // One parameter of a definition.
 struct DefinedParam {
   std::string name;

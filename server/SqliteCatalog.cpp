@@ -25,6 +25,29 @@ void FieldTypeFunction(sqlite3_context* context, int argc, sqlite3_value** argv,
   sqlite3_result_int(context, size ? spec.size : static_cast<int>(spec.type));
 }
 
+// A JSON array of texts, for json_each (UTF-8 in, UTF-8 out).
+std::string JsonTextArray(const std::vector<std::string>& texts) {
+  std::string json = "[";
+  for (const std::string& t : texts) {
+    if (json.size() > 1) json += ',';
+    json += '"';
+    for (const unsigned char c : t) {
+      if (c == '"' || c == '\\') {
+        json += '\\';
+        json += static_cast<char>(c);
+      } else if (c < 0x20) {
+        char buf[8];
+        std::snprintf(buf, sizeof buf, "\\u%04x", c);
+        json += buf;
+      } else {
+        json += static_cast<char>(c);
+      }
+    }
+    json += '"';
+  }
+  return json + "]";
+}
+
 }  // namespace
 
 std::string_view SqliteDefinitionTablesScript() {
