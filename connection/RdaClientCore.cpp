@@ -162,8 +162,11 @@ void TRdaClientCore::SetActive(bool value) {
     receivedSoFar_ = 0;
     ++connectAttempts_;
     state_ = TRdaConnectionState::Opening;
+    // TLS belongs to the direct connection to the data server; a web server or proxy
+    // in between is spoken to in plain HTTP (or HTTPS by the platform HTTP client).
+    const bool tls = settings_.Tls.Enabled && transportMode_ == tmDirectTcp;
     driver_.Transport().Open(OpenTarget(), static_cast<uint16_t>(settings_.Port),
-                             settings_.ConnectTimeout);
+                             settings_.ConnectTimeout, tls ? settings_.Tls : TRdaTlsSettings{});
     return;
   }
   if (state_ == TRdaConnectionState::Inactive) return;
@@ -318,6 +321,9 @@ void TRdaClientCore::TransportError(int code, TErrorEvent kind, bool peerClosed,
 }
 
 std::string TRdaClientCore::SocketErrorMessage(int code) const {
+  if (IsTlsErrorCode(code))
+    return "The secure connection to " + OpenTarget() + " on Port:" + std::to_string(settings_.Port) +
+           " failed: " + driver_.Transport().LastErrorText();
   const std::string text = SocketErrorText(code);
   if (text.empty()) return "Asynchronous socket error " + std::to_string(code);
   return text + " at " + OpenTarget() + " on Port:" + std::to_string(settings_.Port);

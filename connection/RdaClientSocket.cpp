@@ -367,6 +367,10 @@ int TRdaClientSocket::WriteChunkSize() const { return C().Settings().WriteChunkS
 void TRdaClientSocket::SetWriteChunkSize(int bytes) {
   if (bytes > 0) C().Settings().WriteChunkSize = bytes;
 }
+bool TRdaClientSocket::UseTls() const { return C().Settings().Tls.Enabled; }
+void TRdaClientSocket::SetUseTls(bool value) { C().Settings().Tls.Enabled = value; }
+const std::string& TRdaClientSocket::TlsCaFile() const { return C().Settings().Tls.CaFile; }
+void TRdaClientSocket::SetTlsCaFile(const std::string& value) { C().Settings().Tls.CaFile = value; }
 
 TRdaConnectionState TRdaClientSocket::State() const { return C().State(); }
 uint8_t TRdaClientSocket::TransportMode() const { return C().TransportMode(); }

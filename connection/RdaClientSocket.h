@@ -214,6 +214,19 @@ class TRdaClientSocket : public TRdaClientEvents {
   // [4096] Largest single socket write; values below 1 are ignored.
   int WriteChunkSize() const;
   void SetWriteChunkSize(int bytes);
+  // [false] Direct TCP connections run inside TLS 1.2 or later, with the server's
+  // certificate verified against TlsCaFile (or the system's trust store when it is
+  // empty) and checked to name the host connected to. Off, the bytes on the wire are
+  // the system's own. A failed handshake or check ends the connect with ESocketError
+  // and one of the kInternet... codes (RdaTransport.h), its text saying why. The HTTP
+  // carriages ignore it (they have WebServer().UseSSL()). Takes effect at the next
+  // open.
+  bool UseTls() const;
+  void SetUseTls(bool value);
+  // [""] A PEM file of the certificates to trust for TLS instead of the system's
+  // trust store. A file that holds none fails the connect.
+  const std::string& TlsCaFile() const;
+  void SetTlsCaFile(const std::string& value);
 
   // ---- State -----------------------------------------------------------------------
 

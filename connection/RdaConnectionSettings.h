@@ -119,6 +119,15 @@ struct TRdaWebServerSettings {
   uint16_t Timeout = 5;              // [5] sent in form 1's query; no limit of ours
 };
 
+// TLS on a direct TCP connection. Off, the connection's bytes are exactly the system's
+// own; on, the same frames travel inside TLS 1.2 or later, the server's certificate
+// must chain to a trusted certificate and name the host connected to (Address, else
+// Host). The HTTP carriages have their own (TRdaWebServerSettings::UseSSL).
+struct TRdaTlsSettings {
+  bool Enabled = false;  // [false]
+  std::string CaFile;    // [""] PEM certificates to trust instead of the system's store
+};
+
 struct TRdaConnectionSettings {
   // ---- The server ----------------------------------------------------------------------
   std::string Address = "127.0.0.1";  // ["127.0.0.1"] a host name here is resolved as well
@@ -146,6 +155,7 @@ struct TRdaConnectionSettings {
   int ConnectTimeout = 30000;   // [30000] ms a connect may take; 0 = the system's limit
   int BlockingTimeout = 5000;   // [5000] [own] ms a blocking exchange waits for data
   int WriteChunkSize = 4096;    // [4096] [own] largest single socket write
+  TRdaTlsSettings Tls;          // [off] TLS on direct TCP connections
 
   // ---- SQL -----------------------------------------------------------------------------
   TSQLDialect SQLDialect = sqlNone;       // [sqlNone] [own]

@@ -553,7 +553,7 @@ class TRdaCurlHttpTransport final : public TRdaHttpClientTransport {
     return static_cast<int>(queue_.size()) + (running_ ? 1 : 0);
   }
 
-  void Open(const std::string&, uint16_t, int connectTimeoutMs) override {
+  void Open(const std::string&, uint16_t, int connectTimeoutMs, const TRdaTlsSettings&) override {
     open_ = true;
     closing_ = false;
     connectTimeoutMs_ = connectTimeoutMs;

@@ -1,6 +1,10 @@
 #include "connection/RdaTransport.h"
 
 #include <QAbstractSocket>
+#include <QSslConfiguration>
+#include <QSslError>
+#include <QSslSocket>
+#include <QSignalBlocker>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -8,125 +12,275 @@ namespace rda {
 
 namespace {
 
+// The WinInet code for a certificate check that failed.
+int CodeForSslError(QSslError::SslError error) {
+  switch (error) {
+    case QSslError::HostNameMismatch:
+      return kInternetSecCertCnInvalid;
+    case QSslError::CertificateExpired:
+    case QSslError::CertificateNotYetValid:
+      return kInternetSecCertDateInvalid;
+    case QSslError::SelfSignedCertificate:
+    case QSslError::SelfSignedCertificateInChain:
+    case QSslError::UnableToGetLocalIssuerCertificate:
+    case QSslError::UnableToGetIssuerCertificate:
+    case QSslError::UnableToVerifyFirstCertificate:
+    case QSslError::CertificateUntrusted:
+    case QSslError::CertificateRejected:
+    case QSslError::InvalidCaCertificate:
+      return kInternetInvalidCa;
+    default:
+      return kInternetSecurityChannelError;
+  }
+}
+
+// A plain connection is a QTcpSocket; a TLS one a QSslSocket, made when an Open asks
+// for the other kind. A TLS connection counts as connected once its handshake and the
+// checks of the server's certificate have passed; until then, the connect limit
+// covers the handshake too, so that a server that never answers it (a plain port)
+// cannot hold the connect forever.
 class TRdaTcpTransport final : public TRdaTransport {
  public:
   static constexpr qint64 kReadBufferSize = 256 * 1024;
+  // The handshake's limit when the connect has none of its own.
+  static constexpr int kHandshakeLimitMs = 30000;
 
   TRdaTcpTransport() {
-    // The connection drains the socket on every read event, so Qt's own buffer only
-    // needs to hold one read's worth; a small one is reused instead of growing with
-    // every large reply.
-    socket_.setReadBufferSize(kReadBufferSize);
     connectTimer_.setSingleShot(true);
-    QObject::connect(&connectTimer_, &QTimer::timeout, &socket_, [this] { ConnectTimedOut(); });
-    QObject::connect(&socket_, &QAbstractSocket::stateChanged, &socket_,
-                     [this](QAbstractSocket::SocketState state) {
-                       if (events_ == nullptr) return;
-                       if (state == QAbstractSocket::HostLookupState) events_->TransportLookup();
-                       if (state == QAbstractSocket::ConnectingState) events_->TransportConnecting();
-                     });
-    QObject::connect(&socket_, &QAbstractSocket::connected, &socket_, [this] {
-      connectTimer_.stop();
-      connected_ = true;
-      // Requests and replies are small and alternate: do not hold a request back
-      // waiting for the acknowledgement of the previous one.
-      socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
-      if (events_ != nullptr) events_->TransportConnected();
-    });
-    QObject::connect(&socket_, &QAbstractSocket::disconnected, &socket_, [this] {
-      connectTimer_.stop();
-      if (events_ != nullptr) events_->TransportDisconnected();
-    });
-    QObject::connect(&socket_, &QIODevice::readyRead, &socket_, [this] {
-      if (events_ != nullptr) events_->TransportReadyRead();
-    });
-    QObject::connect(&socket_, &QIODevice::bytesWritten, &socket_, [this](qint64) {
-      if (events_ != nullptr) events_->TransportBytesWritten();
-    });
-    QObject::connect(&socket_, &QAbstractSocket::errorOccurred, &socket_,
-                     [this](QAbstractSocket::SocketError error) { SocketError(error); });
+    QObject::connect(&connectTimer_, &QTimer::timeout, &connectTimer_, [this] { ConnectTimedOut(); });
+    MakeSocket(false);
   }
 
   ~TRdaTcpTransport() override {
     // No events into a connection that is going away.
     events_ = nullptr;
-    socket_.abort();
+    socket_->abort();
   }
 
-  void Open(const std::string& host, uint16_t port, int connectTimeoutMs) override {
+  void Open(const std::string& host, uint16_t port, int connectTimeoutMs,
+            const TRdaTlsSettings& tls) override {
     connected_ = false;
+    tcpUp_ = false;
     lastError_ = 0;
     lastErrorText_.clear();
+    certificateText_.clear();
+    if (tls.Enabled != (ssl_ != nullptr)) MakeSocket(tls.Enabled);
+    connectLimitMs_ = connectTimeoutMs;
     if (connectTimeoutMs > 0) connectTimer_.start(connectTimeoutMs);
-    socket_.connectToHost(QString::fromStdString(host), port);
+    if (ssl_ == nullptr) {
+      socket_->connectToHost(QString::fromStdString(host), port);
+      return;
+    }
+    std::string problem;
+    ssl_->setSslConfiguration(TlsConfiguration(tls, problem));
+    if (!problem.empty()) {
+      // Reported from the event loop, as every other connect failure is.
+      QTimer::singleShot(0, socket_.get(), [this, problem] {
+        Fail(kInternetSecurityChannelError, problem, eeConnect, false);
+      });
+      return;
+    }
+    ssl_->connectToHostEncrypted(QString::fromStdString(host), port);
   }
 
   void Close() override {
     connectTimer_.stop();
-    if (socket_.state() == QAbstractSocket::ConnectedState) {
-      socket_.disconnectFromHost();
+    if (socket_->state() == QAbstractSocket::ConnectedState) {
+      socket_->disconnectFromHost();
     } else {
-      socket_.abort();
+      socket_->abort();
     }
   }
 
   void Abort() override {
     connectTimer_.stop();
-    socket_.abort();
+    socket_->abort();
   }
 
-  bool IsConnected() const override { return socket_.state() == QAbstractSocket::ConnectedState; }
-  bool IsIdle() const override { return socket_.state() == QAbstractSocket::UnconnectedState; }
+  bool IsConnected() const override {
+    return socket_->state() == QAbstractSocket::ConnectedState && (ssl_ == nullptr || ssl_->isEncrypted());
+  }
+  bool IsIdle() const override { return socket_->state() == QAbstractSocket::UnconnectedState; }
 
   int64_t Write(std::string_view bytes) override {
     if (!IsConnected()) return 0;
-    const qint64 n = socket_.write(bytes.data(), static_cast<qint64>(bytes.size()));
+    const qint64 n = socket_->write(bytes.data(), static_cast<qint64>(bytes.size()));
     return n < 0 ? 0 : n;
   }
-  void Flush() override { socket_.flush(); }
-  int64_t BytesAvailable() const override { return socket_.isOpen() ? socket_.bytesAvailable() : 0; }
+  void Flush() override { socket_->flush(); }
+  int64_t BytesAvailable() const override { return socket_->isOpen() ? socket_->bytesAvailable() : 0; }
   size_t Read(char* buffer, size_t max) override {
-    if (!socket_.isOpen()) return 0;
-    const qint64 n = socket_.read(buffer, static_cast<qint64>(max));
+    if (!socket_->isOpen()) return 0;
+    const qint64 n = socket_->read(buffer, static_cast<qint64>(max));
     return n < 0 ? 0 : static_cast<size_t>(n);
   }
 
-  bool WaitForConnected(int ms) override { return socket_.waitForConnected(ms); }
-  bool WaitForBytesWritten(int ms) override { return socket_.waitForBytesWritten(ms); }
-  bool WaitForReadyRead(int ms) override { return socket_.waitForReadyRead(ms); }
-  int64_t BytesToWrite() const override { return socket_.bytesToWrite(); }
+  bool WaitForConnected(int ms) override {
+    return ssl_ != nullptr ? ssl_->waitForEncrypted(ms) : socket_->waitForConnected(ms);
+  }
+  bool WaitForBytesWritten(int ms) override { return socket_->waitForBytesWritten(ms); }
+  bool WaitForReadyRead(int ms) override { return socket_->waitForReadyRead(ms); }
+  int64_t BytesToWrite() const override { return socket_->bytesToWrite(); }
 
   int LastErrorCode() const override { return lastError_; }
   std::string LastErrorText() const override { return lastErrorText_; }
 
  private:
-  void SocketError(QAbstractSocket::SocketError error) {
+  // TLS 1.2 or later, the peer verified, trusting the CA file's certificates instead
+  // of the system's when one is given. `problem` says why the settings cannot work.
+  static QSslConfiguration TlsConfiguration(const TRdaTlsSettings& tls, std::string& problem) {
+    QSslConfiguration config = QSslConfiguration::defaultConfiguration();
+    config.setProtocol(QSsl::TlsV1_2OrLater);
+    config.setPeerVerifyMode(QSslSocket::VerifyPeer);
+    if (!QSslSocket::supportsSsl()) {
+      problem = "TLS is not available on this machine (no TLS library could be loaded)";
+    } else if (!tls.CaFile.empty()) {
+      const QList<QSslCertificate> trusted = QSslCertificate::fromPath(
+          QString::fromStdString(tls.CaFile), QSsl::Pem, QSslCertificate::PatternSyntax::FixedString);
+      if (trusted.isEmpty()) problem = "the CA file " + tls.CaFile + " holds no PEM certificate";
+      config.setCaCertificates(trusted);
+    }
+    return config;
+  }
+
+  // Replaces the socket by a plain or a TLS one. The old one may be the sender of the
+  // signal being handled: it goes away once the event loop is back.
+  void MakeSocket(bool tls) {
+    if (socket_) {
+      socket_->disconnect();
+      socket_->abort();
+      socket_.release()->deleteLater();
+    }
+    ssl_ = nullptr;
+    if (tls) {
+      auto ssl = std::make_unique<QSslSocket>();
+      ssl_ = ssl.get();
+      socket_ = std::move(ssl);
+    } else {
+      socket_ = std::make_unique<QTcpSocket>();
+    }
+    QTcpSocket* socket = socket_.get();
+    // The connection drains the socket on every read event, so Qt's own buffer only
+    // needs to hold one read's worth; a small one is reused instead of growing with
+    // every large reply.
+    socket->setReadBufferSize(kReadBufferSize);
+    QObject::connect(socket, &QAbstractSocket::stateChanged, socket, [this](QAbstractSocket::SocketState state) {
+      if (events_ == nullptr) return;
+      if (state == QAbstractSocket::HostLookupState) events_->TransportLookup();
+      if (state == QAbstractSocket::ConnectingState) events_->TransportConnecting();
+    });
+    QObject::connect(socket, &QAbstractSocket::connected, socket, [this] {
+      // Requests and replies are small and alternate: do not hold a request back
+      // waiting for the acknowledgement of the previous one.
+      socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+      tcpUp_ = true;
+      if (ssl_ == nullptr) {
+        Connected();
+      } else if (!connectTimer_.isActive()) {
+        connectTimer_.start(kHandshakeLimitMs);
+      }
+    });
+    if (ssl_ != nullptr) {
+      QObject::connect(ssl_, &QSslSocket::encrypted, socket, [this] { Connected(); });
+      QObject::connect(ssl_, &QSslSocket::sslErrors, socket, [this](const QList<QSslError>& errors) {
+        // Not ignored: Qt ends the handshake with SslHandshakeFailedError next.
+        certificateError_ = kInternetSecurityChannelError;
+        certificateText_.clear();
+        for (const QSslError& error : errors) {
+          if (certificateText_.empty()) certificateError_ = CodeForSslError(error.error());
+          if (!certificateText_.empty()) certificateText_ += "; ";
+          certificateText_ += error.errorString().toStdString();
+        }
+      });
+    }
+    QObject::connect(socket, &QAbstractSocket::disconnected, socket, [this] {
+      connectTimer_.stop();
+      if (events_ != nullptr) events_->TransportDisconnected();
+    });
+    QObject::connect(socket, &QIODevice::readyRead, socket, [this] {
+      if (events_ != nullptr) events_->TransportReadyRead();
+    });
+    QObject::connect(socket, &QIODevice::bytesWritten, socket, [this](qint64) {
+      if (events_ != nullptr) events_->TransportBytesWritten();
+    });
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket,
+                     [this](QAbstractSocket::SocketError error) { SocketError(error); });
+  }
+
+  void Connected() {
     connectTimer_.stop();
+    connected_ = true;
+    if (events_ != nullptr) events_->TransportConnected();
+  }
+
+  void SocketError(QAbstractSocket::SocketError error) {
     // A time-out of one of the blocking waits is that call's result, not a socket
     // error: the caller decides what it means.
-    if (error == QAbstractSocket::SocketTimeoutError && socket_.state() != QAbstractSocket::UnconnectedState)
+    if (error == QAbstractSocket::SocketTimeoutError && socket_->state() != QAbstractSocket::UnconnectedState)
       return;
-    const bool peerClosed = error == QAbstractSocket::RemoteHostClosedError;
-    lastError_ = WinsockCodeForSocketError(static_cast<int>(error), connected_);
-    lastErrorText_ = socket_.errorString().toStdString();
+    connectTimer_.stop();
+    if (Handshaking()) {
+      // The connection was never up for the layers above: they hear of a failed
+      // connect, not of a disconnect.
+      int code = kInternetSecurityChannelError;
+      std::string text = socket_->errorString().toStdString();
+      if (!certificateText_.empty()) {
+        code = certificateError_;
+        text = std::move(certificateText_);
+      } else if (error == QAbstractSocket::RemoteHostClosedError) {
+        text = "the server closed the connection during the TLS handshake (is it a TLS port?)";
+      }
+      DropQuietly();
+      Fail(code, std::move(text), eeConnect, false);
+      return;
+    }
     TErrorEvent kind = connected_ ? eeReceive : eeConnect;
     if (error == QAbstractSocket::HostNotFoundError) kind = eeLookup;
-    if (events_ != nullptr) events_->TransportError(lastError_, kind, peerClosed);
+    Fail(WinsockCodeForSocketError(static_cast<int>(error), connected_), socket_->errorString().toStdString(),
+         kind, error == QAbstractSocket::RemoteHostClosedError);
   }
 
   void ConnectTimedOut() {
-    if (socket_.state() == QAbstractSocket::ConnectedState) return;
-    socket_.abort();
-    lastError_ = kWSAETIMEDOUT;
-    lastErrorText_ = "Connection timed out";
-    if (events_ != nullptr) events_->TransportError(lastError_, eeConnect, false);
+    if (IsConnected()) return;
+    if (Handshaking()) {
+      DropQuietly();
+      const int limit = connectLimitMs_ > 0 ? connectLimitMs_ : kHandshakeLimitMs;
+      Fail(kInternetSecurityChannelError,
+           "the server did not complete the TLS handshake within " + std::to_string(limit) +
+               " ms (is it a TLS port?)",
+           eeConnect, false);
+      return;
+    }
+    socket_->abort();
+    Fail(kWSAETIMEDOUT, "Connection timed out", eeConnect, false);
   }
 
-  QTcpSocket socket_;
+  // The TCP connection is up and its TLS handshake is not done.
+  bool Handshaking() const { return ssl_ != nullptr && tcpUp_ && !connected_; }
+
+  void DropQuietly() {
+    const QSignalBlocker quiet(socket_.get());
+    socket_->abort();
+    tcpUp_ = false;
+  }
+
+  void Fail(int code, std::string text, TErrorEvent kind, bool peerClosed) {
+    lastError_ = code;
+    lastErrorText_ = std::move(text);
+    if (events_ != nullptr) events_->TransportError(lastError_, kind, peerClosed);
+  }
+
+  std::unique_ptr<QTcpSocket> socket_;
+  QSslSocket* ssl_ = nullptr;  // socket_ when it is a TLS socket
   QTimer connectTimer_;
-  bool connected_ = false;
+  int connectLimitMs_ = 0;
+  bool tcpUp_ = false;      // the TCP connection is (or was) up
+  bool connected_ = false;  // and, with TLS, its handshake done
   int lastError_ = 0;
   std::string lastErrorText_;
+  // What the certificate checks of the running handshake found.
+  int certificateError_ = 0;
+  std::string certificateText_;
 };
 
 }  // namespace

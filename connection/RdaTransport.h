@@ -24,6 +24,7 @@
 #include <string_view>
 
 #include "base/Exception.h"
+#include "connection/RdaConnectionSettings.h"
 
 namespace rda {
 
@@ -44,6 +45,17 @@ inline constexpr int kWSAETIMEDOUT = 10060;
 inline constexpr int kWSAECONNREFUSED = 10061;
 inline constexpr int kWSAEHOSTUNREACH = 10065;
 inline constexpr int kWSAHOST_NOT_FOUND = 11001;
+
+// A TLS connection that could not be made secure, in WinInet's numbers (as the HTTP
+// carriage reports them); LastErrorText says what was wrong.
+inline constexpr int kInternetSecCertDateInvalid = 12037;  // expired or not yet valid
+inline constexpr int kInternetSecCertCnInvalid = 12038;    // names another host
+inline constexpr int kInternetInvalidCa = 12045;           // not from a trusted issuer
+inline constexpr int kInternetSecurityChannelError = 12157;  // the handshake failed
+inline bool IsTlsErrorCode(int code) {
+  return code == kInternetSecCertDateInvalid || code == kInternetSecCertCnInvalid ||
+         code == kInternetInvalidCa || code == kInternetSecurityChannelError;
+}
 
 // A socket error with its Winsock-style code.
 class ESocketError : public Exception {
@@ -106,7 +118,11 @@ class TRdaTransport {
   // Starts connecting to a host name or dotted address; the outcome arrives as
   // TransportConnected or TransportError. A connect that neither succeeds nor fails
   // within `connectTimeoutMs` (0 = the system's own limit) is reported as 10060.
-  virtual void Open(const std::string& host, uint16_t port, int connectTimeoutMs) = 0;
+  // With `tls.Enabled` the connection is up only once the TLS handshake and the
+  // checks of the server's certificate have passed (a stream transport's business; a
+  // request-response transport ignores it).
+  virtual void Open(const std::string& host, uint16_t port, int connectTimeoutMs,
+                    const TRdaTlsSettings& tls) = 0;
   // Closes gracefully: bytes already written still go out; TransportDisconnected
   // follows (at once when nothing is pending).
   virtual void Close() = 0;
@@ -153,7 +169,7 @@ inline void ReadAvailable(TRdaTransport& transport, std::string& out) {
   }
 }
 
-// Direct TCP over QTcpSocket.
+// Direct TCP over QTcpSocket, or QSslSocket when an Open asks for TLS.
 std::unique_ptr<TRdaTransport> MakeTcpTransport();
 
 // How the platform HTTP client makes the next request (form 1 of the tunnel).

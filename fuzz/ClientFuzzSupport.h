@@ -19,7 +19,7 @@ namespace rda::fuzz {
 // Opens are started and then refused (OfflineCore::Settle); nothing is ever written.
 class RefusingTransport : public TRdaHttpClientTransport {
  public:
-  void Open(const std::string&, uint16_t, int) override { opening = true; }
+  void Open(const std::string&, uint16_t, int, const TRdaTlsSettings&) override { opening = true; }
   void Close() override { opening = false; }
   void Abort() override { opening = false; }
   bool IsConnected() const override { return false; }

@@ -217,8 +217,9 @@ class RecordingFiles : public TRdaClientFiles {
 // (CoreFixture::Connect); Close and Abort leave it idle at once.
 class RecordingTransport : public TRdaHttpClientTransport {
  public:
-  void Open(const std::string& host, uint16_t port, int) override {
-    opens.push_back(host + ":" + std::to_string(port));
+  // Each open as "host:port", with " tls CAFILE" when it asks for TLS.
+  void Open(const std::string& host, uint16_t port, int, const TRdaTlsSettings& tls) override {
+    opens.push_back(host + ":" + std::to_string(port) + (tls.Enabled ? " tls " + tls.CaFile : ""));
     opening = true;
   }
   void Close() override {
