@@ -1,8 +1,4 @@
-// TLS for tests of rdaserver's data port.
-//
-// TestCertificates makes, with the openssl command, in a fresh temporary
-// folder: a CA, a server certificate for localhost and 127.0.0.1 signed by
-// it (with its key), and an unrelated self-signed CA.
+// TLS for tests of rdaserver's data port (certificates: TestCertificates.h).
 //
 // TlsRawClient is a RawClient whose frames travel inside TLS. Its
 // constructor does the handshake, verifying the server's certificate
@@ -25,46 +21,9 @@
 
 #include "server/TlsChannel.h"
 #include "tests/support/RawClient.h"
+#include "tests/support/TestCertificates.h"
 
 namespace rda::test {
-
-class TestCertificates {
- public:
-  TestCertificates() {
-    char pattern[] = "/tmp/rda-tls-XXXXXX";
-    if (!mkdtemp(pattern)) throw std::runtime_error("mkdtemp: " + std::string(std::strerror(errno)));
-    dir_ = pattern;
-    const std::string d = dir_.string();
-    const std::string req = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 ";
-    Run(req + "-keyout " + d + "/ca.key -out " + d + "/ca.pem -subj /CN=rda-test-ca");
-    Run(req + "-keyout " + d + "/other.key -out " + d + "/other.pem -subj /CN=rda-other-ca");
-    Run("openssl req -newkey rsa:2048 -nodes -keyout " + d + "/server.key -out " + d +
-        "/server.csr -subj /CN=localhost");
-    std::ofstream(dir_ / "san.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
-    Run("openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.pem -CAkey " + d +
-        "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.pem");
-  }
-  ~TestCertificates() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
-  TestCertificates(const TestCertificates&) = delete;
-  TestCertificates& operator=(const TestCertificates&) = delete;
-
-  std::string Ca() const { return (dir_ / "ca.pem").string(); }
-  std::string OtherCa() const { return (dir_ / "other.pem").string(); }
-  std::string OtherKey() const { return (dir_ / "other.key").string(); }
-  std::string ServerCert() const { return (dir_ / "server.pem").string(); }
-  std::string ServerKey() const { return (dir_ / "server.key").string(); }
-
- private:
-  static void Run(const std::string& command) {
-    const std::string quiet = command + " >/dev/null 2>&1";
-    if (std::system(quiet.c_str()) != 0) throw std::runtime_error("failed: " + command);
-  }
-
-  std::filesystem::path dir_;
-};
 
 class TlsRawClient : public RawClient {
  public:
