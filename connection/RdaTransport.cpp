@@ -61,6 +61,8 @@ class TRdaTcpTransport final : public TRdaTransport {
             const TRdaTlsSettings& tls) override {
     connected_ = false;
     tcpUp_ = false;
+    dropped_ = false;
+    ++opens_;
     lastError_ = 0;
     lastErrorText_.clear();
     certificateText_.clear();
@@ -74,9 +76,10 @@ class TRdaTcpTransport final : public TRdaTransport {
     std::string problem;
     ssl_->setSslConfiguration(TlsConfiguration(tls, problem));
     if (!problem.empty()) {
-      // Reported from the event loop, as every other connect failure is.
-      QTimer::singleShot(0, socket_.get(), [this, problem] {
-        Fail(kInternetSecurityChannelError, problem, eeConnect, false);
+      // Reported from the event loop, as every other connect failure is, unless the
+      // connection was closed or opened again meanwhile.
+      QTimer::singleShot(0, socket_.get(), [this, problem, open = opens_] {
+        if (open == opens_) Fail(kInternetSecurityChannelError, problem, eeConnect, false);
       });
       return;
     }
@@ -84,6 +87,7 @@ class TRdaTcpTransport final : public TRdaTransport {
   }
 
   void Close() override {
+    ++opens_;
     connectTimer_.stop();
     if (socket_->state() == QAbstractSocket::ConnectedState) {
       socket_->disconnectFromHost();
@@ -93,6 +97,7 @@ class TRdaTcpTransport final : public TRdaTransport {
   }
 
   void Abort() override {
+    ++opens_;
     connectTimer_.stop();
     socket_->abort();
   }
@@ -194,6 +199,11 @@ class TRdaTcpTransport final : public TRdaTransport {
       });
     }
     QObject::connect(socket, &QAbstractSocket::disconnected, socket, [this] {
+      if (dropped_) return;
+      if (Handshaking()) {
+        HandshakeFailed("the server closed the connection during the TLS handshake (is it a TLS port?)");
+        return;
+      }
       connectTimer_.stop();
       if (events_ != nullptr) events_->TransportDisconnected();
     });
@@ -218,20 +228,11 @@ class TRdaTcpTransport final : public TRdaTransport {
     // error: the caller decides what it means.
     if (error == QAbstractSocket::SocketTimeoutError && socket_->state() != QAbstractSocket::UnconnectedState)
       return;
-    connectTimer_.stop();
+    if (dropped_) return;
     if (Handshaking()) {
-      // The connection was never up for the layers above: they hear of a failed
-      // connect, not of a disconnect.
-      int code = kInternetSecurityChannelError;
-      std::string text = socket_->errorString().toStdString();
-      if (!certificateText_.empty()) {
-        code = certificateError_;
-        text = std::move(certificateText_);
-      } else if (error == QAbstractSocket::RemoteHostClosedError) {
-        text = "the server closed the connection during the TLS handshake (is it a TLS port?)";
-      }
-      DropQuietly();
-      Fail(code, std::move(text), eeConnect, false);
+      HandshakeFailed(error == QAbstractSocket::RemoteHostClosedError
+                          ? "the server closed the connection during the TLS handshake (is it a TLS port?)"
+                          : socket_->errorString().toStdString());
       return;
     }
     TErrorEvent kind = connected_ ? eeReceive : eeConnect;
@@ -243,12 +244,9 @@ class TRdaTcpTransport final : public TRdaTransport {
   void ConnectTimedOut() {
     if (IsConnected()) return;
     if (Handshaking()) {
-      DropQuietly();
       const int limit = connectLimitMs_ > 0 ? connectLimitMs_ : kHandshakeLimitMs;
-      Fail(kInternetSecurityChannelError,
-           "the server did not complete the TLS handshake within " + std::to_string(limit) +
-               " ms (is it a TLS port?)",
-           eeConnect, false);
+      HandshakeFailed("the server did not complete the TLS handshake within " + std::to_string(limit) +
+                      " ms (is it a TLS port?)");
       return;
     }
     socket_->abort();
@@ -258,13 +256,26 @@ class TRdaTcpTransport final : public TRdaTransport {
   // The TCP connection is up and its TLS handshake is not done.
   bool Handshaking() const { return ssl_ != nullptr && tcpUp_ && !connected_; }
 
-  void DropQuietly() {
-    const QSignalBlocker quiet(socket_.get());
-    socket_->abort();
-    tcpUp_ = false;
+  // The connection was never up for the layers above: they hear of a failed connect
+  // (with what the certificate checks found, when they failed), not of a disconnect,
+  // and nothing more of this socket until the next open.
+  void HandshakeFailed(std::string reason) {
+    int code = kInternetSecurityChannelError;
+    if (!certificateText_.empty()) {
+      code = certificateError_;
+      reason = std::move(certificateText_);
+      certificateText_.clear();
+    }
+    dropped_ = true;
+    {
+      const QSignalBlocker quiet(socket_.get());
+      socket_->abort();
+    }
+    Fail(code, std::move(reason), eeConnect, false);
   }
 
   void Fail(int code, std::string text, TErrorEvent kind, bool peerClosed) {
+    connectTimer_.stop();
     lastError_ = code;
     lastErrorText_ = std::move(text);
     if (events_ != nullptr) events_->TransportError(lastError_, kind, peerClosed);
@@ -276,6 +287,8 @@ class TRdaTcpTransport final : public TRdaTransport {
   int connectLimitMs_ = 0;
   bool tcpUp_ = false;      // the TCP connection is (or was) up
   bool connected_ = false;  // and, with TLS, its handshake done
+  bool dropped_ = false;    // a failed handshake was reported: the socket is silenced
+  int opens_ = 0;           // counts opens and closes, to tell a stale report
   int lastError_ = 0;
   std::string lastErrorText_;
   // What the certificate checks of the running handshake found.

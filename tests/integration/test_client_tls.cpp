@@ -124,6 +124,8 @@ TEST_F(ClientTls, WhatCannotBeTrustedIsRefusedWithItsReason) {
     SCOPED_TRACE(c.name);
     TRdaClientSocket s;
     Configure(s, c.port, "127.0.0.1", &c.ca);
+    int disconnects = 0;  // a connection that never came up is not lost either
+    s.OnDisconnect = [&] { ++disconnects; };
     try {
       s.OpenAndWait();
       ADD_FAILURE() << "the connect succeeded";
@@ -134,6 +136,7 @@ TEST_F(ClientTls, WhatCannotBeTrustedIsRefusedWithItsReason) {
     }
     EXPECT_FALSE(s.Active());
     EXPECT_EQ(s.LastSocketError(), c.code);
+    EXPECT_EQ(disconnects, 0);
   }
   // Nothing was let through: the server holds no session.
   EXPECT_TRUE(test::RunUntil([&] { return test::Clients(server) == "ok"; }));
