@@ -39,6 +39,30 @@ constexpr int kEchoPortOffset = 10000;
 constexpr size_t kReadChunk = 64 * 1024;
 constexpr char kHttpPost[] = "POST ";
 constexpr size_t kHttpPostSize = sizeof(kHttpPost) - 1;
+
+// What a plain data port's first bytes are: frames, a proxied HTTP request, or the
+// hello of a client set for TLS (which would otherwise wait for the rest of what
+// reads as a frame of many megabytes); undecided while too few have come to tell.
+enum class Opening { kUndecided, kFrames, kHttp, kTlsHello };
+Opening ClassifyOpening(std::string_view first) {
+  if (std::string_view(kHttpPost).starts_with(first.substr(0, kHttpPostSize)))
+    return first.size() < kHttpPostSize ? Opening::kUndecided : Opening::kHttp;
+  // A TLS 1.2 or later client hello: a handshake record (22) of version 3.1 to 3.4
+  // whose message is a client hello (1) with the version 3.3. No first frame of the
+  // system's starts so: it would be a frame of over 64 KiB whose body begins with
+  // those bytes.
+  struct Byte {
+    size_t at;
+    unsigned char low, high;
+  };
+  static constexpr Byte kHello[] = {{0, 22, 22}, {1, 3, 3}, {2, 1, 4}, {5, 1, 1}, {9, 3, 3}, {10, 3, 3}};
+  for (const Byte& b : kHello) {
+    if (first.size() <= b.at) return Opening::kUndecided;
+    const auto c = static_cast<unsigned char>(first[b.at]);
+    if (c < b.low || c > b.high) return Opening::kFrames;
+  }
+  return Opening::kTlsHello;
+}
 // How often idle tunnel sessions are looked for.
 constexpr std::chrono::milliseconds kSweepInterval{1000};
 
@@ -609,13 +633,19 @@ void DataServer::ServeClient(const std::shared_ptr<Connection>& c) {
       size_t n = 0;
       const Io io = receive(n);
       if (io == Io::kMoved && sniffing) {
-        // The first bytes tell a proxied HTTP request from frames.
+        // The first bytes tell frames from a proxied HTTP request or a TLS hello.
         sniff.append(buf, n);
         lastRead = now;
-        if (sniff.size() < kHttpPostSize && std::string_view(kHttpPost).starts_with(sniff)) continue;
+        const Opening opening = ClassifyOpening(sniff);
+        if (opening == Opening::kUndecided) continue;
         sniffing = false;
-        if (sniff.starts_with(kHttpPost)) {
+        if (opening == Opening::kHttp) {
           http = true;
+          break;
+        }
+        if (opening == Opening::kTlsHello) {
+          reason = "a client set for TLS on a plain port (start rdaserver with --tls-cert and --tls-key, "
+                   "or connect without TLS)";
           break;
         }
         session->Append(sniff);
