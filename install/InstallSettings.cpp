@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 
 #include "base/Exception.h"
 #include "install/FileUtil.h"
@@ -28,21 +29,37 @@ std::string CheckHost(const std::string& key, const std::string& text) {
   return text;
 }
 
+bool ParseFlag(const std::string& key, const std::string& text) {
+  for (const char* word : {"1", "true", "yes"}) {
+    if (SameTextAscii(text, word)) return true;
+  }
+  for (const char* word : {"0", "false", "no"}) {
+    if (SameTextAscii(text, word)) return false;
+  }
+  throw Exception("Invalid deployment setting " + key + ": " + text);
+}
+
+// Reads one setting's text (named by its key or variable) into its field.
+using Assign = std::function<void(const std::string& key, const std::string& text)>;
+
 // The setting's fields and their names, once for the file and the environment.
 template <typename F>
 void ForEachSetting(TInstallSettings& s, F&& f) {
-  f("DemoHost", "TAMRIX_DEMO_HOST", &s.DemoHost, nullptr);
-  f("DemoPort", "TAMRIX_DEMO_PORT", nullptr, &s.DemoPort);
-  f("DirectoryHost", "TAMRIX_DIRECTORY_HOST", &s.DirectoryHost, nullptr);
-  f("DirectoryPort", "TAMRIX_DIRECTORY_PORT", nullptr, &s.DirectoryPort);
-  f("ModuleFtpHost", "TAMRIX_MODULE_FTP_HOST", &s.ModuleFtpHost, nullptr);
-  f("ModuleFtpPort", "TAMRIX_MODULE_FTP_PORT", nullptr, &s.ModuleFtpPort);
-  f("WebServerPort", "TAMRIX_WEB_PORT", nullptr, &s.WebServerPort);
-}
-
-void Apply(const std::string& key, const std::string& value, std::string* host, int* port) {
-  if (host != nullptr) *host = CheckHost(key, value);
-  if (port != nullptr) *port = ParsePort(key, value);
+  const auto host = [](std::string& field) -> Assign {
+    return [&field](const std::string& key, const std::string& text) { field = CheckHost(key, text); };
+  };
+  const auto port = [](int& field) -> Assign {
+    return [&field](const std::string& key, const std::string& text) { field = ParsePort(key, text); };
+  };
+  f("DemoHost", "TAMRIX_DEMO_HOST", host(s.DemoHost));
+  f("DemoPort", "TAMRIX_DEMO_PORT", port(s.DemoPort));
+  f("DirectoryHost", "TAMRIX_DIRECTORY_HOST", host(s.DirectoryHost));
+  f("DirectoryPort", "TAMRIX_DIRECTORY_PORT", port(s.DirectoryPort));
+  f("ModuleFtpHost", "TAMRIX_MODULE_FTP_HOST", host(s.ModuleFtpHost));
+  f("ModuleFtpPort", "TAMRIX_MODULE_FTP_PORT", port(s.ModuleFtpPort));
+  f("WebServerPort", "TAMRIX_WEB_PORT", port(s.WebServerPort));
+  f("Tls", "TAMRIX_TLS", [&s](const std::string& key, const std::string& text) { s.Tls = ParseFlag(key, text); });
+  f("TlsCaFile", "TAMRIX_TLS_CA", [&s](const std::string&, const std::string& text) { s.TlsCaFile = text; });
 }
 
 }  // namespace
@@ -52,16 +69,16 @@ TInstallSettings TInstallSettings::Load(const std::string& folder) {
   const std::string file = FindFileIgnoringCase(folder, kFileName);
   if (FileExists(file)) {
     const TIniFile ini(file);
-    ForEachSetting(s, [&](const char* key, const char*, std::string* host, int* port) {
-      if (ini.ValueExists(kSection, key)) Apply(key, ini.ReadString(kSection, key, ""), host, port);
+    ForEachSetting(s, [&](const char* key, const char*, const Assign& assign) {
+      if (ini.ValueExists(kSection, key)) assign(key, ini.ReadString(kSection, key, ""));
     });
   }
   return FromEnvironment(std::move(s));
 }
 
 TInstallSettings TInstallSettings::FromEnvironment(TInstallSettings base) {
-  ForEachSetting(base, [&](const char*, const char* env, std::string* host, int* port) {
-    if (const char* value = std::getenv(env)) Apply(env, value, host, port);
+  ForEachSetting(base, [&](const char*, const char* env, const Assign& assign) {
+    if (const char* value = std::getenv(env)) assign(env, value);
   });
   return base;
 }
@@ -136,6 +153,12 @@ TInstallCommandLine TInstallCommandLine::Parse(const std::string& programPath,
       c.WebServer = value();
     } else if (a == "--web-port") {
       c.WebServerPort = port();
+    } else if (a == "--tls") {
+      c.Tls = true;
+    } else if (a == "--tls-ca") {
+      c.TlsCaFile = value();
+      if (c.TlsCaFile->empty()) throw Exception("Option --tls-ca needs a file name");
+      c.Tls = true;
     } else if (const QtOption* qt = FindQtOption(a)) {
       if (qt->value && a.find('=') == std::string::npos) value();
     } else {
@@ -159,6 +182,10 @@ const char* TInstallCommandLine::Usage() {
          "  --xserver-port N        its port\n"
          "  --web-server HOST       Web Server host of the configuration tab\n"
          "  --web-port N            its port\n"
+         "  --tls                   TLS on the direct connections to the data servers\n"
+         "                          (the directory and the XServer; not the HTTP test)\n"
+         "  --tls-ca FILE           trust the certificates in FILE (PEM) instead of the\n"
+         "                          system's trust store; implies --tls\n"
          "  -h, --help              this text\n"
          "A port is a number from 1 to 65535 (also the PORT of ADDRESS:PORT).\n"
          "The window also takes Qt's own options (-platform NAME, -style NAME, ...).\n"
@@ -167,7 +194,8 @@ const char* TInstallCommandLine::Usage() {
          "Deployment settings: TamrixDeploy.ini beside the program, section [Deployment],\n"
          "or the variables TAMRIX_DEMO_HOST, TAMRIX_DEMO_PORT, TAMRIX_DIRECTORY_HOST,\n"
          "TAMRIX_DIRECTORY_PORT, TAMRIX_MODULE_FTP_HOST, TAMRIX_MODULE_FTP_PORT,\n"
-         "TAMRIX_WEB_PORT.\n";
+         "TAMRIX_WEB_PORT, TAMRIX_TLS (1/0, true/false, yes/no), TAMRIX_TLS_CA; the\n"
+         "options above win over them.\n";
 }
 
 std::string TInstallCommandLine::ProgramFolder() const {

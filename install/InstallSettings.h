@@ -21,10 +21,16 @@
 //   WebServerPort     TAMRIX_WEB_PORT           80           the web server port (the
 //                                                            configuration tab's default
 //                                                            and the directory's tunnel)
+//   Tls               TAMRIX_TLS                0            TLS on every direct connection
+//                                                            (directory look-up, XServer
+//                                                            test and install); not over HTTP
+//   TlsCaFile         TAMRIX_TLS_CA             (empty)      the PEM certificates TLS trusts;
+//                                                            empty: the system's trust store
 //
-// A port that is not a number from 1 to 65535, or a host that is empty or holds a
-// blank or control character, raises rda::Exception "Invalid deployment setting
-// <key>: <value>" so that a mistyped setting is never silently replaced by a default.
+// A port that is not a number from 1 to 65535, a host that is empty or holds a blank
+// or control character, or a Tls that is not 1, 0, true, false, yes or no (in any
+// letter case) raises rda::Exception "Invalid deployment setting <key>: <value>" so
+// that a mistyped setting is never silently replaced by a default.
 //
 // The command line is read before the Qt application exists, so that help and a bad
 // option are answered on any machine, with or without a display. The first argument
@@ -38,6 +44,8 @@
 //   --xserver-port N        its port
 //   --web-server HOST       the configuration tab's Web Server host
 //   --web-port N            its port
+//   --tls                   TLS on the direct connections (over the setting Tls)
+//   --tls-ca FILE           the PEM certificates TLS trusts (over TlsCaFile); implies --tls
 //   -h, --help              the option list
 //
 // Qt's own options (-platform NAME, -style NAME, ... with one or two dashes) are
@@ -60,6 +68,8 @@ struct TInstallSettings {
   std::string ModuleFtpHost = "localhost";
   int ModuleFtpPort = 21;
   int WebServerPort = 80;
+  bool Tls = false;
+  std::string TlsCaFile;  // empty: the system's trust store
 
   static constexpr const char* kFileName = "TamrixDeploy.ini";
   static constexpr const char* kSection = "Deployment";
@@ -84,6 +94,8 @@ struct TInstallCommandLine {
   std::optional<int> XServerPort;
   std::optional<std::string> WebServer;
   std::optional<int> WebServerPort;
+  bool Tls = false;  // --tls, or --tls-ca
+  std::optional<std::string> TlsCaFile;
 
   // `args` without the program; `programPath` as argv[0] gives it.
   static TInstallCommandLine Parse(const std::string& programPath,
@@ -97,6 +109,11 @@ struct TInstallCommandLine {
   std::string OwnIniFile() const;
   // The program file's name without its folder.
   std::string ProgramFileName() const;
+  // TLS of the direct connections: the options over the deployment settings.
+  bool UseTls(const TInstallSettings& settings) const { return Tls || settings.Tls; }
+  std::string TlsCaFileOf(const TInstallSettings& settings) const {
+    return TlsCaFile.value_or(settings.TlsCaFile);
+  }
 };
 
 // argv[0] as an absolute path: kept when absolute, joined to the current folder when

@@ -64,6 +64,10 @@ TTamrixInstall::TTamrixInstall(TInstallView& view, const TInstallCommandLine& co
   ClientSocket.SetStatusBar(&view_.StatusBar());
   ClientSocket.SetEncryption(etRdaEncrypt);
   ClientSocket.SetSQLOptions({ssNoTableNameInUpdateStatements});
+  // Every direct connection (directory look-up, XServer test, install); the HTTP
+  // carriage ignores it.
+  ClientSocket.SetUseTls(commandLine_.UseTls(settings_));
+  ClientSocket.SetTlsCaFile(commandLine_.TlsCaFileOf(settings_));
   ClientSocket.Loaded();
 
   DataSet.SetName("DataSet");

@@ -46,6 +46,11 @@ Connection:
                          name the data server as the web server reaches it
   --path EXT             path of the tunnelling extension on the web server
                          (default isapi/RdaHttp.dll)
+  --tls                  run the direct connection inside TLS (1.2 or later):
+                         the server's certificate must come from a trusted
+                         issuer and name --host (not with --http)
+  --tls-ca FILE          trust the certificates in FILE (PEM) instead of the
+                         system's trust store; implies --tls
   --encryption MODE      none (default), rda (the +4 cipher) or des
   --key K                DES key text (with --encryption des)
   --zlib                 compress whole messages with zlib
@@ -122,6 +127,8 @@ struct Options {
   std::string httpHost;
   int httpPort = 0;
   std::string path;
+  bool tls = false;
+  std::string tlsCa;  // empty: the system's trust store
   rda::TRdaEncryption encryption = rda::etNoEncryption;
   std::string key;
   bool zlib = false;
@@ -204,6 +211,12 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
       o.httpPort = *port;
     } else if (a == "--path") {
       o.path = value();
+    } else if (a == "--tls") {
+      o.tls = true;
+    } else if (a == "--tls-ca") {
+      o.tlsCa = value();
+      if (o.tlsCa.empty()) throw UsageError("--tls-ca needs a file name");
+      o.tls = true;
     } else if (a == "--encryption") {
       const std::string& mode = value();
       if (mode == "none") {
@@ -304,6 +317,8 @@ Options ParseCommandLine(const std::vector<std::string>& args, bool& help) {
   if (o.encryption == rda::etDESEncrypt && o.key.empty()) throw UsageError("--encryption des needs --key");
   if (!o.user.empty() && !o.password) throw UsageError("--user needs --password");
   if (!o.path.empty() && o.http.empty()) throw UsageError("--path needs --http");
+  if (o.tls && !o.http.empty())
+    throw UsageError("--tls and --tls-ca are for the direct connection, not --http (the tunnel is plain HTTP)");
   if (o.sortOptionsGiven && o.sort.empty()) throw UsageError("--sort-options needs --sort");
   if (o.filterOptionsGiven && o.filter.empty()) throw UsageError("--filter-options needs --filter");
   if (!o.filter.empty() && !o.save.empty()) throw UsageError("--filter and --save do not go together");
@@ -589,6 +604,8 @@ int Run(const Options& o) {
   s.SetUserInterface(&ui);
   s.SetAddress(o.host);
   s.SetPort(o.port);
+  s.SetUseTls(o.tls);
+  s.SetTlsCaFile(o.tlsCa);
   s.SetEncryption(o.encryption);
   if (!o.key.empty()) {
     s.SetEncryptKeyIn(o.key);

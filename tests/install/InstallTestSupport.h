@@ -65,6 +65,7 @@ struct SiteOptions {
   bool ftpFile = true;               // the module server holds the client
   int ftpSizeBonus = 0;              // the module server announces more than it sends
   bool webFile = true;               // the web server holds the web client
+  std::vector<std::string> serverArgs;  // more options of both data servers (TLS)
 };
 
 // The servers a customer's install meets, all real and on loopback: the company's
@@ -84,9 +85,10 @@ class InstallSite {
       dirSql += "INSERT INTO \"VNXHOSTS\" VALUES (" + Quote(r.code) + ", " + Quote(r.host) + ", " +
                 std::to_string(r.port < 0 ? companyPort + r.shift : r.port) + ", " + Quote(r.lan) + ");\n";
     }
-    directory = std::make_unique<ServerProcess>(std::vector<std::string>{
-        "--port", std::to_string(directoryPort), "--encryption", "rda", "--quiet", "--init",
-        files.Write("directory.sql", dirSql)});
+    std::vector<std::string> directoryArgs{"--port", std::to_string(directoryPort), "--encryption", "rda",
+                                           "--quiet", "--init", files.Write("directory.sql", dirSql)};
+    directoryArgs.insert(directoryArgs.end(), options_.serverArgs.begin(), options_.serverArgs.end());
+    directory = std::make_unique<ServerProcess>(directoryArgs);
     const std::string v = Quote(options_.version);
     const std::string acmeSql =
         demo + "\nUPDATE \"SY_MASTR\" SET \"Comp_Name\" = 'Acme Trading Ltd', \"Version Number\" = " +
@@ -99,6 +101,7 @@ class InstallSite {
                                   "--http-port", "0", "--http-allow", "self", "--http-allow",
                                   "127.0.0.1:" + std::to_string(directoryPort)};
     if (options_.echo) args.push_back("--echo");
+    args.insert(args.end(), options_.serverArgs.begin(), options_.serverArgs.end());
     company = std::make_unique<ServerProcess>(args);
 
     tamrixExe = "Tamrix " + options_.version + " " + std::string(100000, 'T');

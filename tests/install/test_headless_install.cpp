@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/install/InstallTestSupport.h"
+#include "tests/support/TestCertificates.h"
 
 namespace rda {
 namespace {
@@ -81,6 +82,49 @@ TEST(HeadlessInstall, BothFailNothingIsInstalled) {
                "Warning: An Internet Connection could NOT be made to the Server.\r\n"
                "Please contact your Supplier for further assistance. Thank You.");
   EXPECT_NOT_SHOWN(run, "Company code dialog");
+}
+
+// The directory and the company's server speak TLS on their data ports: the TLS
+// setting (the options or the deployment settings) with the test CA finds the
+// company and installs over TCP/IP; with an untrusted CA the TCP/IP test fails and
+// says why.
+TEST(HeadlessInstall, TlsOnTheDirectConnections) {
+  test::TestCertificates certs;
+  SiteOptions o;
+  o.serverArgs = {"--tls-cert", certs.ServerCert(), "--tls-key", certs.ServerKey(), "--handshake-timeout", "3"};
+  InstallSite site(o);
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+  } cases[] = {
+      {"the options", {"ACME", "--tls-ca", certs.Ca()}, {}},
+      {"the settings", {"ACME"}, {"TAMRIX_TLS=yes", "TAMRIX_TLS_CA=" + certs.Ca()}},
+      {"--tls with the setting's CA", {"ACME", "--tls"}, {"TAMRIX_TLS=0", "TAMRIX_TLS_CA=" + certs.Ca()}},
+  };
+  for (const Case& c : cases) {
+    ClientFolder client;
+    const RunResult run = client.Run(site, c.args, c.env);
+    EXPECT_EQ(run.exitCode, 0) << c.name << "\n" << run.out << run.err;
+    EXPECT_SHOWN(run, "TCP/IP: Success  HTTP: NotTested") << c.name;
+    EXPECT_SHOWN(run, "Company: Acme Trading Ltd") << c.name;
+    EXPECT_EQ(client.Read("Tamrix.exe"), site.tamrixExe) << c.name;
+    // Found by the directory.
+    EXPECT_TRUE(Contains(client.Read("Tamrix.ini"), "XServerPort=" + std::to_string(site.CompanyPort()))) << c.name;
+  }
+
+  // Another CA; the web server is not there either, so that no road is left.
+  ClientFolder client;
+  const RunResult run = client.Run(site, {"ACME", "--web-port", std::to_string(test::FreeLoopbackPort())},
+                                   {"TAMRIX_TLS=1", "TAMRIX_TLS_CA=" + certs.OtherCa()});
+  EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+  EXPECT_SHOWN(run, "TCP/IP: Failed  HTTP: Failed");
+  EXPECT_TRUE(Contains(run.err, "TamrixInstall: TCP/IP test: The secure connection to 127.0.0.1 on Port:" +
+                                    std::to_string(site.CompanyPort()) +
+                                    " failed: The issuer certificate of a locally looked up certificate could "
+                                    "not be found"))
+      << run.err;
+  EXPECT_FALSE(client.Has("Tamrix.exe"));
 }
 
 // Where the company code comes from; every case installs ACME's client over TCP/IP.

@@ -5,6 +5,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <deque>
+#include <optional>
 
 #include "base/Exception.h"
 #include "install/IniFile.h"
@@ -86,7 +87,7 @@ TEST(InstallCommandLine, OwnOptionsAreNeverTheFirstArgument) {
   for (const std::vector<std::string>& bad :
        {std::vector<std::string>{"--web-port"}, {"--web-port", "80x"}, {"--web-port", "0"},
         {"--xserver-port", "70000"}, {"--xserver-port", "-5"}, {"--frobnicate"}, {"-H"},
-        {"-platform"}, {"--company-code", "ACME"}}) {
+        {"-platform"}, {"--company-code", "ACME"}, {"--tls-ca"}, {"--tls-ca", ""}}) {
     EXPECT_THROW(TInstallCommandLine::Parse("/x/TamrixInstall", bad), Exception) << bad[0];
   }
 }
@@ -109,6 +110,60 @@ TEST(InstallSettings, FileBesideTheProgramThenEnvironment) {
   unsetenv("TAMRIX_WEB_PORT");
   dir.Write("TamrixDeploy.ini", "[Deployment]\nDemoHost=two words\n");
   EXPECT_THROW(TInstallSettings::Load(dir.Path() + "/"), Exception);
+}
+
+// TLS of the direct connections: the file, the environment over it, the options over
+// both; a Tls that is no yes or no is refused wherever it comes from.
+TEST(InstallSettings, TlsFromTheFileTheEnvironmentAndTheOptions) {
+  struct Case {
+    std::string file;                // lines of [Deployment]
+    std::optional<std::string> tls;  // TAMRIX_TLS
+    std::optional<std::string> ca;   // TAMRIX_TLS_CA
+    std::vector<std::string> args;
+    bool useTls;
+    std::string caFile;
+    std::string error;  // what Load raises
+  } cases[] = {
+      {"", {}, {}, {}, false, "", ""},
+      {"Tls=yes\nTlsCaFile=/site/ca.pem\n", {}, {}, {}, true, "/site/ca.pem", ""},
+      {"Tls=TRUE\n", {}, {}, {}, true, "", ""},
+      {"Tls=1\nTlsCaFile=/site/ca.pem\n", "No", "", {}, false, "", ""},
+      {"Tls=no\n", "1", "/env/ca.pem", {}, true, "/env/ca.pem", ""},
+      {"Tls=false\n", "0", {}, {"--tls"}, true, "", ""},
+      {"TlsCaFile=/site/ca.pem\n", {}, {}, {"--tls"}, true, "/site/ca.pem", ""},
+      {"Tls=0\nTlsCaFile=/site/ca.pem\n", {}, {}, {"--tls-ca", "/mine.pem"}, true, "/mine.pem", ""},
+      {"Tls=on\n", {}, {}, {}, false, "", "Invalid deployment setting Tls: on"},
+      {"Tls=\n", {}, {}, {}, false, "", "Invalid deployment setting Tls: "},
+      {"Tls=1\n", "2", {}, {}, false, "", "Invalid deployment setting TAMRIX_TLS: 2"},
+      {"", "yes please", {}, {"--tls"}, false, "", "Invalid deployment setting TAMRIX_TLS: yes please"},
+  };
+  TempDir dir;
+  for (const Case& c : cases) {
+    const std::string name = c.file + " TAMRIX_TLS=" + c.tls.value_or("(none)") + " " +
+                             (c.args.empty() ? std::string() : c.args[0]);
+    dir.Write("TamrixDeploy.ini", "[Deployment]\n" + c.file);
+    const auto set = [](const char* variable, const std::optional<std::string>& value) {
+      if (value) {
+        setenv(variable, value->c_str(), 1);
+      } else {
+        unsetenv(variable);
+      }
+    };
+    set("TAMRIX_TLS", c.tls);
+    set("TAMRIX_TLS_CA", c.ca);
+    try {
+      const TInstallSettings s = TInstallSettings::Load(dir.Path() + "/");
+      const TInstallCommandLine cmd = TInstallCommandLine::Parse("/x/TamrixInstall", c.args);
+      EXPECT_EQ(c.error, "") << name;
+      EXPECT_EQ(cmd.UseTls(s), c.useTls) << name;
+      EXPECT_EQ(cmd.TlsCaFileOf(s), c.caFile) << name;
+      EXPECT_EQ(cmd.FirstArgument, "") << name;
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.what(), c.error) << name;
+    }
+  }
+  unsetenv("TAMRIX_TLS");
+  unsetenv("TAMRIX_TLS_CA");
 }
 
 TEST(IniFile, ReadsAsWindowsDoes) {

@@ -1,5 +1,5 @@
 // rdaquery run as a process against a real rdaserver: tables, CSV, parameters,
-// packets, timings, a server error and a bad command line.
+// packets, timings, a server error, a bad command line and TLS.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "DatasetTestSupport.h"
+#include "tests/support/TestCertificates.h"
 
 namespace rda {
 namespace {
@@ -19,10 +20,16 @@ using test::RunQuery;
 class RdaQuery : public ::testing::Test {
  protected:
   RdaQuery() : server(test::DemoServerArgs({"--encryption", "rda"})) {}
-  std::vector<std::string> Args(std::vector<std::string> more) {
-    std::vector<std::string> args = {"--port", std::to_string(server.DataPort()), "--encryption", "rda"};
+  std::vector<std::string> Args(std::vector<std::string> more) { return ArgsFor(server, std::move(more)); }
+  static std::vector<std::string> ArgsFor(const test::ServerProcess& to, std::vector<std::string> more) {
+    std::vector<std::string> args = {"--port", std::to_string(to.DataPort()), "--encryption", "rda"};
     args.insert(args.end(), more.begin(), more.end());
     return args;
+  }
+  // A server like the fixture's whose data port speaks TLS with this certificate.
+  static test::ServerProcess TlsServer(const std::string& cert, const std::string& key) {
+    return test::ServerProcess(
+        test::DemoServerArgs({"--encryption", "rda", "--tls-cert", cert, "--tls-key", key, "--handshake-timeout", "3"}));
   }
   test::ServerProcess server;
 };
@@ -66,6 +73,14 @@ TEST_F(RdaQuery, ErrorsGoToStandardErrorWithAnExitStatus) {
       {Args({"--packet", "0", "SELECT 1"}), 2,
        "rdaquery: --packet needs a number of at least 1, not '0'\nTry rdaquery --help.\n"},
       {Args({}), 2, "rdaquery: no SQL given\nTry rdaquery --help.\n"},
+      {Args({"--tls", "--http", "127.0.0.1:80", "SELECT 1"}), 2,
+       "rdaquery: --tls and --tls-ca are for the direct connection, not --http (the tunnel is plain HTTP)\n"
+       "Try rdaquery --help.\n"},
+      {Args({"--http", "127.0.0.1:80", "--tls-ca", "ca.pem", "SELECT 1"}), 2,
+       "rdaquery: --tls and --tls-ca are for the direct connection, not --http (the tunnel is plain HTTP)\n"
+       "Try rdaquery --help.\n"},
+      {Args({"--tls-ca", "", "SELECT 1"}), 2, "rdaquery: --tls-ca needs a file name\nTry rdaquery --help.\n"},
+      {Args({"SELECT 1", "--tls-ca"}), 2, "rdaquery: --tls-ca needs a value\nTry rdaquery --help.\n"},
   };
   for (const Case& c : cases) {
     const Outcome o = RunQuery(c.args);
@@ -179,12 +194,65 @@ TEST_F(RdaQuery, SavesAResultAndPrintsTheFileWithoutAServer) {
   std::filesystem::remove_all(dir);
 }
 
+TEST_F(RdaQuery, SelectsOverTlsAsOverPlainTcp) {
+  const std::vector<std::string> select = {"SELECT XCompanyCode, XPort, NULL AS Missing FROM VNXHOSTS ORDER BY XPort"};
+  const Outcome plain = RunQuery(Args(select));
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_NE(plain.out.find("(2 rows)"), std::string::npos) << plain.out;
+  test::TestCertificates certs;
+  const test::ServerProcess tls = TlsServer(certs.ServerCert(), certs.ServerKey());
+  // The certificate names both; the host connected to is the one checked.
+  for (const std::string host : {"127.0.0.1", "localhost"}) {
+    std::vector<std::string> args = {"--host", host, "--tls-ca", certs.Ca()};
+    args.insert(args.end(), select.begin(), select.end());
+    const Outcome o = RunQuery(ArgsFor(tls, args));
+    EXPECT_EQ(o.status, 0) << host << ": " << o.err;
+    EXPECT_EQ(o.out, plain.out) << host;
+    EXPECT_EQ(o.err, "") << host;
+  }
+}
+
+// What cannot be trusted ends the run with status 1 and the reason, before any
+// statement; a plain client on a TLS port ends with an error, not a hang.
+TEST_F(RdaQuery, RefusesWhatTlsCannotTrust) {
+  test::TestCertificates certs;
+  const test::ServerProcess tls = TlsServer(certs.ServerCert(), certs.ServerKey());
+  const test::ServerProcess elsewhere = TlsServer(certs.ElsewhereCert(), certs.ServerKey());
+  const auto secureFailure = [](const test::ServerProcess& to, const std::string& reason) {
+    return "rdaquery: The secure connection to 127.0.0.1 on Port:" + std::to_string(to.DataPort()) +
+           " failed: " + reason;
+  };
+  const std::string untrusted = "The issuer certificate of a locally looked up certificate could not be found";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    std::string err;  // what standard error starts with
+    std::string reason;  // and holds
+  } cases[] = {
+      {"another CA", ArgsFor(tls, {"--tls-ca", certs.OtherCa()}), secureFailure(tls, untrusted), untrusted},
+      // The test CA is in no system store.
+      {"the system's store", ArgsFor(tls, {"--tls"}), secureFailure(tls, untrusted), untrusted},
+      {"a certificate for another host", ArgsFor(elsewhere, {"--tls-ca", certs.Ca()}),
+       secureFailure(elsewhere, "The host name did not match any of the valid hosts for this certificate"), "\n"},
+      {"a plain client on a TLS port", ArgsFor(tls, {}), "rdaquery: ", "\n"},
+  };
+  for (Case& c : cases) {
+    c.args.push_back("SELECT XCompanyCode FROM VNXHOSTS");
+    const Outcome o = RunQuery(c.args);
+    EXPECT_EQ(o.status, 1) << c.name << ": " << o.err;
+    EXPECT_EQ(o.err.rfind(c.err, 0), 0u) << c.name << ": " << o.err;
+    EXPECT_NE(o.err.find(c.reason), std::string::npos) << c.name << ": " << o.err;
+    EXPECT_EQ(o.out, "") << c.name;
+  }
+}
+
 TEST(RdaQueryHelp, DocumentsEveryOption) {
   const Outcome o = RunQuery({"--help"});
   EXPECT_EQ(o.status, 0);
   for (const char* option : {"--host", "--port", "--http", "--path", "--encryption", "--key", "--zlib", "--user",
                              "--password", "--timeout", "--database", "--param", "--packet", "--file", "--csv",
-                             "--null", "--max-width", "--time", "--sort", "--sort-options", "--save", "--load"})
+                             "--null", "--max-width", "--time", "--sort", "--sort-options", "--save", "--load",
+                             "--tls", "--tls-ca"})
     EXPECT_NE(o.out.find(std::string(" ") + option + " "), std::string::npos) << option;
 }
 
