@@ -235,6 +235,10 @@ TEST_F(RdaQuery, RefusesWhatTlsCannotTrust) {
       {"a certificate for another host", ArgsFor(elsewhere, {"--tls-ca", certs.Ca()}),
        secureFailure(elsewhere, "The host name did not match any of the valid hosts for this certificate"), "\n"},
       {"a plain client on a TLS port", ArgsFor(tls, {}), "rdaquery: ", "\n"},
+      // The plain server closes at the hello: no wait for the connect limit.
+      {"a TLS client on a plain port", Args({"--tls-ca", certs.Ca()}),
+       secureFailure(server, "the server closed the connection during the TLS handshake (is it a TLS port?)"),
+       "\n"},
   };
   for (Case& c : cases) {
     c.args.push_back("SELECT XCompanyCode FROM VNXHOSTS");
