@@ -62,7 +62,7 @@ class TRdaTcpTransport final : public TRdaTransport {
     connected_ = false;
     tcpUp_ = false;
     dropped_ = false;
-    ++opens_;
+    pendingProblem_.clear();
     lastError_ = 0;
     lastErrorText_.clear();
     certificateText_.clear();
@@ -73,21 +73,18 @@ class TRdaTcpTransport final : public TRdaTransport {
       socket_->connectToHost(QString::fromStdString(host), port);
       return;
     }
-    std::string problem;
-    ssl_->setSslConfiguration(TlsConfiguration(tls, problem));
-    if (!problem.empty()) {
-      // Reported from the event loop, as every other connect failure is, unless the
-      // connection was closed or opened again meanwhile.
-      QTimer::singleShot(0, socket_.get(), [this, problem, open = opens_] {
-        if (open == opens_) Fail(kInternetSecurityChannelError, problem, eeConnect, false);
-      });
+    ssl_->setSslConfiguration(TlsConfiguration(tls, pendingProblem_));
+    if (!pendingProblem_.empty()) {
+      // Reported from the event loop, as every other connect failure is (or by a
+      // blocking wait for the connection), unless the connection is closed first.
+      QTimer::singleShot(0, socket_.get(), [this] { ReportPendingProblem(); });
       return;
     }
     ssl_->connectToHostEncrypted(QString::fromStdString(host), port);
   }
 
   void Close() override {
-    ++opens_;
+    pendingProblem_.clear();
     connectTimer_.stop();
     if (socket_->state() == QAbstractSocket::ConnectedState) {
       socket_->disconnectFromHost();
@@ -97,7 +94,7 @@ class TRdaTcpTransport final : public TRdaTransport {
   }
 
   void Abort() override {
-    ++opens_;
+    pendingProblem_.clear();
     connectTimer_.stop();
     socket_->abort();
   }
@@ -121,6 +118,10 @@ class TRdaTcpTransport final : public TRdaTransport {
   }
 
   bool WaitForConnected(int ms) override {
+    if (!pendingProblem_.empty()) {
+      ReportPendingProblem();
+      return false;
+    }
     return ssl_ != nullptr ? ssl_->waitForEncrypted(ms) : socket_->waitForConnected(ms);
   }
   bool WaitForBytesWritten(int ms) override { return socket_->waitForBytesWritten(ms); }
@@ -274,6 +275,13 @@ class TRdaTcpTransport final : public TRdaTransport {
     Fail(code, std::move(reason), eeConnect, false);
   }
 
+  void ReportPendingProblem() {
+    if (pendingProblem_.empty()) return;
+    std::string problem = std::move(pendingProblem_);
+    pendingProblem_.clear();
+    Fail(kInternetSecurityChannelError, std::move(problem), eeConnect, false);
+  }
+
   void Fail(int code, std::string text, TErrorEvent kind, bool peerClosed) {
     connectTimer_.stop();
     lastError_ = code;
@@ -288,7 +296,8 @@ class TRdaTcpTransport final : public TRdaTransport {
   bool tcpUp_ = false;      // the TCP connection is (or was) up
   bool connected_ = false;  // and, with TLS, its handshake done
   bool dropped_ = false;    // a failed handshake was reported: the socket is silenced
-  int opens_ = 0;           // counts opens and closes, to tell a stale report
+  // Why the TLS settings of the running open cannot work, until it is reported.
+  std::string pendingProblem_;
   int lastError_ = 0;
   std::string lastErrorText_;
   // What the certificate checks of the running handshake found.

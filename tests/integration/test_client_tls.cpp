@@ -137,6 +137,15 @@ TEST_F(ClientTls, WhatCannotBeTrustedIsRefusedWithItsReason) {
     EXPECT_FALSE(s.Active());
     EXPECT_EQ(s.LastSocketError(), c.code);
     EXPECT_EQ(disconnects, 0);
+
+    // The blocking client type raises the same from its exchange.
+    TRdaClientSocket b;
+    Configure(b, c.port, "127.0.0.1", &c.ca);
+    b.SetClientType(ctBlocking);
+    EXPECT_TRUE(test::RaisesWith<Exception>(
+        [&] { b.SendCodedMessage(5, "blocking"); },
+        "The secure connection to 127.0.0.1 on Port:" + std::to_string(c.port) + " failed: " + c.reason));
+    EXPECT_FALSE(b.Active());
   }
   // Nothing was let through: the server holds no session.
   EXPECT_TRUE(test::RunUntil([&] { return test::Clients(server) == "ok"; }));
