@@ -31,6 +31,7 @@
 
 #include "base/ByteIO.h"
 #include "bench/BenchReport.h"
+#include "bench/ClientRoundTrip.h"
 #include "connection/RdaClientSocket.h"
 #include "messaging/RdaParamList.h"
 #include "messaging/RdaStringLine.h"
@@ -56,22 +57,12 @@ std::string Framed(rda::TRdaStringLine& line) {
   return out;
 }
 
-// The list both ends of the small exchange carry.
-const rda::TRdaParamList& SmallList() {
-  static const auto list = [] {
-    auto l = std::make_unique<rda::TRdaParamList>();
-    l->CreateParam(rda::ftString, "R", rda::ptInput).SetAsString("ok");
-    return l;
-  }();
-  return *list;
-}
-
 // Token 28, a list, reply wanted: the client's request, and the peer's answer.
 std::string SmallFrame() {
   rda::TRdaStringLine line;
   line.SetToken(28);
   line.AddField(int32_t{1});
-  line.AddField(SmallList().ToText(false));
+  line.AddField(rda::bench::SmallList().ToText(false));
   line.AddField(int32_t{1});
   return Framed(line);
 }
@@ -200,20 +191,7 @@ void BM_RawRoundTrip(benchmark::State& state) {
 void ClientRoundTrips(benchmark::State& state, int port) {
   rda::TRdaClientSocket s;
   s.SetPort(port);
-  s.OnDisconnect = [] {};
-  s.OpenAndWait();
-  if (!s.Active()) {
-    state.SkipWithError("no connection");
-    return;
-  }
-  const std::string expected = SmallList().ToText(true);
-  for (auto _ : state) {
-    if (s.SendCodedParamList(1, &SmallList(), true) != expected || s.PendingReplies() != 0) {
-      state.SkipWithError("wrong answer");
-      break;
-    }
-  }
-  s.CloseAndWait();
+  rda::bench::ClientRoundTrips(state, s);
 }
 
 void BM_ClientRoundTrip(benchmark::State& state) {

@@ -21,9 +21,9 @@
 #include <string>
 
 #include "bench/BenchReport.h"
+#include "bench/ClientRoundTrip.h"
 #include "bench/ServerLoad.h"
 #include "connection/RdaClientSocket.h"
-#include "messaging/RdaParamList.h"
 
 // rdaserver lives beside this program; ServerProcess finds it through RDA_BIN_DIR.
 namespace {
@@ -68,15 +68,6 @@ Servers* TheServers(benchmark::State& state) {
   return &*servers;
 }
 
-const rda::TRdaParamList& SmallList() {
-  static const auto list = [] {
-    auto l = std::make_unique<rda::TRdaParamList>();
-    l->CreateParam(rda::ftString, "R", rda::ptInput).SetAsString("ok");
-    return l;
-  }();
-  return *list;
-}
-
 void ClientRoundTrips(benchmark::State& state, bool tls) {
   Servers* servers = TheServers(state);
   if (servers == nullptr) return;
@@ -84,20 +75,7 @@ void ClientRoundTrips(benchmark::State& state, bool tls) {
   s.SetPort(tls ? servers->tls.DataPort() : servers->plain.DataPort());
   s.SetUseTls(tls);
   s.SetTlsCaFile(servers->certs.Ca());
-  s.OnDisconnect = [] {};
-  s.OpenAndWait();
-  if (!s.Active()) {
-    state.SkipWithError("no connection");
-    return;
-  }
-  const std::string expected = SmallList().ToText(true);
-  for (auto _ : state) {
-    if (s.SendCodedParamList(1, &SmallList(), true) != expected || s.PendingReplies() != 0) {
-      state.SkipWithError("wrong answer");
-      break;
-    }
-  }
-  s.CloseAndWait();
+  rda::bench::ClientRoundTrips(state, s);
 }
 
 void BM_ClientRoundTripPlain(benchmark::State& state) { ClientRoundTrips(state, false); }
