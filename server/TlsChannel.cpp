@@ -31,6 +31,9 @@ TlsContext::TlsContext(const std::string& certFile, const std::string& keyFile) 
   // session: frames carry their own lengths, so nothing is cut unseen.
   SSL_CTX_set_options(ctx_, SSL_OP_IGNORE_UNEXPECTED_EOF);
   SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // Read what the socket holds in one go rather than a record header and then
+  // its body: a small request costs one receive instead of three.
+  SSL_CTX_set_read_ahead(ctx_, 1);
   if (SSL_CTX_use_certificate_chain_file(ctx_, certFile.c_str()) != 1) {
     const std::string errors = OpenSslErrors();
     SSL_CTX_free(ctx_);
@@ -103,6 +106,7 @@ TlsChannel::Result TlsChannel::Read(char* buf, size_t size, size_t& count) {
   ERR_clear_error();
   errno = 0;
   const int ret = SSL_read_ex(ssl_, buf, size, &count);
+  starved_ = ret != 1;
   if (ret == 1) {
     established_ = true;
     readEvents_ = POLLIN;
@@ -124,7 +128,12 @@ TlsChannel::Result TlsChannel::Write(const char* data, size_t size, size_t& coun
   return Settle(ret, writeEvents_, "TLS send");
 }
 
-bool TlsChannel::Buffered() const { return SSL_pending(ssl_) > 0; }
+// With read-ahead, whole records may wait unprocessed behind the one just read;
+// after a read that found too little, what waits is part of a record, and only
+// the socket can bring the rest.
+bool TlsChannel::Buffered() const {
+  return SSL_pending(ssl_) > 0 || (!starved_ && SSL_has_pending(ssl_) == 1);
+}
 
 bool TlsChannel::HandshakeDone() const { return established_; }
 

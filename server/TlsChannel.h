@@ -52,7 +52,8 @@ class TlsChannel {
   // Poll events the last Read or Write that answered kAgain waits for.
   short ReadEvents() const { return readEvents_; }
   short WriteEvents() const { return writeEvents_; }
-  // Decrypted bytes held inside the channel, which poll cannot see.
+  // Bytes held inside the channel, which poll cannot see: decrypted, or
+  // records read ahead that the last read did not come to.
   bool Buffered() const;
   bool HandshakeDone() const;
   const std::string& Error() const { return error_; }
@@ -71,6 +72,8 @@ class TlsChannel {
   // Bytes have moved both ways: the handshake is over (OpenSSL's own
   // state goes back into "init" while it sends session tickets).
   bool established_ = false;
+  // The last read wanted more than the channel holds.
+  bool starved_ = false;
 };
 
 }  // namespace rda

@@ -318,6 +318,24 @@ TEST(ServerProcess, TlsPortAnswersAsPlainTcpAndRefusesWhatItCannotTrust) {
   EXPECT_EQ(SelectRows(c, 1, query), expected);
   EXPECT_EQ(SelectRows(c, 2, bigQuery), bigExpected);
   EXPECT_EQ(SelectRows(c, 3, query), expected);
+  // Requests written together, several records in one segment (the socket
+  // corked while they are written): each is answered, in order, without
+  // waiting for more bytes from the client.
+  TRdaStringLine one = Select(5, query);
+  TRdaStringLine two = Select(6, bigQuery);
+  TRdaStringLine three = Select(7, query);
+  c.Cork(true);
+  c.Send(one);
+  c.Send(two);
+  c.Send(three);
+  c.Cork(false);
+  for (int id : {5, 6, 7}) {
+    EXPECT_EQ(c.ReadLine().Token(), tkFieldDescriptions);
+    TRdaStringLine packet = c.ReadLine();
+    EXPECT_EQ(packet.MsgId(), id);
+    packet.NextFieldText();
+    EXPECT_EQ(packet.NextFieldText(), id == 6 ? bigExpected : expected);
+  }
 
   struct Refused {
     const char* name;

@@ -141,6 +141,12 @@ class RawClient {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
+  // Holds back what is sent until Cork(false), so that it leaves in one
+  // segment.
+  void Cork(bool on) {
+    const int value = on ? 1 : 0;
+    setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &value, sizeof value);
+  }
 
  protected:
   // The byte stream under the frames (TLS in TlsRawClient): like recv and
