@@ -46,8 +46,9 @@ inline constexpr int kWSAECONNREFUSED = 10061;
 inline constexpr int kWSAEHOSTUNREACH = 10065;
 inline constexpr int kWSAHOST_NOT_FOUND = 11001;
 
-// A TLS connection that could not be made secure, in WinInet's numbers (as the HTTP
-// carriage reports them); LastErrorText says what was wrong.
+// A TLS connection that could not be made secure, in WinInet's numbers for the same
+// failures (the HTTP carriage's steps are WinInet's too); LastErrorText says what was
+// wrong.
 inline constexpr int kInternetSecCertDateInvalid = 12037;  // expired or not yet valid
 inline constexpr int kInternetSecCertCnInvalid = 12038;    // names another host
 inline constexpr int kInternetInvalidCa = 12045;           // not from a trusted issuer
