@@ -37,18 +37,17 @@ namespace {
 
 using rda::test::ServerProcess;
 
-// The two servers and the certificates, made once for the run. Each server's
-// in-memory database lives while a connection to it does: the clients that made
-// the table stay connected.
+// The two servers, each with the table of the selects, and the certificates,
+// made once for the run.
 struct Servers {
   rda::test::TestCertificates certs;
   ServerProcess plain{{"--port", "0", "--quiet"}};
   ServerProcess tls{{"--port", "0", "--quiet", "--tls-cert", certs.ServerCert(), "--tls-key", certs.ServerKey()}};
-  rda::test::RawClient keepPlain{plain.DataPort()};
-  rda::test::TlsRawClient keepTls{tls.DataPort(), certs.Ca(), "127.0.0.1"};
   Servers() {
-    rda::bench::RunScript(keepPlain, rda::bench::kHostsScript);
-    rda::bench::RunScript(keepTls, rda::bench::kHostsScript);
+    rda::test::RawClient setupPlain(plain.DataPort());
+    rda::bench::RunScript(setupPlain, rda::bench::kHostsScript);
+    rda::test::TlsRawClient setupTls(tls.DataPort(), certs.Ca(), "127.0.0.1");
+    rda::bench::RunScript(setupTls, rda::bench::kHostsScript);
   }
 };
 

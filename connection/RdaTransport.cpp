@@ -67,7 +67,6 @@ class TRdaTcpTransport final : public TRdaTransport {
     lastErrorText_.clear();
     certificateText_.clear();
     if (tls.Enabled != (ssl_ != nullptr)) MakeSocket(tls.Enabled);
-    connectLimitMs_ = connectTimeoutMs;
     if (connectTimeoutMs > 0) connectTimer_.start(connectTimeoutMs);
     if (ssl_ == nullptr) {
       socket_->connectToHost(QString::fromStdString(host), port);
@@ -245,9 +244,8 @@ class TRdaTcpTransport final : public TRdaTransport {
   void ConnectTimedOut() {
     if (IsConnected()) return;
     if (Handshaking()) {
-      const int limit = connectLimitMs_ > 0 ? connectLimitMs_ : kHandshakeLimitMs;
-      HandshakeFailed("the server did not complete the TLS handshake within " + std::to_string(limit) +
-                      " ms (is it a TLS port?)");
+      HandshakeFailed("the server did not complete the TLS handshake within " +
+                      std::to_string(connectTimer_.interval()) + " ms (is it a TLS port?)");
       return;
     }
     socket_->abort();
@@ -292,7 +290,6 @@ class TRdaTcpTransport final : public TRdaTransport {
   std::unique_ptr<QTcpSocket> socket_;
   QSslSocket* ssl_ = nullptr;  // socket_ when it is a TLS socket
   QTimer connectTimer_;
-  int connectLimitMs_ = 0;
   bool tcpUp_ = false;      // the TCP connection is (or was) up
   bool connected_ = false;  // and, with TLS, its handshake done
   bool dropped_ = false;    // a failed handshake was reported: the socket is silenced

@@ -2,8 +2,13 @@
 // selects over a verified connection (both client types, by name and by
 // address), connects refused with a clear error for what cannot be trusted, and
 // each side's mistake about the other (a plain client on a TLS port, a TLS
-// client on a plain port) ending in an error within a bounded time.
+// client on a plain port or one that never answers) ending in an error within a
+// bounded time.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -180,6 +185,28 @@ TEST_F(ClientTls, EachSidesMistakeAboutTheOtherEndsInAnErrorNotAHang) {
       "The secure connection to 127.0.0.1 on Port:" + std::to_string(plainServer.DataPort()) +
           " failed: the server closed the connection during the TLS handshake (is it a TLS port?)"));
   EXPECT_EQ(secure.LastSocketError(), kInternetSecurityChannelError);
+
+  // A port that takes the connection and never answers: the connect limit ends
+  // the handshake.
+  const int silent = socket(AF_INET, SOCK_STREAM, 0);
+  ASSERT_GE(silent, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(silent, 1), 0);
+  ASSERT_EQ(getsockname(silent, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const int silentPort = ntohs(address.sin_port);
+  TRdaClientSocket waiting;
+  Configure(waiting, silentPort, "127.0.0.1", &ca);
+  waiting.SetConnectTimeout(1000);
+  EXPECT_TRUE(test::RaisesWith<ESocketError>(
+      [&] { waiting.OpenAndWait(); },
+      "The secure connection to 127.0.0.1 on Port:" + std::to_string(silentPort) +
+          " failed: the server did not complete the TLS handshake within 1000 ms (is it a TLS port?)"));
+  EXPECT_FALSE(waiting.Active());
+  close(silent);
   EXPECT_FALSE(secure.Active());
 }
 
